@@ -1,0 +1,23 @@
+#include "driver/driver.h"
+
+#include <cstdio>
+
+int main(int argc, char **argv)
+{
+    // An exec'd process may be handed no argument vector at all.
+    if (argc < 2)
+        print_usage(argc > 0 ? argv[0] : "");
+    // Results to stdout go out in large blocks; every file's result is
+    // flushed by process_file, so messages still follow in order.
+    static char stdout_buffer[1 << 20];
+    std::setvbuf(stdout, stdout_buffer, _IOFBF, sizeof stdout_buffer);
+    run_options options;
+    for (int i = 1; i < argc; ++i) {
+        const char *argument = argv[i];
+        if (argument[0] != '-')
+            process_file(argument, &options);
+        else if (!apply_option(&options, argument))
+            std::fprintf(stderr, "A invalid option was ignored. '%s'\n", argument);
+    }
+    return 0;
+}

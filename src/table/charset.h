@@ -1,0 +1,23 @@
+// Character-set guess: names which of four Japanese-capable character sets a
+// file's raw bytes look like, for the HTML page's meta declaration only.
+//
+// detect_charset reads the buffer as read from the file, before load_table
+// rewrites it, up to its first NUL; at each position it may look up to three
+// bytes ahead, which the zero padding after the data covers. It writes
+// nothing, allocates nothing and cannot fail.
+#ifndef TABFLIP_CHARSET_H
+#define TABFLIP_CHARSET_H
+
+constexpr int charset_iso_2022_jp = 1;
+constexpr int charset_shift_jis = 2;
+constexpr int charset_euc_jp = 3;
+constexpr int charset_utf8 = 4; // also the answer when nothing was recognised
+
+// The first position at which one byte pattern matches decides.
+int detect_charset(const unsigned char *buffer);
+
+// The current file's guess: set by the driver before each writer call, read
+// by the HTML page writer.
+extern int current_charset_code;
+
+#endif

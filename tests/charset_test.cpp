@@ -1,0 +1,100 @@
+#include "table/charset.h"
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+
+namespace
+{
+
+struct charset_case {
+    std::string bytes; // the whole file
+    int expected;
+};
+
+const charset_case charset_cases[] = {
+    {std::string("\0\xa4\xa2", 3), 4},
+    {"plain ASCII text, any length", 4},
+    {"ab\x1b", 4},
+    {"ab\x1b$", 4},
+    {"ab\x1b$(", 4},
+    {"a\x1b(Bz", 1},
+    {"a\x1b(Jz", 1},
+    {"a\x1b(Iz", 1},
+    {"a\x1b$@z", 1},
+    {"a\x1b$Bz", 1},
+    {"a\x1b&@z", 1},
+    {"a\x1b$(Dz", 1},
+    {"\x1b$Aabc", 4},
+    {"\x1b(Dabc", 4},
+    {"\x1b&Aabc", 4},
+    {"\x1b$(Babc", 4},
+    {"\x1b\x1b$B", 1},
+    {"\xb1", 4},
+    {"\xb1xyz", 4},
+    {"\xb1\xb1", 3},
+    {"\xb1\x82\xa0", 2},
+    {"\x80\x40", 4},
+    {"\x81\x40", 2},
+    {"\xa0\x40", 4},
+    {"\xa0\xa1", 4},
+    {"\x81\x7e", 2},
+    {"\x81\x80", 2},
+    {"\x81\xfc", 2},
+    {"\x81\x7f", 4},
+    {"\x81\x3f", 4},
+    {"\x81\xfd", 4},
+    {"\xa1\xa1", 3},
+    {"\xa1\xfe", 3},
+    {"\xa1\xa0", 4},
+    {"\xa1\xff", 4},
+    {"\xf0\xfd", 3},
+    {"\xfe\xfe", 3},
+    {"\xf0\xfc", 4},
+    {"\xff\xfd", 4},
+    {"\xe0\xfd", 4},
+    {"\xe3\x81\x82", 4},
+    {"\xe3\x81", 4},
+    {"\xe3\x81\xc0", 2},
+    {"\xe0\x80\x80\xa4\xa2", 4},
+    {"\xed\xa0\x80\xa4\xa2", 4},
+    {"\xa4\xa2\xe3\x81\x82", 3},
+    {"\xe3\x81\x82\xa4\xa2", 4},
+    {"\xe3\x81\x82\x1b$B", 4},
+    {"\x1b$B\xe3\x81\x82", 1},
+    {"\x81\x40\xa4\xa2", 2},
+    {"\xa4\xa2\x81\x40", 3},
+    {"\xc3\xa9", 3},
+    {"\xc3\xa0", 4},
+    {"\x8e\xb1", 2},
+    {"\xf0\x9f\x98\x80", 2},
+    {std::string("ab\0\xa4\xa2", 5), 4},
+    {std::string("\xa1\0\xa1", 3), 4},
+};
+
+class detect_charset_cases : public testing::TestWithParam<charset_case>
+{
+};
+
+TEST_P(detect_charset_cases, first_match_decides)
+{
+    std::vector<char> buffer = padded(GetParam().bytes);
+    EXPECT_EQ(detect_charset(reinterpret_cast<const unsigned char *>(buffer.data())),
+              GetParam().expected)
+        << testing::PrintToString(GetParam().bytes);
+}
+
+std::string hex_name(const testing::TestParamInfo<charset_case> &param)
+{
+    static const char digits[] = "0123456789abcdef";
+    std::string name = "x";
+    for (char c : param.param.bytes) {
+        auto b = static_cast<unsigned char>(c);
+        name += digits[b >> 4];
+        name += digits[b & 0x0F];
+    }
+    return name;
+}
+
+INSTANTIATE_TEST_SUITE_P(all, detect_charset_cases, testing::ValuesIn(charset_cases), hex_name);
+
+} // namespace

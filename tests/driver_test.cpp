@@ -1,0 +1,101 @@
+#include "driver/driver.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fcntl.h>
+#include <string>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace
+{
+
+TEST(derive_output_path, appends_the_suffix_for_orientation_and_format)
+{
+    struct naming_case {
+        bool replace;
+        int output_format;
+        const char *expected;
+    } cases[] = {
+        {true, 1, "dir/data.txt_replace.csv"},
+        {false, 1, "dir/data.txt_normal.csv"},
+        {true, 0, "dir/data.txt_replace.htm"},
+        {false, 0, "dir/data.txt_normal.htm"},
+    };
+    for (const naming_case &c : cases) {
+        char *path = derive_output_path("dir/data.txt", c.replace, c.output_format);
+        ASSERT_NE(path, nullptr);
+        EXPECT_STREQ(path, c.expected);
+        std::free(path);
+    }
+}
+
+TEST(derive_output_path, never_cuts_a_long_name)
+{
+    std::string name(5000, 'x');
+    char *path = derive_output_path(name.c_str(), true, 1);
+    ASSERT_NE(path, nullptr);
+    EXPECT_EQ(std::string(path), name + "_replace.csv");
+    std::free(path);
+}
+
+TEST(apply_option, accepts_exactly_the_five_two_byte_options)
+{
+    struct option_case {
+        const char *argument;
+        bool valid;
+        run_options after;
+    } cases[] = {
+        {"-c", true, {',', true, 1, true}},
+        {"-t", true, {'\t', true, 1, true}},
+        {"-n", true, {'\t', false, 1, true}},
+        {"-h", true, {'\t', true, 0, true}},
+        {"-s", true, {'\t', true, 1, false}},
+        {"-", false, {}},
+        {"--", false, {}},
+        {"-cc", false, {}},
+        {"-C", false, {}},
+        {"-x", false, {}},
+        {"c", false, {}},
+    };
+    for (const option_case &c : cases) {
+        run_options options;
+        EXPECT_EQ(apply_option(&options, c.argument), c.valid) << c.argument;
+        EXPECT_EQ(options.delimiter, c.after.delimiter) << c.argument;
+        EXPECT_EQ(options.replace, c.after.replace) << c.argument;
+        EXPECT_EQ(options.output_format, c.after.output_format) << c.argument;
+        EXPECT_EQ(options.to_file, c.after.to_file) << c.argument;
+    }
+}
+
+// A process may be started with no argument vector at all; the tool must
+// show its usage with an empty name rather than read a null pointer.
+TEST(tabflip_binary, empty_argument_vector_shows_usage)
+{
+    int err[2];
+    ASSERT_EQ(pipe(err), 0);
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        dup2(err[1], 2);
+        close(err[0]);
+        char *const argv[] = {nullptr};
+        char *const envp[] = {nullptr};
+        execve(TABFLIP_BINARY, argv, envp);
+        _exit(127);
+    }
+    close(err[1]);
+    std::string text;
+    char chunk[512];
+    for (ssize_t n; (n = read(err[0], chunk, sizeof chunk)) > 0;)
+        text.append(chunk, static_cast<std::size_t>(n));
+    close(err[0]);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 1);
+    EXPECT_EQ(text.rfind("\nUsage:  {-c|-t|-n|-h|-s|file_name}+\n\n", 0), 0u) << text;
+}
+
+} // namespace
