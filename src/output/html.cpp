@@ -49,21 +49,59 @@ static const char *entity_for(unsigned char b)
     }
 }
 
-void write_html_cell(std::FILE *stream, const char *text)
+// Shift states of ISO-2022-JP text, in which each cell starts single-byte.
+constexpr int jis_single_byte = 0;
+constexpr int jis_two_byte = 1;
+constexpr int jis_katakana = 2;
+
+// The state after the escape sequence at p (p[0] is ESC). Only the
+// designations that browsers switch on count: any other sequence, ESC $ ( D
+// included, leaves the state as it was, so a '<' after it is still escaped.
+// The look-ahead stops at the first non-matching byte, never past the NUL.
+static int jis_state_after(const unsigned char *p, int state)
 {
+    if (p[1] == 0x24 && (p[2] == 0x40 || p[2] == 0x42))
+        return jis_two_byte;
+    if (p[1] == 0x28 && p[2] == 0x49)
+        return jis_katakana;
+    if (p[1] == 0x28 && (p[2] == 0x42 || p[2] == 0x4A))
+        return jis_single_byte;
+    return state;
+}
+
+static void write_run(std::FILE *stream, const unsigned char *begin, const unsigned char *end)
+{
+    if (end > begin)
+        fwrite_unlocked(begin, 1, static_cast<std::size_t>(end - begin), stream);
+}
+
+// Bytes of a two-byte or katakana character are never entities: in those
+// states 0x22, 0x26, 0x3C and 0x3E are halves of characters, and an entity
+// there would garble the text. The bytes of an escape sequence itself are
+// none of the five, so reading them in the new state changes nothing.
+void write_html_cell(std::FILE *stream, const char *text, int charset_code)
+{
+    bool shift_states = charset_code == charset_iso_2022_jp;
+    int state = jis_single_byte;
     write_literal(stream, "<td>");
-    for (const unsigned char *p = reinterpret_cast<const unsigned char *>(text); *p != 0x00; ++p) {
-        const char *entity = entity_for(*p);
-        if (entity != nullptr)
-            write_literal(stream, entity);
-        else
-            putc_unlocked(*p, stream);
+    const unsigned char *run = reinterpret_cast<const unsigned char *>(text);
+    const unsigned char *p = run;
+    for (; *p != 0x00; ++p) {
+        if (*p == 0x1B && shift_states)
+            state = jis_state_after(p, state);
+        const char *entity = state == jis_single_byte ? entity_for(*p) : nullptr;
+        if (entity == nullptr)
+            continue;
+        write_run(stream, run, p);
+        write_literal(stream, entity);
+        run = p + 1;
     }
+    write_run(stream, run, p);
     write_literal(stream, "</td>\n");
 }
 
 static void write_table_row(char *const *const *cells, bool transposed, std::FILE *stream,
-                            std::int32_t line, std::int32_t entries)
+                            std::int32_t line, std::int32_t entries, int charset_code)
 {
     write_literal(stream, "<tr>\n");
     for (std::int32_t j = 0; j < entries; ++j) {
@@ -71,7 +109,7 @@ static void write_table_row(char *const *const *cells, bool transposed, std::FIL
         if (cell == nullptr || cell[0] == '\0')
             write_literal(stream, "<td> </td>\n");
         else
-            write_html_cell(stream, cell);
+            write_html_cell(stream, cell, charset_code);
     }
     write_literal(stream, "</tr>\n\n");
 }
@@ -80,12 +118,15 @@ void write_html_page(char *const *const *cells, bool transposed, std::FILE *stre
                      std::int32_t lines, std::int32_t entries)
 {
     write_literal(stream, "<html lang=\"ja\"><head>\n");
-    write_meta_charset(stream, current_charset_code);
+    // Read once, so the name in the meta line and the escaping of every cell
+    // follow the same guess.
+    int charset_code = current_charset_code;
+    write_meta_charset(stream, charset_code);
     write_literal(stream, "<title></title>\n</head><body>\n");
     write_literal(stream, "<table border=\"1\" cellpadding=\"2\" cellspacing=\"2\">\n");
     write_literal(stream, "<tbody>\n");
     for (std::int32_t i = 0; i < lines; ++i)
-        write_table_row(cells, transposed, stream, i, entries);
+        write_table_row(cells, transposed, stream, i, entries, charset_code);
     write_literal(stream, "</tbody>\n</table>\n");
     write_literal(stream, "</body></html>\n");
 }

@@ -2,8 +2,12 @@
 // character set, named by the current charset guess (current_charset_code).
 //
 // Cell bytes are copied unchanged but for space, '"', '&', '<' and '>', which
-// become entities. Like the delimited writer it only reads the cells and
-// writes to the stream; it neither flushes nor closes it.
+// become entities. In ISO-2022-JP text (charset code 1) those five bytes are
+// escaped only in the single-byte state: each cell starts in it, ESC $ @ and
+// ESC $ B switch to two-byte characters, ESC ( I to half-width katakana, and
+// ESC ( B or ESC ( J back; in the other two states every byte is copied.
+// Like the delimited writer it only reads the cells and writes to the
+// stream; it neither flushes nor closes it.
 #ifndef TABFLIP_HTML_H
 #define TABFLIP_HTML_H
 
@@ -17,7 +21,7 @@ void write_html_page(char *const *const *cells, bool transposed, std::FILE *stre
 // The meta line that names the character set for charset_code.
 void write_meta_charset(std::FILE *stream, int charset_code);
 
-// One table cell for present, non-empty text.
-void write_html_cell(std::FILE *stream, const char *text);
+// One table cell for present, non-empty text of a page in charset_code.
+void write_html_cell(std::FILE *stream, const char *text, int charset_code);
 
 #endif

@@ -1,0 +1,237 @@
+#include "output/html.h"
+#include "output/writers.h"
+#include "table/charset.h"
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+
+namespace
+{
+
+using rows_t = std::vector<std::vector<const char *>>;
+
+// The fixed frame around the table rows, for cases that are about the rows.
+std::string page(const char *charset_name, const std::string &table_rows)
+{
+    return std::string("<html lang=\"ja\"><head>\n"
+                       "<meta http-equiv=\"Content-Type\" content=\"text/html; charset=") +
+           charset_name +
+           "\">\n<title></title>\n</head><body>\n"
+           "<table border=\"1\" cellpadding=\"2\" cellspacing=\"2\">\n<tbody>\n" +
+           table_rows + "</tbody>\n</table>\n</body></html>\n";
+}
+
+struct page_case {
+    const char *name;
+    rows_t rows;
+    std::int32_t row_count; // rows passed to the writer
+    int charset_code;       // the driver's current guess
+    std::string normal;
+    std::string replace;
+};
+
+const page_case page_cases[] = {
+    {"ragged table spelled out whole",
+     {{"a1", "", "a3"}, {"b1", nullptr, nullptr}},
+     2,
+     charset_euc_jp,
+     R"(<html lang="ja"><head>
+<meta http-equiv="Content-Type" content="text/html; charset=euc-jp">
+<title></title>
+</head><body>
+<table border="1" cellpadding="2" cellspacing="2">
+<tbody>
+<tr>
+<td>a1</td>
+<td> </td>
+<td>a3</td>
+</tr>
+
+<tr>
+<td>b1</td>
+<td> </td>
+<td> </td>
+</tr>
+
+</tbody>
+</table>
+</body></html>
+)",
+     R"(<html lang="ja"><head>
+<meta http-equiv="Content-Type" content="text/html; charset=euc-jp">
+<title></title>
+</head><body>
+<table border="1" cellpadding="2" cellspacing="2">
+<tbody>
+<tr>
+<td>a1</td>
+<td>b1</td>
+</tr>
+
+<tr>
+<td> </td>
+<td> </td>
+</tr>
+
+<tr>
+<td>a3</td>
+<td> </td>
+</tr>
+
+</tbody>
+</table>
+</body></html>
+)"},
+    {"no rows",
+     {{"a", "b"}},
+     0,
+     charset_utf8,
+     page("UTF-8", ""),
+     page("UTF-8", "<tr>\n</tr>\n\n<tr>\n</tr>\n\n")},
+    {"one column",
+     {{"x y"}, {"<"}},
+     2,
+     charset_shift_jis,
+     page("shift_jis", "<tr>\n<td>x&nbsp;y</td>\n</tr>\n\n<tr>\n<td>&lt;</td>\n</tr>\n\n"),
+     page("shift_jis", "<tr>\n<td>x&nbsp;y</td>\n<td>&lt;</td>\n</tr>\n\n")},
+    // A cell left in the two-byte state must not carry it into the next one.
+    {"shift state starts anew in each cell",
+     {{"\x1b$B$\"", "<\x1b$B$<"}},
+     1,
+     charset_iso_2022_jp,
+     page("iso-2022-jp", "<tr>\n<td>\x1b$B$\"</td>\n<td>&lt;\x1b$B$<</td>\n</tr>\n\n"),
+     page("iso-2022-jp",
+          "<tr>\n<td>\x1b$B$\"</td>\n</tr>\n\n<tr>\n<td>&lt;\x1b$B$<</td>\n</tr>\n\n")},
+    // The page follows the driver's guess, not the bytes it holds.
+    {"escape bytes in a page not guessed iso 2022 jp",
+     {{"\x1b$B$\""}},
+     1,
+     charset_utf8,
+     page("UTF-8", "<tr>\n<td>\x1b$B$&quot;</td>\n</tr>\n\n"),
+     page("UTF-8", "<tr>\n<td>\x1b$B$&quot;</td>\n</tr>\n\n")},
+};
+
+void PrintTo(const page_case &c, std::ostream *os)
+{
+    *os << c.name;
+}
+
+class html_page : public testing::TestWithParam<page_case>
+{
+};
+
+TEST_P(html_page, writes_both_orientations)
+{
+    const page_case &c = GetParam();
+    test_grid t;
+    build_grid(&t, c.rows);
+    const cell_grid &g = t.grid;
+    current_charset_code = c.charset_code;
+    EXPECT_EQ(written_by([&](std::FILE *f) {
+                  write_normal(g.cells, format_html, f, g.columns, c.row_count, '\t');
+              }),
+              c.normal);
+    // The delimiter plays no part in the page.
+    EXPECT_EQ(written_by([&](std::FILE *f) {
+                  write_replace(g.cells, format_html, f, g.columns, c.row_count, ',');
+              }),
+              c.replace);
+    current_charset_code = charset_utf8;
+}
+
+INSTANTIATE_TEST_SUITE_P(all, html_page, testing::ValuesIn(page_cases), case_name<page_case>);
+
+struct cell_case {
+    const char *name;
+    std::string text; // present and non-empty
+    int charset_code;
+    std::string expected;
+};
+
+const cell_case cell_cases[] = {
+    {"one space", " ", charset_utf8, "<td>&nbsp;</td>\n"},
+    {"only spaces", "   ", charset_utf8, "<td>&nbsp;&nbsp;&nbsp;</td>\n"},
+    {"spaces around words", " a  b ", charset_utf8, "<td>&nbsp;a&nbsp;&nbsp;b&nbsp;</td>\n"},
+    {"the five bytes, apostrophe unchanged", "x&y<>\"'", charset_utf8,
+     "<td>x&amp;y&lt;&gt;&quot;'</td>\n"},
+    {"tab unchanged", "a\tb", charset_utf8, "<td>a\tb</td>\n"},
+    {"plain text is one run", "plain", charset_utf8, "<td>plain</td>\n"},
+    {"entity first and last", "<mid>", charset_utf8, "<td>&lt;mid&gt;</td>\n"},
+    {"high bytes unchanged", "\xe3\x81\x82\x82\xa0\xa4\xa2\xff", charset_utf8,
+     "<td>\xe3\x81\x82\x82\xa0\xa4\xa2\xff</td>\n"},
+    {"shift jis escapes inside escape sequences", "\x1b$B$\"$&$<$>\x1b(B", charset_shift_jis,
+     "<td>\x1b$B$&quot;$&amp;$&lt;$&gt;\x1b(B</td>\n"},
+    {"euc jp escapes inside escape sequences", "\x1b$B$\"\x1b(B", charset_euc_jp,
+     "<td>\x1b$B$&quot;\x1b(B</td>\n"},
+    {"unknown code escapes like utf 8", "\x1b$B$<\x1b(B", 7, "<td>\x1b$B$&lt;\x1b(B</td>\n"},
+    {"iso 2022 jp two byte state unchanged", "a<\x1b$B$<\x1b(B&", charset_iso_2022_jp,
+     "<td>a&lt;\x1b$B$<\x1b(B&amp;</td>\n"},
+    {"iso 2022 jp all four halves", "\x1b$B$\"$&L>%\"$<\x1b(B", charset_iso_2022_jp,
+     "<td>\x1b$B$\"$&L>%\"$<\x1b(B</td>\n"},
+    {"iso 2022 jp 1978 designation", "\x1b$@$\"\x1b(B>", charset_iso_2022_jp,
+     "<td>\x1b$@$\"\x1b(B&gt;</td>\n"},
+    {"iso 2022 jp roman ends two byte state", "\x1b$B$&\x1b(J<", charset_iso_2022_jp,
+     "<td>\x1b$B$&\x1b(J&lt;</td>\n"},
+    {"iso 2022 jp katakana state", "\x1b(I<&\">\x1b(B<", charset_iso_2022_jp,
+     "<td>\x1b(I<&\">\x1b(B&lt;</td>\n"},
+    {"iso 2022 jp katakana then two byte", "\x1b(I<\x1b$B$\"\x1b(B\"", charset_iso_2022_jp,
+     "<td>\x1b(I<\x1b$B$\"\x1b(B&quot;</td>\n"},
+    {"iso 2022 jp space in two byte state", "\x1b$B \x1b(B ", charset_iso_2022_jp,
+     "<td>\x1b$B \x1b(B&nbsp;</td>\n"},
+    {"iso 2022 jp supplementary designation does not switch", "\x1b$(D$<", charset_iso_2022_jp,
+     "<td>\x1b$(D$&lt;</td>\n"},
+    {"iso 2022 jp supplementary designation keeps two byte", "\x1b$B\x1b$(D$\"\x1b(B",
+     charset_iso_2022_jp, "<td>\x1b$B\x1b$(D$\"\x1b(B</td>\n"},
+    {"iso 2022 jp unknown escapes change nothing", "\x1b$A<\x1b(D>", charset_iso_2022_jp,
+     "<td>\x1b$A&lt;\x1b(D&gt;</td>\n"},
+    {"iso 2022 jp revision prefix escaped in single byte state", "\x1b&@\x1b$B$\"\x1b(B",
+     charset_iso_2022_jp, "<td>\x1b&amp;@\x1b$B$\"\x1b(B</td>\n"},
+    {"iso 2022 jp escape at the end", "<\x1b", charset_iso_2022_jp, "<td>&lt;\x1b</td>\n"},
+    {"iso 2022 jp cut escape at the end", "<\x1b$", charset_iso_2022_jp, "<td>&lt;\x1b$</td>\n"},
+    {"iso 2022 jp cut escape in two byte state", "\x1b$B$\"\x1b(", charset_iso_2022_jp,
+     "<td>\x1b$B$\"\x1b(</td>\n"},
+};
+
+void PrintTo(const cell_case &c, std::ostream *os)
+{
+    *os << c.name;
+}
+
+class html_cell : public testing::TestWithParam<cell_case>
+{
+};
+
+TEST_P(html_cell, escapes_by_charset)
+{
+    const cell_case &c = GetParam();
+    // Exactly the text and its NUL, so the sanitizer sees any read past it.
+    std::vector<char> text(c.text.c_str(), c.text.c_str() + c.text.size() + 1);
+    EXPECT_EQ(written_by([&](std::FILE *f) { write_html_cell(f, text.data(), c.charset_code); }),
+              c.expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(all, html_cell, testing::ValuesIn(cell_cases), case_name<cell_case>);
+
+struct meta_case {
+    int charset_code;
+    const char *name;
+};
+
+const meta_case meta_cases[] = {
+    {1, "iso-2022-jp"}, {2, "shift_jis"}, {3, "euc-jp"}, {4, "UTF-8"},
+    {0, "UTF-8"},       {5, "UTF-8"},     {-1, "UTF-8"},
+};
+
+TEST(html_meta, names_each_code)
+{
+    for (const meta_case &c : meta_cases) {
+        std::string line = written_by([&](std::FILE *f) { write_meta_charset(f, c.charset_code); });
+        EXPECT_EQ(line, std::string("<meta http-equiv=\"Content-Type\" "
+                                    "content=\"text/html; charset=") +
+                            c.name + "\">\n")
+            << "code " << c.charset_code;
+    }
+    EXPECT_EQ(written_by([](std::FILE *f) { write_meta_charset(f, 1); }).size(), 74u);
+}
+
+} // namespace
