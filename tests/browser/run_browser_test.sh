@@ -1,0 +1,77 @@
+#!/usr/bin/env bash
+# Opens the HTML page of one Japanese table, written in each of the four
+# character sets, in headless Chromium and checks that every cell's text, as
+# the browser decoded it, is the intended text. A wrong charset name in the
+# meta line, or an entity written inside a two-byte or katakana character of
+# ISO-2022-JP text, garbles at least one cell.
+#
+# Usage: run_browser_test.sh TABFLIP_BINARY DATA_DIR
+#
+# DATA_DIR holds table.utf-8.txt and the same table converted from it with
+#   iconv -f UTF-8 -t ISO-2022-JP-3 (ESC $ B and ESC ( I only), -t SHIFT_JIS,
+#   -t EUC-JP
+# as table.iso-2022-jp.txt, table.shift_jis.txt and table.euc-jp.txt.
+# Without Chromium the test fails: a skipped browser check would pass unseen.
+set -u
+binary=$(realpath "$1")
+data_dir=$(realpath "$2")
+
+if ! command -v chromium >/dev/null; then
+    echo "chromium is not installed (Debian package chromium)"
+    exit 1
+fi
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+# The page's cells in order: the table transposed. A space in a cell arrives
+# as U+00A0 from "&nbsp;"; an empty or absent cell holds one plain space.
+nbsp=$'\xc2\xa0'
+expected=(
+    "名前" "あさ" "ア名" "うみ"
+    "数" "12" "$nbsp$nbsp" " "
+    "メモ" "う${nbsp}&${nbsp}え" "<ぜ>\"q\"'" "x"
+    "｢ｶﾅ｣" "｢ｼｦｾ｣" " " " "
+)
+printf '%s\n' "${expected[@]}" >"$work/want"
+
+# The dumped DOM is serialised HTML: in text, '&', U+00A0, '<' and '>' come
+# back as entities, and nothing else does, so undoing those four recovers the
+# text that the browser decoded. A cell whose '<' reached the parser raw
+# turns into markup and drops out of the list.
+decoded_cells() {
+    LC_ALL=C grep -o '<td>[^<]*</td>' "$1" |
+        LC_ALL=C sed -e 's|^<td>||' -e 's|</td>$||' -e 's/&lt;/</g' -e 's/&gt;/>/g' \
+            -e "s/&nbsp;/$nbsp/g" -e 's/&amp;/\&/g'
+}
+
+failed=0
+check_page() {
+    local set=$1
+    local dir=$work/$set
+    mkdir "$dir"
+    cp "$data_dir/table.$set.txt" "$dir/table.txt"
+    if ! (cd "$dir" && "$binary" -h table.txt); then
+        echo "--- $set: tabflip failed"
+        failed=1
+        return
+    fi
+    HOME=$dir timeout 120 chromium --headless --no-sandbox --disable-gpu \
+        --disable-background-networking --disable-component-update --disable-sync \
+        --no-first-run --disable-quic --user-data-dir="$dir/profile" \
+        --dump-dom "file://$dir/table.txt_replace.htm" >"$dir/dom.html" 2>"$dir/chromium.log"
+    decoded_cells "$dir/dom.html" >"$dir/got"
+    if ! cmp -s "$work/want" "$dir/got"; then
+        echo "--- $set: cells as the browser decoded them (< want, > got)"
+        grep -a 'charset=' "$dir/table.txt_replace.htm"
+        diff "$work/want" "$dir/got"
+        [ -s "$dir/dom.html" ] || tail -n 5 "$dir/chromium.log"
+        failed=1
+    fi
+}
+
+for set in iso-2022-jp shift_jis euc-jp utf-8; do
+    check_page "$set"
+done
+[ $failed = 0 ] && echo "all four pages read back as intended"
+exit $failed
