@@ -2,6 +2,7 @@
 
 #include "table/charset.h"
 
+#include <array>
 #include <cstring>
 
 // Fixed texts go out with one write of their exact length.
@@ -69,34 +70,70 @@ static int jis_state_after(const unsigned char *p, int state)
     return state;
 }
 
+// Bytes that end a run of bytes copied unchanged: the NUL, ESC, and the five
+// that may become entities.
+static constexpr std::array<bool, 256> ends_plain_run = [] {
+    std::array<bool, 256> ends{};
+    for (std::size_t b : {0x00u, 0x1Bu, 0x20u, 0x22u, 0x26u, 0x3Cu, 0x3Eu})
+        ends[b] = true;
+    return ends;
+}();
+
+// Below this many bytes, single-byte writes into the stream's buffer cost
+// less than the call overhead of one block write.
+constexpr long block_write_from = 16;
+
 static void write_run(std::FILE *stream, const unsigned char *begin, const unsigned char *end)
 {
-    if (end > begin)
+    if (end - begin >= block_write_from) {
         fwrite_unlocked(begin, 1, static_cast<std::size_t>(end - begin), stream);
+        return;
+    }
+    for (const unsigned char *p = begin; p < end; ++p)
+        putc_unlocked(*p, stream);
+}
+
+// The end of the run that starts at p: in the single-byte state the next byte
+// that may need an entity, in the other two the next ESC; the NUL at the
+// latest.
+static const unsigned char *end_of_run(const unsigned char *p, int state)
+{
+    if (state == jis_single_byte) {
+        while (!ends_plain_run[*p])
+            ++p;
+    } else {
+        while (*p != 0x1B && *p != 0x00)
+            ++p;
+    }
+    return p;
 }
 
 // Bytes of a two-byte or katakana character are never entities: in those
 // states 0x22, 0x26, 0x3C and 0x3E are halves of characters, and an entity
-// there would garble the text. The bytes of an escape sequence itself are
-// none of the five, so reading them in the new state changes nothing.
+// there would garble the text. The bytes of a designation after its ESC are
+// none of the five, so scanning them in the new state changes nothing.
+// Outside ISO-2022-JP text ESC switches nothing.
 void write_html_cell(std::FILE *stream, const char *text, int charset_code)
 {
     bool shift_states = charset_code == charset_iso_2022_jp;
     int state = jis_single_byte;
     write_literal(stream, "<td>");
-    const unsigned char *run = reinterpret_cast<const unsigned char *>(text);
-    const unsigned char *p = run;
-    for (; *p != 0x00; ++p) {
-        if (*p == 0x1B && shift_states)
-            state = jis_state_after(p, state);
-        const char *entity = state == jis_single_byte ? entity_for(*p) : nullptr;
-        if (entity == nullptr)
-            continue;
+    const unsigned char *p = reinterpret_cast<const unsigned char *>(text);
+    for (;;) {
+        const unsigned char *run = p;
+        p = end_of_run(p, state);
         write_run(stream, run, p);
-        write_literal(stream, entity);
-        run = p + 1;
+        if (*p == 0x00)
+            break;
+        if (*p == 0x1B) {
+            if (shift_states)
+                state = jis_state_after(p, state);
+            putc_unlocked(0x1B, stream);
+        } else {
+            write_literal(stream, entity_for(*p));
+        }
+        ++p;
     }
-    write_run(stream, run, p);
     write_literal(stream, "</td>\n");
 }
 
