@@ -13,7 +13,7 @@ for target in load_table charset writers; do
     rm -rf "$work"
     mkdir -p "$work/corpus" "$work/artifacts"
     echo "== fuzzing $target for ${seconds}s"
-    if ! "$build/fuzz/${target}_fuzzer" -max_total_time="$seconds" -timeout=10 \
+    if ! "$build/fuzz/${target}_fuzzer" -max_total_time="$seconds" -timeout=60 -max_len=4096 \
         -print_final_stats=1 -artifact_prefix="$work/artifacts/" \
         "$work/corpus" "$source_dir/corpus/$target" >"$work/log" 2>&1; then
         tail -n 40 "$work/log"
