@@ -63,8 +63,10 @@ static void check_delimited(const view &v, const std::string &out, char delimite
                     "field is the cell's text");
             pos = end + 1;
         }
-        if (v.entries <= 0)
+        if (v.entries <= 0) {
+            require(lf == pos, "a line without entries is empty");
             pos = lf + 1;
+        }
         require(pos == lf + 1, "no byte after the last field");
     }
     require(pos == out.size(), "nothing after the last line");
