@@ -93,7 +93,6 @@ static void check_invariants(const cell_grid &grid, const char *buffer, std::siz
     }
 }
 
-// The grid block holds lines + 1 rows; a dropped last row is still there.
 static void check_row(const cell_grid &grid, const char *buffer, const split_model &model,
                       std::size_t r, unsigned char delimiter)
 {
@@ -128,8 +127,9 @@ static void check_against_model(const cell_grid &grid, const char *buffer, const
     bool last_empty = model.rows.back().empty();
     require(static_cast<std::size_t>(grid.rows) == model.lines + (last_empty ? 0 : 1),
             "only an all-absent last row is dropped");
+    // A dropped row filled nothing, so the kept rows hold every filled cell.
     std::size_t present = 0;
-    for (std::size_t r = 0; r <= model.lines; ++r) {
+    for (std::size_t r = 0; r < static_cast<std::size_t>(grid.rows); ++r) {
         check_row(grid, buffer, model, r, delimiter);
         for (std::int32_t c = 0; c < grid.columns; ++c)
             present += grid.cells[r][c] != nullptr;
