@@ -9,6 +9,13 @@
 # files/ (every file that must exist afterwards besides in/'s). The scratch
 # folder must end up holding exactly in/ plus expected/files/, byte for byte:
 # a file nobody expected fails the case.
+#
+# Fault injection: limits (bash lines run in the binary's shell just before
+# it starts, e.g. "ulimit -v 65536"), stdout_to (a path that receives the
+# binary's standard output instead of the capture, which must then stay
+# empty), expected/removed (names, one a line, that setup creates but the run
+# must remove), and expect (bash, run in the folder of expected files after
+# the rest, for expected files easier to compute than to list).
 set -u
 binary=$(realpath "$1")
 case_dir=$2
@@ -20,13 +27,23 @@ for dir in run want; do
     [ -f "$case_dir/setup" ] && (cd "$work/$dir" && bash "$case_dir/setup")
 done
 [ -d "$case_dir/expected/files" ] && cp -a "$case_dir/expected/files/." "$work/want/"
+if [ -f "$case_dir/expected/removed" ]; then
+    while IFS= read -r name; do rm -rf "${work:?}/want/$name"; done <"$case_dir/expected/removed"
+fi
+[ -f "$case_dir/expect" ] && (cd "$work/want" && bash "$case_dir/expect")
 find "$work" -name .keep -delete
 
 args=()
 [ -f "$case_dir/args" ] && mapfile -t args <"$case_dir/args"
 argv0=tabflip
 [ -f "$case_dir/argv0" ] && argv0=$(cat "$case_dir/argv0")
-(cd "$work/run" && exec -a "$argv0" "$binary" "${args[@]}") >"$work/stdout" 2>"$work/stderr"
+limits=:
+[ -f "$case_dir/limits" ] && limits=$(cat "$case_dir/limits")
+stdout_to=$work/stdout
+[ -f "$case_dir/stdout_to" ] && stdout_to=$(cat "$case_dir/stdout_to")
+: >"$work/stdout"
+(cd "$work/run" && eval "$limits" && exec -a "$argv0" "$binary" "${args[@]}") \
+    >"$stdout_to" 2>"$work/stderr"
 status=$?
 
 failed=0

@@ -1,0 +1,70 @@
+// Charset detector over arbitrary bytes, each call on a block padded exactly
+// as the driver pads it, so the sanitizer catches any read past the padding.
+// Bytes after the first NUL must not count: the text up to it, padded alone,
+// gives the same answer, which must be the decision table's, worked out here
+// one byte at a time.
+#include "fuzz_support.h"
+
+#include "table/charset.h"
+
+// The decision table, one position at a time, with the bytes past the text
+// read as the zeros that follow it: the reference for any faster scan.
+static unsigned char byte_at(const std::string &text, std::size_t i)
+{
+    return i < text.size() ? static_cast<unsigned char>(text[i]) : 0x00;
+}
+
+static bool in(unsigned char b, unsigned char low, unsigned char high)
+{
+    return b >= low && b <= high;
+}
+
+static bool jis_escape_at(const std::string &text, std::size_t i)
+{
+    unsigned char n1 = byte_at(text, i + 1);
+    unsigned char n2 = byte_at(text, i + 2);
+    if (n1 == 0x28)
+        return n2 == 0x42 || n2 == 0x4A || n2 == 0x49;
+    if (n1 == 0x24 && n2 == 0x28)
+        return byte_at(text, i + 3) == 0x44;
+    if (n1 == 0x24)
+        return n2 == 0x40 || n2 == 0x42;
+    return n1 == 0x26 && n2 == 0x40;
+}
+
+static int reference_guess(const std::string &text)
+{
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        unsigned char b = byte_at(text, i);
+        unsigned char n1 = byte_at(text, i + 1);
+        unsigned char n2 = byte_at(text, i + 2);
+        if (b == 0x1B && jis_escape_at(text, i))
+            return charset_iso_2022_jp;
+        if (in(b, 0xE0, 0xEF) && in(n1, 0x80, 0xBF) && in(n2, 0x80, 0xBF))
+            return charset_utf8;
+        if (in(b, 0x81, 0x9F) && in(n1, 0x40, 0xFC) && n1 != 0x7F)
+            return charset_shift_jis;
+        if (in(b, 0xA1, 0xDF) && in(n1, 0xA1, 0xFE))
+            return charset_euc_jp;
+        if (in(b, 0xF0, 0xFE) && (n1 == 0xFD || n1 == 0xFE))
+            return charset_euc_jp;
+    }
+    return charset_utf8;
+}
+
+static int detect_padded(const std::string &bytes)
+{
+    std::vector<char> padded = padded_copy(bytes);
+    return detect_charset(reinterpret_cast<unsigned char *>(padded.data()));
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
+{
+    std::string bytes(reinterpret_cast<const char *>(data), size);
+    std::string text = bytes.substr(0, bytes.find('\0'));
+    int code = detect_padded(bytes);
+    require(code >= 1 && code <= 4, "code in 1..4");
+    require(detect_padded(text) == code, "bytes after the first NUL do not count");
+    require(code == reference_guess(text), "same guess as the decision table");
+    return 0;
+}

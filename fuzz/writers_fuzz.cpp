@@ -1,0 +1,307 @@
+// Both writers in both formats over grids loaded from arbitrary bytes. Each
+// result is read back field by field (HTML entities undone) and compared with
+// the grid's cells, so a wrong, lost or extra byte fails; then delimited
+// results are loaded again to check the round trips that must hold.
+#include "fuzz_support.h"
+
+#include "output/writers.h"
+#include "table/charset.h"
+
+#include <algorithm>
+
+namespace
+{
+
+struct view {
+    const cell_grid *grid;
+    bool transposed; // write_replace: line i holds column i
+    std::int32_t lines;
+    std::int32_t entries;
+};
+
+} // namespace
+
+static view view_of(const cell_grid &grid, bool transposed)
+{
+    if (transposed)
+        return {&grid, true, grid.columns, grid.rows};
+    return {&grid, false, grid.rows, grid.columns};
+}
+
+static const char *entry(const view &v, std::int32_t line, std::int32_t j)
+{
+    return v.transposed ? v.grid->cells[j][line] : v.grid->cells[line][j];
+}
+
+static std::string text_of(const char *cell)
+{
+    return cell == nullptr ? std::string() : std::string(cell);
+}
+
+static std::string write_view(const cell_grid &grid, bool transposed, int format, int delimiter)
+{
+    return written_by([&](std::FILE *stream) {
+        if (transposed)
+            write_replace(grid.cells, format, stream, grid.columns, grid.rows, delimiter);
+        else
+            write_normal(grid.cells, format, stream, grid.columns, grid.rows, delimiter);
+    });
+}
+
+// Every line holds entries - 1 delimiters and each field is its cell's text.
+static void check_delimited(const view &v, const std::string &out, char delimiter)
+{
+    std::size_t pos = 0;
+    for (std::int32_t i = 0; i < v.lines; ++i) {
+        std::size_t lf = out.find('\n', pos);
+        require(lf != std::string::npos, "one LF per output line");
+        for (std::int32_t j = 0; j < v.entries; ++j) {
+            std::size_t end = j + 1 < v.entries ? out.find(delimiter, pos) : lf;
+            require(end != std::string::npos && end <= lf, "entries - 1 delimiters per line");
+            require(out.compare(pos, end - pos, text_of(entry(v, i, j))) == 0,
+                    "field is the cell's text");
+            pos = end + 1;
+        }
+        if (v.entries <= 0) {
+            require(lf == pos, "a line without entries is empty");
+            pos = lf + 1;
+        }
+        require(pos == lf + 1, "no byte after the last field");
+    }
+    require(pos == out.size(), "nothing after the last line");
+}
+
+static std::size_t occurrences(const std::string &text, const char *word)
+{
+    std::size_t count = 0;
+    for (std::size_t at = text.find(word); at != std::string::npos; at = text.find(word, at + 1))
+        ++count;
+    return count;
+}
+
+static bool take(const std::string &out, std::size_t *pos, const std::string &literal)
+{
+    if (out.compare(*pos, literal.size(), literal) != 0)
+        return false;
+    *pos += literal.size();
+    return true;
+}
+
+static const char *entity_of(unsigned char b)
+{
+    switch (b) {
+    case 0x20:
+        return "&nbsp;";
+    case 0x22:
+        return "&quot;";
+    case 0x26:
+        return "&amp;";
+    case 0x3C:
+        return "&lt;";
+    case 0x3E:
+        return "&gt;";
+    default:
+        return nullptr;
+    }
+}
+
+// In an ISO-2022-JP page a byte of a two-byte or katakana character that
+// equals one of the five is half of a character, not markup: raw or as its
+// entity, it reads back, so both are accepted there. Every ESC $ and ESC ( I
+// count as leaving single-byte text, ESC ( B and ESC ( J as returning to it:
+// a superset of the designations a writer may follow. Each cell starts
+// single-byte.
+static bool shifted_after(const unsigned char *esc, bool shifted)
+{
+    if (esc[1] == 0x24 || (esc[1] == 0x28 && esc[2] == 0x49))
+        return true;
+    if (esc[1] == 0x28 && (esc[2] == 0x42 || esc[2] == 0x4A))
+        return false;
+    return shifted;
+}
+
+static bool has_shifted_special(const char *cell)
+{
+    bool shifted = false;
+    for (const unsigned char *p = reinterpret_cast<const unsigned char *>(cell); *p != 0x00; ++p) {
+        if (*p == 0x1B)
+            shifted = shifted_after(p, shifted);
+        else if (shifted && entity_of(*p) != nullptr)
+            return true;
+    }
+    return false;
+}
+
+// Whether content is one way of writing the cell: each byte as itself, each
+// of the five as its entity (or, in shifted text, as itself too). The
+// content positions every way so far can have reached are kept, since a raw
+// '&' and an entity can start alike.
+static bool written_as(const std::string &content, const char *cell, bool shift_states)
+{
+    std::vector<std::size_t> reached{0};
+    bool shifted = false;
+    for (const unsigned char *p = reinterpret_cast<const unsigned char *>(cell); *p != 0x00; ++p) {
+        if (shift_states && *p == 0x1B)
+            shifted = shifted_after(p, shifted);
+        const char *entity = entity_of(*p);
+        std::vector<std::size_t> next;
+        for (std::size_t pos : reached) {
+            std::size_t after = pos;
+            if (entity != nullptr && take(content, &after, entity))
+                next.push_back(after);
+            bool raw = entity == nullptr || shifted;
+            if (raw && pos < content.size() && static_cast<unsigned char>(content[pos]) == *p)
+                next.push_back(pos + 1);
+        }
+        std::sort(next.begin(), next.end());
+        next.erase(std::unique(next.begin(), next.end()), next.end());
+        reached.swap(next);
+    }
+    return std::find(reached.begin(), reached.end(), content.size()) != reached.end();
+}
+
+static void check_html_cell(const std::string &out, std::size_t *pos, const char *cell,
+                            bool shift_states)
+{
+    require(take(out, pos, "<td>"), "cell opens");
+    std::size_t close = out.find("</td>\n", *pos);
+    require(close != std::string::npos, "cell closes");
+    std::string content = out.substr(*pos, close - *pos);
+    if (cell == nullptr || cell[0] == '\0')
+        require(content == " ", "absent or empty cell holds one space");
+    else
+        require(written_as(content, cell, shift_states), "cell text with the five as entities");
+    *pos = close + 6;
+}
+
+static const char *charset_name(int code)
+{
+    if (code == 1)
+        return "iso-2022-jp";
+    if (code == 2)
+        return "shift_jis";
+    if (code == 3)
+        return "euc-jp";
+    return "UTF-8";
+}
+
+// Raw tags can only stand in the page where a cell's shifted text may hold
+// them; elsewhere the tags are counted, before the structure is followed.
+static void check_tag_counts(const view &v, const std::string &out, bool shift_states)
+{
+    for (std::int32_t i = 0; shift_states && i < v.lines; ++i) {
+        for (std::int32_t j = 0; j < v.entries; ++j) {
+            const char *cell = entry(v, i, j);
+            if (cell != nullptr && has_shifted_special(cell))
+                return;
+        }
+    }
+    std::size_t lines = static_cast<std::size_t>(v.lines > 0 ? v.lines : 0);
+    std::size_t entries = static_cast<std::size_t>(v.entries > 0 ? v.entries : 0);
+    require(occurrences(out, "<tr>") == lines, "one <tr> per line");
+    require(occurrences(out, "<td>") == lines * entries, "one <td> per entry");
+}
+
+static void check_html(const view &v, const std::string &out)
+{
+    bool shift_states = current_charset_code == charset_iso_2022_jp;
+    check_tag_counts(v, out, shift_states);
+    std::string head = std::string("<html lang=\"ja\"><head>\n") +
+                       "<meta http-equiv=\"Content-Type\" content=\"text/html; charset=" +
+                       charset_name(current_charset_code) + "\">\n" +
+                       "<title></title>\n</head><body>\n" +
+                       "<table border=\"1\" cellpadding=\"2\" cellspacing=\"2\">\n<tbody>\n";
+    std::size_t pos = 0;
+    require(take(out, &pos, head), "page head");
+    for (std::int32_t i = 0; i < v.lines; ++i) {
+        require(take(out, &pos, "<tr>\n"), "row opens");
+        for (std::int32_t j = 0; j < v.entries; ++j)
+            check_html_cell(out, &pos, entry(v, i, j), shift_states);
+        require(take(out, &pos, "</tr>\n\n"), "row closes");
+    }
+    require(take(out, &pos, "</tbody>\n</table>\n</body></html>\n"), "page tail");
+    require(pos == out.size(), "nothing after the page");
+}
+
+// Bytes that write_normal gives back unchanged: no CR or NUL (both are
+// rewritten by loading), a final LF (the writer ends every line with one),
+// and one delimiter count on every line (short lines are padded).
+static bool is_canonical(const std::string &bytes, char delimiter)
+{
+    if (bytes.find('\r') != std::string::npos || bytes.find('\0') != std::string::npos)
+        return false;
+    if (bytes.empty())
+        return true;
+    if (bytes.back() != '\n')
+        return false;
+    std::size_t line_start = 0;
+    std::ptrdiff_t first_count = -1;
+    while (line_start < bytes.size()) {
+        std::size_t lf = bytes.find('\n', line_start);
+        std::ptrdiff_t count =
+            std::count(bytes.begin() + static_cast<std::ptrdiff_t>(line_start),
+                       bytes.begin() + static_cast<std::ptrdiff_t>(lf), delimiter);
+        if (first_count >= 0 && count != first_count)
+            return false;
+        first_count = count;
+        line_start = lf + 1;
+    }
+    return true;
+}
+
+static std::string reload_and_write(const std::string &bytes, unsigned char delimiter,
+                                    bool transposed)
+{
+    std::vector<char> buffer;
+    cell_grid grid;
+    load_or_abort(bytes, delimiter, &buffer, &grid);
+    std::string out = write_view(grid, transposed, format_delimited, delimiter);
+    std::free(grid.cells);
+    return out;
+}
+
+// A delimited result is canonical; loading it again keeps every field but
+// forgets the column count of a table without rows (no line to count on), so
+// transposing back gives the other orientation only when rows >= 1, or, for
+// the stored orientation, when there was one column anyway.
+static void check_round_trips(const std::string &bytes, const cell_grid &grid,
+                              unsigned char delimiter, const std::string &normal,
+                              const std::string &replaced)
+{
+    char d = static_cast<char>(delimiter);
+    require((normal == bytes) == is_canonical(bytes, d), "unchanged exactly when canonical");
+    require(is_canonical(normal, d) && is_canonical(replaced, d), "results are canonical");
+    require(reload_and_write(normal, delimiter, false) == normal, "canonical is a fixed point");
+    bool normal_back = grid.rows >= 1 || grid.columns == 1;
+    require((reload_and_write(normal, delimiter, true) == replaced) == normal_back,
+            "stored result transposed gives the transposed result");
+    bool replaced_back = grid.rows >= 1;
+    require((reload_and_write(replaced, delimiter, true) == normal) == replaced_back,
+            "transposed result transposed gives the stored result");
+}
+
+static void check_writers(const std::string &bytes, unsigned char delimiter)
+{
+    std::vector<char> buffer;
+    cell_grid grid;
+    load_or_abort(bytes, delimiter, &buffer, &grid);
+    std::string outputs[2];
+    for (bool transposed : {false, true}) {
+        view v = view_of(grid, transposed);
+        outputs[transposed] = write_view(grid, transposed, format_delimited, delimiter);
+        check_delimited(v, outputs[transposed], static_cast<char>(delimiter));
+        check_html(v, write_view(grid, transposed, format_html, delimiter));
+    }
+    check_round_trips(bytes, grid, delimiter, outputs[0], outputs[1]);
+    std::free(grid.cells);
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
+{
+    std::string bytes(reinterpret_cast<const char *>(data), size);
+    std::vector<char> raw = padded_copy(bytes);
+    current_charset_code = detect_charset(reinterpret_cast<unsigned char *>(raw.data()));
+    check_writers(bytes, 0x09);
+    check_writers(bytes, 0x2C);
+    return 0;
+}
