@@ -33,8 +33,7 @@ static std::uint64_t below(generator *g, std::uint64_t bound)
 static void write_line(generator *g, std::uint64_t cells, std::uint64_t min_cell,
                        std::uint64_t max_cell, char delimiter, bool crlf)
 {
-    static const char alphabet[] =
-        "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    static const char alphabet[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
     for (std::uint64_t c = 0; c < cells; ++c) {
         if (c > 0)
             std::putchar(delimiter);
