@@ -45,7 +45,7 @@ static void put_cell(output_block *out, const char *text)
 
 // The delimiter goes between entries only, so every line of the result has
 // the same number of fields, whatever its source line held.
-static void put_entry(output_block *out, const char *cell, bool last, int delimiter)
+static inline void put_entry(output_block *out, const char *cell, bool last, int delimiter)
 {
     if (out->used > flush_at)
         flush_output(out);
@@ -66,14 +66,70 @@ static void write_delimited_normal(char *const *const *cells, output_block *out,
     }
 }
 
+// Line i of a transposed table straight from the grid. The references and
+// texts a few rows ahead are fetched early, in two steps, since a text's
+// address is known only once its reference has arrived.
+static void put_grid_column(output_block *out, char *const *const *cells, std::int32_t i,
+                            std::int32_t rows, int delimiter)
+{
+    constexpr std::int32_t ahead = 16;
+    for (std::int32_t j = 0; j < rows; ++j) {
+        if (j + ahead < rows) {
+            __builtin_prefetch(cells[j + ahead] + i);
+            __builtin_prefetch(cells[j + ahead / 2][i]);
+        }
+        put_entry(out, cells[j][i], j == rows - 1, delimiter);
+    }
+    if (rows <= 0)
+        put_entry(out, nullptr, true, delimiter);
+}
+
+// The scratch for gathered references: row j's eight in one cache line.
+constexpr std::int32_t gather_lines = 8;
+constexpr std::int32_t gather_rows = 16384; // 8 x 16384 references: 1 MiB
+static char *gathered[gather_lines * gather_rows];
+
+// Line of a transposed table from gathered references, entry j in
+// refs[j * gather_lines].
+static void put_gathered_column(output_block *out, char *const *refs, std::int32_t rows,
+                                int delimiter)
+{
+    constexpr std::int32_t ahead = 8;
+    for (std::int32_t j = 0; j < rows; ++j) {
+        if (j + ahead < rows)
+            __builtin_prefetch(refs[(j + ahead) * gather_lines]);
+        put_entry(out, refs[j * gather_lines], j == rows - 1, delimiter);
+    }
+    if (rows <= 0)
+        put_entry(out, nullptr, true, delimiter);
+}
+
+// Output line i takes cell i of every row. Read straight from the grid, each
+// of those references sits in another cache line, and in another page once
+// rows are long; a wide grid's lines evict one another before the next
+// output line comes back for the neighbouring reference. So, when the table
+// has few enough rows, the references of eight output lines are first
+// gathered into a bounded scratch, reading each row's cache line once, and
+// the lines are then written from it in order. Taller tables have short rows
+// that the walk down the grid streams through anyway.
+
 static void write_delimited_transposed(char *const *const *cells, output_block *out,
                                        std::int32_t columns, std::int32_t rows, int delimiter)
 {
-    for (std::int32_t i = 0; i < columns; ++i) {
-        for (std::int32_t j = 0; j < rows; ++j)
-            put_entry(out, cells[j][i], j == rows - 1, delimiter);
-        if (rows <= 0)
-            put_entry(out, nullptr, true, delimiter);
+    if (rows > gather_rows) {
+        for (std::int32_t i = 0; i < columns; ++i)
+            put_grid_column(out, cells, i, rows, delimiter);
+        return;
+    }
+    for (std::int32_t i = 0; i < columns; i += gather_lines) {
+        std::int32_t lines = columns - i < gather_lines ? columns - i : gather_lines;
+        for (std::int32_t j = 0; j < rows; ++j) {
+            char *const *row = cells[j] + i;
+            for (std::int32_t k = 0; k < lines; ++k)
+                gathered[j * gather_lines + k] = row[k];
+        }
+        for (std::int32_t k = 0; k < lines; ++k)
+            put_gathered_column(out, gathered + k, rows, delimiter);
     }
 }
 
