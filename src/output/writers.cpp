@@ -124,6 +124,8 @@ static void write_delimited_transposed(char *const *const *cells, output_block *
     for (std::int32_t i = 0; i < columns; i += gather_lines) {
         std::int32_t lines = columns - i < gather_lines ? columns - i : gather_lines;
         for (std::int32_t j = 0; j < rows; ++j) {
+            if (j + 16 < rows)
+                __builtin_prefetch(cells[j + 16] + i);
             char *const *row = cells[j] + i;
             for (std::int32_t k = 0; k < lines; ++k)
                 gathered[j * gather_lines + k] = row[k];
