@@ -80,9 +80,6 @@ char *derive_output_path(const char *name, bool replace, int output_format)
 // A large file gets an anonymous mapping, zero-filled like calloc's memory,
 // that can ask for transparent huge pages: fewer page faults while it is read
 // and fewer TLB misses while the transposed writer jumps from row to row.
-// The grid is left on small pages: where fresh huge pages are costly to
-// obtain (a virtual machine that hands freed memory back), asking for them
-// for both blocks measured slower than for either one.
 static char *obtain_buffer(std::size_t bytes, std::size_t *mapped)
 {
     constexpr std::size_t map_from = std::size_t{8} << 20;
