@@ -110,8 +110,10 @@ static void put_gathered_column(output_block *out, char *const *refs, std::int32
 // output line comes back for the neighbouring reference. So, when the table
 // has few enough rows, the references of eight output lines are first
 // gathered into a bounded scratch, reading each row's cache line once, and
-// the lines are then written from it in order. Taller tables have short rows
-// that the walk down the grid streams through anyway.
+// the lines are then written from it in order. The same pass fetches each
+// row's texts for the eight lines, many rows in flight at once, so that the
+// lines find them in cache. Taller tables have short rows that the walk down
+// the grid streams through anyway.
 
 static void write_delimited_transposed(char *const *const *cells, output_block *out,
                                        std::int32_t columns, std::int32_t rows, int delimiter)
@@ -129,6 +131,8 @@ static void write_delimited_transposed(char *const *const *cells, output_block *
             char *const *row = cells[j] + i;
             for (std::int32_t k = 0; k < lines; ++k)
                 gathered[j * gather_lines + k] = row[k];
+            __builtin_prefetch(row[0]);
+            __builtin_prefetch(row[lines - 1]);
         }
         for (std::int32_t k = 0; k < lines; ++k)
             put_gathered_column(out, gathered + k, rows, delimiter);
