@@ -72,7 +72,7 @@ static void write_delimited_normal(char *const *const *cells, output_block *out,
 static void put_grid_column(output_block *out, char *const *const *cells, std::int32_t i,
                             std::int32_t rows, int delimiter)
 {
-    constexpr std::int32_t ahead = 16;
+    constexpr std::int32_t ahead = 64;
     for (std::int32_t j = 0; j < rows; ++j) {
         if (j + ahead < rows) {
             __builtin_prefetch(cells[j + ahead] + i);
