@@ -173,6 +173,17 @@ static void split_cells(unsigned char *p, std::size_t length, unsigned char deli
         block_classes k = classify_block(p + at, delimiter);
         block_openers o = find_openers(k, &carry);
         std::uint64_t events = k.delimiter | k.lf | k.cr | o.starts;
+        // In long lines most blocks hold delimiters only, each of which
+        // opens the next cell: a loop without a test per byte class.
+        if (events == k.delimiter && c != 0) {
+            for (; events != 0; events &= events - 1) {
+                unsigned char *at_byte =
+                    p + at + static_cast<std::size_t>(std::countr_zero(events));
+                *at_byte = 0x00;
+                row[c++] = reinterpret_cast<char *>(at_byte + 1);
+            }
+            continue;
+        }
         for (; events != 0; events &= events - 1) {
             std::uint64_t bit = events & (0 - events);
             unsigned char *at_byte = p + at + static_cast<std::size_t>(std::countr_zero(events));
