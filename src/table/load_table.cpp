@@ -28,9 +28,10 @@ struct scan_carry {
 // The bytes of a block that open cells, beyond its delimiters (each of which
 // opens one).
 struct block_openers {
-    std::uint64_t starts = 0;  // text right after LF, NUL or CR: opens a cell
-    std::uint64_t leading = 0; // delimiter with nothing but NUL and CR before it in its line:
-                               // opens the empty first cell too
+    std::uint64_t starts = 0;      // text right after LF, NUL or CR: opens a cell
+    std::uint64_t leading = 0;     // delimiter with nothing but NUL and CR before it in its
+                                   // line: opens the empty first cell too
+    std::uint64_t line_starts = 0; // the first byte of each line
 };
 
 } // namespace
@@ -45,6 +46,7 @@ static block_openers find_openers(const block_classes &k, scan_carry *carry)
     std::uint64_t text = ~(ends | k.delimiter);
     std::uint64_t line_starts = k.lf << 1 | carry->line_start;
     block_openers o;
+    o.line_starts = line_starts;
     o.starts = text & (ends << 1 | carry->after_gap);
     // Adding each line start's bit to the gap mask carries through the run of
     // gap bytes that begins there and leaves one bit on the first byte after
@@ -158,50 +160,98 @@ char ***alloc_cell_table(std::int32_t columns, std::int32_t rows)
     return row_table;
 }
 
+namespace
+{
+
+struct split_state {
+    char ***next_row = nullptr; // the row table entry after the current row's
+    char **row = nullptr;       // the current row's cells
+    std::size_t c = 0;          // cells the current line has filled
+};
+
+} // namespace
+
+// Opens the cells of one stretch of a line that holds no NUL or CR: the text
+// at the line's first byte, when the stretch begins the line, then one cell
+// per delimiter (and the empty first cell for a delimiter that begins it).
+static void open_cells(unsigned char *base, std::uint64_t start, std::uint64_t delimiters,
+                       split_state *s)
+{
+    if (start != 0)
+        s->row[s->c++] = reinterpret_cast<char *>(base + std::countr_zero(start));
+    if (s->c == 0 && delimiters != 0)
+        s->row[s->c++] = reinterpret_cast<char *>(base + std::countr_zero(delimiters));
+    for (; delimiters != 0; delimiters &= delimiters - 1) {
+        unsigned char *at_byte = base + std::countr_zero(delimiters);
+        *at_byte = 0x00;
+        s->row[s->c++] = reinterpret_cast<char *>(at_byte + 1);
+    }
+}
+
+static void end_line(unsigned char *at_byte, split_state *s)
+{
+    *at_byte = 0x00;
+    s->row = *s->next_row++;
+    s->c = 0;
+}
+
+// A block in which text opens cells only at line starts (no CR, no text after
+// a NUL), which is nearly every block: cut at its LFs, each stretch opens its
+// cells without a test per byte class.
+static void split_plain_block(unsigned char *base, const block_classes &k, const block_openers &o,
+                              split_state *s)
+{
+    std::uint64_t rest = ~std::uint64_t{0};
+    for (std::uint64_t lf = k.lf; lf != 0; lf &= lf - 1) {
+        std::uint64_t before = (lf & (0 - lf)) - 1;
+        open_cells(base, o.starts & before & rest, k.delimiter & before & rest, s);
+        end_line(base + std::countr_zero(lf), s);
+        rest = ~(before << 1 | 1);
+    }
+    open_cells(base, o.starts & rest, k.delimiter & rest, s);
+}
+
+// Any other block, one structural byte after another.
+static void split_any_block(unsigned char *base, const block_classes &k, const block_openers &o,
+                            split_state *s)
+{
+    std::uint64_t events = k.delimiter | k.lf | k.cr | o.starts;
+    for (; events != 0; events &= events - 1) {
+        std::uint64_t bit = events & (0 - events);
+        unsigned char *at_byte = base + std::countr_zero(events);
+        if ((k.delimiter & bit) != 0) {
+            if (s->c == 0)
+                s->row[s->c++] = reinterpret_cast<char *>(at_byte);
+            *at_byte = 0x00;
+            s->row[s->c++] = reinterpret_cast<char *>(at_byte + 1);
+        } else if ((k.lf & bit) != 0) {
+            end_line(at_byte, s);
+        } else if ((k.cr & bit) != 0) {
+            *at_byte = 0x00;
+        } else {
+            s->row[s->c++] = reinterpret_cast<char *>(at_byte);
+        }
+    }
+}
+
 // One pass that NUL-terminates every cell in place. It visits only the bytes
 // that do something, taken from each block's masks in order: delimiters, line
-// ends, CRs and the text that follows a NUL or CR; the text of a cell is never
-// looked at byte by byte.
+// ends, CRs and the text that follows a line start, NUL or CR; the text of a
+// cell is never looked at byte by byte.
 static void split_cells(unsigned char *p, std::size_t length, unsigned char delimiter,
                         char ***cells)
 {
-    char ***next_row = cells + 1;
-    char **row = cells[0];
-    std::size_t c = 0;
+    split_state s;
+    s.next_row = cells + 1;
+    s.row = cells[0];
     scan_carry carry;
     for (std::size_t at = 0; at < length; at += scan_block) {
         block_classes k = classify_block(p + at, delimiter);
         block_openers o = find_openers(k, &carry);
-        std::uint64_t events = k.delimiter | k.lf | k.cr | o.starts;
-        // In long lines most blocks hold delimiters only, each of which
-        // opens the next cell: a loop without a test per byte class.
-        if (events == k.delimiter && c != 0) {
-            for (; events != 0; events &= events - 1) {
-                unsigned char *at_byte =
-                    p + at + static_cast<std::size_t>(std::countr_zero(events));
-                *at_byte = 0x00;
-                row[c++] = reinterpret_cast<char *>(at_byte + 1);
-            }
-            continue;
-        }
-        for (; events != 0; events &= events - 1) {
-            std::uint64_t bit = events & (0 - events);
-            unsigned char *at_byte = p + at + static_cast<std::size_t>(std::countr_zero(events));
-            if ((k.delimiter & bit) != 0) {
-                if (c == 0)
-                    row[c++] = reinterpret_cast<char *>(at_byte);
-                *at_byte = 0x00;
-                row[c++] = reinterpret_cast<char *>(at_byte + 1);
-            } else if ((k.lf & bit) != 0) {
-                *at_byte = 0x00;
-                row = *next_row++;
-                c = 0;
-            } else if ((k.cr & bit) != 0) {
-                *at_byte = 0x00;
-            } else {
-                row[c++] = reinterpret_cast<char *>(at_byte);
-            }
-        }
+        if (k.cr == 0 && (o.starts & ~o.line_starts) == 0)
+            split_plain_block(p + at, k, o, &s);
+        else
+            split_any_block(p + at, k, o, &s);
     }
 }
 
