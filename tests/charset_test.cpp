@@ -104,4 +104,44 @@ std::string hex_name(const testing::TestParamInfo<charset_case> &param)
 
 INSTANTIATE_TEST_SUITE_P(all, detect_charset_cases, testing::ValuesIn(charset_cases), hex_name);
 
+// Plain ASCII is passed over in blocks: whatever the length of the ASCII in
+// front, the first deciding byte still decides, a NUL still ends the scan,
+// and a byte that only looks ahead is never passed over.
+struct after_ascii_case {
+    const char *name;
+    std::string tail;
+    int expected;
+};
+
+const after_ascii_case after_ascii_cases[] = {
+    {"euc pair", "\xa4\xa2", 3},
+    {"shift jis pair", "\x81\x40", 2},
+    {"utf8 sequence", "\xe3\x81\x82\xa4\xa2", 4},
+    {"escape sequence", "\x1b$B", 1},
+    {"escape without match then euc", "\x1b$A\xa4\xa2", 3},
+    {"NUL hides what follows", std::string("\0\xa4\xa2", 3), 4},
+    {"DEL and controls decide nothing", "\x7f\x01\x1a\x1c\xa4\xa2", 3},
+    {"lone high byte at the end", "\xa4", 4},
+};
+
+class detect_charset_after_ascii : public testing::TestWithParam<after_ascii_case>
+{
+};
+
+TEST_P(detect_charset_after_ascii, any_run_of_ascii_in_front)
+{
+    for (std::size_t run = 0; run <= 70; ++run) {
+        std::string ascii;
+        for (std::size_t i = 0; i < run; ++i)
+            ascii += static_cast<char>(' ' + i % 90);
+        std::vector<char> buffer = padded(ascii + GetParam().tail);
+        EXPECT_EQ(detect_charset(reinterpret_cast<const unsigned char *>(buffer.data())),
+                  GetParam().expected)
+            << "after " << run << " ASCII bytes";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(all, detect_charset_after_ascii, testing::ValuesIn(after_ascii_cases),
+                         case_name<after_ascii_case>);
+
 } // namespace

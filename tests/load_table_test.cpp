@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <random>
 #include <string>
+#include <vector>
 
 namespace
 {
@@ -93,6 +95,175 @@ TEST(alloc_cell_table, aims_each_row_at_its_own_cells)
             EXPECT_EQ(cells[r][c], nullptr);
     }
     std::free(cells);
+}
+
+// The loader checked against a byte-at-a-time model of the format: count the
+// line ends, normalise CRs, size the table and split, one byte per step.
+// The block scans must agree with it wherever a byte falls in a 64-byte block.
+struct model_grid {
+    std::int32_t rows = 0;
+    std::int32_t columns = 1;
+    std::vector<long> cells; // rows x columns buffer offsets, -1 for absent
+    std::string bytes;       // the buffer after loading
+};
+
+model_grid model_load(const std::string &input, unsigned char delimiter)
+{
+    model_grid m;
+    m.bytes = input;
+    bool any_lf = m.bytes.find('\n') != std::string::npos;
+    for (char &b : m.bytes) {
+        if (b == '\r')
+            b = any_lf ? '\0' : '\n';
+    }
+    std::vector<std::size_t> widths(1, 0);
+    unsigned char previous = '\n';
+    for (char ch : m.bytes) {
+        auto b = static_cast<unsigned char>(ch);
+        if (b == '\n')
+            widths.push_back(0);
+        else if (b == delimiter)
+            widths.back() += widths.back() == 0 ? 2u : 1u;
+        else if (b != 0 && (previous == '\n' || previous == 0))
+            ++widths.back();
+        previous = b;
+    }
+    std::size_t widest = 1;
+    for (std::size_t w : widths)
+        widest = w > widest ? w : widest;
+    m.columns = static_cast<std::int32_t>(widest);
+    m.cells.assign(widths.size() * widest, -1);
+    std::size_t r = 0;
+    std::size_t c = 0;
+    for (std::size_t i = 0; i < m.bytes.size();) {
+        auto b = static_cast<unsigned char>(m.bytes[i]);
+        if (b == '\n') {
+            m.bytes[i++] = '\0';
+            ++r;
+            c = 0;
+            continue;
+        }
+        if (b == 0) {
+            ++i;
+            continue;
+        }
+        if (b == delimiter) {
+            if (c == 0)
+                m.cells[r * widest + c++] = static_cast<long>(i);
+            m.bytes[i] = '\0';
+            m.cells[r * widest + c++] = static_cast<long>(i + 1);
+        } else {
+            m.cells[r * widest + c++] = static_cast<long>(i);
+        }
+        for (++i; i < m.bytes.size(); ++i) {
+            auto t = static_cast<unsigned char>(m.bytes[i]);
+            if (t == delimiter || t == '\n' || t == 0)
+                break;
+        }
+    }
+    m.rows = static_cast<std::int32_t>(widths.size());
+    bool last_absent = true;
+    for (std::size_t k = (widths.size() - 1) * widest; k < m.cells.size(); ++k)
+        last_absent = last_absent && m.cells[k] == -1;
+    if (last_absent)
+        --m.rows;
+    return m;
+}
+
+// Empty when the loader agrees with the model, else what differs.
+std::string compare_with_model(const std::string &input, unsigned char delimiter)
+{
+    model_grid want = model_load(input, delimiter);
+    std::vector<char> buffer = padded(input);
+    cell_grid got;
+    if (!load_table(buffer.data(), input.size(), delimiter, &got))
+        return "load_table failed";
+    std::string diff;
+    if (got.rows != want.rows || got.columns != want.columns)
+        diff = "size " + std::to_string(got.rows) + "x" + std::to_string(got.columns) + ", want " +
+               std::to_string(want.rows) + "x" + std::to_string(want.columns);
+    for (std::int32_t r = 0; diff.empty() && r < got.rows; ++r) {
+        for (std::int32_t c = 0; diff.empty() && c < got.columns; ++c) {
+            const char *cell = got.cells[r][c];
+            long offset = cell == nullptr ? -1 : static_cast<long>(cell - buffer.data());
+            if (offset != want.cells[static_cast<std::size_t>(r * got.columns + c)])
+                diff = "cell " + std::to_string(r) + "," + std::to_string(c) + " at " +
+                       std::to_string(offset);
+        }
+    }
+    if (diff.empty() && std::string(buffer.data(), input.size()) != want.bytes)
+        diff = "buffer bytes differ";
+    std::free(got.cells);
+    return diff;
+}
+
+// A structural pattern planted at every offset of a line long enough to span
+// several blocks, so that it meets every position in a block and both sides
+// of each block boundary.
+struct planted_case {
+    const char *name;
+    std::string pattern;
+    std::string before; // the text in front of the line holding the pattern
+};
+
+const planted_case planted_cases[] = {
+    {"delimiter", ",", ""},
+    {"two delimiters", ",,", ""},
+    {"LF", "\n", ""},
+    {"CR LF", "\r\n", "x\n"},
+    {"CR in LF file", "\r", "x\n"},
+    {"CR only file", "\r", ""},
+    {"NUL", std::string("\0", 1), ""},
+    {"NUL then text", std::string("\0y", 2), ""},
+    {"NUL then delimiter", std::string("\0,", 2), ""},
+    {"line of NULs then delimiter", std::string("\n\0\0,z", 5), ""},
+    {"line starting with delimiter", "\n,a", ""},
+    {"empty lines", "\n\n\n", ""},
+    {"tab is text under comma", "\t", ""},
+    {"high bytes", "\xe3\x81\x82", ""},
+};
+
+class load_table_planted : public testing::TestWithParam<planted_case>
+{
+};
+
+TEST_P(load_table_planted, agrees_with_model_at_every_offset)
+{
+    const planted_case &p = GetParam();
+    const std::string filler = "abcdefghij,klmnopqrstuvwxyz0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ"
+                               "abcdefghijklmnopqrstuvwxyz,0123456789ABCDEFGHIJKLMNOPQRSTUVW";
+    for (std::size_t at = 0; at <= filler.size(); ++at) {
+        for (const char *end : {"", "\n", ",tail\n"}) {
+            std::string input =
+                p.before + filler.substr(0, at) + p.pattern + filler.substr(at) + end;
+            EXPECT_EQ(compare_with_model(input, ','), "")
+                << "offset " << at << " end " << testing::PrintToString(std::string(end));
+        }
+        std::string cut = p.before + filler.substr(0, at) + p.pattern;
+        EXPECT_EQ(compare_with_model(cut, ','), "") << "data ends after offset " << at;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(all, load_table_planted, testing::ValuesIn(planted_cases),
+                         case_name<planted_case>);
+
+// Random bytes drawn mostly from the structural ones, for both delimiters:
+// lengths up to a few blocks, so that runs of NULs, CRs and delimiters cross
+// block boundaries in every arrangement.
+TEST(load_table_random, agrees_with_model)
+{
+    const char alphabet[] = {'a', 'b', ',', ',', '\t', '\t', '\n', '\n', '\r', '\0', '\x80', 'z'};
+    std::mt19937 random(12345);
+    for (int n = 0; n < 3000; ++n) {
+        std::size_t length = random() % 300;
+        std::string input;
+        for (std::size_t i = 0; i < length; ++i)
+            input += alphabet[random() % sizeof alphabet];
+        for (unsigned char delimiter :
+             {static_cast<unsigned char>(0x2C), static_cast<unsigned char>(0x09)})
+            ASSERT_EQ(compare_with_model(input, delimiter), "")
+                << testing::PrintToString(input) << " delimiter " << int{delimiter};
+    }
 }
 
 } // namespace

@@ -36,16 +36,22 @@ std::string render_grid(const cell_grid &grid)
 void build_grid(test_grid *out, const std::vector<std::vector<const char *>> &rows)
 {
     std::size_t columns = rows.empty() ? 1 : rows[0].size();
-    out->texts.clear();
-    out->texts.reserve(rows.size() * columns);
-    out->cell_refs.assign(rows.size() * columns, nullptr);
+    std::string bytes;
+    std::vector<std::size_t> offsets(rows.size() * columns, std::string::npos);
     for (std::size_t r = 0; r < rows.size(); ++r) {
         for (std::size_t c = 0; c < columns; ++c) {
             if (rows[r][c] == nullptr)
                 continue;
-            out->texts.emplace_back(rows[r][c]);
-            out->cell_refs[r * columns + c] = out->texts.back().data();
+            offsets[r * columns + c] = bytes.size();
+            bytes += rows[r][c];
+            bytes += '\0';
         }
+    }
+    out->texts = padded(bytes);
+    out->cell_refs.assign(rows.size() * columns, nullptr);
+    for (std::size_t i = 0; i < offsets.size(); ++i) {
+        if (offsets[i] != std::string::npos)
+            out->cell_refs[i] = out->texts.data() + offsets[i];
     }
     out->row_refs.clear();
     for (std::size_t r = 0; r < rows.size(); ++r)

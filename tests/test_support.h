@@ -18,9 +18,10 @@ std::vector<char> padded(const std::string &bytes);
 // "2x3 a|b|(absent) / c|(empty)|d": rows x columns, then each row's cells.
 std::string render_grid(const cell_grid &grid);
 
-// A grid written by hand: null for an absent cell.
+// A grid written by hand: null for an absent cell. The texts lie one after
+// another in one buffer padded like an input buffer, as the writers require.
 struct test_grid {
-    std::vector<std::string> texts;
+    std::vector<char> texts;
     std::vector<char *> cell_refs;
     std::vector<char **> row_refs;
     cell_grid grid;

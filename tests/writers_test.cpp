@@ -3,6 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
+#include <string>
+#include <vector>
+
 namespace
 {
 
@@ -84,6 +88,117 @@ TEST(writers, unsupported_format_writes_message_and_nothing_to_stream)
         out = written_by([&](std::FILE *f) { write_normal(t.grid.cells, format, f, 2, 1, '\t'); });
         EXPECT_EQ(testing::internal::GetCapturedStderr(), "NOT support.\n");
         EXPECT_EQ(out, "");
+    }
+}
+
+// Straight from the format: entries joined by the delimiter, absent cells
+// empty, LF after every line.
+std::string model_delimited(const rows_t &rows, std::int32_t columns, bool transposed,
+                            char delimiter)
+{
+    auto count = static_cast<std::int32_t>(rows.size());
+    std::int32_t lines = transposed ? columns : count;
+    std::int32_t entries = transposed ? count : columns;
+    std::string out;
+    for (std::int32_t i = 0; i < lines; ++i) {
+        for (std::int32_t j = 0; j < entries; ++j) {
+            const char *cell = transposed
+                                   ? rows[static_cast<std::size_t>(j)][static_cast<std::size_t>(i)]
+                                   : rows[static_cast<std::size_t>(i)][static_cast<std::size_t>(j)];
+            if (cell != nullptr)
+                out += cell;
+            if (j < entries - 1)
+                out += delimiter;
+        }
+        out += '\n';
+    }
+    return out;
+}
+
+// Tables whose cells cross the 16-byte copy blocks, whose results cross the
+// output block's flushes, and whose row counts take both transposed paths:
+// gathered references (few rows, columns not a multiple of eight) and the
+// direct walk down the grid (more rows than the gather holds).
+struct generated_case {
+    const char *name;
+    std::int32_t rows;
+    std::int32_t columns;
+    std::size_t longest; // cell lengths 0 to longest
+    unsigned seed;
+};
+
+const generated_case generated_cases[] = {
+    {"one cell per length", 1, 1, 0, 1},
+    {"cells crossing copy blocks", 7, 9, 70, 2},
+    {"wide grid gathered", 40, 1003, 20, 3},
+    {"column count not a multiple of eight", 100, 13, 40, 4},
+    {"tall grid past the gather", 20000, 3, 12, 5},
+    {"long cells past the output block", 3, 4, 100000, 6},
+};
+
+class delimited_generated : public testing::TestWithParam<generated_case>
+{
+};
+
+TEST_P(delimited_generated, matches_the_format_in_both_orientations)
+{
+    const generated_case &g = GetParam();
+    std::mt19937 random(g.seed);
+    std::vector<std::string> texts;
+    texts.reserve(static_cast<std::size_t>(g.rows * g.columns));
+    rows_t rows(static_cast<std::size_t>(g.rows));
+    for (auto &row : rows) {
+        for (std::int32_t c = 0; c < g.columns; ++c) {
+            if (random() % 8 == 0) {
+                row.push_back(nullptr);
+                continue;
+            }
+            std::size_t length = random() % (g.longest + 1);
+            std::string text;
+            for (std::size_t k = 0; k < length; ++k)
+                text += static_cast<char>('!' + random() % 90);
+            texts.push_back(text);
+            row.push_back(texts.back().c_str());
+        }
+    }
+    test_grid t;
+    build_grid(&t, rows);
+    for (char delimiter : {'\t', ','}) {
+        EXPECT_EQ(written_by([&](std::FILE *f) {
+                      write_normal(t.grid.cells, format_delimited, f, g.columns, g.rows, delimiter);
+                  }),
+                  model_delimited(rows, g.columns, false, delimiter));
+        EXPECT_EQ(written_by([&](std::FILE *f) {
+                      write_replace(t.grid.cells, format_delimited, f, g.columns, g.rows,
+                                    delimiter);
+                  }),
+                  model_delimited(rows, g.columns, true, delimiter));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(all, delimited_generated, testing::ValuesIn(generated_cases),
+                         case_name<generated_case>);
+
+// Every cell length around the 16-byte copy block, each cell the last bytes
+// before the buffer's padding so that the copy reads into it.
+TEST(delimited_writer_lengths, every_length_around_the_copy_block)
+{
+    for (std::size_t length = 0; length <= 50; ++length) {
+        std::string text(length, 'q');
+        test_grid t;
+        build_grid(&t, {{"a", text.c_str()}, {text.c_str(), nullptr}});
+        std::string want_normal = "a\t" + text + "\n" + text + "\t\n";
+        std::string want_replace = "a\t" + text + "\n" + text + "\t\n";
+        EXPECT_EQ(written_by([&](std::FILE *f) {
+                      write_normal(t.grid.cells, format_delimited, f, 2, 2, '\t');
+                  }),
+                  want_normal)
+            << "length " << length;
+        EXPECT_EQ(written_by([&](std::FILE *f) {
+                      write_replace(t.grid.cells, format_delimited, f, 2, 2, '\t');
+                  }),
+                  want_replace)
+            << "length " << length;
     }
 }
 

@@ -7,6 +7,12 @@
 // errors: the caller checks the stream afterwards. Any other output_format
 // writes "NOT support.\n" to stderr and nothing to the stream. Counts of zero
 // or less write no line (rows) or no entry (columns).
+//
+// Delimited text is gathered in a bounded block on the stack and handed to
+// the stream in large writes. Cells are copied in 16-byte blocks, so every
+// present cell must lie in a buffer padded as cell_grid.h describes: up to 15
+// bytes past a cell's NUL are read. The transposed writer keeps cell
+// references in a static 1 MiB scratch, so the writers are not reentrant.
 #ifndef TABFLIP_WRITERS_H
 #define TABFLIP_WRITERS_H
 

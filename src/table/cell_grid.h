@@ -2,10 +2,13 @@
 // cells in place.
 //
 // The caller owns the input buffer. It holds `length` data bytes followed by
-// at least `buffer_padding` zero bytes; scans stop on that zero sentinel
-// instead of testing the length on every byte. load_table rewrites the buffer:
-// CRs are normalised, and every delimiter and LF becomes the NUL that ends a
-// cell. Cells point into the buffer, so the buffer must outlive the grid.
+// at least `buffer_padding` zero bytes: 64, because the scans read whole
+// 64-byte blocks and the writers copy cells in 16-byte blocks, and a block
+// started anywhere up to the end of the data must stay inside the buffer. The
+// zeros also end the last cell and give the last block no line ends or
+// delimiters. load_table rewrites the buffer: CRs are normalised, and every
+// delimiter and LF becomes the NUL that ends a cell. Cells point into the
+// buffer, so the buffer must outlive the grid.
 // The grid is one calloc'd block: release it with free(grid.cells) before the
 // buffer. load_table prints its own failure message.
 #ifndef TABFLIP_CELL_GRID_H
@@ -14,7 +17,7 @@
 #include <cstddef>
 #include <cstdint>
 
-constexpr std::size_t buffer_padding = 8;
+constexpr std::size_t buffer_padding = 64;
 
 struct cell_grid {
     // rows row pointers, each to columns cell pointers; a null cell is absent,

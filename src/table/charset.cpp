@@ -1,5 +1,7 @@
 #include "table/charset.h"
 
+#include "table/byte_blocks.h"
+
 int current_charset_code = charset_utf8;
 
 static bool in_range(unsigned char b, unsigned char low, unsigned char high)
@@ -24,9 +26,14 @@ static bool is_jis_escape(const unsigned char *p)
 int detect_charset(const unsigned char *buffer)
 {
     // Always step one byte: the byte after a failed lead byte is tried as a
-    // lead byte of its own.
-    for (const unsigned char *p = buffer; *p != 0x00; ++p) {
+    // lead byte of its own. Plain ASCII without ESC decides nothing and is
+    // passed over a block at a time, since most files are mostly that.
+    for (const unsigned char *p = buffer;; ++p) {
+        while (plain_ascii_block(p))
+            p += copy_block;
         unsigned char b = *p;
+        if (b == 0x00)
+            return charset_utf8;
         if (b == 0x1B) {
             if (is_jis_escape(p))
                 return charset_iso_2022_jp;
@@ -44,5 +51,4 @@ int detect_charset(const unsigned char *buffer)
                 return charset_euc_jp;
         }
     }
-    return charset_utf8;
 }

@@ -1,0 +1,114 @@
+// Block primitives for the byte scans: the only code that differs between the
+// SSE2 build (the x86-64 baseline) and the portable scalar build
+// (TABFLIP_SCALAR, chosen with the CMake option of the same name). Everything
+// built on them is shared, so both builds make the same decisions.
+//
+// Every primitive may read a whole block past the position it is given, so
+// the caller's bytes must be followed by readable padding: an input buffer
+// carries buffer_padding zero bytes after its data (cell_grid.h), which covers
+// a block started at any position up to the end of the data. They never
+// write outside the block they are given.
+#ifndef TABFLIP_BYTE_BLOCKS_H
+#define TABFLIP_BYTE_BLOCKS_H
+
+#include <cstddef>
+#include <cstdint>
+
+#if defined(__SSE2__) && !defined(TABFLIP_SCALAR)
+#include <emmintrin.h>
+#endif
+
+constexpr std::size_t scan_block = 64; // bytes classified at once
+constexpr std::size_t copy_block = 16; // bytes copied at once
+
+// Bit i stands for byte i of a 64-byte block.
+struct block_classes {
+    std::uint64_t lf = 0;
+    std::uint64_t cr = 0;
+    std::uint64_t nul = 0;
+    std::uint64_t delimiter = 0;
+};
+
+#if defined(__SSE2__) && !defined(TABFLIP_SCALAR)
+
+static inline std::uint64_t equal_mask(__m128i a, __m128i b, __m128i c, __m128i d, __m128i value)
+{
+    auto bits = [value](__m128i v) {
+        return static_cast<std::uint64_t>(
+            static_cast<std::uint16_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, value))));
+    };
+    return bits(a) | bits(b) << 16 | bits(c) << 32 | bits(d) << 48;
+}
+
+static inline block_classes classify_block(const unsigned char *p, unsigned char delimiter)
+{
+    __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+    __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 16));
+    __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 32));
+    __m128i d = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 48));
+    block_classes k;
+    k.lf = equal_mask(a, b, c, d, _mm_set1_epi8(0x0A));
+    k.cr = equal_mask(a, b, c, d, _mm_set1_epi8(0x0D));
+    k.nul = equal_mask(a, b, c, d, _mm_setzero_si128());
+    k.delimiter = equal_mask(a, b, c, d, _mm_set1_epi8(static_cast<char>(delimiter)));
+    return k;
+}
+
+// Copies 16 bytes from text to out and returns how many came before the
+// first NUL among them (16 when there is none).
+static inline std::size_t copy_text_block(char *out, const char *text)
+{
+    __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(text));
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(out), v);
+    unsigned nul = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_setzero_si128())));
+    return nul == 0 ? copy_block : static_cast<std::size_t>(__builtin_ctz(nul));
+}
+
+// True when all 16 bytes lie in 0x01..0x7F and none is ESC (0x1B).
+static inline bool plain_ascii_block(const unsigned char *p)
+{
+    __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+    __m128i special = _mm_or_si128(_mm_cmpeq_epi8(v, _mm_setzero_si128()),
+                                   _mm_cmpeq_epi8(v, _mm_set1_epi8(0x1B)));
+    return _mm_movemask_epi8(_mm_or_si128(v, special)) == 0;
+}
+
+#else
+
+static inline block_classes classify_block(const unsigned char *p, unsigned char delimiter)
+{
+    block_classes k;
+    for (std::size_t i = 0; i < scan_block; ++i) {
+        std::uint64_t bit = std::uint64_t{1} << i;
+        k.lf |= p[i] == 0x0A ? bit : 0;
+        k.cr |= p[i] == 0x0D ? bit : 0;
+        k.nul |= p[i] == 0x00 ? bit : 0;
+        k.delimiter |= p[i] == delimiter ? bit : 0;
+    }
+    return k;
+}
+
+// Copies bytes from text to out up to the first NUL or 16 bytes, whichever
+// comes first, and returns how many were copied.
+static inline std::size_t copy_text_block(char *out, const char *text)
+{
+    std::size_t n = 0;
+    while (n < copy_block && text[n] != '\0') {
+        out[n] = text[n];
+        ++n;
+    }
+    return n;
+}
+
+static inline bool plain_ascii_block(const unsigned char *p)
+{
+    for (std::size_t i = 0; i < copy_block; ++i) {
+        if (p[i] == 0x00 || p[i] == 0x1B || p[i] >= 0x80)
+            return false;
+    }
+    return true;
+}
+
+#endif
+
+#endif
