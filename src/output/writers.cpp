@@ -97,8 +97,9 @@ static void put_gathered_column(output_block *out, char *const *refs, std::int32
     constexpr std::int32_t ahead = 8;
     for (std::int32_t j = 0; j < rows; ++j) {
         if (j + ahead < rows)
-            __builtin_prefetch(refs[(j + ahead) * gather_lines]);
-        put_entry(out, refs[j * gather_lines], j == rows - 1, delimiter);
+            __builtin_prefetch(refs[static_cast<std::ptrdiff_t>(j + ahead) * gather_lines]);
+        put_entry(out, refs[static_cast<std::ptrdiff_t>(j) * gather_lines], j == rows - 1,
+                  delimiter);
     }
     if (rows <= 0)
         put_entry(out, nullptr, true, delimiter);

@@ -132,9 +132,10 @@ static void advise_huge_pages(void *block, std::size_t bytes)
     constexpr std::uintptr_t huge = std::uintptr_t{1} << 21;
     if (bytes < 4 * huge)
         return;
-    std::uintptr_t start = (reinterpret_cast<std::uintptr_t>(block) + huge - 1) & ~(huge - 1);
-    std::uintptr_t end = (reinterpret_cast<std::uintptr_t>(block) + bytes) & ~(huge - 1);
-    madvise(reinterpret_cast<void *>(start), end - start, MADV_HUGEPAGE);
+    std::uintptr_t address = reinterpret_cast<std::uintptr_t>(block);
+    std::uintptr_t start = (address + huge - 1) & ~(huge - 1);
+    std::uintptr_t end = (address + bytes) & ~(huge - 1);
+    madvise(static_cast<char *>(block) + (start - address), end - start, MADV_HUGEPAGE);
 }
 
 char ***alloc_cell_table(std::int32_t columns, std::int32_t rows)
