@@ -7,16 +7,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <sys/mman.h>
 #include <sys/stat.h>
 
 namespace
 {
 
 struct input_data {
-    char *buffer = nullptr; // length data bytes, then buffer_padding zeros
+    char *buffer = nullptr; // calloc'd: length data bytes, then buffer_padding zeros
     std::size_t length = 0;
-    std::size_t mapped = 0; // size of the anonymous mapping holding buffer; 0: calloc'd
 };
 
 } // namespace
@@ -77,31 +75,6 @@ char *derive_output_path(const char *name, bool replace, int output_format)
     return path;
 }
 
-// A large file gets an anonymous mapping, zero-filled like calloc's memory,
-// that can ask for transparent huge pages: fewer page faults while it is read
-// and fewer TLB misses while the transposed writer jumps from row to row.
-static char *obtain_buffer(std::size_t bytes, std::size_t *mapped)
-{
-    constexpr std::size_t map_from = std::size_t{8} << 20;
-    *mapped = 0;
-    if (bytes < map_from)
-        return static_cast<char *>(std::calloc(1, bytes));
-    void *block = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (block == MAP_FAILED)
-        return nullptr;
-    madvise(block, bytes, MADV_HUGEPAGE);
-    *mapped = bytes;
-    return static_cast<char *>(block);
-}
-
-static void release_buffer(const input_data &input)
-{
-    if (input.mapped != 0)
-        munmap(input.buffer, input.mapped);
-    else
-        std::free(input.buffer);
-}
-
 // Sizes are 64-bit: a file is refused only when its buffer cannot exist.
 static bool read_open_input(const char *name, std::FILE *file, input_data *input)
 {
@@ -112,9 +85,8 @@ static bool read_open_input(const char *name, std::FILE *file, input_data *input
     }
     std::size_t length = static_cast<std::size_t>(status.st_size);
     char *buffer = nullptr;
-    std::size_t mapped = 0;
     if (status.st_size >= 0 && length <= SIZE_MAX - buffer_padding)
-        buffer = obtain_buffer(length + buffer_padding, &mapped);
+        buffer = static_cast<char *>(std::calloc(1, length + buffer_padding));
     if (buffer == nullptr) {
         std::fputs("Couldn't allocate memory.\n", stderr);
         return false;
@@ -122,12 +94,11 @@ static bool read_open_input(const char *name, std::FILE *file, input_data *input
     // An empty file reads no item and so fails here too.
     if (std::fread(buffer, length, 1, file) != 1) {
         std::fprintf(stderr, "'%s' read error.\n", name);
-        release_buffer({buffer, length, mapped});
+        std::free(buffer);
         return false;
     }
     input->buffer = buffer;
     input->length = length;
-    input->mapped = mapped;
     return true;
 }
 
@@ -197,7 +168,7 @@ void process_file(const char *name, run_options *options)
     char *output_path = derive_output_path(name, options->replace, options->output_format);
     if (output_path == nullptr) {
         std::fputs("Couldn't allocate memory.\n", stderr);
-        release_buffer(input);
+        std::free(input.buffer);
         return;
     }
     current_charset_code = detect_charset(reinterpret_cast<unsigned char *>(input.buffer));
@@ -210,5 +181,5 @@ void process_file(const char *name, run_options *options)
         std::free(grid.cells);
     }
     std::free(output_path);
-    release_buffer(input);
+    std::free(input.buffer);
 }

@@ -5,7 +5,6 @@
 #include <bit>
 #include <cstdio>
 #include <cstdlib>
-#include <sys/mman.h>
 
 namespace
 {
@@ -123,21 +122,6 @@ static void replace_byte(unsigned char *p, std::size_t length, unsigned char fro
     }
 }
 
-// Large blocks ask for transparent huge pages: the split fills the grid with
-// a few hundred page faults instead of tens of thousands, and the transposed
-// writer, which walks it column by column, stays within the TLB. The range is
-// trimmed to whole huge pages inside the calloc'd block.
-static void advise_huge_pages(void *block, std::size_t bytes)
-{
-    constexpr std::uintptr_t huge = std::uintptr_t{1} << 21;
-    if (bytes < 4 * huge)
-        return;
-    std::uintptr_t address = reinterpret_cast<std::uintptr_t>(block);
-    std::uintptr_t start = (address + huge - 1) & ~(huge - 1);
-    std::uintptr_t end = (address + bytes) & ~(huge - 1);
-    madvise(static_cast<char *>(block) + (start - address), end - start, MADV_HUGEPAGE);
-}
-
 char ***alloc_cell_table(std::int32_t columns, std::int32_t rows)
 {
     if (columns < 1 || rows < 1)
@@ -153,7 +137,6 @@ char ***alloc_cell_table(std::int32_t columns, std::int32_t rows)
     void *block = std::calloc(1, bytes);
     if (block == nullptr)
         return nullptr;
-    advise_huge_pages(block, bytes);
     char ***row_table = static_cast<char ***>(block);
     char **cell = reinterpret_cast<char **>(row_table + row_count);
     for (std::size_t r = 0; r < row_count; ++r, cell += columns)
