@@ -1,5 +1,8 @@
 #!/usr/bin/env bash
-# Runs one end-to-end case folder against the built binary.
+# Runs one end-to-end case folder against the built binary:
+#   run_case.sh BINARY CASE_DIR [PREFIX...]
+# PREFIX is the command that starts the binary, when it cannot start itself
+# (wine for tabflip.exe); the program path (argv0) can then not be chosen.
 #
 # A case holds: args (one argument a line; an empty line is an empty
 # argument), optionally argv0 (the program path the binary is started as),
@@ -19,6 +22,7 @@
 set -u
 binary=$(realpath "$1")
 case_dir=$2
+prefix=("${@:3}")
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 mkdir "$work/run" "$work/want"
@@ -42,7 +46,12 @@ limits=:
 stdout_to=$work/stdout
 [ -f "$case_dir/stdout_to" ] && stdout_to=$(cat "$case_dir/stdout_to")
 : >"$work/stdout"
-(cd "$work/run" && eval "$limits" && exec -a "$argv0" "$binary" "${args[@]}") \
+if [ ${#prefix[@]} -gt 0 ]; then
+    start=("${prefix[@]}" "$binary")
+else
+    start=(exec -a "$argv0" "$binary")
+fi
+(cd "$work/run" && eval "$limits" && "${start[@]}" "${args[@]}") \
     >"$stdout_to" 2>"$work/stderr"
 status=$?
 
