@@ -14,8 +14,10 @@
 # it starts, e.g. "ulimit -v 65536"), stdout_to (a path that receives the
 # binary's standard output instead of the capture, which must then stay
 # empty), expected/removed (names, one a line, that setup creates but the run
-# must remove), and expect (bash, run in the folder of expected files after
-# the rest, for expected files easier to compute than to list).
+# must remove), expect (bash, run in the folder of expected files after
+# the rest, for expected files easier to compute than to list), and wrapper
+# (bash, run in the scratch folder with the binary and its arguments as "$@"
+# instead of the binary itself, e.g. to drop privileges; argv0 is then unused).
 set -u
 binary=$(realpath "$1")
 case_dir=$2
@@ -42,8 +44,11 @@ limits=:
 stdout_to=$work/stdout
 [ -f "$case_dir/stdout_to" ] && stdout_to=$(cat "$case_dir/stdout_to")
 : >"$work/stdout"
-(cd "$work/run" && eval "$limits" && exec -a "$argv0" "$binary" "${args[@]}") \
-    >"$stdout_to" 2>"$work/stderr"
+if [ -f "$case_dir/wrapper" ]; then
+    (cd "$work/run" && eval "$limits" && exec bash "$case_dir/wrapper" "$binary" "${args[@]}")
+else
+    (cd "$work/run" && eval "$limits" && exec -a "$argv0" "$binary" "${args[@]}")
+fi >"$stdout_to" 2>"$work/stderr"
 status=$?
 
 failed=0
