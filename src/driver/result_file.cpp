@@ -80,15 +80,20 @@ static char *temporary_template(const char *path)
 }
 
 // Creation and holding happen with the cleanup signals blocked, so that no
-// signal can come between them and leave the file behind.
-static int create_held(char *temp)
+// signal can come between them and leave a file behind.
+static void block_cleanup_signals(sigset_t *before)
 {
     sigset_t blocked;
-    sigset_t before;
     sigemptyset(&blocked);
     for (int signal_number : cleanup_signals)
         sigaddset(&blocked, signal_number);
-    sigprocmask(SIG_BLOCK, &blocked, &before);
+    sigprocmask(SIG_BLOCK, &blocked, before);
+}
+
+static int create_held(char *temp)
+{
+    sigset_t before;
+    block_cleanup_signals(&before);
     int fd = mkstemp(temp);
     if (fd >= 0 && !hold_cleanup_path(temp)) {
         unlink(temp);
@@ -137,19 +142,19 @@ static bool open_temporary(result_file *result, const struct stat *replaced)
     return true;
 }
 
-// Opened as an earlier version did: emptied in place. A regular file is held,
-// since an interrupted run would leave it partly written.
+// Opened and emptied in place. A regular file is held, since an interrupted
+// run would leave it partly written.
 static bool open_in_place(result_file *result, int create, bool regular)
 {
+    sigset_t before;
+    block_cleanup_signals(&before);
     result->fd = open(result->path, O_WRONLY | O_TRUNC | O_CLOEXEC | create, 0666);
-    if (result->fd < 0)
-        return false;
-    if (regular && !hold_cleanup_path(result->path)) {
+    if (result->fd >= 0 && regular && !hold_cleanup_path(result->path)) {
         close(result->fd);
         result->fd = -1;
-        return false;
     }
-    return true;
+    sigprocmask(SIG_SETMASK, &before, nullptr);
+    return result->fd >= 0;
 }
 
 bool open_result(const char *path, result_file *result)
