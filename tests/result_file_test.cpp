@@ -76,6 +76,10 @@ std::string names_in(const std::string &folder)
 pid_t start_tabflip(const std::string &folder, const std::vector<const char *> &arguments,
                     int ignored_signal = 0)
 {
+    std::vector<char *> argv{const_cast<char *>("tabflip")};
+    for (const char *argument : arguments)
+        argv.push_back(const_cast<char *>(argument));
+    argv.push_back(nullptr);
     pid_t pid = fork();
     if (pid != 0)
         return pid;
@@ -86,10 +90,6 @@ pid_t start_tabflip(const std::string &folder, const std::vector<const char *> &
     sigprocmask(SIG_SETMASK, &none, nullptr);
     if (chdir(folder.c_str()) != 0)
         _exit(127);
-    std::vector<char *> argv{const_cast<char *>("tabflip")};
-    for (const char *argument : arguments)
-        argv.push_back(const_cast<char *>(argument));
-    argv.push_back(nullptr);
     execv(TABFLIP_BINARY, argv.data());
     _exit(127);
 }
@@ -188,6 +188,7 @@ TEST(tabflip_binary, reader_never_sees_a_partial_result)
     std::atomic<bool> running{true};
     int whole_reads = 0;
     int partial_reads = 0;
+    pid_t pid = start_tabflip(folder.path, arguments);
     std::thread reader([&] {
         std::string bytes;
         while (running.load()) {
@@ -195,7 +196,6 @@ TEST(tabflip_binary, reader_never_sees_a_partial_result)
                 ++(bytes == whole ? whole_reads : partial_reads);
         }
     });
-    pid_t pid = start_tabflip(folder.path, arguments);
     int status = 0;
     waitpid(pid, &status, 0);
     running.store(false);
