@@ -1,5 +1,6 @@
 #include "driver/driver.h"
 
+#include "driver/result_file.h"
 #include "output/writers.h"
 #include "table/cell_grid.h"
 #include "table/charset.h"
@@ -7,7 +8,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace
 {
@@ -102,9 +105,25 @@ static bool read_open_input(const char *name, std::FILE *file, input_data *input
     return true;
 }
 
+// Opened without waiting, so that a FIFO without a writer (or a terminal)
+// reaches the size check at once instead of blocking the run.
+static std::FILE *open_input(const char *name)
+{
+    int fd = open(name, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return nullptr;
+    int flags = fcntl(fd, F_GETFL);
+    std::FILE *file = nullptr;
+    if (flags >= 0 && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0)
+        file = fdopen(fd, "rb");
+    if (file == nullptr)
+        close(fd);
+    return file;
+}
+
 static bool read_input(const char *name, input_data *input)
 {
-    std::FILE *file = std::fopen(name, "rb");
+    std::FILE *file = open_input(name);
     if (file == nullptr) {
         std::fprintf(stderr, "'%s' open error.\n", name);
         return false;
@@ -141,23 +160,33 @@ static void write_to_stdout(const cell_grid &grid, run_options *options)
     }
 }
 
-// A result that could not be written whole is removed, so that no truncated
-// file is left looking complete.
+// A result that could not be written whole is removed, and whatever stood at
+// its name before is left as it was.
 static void write_to_file(const cell_grid &grid, run_options *options, const char *output_path)
 {
-    std::FILE *result = std::fopen(output_path, "wb");
-    if (result == nullptr) {
+    result_file result;
+    if (!open_result(output_path, &result)) {
         std::fprintf(stderr, "'%s' open error.\n", output_path);
         return;
     }
-    std::setvbuf(result, nullptr, _IOFBF, 1 << 20);
-    write_grid(grid, *options, result);
-    reset_one_file_options(options);
-    bool failed = std::ferror(result) != 0;
-    if (std::fclose(result) != 0 || failed) {
-        std::fprintf(stderr, "'%s' write error.\n", output_path);
-        std::remove(output_path);
+    std::FILE *stream = fdopen(result.fd, "wb");
+    if (stream == nullptr) {
+        abandon_result(&result);
+        std::fprintf(stderr, "'%s' open error.\n", output_path);
+        return;
     }
+    result.fd = -1; // closed with the stream
+    std::setvbuf(stream, nullptr, _IOFBF, 1 << 20);
+    write_grid(grid, *options, stream);
+    reset_one_file_options(options);
+    bool written = std::ferror(stream) == 0;
+    written = std::fclose(stream) == 0 && written;
+    if (written)
+        written = commit_result(&result);
+    else
+        abandon_result(&result);
+    if (!written)
+        std::fprintf(stderr, "'%s' write error.\n", output_path);
 }
 
 void process_file(const char *name, run_options *options)

@@ -1,4 +1,5 @@
 #include "driver/driver.h"
+#include "driver/result_file.h"
 
 #include <cstdio>
 
@@ -11,6 +12,7 @@ int main(int argc, char **argv)
     // flushed by process_file, so messages still follow in order.
     static char stdout_buffer[1 << 20];
     std::setvbuf(stdout, stdout_buffer, _IOFBF, sizeof stdout_buffer);
+    install_signal_cleanup();
     run_options options;
     for (int i = 1; i < argc; ++i) {
         const char *argument = argv[i];

@@ -17,8 +17,10 @@
 # it starts, e.g. "ulimit -v 65536"), stdout_to (a path that receives the
 # binary's standard output instead of the capture, which must then stay
 # empty), expected/removed (names, one a line, that setup creates but the run
-# must remove), and expect (bash, run in the folder of expected files after
-# the rest, for expected files easier to compute than to list).
+# must remove), expect (bash, run in the folder of expected files after
+# the rest, for expected files easier to compute than to list), and wrapper
+# (bash, run in the scratch folder with the binary and its arguments as "$@"
+# instead of the binary itself, e.g. to drop privileges; argv0 is then unused).
 set -u
 binary=$(realpath "$1")
 case_dir=$2
@@ -50,6 +52,9 @@ if [ ${#prefix[@]} -gt 0 ]; then
     start=("${prefix[@]}" "$binary")
 else
     start=(exec -a "$argv0" "$binary")
+fi
+if [ -f "$case_dir/wrapper" ]; then
+    start=(exec bash "$case_dir/wrapper" "${prefix[@]}" "$binary")
 fi
 (cd "$work/run" && eval "$limits" && "${start[@]}" "${args[@]}") \
     >"$stdout_to" 2>"$work/stderr"

@@ -1,0 +1,205 @@
+#include "driver/result_file.h"
+
+#include <atomic>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace
+{
+
+constexpr int cleanup_signals[] = {SIGINT, SIGTERM, SIGHUP};
+
+// Read by the signal handler: lock-free atomics are safe to read there.
+std::atomic<const char *> cleanup_paths[4];
+static_assert(std::atomic<const char *>::is_always_lock_free);
+
+} // namespace
+
+extern "C" void remove_and_reraise(int signal_number)
+{
+    for (std::atomic<const char *> &slot : cleanup_paths) {
+        const char *path = slot.load();
+        if (path != nullptr)
+            unlink(path);
+    }
+    // Blocked while the handler runs, the signal ends the process on return.
+    std::signal(signal_number, SIG_DFL);
+    std::raise(signal_number);
+}
+
+void install_signal_cleanup()
+{
+    std::signal(SIGXFSZ, SIG_IGN);
+    struct sigaction action = {};
+    action.sa_handler = remove_and_reraise;
+    sigemptyset(&action.sa_mask);
+    for (int signal_number : cleanup_signals)
+        sigaddset(&action.sa_mask, signal_number);
+    for (int signal_number : cleanup_signals) {
+        struct sigaction before = {};
+        // A signal ignored from the start (nohup, a background job) stays so.
+        if (sigaction(signal_number, nullptr, &before) == 0 && before.sa_handler != SIG_IGN)
+            sigaction(signal_number, &action, nullptr);
+    }
+}
+
+bool hold_cleanup_path(const char *path)
+{
+    for (std::atomic<const char *> &slot : cleanup_paths) {
+        const char *expected = nullptr;
+        if (slot.compare_exchange_strong(expected, path))
+            return true;
+    }
+    return false;
+}
+
+void release_cleanup_path(const char *path)
+{
+    for (std::atomic<const char *> &slot : cleanup_paths) {
+        const char *expected = path;
+        slot.compare_exchange_strong(expected, nullptr);
+    }
+}
+
+// A short fixed name, so that it fits wherever the result name does.
+static char *temporary_template(const char *path)
+{
+    const char *slash = std::strrchr(path, '/');
+    std::size_t directory = slash == nullptr ? 0 : static_cast<std::size_t>(slash - path) + 1;
+    static const char name[] = ".tabflip-XXXXXX";
+    char *temp = static_cast<char *>(std::calloc(1, directory + sizeof name));
+    if (temp != nullptr) {
+        std::memcpy(temp, path, directory);
+        std::memcpy(temp + directory, name, sizeof name);
+    }
+    return temp;
+}
+
+// Creation and holding happen with the cleanup signals blocked, so that no
+// signal can come between them and leave a file behind.
+static void block_cleanup_signals(sigset_t *before)
+{
+    sigset_t blocked;
+    sigemptyset(&blocked);
+    for (int signal_number : cleanup_signals)
+        sigaddset(&blocked, signal_number);
+    sigprocmask(SIG_BLOCK, &blocked, before);
+}
+
+static int create_held(char *temp)
+{
+    sigset_t before;
+    block_cleanup_signals(&before);
+    int fd = mkstemp(temp);
+    if (fd >= 0 && !hold_cleanup_path(temp)) {
+        unlink(temp);
+        close(fd);
+        fd = -1;
+    }
+    sigprocmask(SIG_SETMASK, &before, nullptr);
+    return fd;
+}
+
+// replaced is null for a new result.
+static bool set_mode(int fd, const struct stat *replaced)
+{
+    if (replaced == nullptr) {
+        mode_t mask = umask(0);
+        umask(mask);
+        return fchmod(fd, 0666 & ~mask) == 0;
+    }
+    // Only root can give the file back to its owner, and only where the
+    // filesystem keeps owners; anyone else's result becomes their own.
+    if (geteuid() == 0) {
+        int owned = fchown(fd, replaced->st_uid, replaced->st_gid);
+        static_cast<void>(owned);
+    }
+    return fchmod(fd, replaced->st_mode & 0777) == 0;
+}
+
+static bool open_temporary(result_file *result, const struct stat *replaced)
+{
+    char *temp = temporary_template(result->path);
+    if (temp == nullptr)
+        return false;
+    int fd = create_held(temp);
+    if (fd >= 0 && !set_mode(fd, replaced)) {
+        unlink(temp);
+        release_cleanup_path(temp);
+        close(fd);
+        fd = -1;
+    }
+    if (fd < 0) {
+        std::free(temp);
+        return false;
+    }
+    result->fd = fd;
+    result->temp_path = temp;
+    return true;
+}
+
+// Opened and emptied in place. A regular file is held, since an interrupted
+// run would leave it partly written.
+static bool open_in_place(result_file *result, int create, bool regular)
+{
+    sigset_t before;
+    block_cleanup_signals(&before);
+    result->fd = open(result->path, O_WRONLY | O_TRUNC | O_CLOEXEC | create, 0666);
+    if (result->fd >= 0 && regular && !hold_cleanup_path(result->path)) {
+        close(result->fd);
+        result->fd = -1;
+    }
+    sigprocmask(SIG_SETMASK, &before, nullptr);
+    return result->fd >= 0;
+}
+
+bool open_result(const char *path, result_file *result)
+{
+    result->path = path;
+    struct stat status;
+    bool exists = stat(path, &status) == 0;
+    if (exists && !S_ISREG(status.st_mode))
+        return open_in_place(result, O_CREAT, false);
+    // A rename would pass over permission bits that an in-place write obeys.
+    if (exists && faccessat(AT_FDCWD, path, W_OK, AT_EACCESS) != 0)
+        return false;
+    if (open_temporary(result, exists ? &status : nullptr))
+        return true;
+    return exists && open_in_place(result, 0, true);
+}
+
+static bool close_result_fd(result_file *result)
+{
+    if (result->fd < 0)
+        return true;
+    bool closed = close(result->fd) == 0;
+    result->fd = -1;
+    return closed;
+}
+
+bool commit_result(result_file *result)
+{
+    bool closed = close_result_fd(result);
+    if (closed && (result->temp_path == nullptr || rename(result->temp_path, result->path) == 0)) {
+        release_cleanup_path(result->temp_path == nullptr ? result->path : result->temp_path);
+        std::free(result->temp_path);
+        result->temp_path = nullptr;
+        return true;
+    }
+    abandon_result(result);
+    return false;
+}
+
+void abandon_result(result_file *result)
+{
+    close_result_fd(result);
+    const char *written = result->temp_path == nullptr ? result->path : result->temp_path;
+    unlink(written);
+    release_cleanup_path(written);
+    std::free(result->temp_path);
+    result->temp_path = nullptr;
+}

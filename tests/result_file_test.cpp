@@ -1,0 +1,210 @@
+#include "driver/result_file.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <csignal>
+#include <cstdlib>
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <string>
+#include <sys/inotify.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace
+{
+
+struct scratch_folder {
+    std::string path;
+    scratch_folder()
+    {
+        char name[] = "/tmp/tabflip-result-XXXXXX";
+        path = mkdtemp(name) != nullptr ? name : "";
+    }
+    ~scratch_folder() { std::system(("rm -rf '" + path + "'").c_str()); }
+    std::string operator/(const char *name) const { return path + "/" + name; }
+};
+
+void write_file(const std::string &path, const std::string &bytes)
+{
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ASSERT_GE(fd, 0) << path;
+    ASSERT_EQ(write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    close(fd);
+}
+
+// False when the file cannot be opened.
+bool read_file(const std::string &path, std::string *bytes)
+{
+    int fd = open(path.c_str(), O_RDONLY);
+    if (fd < 0)
+        return false;
+    bytes->clear();
+    char chunk[1 << 16];
+    for (ssize_t n; (n = read(fd, chunk, sizeof chunk)) > 0;)
+        bytes->append(chunk, static_cast<std::size_t>(n));
+    close(fd);
+    return true;
+}
+
+std::string names_in(const std::string &folder)
+{
+    std::vector<std::string> names;
+    DIR *dir = opendir(folder.c_str());
+    for (dirent *entry; dir != nullptr && (entry = readdir(dir)) != nullptr;) {
+        std::string name = entry->d_name;
+        if (name != "." && name != "..")
+            names.push_back(name);
+    }
+    if (dir != nullptr)
+        closedir(dir);
+    std::sort(names.begin(), names.end());
+    std::string list;
+    for (const std::string &name : names)
+        list += name + " ";
+    return list;
+}
+
+// The tool in folder, as an interactive shell starts it: the cleanup signals
+// at their defaults and unblocked, except those the caller asks ignored.
+pid_t start_tabflip(const std::string &folder, const std::vector<const char *> &arguments,
+                    int ignored_signal = 0)
+{
+    std::vector<char *> argv{const_cast<char *>("tabflip")};
+    for (const char *argument : arguments)
+        argv.push_back(const_cast<char *>(argument));
+    argv.push_back(nullptr);
+    pid_t pid = fork();
+    if (pid != 0)
+        return pid;
+    for (int signal_number : {SIGINT, SIGTERM, SIGHUP})
+        std::signal(signal_number, signal_number == ignored_signal ? SIG_IGN : SIG_DFL);
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    if (chdir(folder.c_str()) != 0)
+        _exit(127);
+    execv(TABFLIP_BINARY, argv.data());
+    _exit(127);
+}
+
+TEST(result_file, new_result_takes_the_umask_and_a_replaced_one_its_bits)
+{
+    struct mode_case {
+        const char *name;
+        mode_t earlier; // 0: no earlier result
+        mode_t mask;
+        mode_t expected;
+    } cases[] = {
+        {"new, umask 022", 0, 022, 0644},
+        {"new, umask 077", 0, 077, 0600},
+        {"replaces 0640", 0640, 022, 0640},
+        {"replaces 0604", 0604, 077, 0604},
+    };
+    for (const mode_case &c : cases) {
+        scratch_folder folder;
+        std::string path = folder / "r.csv";
+        if (c.earlier != 0) {
+            write_file(path, "earlier\n");
+            ASSERT_EQ(chmod(path.c_str(), c.earlier), 0);
+        }
+        mode_t before = umask(c.mask);
+        result_file result;
+        bool opened = open_result(path.c_str(), &result);
+        umask(before);
+        ASSERT_TRUE(opened) << c.name;
+        ASSERT_EQ(write(result.fd, "new\n", 4), 4);
+        ASSERT_TRUE(commit_result(&result)) << c.name;
+        struct stat status;
+        ASSERT_EQ(stat(path.c_str(), &status), 0);
+        EXPECT_EQ(status.st_mode & 0777, c.expected) << c.name;
+        std::string bytes;
+        EXPECT_TRUE(read_file(path, &bytes) && bytes == "new\n") << c.name;
+        EXPECT_EQ(names_in(folder.path), "r.csv ") << c.name;
+    }
+}
+
+std::string repeated(const std::string &line, int times)
+{
+    std::string bytes;
+    for (int i = 0; i < times; ++i)
+        bytes += line;
+    return bytes;
+}
+
+// One column of long cells transposes into one line of the same 64 MB, long
+// enough to be cut short as soon as anything is written beside it.
+TEST(tabflip_binary, signal_during_a_large_write_leaves_the_earlier_result)
+{
+    struct signal_case {
+        int signal_number;
+        bool ignored_at_start;
+    } cases[] = {{SIGINT, false}, {SIGTERM, false}, {SIGHUP, false}, {SIGHUP, true}};
+    scratch_folder folder;
+    write_file(folder / "big.txt", repeated(std::string(999, 'x') + "\n", 1 << 16));
+    for (const signal_case &c : cases) {
+        write_file(folder / "big.txt_replace.csv", "earlier\n");
+        int watch = inotify_init1(IN_CLOEXEC);
+        ASSERT_GE(watch, 0);
+        ASSERT_GE(inotify_add_watch(watch, folder.path.c_str(), IN_CREATE | IN_MODIFY), 0);
+        pid_t pid = start_tabflip(folder.path, {"big.txt"}, c.ignored_at_start ? c.signal_number : 0);
+        ASSERT_GT(pid, 0);
+        pollfd ready = {watch, POLLIN, 0};
+        EXPECT_EQ(poll(&ready, 1, 60000), 1);
+        kill(pid, c.signal_number);
+        close(watch);
+        int status = 0;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        std::string bytes;
+        ASSERT_TRUE(read_file(folder / "big.txt_replace.csv", &bytes));
+        if (c.ignored_at_start) {
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+            EXPECT_EQ(bytes.size(), std::size_t{1000} << 16);
+        } else {
+            EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == c.signal_number)
+                << "signal " << c.signal_number << ", wait status " << status;
+            EXPECT_EQ(bytes, "earlier\n");
+        }
+        EXPECT_EQ(names_in(folder.path), "big.txt big.txt_replace.csv ");
+    }
+}
+
+// The same table written again and again: a reader that opens the result
+// name meanwhile must find either nothing yet or the whole result.
+TEST(tabflip_binary, reader_never_sees_a_partial_result)
+{
+    scratch_folder folder;
+    std::string table = repeated("a\tbb\tccc\n", 1 << 18);
+    write_file(folder / "t.txt", table);
+    std::string whole = repeated("a\t", (1 << 18) - 1) + "a\n" + repeated("bb\t", (1 << 18) - 1) +
+                        "bb\n" + repeated("ccc\t", (1 << 18) - 1) + "ccc\n";
+    std::vector<const char *> arguments(60, "t.txt");
+    std::atomic<bool> running{true};
+    int whole_reads = 0;
+    int partial_reads = 0;
+    pid_t pid = start_tabflip(folder.path, arguments);
+    std::thread reader([&] {
+        std::string bytes;
+        while (running.load()) {
+            if (read_file(folder / "t.txt_replace.csv", &bytes))
+                ++(bytes == whole ? whole_reads : partial_reads);
+        }
+    });
+    int status = 0;
+    waitpid(pid, &status, 0);
+    running.store(false);
+    reader.join();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_EQ(partial_reads, 0);
+    // Enough reads overlapped the rewrites for the check to mean something.
+    EXPECT_GE(whole_reads, 20);
+    EXPECT_EQ(names_in(folder.path), "t.txt t.txt_replace.csv ");
+}
+
+} // namespace
