@@ -1,6 +1,6 @@
 #include "driver/driver.h"
 
-#include "driver/result_file.h"
+#include "platform/platform.h"
 #include "output/writers.h"
 #include "table/cell_grid.h"
 #include "table/charset.h"

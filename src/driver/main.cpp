@@ -1,5 +1,5 @@
 #include "driver/driver.h"
-#include "driver/result_file.h"
+#include "platform/platform.h"
 
 #include <cstdio>
 

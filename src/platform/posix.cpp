@@ -1,4 +1,4 @@
-#include "driver/result_file.h"
+#include "platform/platform.h"
 
 #include <atomic>
 #include <csignal>
