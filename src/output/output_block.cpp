@@ -17,6 +17,7 @@ output_block main_output(const output_target &to)
     out.fd = to.fd;
     out.bytes = main_bytes;
     out.flush_at = main_size - output_slack;
+    out.end = main_size;
     return out;
 }
 
@@ -51,7 +52,7 @@ static bool write_at(int fd, const char *bytes, std::size_t size, off_t offset)
 
 void flush_output(output_block *out)
 {
-    if (!out->failed && out->used > 0) {
+    if (out->fd >= 0 && !out->failed && out->used > 0) {
         if (out->at_offset)
             out->failed = !write_at(out->fd, out->bytes, out->used, out->offset);
         else
@@ -64,7 +65,7 @@ void flush_output(output_block *out)
 void put_bytes(output_block *out, const char *bytes, std::size_t size)
 {
     for (;;) {
-        std::size_t room = out->flush_at + output_slack - out->used;
+        std::size_t room = out->end - out->used;
         std::size_t n = size < room ? size : room;
         std::memcpy(out->bytes + out->used, bytes, n);
         out->used += n;

@@ -25,11 +25,14 @@ constexpr std::size_t row_done = SIZE_MAX;
 
 // Copies a cell's text in whole 16-byte blocks, the bytes after it included,
 // and counts only those before the byte that ends it: the next write lands
-// on the rest. Returns that byte.
+// on the rest. Near the block's end, where a whole block would pass it, the
+// rest goes byte by byte. Returns the byte that ended the text.
 static inline const unsigned char *put_cell(output_block *out, const unsigned char *text,
                                             unsigned char delimiter)
 {
     for (;;) {
+        if (out->used + copy_block > out->end)
+            break;
         std::size_t n = copy_cell_block(out->bytes + out->used, text, delimiter);
         out->used += n;
         text += n;
@@ -37,6 +40,9 @@ static inline const unsigned char *put_cell(output_block *out, const unsigned ch
             return text;
         flush_if_full(out);
     }
+    const unsigned char *end = cell_end(text, delimiter);
+    put_bytes(out, reinterpret_cast<const char *>(text), static_cast<std::size_t>(end - text));
+    return end;
 }
 
 // One entry of a line, null for an absent cell; returns the byte that ended
@@ -155,48 +161,154 @@ static std::size_t cursor_after(const cell_grid &grid, const unsigned char *end)
     return cell == nullptr ? row_done : static_cast<std::size_t>(cell - grid.bytes);
 }
 
-// One output line at a time, each row's cursor taking one cell per line.
-static void write_by_cursors(cell_grid *grid, const line_style &style, output_block *out)
+// Each row's next cell lies in another cache line, which the hardware cannot
+// foresee across many rows: it is fetched this many rows ahead.
+constexpr std::int32_t fetch_ahead = 16;
+
+static inline void fetch_cell(const cell_grid &grid, const std::size_t *next, std::int32_t j)
 {
-    std::size_t *next = grid->row_starts;
-    for (std::int32_t i = 0; i < grid->columns; ++i) {
-        begin_line(out, style);
-        for (std::int32_t j = 0; j < grid->rows; ++j) {
-            const unsigned char *end =
-                put_entry(out, style, cursor_cell(*grid, next[j]), j == grid->rows - 1);
-            next[j] = cursor_after(*grid, end);
-        }
-        end_line(out, style, grid->rows);
-    }
+    if (j + fetch_ahead < grid.rows && next[j + fetch_ahead] != row_done)
+        __builtin_prefetch(grid.bytes + next[j + fetch_ahead]);
 }
 
-// A group of output lines at a time: each row's cursor takes the cells of the
-// whole group in one visit, so a row's bytes are read from memory once per
-// group rather than once per line. scratch holds the group's cells, line k's
-// in scratch[k * rows, (k + 1) * rows).
-static void write_by_groups(cell_grid *grid, const line_style &style, output_block *out,
-                            std::int32_t group, const unsigned char **scratch)
+// One output line, each row's cursor taking one cell.
+static void write_line_by_cursors(cell_grid *grid, const line_style &style, output_block *out)
 {
     std::size_t *next = grid->row_starts;
-    auto rows = static_cast<std::size_t>(grid->rows);
-    for (std::int32_t i = 0; i < grid->columns; i += group) {
-        std::int32_t lines = grid->columns - i < group ? grid->columns - i : group;
-        for (std::size_t j = 0; j < rows; ++j) {
-            std::size_t cursor = next[j];
-            for (std::int32_t k = 0; k < lines; ++k) {
-                const unsigned char *cell = cursor_cell(*grid, cursor);
-                scratch[static_cast<std::size_t>(k) * rows + j] = cell;
-                cursor = cell == nullptr ? row_done : cursor_after(*grid, cell_end(cell, grid->delimiter));
-            }
-            next[j] = cursor;
-        }
+    begin_line(out, style);
+    for (std::int32_t j = 0; j < grid->rows; ++j) {
+        fetch_cell(*grid, next, j);
+        const unsigned char *end =
+            put_entry(out, style, cursor_cell(*grid, next[j]), j == grid->rows - 1);
+        next[j] = cursor_after(*grid, end);
+    }
+    end_line(out, style, grid->rows);
+}
+
+// Lines written a group at a time, through a staging buffer: the first pass
+// over the rows measures each line of the group, so that every line gets its
+// exact place in the buffer; the second copies each row's cells for the
+// whole group into their lines. Every row is visited twice per group rather
+// than once per line, which spares a square table's rows, one to a page, a
+// page walk per cell. The group ends where its lines fill group_bytes; a
+// line longer than that alone goes out by the cursors.
+constexpr std::size_t group_bytes = std::size_t{4} << 20;
+constexpr std::int32_t group_most = 4096;
+
+struct line_group {
+    char *bytes = nullptr;                  // group_bytes
+    std::size_t place[group_most + 1] = {}; // line k's bytes are [place[k], place[k + 1])
+    std::size_t fill[group_most] = {};      // where line k's next byte goes
+};
+
+// The bytes one entry takes; *end gets the byte that ended its text.
+static std::size_t entry_size(const line_style &style, const unsigned char *cell,
+                              const unsigned char **end)
+{
+    if (style.format == format_delimited) {
+        *end = cell == nullptr ? nullptr : cell_end(cell, style.delimiter);
+        return cell == nullptr ? 1 : static_cast<std::size_t>(*end - cell) + 1;
+    }
+    static char counted[output_slack * 2];
+    output_block count;
+    count.fd = -1;
+    count.bytes = counted;
+    count.flush_at = output_slack - 1;
+    count.end = sizeof counted;
+    *end = put_html_cell(&count, style.html, cell);
+    return static_cast<std::size_t>(count.offset) + count.used;
+}
+
+// How many of the lines from i on fit the staging buffer, their places set.
+static std::int32_t measure_group(const cell_grid &grid, const line_style &style, std::int32_t i,
+                                  line_group *group)
+{
+    // As many lines as an average line's bytes say fit, a quarter more for
+    // lines longer than the average; a line that does not fit is measured
+    // again with the next group.
+    std::size_t average = grid.length / static_cast<std::size_t>(grid.columns) +
+                          static_cast<std::size_t>(grid.rows) + 1;
+    std::size_t most = group_bytes / average + group_bytes / average / 4 + 1;
+    most = most < group_most ? most : group_most;
+    std::int32_t lines = grid.columns - i;
+    lines = static_cast<std::size_t>(lines) < most ? lines : static_cast<std::int32_t>(most);
+    std::size_t frame = style.format == format_html ? 12 : 0; // <tr> and </tr>
+    std::size_t *size = group->place + 1;
+    for (std::int32_t k = 0; k < lines; ++k)
+        size[k] = frame;
+    const std::size_t *next = grid.row_starts;
+    for (std::int32_t j = 0; j < grid.rows; ++j) {
+        fetch_cell(grid, next, j);
+        const unsigned char *cell = cursor_cell(grid, next[j]);
         for (std::int32_t k = 0; k < lines; ++k) {
-            const unsigned char **line = scratch + static_cast<std::size_t>(k) * rows;
-            begin_line(out, style);
-            for (std::size_t j = 0; j < rows; ++j)
-                put_entry(out, style, line[j], j == rows - 1);
-            end_line(out, style, grid->rows);
+            const unsigned char *end = nullptr;
+            size[k] += entry_size(style, cell, &end);
+            cell = next_cell(grid, end);
         }
+    }
+    group->place[0] = 0;
+    std::int32_t fit = 0;
+    while (fit < lines && group->place[fit] + size[fit] <= group_bytes) {
+        group->place[fit + 1] = group->place[fit] + size[fit];
+        ++fit;
+    }
+    return fit;
+}
+
+// Puts the next bytes of line k through put, a block over the line's place.
+template <typename F>
+static void put_in_line(output_block *line, line_group *group, std::int32_t k, F put)
+{
+    line->used = group->fill[k];
+    line->end = group->place[k + 1];
+    put(line);
+    group->fill[k] = line->used;
+}
+
+static void fill_group(cell_grid *grid, const line_style &style, std::int32_t lines,
+                       line_group *group)
+{
+    output_block line;
+    line.fd = -1;
+    line.bytes = group->bytes;
+    line.flush_at = SIZE_MAX;
+    for (std::int32_t k = 0; k < lines; ++k) {
+        group->fill[k] = group->place[k];
+        put_in_line(&line, group, k, [&](output_block *out) { begin_line(out, style); });
+    }
+    std::size_t *next = grid->row_starts;
+    for (std::int32_t j = 0; j < grid->rows; ++j) {
+        fetch_cell(*grid, next, j);
+        const unsigned char *cell = cursor_cell(*grid, next[j]);
+        bool last = j == grid->rows - 1;
+        for (std::int32_t k = 0; k < lines; ++k) {
+            put_in_line(&line, group, k, [&](output_block *out) {
+                cell = next_cell(*grid, put_entry(out, style, cell, last));
+            });
+        }
+        next[j] = cell == nullptr ? row_done : static_cast<std::size_t>(cell - grid->bytes);
+    }
+    for (std::int32_t k = 0; k < lines; ++k)
+        put_in_line(&line, group, k, [&](output_block *out) { end_line(out, style, grid->rows); });
+}
+
+static void write_by_groups(cell_grid *grid, const line_style &style, output_block *out,
+                            line_group *group)
+{
+    for (std::int32_t i = 0; i < grid->columns;) {
+        std::int32_t lines = measure_group(*grid, style, i, group);
+        if (lines == 0) {
+            write_line_by_cursors(grid, style, out);
+            ++i;
+            continue;
+        }
+        fill_group(grid, style, lines, group);
+        flush_output(out);
+        std::size_t size = group->place[lines];
+        for (std::size_t at = 0; at < size && !out->failed; at += out->end)
+            out->failed = !write_sequential(out->fd, group->bytes + at,
+                                            size - at < out->end ? size - at : out->end);
+        i += lines;
     }
 }
 
@@ -244,8 +356,8 @@ static bool write_by_lanes(const cell_grid &grid, const line_style &style, const
         sum_columns(grid, sums);
         std::uint64_t offset = 0;
         for (std::size_t c = 0; c < columns; ++c) {
-            lanes[c] = output_block{to.fd, bytes + c * lane_size, 0, lane_size - output_slack, true,
-                                    static_cast<off_t>(offset), false};
+            lanes[c] = output_block{to.fd,      bytes + c * lane_size,      0,    lane_size - output_slack,
+                                    lane_size,  true, static_cast<off_t>(offset), false};
             offset += sums[c] + static_cast<std::uint64_t>(grid.rows);
         }
         fill_lanes(grid, style, lanes);
@@ -262,17 +374,13 @@ static bool write_by_lanes(const cell_grid &grid, const line_style &style, const
 
 // How the transposed table is written, by its shape (measured with
 // bench/compare on this machine, see bench/README.md):
-// - up to lane_columns columns, to a file: the lanes, which read every row
-//   once in order; the cursor methods would read every row once per output
-//   line, and a tall table's rows do not stay in cache between lines.
-// - up to few_rows rows: one cursor per row, one line at a time; the rows'
-//   next cells are few enough streams to stay in cache.
-// - otherwise groups of up to group_lines lines, the scratch bounded by
-//   group_cells references.
+// - up to lane_columns columns and more than few_rows rows, to a file: the
+//   lanes, which read every row once, in order. Such a table's output lines
+//   are too long to stage a group of them.
+// - otherwise groups of lines staged in a bounded buffer; a line too long
+//   for it goes out by the cursors alone.
 constexpr std::int32_t lane_columns = 64;
 constexpr std::int32_t few_rows = 64;
-constexpr std::int32_t group_lines = 64;
-constexpr std::size_t group_cells = std::size_t{1} << 20;
 
 static void write_transposed(cell_grid *grid, const line_style &style, const output_target &to,
                              output_block *out)
@@ -281,17 +389,17 @@ static void write_transposed(cell_grid *grid, const line_style &style, const out
         grid->rows > few_rows && write_by_lanes(*grid, style, to, &out->failed))
         return;
     start_cursors(grid);
-    std::size_t group = group_cells / (grid->rows > 0 ? static_cast<std::size_t>(grid->rows) : 1);
-    group = group > group_lines ? group_lines : group;
-    const unsigned char **scratch = nullptr;
-    if (grid->rows > few_rows && group > 1)
-        scratch = static_cast<const unsigned char **>(
-            std::malloc(group * static_cast<std::size_t>(grid->rows) * sizeof(const unsigned char *)));
-    if (scratch != nullptr)
-        write_by_groups(grid, style, out, static_cast<std::int32_t>(group), scratch);
-    else
-        write_by_cursors(grid, style, out);
-    std::free(scratch);
+    auto *group = static_cast<line_group *>(std::malloc(sizeof(line_group)));
+    char *staging = static_cast<char *>(std::aligned_alloc(4096, group_bytes));
+    if (group != nullptr && staging != nullptr && grid->rows > 0) {
+        group->bytes = staging;
+        write_by_groups(grid, style, out, group);
+    } else {
+        for (std::int32_t i = 0; i < grid->columns; ++i)
+            write_line_by_cursors(grid, style, out);
+    }
+    std::free(staging);
+    std::free(group);
 }
 
 static line_style style_for(const cell_grid &grid, int output_format)
