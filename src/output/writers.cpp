@@ -4,6 +4,7 @@
 #include "table/byte_blocks.h"
 #include "table/charset.h"
 
+#include <bit>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -23,40 +24,80 @@ struct line_style {
 // A row cursor that has passed the row's last cell.
 constexpr std::size_t row_done = SIZE_MAX;
 
-// Copies a cell's text in whole 16-byte blocks, the bytes after it included,
-// and counts only those before the byte that ends it: the next write lands
-// on the rest. Near the block's end, where a whole block would pass it, the
-// rest goes byte by byte. Returns the byte that ended the text.
-static inline const unsigned char *put_cell(output_block *out, const unsigned char *text,
-                                            unsigned char delimiter)
+// Calls take(k, text, end) for the row's cells from cell on, k = 0 up to at
+// most count, end being the byte that ends the cell's text; returns how many
+// cells there were and sets *next to the cell after them (null past the
+// row's last). The bytes are classified a 64-byte block at a time; only a
+// cell that ends at a line end, NUL or CR leaves the blocks for cell_after.
+template <typename F>
+static inline std::int32_t walk_cells(const cell_grid &grid, const unsigned char *cell,
+                                      std::int32_t count, const unsigned char **next, F take)
 {
-    for (;;) {
-        if (out->used + copy_block > out->end)
-            break;
-        std::size_t n = copy_cell_block(out->bytes + out->used, text, delimiter);
-        out->used += n;
-        text += n;
-        if (n < copy_block)
-            return text;
-        flush_if_full(out);
+    std::int32_t k = 0;
+    const unsigned char *p = cell;
+    while (cell != nullptr && k < count) {
+        block_classes c = classify_block(p, grid.delimiter);
+        std::uint64_t stops = c.delimiter | c.lf | c.cr | c.nul;
+        bool left_block = false;
+        while (stops != 0 && k < count) {
+            const unsigned char *end = p + std::countr_zero(stops);
+            take(k++, cell, end);
+            if (*end != grid.delimiter) {
+                cell = cell_after(grid, end);
+                left_block = true;
+                break;
+            }
+            cell = end + 1;
+            stops &= stops - 1;
+        }
+        p = left_block ? cell : p + scan_block;
     }
-    const unsigned char *end = cell_end(text, delimiter);
-    put_bytes(out, reinterpret_cast<const char *>(text), static_cast<std::size_t>(end - text));
-    return end;
+    *next = cell;
+    return k;
 }
 
-// One entry of a line, null for an absent cell; returns the byte that ended
-// the cell's text. The delimiter goes between entries only, so every line of
-// the result has the same number of fields, whatever its source line held.
-static inline const unsigned char *put_entry(output_block *out, const line_style &style,
-                                             const unsigned char *cell, bool last)
+// Copies a cell's text in whole 16-byte blocks when the block has room for
+// the last one's overrun, else exactly; then the byte that follows the entry.
+static inline void put_text(output_block *out, const unsigned char *text, const unsigned char *end,
+                            char follow)
+{
+    auto length = static_cast<std::size_t>(end - text);
+    if (out->used + length + copy_block < out->end) {
+        char *to = out->bytes + out->used;
+        for (std::size_t i = 0; i < length; i += copy_block)
+            std::memcpy(to + i, text + i, copy_block);
+        out->used += length;
+    } else {
+        put_bytes(out, reinterpret_cast<const char *>(text), length);
+    }
+    out->bytes[out->used++] = follow;
+    flush_if_full(out);
+}
+
+// The delimiter goes between entries only, so every line of the result has
+// the same number of fields, whatever its source line held.
+static inline char follow_entry(const line_style &style, bool last)
+{
+    return last ? '\n' : static_cast<char>(style.delimiter);
+}
+
+static inline void put_present(output_block *out, const line_style &style,
+                               const unsigned char *text, const unsigned char *end, bool last)
 {
     if (style.format == format_html)
-        return put_html_cell(out, style.html, cell);
-    const unsigned char *end = cell == nullptr ? nullptr : put_cell(out, cell, style.delimiter);
-    out->bytes[out->used++] = last ? '\n' : static_cast<char>(style.delimiter);
+        put_html_cell(out, style.html, text);
+    else
+        put_text(out, text, end, follow_entry(style, last));
+}
+
+static inline void put_absent(output_block *out, const line_style &style, bool last)
+{
+    if (style.format == format_html) {
+        put_html_cell(out, style.html, nullptr);
+        return;
+    }
+    out->bytes[out->used++] = follow_entry(style, last);
     flush_if_full(out);
-    return end;
 }
 
 static void begin_line(output_block *out, const line_style &style)
@@ -71,11 +112,6 @@ static void end_line(output_block *out, const line_style &style, std::int32_t en
         put_bytes(out, "</tr>\n\n", 7);
     else if (entries <= 0)
         put_bytes(out, "\n", 1);
-}
-
-static const unsigned char *next_cell(const cell_grid &grid, const unsigned char *end)
-{
-    return end == nullptr ? nullptr : cell_after(grid, end);
 }
 
 static void put_delimiters(output_block *out, unsigned char delimiter, std::size_t count)
@@ -110,11 +146,17 @@ static bool plain_line(const unsigned char *line, const unsigned char *end, unsi
 static void put_line_cells(output_block *out, const line_style &style, const cell_grid &grid,
                            const unsigned char *line)
 {
+    std::int32_t entries = grid.columns;
     begin_line(out, style);
-    const unsigned char *cell = first_cell_at(grid, line);
-    for (std::int32_t j = 0; j < grid.columns; ++j)
-        cell = next_cell(grid, put_entry(out, style, cell, j == grid.columns - 1));
-    end_line(out, style, grid.columns);
+    const unsigned char *next = nullptr;
+    std::int32_t filled = walk_cells(grid, first_cell_at(grid, line), entries, &next,
+                                     [&](std::int32_t k, const unsigned char *text,
+                                         const unsigned char *end) {
+                                         put_present(out, style, text, end, k == entries - 1);
+                                     });
+    for (std::int32_t k = filled; k < entries; ++k)
+        put_absent(out, style, k == entries - 1);
+    end_line(out, style, entries);
 }
 
 // A streaming copy, line by line: a line without NUL or CR goes out as it
@@ -155,9 +197,8 @@ static const unsigned char *cursor_cell(const cell_grid &grid, std::size_t curso
     return cursor == row_done ? nullptr : grid.bytes + cursor;
 }
 
-static std::size_t cursor_after(const cell_grid &grid, const unsigned char *end)
+static std::size_t cursor_at(const cell_grid &grid, const unsigned char *cell)
 {
-    const unsigned char *cell = next_cell(grid, end);
     return cell == nullptr ? row_done : static_cast<std::size_t>(cell - grid.bytes);
 }
 
@@ -178,9 +219,16 @@ static void write_line_by_cursors(cell_grid *grid, const line_style &style, outp
     begin_line(out, style);
     for (std::int32_t j = 0; j < grid->rows; ++j) {
         fetch_cell(*grid, next, j);
-        const unsigned char *end =
-            put_entry(out, style, cursor_cell(*grid, next[j]), j == grid->rows - 1);
-        next[j] = cursor_after(*grid, end);
+        bool last = j == grid->rows - 1;
+        const unsigned char *after = nullptr;
+        std::int32_t filled = walk_cells(
+            *grid, cursor_cell(*grid, next[j]), 1, &after,
+            [&](std::int32_t, const unsigned char *text, const unsigned char *end) {
+                put_present(out, style, text, end, last);
+            });
+        if (filled == 0)
+            put_absent(out, style, last);
+        next[j] = cursor_at(*grid, after);
     }
     end_line(out, style, grid->rows);
 }
@@ -201,21 +249,19 @@ struct line_group {
     std::size_t fill[group_most] = {};      // where line k's next byte goes
 };
 
-// The bytes one entry takes; *end gets the byte that ended its text.
-static std::size_t entry_size(const line_style &style, const unsigned char *cell,
-                              const unsigned char **end)
+// The bytes an entry takes; null text for an absent one.
+static std::size_t entry_size(const line_style &style, const unsigned char *text,
+                              const unsigned char *end)
 {
-    if (style.format == format_delimited) {
-        *end = cell == nullptr ? nullptr : cell_end(cell, style.delimiter);
-        return cell == nullptr ? 1 : static_cast<std::size_t>(*end - cell) + 1;
-    }
+    if (style.format == format_delimited)
+        return text == nullptr ? 1 : static_cast<std::size_t>(end - text) + 1;
     static char counted[output_slack * 2];
     output_block count;
     count.fd = -1;
     count.bytes = counted;
     count.flush_at = output_slack - 1;
     count.end = sizeof counted;
-    *end = put_html_cell(&count, style.html, cell);
+    put_html_cell(&count, style.html, text);
     return static_cast<std::size_t>(count.offset) + count.used;
 }
 
@@ -233,18 +279,21 @@ static std::int32_t measure_group(const cell_grid &grid, const line_style &style
     std::int32_t lines = grid.columns - i;
     lines = static_cast<std::size_t>(lines) < most ? lines : static_cast<std::int32_t>(most);
     std::size_t frame = style.format == format_html ? 12 : 0; // <tr> and </tr>
+    std::size_t absent = entry_size(style, nullptr, nullptr);
     std::size_t *size = group->place + 1;
     for (std::int32_t k = 0; k < lines; ++k)
         size[k] = frame;
     const std::size_t *next = grid.row_starts;
     for (std::int32_t j = 0; j < grid.rows; ++j) {
         fetch_cell(grid, next, j);
-        const unsigned char *cell = cursor_cell(grid, next[j]);
-        for (std::int32_t k = 0; k < lines; ++k) {
-            const unsigned char *end = nullptr;
-            size[k] += entry_size(style, cell, &end);
-            cell = next_cell(grid, end);
-        }
+        const unsigned char *after = nullptr;
+        std::int32_t filled = walk_cells(
+            grid, cursor_cell(grid, next[j]), lines, &after,
+            [&](std::int32_t k, const unsigned char *text, const unsigned char *end) {
+                size[k] += entry_size(style, text, end);
+            });
+        for (std::int32_t k = filled; k < lines; ++k)
+            size[k] += absent;
     }
     group->place[0] = 0;
     std::int32_t fit = 0;
@@ -255,14 +304,12 @@ static std::int32_t measure_group(const cell_grid &grid, const line_style &style
     return fit;
 }
 
-// Puts the next bytes of line k through put, a block over the line's place.
-template <typename F>
-static void put_in_line(output_block *line, line_group *group, std::int32_t k, F put)
+// The block over line k's place, from where its next byte goes.
+static inline output_block *line_block(output_block *line, const line_group *group, std::int32_t k)
 {
     line->used = group->fill[k];
     line->end = group->place[k + 1];
-    put(line);
-    group->fill[k] = line->used;
+    return line;
 }
 
 static void fill_group(cell_grid *grid, const line_style &style, std::int32_t lines,
@@ -274,22 +321,28 @@ static void fill_group(cell_grid *grid, const line_style &style, std::int32_t li
     line.flush_at = SIZE_MAX;
     for (std::int32_t k = 0; k < lines; ++k) {
         group->fill[k] = group->place[k];
-        put_in_line(&line, group, k, [&](output_block *out) { begin_line(out, style); });
+        begin_line(line_block(&line, group, k), style);
+        group->fill[k] = line.used;
     }
     std::size_t *next = grid->row_starts;
     for (std::int32_t j = 0; j < grid->rows; ++j) {
         fetch_cell(*grid, next, j);
-        const unsigned char *cell = cursor_cell(*grid, next[j]);
         bool last = j == grid->rows - 1;
-        for (std::int32_t k = 0; k < lines; ++k) {
-            put_in_line(&line, group, k, [&](output_block *out) {
-                cell = next_cell(*grid, put_entry(out, style, cell, last));
+        const unsigned char *after = nullptr;
+        std::int32_t filled = walk_cells(
+            *grid, cursor_cell(*grid, next[j]), lines, &after,
+            [&](std::int32_t k, const unsigned char *text, const unsigned char *end) {
+                put_present(line_block(&line, group, k), style, text, end, last);
+                group->fill[k] = line.used;
             });
+        for (std::int32_t k = filled; k < lines; ++k) {
+            put_absent(line_block(&line, group, k), style, last);
+            group->fill[k] = line.used;
         }
-        next[j] = cell == nullptr ? row_done : static_cast<std::size_t>(cell - grid->bytes);
+        next[j] = cursor_at(*grid, after);
     }
     for (std::int32_t k = 0; k < lines; ++k)
-        put_in_line(&line, group, k, [&](output_block *out) { end_line(out, style, grid->rows); });
+        end_line(line_block(&line, group, k), style, grid->rows);
 }
 
 static void write_by_groups(cell_grid *grid, const line_style &style, output_block *out,
@@ -322,22 +375,26 @@ constexpr std::size_t lane_most = std::size_t{1} << 20;
 static void sum_columns(const cell_grid &grid, std::uint64_t *sums)
 {
     for (std::int32_t j = 0; j < grid.rows; ++j) {
-        std::size_t c = 0;
-        for (const unsigned char *cell = first_cell(grid, j); cell != nullptr; ++c) {
-            const unsigned char *end = cell_end(cell, grid.delimiter);
-            sums[c] += static_cast<std::uint64_t>(end - cell);
-            cell = cell_after(grid, end);
-        }
+        const unsigned char *after = nullptr;
+        walk_cells(grid, first_cell(grid, j), grid.columns, &after,
+                   [&](std::int32_t k, const unsigned char *text, const unsigned char *end) {
+                       sums[k] += static_cast<std::uint64_t>(end - text);
+                   });
     }
 }
 
 static void fill_lanes(const cell_grid &grid, const line_style &style, output_block *lanes)
 {
     for (std::int32_t j = 0; j < grid.rows; ++j) {
-        const unsigned char *cell = first_cell(grid, j);
         bool last = j == grid.rows - 1;
-        for (std::int32_t c = 0; c < grid.columns; ++c)
-            cell = next_cell(grid, put_entry(&lanes[c], style, cell, last));
+        const unsigned char *after = nullptr;
+        std::int32_t filled =
+            walk_cells(grid, first_cell(grid, j), grid.columns, &after,
+                       [&](std::int32_t k, const unsigned char *text, const unsigned char *end) {
+                           put_present(&lanes[k], style, text, end, last);
+                       });
+        for (std::int32_t k = filled; k < grid.columns; ++k)
+            put_absent(&lanes[k], style, last);
     }
 }
 
