@@ -26,6 +26,9 @@ struct cell_grid {
     std::size_t *row_starts = nullptr;
     std::int32_t rows = 0;    // 0 or more
     std::int32_t columns = 1; // 1 or more: the most cells any line fills
+    // No NUL or CR, and every row's line holds columns - 1 delimiters: each
+    // line is its row as written, but for the LF a final line may lack.
+    bool plain = false;
 };
 
 // Measures the table in bytes[0, length): columns, rows and line ends, and

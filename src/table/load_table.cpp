@@ -16,8 +16,17 @@ struct table_scan {
     bool any_cr = false;    // a CR somewhere in the data
     std::size_t widest = 1; // the most cells any line fills
     std::size_t last = 0;   // cells the final line (after the last line end) fills
-    bool refused = false;   // the row table could not grow
+    bool any_nul = false;   // a NUL somewhere in the data
+    std::size_t fewest_delimiters = SIZE_MAX; // over the lines that are rows
+    std::size_t most_delimiters = 0;
+    bool refused = false; // the row table could not grow
 };
+
+static void count_delimiters(table_scan *scan, std::size_t delimiters)
+{
+    scan->fewest_delimiters = delimiters < scan->fewest_delimiters ? delimiters : scan->fewest_delimiters;
+    scan->most_delimiters = delimiters > scan->most_delimiters ? delimiters : scan->most_delimiters;
+}
 
 // Where the row starts go while they are found: null when not wanted.
 struct row_table {
@@ -124,17 +133,23 @@ static table_scan scan_table(const unsigned char *p, std::size_t length, unsigne
     table_scan scan;
     scan_carry carry;
     std::size_t filled = 0;
+    std::size_t delimiters = 0;
     for (std::size_t at = 0; at < length; at += scan_block) {
         block_classes k = classify_lines(p + at, delimiter, cr_ends_lines);
         block_openers o = find_openers(k, &carry);
         std::uint64_t single = k.delimiter | o.starts;
         std::uint64_t rest = ~std::uint64_t{0};
+        std::uint64_t data = length - at >= scan_block ? ~std::uint64_t{0}
+                                                       : (std::uint64_t{1} << (length - at)) - 1;
         scan.any_cr |= k.cr != 0;
+        scan.any_nul |= (k.nul & data) != 0;
         for (std::uint64_t lf = k.lf; lf != 0; lf &= lf - 1) {
             std::uint64_t before = (lf & (0 - lf)) - 1;
             filled += cells_opened(single, o.leading, before & rest);
             if (filled > scan.widest)
                 scan.widest = filled;
+            count_delimiters(&scan, delimiters + bits_set(k.delimiter & before & rest));
+            delimiters = 0;
             filled = 0;
             rest = ~(before << 1 | 1);
             ++scan.lines;
@@ -147,9 +162,12 @@ static table_scan scan_table(const unsigned char *p, std::size_t length, unsigne
             }
         }
         filled += cells_opened(single, o.leading, rest);
+        delimiters += bits_set(k.delimiter & rest);
     }
     if (filled > scan.widest)
         scan.widest = filled;
+    if (filled > 0)
+        count_delimiters(&scan, delimiters);
     scan.last = filled;
     return scan;
 }
@@ -196,6 +214,9 @@ bool load_table(const unsigned char *bytes, std::size_t length, unsigned char de
     // The final line is a row only when it fills a cell.
     grid->rows = static_cast<std::int32_t>(scan.last == 0 ? scan.lines : scan.lines + 1);
     grid->columns = static_cast<std::int32_t>(scan.widest);
+    grid->plain = !cr_ends_lines && !scan.any_cr && !scan.any_nul &&
+                  scan.fewest_delimiters == scan.most_delimiters &&
+                  scan.most_delimiters + 1 == scan.widest;
     return true;
 }
 
