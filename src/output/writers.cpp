@@ -4,6 +4,7 @@
 #include "table/byte_blocks.h"
 #include "table/charset.h"
 
+#include <algorithm>
 #include <bit>
 #include <cstdint>
 #include <cstdio>
@@ -427,7 +428,10 @@ static bool write_by_lanes(const cell_grid &grid, const line_style &style, const
     auto *bytes = static_cast<char *>(std::aligned_alloc(4096, columns * lane_size));
     bool ready = sums != nullptr && lanes != nullptr && bytes != nullptr;
     if (ready) {
-        sum_columns(grid, sums);
+        if (grid.column_bytes_known)
+            std::copy(grid.column_bytes, grid.column_bytes + columns, sums);
+        else
+            sum_columns(grid, sums);
         std::uint64_t offset = 0;
         for (std::size_t c = 0; c < columns; ++c) {
             lanes[c] = output_block{to.fd,      bytes + c * lane_size,      0,    lane_size - output_slack,

@@ -15,6 +15,9 @@
 #include <cstddef>
 #include <cstdint>
 
+// Tables of up to this many columns get each column's text bytes summed.
+constexpr std::size_t summed_columns = 64;
+
 struct cell_grid {
     const unsigned char *bytes = nullptr;
     std::size_t length = 0;
@@ -29,6 +32,10 @@ struct cell_grid {
     // No NUL or CR, and every row's line holds columns - 1 delimiters: each
     // line is its row as written, but for the LF a final line may lack.
     bool plain = false;
+    // With the row table, for a table of at most summed_columns columns
+    // without NUL or CR: column c's cells hold column_bytes[c] text bytes.
+    bool column_bytes_known = false;
+    std::uint64_t column_bytes[summed_columns] = {};
 };
 
 // Measures the table in bytes[0, length): columns, rows and line ends, and

@@ -2,11 +2,13 @@
 
 #include "table/byte_blocks.h"
 
+#include <algorithm>
 #include <bit>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <initializer_list>
+#include <iterator>
 
 namespace
 {
@@ -21,6 +23,30 @@ struct table_scan {
     std::size_t most_delimiters = 0;
     bool refused = false; // the row table could not grow
 };
+
+// Each column's text bytes, summed while every line fills at most
+// summed_columns cells and holds no NUL or CR (cells then lie between
+// delimiters and line ends).
+struct column_sums {
+    std::uint64_t *bytes = nullptr; // summed_columns entries, or null: not wanted
+    std::size_t column = 0;         // the current line's cell
+    std::size_t cell_start = 0;     // where that cell's text starts
+};
+
+static void sum_cells(column_sums *sums, std::uint64_t ends, std::uint64_t lf, std::size_t at)
+{
+    for (; ends != 0; ends &= ends - 1) {
+        std::size_t end = at + static_cast<std::size_t>(std::countr_zero(ends));
+        if (sums->column >= summed_columns) {
+            sums->bytes = nullptr;
+            return;
+        }
+        sums->bytes[sums->column] += end - sums->cell_start;
+        sums->cell_start = end + 1;
+        bool line_end = (lf & ends & (0 - ends)) != 0;
+        sums->column = line_end ? 0 : sums->column + 1;
+    }
+}
 
 static void count_delimiters(table_scan *scan, std::size_t delimiters)
 {
@@ -128,7 +154,7 @@ static bool room_for_row(row_table *table, std::size_t used)
 // starts: one pass of 64-byte blocks whose masks the line ends cut into
 // per-line counts.
 static table_scan scan_table(const unsigned char *p, std::size_t length, unsigned char delimiter,
-                             bool cr_ends_lines, row_table *rows)
+                             bool cr_ends_lines, row_table *rows, column_sums *sums)
 {
     table_scan scan;
     scan_carry carry;
@@ -143,6 +169,10 @@ static table_scan scan_table(const unsigned char *p, std::size_t length, unsigne
                                                        : (std::uint64_t{1} << (length - at)) - 1;
         scan.any_cr |= k.cr != 0;
         scan.any_nul |= (k.nul & data) != 0;
+        if (((k.cr | k.nul) & data) != 0)
+            sums->bytes = nullptr;
+        if (sums->bytes != nullptr)
+            sum_cells(sums, k.delimiter | k.lf, k.lf, at);
         for (std::uint64_t lf = k.lf; lf != 0; lf &= lf - 1) {
             std::uint64_t before = (lf & (0 - lf)) - 1;
             filled += cells_opened(single, o.leading, before & rest);
@@ -168,6 +198,8 @@ static table_scan scan_table(const unsigned char *p, std::size_t length, unsigne
         scan.widest = filled;
     if (filled > 0)
         count_delimiters(&scan, delimiters);
+    if (filled > 0 && sums->bytes != nullptr)
+        sum_cells(sums, 1, 1, length);
     scan.last = filled;
     return scan;
 }
@@ -196,11 +228,17 @@ bool load_table(const unsigned char *bytes, std::size_t length, unsigned char de
             return refuse_table(&rows);
         rows.starts[0] = 0;
     }
+    column_sums sums;
+    if (with_rows) {
+        std::fill(std::begin(grid->column_bytes), std::end(grid->column_bytes), 0);
+        sums.bytes = grid->column_bytes;
+    }
     bool cr_ends_lines = false;
-    table_scan scan = scan_table(bytes, length, delimiter, false, wanted);
+    table_scan scan = scan_table(bytes, length, delimiter, false, wanted, &sums);
     if (scan.lines == 0 && scan.any_cr) {
         cr_ends_lines = true;
-        scan = scan_table(bytes, length, delimiter, true, wanted);
+        column_sums none;
+        scan = scan_table(bytes, length, delimiter, true, wanted, &none);
     }
     if (scan.refused || scan.lines >= count_limit || scan.widest > count_limit)
         return refuse_table(&rows);
@@ -214,6 +252,7 @@ bool load_table(const unsigned char *bytes, std::size_t length, unsigned char de
     // The final line is a row only when it fills a cell.
     grid->rows = static_cast<std::int32_t>(scan.last == 0 ? scan.lines : scan.lines + 1);
     grid->columns = static_cast<std::int32_t>(scan.widest);
+    grid->column_bytes_known = sums.bytes != nullptr && !cr_ends_lines;
     grid->plain = !cr_ends_lines && !scan.any_cr && !scan.any_nul &&
                   scan.fewest_delimiters == scan.most_delimiters &&
                   scan.most_delimiters + 1 == scan.widest;
