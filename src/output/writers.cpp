@@ -57,16 +57,37 @@ static inline std::int32_t walk_cells(const cell_grid &grid, const unsigned char
     return k;
 }
 
+// Copies exactly n bytes in a few fixed-size moves that may overlap, as a
+// staged line's last cell must not touch the next line's first.
+static inline void copy_exact(char *to, const unsigned char *from, std::size_t n)
+{
+    if (n >= 8) {
+        for (std::size_t i = 0; i + 8 < n; i += 8)
+            std::memcpy(to + i, from + i, 8);
+        std::memcpy(to + n - 8, from + n - 8, 8);
+    } else if (n >= 4) {
+        std::memcpy(to, from, 4);
+        std::memcpy(to + n - 4, from + n - 4, 4);
+    } else if (n > 0) {
+        to[0] = static_cast<char>(from[0]);
+        to[n / 2] = static_cast<char>(from[n / 2]);
+        to[n - 1] = static_cast<char>(from[n - 1]);
+    }
+}
+
 // Copies a cell's text in whole 16-byte blocks when the block has room for
 // the last one's overrun, else exactly; then the byte that follows the entry.
 static inline void put_text(output_block *out, const unsigned char *text, const unsigned char *end,
                             char follow)
 {
     auto length = static_cast<std::size_t>(end - text);
+    char *to = out->bytes + out->used;
     if (out->used + length + copy_block < out->end) {
-        char *to = out->bytes + out->used;
         for (std::size_t i = 0; i < length; i += copy_block)
             std::memcpy(to + i, text + i, copy_block);
+        out->used += length;
+    } else if (out->used + length < out->end) {
+        copy_exact(to, text, length);
         out->used += length;
     } else {
         put_bytes(out, reinterpret_cast<const char *>(text), length);
