@@ -272,10 +272,11 @@ static void write_line_by_cursors(cell_grid *grid, const line_style &style, outp
     end_line(out, style, grid->rows);
 }
 
-// Lines written a group at a time, through a staging buffer: the first pass
-// over the rows measures each line of the group, so that every line gets its
-// exact place in the buffer; the second copies each row's cells for the
-// whole group into their lines. Every row is visited twice per group rather
+// Lines written a group at a time, through a staging buffer: each line of the
+// group gets its exact place in the buffer, from the column sizes the loader
+// summed or else from a first pass over the rows that measures them; a pass
+// over the rows then copies each row's cells for the whole group into their
+// lines. Every row is visited twice per group rather
 // than once per line, which spares a square table's rows, one to a page, a
 // page walk per cell. The group ends where its lines fill group_bytes; a
 // line longer than that alone goes out by the cursors.
@@ -320,10 +321,11 @@ static std::int32_t measure_group(const cell_grid &grid, const line_style &style
     std::size_t frame = style.format == format_html ? 12 : 0; // <tr> and </tr>
     std::size_t absent = entry_size(style, nullptr, nullptr);
     std::size_t *size = group->place + 1;
+    bool summed = style.format == format_delimited && grid.column_bytes != nullptr;
     for (std::int32_t k = 0; k < lines; ++k)
-        size[k] = frame;
+        size[k] = summed ? grid.column_bytes[i + k] + static_cast<std::size_t>(grid.rows) : frame;
     const std::size_t *next = grid.row_starts;
-    for (std::int32_t j = 0; j < grid.rows; ++j) {
+    for (std::int32_t j = 0; j < grid.rows && !summed; ++j) {
         fetch_cell(grid, next, j);
         const unsigned char *after = nullptr;
         std::int32_t filled = walk_cells(
@@ -449,7 +451,7 @@ static bool write_by_lanes(const cell_grid &grid, const line_style &style, const
     auto *bytes = static_cast<char *>(std::aligned_alloc(4096, columns * lane_size));
     bool ready = sums != nullptr && lanes != nullptr && bytes != nullptr;
     if (ready) {
-        if (grid.column_bytes_known)
+        if (grid.column_bytes != nullptr)
             std::copy(grid.column_bytes, grid.column_bytes + columns, sums);
         else
             sum_columns(grid, sums);

@@ -7,16 +7,13 @@
 // first delimiter, LF, CR or NUL. Lines end at LF; in a file without LF and
 // with a CR they end at CR instead. Inside a line NUL and CR end text but no
 // line, and text after them opens a further cell.
-// The row table is malloc'd: release it with free(grid.row_starts).
+// The row table and the column sizes are malloc'd: release_table frees them.
 // load_table prints its own failure message.
 #ifndef TABFLIP_CELL_GRID_H
 #define TABFLIP_CELL_GRID_H
 
 #include <cstddef>
 #include <cstdint>
-
-// Tables of up to this many columns get each column's text bytes summed.
-constexpr std::size_t summed_columns = 64;
 
 struct cell_grid {
     const unsigned char *bytes = nullptr;
@@ -32,10 +29,9 @@ struct cell_grid {
     // No NUL or CR, and every row's line holds columns - 1 delimiters: each
     // line is its row as written, but for the LF a final line may lack.
     bool plain = false;
-    // With the row table, for a table of at most summed_columns columns
-    // without NUL or CR: column c's cells hold column_bytes[c] text bytes.
-    bool column_bytes_known = false;
-    std::uint64_t column_bytes[summed_columns] = {};
+    // With the row table, for a table under 4 GiB without NUL or CR: column
+    // c's cells hold column_bytes[c] text bytes (columns entries). Else null.
+    std::uint32_t *column_bytes = nullptr;
 };
 
 // Measures the table in bytes[0, length): columns, rows and line ends, and
@@ -44,6 +40,8 @@ struct cell_grid {
 // stderr, holds nothing and returns false.
 bool load_table(const unsigned char *bytes, std::size_t length, unsigned char delimiter,
                 bool with_rows, cell_grid *grid);
+
+void release_table(cell_grid *grid);
 
 // A row's cells are walked in order from its first: each step takes the
 // byte that ended a cell's text and gives the next cell's start.

@@ -8,7 +8,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <initializer_list>
-#include <iterator>
 
 namespace
 {
@@ -24,24 +23,46 @@ struct table_scan {
     bool refused = false; // the row table could not grow
 };
 
-// Each column's text bytes, summed while every line fills at most
-// summed_columns cells and holds no NUL or CR (cells then lie between
-// delimiters and line ends).
+// Each column's text bytes, summed while no NUL or CR has been seen (cells
+// then lie between delimiters and line ends). A count of 32 bits holds any
+// column of a table under 4 GiB; a larger table sums nothing.
 struct column_sums {
-    std::uint64_t *bytes = nullptr; // summed_columns entries, or null: not wanted
-    std::size_t column = 0;         // the current line's cell
-    std::size_t cell_start = 0;     // where that cell's text starts
+    std::uint32_t *bytes = nullptr; // capacity entries, or null: not wanted, or given up
+    std::size_t capacity = 0;
+    std::size_t column = 0;     // the current line's cell
+    std::size_t cell_start = 0; // where that cell's text starts
 };
+
+static void give_up_sums(column_sums *sums)
+{
+    std::free(sums->bytes);
+    sums->bytes = nullptr;
+}
+
+// Room for column sums->column, zero-filled; false once the sums are given up.
+static bool room_for_column(column_sums *sums)
+{
+    if (sums->column < sums->capacity)
+        return true;
+    std::size_t capacity = sums->capacity * 2 > sums->column ? sums->capacity * 2 : sums->column + 1;
+    void *more = std::realloc(sums->bytes, capacity * sizeof(std::uint32_t));
+    if (more == nullptr) {
+        give_up_sums(sums);
+        return false;
+    }
+    sums->bytes = static_cast<std::uint32_t *>(more);
+    std::fill(sums->bytes + sums->capacity, sums->bytes + capacity, 0);
+    sums->capacity = capacity;
+    return true;
+}
 
 static void sum_cells(column_sums *sums, std::uint64_t ends, std::uint64_t lf, std::size_t at)
 {
     for (; ends != 0; ends &= ends - 1) {
         std::size_t end = at + static_cast<std::size_t>(std::countr_zero(ends));
-        if (sums->column >= summed_columns) {
-            sums->bytes = nullptr;
+        if (!room_for_column(sums))
             return;
-        }
-        sums->bytes[sums->column] += end - sums->cell_start;
+        sums->bytes[sums->column] += static_cast<std::uint32_t>(end - sums->cell_start);
         sums->cell_start = end + 1;
         bool line_end = (lf & ends & (0 - ends)) != 0;
         sums->column = line_end ? 0 : sums->column + 1;
@@ -169,8 +190,8 @@ static table_scan scan_table(const unsigned char *p, std::size_t length, unsigne
                                                        : (std::uint64_t{1} << (length - at)) - 1;
         scan.any_cr |= k.cr != 0;
         scan.any_nul |= (k.nul & data) != 0;
-        if (((k.cr | k.nul) & data) != 0)
-            sums->bytes = nullptr;
+        if (((k.cr | k.nul) & data) != 0 && sums->bytes != nullptr)
+            give_up_sums(sums);
         if (sums->bytes != nullptr)
             sum_cells(sums, k.delimiter | k.lf, k.lf, at);
         for (std::uint64_t lf = k.lf; lf != 0; lf &= lf - 1) {
@@ -229,9 +250,9 @@ bool load_table(const unsigned char *bytes, std::size_t length, unsigned char de
         rows.starts[0] = 0;
     }
     column_sums sums;
-    if (with_rows) {
-        std::fill(std::begin(grid->column_bytes), std::end(grid->column_bytes), 0);
-        sums.bytes = grid->column_bytes;
+    if (with_rows && length < (std::size_t{1} << 32)) {
+        sums.capacity = 64;
+        sums.bytes = static_cast<std::uint32_t *>(std::calloc(sums.capacity, sizeof(std::uint32_t)));
     }
     bool cr_ends_lines = false;
     table_scan scan = scan_table(bytes, length, delimiter, false, wanted, &sums);
@@ -240,8 +261,10 @@ bool load_table(const unsigned char *bytes, std::size_t length, unsigned char de
         column_sums none;
         scan = scan_table(bytes, length, delimiter, true, wanted, &none);
     }
-    if (scan.refused || scan.lines >= count_limit || scan.widest > count_limit)
+    if (scan.refused || scan.lines >= count_limit || scan.widest > count_limit) {
+        std::free(sums.bytes);
         return refuse_table(&rows);
+    }
     if (with_rows)
         rows.starts[scan.lines + 1] = length + 1;
     grid->bytes = bytes;
@@ -252,11 +275,22 @@ bool load_table(const unsigned char *bytes, std::size_t length, unsigned char de
     // The final line is a row only when it fills a cell.
     grid->rows = static_cast<std::int32_t>(scan.last == 0 ? scan.lines : scan.lines + 1);
     grid->columns = static_cast<std::int32_t>(scan.widest);
-    grid->column_bytes_known = sums.bytes != nullptr && !cr_ends_lines;
+    // Sums for the first scan's lines would be wrong for CR line ends.
+    if (cr_ends_lines)
+        give_up_sums(&sums);
+    grid->column_bytes = sums.bytes;
     grid->plain = !cr_ends_lines && !scan.any_cr && !scan.any_nul &&
                   scan.fewest_delimiters == scan.most_delimiters &&
                   scan.most_delimiters + 1 == scan.widest;
     return true;
+}
+
+void release_table(cell_grid *grid)
+{
+    std::free(grid->row_starts);
+    std::free(grid->column_bytes);
+    grid->row_starts = nullptr;
+    grid->column_bytes = nullptr;
 }
 
 const unsigned char *first_cell_at(const cell_grid &grid, const unsigned char *begin)
