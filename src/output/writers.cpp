@@ -295,14 +295,7 @@ static std::size_t entry_size(const line_style &style, const unsigned char *text
 {
     if (style.format == format_delimited)
         return text == nullptr ? 1 : static_cast<std::size_t>(end - text) + 1;
-    static char counted[output_slack * 2];
-    output_block count;
-    count.fd = -1;
-    count.bytes = counted;
-    count.flush_at = output_slack - 1;
-    count.end = sizeof counted;
-    put_html_cell(&count, style.html, text);
-    return static_cast<std::size_t>(count.offset) + count.used;
+    return html_cell_size(style.html, text);
 }
 
 // How many of the lines from i on fit the staging buffer, their places set.
