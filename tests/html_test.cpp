@@ -133,6 +133,32 @@ TEST_P(html_page, writes_both_orientations)
 
 INSTANTIATE_TEST_SUITE_P(all, html_page, testing::ValuesIn(page_cases), case_name<page_case>);
 
+// A tall table's page at offsets, lines placed after the head, the tail after
+// the last line: the same page as written in sequence.
+TEST(html_page_tall, lines_at_offsets)
+{
+    std::string input;
+    std::string first = "<tr>\n";
+    std::string second = "<tr>\n";
+    for (int j = 0; j < 200; ++j) {
+        std::string a = "r" + std::to_string(j);
+        input += a + (j % 3 == 0 ? "\n" : "\t<" + std::to_string(j) + " x>\n");
+        first += "<td>" + a + "</td>\n";
+        second += j % 3 == 0 ? "<td> </td>\n" : "<td>&lt;" + std::to_string(j) + "&nbsp;x&gt;</td>\n";
+    }
+    std::string want = page("UTF-8", first + "</tr>\n\n" + second + "</tr>\n\n");
+    for (bool positioned : {true, false}) {
+        loaded_table rows;
+        ASSERT_TRUE(load_text(&rows, input, '\t'));
+        EXPECT_EQ(written_by(positioned,
+                             [&](const output_target &to) {
+                                 EXPECT_TRUE(write_replace(&rows.grid, format_html, to));
+                             }),
+                  want)
+            << "positioned " << positioned;
+    }
+}
+
 struct cell_case {
     const char *name;
     std::string text; // present and non-empty, without comma
