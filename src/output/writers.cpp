@@ -535,17 +535,17 @@ static void write_transposed(cell_grid *grid, const line_style &style, const out
         write_by_lanes(*grid, style, out))
         return;
     start_cursors(grid);
-    auto *group = static_cast<line_group *>(std::malloc(sizeof(line_group)));
-    char *staging = static_cast<char *>(std::aligned_alloc(4096, group_bytes));
-    if (group != nullptr && staging != nullptr && grid->rows > 0) {
-        group->bytes = staging;
-        write_by_groups(grid, style, out, group);
-    } else {
+    if (grid->rows == 0) {
         for (std::int32_t i = 0; i < grid->columns; ++i)
             write_line_by_cursors(grid, style, out);
+        return;
     }
-    std::free(staging);
-    std::free(group);
+    // Static, so that a run over many small files does not obtain and return
+    // them for each; only the pages a table's groups fill become resident.
+    alignas(4096) static char staging[group_bytes];
+    static line_group group;
+    group.bytes = staging;
+    write_by_groups(grid, style, out, &group);
 }
 
 static line_style style_for(const cell_grid &grid, int output_format)

@@ -9,7 +9,8 @@
 // no longer holds the row starts. Both write to.fd through output blocks
 // (output_block.h); a regular file that allows positioned writes may be
 // written out of order, at offsets from 0. They neither flush anything else
-// nor close the descriptor, and return false when a write failed. The HTML
+// nor close the descriptor, and return false when a write failed. They keep
+// their staging in static buffers, so they are not reentrant. The HTML
 // page names and escapes by current_charset_code. Any other output_format
 // writes "NOT support.\n" to stderr and nothing to the destination.
 #ifndef TABFLIP_WRITERS_H
