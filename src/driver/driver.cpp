@@ -99,7 +99,7 @@ static void write_to_stdout(cell_grid *grid, run_options *options)
 
 // Opens and closes a result file; the only place that does. A regular file
 // just created empty may be written at offsets.
-static bool open_result(const char *output_path, output_target *to)
+static bool open_destination(const char *output_path, output_target *to)
 {
     int fd = open(output_path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (fd < 0)
@@ -110,7 +110,7 @@ static bool open_result(const char *output_path, output_target *to)
     return true;
 }
 
-static bool close_result(const output_target &to)
+static bool close_destination(const output_target &to)
 {
     return close(to.fd) == 0;
 }
@@ -120,13 +120,13 @@ static bool close_result(const output_target &to)
 static void write_to_file(cell_grid *grid, run_options *options, const char *output_path)
 {
     output_target to;
-    if (!open_result(output_path, &to)) {
+    if (!open_destination(output_path, &to)) {
         std::fprintf(stderr, "'%s' open error.\n", output_path);
         return;
     }
     bool written = write_table(grid, *options, to);
     reset_one_file_options(options);
-    if (!close_result(to) || !written) {
+    if (!close_destination(to) || !written) {
         std::fprintf(stderr, "'%s' write error.\n", output_path);
         std::remove(output_path);
     }

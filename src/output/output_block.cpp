@@ -64,16 +64,15 @@ void flush_output(output_block *out)
 
 void put_bytes(output_block *out, const char *bytes, std::size_t size)
 {
-    for (;;) {
+    while (size > 0) {
         std::size_t room = out->end - out->used;
         std::size_t n = size < room ? size : room;
         std::memcpy(out->bytes + out->used, bytes, n);
         out->used += n;
-        if (n == size)
-            break;
         bytes += n;
         size -= n;
-        flush_output(out);
+        if (size > 0)
+            flush_output(out);
     }
     flush_if_full(out);
 }

@@ -306,10 +306,10 @@ static std::int32_t measure_group(const cell_grid &grid, const line_style &style
     // again with the next group.
     std::size_t average = grid.length / static_cast<std::size_t>(grid.columns) +
                           static_cast<std::size_t>(grid.rows) + 1;
-    std::size_t most = group_bytes / average + group_bytes / average / 4 + 1;
-    most = most < group_most ? most : group_most;
-    std::int32_t lines = grid.columns - i;
-    lines = static_cast<std::size_t>(lines) < most ? lines : static_cast<std::int32_t>(most);
+    std::size_t most = std::min(group_bytes / average + group_bytes / average / 4 + 1,
+                                static_cast<std::size_t>(group_most));
+    auto lines = static_cast<std::int32_t>(
+        std::min(static_cast<std::size_t>(grid.columns - i), most));
     std::size_t frame = style.format == format_html ? 12 : 0; // <tr> and </tr>
     std::size_t absent = entry_size(style, nullptr, nullptr);
     std::size_t *size = group->place + 1;

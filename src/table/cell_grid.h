@@ -1,6 +1,6 @@
 // Table loading: the shape of a table read from an input's bytes, and where
 // each of its rows starts. No cell is stored: the writers find a row's cells
-// by walking its bytes with a row_cursor.
+// by walking its bytes from first_cell with cell_after.
 //
 // The bytes belong to the caller, padded as input_file.h states, and are only
 // read; they must outlive the grid. A cell's text runs from its start to the
@@ -20,9 +20,9 @@ struct cell_grid {
     std::size_t length = 0;
     unsigned char delimiter = '\t';
     unsigned char line_end = '\n'; // '\r' in a file with CR line ends and no LF
-    // Row r's bytes are [row_starts[r], row_starts[r + 1] - 1): the last
-    // entry stands one past the data's end. Null when the rows were not
-    // asked for.
+    // Row r's bytes are [row_starts[r], row_starts[r + 1] - 1), the entry
+    // after the last line's start standing one past the data's end: 8 bytes
+    // a line. Null when the rows were not asked for.
     std::size_t *row_starts = nullptr;
     std::int32_t rows = 0;    // 0 or more
     std::int32_t columns = 1; // 1 or more: the most cells any line fills
