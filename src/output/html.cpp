@@ -150,14 +150,16 @@ static bool put_plain_cell(output_block *out, const html_style &style, const uns
 {
     const unsigned char *run_end = end_of_run(style, cell, jis_single_byte);
     auto n = static_cast<std::size_t>(run_end - cell);
-    if (style.byte_kind[*run_end] != html_cell_end || out->used + n + 10 + 16 >= out->end)
+    if (style.byte_kind[*run_end] != html_cell_end || out->used + n + 10 + copy_block >= out->end)
         return false;
+    constexpr char open_tag[] = {'<', 't', 'd', '>'};
+    constexpr char close_tag[] = {'<', '/', 't', 'd', '>', '\n'};
     char *to = out->bytes + out->used;
-    std::memcpy(to, "<td>", 4);
+    std::memcpy(to, open_tag, sizeof open_tag);
     for (std::size_t i = 0; i < n; i += 16)
-        std::memcpy(to + 4 + i, cell + i, 16);
-    std::memcpy(to + 4 + n, "</td>\n", 6);
-    out->used += n + 10;
+        std::memcpy(to + sizeof open_tag + i, cell + i, 16);
+    std::memcpy(to + sizeof open_tag + n, close_tag, sizeof close_tag);
+    out->used += n + sizeof open_tag + sizeof close_tag;
     flush_if_full(out);
     *end = run_end;
     return true;
