@@ -29,6 +29,30 @@ struct block_classes {
     std::uint64_t delimiter = 0;
 };
 
+// The byte classes that UTF-8 validation needs of most blocks, bit i for
+// byte i of a 64-byte block.
+struct utf8_classes {
+    std::uint64_t cont = 0;  // 80..BF, continuation bytes
+    std::uint64_t lead2 = 0; // C2..DF, two-byte leads
+    bool unusual = false;    // the block holds a NUL, C0, C1 or a byte E0..FF
+};
+
+// The classes needed only in an unusual block.
+struct utf8_rare_classes {
+    std::uint64_t nul = 0;
+    std::uint64_t high = 0;     // 80..FF
+    std::uint64_t below_c2 = 0; // 80..C1
+    std::uint64_t below_e0 = 0; // 80..DF
+    std::uint64_t below_f0 = 0; // 80..EF
+    std::uint64_t below_f5 = 0; // 80..F4
+    std::uint64_t below_90 = 0; // 80..8F
+    std::uint64_t below_a0 = 0; // 80..9F
+    std::uint64_t e0 = 0;
+    std::uint64_t ed = 0;
+    std::uint64_t f0 = 0;
+    std::uint64_t f4 = 0;
+};
+
 #if defined(__SSE2__) && !defined(TABFLIP_SCALAR)
 
 static inline std::uint64_t equal_mask(__m128i a, __m128i b, __m128i c, __m128i d, __m128i value)
@@ -73,6 +97,88 @@ static inline bool plain_ascii_block(const unsigned char *p)
     return _mm_movemask_epi8(_mm_or_si128(v, special)) == 0;
 }
 
+// Bit i set where byte i lies in 0x80..high; high is 0x80 or above, so the
+// signed comparison leaves ASCII out.
+static inline std::uint64_t high_below_mask(__m128i a, __m128i b, __m128i c, __m128i d,
+                                            unsigned char bound)
+{
+    __m128i limit = _mm_set1_epi8(static_cast<char>(bound));
+    auto bits = [limit](__m128i v) {
+        return static_cast<std::uint64_t>(
+            static_cast<std::uint16_t>(_mm_movemask_epi8(_mm_cmplt_epi8(v, limit))));
+    };
+    return bits(a) | bits(b) << 16 | bits(c) << 32 | bits(d) << 48;
+}
+
+static inline std::uint64_t high_mask(__m128i a, __m128i b, __m128i c, __m128i d)
+{
+    auto bits = [](__m128i v) {
+        return static_cast<std::uint64_t>(static_cast<std::uint16_t>(_mm_movemask_epi8(v)));
+    };
+    return bits(a) | bits(b) << 16 | bits(c) << 32 | bits(d) << 48;
+}
+
+// True when all 64 bytes lie in 0x01..0x7F.
+static inline bool ascii_block64(const unsigned char *p)
+{
+    __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+    __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 16));
+    __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 32));
+    __m128i d = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 48));
+    __m128i any = _mm_or_si128(_mm_or_si128(a, b), _mm_or_si128(c, d));
+    __m128i least = _mm_min_epu8(_mm_min_epu8(a, b), _mm_min_epu8(c, d));
+    __m128i nul = _mm_cmpeq_epi8(least, _mm_setzero_si128());
+    return _mm_movemask_epi8(_mm_or_si128(any, nul)) == 0;
+}
+
+static inline utf8_classes classify_utf8_block(const unsigned char *p)
+{
+    utf8_classes k;
+    __m128i unusual = _mm_setzero_si128();
+    for (int i = 0; i < 4; ++i) {
+        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 16 * i));
+        // Signed bytes: 80..BF is below -64, C2..DF lies in -62..-33.
+        __m128i cont = _mm_cmplt_epi8(v, _mm_set1_epi8(-64));
+        __m128i lead2 = _mm_and_si128(_mm_cmpgt_epi8(v, _mm_set1_epi8(-63)),
+                                      _mm_cmplt_epi8(v, _mm_set1_epi8(-32)));
+        __m128i other_high = _mm_andnot_si128(_mm_or_si128(cont, lead2), v);
+        unusual =
+            _mm_or_si128(unusual, _mm_or_si128(other_high, _mm_cmpeq_epi8(v, _mm_setzero_si128())));
+        auto shift = static_cast<unsigned>(16 * i);
+        k.cont |= static_cast<std::uint64_t>(static_cast<std::uint16_t>(_mm_movemask_epi8(cont)))
+                  << shift;
+        k.lead2 |= static_cast<std::uint64_t>(static_cast<std::uint16_t>(_mm_movemask_epi8(lead2)))
+                   << shift;
+    }
+    k.unusual = _mm_movemask_epi8(unusual) != 0;
+    return k;
+}
+
+static inline utf8_rare_classes classify_utf8_rare(const unsigned char *p)
+{
+    __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+    __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 16));
+    __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 32));
+    __m128i d = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 48));
+    auto equal = [&](unsigned char value) {
+        return equal_mask(a, b, c, d, _mm_set1_epi8(static_cast<char>(value)));
+    };
+    utf8_rare_classes k;
+    k.nul = equal(0x00);
+    k.high = high_mask(a, b, c, d);
+    k.below_c2 = high_below_mask(a, b, c, d, 0xC2);
+    k.below_e0 = high_below_mask(a, b, c, d, 0xE0);
+    k.below_f0 = high_below_mask(a, b, c, d, 0xF0);
+    k.below_f5 = high_below_mask(a, b, c, d, 0xF5);
+    k.below_90 = high_below_mask(a, b, c, d, 0x90);
+    k.below_a0 = high_below_mask(a, b, c, d, 0xA0);
+    k.e0 = equal(0xE0);
+    k.ed = equal(0xED);
+    k.f0 = equal(0xF0);
+    k.f4 = equal(0xF4);
+    return k;
+}
+
 #else
 
 static inline block_classes classify_block(const unsigned char *p, unsigned char delimiter)
@@ -107,6 +213,53 @@ static inline bool plain_ascii_block(const unsigned char *p)
             return false;
     }
     return true;
+}
+
+static inline bool ascii_block64(const unsigned char *p)
+{
+    for (std::size_t i = 0; i < scan_block; ++i) {
+        if (p[i] == 0x00 || p[i] >= 0x80)
+            return false;
+    }
+    return true;
+}
+
+// Bit i set where byte i lies in low..high.
+static inline std::uint64_t range_mask(const unsigned char *p, unsigned char low,
+                                       unsigned char high)
+{
+    std::uint64_t mask = 0;
+    for (std::size_t i = 0; i < scan_block; ++i)
+        mask |= p[i] >= low && p[i] <= high ? std::uint64_t{1} << i : 0;
+    return mask;
+}
+
+static inline utf8_classes classify_utf8_block(const unsigned char *p)
+{
+    utf8_classes k;
+    k.cont = range_mask(p, 0x80, 0xBF);
+    k.lead2 = range_mask(p, 0xC2, 0xDF);
+    k.unusual =
+        (range_mask(p, 0x00, 0x00) | range_mask(p, 0xC0, 0xC1) | range_mask(p, 0xE0, 0xFF)) != 0;
+    return k;
+}
+
+static inline utf8_rare_classes classify_utf8_rare(const unsigned char *p)
+{
+    utf8_rare_classes k;
+    k.nul = range_mask(p, 0x00, 0x00);
+    k.high = range_mask(p, 0x80, 0xFF);
+    k.below_c2 = range_mask(p, 0x80, 0xC1);
+    k.below_e0 = range_mask(p, 0x80, 0xDF);
+    k.below_f0 = range_mask(p, 0x80, 0xEF);
+    k.below_f5 = range_mask(p, 0x80, 0xF4);
+    k.below_90 = range_mask(p, 0x80, 0x8F);
+    k.below_a0 = range_mask(p, 0x80, 0x9F);
+    k.e0 = range_mask(p, 0xE0, 0xE0);
+    k.ed = range_mask(p, 0xED, 0xED);
+    k.f0 = range_mask(p, 0xF0, 0xF0);
+    k.f4 = range_mask(p, 0xF4, 0xF4);
+    return k;
 }
 
 #endif
