@@ -3,7 +3,8 @@
 // (TABFLIP_SCALAR, chosen with the CMake option of the same name). Everything
 // built on them is shared, so both builds make the same decisions.
 //
-// Every primitive may read a whole block past the position it is given, so
+// The UTF-16 primitives read exactly the block they are given. Every other
+// primitive may read a whole block past the position it is given, so
 // the caller's bytes must be followed by readable padding: an input buffer
 // carries buffer_padding zero bytes after its data (cell_grid.h), which covers
 // a block started at any position up to the end of the data. They never
@@ -179,6 +180,42 @@ static inline utf8_rare_classes classify_utf8_rare(const unsigned char *p)
     return k;
 }
 
+// UTF-16 code units, two bytes each, little-endian or (big) big-endian. When
+// all sixteen units in the 32 bytes at in are below 0x80, writes them as 16
+// bytes to out and returns true; otherwise writes nothing.
+static inline bool narrow_ascii_units(const unsigned char *in, bool big, unsigned char *out)
+{
+    __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i *>(in));
+    __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(in + 16));
+    // Lanes are read little-endian: a big-endian unit's high byte is the low
+    // half of its lane.
+    __m128i outside = _mm_set1_epi16(static_cast<short>(big ? 0x80FF : 0xFF80));
+    __m128i stray = _mm_and_si128(_mm_or_si128(a, b), outside);
+    if (_mm_movemask_epi8(_mm_cmpeq_epi8(stray, _mm_setzero_si128())) != 0xFFFF)
+        return false;
+    if (big) {
+        a = _mm_srli_epi16(a, 8);
+        b = _mm_srli_epi16(b, 8);
+    }
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(out), _mm_packus_epi16(a, b));
+    return true;
+}
+
+// When all 16 bytes at in are below 0x80, writes them as 16 UTF-16 units, 32
+// bytes, to out and returns true; otherwise writes nothing.
+static inline bool widen_ascii_block(const unsigned char *in, bool big, unsigned char *out)
+{
+    __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(in));
+    if (_mm_movemask_epi8(v) != 0)
+        return false;
+    __m128i zero = _mm_setzero_si128();
+    __m128i first = big ? _mm_unpacklo_epi8(zero, v) : _mm_unpacklo_epi8(v, zero);
+    __m128i second = big ? _mm_unpackhi_epi8(zero, v) : _mm_unpackhi_epi8(v, zero);
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(out), first);
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(out + 16), second);
+    return true;
+}
+
 #else
 
 static inline block_classes classify_block(const unsigned char *p, unsigned char delimiter)
@@ -260,6 +297,32 @@ static inline utf8_rare_classes classify_utf8_rare(const unsigned char *p)
     k.f0 = range_mask(p, 0xF0, 0xF0);
     k.f4 = range_mask(p, 0xF4, 0xF4);
     return k;
+}
+
+static inline bool narrow_ascii_units(const unsigned char *in, bool big, unsigned char *out)
+{
+    for (std::size_t i = 0; i < 32; i += 2) {
+        unsigned char high = big ? in[i] : in[i + 1];
+        unsigned char low = big ? in[i + 1] : in[i];
+        if (high != 0x00 || low >= 0x80)
+            return false;
+    }
+    for (std::size_t i = 0; i < 16; ++i)
+        out[i] = big ? in[2 * i + 1] : in[2 * i];
+    return true;
+}
+
+static inline bool widen_ascii_block(const unsigned char *in, bool big, unsigned char *out)
+{
+    for (std::size_t i = 0; i < 16; ++i) {
+        if (in[i] >= 0x80)
+            return false;
+    }
+    for (std::size_t i = 0; i < 16; ++i) {
+        out[2 * i] = big ? 0x00 : in[i];
+        out[2 * i + 1] = big ? in[i] : 0x00;
+    }
+    return true;
 }
 
 #endif

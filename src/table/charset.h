@@ -12,7 +12,8 @@
 constexpr int charset_iso_2022_jp = 1;
 constexpr int charset_shift_jis = 2;
 constexpr int charset_euc_jp = 3;
-constexpr int charset_utf8 = 4; // also the answer when nothing was recognised
+constexpr int charset_utf8 = 4;  // also the answer when nothing was recognised
+constexpr int charset_utf16 = 5; // never guessed: UTF-16 text is known by its mark
 
 // The first position at which one byte pattern matches decides, except that
 // text that is well-formed UTF-8 up to its first NUL is never named Shift_JIS
