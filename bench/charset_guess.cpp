@@ -3,7 +3,7 @@
 // transposition of the same file:
 //
 //   charset_guess FILE ROUNDS   ->   "0.001234 4" (median seconds, charset code)
-#include "table/cell_grid.h"
+#include "table/input_file.h"
 #include "table/charset.h"
 
 #include <algorithm>
@@ -33,7 +33,7 @@ int main(int argc, char **argv)
         return 1;
     }
     std::size_t length = static_cast<std::size_t>(status.st_size);
-    std::vector<unsigned char> buffer(length + buffer_padding);
+    std::vector<unsigned char> buffer(length + input_padding);
     if (std::fread(buffer.data(), 1, length, file) != length) {
         std::perror(argv[1]);
         return 1;

@@ -88,8 +88,8 @@ static int reference_answer(const std::string &text)
 
 static int detect_padded(const std::string &bytes)
 {
-    std::vector<char> padded = padded_copy(bytes);
-    return detect_charset(reinterpret_cast<unsigned char *>(padded.data()));
+    std::vector<unsigned char> padded = padded_copy(bytes);
+    return detect_charset(padded.data());
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)

@@ -84,9 +84,8 @@ class detect_charset_cases : public testing::TestWithParam<charset_case>
 
 TEST_P(detect_charset_cases, first_match_decides)
 {
-    std::vector<char> buffer = padded(GetParam().bytes);
-    EXPECT_EQ(detect_charset(reinterpret_cast<const unsigned char *>(buffer.data())),
-              GetParam().expected)
+    std::vector<unsigned char> buffer = padded(GetParam().bytes);
+    EXPECT_EQ(detect_charset(buffer.data()), GetParam().expected)
         << testing::PrintToString(GetParam().bytes);
 }
 
@@ -141,9 +140,8 @@ class detect_charset_second_look : public testing::TestWithParam<second_look_cas
 
 TEST_P(detect_charset_second_look, well_formed_utf8_wins)
 {
-    std::vector<char> buffer = padded(GetParam().bytes);
-    EXPECT_EQ(detect_charset(reinterpret_cast<const unsigned char *>(buffer.data())),
-              GetParam().expected);
+    std::vector<unsigned char> buffer = padded(GetParam().bytes);
+    EXPECT_EQ(detect_charset(buffer.data()), GetParam().expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(all, detect_charset_second_look, testing::ValuesIn(second_look_cases),
@@ -182,9 +180,8 @@ TEST_P(detect_charset_after_ascii, any_run_of_ascii_in_front)
         std::string ascii;
         for (std::size_t i = 0; i < run; ++i)
             ascii += static_cast<char>(' ' + i % 90);
-        std::vector<char> buffer = padded(ascii + GetParam().tail);
-        EXPECT_EQ(detect_charset(reinterpret_cast<const unsigned char *>(buffer.data())),
-                  GetParam().expected)
+        std::vector<unsigned char> buffer = padded(ascii + GetParam().tail);
+        EXPECT_EQ(detect_charset(buffer.data()), GetParam().expected)
             << "after " << run << " ASCII bytes";
     }
 }

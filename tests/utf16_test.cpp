@@ -1,4 +1,4 @@
-#include "table/cell_grid.h"
+#include "table/input_file.h"
 #include "table/utf16.h"
 #include "test_support.h"
 
@@ -65,7 +65,7 @@ std::string file_of(const std::u16string &units, int order)
     return bytes;
 }
 
-// The internal form, checked to end in buffer_padding zeros.
+// The internal form, checked to end in input_padding zeros.
 std::string decoded(const std::string &file, int order)
 {
     std::size_t length = 0;
@@ -75,7 +75,7 @@ std::string decoded(const std::string &file, int order)
     if (buffer == nullptr)
         return "";
     std::string internal(buffer, length);
-    EXPECT_EQ(std::string(buffer + length, buffer_padding), std::string(buffer_padding, '\0'));
+    EXPECT_EQ(std::string(buffer + length, input_padding), std::string(input_padding, '\0'));
     std::free(buffer);
     return internal;
 }

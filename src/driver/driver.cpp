@@ -4,20 +4,14 @@
 #include "table/cell_grid.h"
 #include "table/charset.h"
 
+#include "table/input_file.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <sys/stat.h>
-
-namespace
-{
-
-struct input_data {
-    char *buffer = nullptr; // calloc'd: length data bytes, then buffer_padding zeros
-    std::size_t length = 0;
-};
-
-} // namespace
+#include <unistd.h>
 
 void print_usage(const char *program_path)
 {
@@ -75,55 +69,6 @@ char *derive_output_path(const char *name, bool replace, int output_format)
     return path;
 }
 
-// Sizes are 64-bit: a file is refused only when its buffer cannot exist.
-static bool read_open_input(const char *name, std::FILE *file, input_data *input)
-{
-    struct stat status;
-    if (fstat(fileno(file), &status) != 0) {
-        std::fprintf(stderr, "'%s' stat error.\n", name);
-        return false;
-    }
-    std::size_t length = static_cast<std::size_t>(status.st_size);
-    char *buffer = nullptr;
-    if (status.st_size >= 0 && length <= SIZE_MAX - buffer_padding)
-        buffer = static_cast<char *>(std::calloc(1, length + buffer_padding));
-    if (buffer == nullptr) {
-        std::fputs("Couldn't allocate memory.\n", stderr);
-        return false;
-    }
-    // An empty file reads no item and so fails here too.
-    if (std::fread(buffer, length, 1, file) != 1) {
-        std::fprintf(stderr, "'%s' read error.\n", name);
-        std::free(buffer);
-        return false;
-    }
-    input->buffer = buffer;
-    input->length = length;
-    return true;
-}
-
-static bool read_input(const char *name, input_data *input)
-{
-    std::FILE *file = std::fopen(name, "rb");
-    if (file == nullptr) {
-        std::fprintf(stderr, "'%s' open error.\n", name);
-        return false;
-    }
-    bool read = read_open_input(name, file, input);
-    std::fclose(file);
-    return read;
-}
-
-static void write_grid(const cell_grid &grid, const run_options &options, std::FILE *stream)
-{
-    if (options.replace)
-        write_replace(grid.cells, options.output_format, stream, grid.columns, grid.rows,
-                      options.delimiter);
-    else
-        write_normal(grid.cells, options.output_format, stream, grid.columns, grid.rows,
-                     options.delimiter);
-}
-
 static void reset_one_file_options(run_options *options)
 {
     options->replace = true;
@@ -131,30 +76,57 @@ static void reset_one_file_options(run_options *options)
     options->to_file = true;
 }
 
-static void write_to_stdout(const cell_grid &grid, run_options *options)
+// The result: only the stored orientation streams without a row table, and
+// only a page looks at the character set.
+static bool write_table(cell_grid *grid, const run_options &options, const output_target &to)
 {
-    write_grid(grid, *options, stdout);
+    if (options.output_format == format_html)
+        current_charset_code = detect_charset(grid->bytes);
+    if (options.replace)
+        return write_replace(grid, options.output_format, to);
+    return write_normal(*grid, options.output_format, to);
+}
+
+static void write_to_stdout(cell_grid *grid, run_options *options)
+{
+    output_target to;
+    to.fd = STDOUT_FILENO;
+    bool written = write_table(grid, *options, to);
     reset_one_file_options(options);
-    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+    if (!written)
         std::fputs("Couldn't write to standard output.\n", stderr);
-        std::clearerr(stdout);
-    }
+}
+
+// Opens and closes a result file; the only place that does. A regular file
+// just created empty may be written at offsets.
+static bool open_result(const char *output_path, output_target *to)
+{
+    int fd = open(output_path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd < 0)
+        return false;
+    struct stat status;
+    to->fd = fd;
+    to->positioned = fstat(fd, &status) == 0 && S_ISREG(status.st_mode);
+    return true;
+}
+
+static bool close_result(const output_target &to)
+{
+    return close(to.fd) == 0;
 }
 
 // A result that could not be written whole is removed, so that no truncated
 // file is left looking complete.
-static void write_to_file(const cell_grid &grid, run_options *options, const char *output_path)
+static void write_to_file(cell_grid *grid, run_options *options, const char *output_path)
 {
-    std::FILE *result = std::fopen(output_path, "wb");
-    if (result == nullptr) {
+    output_target to;
+    if (!open_result(output_path, &to)) {
         std::fprintf(stderr, "'%s' open error.\n", output_path);
         return;
     }
-    std::setvbuf(result, nullptr, _IOFBF, 1 << 20);
-    write_grid(grid, *options, result);
+    bool written = write_table(grid, *options, to);
     reset_one_file_options(options);
-    bool failed = std::ferror(result) != 0;
-    if (std::fclose(result) != 0 || failed) {
+    if (!close_result(to) || !written) {
         std::fprintf(stderr, "'%s' write error.\n", output_path);
         std::remove(output_path);
     }
@@ -168,18 +140,17 @@ void process_file(const char *name, run_options *options)
     char *output_path = derive_output_path(name, options->replace, options->output_format);
     if (output_path == nullptr) {
         std::fputs("Couldn't allocate memory.\n", stderr);
-        std::free(input.buffer);
+        release_input(&input);
         return;
     }
-    current_charset_code = detect_charset(reinterpret_cast<unsigned char *>(input.buffer));
     cell_grid grid;
-    if (load_table(input.buffer, input.length, options->delimiter, &grid)) {
+    if (load_table(input.bytes, input.length, options->delimiter, options->replace, &grid)) {
         if (options->to_file)
-            write_to_file(grid, options, output_path);
+            write_to_file(&grid, options, output_path);
         else
-            write_to_stdout(grid, options);
-        std::free(grid.cells);
+            write_to_stdout(&grid, options);
+        std::free(grid.row_starts);
     }
     std::free(output_path);
-    std::free(input.buffer);
+    release_input(&input);
 }

@@ -4,11 +4,11 @@
 // built on them is shared, so both builds make the same decisions.
 //
 // The UTF-16 primitives read exactly the block they are given. Every other
-// primitive may read a whole block past the position it is given, so
-// the caller's bytes must be followed by readable padding: an input buffer
-// carries buffer_padding zero bytes after its data (cell_grid.h), which covers
-// a block started at any position up to the end of the data. They never
-// write outside the block they are given.
+// primitive may read a whole block past the position it is given, so the
+// caller's bytes must be followed by readable padding: an input carries
+// input_padding zero bytes after its data (input_file.h), which covers a
+// block started at any position up to the end of the data. They never write
+// outside the block they are given.
 #ifndef TABFLIP_BYTE_BLOCKS_H
 #define TABFLIP_BYTE_BLOCKS_H
 
@@ -21,6 +21,16 @@
 
 constexpr std::size_t scan_block = 64; // bytes classified at once
 constexpr std::size_t copy_block = 16; // bytes copied at once
+
+// Counted in registers: the x86-64 baseline has no popcount instruction, and
+// the library call that stands in for it showed in profiles.
+static inline std::size_t bits_set(std::uint64_t x)
+{
+    x -= (x >> 1) & 0x5555555555555555ull;
+    x = (x & 0x3333333333333333ull) + ((x >> 2) & 0x3333333333333333ull);
+    x = (x + (x >> 4)) & 0x0F0F0F0F0F0F0F0Full;
+    return static_cast<std::size_t>((x * 0x0101010101010101ull) >> 56);
+}
 
 // Bit i stands for byte i of a 64-byte block.
 struct block_classes {
@@ -80,13 +90,19 @@ static inline block_classes classify_block(const unsigned char *p, unsigned char
 }
 
 // Copies 16 bytes from text to out and returns how many came before the
-// first NUL among them (16 when there is none).
-static inline std::size_t copy_text_block(char *out, const char *text)
+// first byte that ends a cell (delimiter, LF, CR or NUL), 16 when none does.
+static inline std::size_t copy_cell_block(char *out, const unsigned char *text,
+                                          unsigned char delimiter)
 {
     __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(text));
     _mm_storeu_si128(reinterpret_cast<__m128i *>(out), v);
-    unsigned nul = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_setzero_si128())));
-    return nul == 0 ? copy_block : static_cast<std::size_t>(__builtin_ctz(nul));
+    __m128i ends =
+        _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, _mm_setzero_si128()),
+                                  _mm_cmpeq_epi8(v, _mm_set1_epi8(0x0A))),
+                     _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(0x0D)),
+                                  _mm_cmpeq_epi8(v, _mm_set1_epi8(static_cast<char>(delimiter)))));
+    unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(ends));
+    return mask == 0 ? copy_block : static_cast<std::size_t>(__builtin_ctz(mask));
 }
 
 // True when all 16 bytes lie in 0x01..0x7F and none is ESC (0x1B).
@@ -231,14 +247,17 @@ static inline block_classes classify_block(const unsigned char *p, unsigned char
     return k;
 }
 
-// Copies bytes from text to out up to the first NUL or 16 bytes, whichever
-// comes first, and returns how many were copied.
-static inline std::size_t copy_text_block(char *out, const char *text)
+// Copies bytes from text to out up to the first byte that ends a cell or 16
+// bytes, whichever comes first, and returns how many were copied.
+static inline std::size_t copy_cell_block(char *out, const unsigned char *text,
+                                          unsigned char delimiter)
 {
     std::size_t n = 0;
-    while (n < copy_block && text[n] != '\0') {
-        out[n] = text[n];
-        ++n;
+    for (; n < copy_block; ++n) {
+        unsigned char b = text[n];
+        if (b == 0x00 || b == 0x0A || b == 0x0D || b == delimiter)
+            break;
+        out[n] = static_cast<char>(b);
     }
     return n;
 }

@@ -1,10 +1,10 @@
 // Character-set guess: names which of four Japanese-capable character sets a
 // file's raw bytes look like, for the HTML page's meta declaration only.
 //
-// detect_charset reads the buffer as read from the file, before load_table
-// rewrites it, up to its first NUL. It reads in blocks of up to 64 bytes, so
-// it may read up to 63 bytes past that NUL; the buffer_padding zero bytes
-// after the data cover that. It writes nothing, allocates nothing and cannot
+// detect_charset reads the input's bytes up to their first NUL. It reads in
+// blocks of up to 64 bytes, so it may read up to 63 bytes past that NUL; the
+// input_padding zero bytes after the data (input_file.h) cover that. It
+// writes nothing, allocates nothing and cannot
 // fail.
 #ifndef TABFLIP_CHARSET_H
 #define TABFLIP_CHARSET_H

@@ -1,7 +1,7 @@
 #include "table/utf16.h"
 
 #include "table/byte_blocks.h"
-#include "table/cell_grid.h"
+#include "table/input_file.h"
 
 #include <cstdlib>
 
@@ -44,9 +44,9 @@ char *decode_utf16(const unsigned char *bytes, std::size_t size, int order, std:
     std::size_t units = (size - 2) / 2;
     // Three bytes at most per unit; a size that fits in memory cannot
     // overflow this, but a size that does not is refused.
-    if (units > (SIZE_MAX - buffer_padding) / 3)
+    if (units > (SIZE_MAX - input_padding) / 3)
         return nullptr;
-    auto *buffer = static_cast<unsigned char *>(std::calloc(1, units * 3 + buffer_padding));
+    auto *buffer = static_cast<unsigned char *>(std::calloc(1, units * 3 + input_padding));
     if (buffer == nullptr)
         return nullptr;
     bool big = order == utf16_big;

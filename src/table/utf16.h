@@ -28,7 +28,7 @@ constexpr int utf16_big = 2;    // the mark FE FF
 int utf16_order(const unsigned char *bytes, std::size_t size);
 
 // The internal form of the units after the mark of bytes[0, size), which
-// utf16_order found to be in order: *length bytes followed by buffer_padding
+// utf16_order found to be in order: *length bytes followed by input_padding
 // zero bytes, as load_table needs (cell_grid.h). Null when memory cannot be
 // obtained.
 char *decode_utf16(const unsigned char *bytes, std::size_t size, int order, std::size_t *length);

@@ -1,0 +1,56 @@
+// Output blocks: every byte of a result is gathered in a bounded block and
+// handed to write(2) or pwrite(2) a block at a time, never in one call much
+// larger than a block.
+//
+// A block writes either in sequence at the destination's cursor (every such
+// byte passes through write_sequential) or, for a regular file, at its own
+// offset. It records a failed write and then drops what follows; the caller
+// owns the destination descriptor and its closing.
+#ifndef TABFLIP_OUTPUT_BLOCK_H
+#define TABFLIP_OUTPUT_BLOCK_H
+
+#include <cstddef>
+#include <sys/types.h>
+
+// Where a result goes: fd, and whether it may be written at offsets from 0
+// (a regular file just created empty). Standard output never is.
+struct output_target {
+    int fd = 1;
+    bool positioned = false;
+};
+
+// Room past flush_at that a writer may fill before it flushes: one 16-byte
+// copy block and the longest fixed text a writer puts at once.
+constexpr std::size_t output_slack = 512;
+
+struct output_block {
+    int fd = 1;
+    char *bytes = nullptr; // flush_at + output_slack bytes
+    std::size_t used = 0;
+    std::size_t flush_at = 0;
+    bool at_offset = false; // written with pwrite at offset
+    off_t offset = 0;
+    bool failed = false;
+};
+
+// The main block of a result: a static page-aligned 1 MiB, so the writers
+// are not reentrant.
+output_block main_output(const output_target &to);
+
+// Hands the gathered bytes to the destination and empties the block.
+void flush_output(output_block *out);
+
+// Writes every byte of bytes[0, size) at the destination's cursor; false on
+// the first failed write. Every sequentially written byte passes here.
+bool write_sequential(int fd, const char *bytes, std::size_t size);
+
+static inline void flush_if_full(output_block *out)
+{
+    if (out->used > out->flush_at)
+        flush_output(out);
+}
+
+// Appends size bytes, flushing as the block fills; leaves used <= flush_at.
+void put_bytes(output_block *out, const char *bytes, std::size_t size);
+
+#endif
