@@ -68,16 +68,15 @@ std::string file_of(const std::u16string &units, int order)
 // The internal form, checked to end in input_padding zeros.
 std::string decoded(const std::string &file, int order)
 {
-    std::size_t length = 0;
-    char *buffer = decode_utf16(reinterpret_cast<const unsigned char *>(file.data()), file.size(),
-                                order, &length);
-    EXPECT_NE(buffer, nullptr);
-    if (buffer == nullptr)
-        return "";
-    std::string internal(buffer, length);
-    EXPECT_EQ(std::string(buffer + length, input_padding), std::string(input_padding, '\0'));
-    std::free(buffer);
-    return internal;
+    input_data internal;
+    EXPECT_TRUE(decode_utf16(reinterpret_cast<const unsigned char *>(file.data()), file.size(),
+                             order, &internal));
+    const char *bytes = reinterpret_cast<const char *>(internal.bytes);
+    std::string form(bytes, internal.length);
+    EXPECT_EQ(std::string(bytes + internal.length, input_padding),
+              std::string(input_padding, '\0'));
+    release_input(&internal);
+    return form;
 }
 
 // The file that the internal form encodes to, fed to the encoder in blocks

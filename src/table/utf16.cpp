@@ -3,8 +3,6 @@
 #include "table/byte_blocks.h"
 #include "table/input_file.h"
 
-#include <cstdlib>
-
 int utf16_order(const unsigned char *bytes, std::size_t size)
 {
     if (size < 2 || size % 2 != 0)
@@ -39,16 +37,16 @@ static unsigned char *put_unit_bytes(unsigned char *out, unsigned unit)
 
 // Most tables are mostly ASCII even in UTF-16, so units are narrowed sixteen
 // at a time while they last.
-char *decode_utf16(const unsigned char *bytes, std::size_t size, int order, std::size_t *length)
+bool decode_utf16(const unsigned char *bytes, std::size_t size, int order, input_data *internal)
 {
     std::size_t units = (size - 2) / 2;
-    // Three bytes at most per unit; a size that fits in memory cannot
-    // overflow this, but a size that does not is refused.
-    if (units > (SIZE_MAX - input_padding) / 3)
-        return nullptr;
-    auto *buffer = static_cast<unsigned char *>(std::calloc(1, units * 3 + input_padding));
+    // Three bytes at most per unit; the padding is added, with its own
+    // overflow check, by reserve_input.
+    if (units > SIZE_MAX / 3)
+        return false;
+    unsigned char *buffer = reserve_input(units * 3, internal);
     if (buffer == nullptr)
-        return nullptr;
+        return false;
     bool big = order == utf16_big;
     const unsigned char *in = bytes + 2;
     const unsigned char *end = in + units * 2;
@@ -64,8 +62,8 @@ char *decode_utf16(const unsigned char *bytes, std::size_t size, int order, std:
         out = put_unit_bytes(out, high << 8 | low);
         in += 2;
     }
-    *length = static_cast<std::size_t>(out - buffer);
-    return reinterpret_cast<char *>(buffer);
+    internal->length = static_cast<std::size_t>(out - buffer);
+    return true;
 }
 
 static unsigned char *put_unit(unsigned char *out, std::uint32_t unit, int order)

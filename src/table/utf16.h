@@ -9,12 +9,14 @@
 // that split a table stand exactly where their units stood, and the five
 // bytes that the HTML page writes as entities stand for their own characters.
 //
-// utf16_order only reads. decode_utf16 reads the file's bytes and returns a
-// new calloc'd buffer that the caller releases with free; it prints nothing.
+// utf16_order only reads. decode_utf16 reads the file's bytes and fills a
+// new input block that the caller releases; it prints nothing.
 // encode_utf16 reads the internal form, block after block, and writes the
 // units to a buffer of the caller's.
 #ifndef TABFLIP_UTF16_H
 #define TABFLIP_UTF16_H
+
+#include "table/input_file.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -27,11 +29,11 @@ constexpr int utf16_big = 2;    // the mark FE FF
 // bytes are a byte-order mark.
 int utf16_order(const unsigned char *bytes, std::size_t size);
 
-// The internal form of the units after the mark of bytes[0, size), which
-// utf16_order found to be in order: *length bytes followed by input_padding
-// zero bytes, as load_table needs (cell_grid.h). Null when memory cannot be
-// obtained.
-char *decode_utf16(const unsigned char *bytes, std::size_t size, int order, std::size_t *length);
+// Fills *internal, which holds nothing yet, with the internal form of the
+// units after the mark of bytes[0, size), which utf16_order found to be in
+// order: a padded block as input_file.h describes, released with
+// release_input. False, holding nothing, when the block cannot be had.
+bool decode_utf16(const unsigned char *bytes, std::size_t size, int order, input_data *internal);
 
 // The two bytes of the mark for order.
 void put_utf16_mark(int order, unsigned char *out);

@@ -10,9 +10,11 @@
 # converted from it with
 #   iconv -f UTF-8 -t ISO-2022-JP-3 (ESC $ B and ESC ( I only), -t SHIFT_JIS,
 #   -t EUC-JP
-# as table.iso-2022-jp.txt, table.shift_jis.txt and table.euc-jp.txt; and
-# table.utf-8-latin.txt, a UTF-8 table whose first non-ASCII character is two
-# bytes long (German, Ukrainian and Greek letters).
+# as table.iso-2022-jp.txt, table.shift_jis.txt and table.euc-jp.txt, and
+# with -t UTF-16LE and -t UTF-16BE after the byte-order mark as
+# table.utf-16le.txt and table.utf-16be.txt; and table.utf-8-latin.txt, a
+# UTF-8 table whose first non-ASCII character is two bytes long (German,
+# Ukrainian and Greek letters).
 # Without Chromium the test fails: a skipped browser check would pass unseen.
 set -u
 binary=$(realpath "$1")
@@ -79,7 +81,7 @@ check_page() {
     fi
 }
 
-for set in iso-2022-jp shift_jis euc-jp utf-8; do
+for set in iso-2022-jp shift_jis euc-jp utf-8 utf-16le utf-16be; do
     check_page "$set" "$work/want"
 done
 check_page utf-8-latin "$work/want-latin"
