@@ -166,6 +166,26 @@ TEST(utf16_encoder_input, stray_continuation_and_cut_sequence)
                       utf16_big, 10),
               std::string("\xfe\xff\0a", 4));
     EXPECT_EQ(encoded("\xc3", utf16_little, 10), "\xff\xfe");
+    // In long blocks, taken in wider steps, the same units as byte by byte,
+    // in text of one- and two-byte forms and in text with three-byte ones.
+    std::string short_forms;
+    std::string long_forms;
+    for (int i = 0; i < 40; ++i) {
+        short_forms += "ab\xc3\xa9\xd0\xb6 cd";
+        long_forms += "ab\xc3\xa9\xe3\x81\x82 cd";
+    }
+    std::string cut_lead = std::string(14, 'a') + "\xc3\xc3\xa9" + std::string(80, 'b');
+    EXPECT_EQ(encoded(cut_lead, utf16_big, cut_lead.size()), encoded(cut_lead, utf16_big, 1));
+    for (const std::string &base : {short_forms, long_forms}) {
+        for (const char *odd : {"\x85", "\xe3\x81", "\xc3", "\xf5\x80", "\xc3\xa9\xa9"}) {
+            for (std::size_t at = 0; at < 140; ++at) {
+                std::string text = base;
+                text.insert(at, odd);
+                EXPECT_EQ(encoded(text, utf16_big, text.size()), encoded(text, utf16_big, 1))
+                    << testing::PrintToString(odd) << " at " << at;
+            }
+        }
+    }
 }
 
 } // namespace

@@ -37,7 +37,8 @@ static bool map_input(int fd, std::size_t length, input_data *input)
     std::size_t size = (length + input_padding + page - 1) / page * page;
     if (size < length)
         return false;
-    void *region = mmap(nullptr, size, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    void *region =
+        mmap(nullptr, size, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
     if (region == MAP_FAILED)
         return false;
     if (mmap(region, length, PROT_READ, MAP_PRIVATE | MAP_FIXED, fd, 0) == MAP_FAILED) {
