@@ -52,7 +52,7 @@ struct loaded_table {
     loaded_table &operator=(const loaded_table &) = delete;
     ~loaded_table()
     {
-        std::free(grid.row_starts);
+        release_table(&grid);
     }
 };
 void load_or_abort(const std::string &bytes, unsigned char delimiter, bool with_rows,

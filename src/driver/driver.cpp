@@ -181,7 +181,7 @@ void process_file(const char *name, run_options *options)
             write_to_file(&grid, options, output_path, order);
         else
             write_to_stdout(&grid, options, order);
-        std::free(grid.row_starts);
+        release_table(&grid);
     }
     std::free(output_path);
     release_input(&input);

@@ -1,5 +1,6 @@
 #include "output/html.h"
 
+#include "table/byte_blocks.h"
 #include "table/charset.h"
 
 #include <cstring>
@@ -91,6 +92,7 @@ html_style html_style_for(int charset_code, unsigned char delimiter)
 {
     html_style style;
     style.charset_code = charset_code;
+    style.delimiter = delimiter;
     for (unsigned b : {0x00u, 0x0Au, 0x0Du})
         style.byte_kind[b] = html_cell_end;
     style.byte_kind[delimiter] = html_cell_end;
@@ -105,6 +107,8 @@ html_style html_style_for(int charset_code, unsigned char delimiter)
 static const unsigned char *end_of_run(const html_style &style, const unsigned char *p, int state)
 {
     if (state == jis_single_byte) {
+        for (std::size_t n = copy_block; n == copy_block; p += n)
+            n = html_plain_block(p, style.delimiter);
         while (style.byte_kind[*p] == html_plain)
             ++p;
     } else {
@@ -141,6 +145,26 @@ static const unsigned char *put_cell_text(output_block *out, const html_style &s
     }
 }
 
+// Most cells hold nothing to escape: the whole cell is one run, copied in
+// 16-byte blocks with its tags when the block has room for the overrun.
+static bool put_plain_cell(output_block *out, const html_style &style, const unsigned char *cell,
+                           const unsigned char **end)
+{
+    const unsigned char *run_end = end_of_run(style, cell, jis_single_byte);
+    auto n = static_cast<std::size_t>(run_end - cell);
+    if (style.byte_kind[*run_end] != html_cell_end || out->used + n + 10 + 16 >= out->end)
+        return false;
+    char *to = out->bytes + out->used;
+    std::memcpy(to, "<td>", 4);
+    for (std::size_t i = 0; i < n; i += 16)
+        std::memcpy(to + 4 + i, cell + i, 16);
+    std::memcpy(to + 4 + n, "</td>\n", 6);
+    out->used += n + 10;
+    flush_if_full(out);
+    *end = run_end;
+    return true;
+}
+
 const unsigned char *put_html_cell(output_block *out, const html_style &style,
                                    const unsigned char *cell)
 {
@@ -148,8 +172,28 @@ const unsigned char *put_html_cell(output_block *out, const html_style &style,
         put_literal(out, "<td> </td>\n");
         return cell;
     }
+    const unsigned char *end = nullptr;
+    if (put_plain_cell(out, style, cell, &end))
+        return end;
     put_literal(out, "<td>");
-    const unsigned char *end = put_cell_text(out, style, cell);
+    end = put_cell_text(out, style, cell);
     put_literal(out, "</td>\n");
     return end;
+}
+
+std::size_t html_cell_size(const html_style &style, const unsigned char *cell)
+{
+    if (cell == nullptr || style.byte_kind[*cell] == html_cell_end)
+        return 11;
+    const unsigned char *run_end = end_of_run(style, cell, jis_single_byte);
+    if (style.byte_kind[*run_end] == html_cell_end)
+        return static_cast<std::size_t>(run_end - cell) + 10;
+    static char counted[512];
+    output_block count;
+    count.fd = -1;
+    count.bytes = counted;
+    count.flush_at = 256;
+    count.end = sizeof counted;
+    put_html_cell(&count, style, cell);
+    return static_cast<std::size_t>(count.offset) + count.used;
 }

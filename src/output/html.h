@@ -23,6 +23,7 @@ constexpr unsigned char html_entity = 3;   // space, '"', '&', '<', '>'
 
 struct html_style {
     int charset_code = 0;
+    unsigned char delimiter = '\t';
     std::array<unsigned char, 256> byte_kind{};
 };
 
@@ -40,5 +41,8 @@ void put_meta_charset(output_block *out, int charset_code);
 // the byte that ended the cell's text (null for an absent cell).
 const unsigned char *put_html_cell(output_block *out, const html_style &style,
                                    const unsigned char *cell);
+
+// The bytes put_html_cell writes for cell.
+std::size_t html_cell_size(const html_style &style, const unsigned char *cell);
 
 #endif

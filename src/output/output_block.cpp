@@ -18,6 +18,7 @@ output_block main_output(const output_target &to)
     out.encoder = to.encoder;
     out.bytes = main_bytes;
     out.flush_at = main_size - output_slack;
+    out.end = main_size;
     return out;
 }
 
@@ -68,9 +69,19 @@ static bool write_units(int fd, utf16_encoder *encoder, const char *bytes, std::
     return true;
 }
 
+void write_direct(output_block *out, const char *bytes, std::size_t size)
+{
+    if (out->failed)
+        return;
+    if (out->encoder != nullptr)
+        out->failed = !write_units(out->fd, out->encoder, bytes, size);
+    else
+        out->failed = !write_sequential(out->fd, bytes, size);
+}
+
 void flush_output(output_block *out)
 {
-    if (!out->failed && out->used > 0) {
+    if (out->fd >= 0 && !out->failed && out->used > 0) {
         if (out->encoder != nullptr)
             out->failed = !write_units(out->fd, out->encoder, out->bytes, out->used);
         else if (out->at_offset)
@@ -85,7 +96,7 @@ void flush_output(output_block *out)
 void put_bytes(output_block *out, const char *bytes, std::size_t size)
 {
     for (;;) {
-        std::size_t room = out->flush_at + output_slack - out->used;
+        std::size_t room = out->end - out->used;
         std::size_t n = size < room ? size : room;
         std::memcpy(out->bytes + out->used, bytes, n);
         out->used += n;

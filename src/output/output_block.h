@@ -5,7 +5,9 @@
 // A block writes either in sequence at the destination's cursor (every such
 // byte passes through write_sequential) or, for a regular file, at its own
 // offset. It records a failed write and then drops what follows; the caller
-// owns the destination descriptor and its closing.
+// owns the destination descriptor and its closing. A block without a
+// descriptor (fd < 0) writes nothing: it only counts, in offset, the bytes
+// it was given, or it is a region of a larger buffer that is never flushed.
 #ifndef TABFLIP_OUTPUT_BLOCK_H
 #define TABFLIP_OUTPUT_BLOCK_H
 
@@ -31,10 +33,11 @@ constexpr std::size_t output_slack = 512;
 
 struct output_block {
     int fd = 1;
-    char *bytes = nullptr; // flush_at + output_slack bytes
+    char *bytes = nullptr; // end bytes
     std::size_t used = 0;
-    std::size_t flush_at = 0;
-    bool at_offset = false; // written with pwrite at offset
+    std::size_t flush_at = 0; // flushed once used passes it
+    std::size_t end = 0;      // no byte is written at or past bytes[end]
+    bool at_offset = false;   // written with pwrite at offset
     off_t offset = 0;
     bool failed = false;
     utf16_encoder *encoder = nullptr; // as in output_target; never at an offset
@@ -50,6 +53,11 @@ void flush_output(output_block *out);
 // Writes every byte of bytes[0, size) at the destination's cursor; false on
 // the first failed write. Every sequentially written byte passes here.
 bool write_sequential(int fd, const char *bytes, std::size_t size);
+
+// Writes bytes[0, size), at most about a block, straight to out's
+// destination in sequence, as units when out has an encoder; out must hold
+// nothing. A failed write is recorded in out.
+void write_direct(output_block *out, const char *bytes, std::size_t size);
 
 static inline void flush_if_full(output_block *out)
 {

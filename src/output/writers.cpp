@@ -4,6 +4,8 @@
 #include "table/byte_blocks.h"
 #include "table/charset.h"
 
+#include <algorithm>
+#include <bit>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -23,34 +25,101 @@ struct line_style {
 // A row cursor that has passed the row's last cell.
 constexpr std::size_t row_done = SIZE_MAX;
 
-// Copies a cell's text in whole 16-byte blocks, the bytes after it included,
-// and counts only those before the byte that ends it: the next write lands
-// on the rest. Returns that byte.
-static inline const unsigned char *put_cell(output_block *out, const unsigned char *text,
-                                            unsigned char delimiter)
+// Calls take(k, text, end) for the row's cells from cell on, k = 0 up to at
+// most count, end being the byte that ends the cell's text; returns how many
+// cells there were and sets *next to the cell after them (null past the
+// row's last). The bytes are classified a 64-byte block at a time; only a
+// cell that ends at a line end, NUL or CR leaves the blocks for cell_after.
+template <typename F>
+static inline std::int32_t walk_cells(const cell_grid &grid, const unsigned char *cell,
+                                      std::int32_t count, const unsigned char **next, F take)
 {
-    for (;;) {
-        std::size_t n = copy_cell_block(out->bytes + out->used, text, delimiter);
-        out->used += n;
-        text += n;
-        if (n < copy_block)
-            return text;
-        flush_if_full(out);
+    std::int32_t k = 0;
+    const unsigned char *p = cell;
+    while (cell != nullptr && k < count) {
+        block_classes c = classify_block(p, grid.delimiter);
+        std::uint64_t stops = c.delimiter | c.lf | c.cr | c.nul;
+        bool left_block = false;
+        while (stops != 0 && k < count) {
+            const unsigned char *end = p + std::countr_zero(stops);
+            take(k++, cell, end);
+            if (*end != grid.delimiter) {
+                cell = cell_after(grid, end);
+                left_block = true;
+                break;
+            }
+            cell = end + 1;
+            stops &= stops - 1;
+        }
+        p = left_block ? cell : p + scan_block;
+    }
+    *next = cell;
+    return k;
+}
+
+// Copies exactly n bytes in a few fixed-size moves that may overlap, as a
+// staged line's last cell must not touch the next line's first.
+static inline void copy_exact(char *to, const unsigned char *from, std::size_t n)
+{
+    if (n >= 8) {
+        for (std::size_t i = 0; i + 8 < n; i += 8)
+            std::memcpy(to + i, from + i, 8);
+        std::memcpy(to + n - 8, from + n - 8, 8);
+    } else if (n >= 4) {
+        std::memcpy(to, from, 4);
+        std::memcpy(to + n - 4, from + n - 4, 4);
+    } else if (n > 0) {
+        to[0] = static_cast<char>(from[0]);
+        to[n / 2] = static_cast<char>(from[n / 2]);
+        to[n - 1] = static_cast<char>(from[n - 1]);
     }
 }
 
-// One entry of a line, null for an absent cell; returns the byte that ended
-// the cell's text. The delimiter goes between entries only, so every line of
-// the result has the same number of fields, whatever its source line held.
-static inline const unsigned char *put_entry(output_block *out, const line_style &style,
-                                             const unsigned char *cell, bool last)
+// Copies a cell's text in whole 16-byte blocks when the block has room for
+// the last one's overrun, else exactly; then the byte that follows the entry.
+static inline void put_text(output_block *out, const unsigned char *text, const unsigned char *end,
+                            char follow)
+{
+    auto length = static_cast<std::size_t>(end - text);
+    char *to = out->bytes + out->used;
+    if (out->used + length + copy_block < out->end) {
+        for (std::size_t i = 0; i < length; i += copy_block)
+            std::memcpy(to + i, text + i, copy_block);
+        out->used += length;
+    } else if (out->used + length < out->end) {
+        copy_exact(to, text, length);
+        out->used += length;
+    } else {
+        put_bytes(out, reinterpret_cast<const char *>(text), length);
+    }
+    out->bytes[out->used++] = follow;
+    flush_if_full(out);
+}
+
+// The delimiter goes between entries only, so every line of the result has
+// the same number of fields, whatever its source line held.
+static inline char follow_entry(const line_style &style, bool last)
+{
+    return last ? '\n' : static_cast<char>(style.delimiter);
+}
+
+static inline void put_present(output_block *out, const line_style &style,
+                               const unsigned char *text, const unsigned char *end, bool last)
 {
     if (style.format == format_html)
-        return put_html_cell(out, style.html, cell);
-    const unsigned char *end = cell == nullptr ? nullptr : put_cell(out, cell, style.delimiter);
-    out->bytes[out->used++] = last ? '\n' : static_cast<char>(style.delimiter);
+        put_html_cell(out, style.html, text);
+    else
+        put_text(out, text, end, follow_entry(style, last));
+}
+
+static inline void put_absent(output_block *out, const line_style &style, bool last)
+{
+    if (style.format == format_html) {
+        put_html_cell(out, style.html, nullptr);
+        return;
+    }
+    out->bytes[out->used++] = follow_entry(style, last);
     flush_if_full(out);
-    return end;
 }
 
 static void begin_line(output_block *out, const line_style &style)
@@ -65,11 +134,6 @@ static void end_line(output_block *out, const line_style &style, std::int32_t en
         put_bytes(out, "</tr>\n\n", 7);
     else if (entries <= 0)
         put_bytes(out, "\n", 1);
-}
-
-static const unsigned char *next_cell(const cell_grid &grid, const unsigned char *end)
-{
-    return end == nullptr ? nullptr : cell_after(grid, end);
 }
 
 static void put_delimiters(output_block *out, unsigned char delimiter, std::size_t count)
@@ -104,17 +168,40 @@ static bool plain_line(const unsigned char *line, const unsigned char *end, unsi
 static void put_line_cells(output_block *out, const line_style &style, const cell_grid &grid,
                            const unsigned char *line)
 {
+    std::int32_t entries = grid.columns;
     begin_line(out, style);
-    const unsigned char *cell = first_cell_at(grid, line);
-    for (std::int32_t j = 0; j < grid.columns; ++j)
-        cell = next_cell(grid, put_entry(out, style, cell, j == grid.columns - 1));
-    end_line(out, style, grid.columns);
+    const unsigned char *next = nullptr;
+    std::int32_t filled = walk_cells(grid, first_cell_at(grid, line), entries, &next,
+                                     [&](std::int32_t k, const unsigned char *text,
+                                         const unsigned char *end) {
+                                         put_present(out, style, text, end, k == entries - 1);
+                                     });
+    for (std::int32_t k = filled; k < entries; ++k)
+        put_absent(out, style, k == entries - 1);
+    end_line(out, style, entries);
+}
+
+// A table whose lines already hold every field is its own stored result:
+// its bytes go out straight from the input, in blocks of the output's size.
+static void write_as_is(const cell_grid &grid, output_block *out)
+{
+    flush_output(out);
+    for (std::size_t at = 0; at < grid.length && !out->failed; at += out->end) {
+        std::size_t size = grid.length - at < out->end ? grid.length - at : out->end;
+        write_direct(out, reinterpret_cast<const char *>(grid.bytes) + at, size);
+    }
+    if (grid.length > 0 && grid.bytes[grid.length - 1] != '\n')
+        put_bytes(out, "\n", 1);
 }
 
 // A streaming copy, line by line: a line without NUL or CR goes out as it
 // stands, with the delimiters its short row lacks added before its LF.
 static void write_stored(const cell_grid &grid, const line_style &style, output_block *out)
 {
+    if (style.format == format_delimited && grid.plain) {
+        write_as_is(grid, out);
+        return;
+    }
     const unsigned char *data_end = grid.bytes + grid.length;
     const unsigned char *line = grid.bytes;
     for (std::int32_t i = 0; i < grid.rows; ++i) {
@@ -149,54 +236,165 @@ static const unsigned char *cursor_cell(const cell_grid &grid, std::size_t curso
     return cursor == row_done ? nullptr : grid.bytes + cursor;
 }
 
-static std::size_t cursor_after(const cell_grid &grid, const unsigned char *end)
+static std::size_t cursor_at(const cell_grid &grid, const unsigned char *cell)
 {
-    const unsigned char *cell = next_cell(grid, end);
     return cell == nullptr ? row_done : static_cast<std::size_t>(cell - grid.bytes);
 }
 
-// One output line at a time, each row's cursor taking one cell per line.
-static void write_by_cursors(cell_grid *grid, const line_style &style, output_block *out)
+// Each row's next cell lies in another cache line, which the hardware cannot
+// foresee across many rows: it is fetched this many rows ahead.
+constexpr std::int32_t fetch_ahead = 16;
+
+static inline void fetch_cell(const cell_grid &grid, const std::size_t *next, std::int32_t j)
 {
-    std::size_t *next = grid->row_starts;
-    for (std::int32_t i = 0; i < grid->columns; ++i) {
-        begin_line(out, style);
-        for (std::int32_t j = 0; j < grid->rows; ++j) {
-            const unsigned char *end =
-                put_entry(out, style, cursor_cell(*grid, next[j]), j == grid->rows - 1);
-            next[j] = cursor_after(*grid, end);
-        }
-        end_line(out, style, grid->rows);
-    }
+    if (j + fetch_ahead < grid.rows && next[j + fetch_ahead] != row_done)
+        __builtin_prefetch(grid.bytes + next[j + fetch_ahead]);
 }
 
-// A group of output lines at a time: each row's cursor takes the cells of the
-// whole group in one visit, so a row's bytes are read from memory once per
-// group rather than once per line. scratch holds the group's cells, line k's
-// in scratch[k * rows, (k + 1) * rows).
-static void write_by_groups(cell_grid *grid, const line_style &style, output_block *out,
-                            std::int32_t group, const unsigned char **scratch)
+// One output line, each row's cursor taking one cell.
+static void write_line_by_cursors(cell_grid *grid, const line_style &style, output_block *out)
 {
     std::size_t *next = grid->row_starts;
-    auto rows = static_cast<std::size_t>(grid->rows);
-    for (std::int32_t i = 0; i < grid->columns; i += group) {
-        std::int32_t lines = grid->columns - i < group ? grid->columns - i : group;
-        for (std::size_t j = 0; j < rows; ++j) {
-            std::size_t cursor = next[j];
-            for (std::int32_t k = 0; k < lines; ++k) {
-                const unsigned char *cell = cursor_cell(*grid, cursor);
-                scratch[static_cast<std::size_t>(k) * rows + j] = cell;
-                cursor = cell == nullptr ? row_done : cursor_after(*grid, cell_end(cell, grid->delimiter));
-            }
-            next[j] = cursor;
+    begin_line(out, style);
+    for (std::int32_t j = 0; j < grid->rows; ++j) {
+        fetch_cell(*grid, next, j);
+        bool last = j == grid->rows - 1;
+        const unsigned char *after = nullptr;
+        std::int32_t filled = walk_cells(
+            *grid, cursor_cell(*grid, next[j]), 1, &after,
+            [&](std::int32_t, const unsigned char *text, const unsigned char *end) {
+                put_present(out, style, text, end, last);
+            });
+        if (filled == 0)
+            put_absent(out, style, last);
+        next[j] = cursor_at(*grid, after);
+    }
+    end_line(out, style, grid->rows);
+}
+
+// Lines written a group at a time, through a staging buffer: each line of the
+// group gets its exact place in the buffer, from the column sizes the loader
+// summed or else from a first pass over the rows that measures them; a pass
+// over the rows then copies each row's cells for the whole group into their
+// lines. Every row is visited twice per group rather
+// than once per line, which spares a square table's rows, one to a page, a
+// page walk per cell. The group ends where its lines fill group_bytes; a
+// line longer than that alone goes out by the cursors.
+constexpr std::size_t group_bytes = std::size_t{4} << 20;
+constexpr std::int32_t group_most = 4096;
+
+struct line_group {
+    char *bytes = nullptr;                  // group_bytes
+    std::size_t place[group_most + 1] = {}; // line k's bytes are [place[k], place[k + 1])
+    std::size_t fill[group_most] = {};      // where line k's next byte goes
+};
+
+// The bytes an entry takes; null text for an absent one.
+static std::size_t entry_size(const line_style &style, const unsigned char *text,
+                              const unsigned char *end)
+{
+    if (style.format == format_delimited)
+        return text == nullptr ? 1 : static_cast<std::size_t>(end - text) + 1;
+    return html_cell_size(style.html, text);
+}
+
+// How many of the lines from i on fit the staging buffer, their places set.
+static std::int32_t measure_group(const cell_grid &grid, const line_style &style, std::int32_t i,
+                                  line_group *group)
+{
+    // As many lines as an average line's bytes say fit, a quarter more for
+    // lines longer than the average; a line that does not fit is measured
+    // again with the next group.
+    std::size_t average = grid.length / static_cast<std::size_t>(grid.columns) +
+                          static_cast<std::size_t>(grid.rows) + 1;
+    std::size_t most = group_bytes / average + group_bytes / average / 4 + 1;
+    most = most < group_most ? most : group_most;
+    std::int32_t lines = grid.columns - i;
+    lines = static_cast<std::size_t>(lines) < most ? lines : static_cast<std::int32_t>(most);
+    std::size_t frame = style.format == format_html ? 12 : 0; // <tr> and </tr>
+    std::size_t absent = entry_size(style, nullptr, nullptr);
+    std::size_t *size = group->place + 1;
+    bool summed = style.format == format_delimited && grid.column_bytes != nullptr;
+    for (std::int32_t k = 0; k < lines; ++k)
+        size[k] = summed ? grid.column_bytes[i + k] + static_cast<std::size_t>(grid.rows) : frame;
+    const std::size_t *next = grid.row_starts;
+    for (std::int32_t j = 0; j < grid.rows && !summed; ++j) {
+        fetch_cell(grid, next, j);
+        const unsigned char *after = nullptr;
+        std::int32_t filled = walk_cells(
+            grid, cursor_cell(grid, next[j]), lines, &after,
+            [&](std::int32_t k, const unsigned char *text, const unsigned char *end) {
+                size[k] += entry_size(style, text, end);
+            });
+        for (std::int32_t k = filled; k < lines; ++k)
+            size[k] += absent;
+    }
+    group->place[0] = 0;
+    std::int32_t fit = 0;
+    while (fit < lines && group->place[fit] + size[fit] <= group_bytes) {
+        group->place[fit + 1] = group->place[fit] + size[fit];
+        ++fit;
+    }
+    return fit;
+}
+
+// The block over line k's place, from where its next byte goes.
+static inline output_block *line_block(output_block *line, const line_group *group, std::int32_t k)
+{
+    line->used = group->fill[k];
+    line->end = group->place[k + 1];
+    return line;
+}
+
+static void fill_group(cell_grid *grid, const line_style &style, std::int32_t lines,
+                       line_group *group)
+{
+    output_block line;
+    line.fd = -1;
+    line.bytes = group->bytes;
+    line.flush_at = SIZE_MAX;
+    for (std::int32_t k = 0; k < lines; ++k) {
+        group->fill[k] = group->place[k];
+        begin_line(line_block(&line, group, k), style);
+        group->fill[k] = line.used;
+    }
+    std::size_t *next = grid->row_starts;
+    for (std::int32_t j = 0; j < grid->rows; ++j) {
+        fetch_cell(*grid, next, j);
+        bool last = j == grid->rows - 1;
+        const unsigned char *after = nullptr;
+        std::int32_t filled = walk_cells(
+            *grid, cursor_cell(*grid, next[j]), lines, &after,
+            [&](std::int32_t k, const unsigned char *text, const unsigned char *end) {
+                put_present(line_block(&line, group, k), style, text, end, last);
+                group->fill[k] = line.used;
+            });
+        for (std::int32_t k = filled; k < lines; ++k) {
+            put_absent(line_block(&line, group, k), style, last);
+            group->fill[k] = line.used;
         }
-        for (std::int32_t k = 0; k < lines; ++k) {
-            const unsigned char **line = scratch + static_cast<std::size_t>(k) * rows;
-            begin_line(out, style);
-            for (std::size_t j = 0; j < rows; ++j)
-                put_entry(out, style, line[j], j == rows - 1);
-            end_line(out, style, grid->rows);
+        next[j] = cursor_at(*grid, after);
+    }
+    for (std::int32_t k = 0; k < lines; ++k)
+        end_line(line_block(&line, group, k), style, grid->rows);
+}
+
+static void write_by_groups(cell_grid *grid, const line_style &style, output_block *out,
+                            line_group *group)
+{
+    for (std::int32_t i = 0; i < grid->columns;) {
+        std::int32_t lines = measure_group(*grid, style, i, group);
+        if (lines == 0) {
+            write_line_by_cursors(grid, style, out);
+            ++i;
+            continue;
         }
+        fill_group(grid, style, lines, group);
+        flush_output(out);
+        std::size_t size = group->place[lines];
+        for (std::size_t at = 0; at < size && !out->failed; at += out->end)
+            write_direct(out, group->bytes + at, size - at < out->end ? size - at : out->end);
+        i += lines;
     }
 }
 
@@ -210,22 +408,26 @@ constexpr std::size_t lane_most = std::size_t{1} << 20;
 static void sum_columns(const cell_grid &grid, std::uint64_t *sums)
 {
     for (std::int32_t j = 0; j < grid.rows; ++j) {
-        std::size_t c = 0;
-        for (const unsigned char *cell = first_cell(grid, j); cell != nullptr; ++c) {
-            const unsigned char *end = cell_end(cell, grid.delimiter);
-            sums[c] += static_cast<std::uint64_t>(end - cell);
-            cell = cell_after(grid, end);
-        }
+        const unsigned char *after = nullptr;
+        walk_cells(grid, first_cell(grid, j), grid.columns, &after,
+                   [&](std::int32_t k, const unsigned char *text, const unsigned char *end) {
+                       sums[k] += static_cast<std::uint64_t>(end - text);
+                   });
     }
 }
 
 static void fill_lanes(const cell_grid &grid, const line_style &style, output_block *lanes)
 {
     for (std::int32_t j = 0; j < grid.rows; ++j) {
-        const unsigned char *cell = first_cell(grid, j);
         bool last = j == grid.rows - 1;
-        for (std::int32_t c = 0; c < grid.columns; ++c)
-            cell = next_cell(grid, put_entry(&lanes[c], style, cell, last));
+        const unsigned char *after = nullptr;
+        std::int32_t filled =
+            walk_cells(grid, first_cell(grid, j), grid.columns, &after,
+                       [&](std::int32_t k, const unsigned char *text, const unsigned char *end) {
+                           put_present(&lanes[k], style, text, end, last);
+                       });
+        for (std::int32_t k = filled; k < grid.columns; ++k)
+            put_absent(&lanes[k], style, last);
     }
 }
 
@@ -241,11 +443,14 @@ static bool write_by_lanes(const cell_grid &grid, const line_style &style, const
     auto *bytes = static_cast<char *>(std::aligned_alloc(4096, columns * lane_size));
     bool ready = sums != nullptr && lanes != nullptr && bytes != nullptr;
     if (ready) {
-        sum_columns(grid, sums);
+        if (grid.column_bytes != nullptr)
+            std::copy(grid.column_bytes, grid.column_bytes + columns, sums);
+        else
+            sum_columns(grid, sums);
         std::uint64_t offset = 0;
         for (std::size_t c = 0; c < columns; ++c) {
-            lanes[c] = output_block{to.fd, bytes + c * lane_size, 0, lane_size - output_slack, true,
-                                    static_cast<off_t>(offset), false};
+            lanes[c] = output_block{to.fd,      bytes + c * lane_size,      0,    lane_size - output_slack,
+                                    lane_size,  true, static_cast<off_t>(offset), false};
             offset += sums[c] + static_cast<std::uint64_t>(grid.rows);
         }
         fill_lanes(grid, style, lanes);
@@ -262,17 +467,13 @@ static bool write_by_lanes(const cell_grid &grid, const line_style &style, const
 
 // How the transposed table is written, by its shape (measured with
 // bench/compare on this machine, see bench/README.md):
-// - up to lane_columns columns, to a file: the lanes, which read every row
-//   once in order; the cursor methods would read every row once per output
-//   line, and a tall table's rows do not stay in cache between lines.
-// - up to few_rows rows: one cursor per row, one line at a time; the rows'
-//   next cells are few enough streams to stay in cache.
-// - otherwise groups of up to group_lines lines, the scratch bounded by
-//   group_cells references.
+// - up to lane_columns columns and more than few_rows rows, to a file: the
+//   lanes, which read every row once, in order. Such a table's output lines
+//   are too long to stage a group of them.
+// - otherwise groups of lines staged in a bounded buffer; a line too long
+//   for it goes out by the cursors alone.
 constexpr std::int32_t lane_columns = 64;
 constexpr std::int32_t few_rows = 64;
-constexpr std::int32_t group_lines = 64;
-constexpr std::size_t group_cells = std::size_t{1} << 20;
 
 static void write_transposed(cell_grid *grid, const line_style &style, const output_target &to,
                              output_block *out)
@@ -281,17 +482,17 @@ static void write_transposed(cell_grid *grid, const line_style &style, const out
         grid->rows > few_rows && write_by_lanes(*grid, style, to, &out->failed))
         return;
     start_cursors(grid);
-    std::size_t group = group_cells / (grid->rows > 0 ? static_cast<std::size_t>(grid->rows) : 1);
-    group = group > group_lines ? group_lines : group;
-    const unsigned char **scratch = nullptr;
-    if (grid->rows > few_rows && group > 1)
-        scratch = static_cast<const unsigned char **>(
-            std::malloc(group * static_cast<std::size_t>(grid->rows) * sizeof(const unsigned char *)));
-    if (scratch != nullptr)
-        write_by_groups(grid, style, out, static_cast<std::int32_t>(group), scratch);
-    else
-        write_by_cursors(grid, style, out);
-    std::free(scratch);
+    auto *group = static_cast<line_group *>(std::malloc(sizeof(line_group)));
+    char *staging = static_cast<char *>(std::aligned_alloc(4096, group_bytes));
+    if (group != nullptr && staging != nullptr && grid->rows > 0) {
+        group->bytes = staging;
+        write_by_groups(grid, style, out, group);
+    } else {
+        for (std::int32_t i = 0; i < grid->columns; ++i)
+            write_line_by_cursors(grid, style, out);
+    }
+    std::free(staging);
+    std::free(group);
 }
 
 static line_style style_for(const cell_grid &grid, int output_format)

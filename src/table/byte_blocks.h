@@ -113,6 +113,22 @@ static inline std::size_t copy_cell_block(char *out, const unsigned char *text,
     return mask == 0 ? copy_block : static_cast<std::size_t>(__builtin_ctz(mask));
 }
 
+// How many of the 16 bytes at p come before the first that a page cannot
+// copy as it stands (ends a cell, ESC, or one of the five that become
+// entities): 16 when none does.
+static inline std::size_t html_plain_block(const unsigned char *p, unsigned char delimiter)
+{
+    __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+    auto is = [v](char b) { return _mm_cmpeq_epi8(v, _mm_set1_epi8(b)); };
+    __m128i ends = _mm_or_si128(_mm_or_si128(is(0x00), is(0x0A)),
+                                _mm_or_si128(is(0x0D), is(static_cast<char>(delimiter))));
+    __m128i special = _mm_or_si128(_mm_or_si128(is(0x1B), is(0x20)),
+                                   _mm_or_si128(_mm_or_si128(is(0x22), is(0x26)),
+                                                _mm_or_si128(is(0x3C), is(0x3E))));
+    unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(ends, special)));
+    return mask == 0 ? copy_block : static_cast<std::size_t>(__builtin_ctz(mask));
+}
+
 // True when all 16 bytes lie in 0x01..0x7F and none is ESC (0x1B).
 static inline bool plain_ascii_block(const unsigned char *p)
 {
@@ -364,6 +380,18 @@ static inline std::size_t copy_cell_block(char *out, const unsigned char *text,
         if (b == 0x00 || b == 0x0A || b == 0x0D || b == delimiter)
             break;
         out[n] = static_cast<char>(b);
+    }
+    return n;
+}
+
+static inline std::size_t html_plain_block(const unsigned char *p, unsigned char delimiter)
+{
+    std::size_t n = 0;
+    for (; n < copy_block; ++n) {
+        unsigned char b = p[n];
+        if (b == 0x00 || b == 0x0A || b == 0x0D || b == delimiter || b == 0x1B || b == 0x20 ||
+            b == 0x22 || b == 0x26 || b == 0x3C || b == 0x3E)
+            break;
     }
     return n;
 }

@@ -7,7 +7,7 @@
 // first delimiter, LF, CR or NUL. Lines end at LF; in a file without LF and
 // with a CR they end at CR instead. Inside a line NUL and CR end text but no
 // line, and text after them opens a further cell.
-// The row table is malloc'd: release it with free(grid.row_starts).
+// The row table and the column sizes are malloc'd: release_table frees them.
 // load_table prints its own failure message.
 #ifndef TABFLIP_CELL_GRID_H
 #define TABFLIP_CELL_GRID_H
@@ -26,6 +26,12 @@ struct cell_grid {
     std::size_t *row_starts = nullptr;
     std::int32_t rows = 0;    // 0 or more
     std::int32_t columns = 1; // 1 or more: the most cells any line fills
+    // No NUL or CR, and every row's line holds columns - 1 delimiters: each
+    // line is its row as written, but for the LF a final line may lack.
+    bool plain = false;
+    // With the row table, for a table under 4 GiB without NUL or CR: column
+    // c's cells hold column_bytes[c] text bytes (columns entries). Else null.
+    std::uint32_t *column_bytes = nullptr;
 };
 
 // Measures the table in bytes[0, length): columns, rows and line ends, and
@@ -34,6 +40,8 @@ struct cell_grid {
 // stderr, holds nothing and returns false.
 bool load_table(const unsigned char *bytes, std::size_t length, unsigned char delimiter,
                 bool with_rows, cell_grid *grid);
+
+void release_table(cell_grid *grid);
 
 // A row's cells are walked in order from its first: each step takes the
 // byte that ended a cell's text and gives the next cell's start.

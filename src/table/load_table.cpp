@@ -2,6 +2,7 @@
 
 #include "table/byte_blocks.h"
 
+#include <algorithm>
 #include <bit>
 #include <cstdint>
 #include <cstdio>
@@ -16,8 +17,63 @@ struct table_scan {
     bool any_cr = false;    // a CR somewhere in the data
     std::size_t widest = 1; // the most cells any line fills
     std::size_t last = 0;   // cells the final line (after the last line end) fills
-    bool refused = false;   // the row table could not grow
+    bool any_nul = false;   // a NUL somewhere in the data
+    std::size_t fewest_delimiters = SIZE_MAX; // over the lines that are rows
+    std::size_t most_delimiters = 0;
+    bool refused = false; // the row table could not grow
 };
+
+// Each column's text bytes, summed while no NUL or CR has been seen (cells
+// then lie between delimiters and line ends). A count of 32 bits holds any
+// column of a table under 4 GiB; a larger table sums nothing.
+struct column_sums {
+    std::uint32_t *bytes = nullptr; // capacity entries, or null: not wanted, or given up
+    std::size_t capacity = 0;
+    std::size_t column = 0;     // the current line's cell
+    std::size_t cell_start = 0; // where that cell's text starts
+};
+
+static void give_up_sums(column_sums *sums)
+{
+    std::free(sums->bytes);
+    sums->bytes = nullptr;
+}
+
+// Room for column sums->column, zero-filled; false once the sums are given up.
+static bool room_for_column(column_sums *sums)
+{
+    if (sums->column < sums->capacity)
+        return true;
+    std::size_t capacity = sums->capacity * 2 > sums->column ? sums->capacity * 2 : sums->column + 1;
+    void *more = std::realloc(sums->bytes, capacity * sizeof(std::uint32_t));
+    if (more == nullptr) {
+        give_up_sums(sums);
+        return false;
+    }
+    sums->bytes = static_cast<std::uint32_t *>(more);
+    std::fill(sums->bytes + sums->capacity, sums->bytes + capacity, 0);
+    sums->capacity = capacity;
+    return true;
+}
+
+static void sum_cells(column_sums *sums, std::uint64_t ends, std::uint64_t lf, std::size_t at)
+{
+    for (; ends != 0; ends &= ends - 1) {
+        std::size_t end = at + static_cast<std::size_t>(std::countr_zero(ends));
+        if (!room_for_column(sums))
+            return;
+        sums->bytes[sums->column] += static_cast<std::uint32_t>(end - sums->cell_start);
+        sums->cell_start = end + 1;
+        bool line_end = (lf & ends & (0 - ends)) != 0;
+        sums->column = line_end ? 0 : sums->column + 1;
+    }
+}
+
+static void count_delimiters(table_scan *scan, std::size_t delimiters)
+{
+    scan->fewest_delimiters = delimiters < scan->fewest_delimiters ? delimiters : scan->fewest_delimiters;
+    scan->most_delimiters = delimiters > scan->most_delimiters ? delimiters : scan->most_delimiters;
+}
 
 // Where the row starts go while they are found: null when not wanted.
 struct row_table {
@@ -119,22 +175,32 @@ static bool room_for_row(row_table *table, std::size_t used)
 // starts: one pass of 64-byte blocks whose masks the line ends cut into
 // per-line counts.
 static table_scan scan_table(const unsigned char *p, std::size_t length, unsigned char delimiter,
-                             bool cr_ends_lines, row_table *rows)
+                             bool cr_ends_lines, row_table *rows, column_sums *sums)
 {
     table_scan scan;
     scan_carry carry;
     std::size_t filled = 0;
+    std::size_t delimiters = 0;
     for (std::size_t at = 0; at < length; at += scan_block) {
         block_classes k = classify_lines(p + at, delimiter, cr_ends_lines);
         block_openers o = find_openers(k, &carry);
         std::uint64_t single = k.delimiter | o.starts;
         std::uint64_t rest = ~std::uint64_t{0};
+        std::uint64_t data = length - at >= scan_block ? ~std::uint64_t{0}
+                                                       : (std::uint64_t{1} << (length - at)) - 1;
         scan.any_cr |= k.cr != 0;
+        scan.any_nul |= (k.nul & data) != 0;
+        if (((k.cr | k.nul) & data) != 0 && sums->bytes != nullptr)
+            give_up_sums(sums);
+        if (sums->bytes != nullptr)
+            sum_cells(sums, k.delimiter | k.lf, k.lf, at);
         for (std::uint64_t lf = k.lf; lf != 0; lf &= lf - 1) {
             std::uint64_t before = (lf & (0 - lf)) - 1;
             filled += cells_opened(single, o.leading, before & rest);
             if (filled > scan.widest)
                 scan.widest = filled;
+            count_delimiters(&scan, delimiters + bits_set(k.delimiter & before & rest));
+            delimiters = 0;
             filled = 0;
             rest = ~(before << 1 | 1);
             ++scan.lines;
@@ -147,9 +213,14 @@ static table_scan scan_table(const unsigned char *p, std::size_t length, unsigne
             }
         }
         filled += cells_opened(single, o.leading, rest);
+        delimiters += bits_set(k.delimiter & rest);
     }
     if (filled > scan.widest)
         scan.widest = filled;
+    if (filled > 0)
+        count_delimiters(&scan, delimiters);
+    if (filled > 0 && sums->bytes != nullptr)
+        sum_cells(sums, 1, 1, length);
     scan.last = filled;
     return scan;
 }
@@ -177,14 +248,22 @@ bool load_table(const unsigned char *bytes, std::size_t length, unsigned char de
             return refuse_table(&rows);
         rows.starts[0] = 0;
     }
+    column_sums sums;
+    if (with_rows && length < (std::size_t{1} << 32)) {
+        sums.capacity = 64;
+        sums.bytes = static_cast<std::uint32_t *>(std::calloc(sums.capacity, sizeof(std::uint32_t)));
+    }
     bool cr_ends_lines = false;
-    table_scan scan = scan_table(bytes, length, delimiter, false, wanted);
+    table_scan scan = scan_table(bytes, length, delimiter, false, wanted, &sums);
     if (scan.lines == 0 && scan.any_cr) {
         cr_ends_lines = true;
-        scan = scan_table(bytes, length, delimiter, true, wanted);
+        column_sums none;
+        scan = scan_table(bytes, length, delimiter, true, wanted, &none);
     }
-    if (scan.refused || scan.lines >= count_limit || scan.widest > count_limit)
+    if (scan.refused || scan.lines >= count_limit || scan.widest > count_limit) {
+        std::free(sums.bytes);
         return refuse_table(&rows);
+    }
     if (with_rows)
         rows.starts[scan.lines + 1] = length + 1;
     grid->bytes = bytes;
@@ -195,7 +274,22 @@ bool load_table(const unsigned char *bytes, std::size_t length, unsigned char de
     // The final line is a row only when it fills a cell.
     grid->rows = static_cast<std::int32_t>(scan.last == 0 ? scan.lines : scan.lines + 1);
     grid->columns = static_cast<std::int32_t>(scan.widest);
+    // Sums for the first scan's lines would be wrong for CR line ends.
+    if (cr_ends_lines)
+        give_up_sums(&sums);
+    grid->column_bytes = sums.bytes;
+    grid->plain = !cr_ends_lines && !scan.any_cr && !scan.any_nul &&
+                  scan.fewest_delimiters == scan.most_delimiters &&
+                  scan.most_delimiters + 1 == scan.widest;
     return true;
+}
+
+void release_table(cell_grid *grid)
+{
+    std::free(grid->row_starts);
+    std::free(grid->column_bytes);
+    grid->row_starts = nullptr;
+    grid->column_bytes = nullptr;
 }
 
 const unsigned char *first_cell_at(const cell_grid &grid, const unsigned char *begin)
