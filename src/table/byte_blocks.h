@@ -166,9 +166,10 @@ static inline bool ascii_block64(const unsigned char *p)
     __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 16));
     __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 32));
     __m128i d = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 48));
+    __m128i zero = _mm_setzero_si128();
     __m128i any = _mm_or_si128(_mm_or_si128(a, b), _mm_or_si128(c, d));
-    __m128i least = _mm_min_epu8(_mm_min_epu8(a, b), _mm_min_epu8(c, d));
-    __m128i nul = _mm_cmpeq_epi8(least, _mm_setzero_si128());
+    __m128i nul = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(a, zero), _mm_cmpeq_epi8(b, zero)),
+                               _mm_or_si128(_mm_cmpeq_epi8(c, zero), _mm_cmpeq_epi8(d, zero)));
     return _mm_movemask_epi8(_mm_or_si128(any, nul)) == 0;
 }
 
@@ -176,7 +177,7 @@ static inline utf8_classes classify_utf8_block(const unsigned char *p)
 {
     utf8_classes k;
     __m128i unusual = _mm_setzero_si128();
-    for (int i = 0; i < 4; ++i) {
+    for (std::size_t i = 0; i < 4; ++i) {
         __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 16 * i));
         // Signed bytes: 80..BF is below -64, C2..DF lies in -62..-33.
         __m128i cont = _mm_cmplt_epi8(v, _mm_set1_epi8(-64));
@@ -281,7 +282,7 @@ static inline unsigned char *narrow_short_units(const unsigned char *in, bool bi
     alignas(16) unsigned char forms[16];
     _mm_store_si128(reinterpret_cast<__m128i *>(forms), form);
     auto wide = static_cast<unsigned>(_mm_movemask_epi8(_mm_packs_epi16(ascii, zero))) ^ 0xFFu;
-    for (unsigned i = 0; i < 8; ++i) {
+    for (std::size_t i = 0; i < 8; ++i) {
         out[0] = forms[2 * i];
         out[1] = forms[2 * i + 1];
         out += 1 + (wide >> i & 1);
@@ -330,7 +331,7 @@ static inline std::size_t widen_short_block(const unsigned char *in, bool big, u
     _mm_store_si128(reinterpret_cast<__m128i *>(lanes + 16), units[1]);
     unsigned char *o = *out;
     for (unsigned starts = ~cont_bits & taken_bits; starts != 0; starts &= starts - 1) {
-        auto i = static_cast<unsigned>(__builtin_ctz(starts));
+        auto i = static_cast<std::size_t>(__builtin_ctz(starts));
         o[0] = lanes[2 * i];
         o[1] = lanes[2 * i + 1];
         o += 2;
