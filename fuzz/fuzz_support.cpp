@@ -1,6 +1,9 @@
 #include "fuzz_support.h"
 
 #include "table/input_file.h"
+#include "table/utf16.h"
+
+#include <algorithm>
 
 void require(bool holds, const char *property)
 {
@@ -99,4 +102,31 @@ void load_or_abort(const std::string &bytes, unsigned char delimiter, bool with_
     table->bytes = padded_copy(bytes);
     require(load_table(table->bytes.data(), bytes.size(), delimiter, with_rows, &table->grid),
             "small table loads");
+}
+
+std::string utf16_form(const std::string &bytes, int order)
+{
+    input_data internal;
+    require(decode_utf16(reinterpret_cast<const unsigned char *>(bytes.data()), bytes.size(), order,
+                         &internal),
+            "UTF-16 text decodes");
+    std::string form(reinterpret_cast<const char *>(internal.bytes), internal.length);
+    release_input(&internal);
+    return form;
+}
+
+std::string utf16_units(const std::string &form, int order, std::size_t block)
+{
+    utf16_encoder encoder;
+    encoder.order = order;
+    std::string units;
+    std::vector<unsigned char> out(2 * block);
+    for (std::size_t at = 0; at < form.size(); at += block) {
+        std::size_t size = std::min(block, form.size() - at);
+        std::size_t made = encode_utf16(
+            &encoder, reinterpret_cast<const unsigned char *>(form.data()) + at, size, out.data());
+        require(made <= 2 * size, "at most two bytes for each byte of the form");
+        units.append(reinterpret_cast<const char *>(out.data()), made);
+    }
+    return units;
 }

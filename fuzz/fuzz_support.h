@@ -33,12 +33,12 @@ std::vector<unsigned char> padded_copy(const std::string &bytes);
 // The format's split, one byte at a time on a copy with CRs rewritten: CRs
 // end lines in a file without LF, and are NULs in any other.
 struct split_model {
-    std::string normalised;                     // line ends as the format reads them
-    std::vector<std::vector<std::size_t>> rows; // cell start positions per line
-    std::size_t lines = 0;                      // line ends
-    std::size_t columns = 1;                    // the most cells a line fills
-    std::size_t kept_rows = 0;                  // lines, plus the final one if it fills a cell
-    std::vector<std::string> texts;             // every cell's text, row after row
+    std::string normalised;                       // line ends as the format reads them
+    std::vector<std::vector<std::size_t>> rows;   // cell start positions per line
+    std::size_t lines = 0;                        // line ends
+    std::size_t columns = 1;                      // the most cells a line fills
+    std::size_t kept_rows = 0;                    // lines, plus the final one if it fills a cell
+    std::vector<std::string> texts;               // every cell's text, row after row
     std::vector<std::vector<const char *>> cells; // kept rows x columns, null for absent
 };
 split_model model_split(const std::string &bytes, unsigned char delimiter);
@@ -50,10 +50,19 @@ struct loaded_table {
     loaded_table() = default;
     loaded_table(const loaded_table &) = delete;
     loaded_table &operator=(const loaded_table &) = delete;
-    ~loaded_table() { release_table(&grid); }
+    ~loaded_table()
+    {
+        release_table(&grid);
+    }
 };
 void load_or_abort(const std::string &bytes, unsigned char delimiter, bool with_rows,
                    loaded_table *table);
+
+// The internal form (table/utf16.h) of UTF-16 text with a mark in order.
+std::string utf16_form(const std::string &bytes, int order);
+// The units, without a mark, that form encodes to, fed in blocks of block
+// bytes.
+std::string utf16_units(const std::string &form, int order, std::size_t block);
 
 // Everything fn(target) writes to a fresh regular file, which the target
 // allows to be written at offsets or not.

@@ -1,8 +1,11 @@
 // Loader over arbitrary bytes, with both delimiters. After every call the
 // table's shape, and every row walked cell by cell, must match a model of the
 // split worked out on a separate copy of the bytes: so no cell is lost, moved
-// to another row, or cut at the wrong byte.
+// to another row, or cut at the wrong byte. UTF-16 text is also checked in
+// its internal form, against a model of the split of its units.
 #include "fuzz_support.h"
+
+#include "table/utf16.h"
 
 #include <cstring>
 
@@ -41,10 +44,53 @@ static void check_load(const std::string &bytes, unsigned char delimiter)
             "the same shape without the row table");
 }
 
+// One byte for each unit: the five units that split a table as their own
+// bytes, any other as a text byte.
+static std::string unit_classes(const std::string &bytes, int order)
+{
+    std::string classes;
+    for (std::size_t i = 2; i + 1 < bytes.size(); i += 2) {
+        unsigned first = static_cast<unsigned char>(bytes[i]);
+        unsigned second = static_cast<unsigned char>(bytes[i + 1]);
+        unsigned unit = order == utf16_big ? first << 8 | second : second << 8 | first;
+        bool splits = unit == 0x00 || unit == 0x09 || unit == 0x0A || unit == 0x0D || unit == 0x2C;
+        classes += splits ? static_cast<char>(unit) : 'x';
+    }
+    return classes;
+}
+
+// UTF-16 text with a mark: its internal form gives the units back, whole or
+// in pieces, splits into the cells its units split into, each holding its
+// cell's units, and loads as any bytes do.
+static void check_utf16(const std::string &bytes)
+{
+    int order = utf16_order(reinterpret_cast<const unsigned char *>(bytes.data()), bytes.size());
+    if (order == utf16_none)
+        return;
+    std::string form = utf16_form(bytes, order);
+    require(utf16_units(form, order, form.size() + 1) == bytes.substr(2), "units come back whole");
+    require(utf16_units(form, order, 1 + bytes.size() % 5) == bytes.substr(2),
+            "units come back in pieces");
+    std::string classes = unit_classes(bytes, order);
+    for (unsigned char delimiter :
+         {static_cast<unsigned char>(0x09), static_cast<unsigned char>(0x2C)}) {
+        split_model by_form = model_split(form, delimiter);
+        split_model by_units = model_split(classes, delimiter);
+        require(by_form.columns == by_units.columns && by_form.kept_rows == by_units.kept_rows &&
+                    by_form.texts.size() == by_units.texts.size(),
+                "the form splits as its units do");
+        for (std::size_t i = 0; i < by_form.texts.size(); ++i)
+            require(utf16_units(by_form.texts[i], order, 64).size() == 2 * by_units.texts[i].size(),
+                    "each cell holds its own units");
+        check_load(form, delimiter);
+    }
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {
     std::string bytes(reinterpret_cast<const char *>(data), size);
     check_load(bytes, 0x09);
     check_load(bytes, 0x2C);
+    check_utf16(bytes);
     return 0;
 }

@@ -8,6 +8,7 @@
 
 #include "output/writers.h"
 #include "table/charset.h"
+#include "table/utf16.h"
 
 #include <algorithm>
 
@@ -189,6 +190,8 @@ static const char *charset_name(int code)
         return "shift_jis";
     if (code == 3)
         return "euc-jp";
+    if (code == 5)
+        return "utf-16";
     return "UTF-8";
 }
 
@@ -295,6 +298,31 @@ static void check_writers(const std::string &bytes, unsigned char delimiter)
     check_round_trips(bytes, model, delimiter, outputs[0], outputs[1]);
 }
 
+// A UTF-16 result leaves through the output blocks as the units of what the
+// writer wrote in the internal form.
+static void check_units_written(const std::string &form, int order, unsigned char delimiter)
+{
+    for (int format : {format_delimited, format_html}) {
+        for (bool transposed : {false, true}) {
+            loaded_table table;
+            load_or_abort(form, delimiter, transposed, &table);
+            std::string units = written_by(false, [&](output_target to) {
+                utf16_encoder encoder;
+                encoder.order = order;
+                to.encoder = &encoder;
+                bool written = transposed ? write_replace(&table.grid, format, to)
+                                          : write_normal(table.grid, format, to);
+                require(written, "the writer reports success");
+            });
+            std::string bytes = write_view(form, delimiter, transposed, format);
+            require(units == utf16_units(bytes, order, bytes.size() + 1),
+                    "the units of the internal form's result");
+        }
+    }
+}
+
+// UTF-16 text is written from its internal form (table/utf16.h): the same
+// properties hold for the form, and its units are what leaves.
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {
     std::string bytes(reinterpret_cast<const char *>(data), size);
@@ -302,5 +330,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     current_charset_code = detect_charset(raw.data());
     check_writers(bytes, 0x09);
     check_writers(bytes, 0x2C);
+    int order = utf16_order(raw.data(), size);
+    if (order != utf16_none) {
+        std::string form = utf16_form(bytes, order);
+        current_charset_code = charset_utf16;
+        for (unsigned char delimiter :
+             {static_cast<unsigned char>(0x09), static_cast<unsigned char>(0x2C)}) {
+            check_writers(form, delimiter);
+            check_units_written(form, order, delimiter);
+        }
+    }
     return 0;
 }

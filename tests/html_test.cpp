@@ -255,7 +255,7 @@ struct meta_case {
 
 const meta_case meta_cases[] = {
     {1, "iso-2022-jp"}, {2, "shift_jis"}, {3, "euc-jp"}, {4, "UTF-8"},
-    {0, "UTF-8"},       {5, "UTF-8"},     {-1, "UTF-8"},
+    {5, "utf-16"},      {0, "UTF-8"},     {6, "UTF-8"},  {-1, "UTF-8"},
 };
 
 TEST(html_meta, names_each_code)

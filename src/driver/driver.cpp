@@ -5,6 +5,7 @@
 #include "table/cell_grid.h"
 #include "table/charset.h"
 #include "table/input_file.h"
+#include "table/utf16.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -76,21 +77,32 @@ static void reset_one_file_options(run_options *options)
 }
 
 // The result: only the stored orientation streams without a row table, and
-// only a page looks at the character set.
-static bool write_table(cell_grid *grid, const run_options &options, const output_target &to)
+// only a page looks at the character set. UTF-16 text (order) is known by
+// its mark, which its result repeats before the units.
+static bool write_table(cell_grid *grid, const run_options &options, output_target to, int order)
 {
+    utf16_encoder encoder;
+    if (order != utf16_none) {
+        unsigned char mark[2];
+        put_utf16_mark(order, mark);
+        if (!write_sequential(to.fd, reinterpret_cast<const char *>(mark), 2))
+            return false;
+        encoder.order = order;
+        to.encoder = &encoder;
+        to.positioned = false;
+    }
     if (options.output_format == format_html)
-        current_charset_code = detect_charset(grid->bytes);
+        current_charset_code = order != utf16_none ? charset_utf16 : detect_charset(grid->bytes);
     if (options.replace)
         return write_replace(grid, options.output_format, to);
     return write_normal(*grid, options.output_format, to);
 }
 
-static void write_to_stdout(cell_grid *grid, run_options *options)
+static void write_to_stdout(cell_grid *grid, run_options *options, int order)
 {
     output_target to;
     to.fd = STDOUT_FILENO;
-    bool written = write_table(grid, *options, to);
+    bool written = write_table(grid, *options, to, order);
     reset_one_file_options(options);
     if (!written)
         std::fputs("Couldn't write to standard output.\n", stderr);
@@ -99,7 +111,8 @@ static void write_to_stdout(cell_grid *grid, run_options *options)
 // A result that could not be written whole is removed, and whatever stood at
 // its name before is left as it was. A regular file, new or emptied, may be
 // written at offsets.
-static void write_to_file(cell_grid *grid, run_options *options, const char *output_path)
+static void write_to_file(cell_grid *grid, run_options *options, const char *output_path,
+                          int order)
 {
     result_file result;
     if (!open_result(output_path, &result)) {
@@ -110,7 +123,7 @@ static void write_to_file(cell_grid *grid, run_options *options, const char *out
     to.fd = result.fd;
     struct stat status;
     to.positioned = fstat(result.fd, &status) == 0 && S_ISREG(status.st_mode);
-    bool written = write_table(grid, *options, to);
+    bool written = write_table(grid, *options, to, order);
     reset_one_file_options(options);
     if (written)
         written = commit_result(&result);
@@ -120,10 +133,30 @@ static void write_to_file(cell_grid *grid, run_options *options, const char *out
         std::fprintf(stderr, "'%s' write error.\n", output_path);
 }
 
+// UTF-16 text is loaded and written in its internal form (utf16.h), which
+// then takes the file's place in *input. False, holding nothing, when that
+// form cannot be had.
+static bool decode_if_utf16(input_data *input, int *order)
+{
+    *order = utf16_order(input->bytes, input->length);
+    if (*order == utf16_none)
+        return true;
+    input_data internal;
+    bool decoded = decode_utf16(input->bytes, input->length, *order, &internal);
+    release_input(input);
+    if (!decoded) {
+        std::fputs("Couldn't allocate memory.\n", stderr);
+        return false;
+    }
+    *input = internal;
+    return true;
+}
+
 void process_file(const char *name, run_options *options)
 {
     input_data input;
-    if (!read_input(name, &input))
+    int order = utf16_none;
+    if (!read_input(name, &input) || !decode_if_utf16(&input, &order))
         return;
     char *output_path = derive_output_path(name, options->replace, options->output_format);
     if (output_path == nullptr) {
@@ -134,9 +167,9 @@ void process_file(const char *name, run_options *options)
     cell_grid grid;
     if (load_table(input.bytes, input.length, options->delimiter, options->replace, &grid)) {
         if (options->to_file)
-            write_to_file(&grid, options, output_path);
+            write_to_file(&grid, options, output_path, order);
         else
-            write_to_stdout(&grid, options);
+            write_to_stdout(&grid, options, order);
         release_table(&grid);
     }
     std::free(output_path);

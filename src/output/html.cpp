@@ -20,6 +20,8 @@ static const char *charset_name(int charset_code)
         return "shift_jis";
     case charset_euc_jp:
         return "euc-jp";
+    case charset_utf16:
+        return "utf-16";
     default:
         return "UTF-8";
     }

@@ -11,14 +11,20 @@
 #ifndef TABFLIP_OUTPUT_BLOCK_H
 #define TABFLIP_OUTPUT_BLOCK_H
 
+#include "table/utf16.h"
+
 #include <cstddef>
 #include <sys/types.h>
 
 // Where a result goes: fd, and whether it may be written at offsets from 0
-// (a regular file just created empty). Standard output never is.
+// (a regular file just created empty). Standard output never is, and neither
+// is a UTF-16 result: its bytes are written in the internal form of utf16.h
+// and leave as units through encoder, the caller's, which holds the state of
+// a unit cut between two blocks.
 struct output_target {
     int fd = 1;
     bool positioned = false;
+    utf16_encoder *encoder = nullptr; // null: the bytes are written as they are
 };
 
 // Room past flush_at that a writer may fill before it flushes: one 16-byte
@@ -34,6 +40,7 @@ struct output_block {
     bool at_offset = false;   // written with pwrite at offset
     off_t offset = 0;
     bool failed = false;
+    utf16_encoder *encoder = nullptr; // as in output_target; never at an offset
 };
 
 // The main block of a result: a static page-aligned 1 MiB, so the writers
@@ -46,6 +53,11 @@ void flush_output(output_block *out);
 // Writes every byte of bytes[0, size) at the destination's cursor; false on
 // the first failed write. Every sequentially written byte passes here.
 bool write_sequential(int fd, const char *bytes, std::size_t size);
+
+// Writes bytes[0, size), at most about a block, straight to out's
+// destination in sequence, as units when out has an encoder; out must hold
+// nothing. A failed write is recorded in out.
+void write_direct(output_block *out, const char *bytes, std::size_t size);
 
 static inline void flush_if_full(output_block *out)
 {

@@ -188,7 +188,7 @@ static void write_as_is(const cell_grid &grid, output_block *out)
     flush_output(out);
     for (std::size_t at = 0; at < grid.length && !out->failed; at += out->end) {
         std::size_t size = grid.length - at < out->end ? grid.length - at : out->end;
-        out->failed = !write_sequential(out->fd, reinterpret_cast<const char *>(grid.bytes) + at, size);
+        write_direct(out, reinterpret_cast<const char *>(grid.bytes) + at, size);
     }
     if (grid.length > 0 && grid.bytes[grid.length - 1] != '\n')
         put_bytes(out, "\n", 1);
@@ -429,8 +429,7 @@ static void write_by_groups(cell_grid *grid, const line_style &style, output_blo
         flush_output(out);
         std::size_t size = group->place[lines];
         for (std::size_t at = 0; at < size && !out->failed; at += out->end)
-            out->failed = !write_sequential(out->fd, group->bytes + at,
-                                            size - at < out->end ? size - at : out->end);
+            write_direct(out, group->bytes + at, size - at < out->end ? size - at : out->end);
         i += lines;
     }
 }

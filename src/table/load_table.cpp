@@ -225,7 +225,6 @@ static table_scan scan_table(const unsigned char *p, std::size_t length, unsigne
     return scan;
 }
 
-
 static bool refuse_table(row_table *rows)
 {
     std::free(rows->starts);
