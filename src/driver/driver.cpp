@@ -10,8 +10,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <sys/stat.h>
-#include <unistd.h>
 
 void print_usage(const char *program_path)
 {
@@ -101,7 +99,7 @@ static bool write_table(cell_grid *grid, const run_options &options, output_targ
 static void write_to_stdout(cell_grid *grid, run_options *options, int order)
 {
     output_target to;
-    to.fd = STDOUT_FILENO;
+    to.fd = standard_output;
     bool written = write_table(grid, *options, to, order);
     reset_one_file_options(options);
     if (!written)
@@ -121,8 +119,7 @@ static void write_to_file(cell_grid *grid, run_options *options, const char *out
     }
     output_target to;
     to.fd = result.fd;
-    struct stat status;
-    to.positioned = fstat(result.fd, &status) == 0 && S_ISREG(status.st_mode);
+    to.positioned = is_regular_file(result.fd);
     bool written = write_table(grid, *options, to, order);
     reset_one_file_options(options);
     if (written)

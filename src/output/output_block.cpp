@@ -1,8 +1,8 @@
 #include "output/output_block.h"
 
-#include <cerrno>
+#include "platform/platform.h"
+
 #include <cstring>
-#include <unistd.h>
 
 // A write much larger than this was measured up to 3 times slower on Linux
 // than the same bytes in calls of this size (bench/README.md).
@@ -24,31 +24,7 @@ output_block main_output(const output_target &to)
 
 bool write_sequential(int fd, const char *bytes, std::size_t size)
 {
-    while (size > 0) {
-        ssize_t n = write(fd, bytes, size);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        bytes += n;
-        size -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
-static bool write_at(int fd, const char *bytes, std::size_t size, off_t offset)
-{
-    while (size > 0) {
-        ssize_t n = pwrite(fd, bytes, size, offset);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        bytes += n;
-        size -= static_cast<std::size_t>(n);
-        offset += n;
-    }
-    return true;
+    return write_exactly(fd, bytes, size);
 }
 
 // The units of a UTF-16 result, made a piece at a time: at most two bytes
@@ -85,11 +61,11 @@ void flush_output(output_block *out)
         if (out->encoder != nullptr)
             out->failed = !write_units(out->fd, out->encoder, out->bytes, out->used);
         else if (out->at_offset)
-            out->failed = !write_at(out->fd, out->bytes, out->used, out->offset);
+            out->failed = !write_exactly_at(out->fd, out->bytes, out->used, out->offset);
         else
             out->failed = !write_sequential(out->fd, out->bytes, out->used);
     }
-    out->offset += static_cast<off_t>(out->used);
+    out->offset += out->used;
     out->used = 0;
 }
 

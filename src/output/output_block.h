@@ -14,7 +14,7 @@
 #include "table/utf16.h"
 
 #include <cstddef>
-#include <sys/types.h>
+#include <cstdint>
 
 // Where a result goes: fd, and whether it may be written at offsets from 0
 // (a regular file just created empty). Standard output never is, and neither
@@ -38,7 +38,7 @@ struct output_block {
     std::size_t flush_at = 0; // flushed once used passes it
     std::size_t end = 0;      // no byte is written at or past bytes[end]
     bool at_offset = false;   // written with pwrite at offset
-    off_t offset = 0;
+    std::uint64_t offset = 0;
     bool failed = false;
     utf16_encoder *encoder = nullptr; // as in output_target; never at an offset
 };

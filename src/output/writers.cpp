@@ -1,6 +1,7 @@
 #include "output/writers.h"
 
 #include "output/html.h"
+#include "platform/platform.h"
 #include "table/byte_blocks.h"
 #include "table/charset.h"
 
@@ -492,7 +493,7 @@ static bool write_by_lanes(const cell_grid &grid, const line_style &style, outpu
     lane_size = lane_size > lane_most ? lane_most : lane_size;
     auto *sizes = static_cast<std::uint64_t *>(std::calloc(columns, sizeof(std::uint64_t)));
     auto *lanes = static_cast<output_block *>(std::calloc(columns, sizeof(output_block)));
-    auto *bytes = static_cast<char *>(std::aligned_alloc(4096, columns * lane_size));
+    auto *bytes = static_cast<char *>(allocate_pages(columns * lane_size));
     bool ready = sizes != nullptr && lanes != nullptr && bytes != nullptr;
     if (ready) {
         size_lines(grid, style, sizes);
@@ -500,7 +501,7 @@ static bool write_by_lanes(const cell_grid &grid, const line_style &style, outpu
         flush_output(out);
         for (std::size_t c = 0; c < columns; ++c) {
             lanes[c] = output_block{out->fd, bytes + c * lane_size, 0, lane_size - output_slack,
-                                    lane_size, true, static_cast<off_t>(offset), false};
+                                    lane_size, true, offset, false};
             offset += sizes[c];
         }
         fill_lanes(grid, style, lanes);
@@ -509,9 +510,9 @@ static bool write_by_lanes(const cell_grid &grid, const line_style &style, outpu
             out->failed = out->failed || lanes[c].failed;
         }
         out->at_offset = true;
-        out->offset = static_cast<off_t>(offset);
+        out->offset = offset;
     }
-    std::free(bytes);
+    release_pages(bytes);
     std::free(lanes);
     std::free(sizes);
     return ready;

@@ -1,10 +1,12 @@
 #include "platform/platform.h"
 
 #include <atomic>
+#include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -202,4 +204,129 @@ void abandon_result(result_file *result)
     release_cleanup_path(written);
     std::free(result->temp_path);
     result->temp_path = nullptr;
+}
+
+int open_input(const char *name)
+{
+    int fd = open(name, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    int flags = fcntl(fd, F_GETFL);
+    if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+bool input_status(int fd, std::uint64_t *size, bool *regular)
+{
+    struct stat status;
+    if (fstat(fd, &status) != 0 || status.st_size < 0)
+        return false;
+    *size = static_cast<std::uint64_t>(status.st_size);
+    *regular = S_ISREG(status.st_mode);
+    return true;
+}
+
+bool read_exactly(int fd, unsigned char *into, std::size_t length)
+{
+    std::size_t done = 0;
+    while (done < length) {
+        ssize_t n = read(fd, into + done, length - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+void close_file(int fd)
+{
+    close(fd);
+}
+
+// Reserves the file's pages plus at least the padding as anonymous zero
+// memory, then maps the file over the reservation's start: the padding stays
+// readable even when the size is a multiple of the page size.
+const unsigned char *map_file(int fd, std::size_t length, std::size_t padding,
+                              file_mapping *mapping)
+{
+    auto page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+    std::size_t size = (length + padding + page - 1) / page * page;
+    if (size < length)
+        return nullptr;
+    // An anonymous mapping takes no file: -1 is what POSIX asks for.
+    // cppcheck-suppress invalidFunctionArg
+    void *region = mmap(nullptr, size, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (region == MAP_FAILED)
+        return nullptr;
+    void *file = mmap(region, length, PROT_READ, MAP_PRIVATE | MAP_FIXED, fd, 0);
+    if (file == MAP_FAILED) {
+        munmap(region, size);
+        return nullptr;
+    }
+    // MAP_FIXED put the file at the region's start: one unmapping frees both.
+    mapping->region = file;
+    mapping->size = size;
+    // cppcheck-suppress memleak
+    return static_cast<const unsigned char *>(file);
+}
+
+void unmap_file(file_mapping *mapping)
+{
+    if (mapping->region != nullptr)
+        munmap(mapping->region, mapping->size);
+    *mapping = file_mapping{};
+}
+
+bool write_exactly(int fd, const char *bytes, std::size_t size)
+{
+    while (size > 0) {
+        ssize_t n = write(fd, bytes, size);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        bytes += n;
+        size -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+bool write_exactly_at(int fd, const char *bytes, std::size_t size, std::uint64_t offset)
+{
+    while (size > 0) {
+        ssize_t n = pwrite(fd, bytes, size, static_cast<off_t>(offset));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        bytes += n;
+        size -= static_cast<std::size_t>(n);
+        offset += static_cast<std::uint64_t>(n);
+    }
+    return true;
+}
+
+bool is_regular_file(int fd)
+{
+    struct stat status;
+    return fstat(fd, &status) == 0 && S_ISREG(status.st_mode);
+}
+
+void set_binary_output()
+{
+}
+
+void *allocate_pages(std::size_t size)
+{
+    return std::aligned_alloc(4096, (size + 4095) / 4096 * 4096);
+}
+
+void release_pages(void *block)
+{
+    std::free(block);
 }

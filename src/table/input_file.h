@@ -15,6 +15,8 @@
 #ifndef TABFLIP_INPUT_FILE_H
 #define TABFLIP_INPUT_FILE_H
 
+#include "platform/platform.h"
+
 #include <cstddef>
 
 constexpr std::size_t input_padding = 64;
@@ -22,8 +24,7 @@ constexpr std::size_t input_padding = 64;
 struct input_data {
     const unsigned char *bytes = nullptr; // length data bytes, then the padding
     std::size_t length = 0;
-    void *mapping = nullptr; // the reserved region, when the file is mapped
-    std::size_t mapping_size = 0;
+    file_mapping mapping;                 // the region, when the file is mapped
     unsigned char *block = nullptr; // the calloc'd block, when it is not
 };
 
