@@ -32,6 +32,11 @@
 // the file-size limit fails with EFBIG instead. A result's temporary file (or
 // a regular result written in place) is held from its creation to its
 // commit or abandonment. The handler only unlinks and re-raises.
+//
+// On Windows the same holds with that platform's terms: a result marked
+// read-only is refused, a device (NUL, CON) is written in place, the rename
+// replaces the name (MoveFileEx), and Ctrl-C, Ctrl-Break and closing the
+// console remove the held paths before the process ends as it would have.
 #ifndef TABFLIP_PLATFORM_H
 #define TABFLIP_PLATFORM_H
 
