@@ -50,7 +50,7 @@ int open_input(const char *name);
 bool input_status(int fd, std::uint64_t *size, bool *regular);
 // Reads exactly length bytes; false on an error or an early end.
 bool read_exactly(int fd, unsigned char *into, std::size_t length);
-void close_file(int fd);
+bool close_file(int fd);
 
 // Maps length bytes of a regular file read-only at the start of a region
 // in which at least padding zero bytes follow them, so that a block read

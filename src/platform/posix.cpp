@@ -1,8 +1,9 @@
+#include "platform/native.h"
 #include "platform/platform.h"
 
-#include <atomic>
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -15,16 +16,12 @@ namespace
 
 constexpr int cleanup_signals[] = {SIGINT, SIGTERM, SIGHUP};
 
-// Read by the signal handler: lock-free atomics are safe to read there.
-std::atomic<const char *> cleanup_paths[4];
-static_assert(std::atomic<const char *>::is_always_lock_free);
-
 } // namespace
 
 extern "C" void remove_and_reraise(int signal_number)
 {
-    for (std::atomic<const char *> &slot : cleanup_paths) {
-        const char *path = slot.load();
+    for (std::size_t slot = 0; slot < held_path_slots; ++slot) {
+        const char *path = held_path(slot);
         if (path != nullptr)
             unlink(path);
     }
@@ -46,24 +43,6 @@ void install_signal_cleanup()
         // A signal ignored from the start (nohup, a background job) stays so.
         if (sigaction(signal_number, nullptr, &before) == 0 && before.sa_handler != SIG_IGN)
             sigaction(signal_number, &action, nullptr);
-    }
-}
-
-bool hold_cleanup_path(const char *path)
-{
-    for (std::atomic<const char *> &slot : cleanup_paths) {
-        const char *expected = nullptr;
-        if (slot.compare_exchange_strong(expected, path))
-            return true;
-    }
-    return false;
-}
-
-void release_cleanup_path(const char *path)
-{
-    for (std::atomic<const char *> &slot : cleanup_paths) {
-        const char *expected = path;
-        slot.compare_exchange_strong(expected, nullptr);
     }
 }
 
@@ -174,36 +153,14 @@ bool open_result(const char *path, result_file *result)
     return exists && open_in_place(result, 0, true);
 }
 
-static bool close_result_fd(result_file *result)
+bool rename_over(const char *from, const char *to)
 {
-    if (result->fd < 0)
-        return true;
-    bool closed = close(result->fd) == 0;
-    result->fd = -1;
-    return closed;
+    return std::rename(from, to) == 0;
 }
 
-bool commit_result(result_file *result)
+void remove_name(const char *path)
 {
-    bool closed = close_result_fd(result);
-    if (closed && (result->temp_path == nullptr || rename(result->temp_path, result->path) == 0)) {
-        release_cleanup_path(result->temp_path == nullptr ? result->path : result->temp_path);
-        std::free(result->temp_path);
-        result->temp_path = nullptr;
-        return true;
-    }
-    abandon_result(result);
-    return false;
-}
-
-void abandon_result(result_file *result)
-{
-    close_result_fd(result);
-    const char *written = result->temp_path == nullptr ? result->path : result->temp_path;
-    unlink(written);
-    release_cleanup_path(written);
-    std::free(result->temp_path);
-    result->temp_path = nullptr;
+    unlink(path);
 }
 
 int open_input(const char *name)
@@ -243,9 +200,9 @@ bool read_exactly(int fd, unsigned char *into, std::size_t length)
     return true;
 }
 
-void close_file(int fd)
+bool close_file(int fd)
 {
-    close(fd);
+    return close(fd) == 0;
 }
 
 // Reserves the file's pages plus at least the padding as anonymous zero

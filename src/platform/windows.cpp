@@ -1,6 +1,6 @@
+#include "platform/native.h"
 #include "platform/platform.h"
 
-#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <cstdio>
@@ -17,21 +17,12 @@ extern "C" {
 int _dowildcard = -1;
 }
 
-namespace
-{
-
-// Read by the console control handler, which runs on a thread of its own.
-std::atomic<const char *> cleanup_paths[4];
-static_assert(std::atomic<const char *>::is_always_lock_free);
-
-} // namespace
-
 // Ctrl-C, Ctrl-Break and closing the console: the held files go, then the
 // default handler ends the process with the status it gives those events.
 static BOOL WINAPI remove_held_paths(DWORD)
 {
-    for (std::atomic<const char *> &slot : cleanup_paths) {
-        const char *path = slot.exchange(nullptr);
+    for (std::size_t slot = 0; slot < held_path_slots; ++slot) {
+        const char *path = held_path(slot);
         if (path != nullptr)
             DeleteFileA(path);
     }
@@ -41,24 +32,6 @@ static BOOL WINAPI remove_held_paths(DWORD)
 void install_signal_cleanup()
 {
     SetConsoleCtrlHandler(remove_held_paths, TRUE);
-}
-
-bool hold_cleanup_path(const char *path)
-{
-    for (std::atomic<const char *> &slot : cleanup_paths) {
-        const char *expected = nullptr;
-        if (slot.compare_exchange_strong(expected, path))
-            return true;
-    }
-    return false;
-}
-
-void release_cleanup_path(const char *path)
-{
-    for (std::atomic<const char *> &slot : cleanup_paths) {
-        const char *expected = path;
-        slot.compare_exchange_strong(expected, nullptr);
-    }
 }
 
 // Both separators count, and a drive's colon ends a directory part too.
@@ -157,37 +130,14 @@ bool open_result(const char *path, result_file *result)
     return exists && open_in_place(result, TRUNCATE_EXISTING, true);
 }
 
-static bool close_result_fd(result_file *result)
+bool rename_over(const char *from, const char *to)
 {
-    if (result->fd < 0)
-        return true;
-    bool closed = _close(result->fd) == 0;
-    result->fd = -1;
-    return closed;
+    return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING) != 0;
 }
 
-bool commit_result(result_file *result)
+void remove_name(const char *path)
 {
-    bool closed = close_result_fd(result);
-    if (closed && (result->temp_path == nullptr ||
-                   MoveFileExA(result->temp_path, result->path, MOVEFILE_REPLACE_EXISTING))) {
-        release_cleanup_path(result->temp_path == nullptr ? result->path : result->temp_path);
-        std::free(result->temp_path);
-        result->temp_path = nullptr;
-        return true;
-    }
-    abandon_result(result);
-    return false;
-}
-
-void abandon_result(result_file *result)
-{
-    close_result_fd(result);
-    const char *written = result->temp_path == nullptr ? result->path : result->temp_path;
-    DeleteFileA(written);
-    release_cleanup_path(written);
-    std::free(result->temp_path);
-    result->temp_path = nullptr;
+    DeleteFileA(path);
 }
 
 int open_input(const char *name)
@@ -228,9 +178,9 @@ bool read_exactly(int fd, unsigned char *into, std::size_t length)
     return true;
 }
 
-void close_file(int fd)
+bool close_file(int fd)
 {
-    _close(fd);
+    return _close(fd) == 0;
 }
 
 // A view covers the file's pages only, so it is used only where the zeros
