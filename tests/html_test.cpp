@@ -28,9 +28,7 @@ struct page_case {
 };
 
 const page_case page_cases[] = {
-    {"ragged table spelled out whole",
-     "a1\t\ta3\nb1\n",
-     charset_euc_jp,
+    {"ragged table spelled out whole", "a1\t\ta3\nb1\n", charset_euc_jp,
      R"(<html lang="ja"><head>
 <meta http-equiv="Content-Type" content="text/html; charset=euc-jp">
 <title></title>
@@ -79,22 +77,16 @@ const page_case page_cases[] = {
 </body></html>
 )"},
     {"no rows", "", charset_utf8, page("UTF-8", ""), page("UTF-8", "<tr>\n</tr>\n\n")},
-    {"one column",
-     "x y\n<\n",
-     charset_shift_jis,
+    {"one column", "x y\n<\n", charset_shift_jis,
      page("shift_jis", "<tr>\n<td>x&nbsp;y</td>\n</tr>\n\n<tr>\n<td>&lt;</td>\n</tr>\n\n"),
      page("shift_jis", "<tr>\n<td>x&nbsp;y</td>\n<td>&lt;</td>\n</tr>\n\n")},
     // A cell left in the two-byte state must not carry it into the next one.
-    {"shift state starts anew in each cell",
-     "\x1b$B$\"\t<\x1b$B$<",
-     charset_iso_2022_jp,
+    {"shift state starts anew in each cell", "\x1b$B$\"\t<\x1b$B$<", charset_iso_2022_jp,
      page("iso-2022-jp", "<tr>\n<td>\x1b$B$\"</td>\n<td>&lt;\x1b$B$<</td>\n</tr>\n\n"),
      page("iso-2022-jp",
           "<tr>\n<td>\x1b$B$\"</td>\n</tr>\n\n<tr>\n<td>&lt;\x1b$B$<</td>\n</tr>\n\n")},
     // The page follows the driver's guess, not the bytes it holds.
-    {"escape bytes in a page not guessed iso 2022 jp",
-     "\x1b$B$\"\r\n",
-     charset_utf8,
+    {"escape bytes in a page not guessed iso 2022 jp", "\x1b$B$\"\r\n", charset_utf8,
      page("UTF-8", "<tr>\n<td>\x1b$B$&quot;</td>\n</tr>\n\n"),
      page("UTF-8", "<tr>\n<td>\x1b$B$&quot;</td>\n</tr>\n\n")},
 };
@@ -144,7 +136,8 @@ TEST(html_page_tall, lines_at_offsets)
         std::string a = "r" + std::to_string(j);
         input += a + (j % 3 == 0 ? "\n" : "\t<" + std::to_string(j) + " x>\n");
         first += "<td>" + a + "</td>\n";
-        second += j % 3 == 0 ? "<td> </td>\n" : "<td>&lt;" + std::to_string(j) + "&nbsp;x&gt;</td>\n";
+        second +=
+            j % 3 == 0 ? "<td> </td>\n" : "<td>&lt;" + std::to_string(j) + "&nbsp;x&gt;</td>\n";
     }
     std::string want = page("UTF-8", first + "</tr>\n\n" + second + "</tr>\n\n");
     for (bool positioned : {true, false}) {
@@ -156,6 +149,45 @@ TEST(html_page_tall, lines_at_offsets)
                              }),
                   want)
             << "positioned " << positioned;
+    }
+}
+
+// Cells of every length up to 70, each with one byte to escape or none, at
+// every third place: the walk finds them 64 bytes at a time, and a cell must
+// be escaped for its own bytes, never for a neighbour's.
+TEST(html_page_marks, one_escape_at_every_place)
+{
+    std::string input;
+    std::string cells;
+    std::string lines;
+    for (int length = 1; length <= 70; ++length) {
+        for (int at = -1; at < length; at += 3) {
+            std::string text(static_cast<std::size_t>(length), 'w');
+            std::string want = text;
+            if (at >= 0) {
+                text[static_cast<std::size_t>(at)] = '&';
+                want.replace(static_cast<std::size_t>(at), 1, "&amp;");
+            }
+            input += (input.empty() ? "" : "\t") + text;
+            cells += "<td>" + want + "</td>\n";
+            lines += "<tr>\n<td>" + want + "</td>\n</tr>\n\n";
+        }
+    }
+    for (bool positioned : {true, false}) {
+        loaded_table stored;
+        ASSERT_TRUE(load_text(&stored, input, '\t', false));
+        EXPECT_EQ(written_by(positioned,
+                             [&](const output_target &to) {
+                                 EXPECT_TRUE(write_normal(stored.grid, format_html, to));
+                             }),
+                  page("UTF-8", "<tr>\n" + cells + "</tr>\n\n"));
+        loaded_table rows;
+        ASSERT_TRUE(load_text(&rows, input, '\t'));
+        EXPECT_EQ(written_by(positioned,
+                             [&](const output_target &to) {
+                                 EXPECT_TRUE(write_replace(&rows.grid, format_html, to));
+                             }),
+                  page("UTF-8", lines));
     }
 }
 

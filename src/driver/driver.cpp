@@ -119,7 +119,7 @@ static void write_to_file(cell_grid *grid, run_options *options, const char *out
     }
     output_target to;
     to.fd = result.fd;
-    to.positioned = is_regular_file(result.fd);
+    to.positioned = result.regular;
     bool written = write_table(grid, *options, to, order);
     reset_one_file_options(options);
     if (written)

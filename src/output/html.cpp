@@ -147,24 +147,27 @@ static const unsigned char *put_cell_text(output_block *out, const html_style &s
 
 // Most cells hold nothing to escape: the whole cell is one run, copied in
 // 16-byte blocks with its tags when the block has room for the overrun.
-static bool put_plain_cell(output_block *out, const html_style &style, const unsigned char *cell,
-                           const unsigned char **end)
+void put_plain_html_cell(output_block *out, const unsigned char *text, std::size_t size)
 {
-    const unsigned char *run_end = end_of_run(style, cell, jis_single_byte);
-    auto n = static_cast<std::size_t>(run_end - cell);
-    if (style.byte_kind[*run_end] != html_cell_end || out->used + n + 10 + copy_block >= out->end)
-        return false;
+    if (size == 0) {
+        put_literal(out, "<td> </td>\n");
+        return;
+    }
+    if (out->used + size + 10 + copy_block >= out->end) {
+        put_literal(out, "<td>");
+        put_bytes(out, reinterpret_cast<const char *>(text), size);
+        put_literal(out, "</td>\n");
+        return;
+    }
     constexpr char open_tag[] = {'<', 't', 'd', '>'};
     constexpr char close_tag[] = {'<', '/', 't', 'd', '>', '\n'};
     char *to = out->bytes + out->used;
     std::memcpy(to, open_tag, sizeof open_tag);
-    for (std::size_t i = 0; i < n; i += 16)
-        std::memcpy(to + sizeof open_tag + i, cell + i, 16);
-    std::memcpy(to + sizeof open_tag + n, close_tag, sizeof close_tag);
-    out->used += n + sizeof open_tag + sizeof close_tag;
+    for (std::size_t i = 0; i < size; i += 16)
+        std::memcpy(to + sizeof open_tag + i, text + i, 16);
+    std::memcpy(to + sizeof open_tag + size, close_tag, sizeof close_tag);
+    out->used += size + sizeof open_tag + sizeof close_tag;
     flush_if_full(out);
-    *end = run_end;
-    return true;
 }
 
 const unsigned char *put_html_cell(output_block *out, const html_style &style,
@@ -174,11 +177,13 @@ const unsigned char *put_html_cell(output_block *out, const html_style &style,
         put_literal(out, "<td> </td>\n");
         return cell;
     }
-    const unsigned char *end = nullptr;
-    if (put_plain_cell(out, style, cell, &end))
-        return end;
+    const unsigned char *run_end = end_of_run(style, cell, jis_single_byte);
+    if (style.byte_kind[*run_end] == html_cell_end) {
+        put_plain_html_cell(out, cell, static_cast<std::size_t>(run_end - cell));
+        return run_end;
+    }
     put_literal(out, "<td>");
-    end = put_cell_text(out, style, cell);
+    const unsigned char *end = put_cell_text(out, style, cell);
     put_literal(out, "</td>\n");
     return end;
 }
@@ -189,7 +194,7 @@ std::size_t html_cell_size(const html_style &style, const unsigned char *cell)
         return 11;
     const unsigned char *run_end = end_of_run(style, cell, jis_single_byte);
     if (style.byte_kind[*run_end] == html_cell_end)
-        return static_cast<std::size_t>(run_end - cell) + 10;
+        return plain_html_cell_size(static_cast<std::size_t>(run_end - cell));
     static char counted[512];
     output_block count;
     count.fd = -1;

@@ -45,4 +45,13 @@ const unsigned char *put_html_cell(output_block *out, const html_style &style,
 // The bytes put_html_cell writes for cell.
 std::size_t html_cell_size(const html_style &style, const unsigned char *cell);
 
+// What put_html_cell writes for a cell whose text, size bytes at text, holds
+// no byte that needs escaping (the caller knows it), and its size; text may
+// be read up to 16 bytes past its end.
+void put_plain_html_cell(output_block *out, const unsigned char *text, std::size_t size);
+static inline std::size_t plain_html_cell_size(std::size_t size)
+{
+    return size == 0 ? 11 : size + 10;
+}
+
 #endif

@@ -26,24 +26,32 @@ struct line_style {
 // A row cursor that has passed the row's last cell.
 constexpr std::size_t row_done = SIZE_MAX;
 
-// Calls take(k, text, end) for the row's cells from cell on, k = 0 up to at
-// most count, end being the byte that ends the cell's text; returns how many
-// cells there were and sets *next to the cell after them (null past the
+// Calls take(k, text, end, plain) for the row's cells from cell on, k = 0 up
+// to at most count, end being the byte that ends the cell's text; returns how
+// many cells there were and sets *next to the cell after them (null past the
 // row's last). The bytes are classified a 64-byte block at a time; only a
 // cell that ends at a line end, NUL or CR leaves the blocks for cell_after.
+// When marked (pages), plain says the text holds no byte that a page
+// escapes, found in the same blocks; otherwise plain is always true.
 template <typename F>
 static inline std::int32_t walk_cells(const cell_grid &grid, const unsigned char *cell,
-                                      std::int32_t count, const unsigned char **next, F take)
+                                      std::int32_t count, bool marked, const unsigned char **next,
+                                      F take)
 {
     std::int32_t k = 0;
     const unsigned char *p = cell;
+    std::uint64_t earlier = 0; // the cell's special bytes in blocks before p's
     while (cell != nullptr && k < count) {
         block_classes c = classify_block(p, grid.delimiter);
+        std::uint64_t special = marked ? html_special_mask(p) : 0;
         std::uint64_t stops = c.delimiter | c.lf | c.cr | c.nul;
         bool left_block = false;
         while (stops != 0 && k < count) {
-            const unsigned char *end = p + std::countr_zero(stops);
-            take(k++, cell, end);
+            int at = std::countr_zero(stops);
+            const unsigned char *end = p + at;
+            take(k++, cell, end, (earlier | (special & ((std::uint64_t{1} << at) - 1))) == 0);
+            special &= ~((std::uint64_t{2} << at) - 1);
+            earlier = 0;
             if (*end != grid.delimiter) {
                 cell = cell_after(grid, end);
                 left_block = true;
@@ -52,6 +60,7 @@ static inline std::int32_t walk_cells(const cell_grid &grid, const unsigned char
             cell = end + 1;
             stops &= stops - 1;
         }
+        earlier |= left_block ? 0 : special;
         p = left_block ? cell : p + scan_block;
     }
     *next = cell;
@@ -104,10 +113,19 @@ static inline char follow_entry(const line_style &style, bool last)
     return last ? '\n' : static_cast<char>(style.delimiter);
 }
 
-static inline void put_present(output_block *out, const line_style &style,
-                               const unsigned char *text, const unsigned char *end, bool last)
+// Pages ask the walk which cells hold nothing to escape.
+static inline bool marks(const line_style &style)
 {
-    if (style.format == format_html)
+    return style.format == format_html;
+}
+
+static inline void put_present(output_block *out, const line_style &style,
+                               const unsigned char *text, const unsigned char *end, bool plain,
+                               bool last)
+{
+    if (style.format == format_html && plain)
+        put_plain_html_cell(out, text, static_cast<std::size_t>(end - text));
+    else if (style.format == format_html)
         put_html_cell(out, style.html, text);
     else
         put_text(out, text, end, follow_entry(style, last));
@@ -157,7 +175,8 @@ static bool plain_line(const unsigned char *line, const unsigned char *end, unsi
     for (const unsigned char *p = line; p < end; p += scan_block) {
         block_classes k = classify_block(p, delimiter);
         auto left = static_cast<std::size_t>(end - p);
-        std::uint64_t inside = left >= scan_block ? ~std::uint64_t{0} : (std::uint64_t{1} << left) - 1;
+        std::uint64_t inside =
+            left >= scan_block ? ~std::uint64_t{0} : (std::uint64_t{1} << left) - 1;
         if (((k.nul | k.cr) & inside) != 0)
             return false;
         count += bits_set(k.delimiter & inside);
@@ -172,11 +191,11 @@ static void put_line_cells(output_block *out, const line_style &style, const cel
     std::int32_t entries = grid.columns;
     begin_line(out, style);
     const unsigned char *next = nullptr;
-    std::int32_t filled = walk_cells(grid, first_cell_at(grid, line), entries, &next,
-                                     [&](std::int32_t k, const unsigned char *text,
-                                         const unsigned char *end) {
-                                         put_present(out, style, text, end, k == entries - 1);
-                                     });
+    std::int32_t filled = walk_cells(
+        grid, first_cell_at(grid, line), entries, marks(style), &next,
+        [&](std::int32_t k, const unsigned char *text, const unsigned char *end, bool plain) {
+            put_present(out, style, text, end, plain, k == entries - 1);
+        });
     for (std::int32_t k = filled; k < entries; ++k)
         put_absent(out, style, k == entries - 1);
     end_line(out, style, entries);
@@ -211,9 +230,12 @@ static void write_stored(const cell_grid &grid, const line_style &style, output_
         if (end == nullptr)
             end = data_end;
         std::size_t delimiters = 0;
-        if (style.format == format_delimited && plain_line(line, end, grid.delimiter, &delimiters)) {
-            put_bytes(out, reinterpret_cast<const char *>(line), static_cast<std::size_t>(end - line));
-            put_delimiters(out, grid.delimiter, static_cast<std::size_t>(grid.columns) - 1 - delimiters);
+        if (style.format == format_delimited &&
+            plain_line(line, end, grid.delimiter, &delimiters)) {
+            put_bytes(out, reinterpret_cast<const char *>(line),
+                      static_cast<std::size_t>(end - line));
+            put_delimiters(out, grid.delimiter,
+                           static_cast<std::size_t>(grid.columns) - 1 - delimiters);
             put_bytes(out, "\n", 1);
         } else {
             put_line_cells(out, style, grid, line);
@@ -259,11 +281,10 @@ static void write_line_by_cursors(cell_grid *grid, const line_style &style, outp
         fetch_cell(*grid, next, j);
         bool last = j == grid->rows - 1;
         const unsigned char *after = nullptr;
-        std::int32_t filled = walk_cells(
-            *grid, cursor_cell(*grid, next[j]), 1, &after,
-            [&](std::int32_t, const unsigned char *text, const unsigned char *end) {
-                put_present(out, style, text, end, last);
-            });
+        std::int32_t filled =
+            walk_cells(*grid, cursor_cell(*grid, next[j]), 1, marks(style), &after,
+                       [&](std::int32_t, const unsigned char *text, const unsigned char *end,
+                           bool plain) { put_present(out, style, text, end, plain, last); });
         if (filled == 0)
             put_absent(out, style, last);
         next[j] = cursor_at(*grid, after);
@@ -291,10 +312,12 @@ struct line_group {
 
 // The bytes an entry takes; null text for an absent one.
 static std::size_t entry_size(const line_style &style, const unsigned char *text,
-                              const unsigned char *end)
+                              const unsigned char *end, bool plain)
 {
     if (style.format == format_delimited)
         return text == nullptr ? 1 : static_cast<std::size_t>(end - text) + 1;
+    if (text != nullptr && plain)
+        return plain_html_cell_size(static_cast<std::size_t>(end - text));
     return html_cell_size(style.html, text);
 }
 
@@ -309,10 +332,10 @@ static std::int32_t measure_group(const cell_grid &grid, const line_style &style
                           static_cast<std::size_t>(grid.rows) + 1;
     std::size_t most = std::min(group_bytes / average + group_bytes / average / 4 + 1,
                                 static_cast<std::size_t>(group_most));
-    auto lines = static_cast<std::int32_t>(
-        std::min(static_cast<std::size_t>(grid.columns - i), most));
+    auto lines =
+        static_cast<std::int32_t>(std::min(static_cast<std::size_t>(grid.columns - i), most));
     std::size_t frame = style.format == format_html ? 12 : 0; // <tr> and </tr>
-    std::size_t absent = entry_size(style, nullptr, nullptr);
+    std::size_t absent = entry_size(style, nullptr, nullptr, true);
     std::size_t *size = group->place + 1;
     bool summed = style.format == format_delimited && grid.column_bytes != nullptr;
     for (std::int32_t k = 0; k < lines; ++k)
@@ -321,11 +344,10 @@ static std::int32_t measure_group(const cell_grid &grid, const line_style &style
     for (std::int32_t j = 0; j < grid.rows && !summed; ++j) {
         fetch_cell(grid, next, j);
         const unsigned char *after = nullptr;
-        std::int32_t filled = walk_cells(
-            grid, cursor_cell(grid, next[j]), lines, &after,
-            [&](std::int32_t k, const unsigned char *text, const unsigned char *end) {
-                size[k] += entry_size(style, text, end);
-            });
+        std::int32_t filled =
+            walk_cells(grid, cursor_cell(grid, next[j]), lines, marks(style), &after,
+                       [&](std::int32_t k, const unsigned char *text, const unsigned char *end,
+                           bool plain) { size[k] += entry_size(style, text, end, plain); });
         for (std::int32_t k = filled; k < lines; ++k)
             size[k] += absent;
     }
@@ -373,19 +395,19 @@ static const unsigned char *fill_row(const cell_grid &grid, const line_style &st
     std::int32_t filled = 0;
     if (style.format == format_delimited) {
         char follow = follow_entry(style, last);
-        filled = walk_cells(grid, cell, lines, &after,
-                            [&](std::int32_t k, const unsigned char *text, const unsigned char *end) {
-                                put_staged(group, k, text, end, follow);
-                            });
+        filled = walk_cells(grid, cell, lines, marks(style), &after,
+                            [&](std::int32_t k, const unsigned char *text, const unsigned char *end,
+                                bool) { put_staged(group, k, text, end, follow); });
         for (std::int32_t k = filled; k < lines; ++k)
             group->bytes[group->fill[k]++] = follow;
         return after;
     }
-    filled = walk_cells(grid, cell, lines, &after,
-                        [&](std::int32_t k, const unsigned char *text, const unsigned char *end) {
-                            put_present(line_block(line, group, k), style, text, end, last);
-                            group->fill[k] = line->used;
-                        });
+    filled = walk_cells(
+        grid, cell, lines, marks(style), &after,
+        [&](std::int32_t k, const unsigned char *text, const unsigned char *end, bool plain) {
+            put_present(line_block(line, group, k), style, text, end, plain, last);
+            group->fill[k] = line->used;
+        });
     for (std::int32_t k = filled; k < lines; ++k) {
         put_absent(line_block(line, group, k), style, last);
         group->fill[k] = line->used;
@@ -452,15 +474,14 @@ static void size_lines(const cell_grid &grid, const line_style &style, std::uint
         return;
     }
     std::uint64_t frame = style.format == format_html ? 12 : 0; // <tr> and </tr>
-    std::uint64_t absent = entry_size(style, nullptr, nullptr);
+    std::uint64_t absent = entry_size(style, nullptr, nullptr, true);
     for (std::int32_t k = 0; k < grid.columns; ++k)
         sizes[k] = frame + absent * rows;
     for (std::int32_t j = 0; j < grid.rows; ++j) {
         const unsigned char *after = nullptr;
-        walk_cells(grid, first_cell(grid, j), grid.columns, &after,
-                   [&](std::int32_t k, const unsigned char *text, const unsigned char *end) {
-                       sizes[k] += entry_size(style, text, end) - absent;
-                   });
+        walk_cells(grid, first_cell(grid, j), grid.columns, marks(style), &after,
+                   [&](std::int32_t k, const unsigned char *text, const unsigned char *end,
+                       bool plain) { sizes[k] += entry_size(style, text, end, plain) - absent; });
     }
 }
 
@@ -472,10 +493,9 @@ static void fill_lanes(const cell_grid &grid, const line_style &style, output_bl
         bool last = j == grid.rows - 1;
         const unsigned char *after = nullptr;
         std::int32_t filled =
-            walk_cells(grid, first_cell(grid, j), grid.columns, &after,
-                       [&](std::int32_t k, const unsigned char *text, const unsigned char *end) {
-                           put_present(&lanes[k], style, text, end, last);
-                       });
+            walk_cells(grid, first_cell(grid, j), grid.columns, marks(style), &after,
+                       [&](std::int32_t k, const unsigned char *text, const unsigned char *end,
+                           bool plain) { put_present(&lanes[k], style, text, end, plain, last); });
         for (std::int32_t k = filled; k < grid.columns; ++k)
             put_absent(&lanes[k], style, last);
     }
@@ -500,8 +520,10 @@ static bool write_by_lanes(const cell_grid &grid, const line_style &style, outpu
         auto offset = static_cast<std::uint64_t>(out->used);
         flush_output(out);
         for (std::size_t c = 0; c < columns; ++c) {
-            lanes[c] = output_block{out->fd, bytes + c * lane_size, 0, lane_size - output_slack,
-                                    lane_size, true, offset, false};
+            lanes[c] = output_block{out->fd,   bytes + c * lane_size,
+                                    0,         lane_size - output_slack,
+                                    lane_size, true,
+                                    offset,    false};
             offset += sizes[c];
         }
         fill_lanes(grid, style, lanes);

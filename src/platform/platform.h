@@ -45,7 +45,8 @@
 
 // Input. open_input opens for reading without waiting, so that a FIFO
 // without a writer or a terminal answers at once; -1 when it cannot be
-// opened. input_status is false when the open file's status cannot be had.
+// opened. input_status is false when the open file's status cannot be had;
+// it makes later reads of a special file wait for their bytes again.
 int open_input(const char *name);
 bool input_status(int fd, std::uint64_t *size, bool *regular);
 // Reads exactly length bytes; false on an error or an early end.
@@ -71,7 +72,6 @@ void unmap_file(file_mapping *mapping);
 constexpr int standard_output = 1;
 bool write_exactly(int fd, const char *bytes, std::size_t size);
 bool write_exactly_at(int fd, const char *bytes, std::size_t size, std::uint64_t offset);
-bool is_regular_file(int fd);
 // Page-aligned blocks for positioned writes; null when none can be had.
 void *allocate_pages(std::size_t size);
 void release_pages(void *block);
@@ -83,6 +83,7 @@ struct result_file {
     int fd = -1;                // open for writing; -1 once closed
     const char *path = nullptr; // the result name
     char *temp_path = nullptr;  // calloc'd; null when written in place
+    bool regular = false;       // a regular file, which may be written at offsets
 };
 
 void install_signal_cleanup();

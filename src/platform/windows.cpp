@@ -77,6 +77,7 @@ static bool open_temporary(result_file *result)
             result->fd = descriptor_for(handle);
             if (result->fd >= 0) {
                 result->temp_path = temp;
+                result->regular = true;
                 return true;
             }
             DeleteFileA(temp);
@@ -99,6 +100,7 @@ static bool open_in_place(result_file *result, DWORD disposition, bool regular)
                                 disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle != INVALID_HANDLE_VALUE)
         result->fd = descriptor_for(handle);
+    result->regular = regular;
     if (result->fd < 0 && regular)
         release_cleanup_path(result->path);
     return result->fd >= 0;
@@ -242,11 +244,6 @@ bool write_exactly_at(int fd, const char *bytes, std::size_t size, std::uint64_t
         offset += written;
     }
     return true;
-}
-
-bool is_regular_file(int fd)
-{
-    return GetFileType(reinterpret_cast<HANDLE>(_get_osfhandle(fd))) == FILE_TYPE_DISK;
 }
 
 static UINT console_code_page = 0; // the console's own, to give back at exit

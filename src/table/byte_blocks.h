@@ -83,6 +83,21 @@ static inline std::uint64_t equal_mask(__m128i a, __m128i b, __m128i c, __m128i 
     return bits(a) | bits(b) << 16 | bits(c) << 32 | bits(d) << 48;
 }
 
+// Bit i set where byte i of the 64-byte block is one a page cannot copy as
+// it stands inside a cell: ESC or one of the five that become entities.
+static inline std::uint64_t html_special_mask(const unsigned char *p)
+{
+    auto bits = [](const unsigned char *at) {
+        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(at));
+        auto is = [v](char b) { return _mm_cmpeq_epi8(v, _mm_set1_epi8(b)); };
+        __m128i special = _mm_or_si128(
+            _mm_or_si128(is(0x1B), is(0x20)),
+            _mm_or_si128(_mm_or_si128(is(0x22), is(0x26)), _mm_or_si128(is(0x3C), is(0x3E))));
+        return static_cast<std::uint64_t>(static_cast<std::uint16_t>(_mm_movemask_epi8(special)));
+    };
+    return bits(p) | bits(p + 16) << 16 | bits(p + 32) << 32 | bits(p + 48) << 48;
+}
+
 static inline block_classes classify_block(const unsigned char *p, unsigned char delimiter)
 {
     __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
@@ -122,9 +137,9 @@ static inline std::size_t html_plain_block(const unsigned char *p, unsigned char
     auto is = [v](char b) { return _mm_cmpeq_epi8(v, _mm_set1_epi8(b)); };
     __m128i ends = _mm_or_si128(_mm_or_si128(is(0x00), is(0x0A)),
                                 _mm_or_si128(is(0x0D), is(static_cast<char>(delimiter))));
-    __m128i special = _mm_or_si128(_mm_or_si128(is(0x1B), is(0x20)),
-                                   _mm_or_si128(_mm_or_si128(is(0x22), is(0x26)),
-                                                _mm_or_si128(is(0x3C), is(0x3E))));
+    __m128i special = _mm_or_si128(
+        _mm_or_si128(is(0x1B), is(0x20)),
+        _mm_or_si128(_mm_or_si128(is(0x22), is(0x26)), _mm_or_si128(is(0x3C), is(0x3E))));
     unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(ends, special)));
     return mask == 0 ? copy_block : static_cast<std::size_t>(__builtin_ctz(mask));
 }
@@ -356,6 +371,17 @@ static inline bool widen_ascii_block(const unsigned char *in, bool big, unsigned
 }
 
 #else
+
+static inline std::uint64_t html_special_mask(const unsigned char *p)
+{
+    std::uint64_t mask = 0;
+    for (std::size_t i = 0; i < scan_block; ++i) {
+        unsigned char b = p[i];
+        bool special = b == 0x1B || b == 0x20 || b == 0x22 || b == 0x26 || b == 0x3C || b == 0x3E;
+        mask |= special ? std::uint64_t{1} << i : 0;
+    }
+    return mask;
+}
 
 static inline block_classes classify_block(const unsigned char *p, unsigned char delimiter)
 {
