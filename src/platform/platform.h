@@ -27,6 +27,8 @@
 #ifndef TABFLIP_RESULT_FILE_H
 #define TABFLIP_RESULT_FILE_H
 
+#include <cstdint>
+
 struct result_file {
     int fd = -1;                // open for writing; -1 once closed
     const char *path = nullptr; // the result name
@@ -50,5 +52,14 @@ bool commit_result(result_file *result);
 // Closes fd if still open and removes what was written: the temporary file,
 // or, written in place, the name itself.
 void abandon_result(result_file *result);
+
+// Physical memory available now, in bytes (free plus reclaimable cache).
+std::uint64_t available_memory();
+
+// The most private memory the process may map, from its address-space and
+// data limits; UINT64_MAX when unlimited.
+std::uint64_t memory_limit();
+
+bool stderr_is_terminal();
 
 #endif

@@ -4,7 +4,9 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <cstdio>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -202,4 +204,43 @@ void abandon_result(result_file *result)
     release_cleanup_path(written);
     std::free(result->temp_path);
     result->temp_path = nullptr;
+}
+
+// MemAvailable counts the page cache the kernel would give back, which the
+// free page count leaves out; kernels before 3.14 lack it.
+std::uint64_t available_memory()
+{
+    std::FILE *meminfo = std::fopen("/proc/meminfo", "r");
+    unsigned long long kib = 0;
+    bool found = false;
+    if (meminfo != nullptr) {
+        char line[256];
+        while (!found && std::fgets(line, sizeof line, meminfo) != nullptr)
+            found = std::sscanf(line, "MemAvailable: %llu kB", &kib) == 1;
+        std::fclose(meminfo);
+    }
+    if (found)
+        return static_cast<std::uint64_t>(kib) * 1024;
+    long pages = sysconf(_SC_AVPHYS_PAGES);
+    long page_size = sysconf(_SC_PAGESIZE);
+    if (pages <= 0 || page_size <= 0)
+        return 0;
+    return static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(page_size);
+}
+
+std::uint64_t memory_limit()
+{
+    std::uint64_t limit = UINT64_MAX;
+    for (int resource : {RLIMIT_AS, RLIMIT_DATA}) {
+        struct rlimit current = {};
+        if (getrlimit(resource, &current) == 0 && current.rlim_cur != RLIM_INFINITY &&
+            current.rlim_cur < limit)
+            limit = current.rlim_cur;
+    }
+    return limit;
+}
+
+bool stderr_is_terminal()
+{
+    return isatty(2) == 1;
 }

@@ -181,3 +181,20 @@ void abandon_result(result_file *result)
     std::free(result->temp_path);
     result->temp_path = nullptr;
 }
+
+std::uint64_t available_memory()
+{
+    MEMORYSTATUSEX status = {};
+    status.dwLength = sizeof status;
+    return GlobalMemoryStatusEx(&status) ? status.ullAvailPhys : 0;
+}
+
+std::uint64_t memory_limit()
+{
+    return UINT64_MAX;
+}
+
+bool stderr_is_terminal()
+{
+    return _isatty(2) != 0;
+}
