@@ -1,12 +1,12 @@
 // Deterministic table generator for the benchmarks.
 //
-//   gen_table ROWS COLUMNS MIN_CELL MAX_CELL DELIMITER SEED [ragged] [crlf]
+//   gen_table ROWS COLUMNS MIN_CELL MAX_CELL DELIMITER SEED [ragged] [crlf] [utf8]
 //
 // Writes ROWS lines of COLUMNS cells to stdout; each cell holds MIN_CELL to
-// MAX_CELL printable bytes (letters and digits, never a delimiter or line
+// MAX_CELL printable characters (letters and digits, never a delimiter or line
 // end). DELIMITER is "tab" or "comma". "ragged" gives each line 1 to COLUMNS
-// cells; "crlf" ends lines with CR LF. The same arguments always give the same
-// bytes, so cached tables stay valid across runs.
+// cells; "crlf" ends lines with CR LF; "utf8" mixes in two-byte letters. The same arguments always
+// give the same bytes, so cached tables stay valid across runs.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -30,16 +30,28 @@ static std::uint64_t below(generator *g, std::uint64_t bound)
     return next_random(g) % bound;
 }
 
-static void write_line(generator *g, std::uint64_t cells, std::uint64_t min_cell,
-                       std::uint64_t max_cell, char delimiter, bool crlf)
+// With utf8, about one character in six is a two-byte UTF-8 letter (Latin,
+// Cyrillic, Greek), as in European text.
+static void write_character(generator *g, bool utf8)
 {
     static const char alphabet[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    static const char *const letters[] = {"\xc3\xa9", "\xc3\xbc", "\xc3\xb6", "\xc3\x9f",
+                                          "\xd0\xb6", "\xd1\x8f", "\xce\xbb", "\xcf\x89"};
+    if (utf8 && below(g, 6) == 0)
+        std::fputs(letters[below(g, sizeof letters / sizeof letters[0])], stdout);
+    else
+        std::putchar(alphabet[below(g, sizeof alphabet - 1)]);
+}
+
+static void write_line(generator *g, std::uint64_t cells, std::uint64_t min_cell,
+                       std::uint64_t max_cell, char delimiter, bool crlf, bool utf8)
+{
     for (std::uint64_t c = 0; c < cells; ++c) {
         if (c > 0)
             std::putchar(delimiter);
         std::uint64_t length = min_cell + below(g, max_cell - min_cell + 1);
         for (std::uint64_t i = 0; i < length; ++i)
-            std::putchar(alphabet[below(g, sizeof alphabet - 1)]);
+            write_character(g, utf8);
     }
     if (crlf)
         std::putchar('\r');
@@ -50,7 +62,7 @@ int main(int argc, char **argv)
 {
     if (argc < 7) {
         std::fputs("usage: gen_table ROWS COLUMNS MIN_CELL MAX_CELL tab|comma SEED "
-                   "[ragged] [crlf]\n",
+                   "[ragged] [crlf] [utf8]\n",
                    stderr);
         return 1;
     }
@@ -63,9 +75,11 @@ int main(int argc, char **argv)
     g.state = std::strtoull(argv[6], nullptr, 10);
     bool ragged = false;
     bool crlf = false;
+    bool utf8 = false;
     for (int i = 7; i < argc; ++i) {
         ragged = ragged || std::strcmp(argv[i], "ragged") == 0;
         crlf = crlf || std::strcmp(argv[i], "crlf") == 0;
+        utf8 = utf8 || std::strcmp(argv[i], "utf8") == 0;
     }
     if (columns < 1 || max_cell < min_cell) {
         std::fputs("gen_table: need COLUMNS >= 1 and MIN_CELL <= MAX_CELL\n", stderr);
@@ -75,7 +89,7 @@ int main(int argc, char **argv)
     std::setvbuf(stdout, out_buffer, _IOFBF, sizeof out_buffer);
     for (std::uint64_t r = 0; r < rows; ++r) {
         std::uint64_t cells = ragged ? 1 + below(&g, columns) : columns;
-        write_line(&g, cells, min_cell, max_cell, delimiter, crlf);
+        write_line(&g, cells, min_cell, max_cell, delimiter, crlf, utf8);
     }
     return std::fflush(stdout) == 0 ? 0 : 1;
 }

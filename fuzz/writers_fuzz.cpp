@@ -1,11 +1,14 @@
-// Both writers in both formats over grids loaded from arbitrary bytes. Each
-// result is read back field by field (HTML entities undone) and compared with
-// the grid's cells, so a wrong, lost or extra byte fails; then delimited
-// results are loaded again to check the round trips that must hold.
+// Both writers in both formats over tables loaded from arbitrary bytes, to a
+// file written at offsets and to one written in sequence. Each result is read
+// back field by field (HTML entities undone) and compared with the cells of
+// the model of the split (fuzz_support.h), so a wrong, lost or extra byte
+// fails; then delimited results are loaded again to check the round trips
+// that must hold.
 #include "fuzz_support.h"
 
 #include "output/writers.h"
 #include "table/charset.h"
+#include "table/utf16.h"
 
 #include <algorithm>
 
@@ -13,7 +16,7 @@ namespace
 {
 
 struct view {
-    const cell_grid *grid;
+    const split_model *model;
     bool transposed; // write_replace: line i holds column i
     std::int32_t lines;
     std::int32_t entries;
@@ -21,16 +24,20 @@ struct view {
 
 } // namespace
 
-static view view_of(const cell_grid &grid, bool transposed)
+static view view_of(const split_model &model, bool transposed)
 {
+    auto rows = static_cast<std::int32_t>(model.kept_rows);
+    auto columns = static_cast<std::int32_t>(model.columns);
     if (transposed)
-        return {&grid, true, grid.columns, grid.rows};
-    return {&grid, false, grid.rows, grid.columns};
+        return {&model, true, columns, rows};
+    return {&model, false, rows, columns};
 }
 
 static const char *entry(const view &v, std::int32_t line, std::int32_t j)
 {
-    return v.transposed ? v.grid->cells[j][line] : v.grid->cells[line][j];
+    auto i = static_cast<std::size_t>(line);
+    auto k = static_cast<std::size_t>(j);
+    return v.transposed ? v.model->cells[k][i] : v.model->cells[i][k];
 }
 
 static std::string text_of(const char *cell)
@@ -38,14 +45,23 @@ static std::string text_of(const char *cell)
     return cell == nullptr ? std::string() : std::string(cell);
 }
 
-static std::string write_view(const cell_grid &grid, bool transposed, int format, int delimiter)
+// The result of one writer, which must report success; both destinations
+// must get the same bytes.
+static std::string write_view(const std::string &bytes, unsigned char delimiter, bool transposed,
+                              int format)
 {
-    return written_by([&](std::FILE *stream) {
-        if (transposed)
-            write_replace(grid.cells, format, stream, grid.columns, grid.rows, delimiter);
-        else
-            write_normal(grid.cells, format, stream, grid.columns, grid.rows, delimiter);
-    });
+    std::string results[2];
+    for (bool positioned : {false, true}) {
+        loaded_table table;
+        load_or_abort(bytes, delimiter, transposed, &table);
+        results[positioned] = written_by(positioned, [&](const output_target &to) {
+            bool written = transposed ? write_replace(&table.grid, format, to)
+                                      : write_normal(table.grid, format, to);
+            require(written, "the writer reports success");
+        });
+    }
+    require(results[0] == results[1], "the same result at offsets and in sequence");
+    return results[0];
 }
 
 // Every line holds entries - 1 delimiters and each field is its cell's text.
@@ -174,6 +190,8 @@ static const char *charset_name(int code)
         return "shift_jis";
     if (code == 3)
         return "euc-jp";
+    if (code == 5)
+        return "utf-16";
     return "UTF-8";
 }
 
@@ -244,19 +262,14 @@ static bool is_canonical(const std::string &bytes, char delimiter)
 static std::string reload_and_write(const std::string &bytes, unsigned char delimiter,
                                     bool transposed)
 {
-    std::vector<char> buffer;
-    cell_grid grid;
-    load_or_abort(bytes, delimiter, &buffer, &grid);
-    std::string out = write_view(grid, transposed, format_delimited, delimiter);
-    std::free(grid.cells);
-    return out;
+    return write_view(bytes, delimiter, transposed, format_delimited);
 }
 
 // A delimited result is canonical; loading it again keeps every field but
 // forgets the column count of a table without rows (no line to count on), so
 // transposing back gives the other orientation only when rows >= 1, or, for
 // the stored orientation, when there was one column anyway.
-static void check_round_trips(const std::string &bytes, const cell_grid &grid,
+static void check_round_trips(const std::string &bytes, const split_model &model,
                               unsigned char delimiter, const std::string &normal,
                               const std::string &replaced)
 {
@@ -264,36 +277,68 @@ static void check_round_trips(const std::string &bytes, const cell_grid &grid,
     require((normal == bytes) == is_canonical(bytes, d), "unchanged exactly when canonical");
     require(is_canonical(normal, d) && is_canonical(replaced, d), "results are canonical");
     require(reload_and_write(normal, delimiter, false) == normal, "canonical is a fixed point");
-    bool normal_back = grid.rows >= 1 || grid.columns == 1;
+    bool normal_back = model.kept_rows >= 1 || model.columns == 1;
     require((reload_and_write(normal, delimiter, true) == replaced) == normal_back,
             "stored result transposed gives the transposed result");
-    bool replaced_back = grid.rows >= 1;
+    bool replaced_back = model.kept_rows >= 1;
     require((reload_and_write(replaced, delimiter, true) == normal) == replaced_back,
             "transposed result transposed gives the stored result");
 }
 
 static void check_writers(const std::string &bytes, unsigned char delimiter)
 {
-    std::vector<char> buffer;
-    cell_grid grid;
-    load_or_abort(bytes, delimiter, &buffer, &grid);
+    split_model model = model_split(bytes, delimiter);
     std::string outputs[2];
     for (bool transposed : {false, true}) {
-        view v = view_of(grid, transposed);
-        outputs[transposed] = write_view(grid, transposed, format_delimited, delimiter);
+        view v = view_of(model, transposed);
+        outputs[transposed] = write_view(bytes, delimiter, transposed, format_delimited);
         check_delimited(v, outputs[transposed], static_cast<char>(delimiter));
-        check_html(v, write_view(grid, transposed, format_html, delimiter));
+        check_html(v, write_view(bytes, delimiter, transposed, format_html));
     }
-    check_round_trips(bytes, grid, delimiter, outputs[0], outputs[1]);
-    std::free(grid.cells);
+    check_round_trips(bytes, model, delimiter, outputs[0], outputs[1]);
 }
 
+// A UTF-16 result leaves through the output blocks as the units of what the
+// writer wrote in the internal form.
+static void check_units_written(const std::string &form, int order, unsigned char delimiter)
+{
+    for (int format : {format_delimited, format_html}) {
+        for (bool transposed : {false, true}) {
+            loaded_table table;
+            load_or_abort(form, delimiter, transposed, &table);
+            std::string units = written_by(false, [&](output_target to) {
+                utf16_encoder encoder;
+                encoder.order = order;
+                to.encoder = &encoder;
+                bool written = transposed ? write_replace(&table.grid, format, to)
+                                          : write_normal(table.grid, format, to);
+                require(written, "the writer reports success");
+            });
+            std::string bytes = write_view(form, delimiter, transposed, format);
+            require(units == utf16_units(bytes, order, bytes.size() + 1),
+                    "the units of the internal form's result");
+        }
+    }
+}
+
+// UTF-16 text is written from its internal form (table/utf16.h): the same
+// properties hold for the form, and its units are what leaves.
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {
     std::string bytes(reinterpret_cast<const char *>(data), size);
-    std::vector<char> raw = padded_copy(bytes);
-    current_charset_code = detect_charset(reinterpret_cast<unsigned char *>(raw.data()));
+    std::vector<unsigned char> raw = padded_copy(bytes);
+    current_charset_code = detect_charset(raw.data());
     check_writers(bytes, 0x09);
     check_writers(bytes, 0x2C);
+    int order = utf16_order(raw.data(), size);
+    if (order != utf16_none) {
+        std::string form = utf16_form(bytes, order);
+        current_charset_code = charset_utf16;
+        for (unsigned char delimiter :
+             {static_cast<unsigned char>(0x09), static_cast<unsigned char>(0x2C)}) {
+            check_writers(form, delimiter);
+            check_units_written(form, order, delimiter);
+        }
+    }
     return 0;
 }

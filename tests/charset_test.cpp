@@ -47,7 +47,7 @@ const charset_case charset_cases[] = {
     {"\x81\xfd", 4},
     {"\xa1\xa1", 3},
     {"\xa1\xfe", 3},
-    {"\xdf\xa1", 3},
+    {"\xdf\xa1\xa1", 3},
     {"\xe0\xa1", 4},
     {"\xa1\xa0", 4},
     {"\xa1\xff", 4},
@@ -70,10 +70,10 @@ const charset_case charset_cases[] = {
     {"\x1b$B\xe3\x81\x82", 1},
     {"\x81\x40\xa4\xa2", 2},
     {"\xa4\xa2\x81\x40", 3},
-    {"\xc3\xa9", 3},
+    {"\xc3\xa9", 4},
     {"\xc3\xa0", 4},
     {"\x8e\xb1", 2},
-    {"\xf0\x9f\x98\x80", 2},
+    {"\xf0\x9f\x98\x80", 4},
     {std::string("ab\0\xa4\xa2", 5), 4},
     {std::string("\xa1\0\xa1", 3), 4},
 };
@@ -84,9 +84,8 @@ class detect_charset_cases : public testing::TestWithParam<charset_case>
 
 TEST_P(detect_charset_cases, first_match_decides)
 {
-    std::vector<char> buffer = padded(GetParam().bytes);
-    EXPECT_EQ(detect_charset(reinterpret_cast<const unsigned char *>(buffer.data())),
-              GetParam().expected)
+    std::vector<unsigned char> buffer = padded(GetParam().bytes);
+    EXPECT_EQ(detect_charset(buffer.data()), GetParam().expected)
         << testing::PrintToString(GetParam().bytes);
 }
 
@@ -103,6 +102,50 @@ std::string hex_name(const testing::TestParamInfo<charset_case> &param)
 }
 
 INSTANTIATE_TEST_SUITE_P(all, detect_charset_cases, testing::ValuesIn(charset_cases), hex_name);
+
+// Text that is well-formed UTF-8 up to its first NUL is never named
+// Shift_JIS or EUC-JP; anything else keeps the first match's answer.
+struct second_look_case {
+    const char *name;
+    std::string bytes; // the whole file
+    int expected;
+};
+
+const second_look_case second_look_cases[] = {
+    {"two-byte first character looks euc", "M\xc3\xbcnchen", 4},
+    {"cyrillic looks shift jis", "\xd0\x9c\xd0\xbe\xd1\x81\xd0\xba\xd0\xb2\xd0\xb0", 4},
+    {"four-byte first character", "\xf0\x9f\x98\x80 ok", 4},
+    {"highest code point", "\xc3\xa9\xf4\x8f\xbf\xbf", 4},
+    {"three-byte after two-byte", "\xc3\xa9\xe3\x81\x82", 4},
+    {"overlong four-byte form", "\xf0\x8f\xbf\xbf", 2},
+    {"overlong two-byte form later", "\xc3\xa9\xc1\x81", 3},
+    {"overlong three-byte form later", "\xc3\xa9\xe0\x9f\xbf", 3},
+    {"surrogate later", "\xc3\xa9\xed\xa0\x80", 3},
+    {"above the last code point", "\xf4\x90\x80\x80", 2},
+    {"lead byte above f4", "\xc3\xa9\xf5\x80\x80\x80", 3},
+    {"cut at the end of the data", "\xc3\xa9\xc3", 3},
+    {"stray continuation byte", "\xc3\xa9\xa9", 3},
+    {"escape before utf8 text", "\x1b$B\xc3\xa9", 1},
+    {"two-byte character before an escape", "\xc3\xa9\x1b$B", 4},
+    {"bytes after a NUL ignored", std::string("\xc3\xa9\0\xff", 4), 4},
+    {"shift jis kanji and kana", "\x96\xbc\x91\x4f\x82\xa0", 2},
+    {"shift jis half-width katakana", "\xb1\xb2", 3},
+    {"euc kanji that start like utf8", "\xcc\xbe\xc1\xb0\xa4\xa2", 3},
+    {"euc kana", "\xa4\xa2\xa4\xa4", 3},
+};
+
+class detect_charset_second_look : public testing::TestWithParam<second_look_case>
+{
+};
+
+TEST_P(detect_charset_second_look, well_formed_utf8_wins)
+{
+    std::vector<unsigned char> buffer = padded(GetParam().bytes);
+    EXPECT_EQ(detect_charset(buffer.data()), GetParam().expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(all, detect_charset_second_look, testing::ValuesIn(second_look_cases),
+                         case_name<second_look_case>);
 
 // Plain ASCII is passed over in blocks: whatever the length of the ASCII in
 // front, the first deciding byte still decides, a NUL still ends the scan,
@@ -122,6 +165,9 @@ const after_ascii_case after_ascii_cases[] = {
     {"NUL hides what follows", std::string("\0\xa4\xa2", 3), 4},
     {"DEL and controls decide nothing", "\x7f\x01\x1a\x1c\xa4\xa2", 3},
     {"lone high byte at the end", "\xa4", 4},
+    {"two-byte utf8 then a bad byte", "\xc3\xa9 forty bytes of ASCII text before it: \xff", 3},
+    {"two-byte utf8 then a NUL",
+     std::string("\xc3\xa9 forty bytes of ASCII text before it:\0\xff", 41), 4},
 };
 
 class detect_charset_after_ascii : public testing::TestWithParam<after_ascii_case>
@@ -134,9 +180,8 @@ TEST_P(detect_charset_after_ascii, any_run_of_ascii_in_front)
         std::string ascii;
         for (std::size_t i = 0; i < run; ++i)
             ascii += static_cast<char>(' ' + i % 90);
-        std::vector<char> buffer = padded(ascii + GetParam().tail);
-        EXPECT_EQ(detect_charset(reinterpret_cast<const unsigned char *>(buffer.data())),
-                  GetParam().expected)
+        std::vector<unsigned char> buffer = padded(ascii + GetParam().tail);
+        EXPECT_EQ(detect_charset(buffer.data()), GetParam().expected)
             << "after " << run << " ASCII bytes";
     }
 }

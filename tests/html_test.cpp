@@ -8,8 +8,6 @@
 namespace
 {
 
-using rows_t = std::vector<std::vector<const char *>>;
-
 // The fixed frame around the table rows, for cases that are about the rows.
 std::string page(const char *charset_name, const std::string &table_rows)
 {
@@ -23,17 +21,15 @@ std::string page(const char *charset_name, const std::string &table_rows)
 
 struct page_case {
     const char *name;
-    rows_t rows;
-    std::int32_t row_count; // rows passed to the writer
-    int charset_code;       // the driver's current guess
+    std::string input; // tab-delimited
+    int charset_code;  // the driver's current guess
     std::string normal;
     std::string replace;
 };
 
 const page_case page_cases[] = {
     {"ragged table spelled out whole",
-     {{"a1", "", "a3"}, {"b1", nullptr, nullptr}},
-     2,
+     "a1\t\ta3\nb1\n",
      charset_euc_jp,
      R"(<html lang="ja"><head>
 <meta http-equiv="Content-Type" content="text/html; charset=euc-jp">
@@ -82,30 +78,22 @@ const page_case page_cases[] = {
 </table>
 </body></html>
 )"},
-    {"no rows",
-     {{"a", "b"}},
-     0,
-     charset_utf8,
-     page("UTF-8", ""),
-     page("UTF-8", "<tr>\n</tr>\n\n<tr>\n</tr>\n\n")},
+    {"no rows", "", charset_utf8, page("UTF-8", ""), page("UTF-8", "<tr>\n</tr>\n\n")},
     {"one column",
-     {{"x y"}, {"<"}},
-     2,
+     "x y\n<\n",
      charset_shift_jis,
      page("shift_jis", "<tr>\n<td>x&nbsp;y</td>\n</tr>\n\n<tr>\n<td>&lt;</td>\n</tr>\n\n"),
      page("shift_jis", "<tr>\n<td>x&nbsp;y</td>\n<td>&lt;</td>\n</tr>\n\n")},
     // A cell left in the two-byte state must not carry it into the next one.
     {"shift state starts anew in each cell",
-     {{"\x1b$B$\"", "<\x1b$B$<"}},
-     1,
+     "\x1b$B$\"\t<\x1b$B$<",
      charset_iso_2022_jp,
      page("iso-2022-jp", "<tr>\n<td>\x1b$B$\"</td>\n<td>&lt;\x1b$B$<</td>\n</tr>\n\n"),
      page("iso-2022-jp",
           "<tr>\n<td>\x1b$B$\"</td>\n</tr>\n\n<tr>\n<td>&lt;\x1b$B$<</td>\n</tr>\n\n")},
     // The page follows the driver's guess, not the bytes it holds.
     {"escape bytes in a page not guessed iso 2022 jp",
-     {{"\x1b$B$\""}},
-     1,
+     "\x1b$B$\"\r\n",
      charset_utf8,
      page("UTF-8", "<tr>\n<td>\x1b$B$&quot;</td>\n</tr>\n\n"),
      page("UTF-8", "<tr>\n<td>\x1b$B$&quot;</td>\n</tr>\n\n")},
@@ -123,27 +111,57 @@ class html_page : public testing::TestWithParam<page_case>
 TEST_P(html_page, writes_both_orientations)
 {
     const page_case &c = GetParam();
-    test_grid t;
-    build_grid(&t, c.rows);
-    const cell_grid &g = t.grid;
     current_charset_code = c.charset_code;
-    EXPECT_EQ(written_by([&](std::FILE *f) {
-                  write_normal(g.cells, format_html, f, g.columns, c.row_count, '\t');
-              }),
-              c.normal);
-    // The delimiter plays no part in the page.
-    EXPECT_EQ(written_by([&](std::FILE *f) {
-                  write_replace(g.cells, format_html, f, g.columns, c.row_count, ',');
-              }),
-              c.replace);
+    for (bool positioned : {true, false}) {
+        loaded_table stored;
+        ASSERT_TRUE(load_text(&stored, c.input, '\t', false));
+        EXPECT_EQ(written_by(positioned,
+                             [&](const output_target &to) {
+                                 EXPECT_TRUE(write_normal(stored.grid, format_html, to));
+                             }),
+                  c.normal);
+        loaded_table rows;
+        ASSERT_TRUE(load_text(&rows, c.input, '\t'));
+        EXPECT_EQ(written_by(positioned,
+                             [&](const output_target &to) {
+                                 EXPECT_TRUE(write_replace(&rows.grid, format_html, to));
+                             }),
+                  c.replace);
+    }
     current_charset_code = charset_utf8;
 }
 
 INSTANTIATE_TEST_SUITE_P(all, html_page, testing::ValuesIn(page_cases), case_name<page_case>);
 
+// A tall table's page at offsets, lines placed after the head, the tail after
+// the last line: the same page as written in sequence.
+TEST(html_page_tall, lines_at_offsets)
+{
+    std::string input;
+    std::string first = "<tr>\n";
+    std::string second = "<tr>\n";
+    for (int j = 0; j < 200; ++j) {
+        std::string a = "r" + std::to_string(j);
+        input += a + (j % 3 == 0 ? "\n" : "\t<" + std::to_string(j) + " x>\n");
+        first += "<td>" + a + "</td>\n";
+        second += j % 3 == 0 ? "<td> </td>\n" : "<td>&lt;" + std::to_string(j) + "&nbsp;x&gt;</td>\n";
+    }
+    std::string want = page("UTF-8", first + "</tr>\n\n" + second + "</tr>\n\n");
+    for (bool positioned : {true, false}) {
+        loaded_table rows;
+        ASSERT_TRUE(load_text(&rows, input, '\t'));
+        EXPECT_EQ(written_by(positioned,
+                             [&](const output_target &to) {
+                                 EXPECT_TRUE(write_replace(&rows.grid, format_html, to));
+                             }),
+                  want)
+            << "positioned " << positioned;
+    }
+}
+
 struct cell_case {
     const char *name;
-    std::string text; // present and non-empty
+    std::string text; // present and non-empty, without comma
     int charset_code;
     std::string expected;
 };
@@ -201,13 +219,31 @@ class html_cell : public testing::TestWithParam<cell_case>
 {
 };
 
+// What put(block) writes through a main output block.
+template <typename F> std::string block_bytes(F put)
+{
+    return written_by(false, [&](const output_target &to) {
+        output_block out = main_output(to);
+        put(&out);
+        flush_output(&out);
+    });
+}
+
 TEST_P(html_cell, escapes_by_charset)
 {
     const cell_case &c = GetParam();
-    // Exactly the text and its NUL, so the sanitizer sees any read past it.
-    std::vector<char> text(c.text.c_str(), c.text.c_str() + c.text.size() + 1);
-    EXPECT_EQ(written_by([&](std::FILE *f) { write_html_cell(f, text.data(), c.charset_code); }),
+    // The text ends at the data's end, so the sanitizer sees any read past
+    // the padding; each byte that ends a cell ends it there too.
+    std::vector<unsigned char> text = padded(c.text);
+    html_style style = html_style_for(c.charset_code, ',');
+    EXPECT_EQ(block_bytes([&](output_block *out) { put_html_cell(out, style, text.data()); }),
               c.expected);
+    for (const char *end : {",", "\n", "\r"}) {
+        std::vector<unsigned char> cut = padded(c.text + end + "<tail>");
+        EXPECT_EQ(block_bytes([&](output_block *out) { put_html_cell(out, style, cut.data()); }),
+                  c.expected)
+            << "ended by " << testing::PrintToString(std::string(end));
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(all, html_cell, testing::ValuesIn(cell_cases), case_name<cell_case>);
@@ -219,19 +255,20 @@ struct meta_case {
 
 const meta_case meta_cases[] = {
     {1, "iso-2022-jp"}, {2, "shift_jis"}, {3, "euc-jp"}, {4, "UTF-8"},
-    {0, "UTF-8"},       {5, "UTF-8"},     {-1, "UTF-8"},
+    {5, "utf-16"},      {0, "UTF-8"},     {6, "UTF-8"},  {-1, "UTF-8"},
 };
 
 TEST(html_meta, names_each_code)
 {
     for (const meta_case &c : meta_cases) {
-        std::string line = written_by([&](std::FILE *f) { write_meta_charset(f, c.charset_code); });
+        std::string line =
+            block_bytes([&](output_block *out) { put_meta_charset(out, c.charset_code); });
         EXPECT_EQ(line, std::string("<meta http-equiv=\"Content-Type\" "
                                     "content=\"text/html; charset=") +
                             c.name + "\">\n")
             << "code " << c.charset_code;
     }
-    EXPECT_EQ(written_by([](std::FILE *f) { write_meta_charset(f, 1); }).size(), 74u);
+    EXPECT_EQ(block_bytes([](output_block *out) { put_meta_charset(out, 1); }).size(), 74u);
 }
 
 } // namespace

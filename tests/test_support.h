@@ -1,43 +1,54 @@
-// Helpers shared by the unit tests: padded input buffers, grids built by hand,
-// one-line renderings of a grid, and capture of what a writer writes.
+// Helpers shared by the unit tests: padded inputs, tables loaded from text,
+// one-line renderings of a table, and capture of what a writer writes.
 #ifndef TABFLIP_TEST_SUPPORT_H
 #define TABFLIP_TEST_SUPPORT_H
 
+#include "output/output_block.h"
 #include "table/cell_grid.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <string>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
-// The file's bytes followed by the same zero padding the driver provides, in
-// a block of exactly that size so the sanitizer sees any read past it.
-std::vector<char> padded(const std::string &bytes);
+// The file's bytes followed by the input padding, in a block of exactly that
+// size so the sanitizer sees any read past it.
+std::vector<unsigned char> padded(const std::string &bytes);
 
-// "2x3 a|b|(absent) / c|(empty)|d": rows x columns, then each row's cells.
+// A table loaded from text, owning its padded bytes and row table.
+struct loaded_table {
+    std::vector<unsigned char> bytes;
+    cell_grid grid;
+    loaded_table() = default;
+    loaded_table(const loaded_table &) = delete;
+    loaded_table &operator=(const loaded_table &) = delete;
+    ~loaded_table() { release_table(&grid); }
+};
+bool load_text(loaded_table *table, const std::string &text, unsigned char delimiter,
+               bool with_rows = true);
+
+// "2x3 a|b|(absent) / c|(empty)|d": rows x columns, then each row's cells as
+// the row walk finds them; "(beyond)" marks a cell past the last column.
 std::string render_grid(const cell_grid &grid);
 
-// A grid written by hand: null for an absent cell. The texts lie one after
-// another in one buffer padded like an input buffer, as the writers require.
-struct test_grid {
-    std::vector<char> texts;
-    std::vector<char *> cell_refs;
-    std::vector<char **> row_refs;
-    cell_grid grid;
-};
-void build_grid(test_grid *out, const std::vector<std::vector<const char *>> &rows);
-
-// Everything fn(stream) writes to a memory stream.
-template <typename F> std::string written_by(F fn)
+// Everything fn(target) writes to a fresh regular file, which the target
+// allows to be written at offsets or not.
+template <typename F> std::string written_by(bool positioned, F fn)
 {
-    char *data = nullptr;
-    std::size_t size = 0;
-    std::FILE *stream = open_memstream(&data, &size);
-    fn(stream);
-    std::fclose(stream);
-    std::string bytes(data, size);
-    std::free(data);
+    std::FILE *file = std::tmpfile();
+    output_target to;
+    to.fd = fileno(file);
+    to.positioned = positioned;
+    fn(to);
+    struct stat status;
+    fstat(to.fd, &status);
+    std::string bytes(static_cast<std::size_t>(status.st_size), '\0');
+    if (!bytes.empty() && pread(to.fd, bytes.data(), bytes.size(), 0) != status.st_size)
+        bytes = "(short read)";
+    std::fclose(file);
     return bytes;
 }
 

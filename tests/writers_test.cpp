@@ -10,34 +10,54 @@
 namespace
 {
 
-using rows_t = std::vector<std::vector<const char *>>;
+// Both orientations of one input, to a file written at offsets and to one
+// written in sequence: the result must not depend on the method.
+void expect_both_orientations(const std::string &input, unsigned char delimiter,
+                              const std::string &normal, const std::string &replace)
+{
+    for (bool positioned : {true, false}) {
+        loaded_table stored;
+        ASSERT_TRUE(load_text(&stored, input, delimiter, false));
+        EXPECT_EQ(written_by(positioned,
+                             [&](const output_target &to) {
+                                 EXPECT_TRUE(write_normal(stored.grid, format_delimited, to));
+                             }),
+                  normal)
+            << "positioned " << positioned;
+        loaded_table rows;
+        ASSERT_TRUE(load_text(&rows, input, delimiter));
+        EXPECT_EQ(written_by(positioned,
+                             [&](const output_target &to) {
+                                 EXPECT_TRUE(write_replace(&rows.grid, format_delimited, to));
+                             }),
+                  replace)
+            << "positioned " << positioned;
+    }
+}
 
 struct delimited_case {
     const char *name;
-    rows_t rows;
-    std::int32_t row_count; // rows passed to the writer
-    int delimiter;
+    std::string input;
+    char delimiter;
     std::string normal;
     std::string replace;
 };
 
 const delimited_case delimited_cases[] = {
-    {"ragged comes out rectangular",
-     {{"a1", "a2", "a3"}, {"b1", nullptr, nullptr}},
-     2,
-     '\t',
-     "a1\ta2\ta3\nb1\t\t\n",
+    {"ragged comes out rectangular", "a1\ta2\ta3\nb1\n", '\t', "a1\ta2\ta3\nb1\t\t\n",
      "a1\tb1\na2\t\na3\t\n"},
-    {"empty and absent at the edges", {{"", "x", nullptr}}, 1, '\t', "\tx\t\n", "\nx\n\n"},
-    {"empty middle cell", {{"a", "", "b"}}, 1, ',', "a,,b\n", "a\n\nb\n"},
-    {"one column", {{"a"}, {"b"}, {"c"}}, 3, '\t', "a\nb\nc\n", "a\tb\tc\n"},
-    {"no rows", {{"a", "b", "c"}}, 0, '\t', "", "\n\n\n"},
-    {"tab inside comma table", {{"a\tb", "c"}}, 1, ',', "a\tb,c\n", "a\tb\nc\n"},
-    {"comma inside tab table", {{"a,b", "c"}}, 1, '\t', "a,b\tc\n", "a,b\nc\n"},
-    {"bytes of any charset unchanged",
-     {{"\xe3\x81\x82", "\x82\xa0"}, {"\xa4\xa2", "\x1b$B$\"\x1b(B"}},
-     2,
-     '\t',
+    {"empty and absent at the edges", "\tx\n", '\t', "\tx\n", "\nx\n"},
+    {"empty middle cell", "a,,b", ',', "a,,b\n", "a\n\nb\n"},
+    {"one column", "a\nb\nc\n", '\t', "a\nb\nc\n", "a\tb\tc\n"},
+    {"empty lines", "\n\n", '\t', "\n\n", "\t\n"},
+    {"empty file", "", '\t', "", "\n"},
+    {"tab inside comma table", "a\tb,c", ',', "a\tb,c\n", "a\tb\nc\n"},
+    {"CR LF line ends dropped", "a,b\r\nc,d\r\n", ',', "a,b\nc,d\n", "a,c\nb,d\n"},
+    {"CR line ends", "a,b\rc\r", ',', "a,b\nc,\n", "a,c\nb,\n"},
+    {"NUL and CR inside a line open cells", std::string("x\na\0b\rc,d\n", 10), ',',
+     "x,,,\na,b,c,d\n", "x,a\n,b\n,c\n,d\n"},
+    {"NUL before a leading delimiter", std::string("\0,b\nc", 5), ',', ",b\nc,\n", ",c\nb,\n"},
+    {"bytes of any charset unchanged", "\xe3\x81\x82\t\x82\xa0\n\xa4\xa2\t\x1b$B$\"\x1b(B\n", '\t',
      "\xe3\x81\x82\t\x82\xa0\n\xa4\xa2\t\x1b$B$\"\x1b(B\n",
      "\xe3\x81\x82\t\xa4\xa2\n\x82\xa0\t\x1b$B$\"\x1b(B\n"},
 };
@@ -49,65 +69,59 @@ class delimited_writer : public testing::TestWithParam<delimited_case>
 TEST_P(delimited_writer, writes_both_orientations)
 {
     const delimited_case &c = GetParam();
-    test_grid t;
-    build_grid(&t, c.rows);
-    const cell_grid &g = t.grid;
-    EXPECT_EQ(written_by([&](std::FILE *f) {
-                  write_normal(g.cells, format_delimited, f, g.columns, c.row_count, c.delimiter);
-              }),
-              c.normal);
-    EXPECT_EQ(written_by([&](std::FILE *f) {
-                  write_replace(g.cells, format_delimited, f, g.columns, c.row_count, c.delimiter);
-              }),
-              c.replace);
+    expect_both_orientations(c.input, static_cast<unsigned char>(c.delimiter), c.normal,
+                             c.replace);
 }
 
 INSTANTIATE_TEST_SUITE_P(all, delimited_writer, testing::ValuesIn(delimited_cases),
                          case_name<delimited_case>);
 
-TEST(writers, negative_counts_write_nothing)
+TEST(writers, unsupported_format_writes_message_and_nothing)
 {
-    test_grid t;
-    build_grid(&t, {{"a"}});
-    EXPECT_EQ(written_by([&](std::FILE *f) { write_normal(t.grid.cells, 1, f, 1, -1, '\t'); }), "");
-    EXPECT_EQ(written_by([&](std::FILE *f) { write_replace(t.grid.cells, 1, f, -1, 1, '\t'); }),
-              "");
-}
-
-TEST(writers, unsupported_format_writes_message_and_nothing_to_stream)
-{
-    test_grid t;
-    build_grid(&t, {{"a", "b"}});
     for (int format : {2, -1}) {
+        loaded_table t;
+        ASSERT_TRUE(load_text(&t, "a\tb\n", '\t'));
         testing::internal::CaptureStderr();
-        std::string out =
-            written_by([&](std::FILE *f) { write_replace(t.grid.cells, format, f, 2, 1, '\t'); });
-        EXPECT_EQ(testing::internal::GetCapturedStderr(), "NOT support.\n");
-        EXPECT_EQ(out, "");
-        testing::internal::CaptureStderr();
-        out = written_by([&](std::FILE *f) { write_normal(t.grid.cells, format, f, 2, 1, '\t'); });
-        EXPECT_EQ(testing::internal::GetCapturedStderr(), "NOT support.\n");
+        std::string out = written_by(false, [&](const output_target &to) {
+            write_replace(&t.grid, format, to);
+            write_normal(t.grid, format, to);
+        });
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), "NOT support.\nNOT support.\n");
         EXPECT_EQ(out, "");
     }
 }
 
+TEST(writers, failed_write_is_reported)
+{
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    close(fds[0]);
+    close(fds[1]);
+    loaded_table t;
+    ASSERT_TRUE(load_text(&t, "a\tb\nc\n", '\t'));
+    output_target closed;
+    closed.fd = fds[1];
+    EXPECT_FALSE(write_normal(t.grid, format_delimited, closed));
+    EXPECT_FALSE(write_replace(&t.grid, format_delimited, closed));
+}
+
+using rows_t = std::vector<std::vector<std::string>>;
+
 // Straight from the format: entries joined by the delimiter, absent cells
 // empty, LF after every line.
-std::string model_delimited(const rows_t &rows, std::int32_t columns, bool transposed,
+std::string model_delimited(const rows_t &rows, std::size_t columns, bool transposed,
                             char delimiter)
 {
-    auto count = static_cast<std::int32_t>(rows.size());
-    std::int32_t lines = transposed ? columns : count;
-    std::int32_t entries = transposed ? count : columns;
+    std::size_t lines = transposed ? columns : rows.size();
+    std::size_t entries = transposed ? rows.size() : columns;
     std::string out;
-    for (std::int32_t i = 0; i < lines; ++i) {
-        for (std::int32_t j = 0; j < entries; ++j) {
-            const char *cell = transposed
-                                   ? rows[static_cast<std::size_t>(j)][static_cast<std::size_t>(i)]
-                                   : rows[static_cast<std::size_t>(i)][static_cast<std::size_t>(j)];
-            if (cell != nullptr)
-                out += cell;
-            if (j < entries - 1)
+    for (std::size_t i = 0; i < lines; ++i) {
+        for (std::size_t j = 0; j < entries; ++j) {
+            const std::vector<std::string> &row = transposed ? rows[j] : rows[i];
+            std::size_t c = transposed ? i : j;
+            if (c < row.size())
+                out += row[c];
+            if (j + 1 < entries)
                 out += delimiter;
         }
         out += '\n';
@@ -116,13 +130,13 @@ std::string model_delimited(const rows_t &rows, std::int32_t columns, bool trans
 }
 
 // Tables whose cells cross the 16-byte copy blocks, whose results cross the
-// output block's flushes, and whose row counts take both transposed paths:
-// gathered references (few rows, columns not a multiple of eight) and the
-// direct walk down the grid (more rows than the gather holds).
+// output block's flushes, and whose shapes take every transposed method:
+// one cursor per row (few rows), groups of lines (several group sizes) and
+// lanes at offsets (few columns, many rows).
 struct generated_case {
     const char *name;
-    std::int32_t rows;
-    std::int32_t columns;
+    std::size_t rows;
+    std::size_t columns;
     std::size_t longest; // cell lengths 0 to longest
     unsigned seed;
 };
@@ -130,10 +144,12 @@ struct generated_case {
 const generated_case generated_cases[] = {
     {"one cell per length", 1, 1, 0, 1},
     {"cells crossing copy blocks", 7, 9, 70, 2},
-    {"wide grid gathered", 40, 1003, 20, 3},
-    {"column count not a multiple of eight", 100, 13, 40, 4},
-    {"tall grid past the gather", 20000, 3, 12, 5},
-    {"long cells past the output block", 3, 4, 100000, 6},
+    {"few rows, many columns", 40, 1003, 20, 3},
+    {"groups of lines", 300, 150, 12, 4},
+    {"groups smaller than the most", 20000, 70, 3, 5},
+    {"lanes", 20000, 3, 12, 6},
+    {"long cells past the output block", 3, 4, 400000, 7},
+    {"long cells past a lane", 100, 2, 300000, 8},
 };
 
 class delimited_generated : public testing::TestWithParam<generated_case>
@@ -144,61 +160,73 @@ TEST_P(delimited_generated, matches_the_format_in_both_orientations)
 {
     const generated_case &g = GetParam();
     std::mt19937 random(g.seed);
-    std::vector<std::string> texts;
-    texts.reserve(static_cast<std::size_t>(g.rows * g.columns));
-    rows_t rows(static_cast<std::size_t>(g.rows));
+    rows_t rows(g.rows);
+    std::string input;
     for (auto &row : rows) {
-        for (std::int32_t c = 0; c < g.columns; ++c) {
-            if (random() % 8 == 0) {
-                row.push_back(nullptr);
-                continue;
-            }
-            std::size_t length = random() % (g.longest + 1);
+        // Short rows end early; the first row sets the width.
+        std::size_t filled = &row == &rows[0] ? g.columns : random() % (g.columns + 1);
+        for (std::size_t c = 0; c < filled; ++c) {
             std::string text;
-            for (std::size_t k = 0; k < length; ++k)
-                text += static_cast<char>('!' + random() % 90);
-            texts.push_back(text);
-            row.push_back(texts.back().c_str());
+            std::size_t length = random() % (g.longest + 1);
+            for (std::size_t k = 0; k < length; ++k) {
+                auto ch = static_cast<char>('!' + random() % 90);
+                text += ch == ',' ? '.' : ch;
+            }
+            row.push_back(text);
         }
+        if (row.size() == 1 && row[0].empty())
+            row.clear(); // an empty line fills no cell
     }
-    test_grid t;
-    build_grid(&t, rows);
     for (char delimiter : {'\t', ','}) {
-        EXPECT_EQ(written_by([&](std::FILE *f) {
-                      write_normal(t.grid.cells, format_delimited, f, g.columns, g.rows, delimiter);
-                  }),
-                  model_delimited(rows, g.columns, false, delimiter));
-        EXPECT_EQ(written_by([&](std::FILE *f) {
-                      write_replace(t.grid.cells, format_delimited, f, g.columns, g.rows,
-                                    delimiter);
-                  }),
-                  model_delimited(rows, g.columns, true, delimiter));
+        input.clear();
+        for (const auto &row : rows) {
+            for (std::size_t c = 0; c < row.size(); ++c)
+                input += (c > 0 ? std::string(1, delimiter) : "") + row[c];
+            input += '\n';
+        }
+        expect_both_orientations(input, static_cast<unsigned char>(delimiter),
+                                 model_delimited(rows, g.columns, false, delimiter),
+                                 model_delimited(rows, g.columns, true, delimiter));
     }
 }
 
 INSTANTIATE_TEST_SUITE_P(all, delimited_generated, testing::ValuesIn(generated_cases),
                          case_name<generated_case>);
 
-// Every cell length around the 16-byte copy block, each cell the last bytes
-// before the buffer's padding so that the copy reads into it.
+// A tall table whose column sizes the loader cannot sum (CR LF line ends, a
+// NUL) still gets each line its exact place at offsets.
+TEST(delimited_writer_lanes, rows_with_cr_and_nul)
+{
+    std::string input;
+    std::string first;
+    std::string second;
+    for (int j = 0; j < 300; ++j) {
+        std::string a = "a" + std::to_string(j);
+        std::string b = j % 7 == 0 ? "" : "b" + std::to_string(j * j);
+        input += a + (j == 150 ? std::string(1, '\0') : std::string()) + "," + b + "\r\n";
+        first += (j > 0 ? "," : "") + a;
+        second += (j > 0 ? "," : "") + b;
+    }
+    loaded_table rows;
+    ASSERT_TRUE(load_text(&rows, input, ','));
+    EXPECT_EQ(rows.grid.column_bytes, nullptr);
+    EXPECT_EQ(written_by(true,
+                         [&](const output_target &to) {
+                             EXPECT_TRUE(write_replace(&rows.grid, format_delimited, to));
+                         }),
+              first + "\n" + second + "\n");
+}
+
+// Every cell length around the 16-byte copy block (an empty final line is no
+// row), the last cell ending at
+// the data's end so that the copy reads into the padding.
 TEST(delimited_writer_lengths, every_length_around_the_copy_block)
 {
-    for (std::size_t length = 0; length <= 50; ++length) {
+    for (std::size_t length = 1; length <= 50; ++length) {
         std::string text(length, 'q');
-        test_grid t;
-        build_grid(&t, {{"a", text.c_str()}, {text.c_str(), nullptr}});
-        std::string want_normal = "a\t" + text + "\n" + text + "\t\n";
-        std::string want_replace = "a\t" + text + "\n" + text + "\t\n";
-        EXPECT_EQ(written_by([&](std::FILE *f) {
-                      write_normal(t.grid.cells, format_delimited, f, 2, 2, '\t');
-                  }),
-                  want_normal)
-            << "length " << length;
-        EXPECT_EQ(written_by([&](std::FILE *f) {
-                      write_replace(t.grid.cells, format_delimited, f, 2, 2, '\t');
-                  }),
-                  want_replace)
-            << "length " << length;
+        std::string input = "a\t" + text + "\n" + text;
+        std::string want = "a\t" + text + "\n" + text + "\t\n";
+        expect_both_orientations(input, '\t', want, want);
     }
 }
 

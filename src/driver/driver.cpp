@@ -1,26 +1,17 @@
 #include "driver/driver.h"
 
-#include "platform/platform.h"
 #include "output/writers.h"
+#include "platform/platform.h"
 #include "table/cell_grid.h"
 #include "table/charset.h"
+#include "table/input_file.h"
+#include "table/utf16.h"
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-namespace
-{
-
-struct input_data {
-    char *buffer = nullptr; // calloc'd: length data bytes, then buffer_padding zeros
-    std::size_t length = 0;
-};
-
-} // namespace
 
 void print_usage(const char *program_path)
 {
@@ -78,71 +69,6 @@ char *derive_output_path(const char *name, bool replace, int output_format)
     return path;
 }
 
-// Sizes are 64-bit: a file is refused only when its buffer cannot exist.
-static bool read_open_input(const char *name, std::FILE *file, input_data *input)
-{
-    struct stat status;
-    if (fstat(fileno(file), &status) != 0) {
-        std::fprintf(stderr, "'%s' stat error.\n", name);
-        return false;
-    }
-    std::size_t length = static_cast<std::size_t>(status.st_size);
-    char *buffer = nullptr;
-    if (status.st_size >= 0 && length <= SIZE_MAX - buffer_padding)
-        buffer = static_cast<char *>(std::calloc(1, length + buffer_padding));
-    if (buffer == nullptr) {
-        std::fputs("Couldn't allocate memory.\n", stderr);
-        return false;
-    }
-    // An empty file reads no item and so fails here too.
-    if (std::fread(buffer, length, 1, file) != 1) {
-        std::fprintf(stderr, "'%s' read error.\n", name);
-        std::free(buffer);
-        return false;
-    }
-    input->buffer = buffer;
-    input->length = length;
-    return true;
-}
-
-// Opened without waiting, so that a FIFO without a writer (or a terminal)
-// reaches the size check at once instead of blocking the run.
-static std::FILE *open_input(const char *name)
-{
-    int fd = open(name, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        return nullptr;
-    int flags = fcntl(fd, F_GETFL);
-    std::FILE *file = nullptr;
-    if (flags >= 0 && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0)
-        file = fdopen(fd, "rb");
-    if (file == nullptr)
-        close(fd);
-    return file;
-}
-
-static bool read_input(const char *name, input_data *input)
-{
-    std::FILE *file = open_input(name);
-    if (file == nullptr) {
-        std::fprintf(stderr, "'%s' open error.\n", name);
-        return false;
-    }
-    bool read = read_open_input(name, file, input);
-    std::fclose(file);
-    return read;
-}
-
-static void write_grid(const cell_grid &grid, const run_options &options, std::FILE *stream)
-{
-    if (options.replace)
-        write_replace(grid.cells, options.output_format, stream, grid.columns, grid.rows,
-                      options.delimiter);
-    else
-        write_normal(grid.cells, options.output_format, stream, grid.columns, grid.rows,
-                     options.delimiter);
-}
-
 static void reset_one_file_options(run_options *options)
 {
     options->replace = true;
@@ -150,37 +76,55 @@ static void reset_one_file_options(run_options *options)
     options->to_file = true;
 }
 
-static void write_to_stdout(const cell_grid &grid, run_options *options)
+// The result: only the stored orientation streams without a row table, and
+// only a page looks at the character set. UTF-16 text (order) is known by
+// its mark, which its result repeats before the units.
+static bool write_table(cell_grid *grid, const run_options &options, output_target to, int order)
 {
-    write_grid(grid, *options, stdout);
-    reset_one_file_options(options);
-    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
-        std::fputs("Couldn't write to standard output.\n", stderr);
-        std::clearerr(stdout);
+    utf16_encoder encoder;
+    if (order != utf16_none) {
+        unsigned char mark[2];
+        put_utf16_mark(order, mark);
+        if (!write_sequential(to.fd, reinterpret_cast<const char *>(mark), 2))
+            return false;
+        encoder.order = order;
+        to.encoder = &encoder;
+        to.positioned = false;
     }
+    if (options.output_format == format_html)
+        current_charset_code = order != utf16_none ? charset_utf16 : detect_charset(grid->bytes);
+    if (options.replace)
+        return write_replace(grid, options.output_format, to);
+    return write_normal(*grid, options.output_format, to);
+}
+
+static void write_to_stdout(cell_grid *grid, run_options *options, int order)
+{
+    output_target to;
+    to.fd = STDOUT_FILENO;
+    bool written = write_table(grid, *options, to, order);
+    reset_one_file_options(options);
+    if (!written)
+        std::fputs("Couldn't write to standard output.\n", stderr);
 }
 
 // A result that could not be written whole is removed, and whatever stood at
-// its name before is left as it was.
-static void write_to_file(const cell_grid &grid, run_options *options, const char *output_path)
+// its name before is left as it was. A regular file, new or emptied, may be
+// written at offsets.
+static void write_to_file(cell_grid *grid, run_options *options, const char *output_path,
+                          int order)
 {
     result_file result;
     if (!open_result(output_path, &result)) {
         std::fprintf(stderr, "'%s' open error.\n", output_path);
         return;
     }
-    std::FILE *stream = fdopen(result.fd, "wb");
-    if (stream == nullptr) {
-        abandon_result(&result);
-        std::fprintf(stderr, "'%s' open error.\n", output_path);
-        return;
-    }
-    result.fd = -1; // closed with the stream
-    std::setvbuf(stream, nullptr, _IOFBF, 1 << 20);
-    write_grid(grid, *options, stream);
+    output_target to;
+    to.fd = result.fd;
+    struct stat status;
+    to.positioned = fstat(result.fd, &status) == 0 && S_ISREG(status.st_mode);
+    bool written = write_table(grid, *options, to, order);
     reset_one_file_options(options);
-    bool written = std::ferror(stream) == 0;
-    written = std::fclose(stream) == 0 && written;
     if (written)
         written = commit_result(&result);
     else
@@ -189,26 +133,45 @@ static void write_to_file(const cell_grid &grid, run_options *options, const cha
         std::fprintf(stderr, "'%s' write error.\n", output_path);
 }
 
+// UTF-16 text is loaded and written in its internal form (utf16.h), which
+// then takes the file's place in *input. False, holding nothing, when that
+// form cannot be had.
+static bool decode_if_utf16(input_data *input, int *order)
+{
+    *order = utf16_order(input->bytes, input->length);
+    if (*order == utf16_none)
+        return true;
+    input_data internal;
+    bool decoded = decode_utf16(input->bytes, input->length, *order, &internal);
+    release_input(input);
+    if (!decoded) {
+        std::fputs("Couldn't allocate memory.\n", stderr);
+        return false;
+    }
+    *input = internal;
+    return true;
+}
+
 void process_file(const char *name, run_options *options)
 {
     input_data input;
-    if (!read_input(name, &input))
+    int order = utf16_none;
+    if (!read_input(name, &input) || !decode_if_utf16(&input, &order))
         return;
     char *output_path = derive_output_path(name, options->replace, options->output_format);
     if (output_path == nullptr) {
         std::fputs("Couldn't allocate memory.\n", stderr);
-        std::free(input.buffer);
+        release_input(&input);
         return;
     }
-    current_charset_code = detect_charset(reinterpret_cast<unsigned char *>(input.buffer));
     cell_grid grid;
-    if (load_table(input.buffer, input.length, options->delimiter, &grid)) {
+    if (load_table(input.bytes, input.length, options->delimiter, options->replace, &grid)) {
         if (options->to_file)
-            write_to_file(grid, options, output_path);
+            write_to_file(&grid, options, output_path, order);
         else
-            write_to_stdout(grid, options);
-        std::free(grid.cells);
+            write_to_stdout(&grid, options, order);
+        release_table(&grid);
     }
     std::free(output_path);
-    std::free(input.buffer);
+    release_input(&input);
 }

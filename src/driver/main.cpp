@@ -8,10 +8,6 @@ int main(int argc, char **argv)
     // An exec'd process may be handed no argument vector at all.
     if (argc < 2)
         print_usage(argc > 0 ? argv[0] : "");
-    // Results to stdout go out in large blocks; every file's result is
-    // flushed by process_file, so messages still follow in order.
-    static char stdout_buffer[1 << 20];
-    std::setvbuf(stdout, stdout_buffer, _IOFBF, sizeof stdout_buffer);
     install_signal_cleanup();
     run_options options;
     for (int i = 1; i < argc; ++i) {

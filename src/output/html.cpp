@@ -1,14 +1,14 @@
 #include "output/html.h"
 
+#include "table/byte_blocks.h"
 #include "table/charset.h"
 
-#include <array>
 #include <cstring>
+#include <initializer_list>
 
-// Fixed texts go out with one write of their exact length.
-static void write_literal(std::FILE *stream, const char *text)
+static void put_literal(output_block *out, const char *text)
 {
-    fwrite_unlocked(text, 1, std::strlen(text), stream);
+    put_bytes(out, text, std::strlen(text));
 }
 
 static const char *charset_name(int charset_code)
@@ -20,16 +20,33 @@ static const char *charset_name(int charset_code)
         return "shift_jis";
     case charset_euc_jp:
         return "euc-jp";
+    case charset_utf16:
+        return "utf-16";
     default:
         return "UTF-8";
     }
 }
 
-void write_meta_charset(std::FILE *stream, int charset_code)
+void put_meta_charset(output_block *out, int charset_code)
 {
-    std::fprintf(stream, "%s%s\">\n",
-                 "<meta http-equiv=\"Content-Type\" content=\"text/html; charset=",
-                 charset_name(charset_code));
+    put_literal(out, "<meta http-equiv=\"Content-Type\" content=\"text/html; charset=");
+    put_literal(out, charset_name(charset_code));
+    put_literal(out, "\">\n");
+}
+
+void put_page_head(output_block *out, int charset_code)
+{
+    put_literal(out, "<html lang=\"ja\"><head>\n");
+    put_meta_charset(out, charset_code);
+    put_literal(out, "<title></title>\n</head><body>\n");
+    put_literal(out, "<table border=\"1\" cellpadding=\"2\" cellspacing=\"2\">\n");
+    put_literal(out, "<tbody>\n");
+}
+
+void put_page_tail(output_block *out)
+{
+    put_literal(out, "</tbody>\n</table>\n");
+    put_literal(out, "</body></html>\n");
 }
 
 static const char *entity_for(unsigned char b)
@@ -58,7 +75,8 @@ constexpr int jis_katakana = 2;
 // The state after the escape sequence at p (p[0] is ESC). Only the
 // designations that browsers switch on count: any other sequence, ESC $ ( D
 // included, leaves the state as it was, so a '<' after it is still escaped.
-// The look-ahead stops at the first non-matching byte, never past the NUL.
+// The look-ahead stops at the first non-matching byte, never past the byte
+// that ends the cell.
 static int jis_state_after(const unsigned char *p, int state)
 {
     if (p[1] == 0x24 && (p[2] == 0x40 || p[2] == 0x42))
@@ -70,39 +88,31 @@ static int jis_state_after(const unsigned char *p, int state)
     return state;
 }
 
-// Bytes that end a run of bytes copied unchanged: the NUL, ESC, and the five
-// that may become entities.
-static constexpr std::array<bool, 256> ends_plain_run = [] {
-    std::array<bool, 256> ends{};
-    for (std::size_t b : {0x00u, 0x1Bu, 0x20u, 0x22u, 0x26u, 0x3Cu, 0x3Eu})
-        ends[b] = true;
-    return ends;
-}();
-
-// Below this many bytes, single-byte writes into the stream's buffer cost
-// less than the call overhead of one block write.
-constexpr long block_write_from = 16;
-
-static void write_run(std::FILE *stream, const unsigned char *begin, const unsigned char *end)
+html_style html_style_for(int charset_code, unsigned char delimiter)
 {
-    if (end - begin >= block_write_from) {
-        fwrite_unlocked(begin, 1, static_cast<std::size_t>(end - begin), stream);
-        return;
-    }
-    for (const unsigned char *p = begin; p < end; ++p)
-        putc_unlocked(*p, stream);
+    html_style style;
+    style.charset_code = charset_code;
+    style.delimiter = delimiter;
+    for (unsigned b : {0x00u, 0x0Au, 0x0Du})
+        style.byte_kind[b] = html_cell_end;
+    style.byte_kind[delimiter] = html_cell_end;
+    style.byte_kind[0x1B] = html_escape;
+    for (unsigned b : {0x20u, 0x22u, 0x26u, 0x3Cu, 0x3Eu})
+        style.byte_kind[b] = html_entity;
+    return style;
 }
 
-// The end of the run that starts at p: in the single-byte state the next byte
-// that may need an entity, in the other two the next ESC; the NUL at the
-// latest.
-static const unsigned char *end_of_run(const unsigned char *p, int state)
+// A run copied unchanged ends at the byte that ends the cell, at ESC and, in
+// the single-byte state, at a byte that may become an entity.
+static const unsigned char *end_of_run(const html_style &style, const unsigned char *p, int state)
 {
     if (state == jis_single_byte) {
-        while (!ends_plain_run[*p])
+        for (std::size_t n = copy_block; n == copy_block; p += n)
+            n = html_plain_block(p, style.delimiter);
+        while (style.byte_kind[*p] == html_plain)
             ++p;
     } else {
-        while (*p != 0x1B && *p != 0x00)
+        while (style.byte_kind[*p] == html_plain || style.byte_kind[*p] == html_entity)
             ++p;
     }
     return p;
@@ -113,57 +123,79 @@ static const unsigned char *end_of_run(const unsigned char *p, int state)
 // there would garble the text. The bytes of a designation after its ESC are
 // none of the five, so scanning them in the new state changes nothing.
 // Outside ISO-2022-JP text ESC switches nothing.
-void write_html_cell(std::FILE *stream, const char *text, int charset_code)
+static const unsigned char *put_cell_text(output_block *out, const html_style &style,
+                                          const unsigned char *p)
 {
-    bool shift_states = charset_code == charset_iso_2022_jp;
+    bool shift_states = style.charset_code == charset_iso_2022_jp;
     int state = jis_single_byte;
-    write_literal(stream, "<td>");
-    const unsigned char *p = reinterpret_cast<const unsigned char *>(text);
     for (;;) {
         const unsigned char *run = p;
-        p = end_of_run(p, state);
-        write_run(stream, run, p);
-        if (*p == 0x00)
-            break;
+        p = end_of_run(style, p, state);
+        put_bytes(out, reinterpret_cast<const char *>(run), static_cast<std::size_t>(p - run));
+        if (style.byte_kind[*p] == html_cell_end)
+            return p;
         if (*p == 0x1B) {
             if (shift_states)
                 state = jis_state_after(p, state);
-            putc_unlocked(0x1B, stream);
+            put_bytes(out, "\x1b", 1);
         } else {
-            write_literal(stream, entity_for(*p));
+            put_literal(out, entity_for(*p));
         }
         ++p;
     }
-    write_literal(stream, "</td>\n");
 }
 
-static void write_table_row(char *const *const *cells, bool transposed, std::FILE *stream,
-                            std::int32_t line, std::int32_t entries, int charset_code)
+// Most cells hold nothing to escape: the whole cell is one run, copied in
+// 16-byte blocks with its tags when the block has room for the overrun.
+static bool put_plain_cell(output_block *out, const html_style &style, const unsigned char *cell,
+                           const unsigned char **end)
 {
-    write_literal(stream, "<tr>\n");
-    for (std::int32_t j = 0; j < entries; ++j) {
-        const char *cell = transposed ? cells[j][line] : cells[line][j];
-        if (cell == nullptr || cell[0] == '\0')
-            write_literal(stream, "<td> </td>\n");
-        else
-            write_html_cell(stream, cell, charset_code);
+    const unsigned char *run_end = end_of_run(style, cell, jis_single_byte);
+    auto n = static_cast<std::size_t>(run_end - cell);
+    if (style.byte_kind[*run_end] != html_cell_end || out->used + n + 10 + copy_block >= out->end)
+        return false;
+    constexpr char open_tag[] = {'<', 't', 'd', '>'};
+    constexpr char close_tag[] = {'<', '/', 't', 'd', '>', '\n'};
+    char *to = out->bytes + out->used;
+    std::memcpy(to, open_tag, sizeof open_tag);
+    for (std::size_t i = 0; i < n; i += 16)
+        std::memcpy(to + sizeof open_tag + i, cell + i, 16);
+    std::memcpy(to + sizeof open_tag + n, close_tag, sizeof close_tag);
+    out->used += n + sizeof open_tag + sizeof close_tag;
+    flush_if_full(out);
+    *end = run_end;
+    return true;
+}
+
+const unsigned char *put_html_cell(output_block *out, const html_style &style,
+                                   const unsigned char *cell)
+{
+    if (cell == nullptr || style.byte_kind[*cell] == html_cell_end) {
+        put_literal(out, "<td> </td>\n");
+        return cell;
     }
-    write_literal(stream, "</tr>\n\n");
+    const unsigned char *end = nullptr;
+    if (put_plain_cell(out, style, cell, &end))
+        return end;
+    put_literal(out, "<td>");
+    end = put_cell_text(out, style, cell);
+    put_literal(out, "</td>\n");
+    return end;
 }
 
-void write_html_page(char *const *const *cells, bool transposed, std::FILE *stream,
-                     std::int32_t lines, std::int32_t entries)
+std::size_t html_cell_size(const html_style &style, const unsigned char *cell)
 {
-    write_literal(stream, "<html lang=\"ja\"><head>\n");
-    // Read once, so the name in the meta line and the escaping of every cell
-    // follow the same guess.
-    int charset_code = current_charset_code;
-    write_meta_charset(stream, charset_code);
-    write_literal(stream, "<title></title>\n</head><body>\n");
-    write_literal(stream, "<table border=\"1\" cellpadding=\"2\" cellspacing=\"2\">\n");
-    write_literal(stream, "<tbody>\n");
-    for (std::int32_t i = 0; i < lines; ++i)
-        write_table_row(cells, transposed, stream, i, entries, charset_code);
-    write_literal(stream, "</tbody>\n</table>\n");
-    write_literal(stream, "</body></html>\n");
+    if (cell == nullptr || style.byte_kind[*cell] == html_cell_end)
+        return 11;
+    const unsigned char *run_end = end_of_run(style, cell, jis_single_byte);
+    if (style.byte_kind[*run_end] == html_cell_end)
+        return static_cast<std::size_t>(run_end - cell) + 10;
+    static char counted[512];
+    output_block count;
+    count.fd = -1;
+    count.bytes = counted;
+    count.flush_at = 256;
+    count.end = sizeof counted;
+    put_html_cell(&count, style, cell);
+    return static_cast<std::size_t>(count.offset) + count.used;
 }

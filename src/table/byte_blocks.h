@@ -3,11 +3,12 @@
 // (TABFLIP_SCALAR, chosen with the CMake option of the same name). Everything
 // built on them is shared, so both builds make the same decisions.
 //
-// Every primitive may read a whole block past the position it is given, so
-// the caller's bytes must be followed by readable padding: an input buffer
-// carries buffer_padding zero bytes after its data (cell_grid.h), which covers
-// a block started at any position up to the end of the data. They never
-// write outside the block they are given.
+// The UTF-16 primitives read exactly the block they are given. Every other
+// primitive may read a whole block past the position it is given, so the
+// caller's bytes must be followed by readable padding: an input carries
+// input_padding zero bytes after its data (input_file.h), which covers a
+// block started at any position up to the end of the data. They never write
+// outside the block they are given.
 #ifndef TABFLIP_BYTE_BLOCKS_H
 #define TABFLIP_BYTE_BLOCKS_H
 
@@ -21,12 +22,54 @@
 constexpr std::size_t scan_block = 64; // bytes classified at once
 constexpr std::size_t copy_block = 16; // bytes copied at once
 
+// Counted in registers: the x86-64 baseline has no popcount instruction, and
+// the library call that stands in for it showed in profiles.
+static inline std::size_t bits_set(std::uint64_t x)
+{
+    x -= (x >> 1) & 0x5555555555555555ull;
+    x = (x & 0x3333333333333333ull) + ((x >> 2) & 0x3333333333333333ull);
+    x = (x + (x >> 4)) & 0x0F0F0F0F0F0F0F0Full;
+    return static_cast<std::size_t>((x * 0x0101010101010101ull) >> 56);
+}
+
 // Bit i stands for byte i of a 64-byte block.
 struct block_classes {
     std::uint64_t lf = 0;
     std::uint64_t cr = 0;
     std::uint64_t nul = 0;
     std::uint64_t delimiter = 0;
+};
+
+// The byte classes that UTF-8 validation needs of most blocks, bit i for
+// byte i of a 64-byte block.
+struct utf8_classes {
+    std::uint64_t cont = 0;  // 80..BF, continuation bytes
+    std::uint64_t lead2 = 0; // C2..DF, two-byte leads
+    bool unusual = false;    // the block holds a NUL, C0, C1 or a byte E0..FF
+};
+
+// The classes needed only in an unusual block.
+struct utf8_rare_classes {
+    std::uint64_t nul = 0;
+    std::uint64_t high = 0;     // 80..FF
+    std::uint64_t below_c2 = 0; // 80..C1
+    std::uint64_t below_e0 = 0; // 80..DF
+    std::uint64_t below_f0 = 0; // 80..EF
+    std::uint64_t below_f5 = 0; // 80..F4
+    std::uint64_t below_90 = 0; // 80..8F
+    std::uint64_t below_a0 = 0; // 80..9F
+    std::uint64_t e0 = 0;
+    std::uint64_t ed = 0;
+    std::uint64_t f0 = 0;
+    std::uint64_t f4 = 0;
+};
+
+// The byte classes of 64 bytes of the UTF-16 internal form (utf16.h).
+struct form_classes {
+    std::uint64_t cont = 0;  // 80..BF
+    std::uint64_t lead2 = 0; // C0..DF
+    std::uint64_t lead3 = 0; // E0..EF
+    std::uint64_t other = 0; // F0..FF, which the form never holds
 };
 
 #if defined(__SSE2__) && !defined(TABFLIP_SCALAR)
@@ -55,13 +98,35 @@ static inline block_classes classify_block(const unsigned char *p, unsigned char
 }
 
 // Copies 16 bytes from text to out and returns how many came before the
-// first NUL among them (16 when there is none).
-static inline std::size_t copy_text_block(char *out, const char *text)
+// first byte that ends a cell (delimiter, LF, CR or NUL), 16 when none does.
+static inline std::size_t copy_cell_block(char *out, const unsigned char *text,
+                                          unsigned char delimiter)
 {
     __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(text));
     _mm_storeu_si128(reinterpret_cast<__m128i *>(out), v);
-    unsigned nul = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_setzero_si128())));
-    return nul == 0 ? copy_block : static_cast<std::size_t>(__builtin_ctz(nul));
+    __m128i ends =
+        _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, _mm_setzero_si128()),
+                                  _mm_cmpeq_epi8(v, _mm_set1_epi8(0x0A))),
+                     _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(0x0D)),
+                                  _mm_cmpeq_epi8(v, _mm_set1_epi8(static_cast<char>(delimiter)))));
+    unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(ends));
+    return mask == 0 ? copy_block : static_cast<std::size_t>(__builtin_ctz(mask));
+}
+
+// How many of the 16 bytes at p come before the first that a page cannot
+// copy as it stands (ends a cell, ESC, or one of the five that become
+// entities): 16 when none does.
+static inline std::size_t html_plain_block(const unsigned char *p, unsigned char delimiter)
+{
+    __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+    auto is = [v](char b) { return _mm_cmpeq_epi8(v, _mm_set1_epi8(b)); };
+    __m128i ends = _mm_or_si128(_mm_or_si128(is(0x00), is(0x0A)),
+                                _mm_or_si128(is(0x0D), is(static_cast<char>(delimiter))));
+    __m128i special = _mm_or_si128(_mm_or_si128(is(0x1B), is(0x20)),
+                                   _mm_or_si128(_mm_or_si128(is(0x22), is(0x26)),
+                                                _mm_or_si128(is(0x3C), is(0x3E))));
+    unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(ends, special)));
+    return mask == 0 ? copy_block : static_cast<std::size_t>(__builtin_ctz(mask));
 }
 
 // True when all 16 bytes lie in 0x01..0x7F and none is ESC (0x1B).
@@ -71,6 +136,223 @@ static inline bool plain_ascii_block(const unsigned char *p)
     __m128i special = _mm_or_si128(_mm_cmpeq_epi8(v, _mm_setzero_si128()),
                                    _mm_cmpeq_epi8(v, _mm_set1_epi8(0x1B)));
     return _mm_movemask_epi8(_mm_or_si128(v, special)) == 0;
+}
+
+// Bit i set where byte i lies in 0x80..high; high is 0x80 or above, so the
+// signed comparison leaves ASCII out.
+static inline std::uint64_t high_below_mask(__m128i a, __m128i b, __m128i c, __m128i d,
+                                            unsigned char bound)
+{
+    __m128i limit = _mm_set1_epi8(static_cast<char>(bound));
+    auto bits = [limit](__m128i v) {
+        return static_cast<std::uint64_t>(
+            static_cast<std::uint16_t>(_mm_movemask_epi8(_mm_cmplt_epi8(v, limit))));
+    };
+    return bits(a) | bits(b) << 16 | bits(c) << 32 | bits(d) << 48;
+}
+
+static inline std::uint64_t high_mask(__m128i a, __m128i b, __m128i c, __m128i d)
+{
+    auto bits = [](__m128i v) {
+        return static_cast<std::uint64_t>(static_cast<std::uint16_t>(_mm_movemask_epi8(v)));
+    };
+    return bits(a) | bits(b) << 16 | bits(c) << 32 | bits(d) << 48;
+}
+
+// True when all 64 bytes lie in 0x01..0x7F.
+static inline bool ascii_block64(const unsigned char *p)
+{
+    __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+    __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 16));
+    __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 32));
+    __m128i d = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 48));
+    __m128i zero = _mm_setzero_si128();
+    __m128i any = _mm_or_si128(_mm_or_si128(a, b), _mm_or_si128(c, d));
+    __m128i nul = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(a, zero), _mm_cmpeq_epi8(b, zero)),
+                               _mm_or_si128(_mm_cmpeq_epi8(c, zero), _mm_cmpeq_epi8(d, zero)));
+    return _mm_movemask_epi8(_mm_or_si128(any, nul)) == 0;
+}
+
+static inline utf8_classes classify_utf8_block(const unsigned char *p)
+{
+    utf8_classes k;
+    __m128i unusual = _mm_setzero_si128();
+    for (std::size_t i = 0; i < 4; ++i) {
+        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 16 * i));
+        // Signed bytes: 80..BF is below -64, C2..DF lies in -62..-33.
+        __m128i cont = _mm_cmplt_epi8(v, _mm_set1_epi8(-64));
+        __m128i lead2 = _mm_and_si128(_mm_cmpgt_epi8(v, _mm_set1_epi8(-63)),
+                                      _mm_cmplt_epi8(v, _mm_set1_epi8(-32)));
+        __m128i other_high = _mm_andnot_si128(_mm_or_si128(cont, lead2), v);
+        unusual =
+            _mm_or_si128(unusual, _mm_or_si128(other_high, _mm_cmpeq_epi8(v, _mm_setzero_si128())));
+        auto shift = static_cast<unsigned>(16 * i);
+        k.cont |= static_cast<std::uint64_t>(static_cast<std::uint16_t>(_mm_movemask_epi8(cont)))
+                  << shift;
+        k.lead2 |= static_cast<std::uint64_t>(static_cast<std::uint16_t>(_mm_movemask_epi8(lead2)))
+                   << shift;
+    }
+    k.unusual = _mm_movemask_epi8(unusual) != 0;
+    return k;
+}
+
+static inline utf8_rare_classes classify_utf8_rare(const unsigned char *p)
+{
+    __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+    __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 16));
+    __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 32));
+    __m128i d = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 48));
+    auto equal = [&](unsigned char value) {
+        return equal_mask(a, b, c, d, _mm_set1_epi8(static_cast<char>(value)));
+    };
+    utf8_rare_classes k;
+    k.nul = equal(0x00);
+    k.high = high_mask(a, b, c, d);
+    k.below_c2 = high_below_mask(a, b, c, d, 0xC2);
+    k.below_e0 = high_below_mask(a, b, c, d, 0xE0);
+    k.below_f0 = high_below_mask(a, b, c, d, 0xF0);
+    k.below_f5 = high_below_mask(a, b, c, d, 0xF5);
+    k.below_90 = high_below_mask(a, b, c, d, 0x90);
+    k.below_a0 = high_below_mask(a, b, c, d, 0xA0);
+    k.e0 = equal(0xE0);
+    k.ed = equal(0xED);
+    k.f0 = equal(0xF0);
+    k.f4 = equal(0xF4);
+    return k;
+}
+
+static inline form_classes classify_form_block(const unsigned char *p)
+{
+    __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+    __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 16));
+    __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 32));
+    __m128i d = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 48));
+    std::uint64_t below_c0 = high_below_mask(a, b, c, d, 0xC0);
+    std::uint64_t below_e0 = high_below_mask(a, b, c, d, 0xE0);
+    std::uint64_t below_f0 = high_below_mask(a, b, c, d, 0xF0);
+    form_classes k;
+    k.cont = below_c0;
+    k.lead2 = below_e0 & ~below_c0;
+    k.lead3 = below_f0 & ~below_e0;
+    k.other = high_mask(a, b, c, d) & ~below_f0;
+    return k;
+}
+
+// UTF-16 code units, two bytes each, little-endian or (big) big-endian. When
+// all sixteen units in the 32 bytes at in are below 0x80, writes them as 16
+// bytes to out and returns true; otherwise writes nothing.
+static inline bool narrow_ascii_units(const unsigned char *in, bool big, unsigned char *out)
+{
+    __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i *>(in));
+    __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(in + 16));
+    // Lanes are read little-endian: a big-endian unit's high byte is the low
+    // half of its lane.
+    __m128i outside = _mm_set1_epi16(static_cast<short>(big ? 0x80FF : 0xFF80));
+    __m128i stray = _mm_and_si128(_mm_or_si128(a, b), outside);
+    if (_mm_movemask_epi8(_mm_cmpeq_epi8(stray, _mm_setzero_si128())) != 0xFFFF)
+        return false;
+    if (big) {
+        a = _mm_srli_epi16(a, 8);
+        b = _mm_srli_epi16(b, 8);
+    }
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(out), _mm_packus_epi16(a, b));
+    return true;
+}
+
+// When all eight units in the 16 bytes at in are below 0x800, writes them in
+// the UTF-16 internal form (utf16.h), one or two bytes each, to out, which
+// has room for 16 bytes, and returns the end of what it wrote; otherwise
+// returns null, writing nothing. Each unit's form is made in a lane, the
+// lanes stored, and the forms then laid end to end.
+static inline unsigned char *narrow_short_units(const unsigned char *in, bool big,
+                                                unsigned char *out)
+{
+    __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(in));
+    if (big)
+        v = _mm_or_si128(_mm_slli_epi16(v, 8), _mm_srli_epi16(v, 8));
+    __m128i zero = _mm_setzero_si128();
+    __m128i short_units = _mm_cmpeq_epi16(_mm_and_si128(v, _mm_set1_epi16(-0x800)), zero);
+    if (_mm_movemask_epi8(short_units) != 0xFFFF)
+        return nullptr;
+    __m128i ascii = _mm_cmpeq_epi16(_mm_and_si128(v, _mm_set1_epi16(-0x80)), zero);
+    __m128i lead = _mm_or_si128(_mm_srli_epi16(v, 6), _mm_set1_epi16(0xC0));
+    __m128i cont = _mm_or_si128(_mm_and_si128(v, _mm_set1_epi16(0x3F)), _mm_set1_epi16(0x80));
+    __m128i two = _mm_or_si128(lead, _mm_slli_epi16(cont, 8));
+    __m128i form = _mm_or_si128(_mm_and_si128(ascii, v), _mm_andnot_si128(ascii, two));
+    alignas(16) unsigned char forms[16];
+    _mm_store_si128(reinterpret_cast<__m128i *>(forms), form);
+    auto wide = static_cast<unsigned>(_mm_movemask_epi8(_mm_packs_epi16(ascii, zero))) ^ 0xFFu;
+    for (std::size_t i = 0; i < 8; ++i) {
+        out[0] = forms[2 * i];
+        out[1] = forms[2 * i + 1];
+        out += 1 + (wide >> i & 1);
+    }
+    return out;
+}
+
+// When the 16 bytes at in are whole one- and two-byte sequences of the UTF-16
+// internal form (utf16.h), but perhaps for a two-byte lead as the last byte,
+// writes their units to out, which has room for 32 bytes, and returns how
+// many bytes it took: 16, or 15 without that lead. Otherwise returns 0,
+// writing nothing. Reads the byte after the 16 too. The unit that would
+// start at each byte is made in a lane, and the lanes of the bytes that
+// start a sequence are then laid end to end.
+static inline std::size_t widen_short_block(const unsigned char *in, bool big, unsigned char **out)
+{
+    __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(in));
+    __m128i next = _mm_loadu_si128(reinterpret_cast<const __m128i *>(in + 1));
+    __m128i cont = _mm_cmplt_epi8(v, _mm_set1_epi8(-64));
+    __m128i below_e0 = _mm_cmplt_epi8(v, _mm_set1_epi8(-32));
+    __m128i lead2 = _mm_andnot_si128(cont, below_e0);
+    __m128i high = _mm_cmplt_epi8(v, _mm_setzero_si128());
+    auto cont_bits = static_cast<unsigned>(_mm_movemask_epi8(cont));
+    auto lead_bits = static_cast<unsigned>(_mm_movemask_epi8(lead2));
+    auto long_bits = static_cast<unsigned>(_mm_movemask_epi8(_mm_andnot_si128(below_e0, high)));
+    unsigned taken_bits = lead_bits >> 15 != 0 ? 0x7FFFu : 0xFFFFu;
+    if (long_bits != 0 || ((lead_bits << 1 ^ cont_bits) & 0xFFFFu) != 0)
+        return 0;
+    __m128i zero = _mm_setzero_si128();
+    __m128i low6 = _mm_set1_epi16(0x3F);
+    __m128i units[2];
+    for (int half = 0; half < 2; ++half) {
+        __m128i b = half == 0 ? _mm_unpacklo_epi8(v, zero) : _mm_unpackhi_epi8(v, zero);
+        __m128i c = half == 0 ? _mm_unpacklo_epi8(next, zero) : _mm_unpackhi_epi8(next, zero);
+        __m128i is_lead =
+            half == 0 ? _mm_unpacklo_epi8(lead2, lead2) : _mm_unpackhi_epi8(lead2, lead2);
+        __m128i two = _mm_or_si128(_mm_slli_epi16(_mm_and_si128(b, _mm_set1_epi16(0x1F)), 6),
+                                   _mm_and_si128(c, low6));
+        __m128i unit = _mm_or_si128(_mm_and_si128(is_lead, two), _mm_andnot_si128(is_lead, b));
+        if (big)
+            unit = _mm_or_si128(_mm_slli_epi16(unit, 8), _mm_srli_epi16(unit, 8));
+        units[half] = unit;
+    }
+    alignas(16) unsigned char lanes[32];
+    _mm_store_si128(reinterpret_cast<__m128i *>(lanes), units[0]);
+    _mm_store_si128(reinterpret_cast<__m128i *>(lanes + 16), units[1]);
+    unsigned char *o = *out;
+    for (unsigned starts = ~cont_bits & taken_bits; starts != 0; starts &= starts - 1) {
+        auto i = static_cast<std::size_t>(__builtin_ctz(starts));
+        o[0] = lanes[2 * i];
+        o[1] = lanes[2 * i + 1];
+        o += 2;
+    }
+    *out = o;
+    return taken_bits == 0xFFFFu ? 16 : 15;
+}
+
+// When all 16 bytes at in are below 0x80, writes them as 16 UTF-16 units, 32
+// bytes, to out and returns true; otherwise writes nothing.
+static inline bool widen_ascii_block(const unsigned char *in, bool big, unsigned char *out)
+{
+    __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(in));
+    if (_mm_movemask_epi8(v) != 0)
+        return false;
+    __m128i zero = _mm_setzero_si128();
+    __m128i first = big ? _mm_unpacklo_epi8(zero, v) : _mm_unpacklo_epi8(v, zero);
+    __m128i second = big ? _mm_unpackhi_epi8(zero, v) : _mm_unpackhi_epi8(v, zero);
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(out), first);
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(out + 16), second);
+    return true;
 }
 
 #else
@@ -88,14 +370,29 @@ static inline block_classes classify_block(const unsigned char *p, unsigned char
     return k;
 }
 
-// Copies bytes from text to out up to the first NUL or 16 bytes, whichever
-// comes first, and returns how many were copied.
-static inline std::size_t copy_text_block(char *out, const char *text)
+// Copies bytes from text to out up to the first byte that ends a cell or 16
+// bytes, whichever comes first, and returns how many were copied.
+static inline std::size_t copy_cell_block(char *out, const unsigned char *text,
+                                          unsigned char delimiter)
 {
     std::size_t n = 0;
-    while (n < copy_block && text[n] != '\0') {
-        out[n] = text[n];
-        ++n;
+    for (; n < copy_block; ++n) {
+        unsigned char b = text[n];
+        if (b == 0x00 || b == 0x0A || b == 0x0D || b == delimiter)
+            break;
+        out[n] = static_cast<char>(b);
+    }
+    return n;
+}
+
+static inline std::size_t html_plain_block(const unsigned char *p, unsigned char delimiter)
+{
+    std::size_t n = 0;
+    for (; n < copy_block; ++n) {
+        unsigned char b = p[n];
+        if (b == 0x00 || b == 0x0A || b == 0x0D || b == delimiter || b == 0x1B || b == 0x20 ||
+            b == 0x22 || b == 0x26 || b == 0x3C || b == 0x3E)
+            break;
     }
     return n;
 }
@@ -105,6 +402,136 @@ static inline bool plain_ascii_block(const unsigned char *p)
     for (std::size_t i = 0; i < copy_block; ++i) {
         if (p[i] == 0x00 || p[i] == 0x1B || p[i] >= 0x80)
             return false;
+    }
+    return true;
+}
+
+static inline bool ascii_block64(const unsigned char *p)
+{
+    for (std::size_t i = 0; i < scan_block; ++i) {
+        if (p[i] == 0x00 || p[i] >= 0x80)
+            return false;
+    }
+    return true;
+}
+
+// Bit i set where byte i lies in low..high.
+static inline std::uint64_t range_mask(const unsigned char *p, unsigned char low,
+                                       unsigned char high)
+{
+    std::uint64_t mask = 0;
+    for (std::size_t i = 0; i < scan_block; ++i)
+        mask |= p[i] >= low && p[i] <= high ? std::uint64_t{1} << i : 0;
+    return mask;
+}
+
+static inline utf8_classes classify_utf8_block(const unsigned char *p)
+{
+    utf8_classes k;
+    k.cont = range_mask(p, 0x80, 0xBF);
+    k.lead2 = range_mask(p, 0xC2, 0xDF);
+    k.unusual =
+        (range_mask(p, 0x00, 0x00) | range_mask(p, 0xC0, 0xC1) | range_mask(p, 0xE0, 0xFF)) != 0;
+    return k;
+}
+
+static inline utf8_rare_classes classify_utf8_rare(const unsigned char *p)
+{
+    utf8_rare_classes k;
+    k.nul = range_mask(p, 0x00, 0x00);
+    k.high = range_mask(p, 0x80, 0xFF);
+    k.below_c2 = range_mask(p, 0x80, 0xC1);
+    k.below_e0 = range_mask(p, 0x80, 0xDF);
+    k.below_f0 = range_mask(p, 0x80, 0xEF);
+    k.below_f5 = range_mask(p, 0x80, 0xF4);
+    k.below_90 = range_mask(p, 0x80, 0x8F);
+    k.below_a0 = range_mask(p, 0x80, 0x9F);
+    k.e0 = range_mask(p, 0xE0, 0xE0);
+    k.ed = range_mask(p, 0xED, 0xED);
+    k.f0 = range_mask(p, 0xF0, 0xF0);
+    k.f4 = range_mask(p, 0xF4, 0xF4);
+    return k;
+}
+
+static inline form_classes classify_form_block(const unsigned char *p)
+{
+    form_classes k;
+    k.cont = range_mask(p, 0x80, 0xBF);
+    k.lead2 = range_mask(p, 0xC0, 0xDF);
+    k.lead3 = range_mask(p, 0xE0, 0xEF);
+    k.other = range_mask(p, 0xF0, 0xFF);
+    return k;
+}
+
+static inline bool narrow_ascii_units(const unsigned char *in, bool big, unsigned char *out)
+{
+    for (std::size_t i = 0; i < 32; i += 2) {
+        unsigned char high = big ? in[i] : in[i + 1];
+        unsigned char low = big ? in[i + 1] : in[i];
+        if (high != 0x00 || low >= 0x80)
+            return false;
+    }
+    for (std::size_t i = 0; i < 16; ++i)
+        out[i] = big ? in[2 * i + 1] : in[2 * i];
+    return true;
+}
+
+static inline unsigned char *narrow_short_units(const unsigned char *in, bool big,
+                                                unsigned char *out)
+{
+    unsigned units[8];
+    for (std::size_t i = 0; i < 8; ++i) {
+        units[i] = big ? unsigned{in[2 * i]} << 8 | in[2 * i + 1]
+                       : unsigned{in[2 * i + 1]} << 8 | in[2 * i];
+        if (units[i] >= 0x800)
+            return nullptr;
+    }
+    for (unsigned unit : units) {
+        if (unit < 0x80) {
+            *out++ = static_cast<unsigned char>(unit);
+        } else {
+            *out++ = static_cast<unsigned char>(0xC0 | unit >> 6);
+            *out++ = static_cast<unsigned char>(0x80 | (unit & 0x3F));
+        }
+    }
+    return out;
+}
+
+static inline std::size_t widen_short_block(const unsigned char *in, bool big, unsigned char **out)
+{
+    unsigned cont_bits = 0;
+    unsigned lead_bits = 0;
+    for (unsigned i = 0; i < 16; ++i) {
+        if (in[i] >= 0xE0)
+            return 0;
+        cont_bits |= in[i] >= 0x80 && in[i] < 0xC0 ? 1u << i : 0;
+        lead_bits |= in[i] >= 0xC0 ? 1u << i : 0;
+    }
+    unsigned taken_bits = lead_bits >> 15 != 0 ? 0x7FFFu : 0xFFFFu;
+    if (((lead_bits << 1 ^ cont_bits) & 0xFFFFu) != 0)
+        return 0;
+    unsigned char *o = *out;
+    for (unsigned i = 0; i < 16; ++i) {
+        if ((~cont_bits & taken_bits) >> i & 1) {
+            unsigned unit = lead_bits >> i & 1 ? (in[i] & 0x1Fu) << 6 | (in[i + 1] & 0x3Fu) : in[i];
+            o[0] = static_cast<unsigned char>(big ? unit >> 8 : unit & 0xFF);
+            o[1] = static_cast<unsigned char>(big ? unit & 0xFF : unit >> 8);
+            o += 2;
+        }
+    }
+    *out = o;
+    return taken_bits == 0xFFFFu ? 16 : 15;
+}
+
+static inline bool widen_ascii_block(const unsigned char *in, bool big, unsigned char *out)
+{
+    for (std::size_t i = 0; i < 16; ++i) {
+        if (in[i] >= 0x80)
+            return false;
+    }
+    for (std::size_t i = 0; i < 16; ++i) {
+        out[2 * i] = big ? 0x00 : in[i];
+        out[2 * i + 1] = big ? in[i] : 0x00;
     }
     return true;
 }

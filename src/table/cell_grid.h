@@ -1,41 +1,73 @@
-// Table loading: turns a file's bytes, read whole into memory, into a grid of
-// cells in place.
+// Table loading: the shape of a table read from an input's bytes, and where
+// each of its rows starts. No cell is stored: the writers find a row's cells
+// by walking its bytes from first_cell with cell_after.
 //
-// The caller owns the input buffer. It holds `length` data bytes followed by
-// at least `buffer_padding` zero bytes: 64, because the scans read whole
-// 64-byte blocks and the writers copy cells in 16-byte blocks, and a block
-// started anywhere up to the end of the data must stay inside the buffer. The
-// zeros also end the last cell and give the last block no line ends or
-// delimiters. load_table rewrites the buffer: CRs are normalised, and every
-// delimiter and LF becomes the NUL that ends a cell. Cells point into the
-// buffer, so the buffer must outlive the grid.
-// The grid is one calloc'd block: release it with free(grid.cells) before the
-// buffer. load_table prints its own failure message.
+// The bytes belong to the caller, padded as input_file.h states, and are only
+// read; they must outlive the grid. A cell's text runs from its start to the
+// first delimiter, LF, CR or NUL. Lines end at LF; in a file without LF and
+// with a CR they end at CR instead. Inside a line NUL and CR end text but no
+// line, and text after them opens a further cell.
+// The row table and the column sizes are malloc'd: release_table frees them.
+// load_table prints its own failure message.
 #ifndef TABFLIP_CELL_GRID_H
 #define TABFLIP_CELL_GRID_H
 
 #include <cstddef>
 #include <cstdint>
 
-constexpr std::size_t buffer_padding = 64;
-
 struct cell_grid {
-    // rows row pointers, each to columns cell pointers; a null cell is absent,
-    // any other points at NUL-terminated text inside the input buffer.
-    char ***cells = nullptr;
+    const unsigned char *bytes = nullptr;
+    std::size_t length = 0;
+    unsigned char delimiter = '\t';
+    unsigned char line_end = '\n'; // '\r' in a file with CR line ends and no LF
+    // Row r's bytes are [row_starts[r], row_starts[r + 1] - 1), the entry
+    // after the last line's start standing one past the data's end: 8 bytes
+    // a line. Null when the rows were not asked for.
+    std::size_t *row_starts = nullptr;
     std::int32_t rows = 0;    // 0 or more
-    std::int32_t columns = 1; // 1 or more
+    std::int32_t columns = 1; // 1 or more: the most cells any line fills
+    // No NUL or CR, and every row's line holds columns - 1 delimiters: each
+    // line is its row as written, but for the LF a final line may lack.
+    bool plain = false;
+    // With the row table, for a table under 4 GiB without NUL or CR: column
+    // c's cells hold column_bytes[c] text bytes (columns entries). Else null.
+    std::uint32_t *column_bytes = nullptr;
 };
 
-// Returns one zero-filled block: the row table, then rows x columns cell
-// pointers row after row, each row pointer already aimed at its row. Returns
-// null when a count is below 1 or the block's size cannot be represented or
-// obtained.
-char ***alloc_cell_table(std::int32_t columns, std::int32_t rows);
+// Measures the table in bytes[0, length): columns, rows and line ends, and
+// with with_rows each row's start. On failure (a count past 2^31 - 1, or no
+// memory for the row table) writes "Couldn't allocate memory for array.\n" to
+// stderr, holds nothing and returns false.
+bool load_table(const unsigned char *bytes, std::size_t length, unsigned char delimiter,
+                bool with_rows, cell_grid *grid);
 
-// Builds the grid over buffer[0, length). On failure writes
-// "Couldn't allocate memory for array.\n" to stderr, holds nothing and returns
-// false; the buffer then holds the normalised bytes, not yet split.
-bool load_table(char *buffer, std::size_t length, unsigned char delimiter, cell_grid *grid);
+void release_table(cell_grid *grid);
+
+// A row's cells are walked in order from its first: each step takes the
+// byte that ended a cell's text and gives the next cell's start.
+// The start of row r's first cell, null for a row that fills none.
+const unsigned char *first_cell(const cell_grid &grid, std::int32_t r);
+// The start of a line's first cell, the line starting at begin; null for none.
+const unsigned char *first_cell_at(const cell_grid &grid, const unsigned char *begin);
+
+// The cell after the one whose text ended at `end` (the byte that ended it),
+// or null when that was the row's last.
+static inline const unsigned char *cell_after(const cell_grid &grid, const unsigned char *end)
+{
+    if (*end == grid.delimiter)
+        return end + 1;
+    const unsigned char *data_end = grid.bytes + grid.length;
+    if (end >= data_end || *end == grid.line_end)
+        return nullptr;
+    const unsigned char *p = end + 1;
+    while (p < data_end && *p != grid.line_end && (*p == 0x00 || *p == 0x0D))
+        ++p;
+    if (p >= data_end || *p == grid.line_end)
+        return nullptr;
+    return *p == grid.delimiter ? p + 1 : p;
+}
+
+// The byte that ends the text starting at cell.
+const unsigned char *cell_end(const unsigned char *cell, unsigned char delimiter);
 
 #endif

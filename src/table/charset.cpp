@@ -2,6 +2,8 @@
 
 #include "table/byte_blocks.h"
 
+#include <cstdint>
+
 int current_charset_code = charset_utf8;
 
 static bool in_range(unsigned char b, unsigned char low, unsigned char high)
@@ -23,7 +25,7 @@ static bool is_jis_escape(const unsigned char *p)
     return false;
 }
 
-int detect_charset(const unsigned char *buffer)
+static int first_match(const unsigned char *buffer)
 {
     // Always step one byte: the byte after a failed lead byte is tried as a
     // lead byte of its own. Plain ASCII without ESC decides nothing and is
@@ -51,4 +53,91 @@ int detect_charset(const unsigned char *buffer)
                 return charset_euc_jp;
         }
     }
+}
+
+// What one 64-byte block hands to the next: the continuation bytes still owed
+// at the next block's first three positions (bits 0..2), and whether the
+// block's last byte narrows the range of the next block's first byte.
+struct utf8_carry {
+    std::uint64_t owed = 0;
+    std::uint64_t after_e0 = 0; // bit 0: A0..BF, no overlong three-byte form
+    std::uint64_t after_ed = 0; // bit 0: 80..9F, no surrogate
+    std::uint64_t after_f0 = 0; // bit 0: 90..BF, no overlong four-byte form
+    std::uint64_t after_f4 = 0; // bit 0: 80..8F, nothing above U+10FFFF
+};
+
+// The bytes of an unusual block that lead nothing (C0, C1, F5..FF) or break
+// RFC 3629's narrowed ranges after E0, ED, F0 and F4. Sets the block's
+// three- and four-byte leads and its NUL bytes.
+static std::uint64_t rare_errors(const unsigned char *p, std::uint64_t cont, utf8_carry *carry,
+                                 std::uint64_t *lead3, std::uint64_t *lead4, std::uint64_t *nul)
+{
+    utf8_rare_classes r = classify_utf8_rare(p);
+    *lead3 = r.below_f0 & ~r.below_e0;
+    *lead4 = r.below_f5 & ~r.below_f0;
+    *nul = r.nul;
+    std::uint64_t after_e0 = r.e0 << 1 | carry->after_e0;
+    std::uint64_t after_ed = r.ed << 1 | carry->after_ed;
+    std::uint64_t after_f0 = r.f0 << 1 | carry->after_f0;
+    std::uint64_t after_f4 = r.f4 << 1 | carry->after_f4;
+    carry->after_e0 = r.e0 >> 63;
+    carry->after_ed = r.ed >> 63;
+    carry->after_f0 = r.f0 >> 63;
+    carry->after_f4 = r.f4 >> 63;
+    std::uint64_t no_lead = (r.below_c2 & ~cont) | (r.high & ~r.below_f5);
+    return no_lead | (after_e0 & r.below_a0) | (after_f0 & r.below_90) |
+           (after_ed & cont & ~r.below_a0) | (after_f4 & cont & ~r.below_90);
+}
+
+// The bytes of the 64-byte block at p that are not where well-formed UTF-8
+// allows them, up to the first NUL, which is checked too: it may not stand
+// where a continuation byte is owed. Every lead byte owes one to three
+// continuation bytes, and exactly the owed bytes must be continuation bytes.
+static std::uint64_t utf8_errors(const unsigned char *p, utf8_carry *carry, bool *ends)
+{
+    utf8_classes k = classify_utf8_block(p);
+    std::uint64_t lead3 = 0;
+    std::uint64_t lead4 = 0;
+    std::uint64_t nul = 0;
+    std::uint64_t errors = 0;
+    if (k.unusual || (carry->after_e0 | carry->after_ed | carry->after_f0 | carry->after_f4) != 0)
+        errors = rare_errors(p, k.cont, carry, &lead3, &lead4, &nul);
+    std::uint64_t leads = k.lead2 | lead3 | lead4;
+    std::uint64_t long_leads = lead3 | lead4;
+    std::uint64_t owed = leads << 1 | long_leads << 2 | lead4 << 3 | carry->owed;
+    carry->owed = leads >> 63 | long_leads >> 62 | lead4 >> 61;
+    errors |= owed ^ k.cont;
+    *ends = nul != 0;
+    if (nul != 0) {
+        std::uint64_t first_nul = nul & (~nul + 1);
+        errors &= first_nul | (first_nul - 1);
+    }
+    return errors;
+}
+
+// Whether the text up to its first NUL is well-formed UTF-8. Stretches of
+// ASCII between characters are passed over a block at a time.
+static bool is_utf8_text(const unsigned char *p)
+{
+    utf8_carry carry;
+    for (;; p += scan_block) {
+        if (carry.owed == 0 && ascii_block64(p))
+            continue;
+        bool ends = false;
+        if (utf8_errors(p, &carry, &ends) != 0)
+            return false;
+        if (ends)
+            return true;
+    }
+}
+
+// A two-byte or four-byte UTF-8 character first looks like a Shift_JIS or
+// EUC-JP pair, so those two answers are checked against the whole text. Text
+// in either with kana is never well-formed UTF-8 and keeps its answer.
+int detect_charset(const unsigned char *buffer)
+{
+    int code = first_match(buffer);
+    if ((code == charset_shift_jis || code == charset_euc_jp) && is_utf8_text(buffer))
+        return charset_utf8;
+    return code;
 }

@@ -2,25 +2,90 @@
 
 #include "table/byte_blocks.h"
 
+#include <algorithm>
 #include <bit>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <initializer_list>
 
 namespace
 {
 
 struct table_scan {
-    std::size_t lf = 0;     // LF bytes: lines ended
+    std::size_t lines = 0;  // line ends
     bool any_cr = false;    // a CR somewhere in the data
     std::size_t widest = 1; // the most cells any line fills
-    std::size_t last = 0;   // cells the final line (after the last LF) fills
+    std::size_t last = 0;   // cells the final line (after the last line end) fills
+    bool any_nul = false;   // a NUL somewhere in the data
+    std::size_t fewest_delimiters = SIZE_MAX; // over the lines that are rows
+    std::size_t most_delimiters = 0;
+    bool refused = false; // the row table could not grow
+};
+
+// Each column's text bytes, summed while no NUL or CR has been seen (cells
+// then lie between delimiters and line ends). A count of 32 bits holds any
+// column of a table under 4 GiB; a larger table sums nothing.
+struct column_sums {
+    std::uint32_t *bytes = nullptr; // capacity entries, or null: not wanted, or given up
+    std::size_t capacity = 0;
+    std::size_t column = 0;     // the current line's cell
+    std::size_t cell_start = 0; // where that cell's text starts
+};
+
+static void give_up_sums(column_sums *sums)
+{
+    std::free(sums->bytes);
+    sums->bytes = nullptr;
+}
+
+// Room for column sums->column, zero-filled; false once the sums are given up.
+static bool room_for_column(column_sums *sums)
+{
+    if (sums->column < sums->capacity)
+        return true;
+    std::size_t capacity = sums->capacity * 2 > sums->column ? sums->capacity * 2 : sums->column + 1;
+    void *more = std::realloc(sums->bytes, capacity * sizeof(std::uint32_t));
+    if (more == nullptr) {
+        give_up_sums(sums);
+        return false;
+    }
+    sums->bytes = static_cast<std::uint32_t *>(more);
+    std::fill(sums->bytes + sums->capacity, sums->bytes + capacity, 0);
+    sums->capacity = capacity;
+    return true;
+}
+
+static void sum_cells(column_sums *sums, std::uint64_t ends, std::uint64_t lf, std::size_t at)
+{
+    for (; ends != 0; ends &= ends - 1) {
+        std::size_t end = at + static_cast<std::size_t>(std::countr_zero(ends));
+        if (!room_for_column(sums))
+            return;
+        sums->bytes[sums->column] += static_cast<std::uint32_t>(end - sums->cell_start);
+        sums->cell_start = end + 1;
+        bool line_end = (lf & ends & (0 - ends)) != 0;
+        sums->column = line_end ? 0 : sums->column + 1;
+    }
+}
+
+static void count_delimiters(table_scan *scan, std::size_t delimiters)
+{
+    scan->fewest_delimiters = delimiters < scan->fewest_delimiters ? delimiters : scan->fewest_delimiters;
+    scan->most_delimiters = delimiters > scan->most_delimiters ? delimiters : scan->most_delimiters;
+}
+
+// Where the row starts go while they are found: null when not wanted.
+struct row_table {
+    std::size_t *starts = nullptr;
+    std::size_t capacity = 0;
 };
 
 // What the byte just before a block was; the buffer's start counts as a line
-// start.
+// start. A line end is an LF, or a CR in a file of CR line ends.
 struct scan_carry {
     std::uint64_t after_gap = 1;  // the byte ended text (LF, NUL or CR)
-    std::uint64_t line_start = 1; // the byte was an LF
+    std::uint64_t line_start = 1; // the byte was a line end
     std::uint64_t gap_run = 0;    // a run of NUL and CR bytes from a line start reaches the block
 };
 
@@ -36,8 +101,8 @@ struct block_openers {
 } // namespace
 
 // A CR is read as a NUL: it ends text but no line. That holds in every file
-// with an LF; a file with CRs and no LF has them turned into LFs before it is
-// scanned.
+// with an LF; in a file with CRs and no LF, classify_lines has already made
+// them the line ends (k.lf).
 static block_openers find_openers(const block_classes &k, scan_carry *carry)
 {
     std::uint64_t gap = k.nul | k.cr;
@@ -61,16 +126,6 @@ static block_openers find_openers(const block_classes &k, scan_carry *carry)
     return o;
 }
 
-// Counted in registers: the x86-64 baseline has no popcount instruction, and
-// the library call that stands in for it showed in profiles.
-static std::size_t bits_set(std::uint64_t x)
-{
-    x -= (x >> 1) & 0x5555555555555555ull;
-    x = (x & 0x3333333333333333ull) + ((x >> 2) & 0x3333333333333333ull);
-    x = (x + (x >> 4)) & 0x0F0F0F0F0F0F0F0Full;
-    return static_cast<std::size_t>((x * 0x0101010101010101ull) >> 56);
-}
-
 static std::size_t cells_opened(std::uint64_t single, std::uint64_t leading, std::uint64_t bits)
 {
     std::size_t n = bits_set(single & bits);
@@ -79,196 +134,186 @@ static std::size_t cells_opened(std::uint64_t single, std::uint64_t leading, std
     return n;
 }
 
-// Counts the cells each line fills exactly as split_cells fills them: a
+static block_classes classify_lines(const unsigned char *p, unsigned char delimiter,
+                                    bool cr_ends_lines)
+{
+    block_classes k = classify_block(p, delimiter);
+    if (cr_ends_lines) {
+        k.lf = k.cr;
+        k.cr = 0;
+    }
+    return k;
+}
+
+// Room for one more row start; false when the table cannot grow. Doubling
+// keeps the copies few; a smaller step is tried before giving up, so a table
+// that fits is not refused for the doubling's sake.
+static bool room_for_row(row_table *table, std::size_t used)
+{
+    if (used < table->capacity)
+        return true;
+    for (std::size_t grow : {table->capacity, table->capacity / 8 + 1}) {
+        std::size_t capacity = table->capacity + grow;
+        if (capacity > SIZE_MAX / sizeof(std::size_t))
+            continue;
+        void *more = std::realloc(table->starts, capacity * sizeof(std::size_t));
+        if (more != nullptr) {
+            table->starts = static_cast<std::size_t *>(more);
+            table->capacity = capacity;
+            return true;
+        }
+    }
+    return false;
+}
+
+// Counts the cells each line fills exactly as the writers walk them: a
 // delimiter opens one cell (two at the start of a line: the empty first cell
-// and the one after it), and text opens one where it follows a line start or
-// a NUL. A NUL inside a line can therefore open more cells than the line's
-// delimiters account for; counting them here keeps every cell inside its row.
-// Fused with the line count: one pass of 64-byte blocks whose masks the line
-// ends cut into per-line counts.
-static table_scan scan_table(const unsigned char *p, std::size_t length, unsigned char delimiter)
+// and the one after it), and text opens one where it follows a line start, a
+// NUL or a CR. A NUL inside a line can therefore open more cells than the
+// line's delimiters account for; counting them here keeps every cell inside
+// the table. Fused with the line count and, when rows is given, the row
+// starts: one pass of 64-byte blocks whose masks the line ends cut into
+// per-line counts.
+static table_scan scan_table(const unsigned char *p, std::size_t length, unsigned char delimiter,
+                             bool cr_ends_lines, row_table *rows, column_sums *sums)
 {
     table_scan scan;
     scan_carry carry;
     std::size_t filled = 0;
+    std::size_t delimiters = 0;
     for (std::size_t at = 0; at < length; at += scan_block) {
-        block_classes k = classify_block(p + at, delimiter);
+        block_classes k = classify_lines(p + at, delimiter, cr_ends_lines);
         block_openers o = find_openers(k, &carry);
         std::uint64_t single = k.delimiter | o.starts;
         std::uint64_t rest = ~std::uint64_t{0};
+        std::uint64_t data = length - at >= scan_block ? ~std::uint64_t{0}
+                                                       : (std::uint64_t{1} << (length - at)) - 1;
         scan.any_cr |= k.cr != 0;
+        scan.any_nul |= (k.nul & data) != 0;
+        if (((k.cr | k.nul) & data) != 0 && sums->bytes != nullptr)
+            give_up_sums(sums);
+        if (sums->bytes != nullptr)
+            sum_cells(sums, k.delimiter | k.lf, k.lf, at);
         for (std::uint64_t lf = k.lf; lf != 0; lf &= lf - 1) {
             std::uint64_t before = (lf & (0 - lf)) - 1;
             filled += cells_opened(single, o.leading, before & rest);
             if (filled > scan.widest)
                 scan.widest = filled;
+            count_delimiters(&scan, delimiters + bits_set(k.delimiter & before & rest));
+            delimiters = 0;
             filled = 0;
             rest = ~(before << 1 | 1);
-            ++scan.lf;
+            ++scan.lines;
+            if (rows != nullptr) {
+                if (!room_for_row(rows, scan.lines + 1)) {
+                    scan.refused = true;
+                    return scan;
+                }
+                rows->starts[scan.lines] = at + static_cast<std::size_t>(std::countr_zero(lf)) + 1;
+            }
         }
         filled += cells_opened(single, o.leading, rest);
+        delimiters += bits_set(k.delimiter & rest);
     }
     if (filled > scan.widest)
         scan.widest = filled;
+    if (filled > 0)
+        count_delimiters(&scan, delimiters);
+    if (filled > 0 && sums->bytes != nullptr)
+        sum_cells(sums, 1, 1, length);
     scan.last = filled;
     return scan;
 }
 
-static void replace_byte(unsigned char *p, std::size_t length, unsigned char from, unsigned char to)
+static bool refuse_table(row_table *rows)
 {
-    for (std::size_t i = 0; i < length; ++i) {
-        if (p[i] == from)
-            p[i] = to;
-    }
+    std::free(rows->starts);
+    std::fputs("Couldn't allocate memory for array.\n", stderr);
+    return false;
 }
 
-char ***alloc_cell_table(std::int32_t columns, std::int32_t rows)
-{
-    if (columns < 1 || rows < 1)
-        return nullptr;
-    std::size_t row_count = static_cast<std::size_t>(rows);
-    std::size_t cell_count = 0;
-    std::size_t pointers = 0;
-    std::size_t bytes = 0;
-    if (__builtin_mul_overflow(row_count, static_cast<std::size_t>(columns), &cell_count) ||
-        __builtin_add_overflow(row_count, cell_count, &pointers) ||
-        __builtin_mul_overflow(pointers, sizeof(char *), &bytes))
-        return nullptr;
-    void *block = std::calloc(1, bytes);
-    if (block == nullptr)
-        return nullptr;
-    char ***row_table = static_cast<char ***>(block);
-    char **cell = reinterpret_cast<char **>(row_table + row_count);
-    for (std::size_t r = 0; r < row_count; ++r, cell += columns)
-        row_table[r] = cell;
-    return row_table;
-}
-
-namespace
-{
-
-struct split_state {
-    char ***next_row = nullptr; // the row table entry after the current row's
-    char **row = nullptr;       // the current row's cells
-    std::size_t c = 0;          // cells the current line has filled
-};
-
-} // namespace
-
-// Opens the cells of one stretch of a line that holds no NUL or CR: the text
-// at the line's first byte, when the stretch begins the line, then one cell
-// per delimiter (and the empty first cell for a delimiter that begins it).
-static void open_cells(unsigned char *base, std::uint64_t start, std::uint64_t delimiters,
-                       split_state *s)
-{
-    if (start != 0)
-        s->row[s->c++] = reinterpret_cast<char *>(base + std::countr_zero(start));
-    if (s->c == 0 && delimiters != 0)
-        s->row[s->c++] = reinterpret_cast<char *>(base + std::countr_zero(delimiters));
-    for (; delimiters != 0; delimiters &= delimiters - 1) {
-        unsigned char *at_byte = base + std::countr_zero(delimiters);
-        *at_byte = 0x00;
-        s->row[s->c++] = reinterpret_cast<char *>(at_byte + 1);
-    }
-}
-
-static void end_line(unsigned char *at_byte, split_state *s)
-{
-    *at_byte = 0x00;
-    s->row = *s->next_row++;
-    s->c = 0;
-}
-
-// A block in which text opens cells only at line starts (no CR, no text after
-// a NUL), which is nearly every block: cut at its LFs, each stretch opens its
-// cells without a test per byte class.
-static void split_plain_block(unsigned char *base, const block_classes &k, const block_openers &o,
-                              split_state *s)
-{
-    std::uint64_t rest = ~std::uint64_t{0};
-    for (std::uint64_t lf = k.lf; lf != 0; lf &= lf - 1) {
-        std::uint64_t before = (lf & (0 - lf)) - 1;
-        open_cells(base, o.starts & before & rest, k.delimiter & before & rest, s);
-        end_line(base + std::countr_zero(lf), s);
-        rest = ~(before << 1 | 1);
-    }
-    open_cells(base, o.starts & rest, k.delimiter & rest, s);
-}
-
-// Any other block, one structural byte after another.
-static void split_any_block(unsigned char *base, const block_classes &k, const block_openers &o,
-                            split_state *s)
-{
-    std::uint64_t events = k.delimiter | k.lf | k.cr | o.starts;
-    for (; events != 0; events &= events - 1) {
-        std::uint64_t bit = events & (0 - events);
-        unsigned char *at_byte = base + std::countr_zero(events);
-        if ((k.delimiter & bit) != 0) {
-            if (s->c == 0)
-                s->row[s->c++] = reinterpret_cast<char *>(at_byte);
-            *at_byte = 0x00;
-            s->row[s->c++] = reinterpret_cast<char *>(at_byte + 1);
-        } else if ((k.lf & bit) != 0) {
-            end_line(at_byte, s);
-        } else if ((k.cr & bit) != 0) {
-            *at_byte = 0x00;
-        } else {
-            s->row[s->c++] = reinterpret_cast<char *>(at_byte);
-        }
-    }
-}
-
-// One pass that NUL-terminates every cell in place. It visits only the bytes
-// that do something, taken from each block's masks in order: delimiters, line
-// ends, CRs and the text that follows a line start, NUL or CR; the text of a
-// cell is never looked at byte by byte.
-static void split_cells(unsigned char *p, std::size_t length, unsigned char delimiter,
-                        char ***cells)
-{
-    split_state s;
-    s.next_row = cells + 1;
-    s.row = cells[0];
-    scan_carry carry;
-    for (std::size_t at = 0; at < length; at += scan_block) {
-        block_classes k = classify_block(p + at, delimiter);
-        block_openers o = find_openers(k, &carry);
-        if (k.cr == 0 && (o.starts & ~o.line_starts) == 0)
-            split_plain_block(p + at, k, o, &s);
-        else
-            split_any_block(p + at, k, o, &s);
-    }
-}
-
-// The split reads a CR as a NUL and writes it as one, so a file with LF line
-// ends is normalised on the way; only a file with CR line ends and no LF has
-// its CRs rewritten first, and is then scanned again.
-bool load_table(char *buffer, std::size_t length, unsigned char delimiter, cell_grid *grid)
+// Only a file with CR line ends and no LF is scanned twice: whether CRs end
+// lines is known only once the first scan has found no LF.
+bool load_table(const unsigned char *bytes, std::size_t length, unsigned char delimiter,
+                bool with_rows, cell_grid *grid)
 {
     constexpr std::size_t count_limit = 2147483647;
-    unsigned char *p = reinterpret_cast<unsigned char *>(buffer);
-    table_scan scan = scan_table(p, length, delimiter);
-    if (scan.lf == 0 && scan.any_cr) {
-        replace_byte(p, length, 0x0D, 0x0A);
-        scan = scan_table(p, length, delimiter);
+    row_table rows;
+    row_table *wanted = with_rows ? &rows : nullptr;
+    if (with_rows) {
+        // Room for rows of 64 bytes; a table of shorter rows grows it.
+        rows.capacity = length / 64 + 2;
+        rows.starts = static_cast<std::size_t *>(std::malloc(rows.capacity * sizeof(std::size_t)));
+        if (rows.starts == nullptr)
+            return refuse_table(&rows);
+        rows.starts[0] = 0;
     }
-    char ***cells = nullptr;
-    if (scan.lf < count_limit && scan.widest <= count_limit)
-        cells = alloc_cell_table(static_cast<std::int32_t>(scan.widest),
-                                 static_cast<std::int32_t>(scan.lf + 1));
-    if (cells == nullptr) {
-        replace_byte(p, length, 0x0D, 0x00);
-        std::fputs("Couldn't allocate memory for array.\n", stderr);
-        return false;
+    column_sums sums;
+    if (with_rows && length < (std::size_t{1} << 32)) {
+        sums.capacity = 64;
+        sums.bytes = static_cast<std::uint32_t *>(std::calloc(sums.capacity, sizeof(std::uint32_t)));
     }
-    split_cells(p, length, delimiter, cells);
-    std::int32_t rows = static_cast<std::int32_t>(scan.lf + 1);
-    std::int32_t columns = static_cast<std::int32_t>(scan.widest);
-    // The last row is all absent exactly when the final line filled no cell;
-    // asking the scan spares reading a whole row of a wide grid.
-    if (scan.last == 0)
-        --rows;
-    grid->cells = cells;
-    grid->rows = rows;
-    grid->columns = columns;
+    bool cr_ends_lines = false;
+    table_scan scan = scan_table(bytes, length, delimiter, false, wanted, &sums);
+    if (scan.lines == 0 && scan.any_cr) {
+        cr_ends_lines = true;
+        column_sums none;
+        scan = scan_table(bytes, length, delimiter, true, wanted, &none);
+    }
+    if (scan.refused || scan.lines >= count_limit || scan.widest > count_limit) {
+        std::free(sums.bytes);
+        return refuse_table(&rows);
+    }
+    if (with_rows)
+        rows.starts[scan.lines + 1] = length + 1;
+    grid->bytes = bytes;
+    grid->length = length;
+    grid->delimiter = delimiter;
+    grid->line_end = cr_ends_lines ? 0x0D : 0x0A;
+    grid->row_starts = rows.starts;
+    // The final line is a row only when it fills a cell.
+    grid->rows = static_cast<std::int32_t>(scan.last == 0 ? scan.lines : scan.lines + 1);
+    grid->columns = static_cast<std::int32_t>(scan.widest);
+    // Sums for the first scan's lines would be wrong for CR line ends.
+    if (cr_ends_lines)
+        give_up_sums(&sums);
+    grid->column_bytes = sums.bytes;
+    grid->plain = !cr_ends_lines && !scan.any_cr && !scan.any_nul &&
+                  scan.fewest_delimiters == scan.most_delimiters &&
+                  scan.most_delimiters + 1 == scan.widest;
     return true;
+}
+
+void release_table(cell_grid *grid)
+{
+    std::free(grid->row_starts);
+    std::free(grid->column_bytes);
+    grid->row_starts = nullptr;
+    grid->column_bytes = nullptr;
+}
+
+const unsigned char *first_cell_at(const cell_grid &grid, const unsigned char *begin)
+{
+    const unsigned char *data_end = grid.bytes + grid.length;
+    const unsigned char *p = begin;
+    while (p < data_end && *p != grid.line_end && (*p == 0x00 || *p == 0x0D))
+        ++p;
+    return p >= data_end || *p == grid.line_end ? nullptr : p;
+}
+
+const unsigned char *first_cell(const cell_grid &grid, std::int32_t r)
+{
+    return first_cell_at(grid, grid.bytes + grid.row_starts[r]);
+}
+
+// The block copy finds the end a block at a time; its copy goes nowhere.
+const unsigned char *cell_end(const unsigned char *cell, unsigned char delimiter)
+{
+    char sink[copy_block];
+    for (;;) {
+        std::size_t n = copy_cell_block(sink, cell, delimiter);
+        cell += n;
+        if (n < copy_block)
+            return cell;
+    }
 }

@@ -1,16 +1,20 @@
 #!/usr/bin/env bash
-# Opens the HTML page of one Japanese table, written in each of the four
-# character sets, in headless Chromium and checks that every cell's text, as
-# the browser decoded it, is the intended text. A wrong charset name in the
-# meta line, or an entity written inside a two-byte or katakana character of
-# ISO-2022-JP text, garbles at least one cell.
+# Opens HTML pages written by tabflip in headless Chromium and checks that
+# every cell's text, as the browser decoded it, is the intended text. A wrong
+# charset name in the meta line, or an entity written inside a two-byte or
+# katakana character of ISO-2022-JP text, garbles at least one cell.
 #
 # Usage: run_browser_test.sh TABFLIP_BINARY DATA_DIR
 #
-# DATA_DIR holds table.utf-8.txt and the same table converted from it with
+# DATA_DIR holds table.utf-8.txt, one Japanese table, and the same table
+# converted from it with
 #   iconv -f UTF-8 -t ISO-2022-JP-3 (ESC $ B and ESC ( I only), -t SHIFT_JIS,
 #   -t EUC-JP
-# as table.iso-2022-jp.txt, table.shift_jis.txt and table.euc-jp.txt.
+# as table.iso-2022-jp.txt, table.shift_jis.txt and table.euc-jp.txt, and
+# with -t UTF-16LE and -t UTF-16BE after the byte-order mark as
+# table.utf-16le.txt and table.utf-16be.txt; and table.utf-8-latin.txt, a
+# UTF-8 table whose first non-ASCII character is two bytes long (German,
+# Ukrainian and Greek letters).
 # Without Chromium the test fails: a skipped browser check would pass unseen.
 set -u
 binary=$(realpath "$1")
@@ -34,6 +38,12 @@ expected=(
     "｢ｶﾅ｣" "｢ｼｦｾ｣" " " " "
 )
 printf '%s\n' "${expected[@]}" >"$work/want"
+latin=(
+    "Stadt" "München" "Київ" "Αθήνα"
+    "Einwohner" "1512491" "2952301" "664046"
+    "Größe" "310,7${nbsp}km²" " " " "
+)
+printf '%s\n' "${latin[@]}" >"$work/want-latin"
 
 # The dumped DOM is serialised HTML: in text, '&', U+00A0, '<' and '>' come
 # back as entities, and nothing else does, so undoing those four recovers the
@@ -46,8 +56,9 @@ decoded_cells() {
 }
 
 failed=0
+# check_page SET WANT: the page of DATA_DIR/table.SET.txt holds WANT's cells.
 check_page() {
-    local set=$1
+    local set=$1 want=$2
     local dir=$work/$set
     mkdir "$dir"
     cp "$data_dir/table.$set.txt" "$dir/table.txt"
@@ -61,17 +72,18 @@ check_page() {
         --no-first-run --disable-quic --user-data-dir="$dir/profile" \
         --dump-dom "file://$dir/table.txt_replace.htm" >"$dir/dom.html" 2>"$dir/chromium.log"
     decoded_cells "$dir/dom.html" >"$dir/got"
-    if ! cmp -s "$work/want" "$dir/got"; then
+    if ! cmp -s "$want" "$dir/got"; then
         echo "--- $set: cells as the browser decoded them (< want, > got)"
         grep -a 'charset=' "$dir/table.txt_replace.htm"
-        diff "$work/want" "$dir/got"
+        diff "$want" "$dir/got"
         [ -s "$dir/dom.html" ] || tail -n 5 "$dir/chromium.log"
         failed=1
     fi
 }
 
-for set in iso-2022-jp shift_jis euc-jp utf-8; do
-    check_page "$set"
+for set in iso-2022-jp shift_jis euc-jp utf-8 utf-16le utf-16be; do
+    check_page "$set" "$work/want"
 done
-[ $failed = 0 ] && echo "all four pages read back as intended"
+check_page utf-8-latin "$work/want-latin"
+[ $failed = 0 ] && echo "every page reads back as intended"
 exit $failed

@@ -1,0 +1,71 @@
+// Output blocks: every byte of a result is gathered in a bounded block and
+// handed to write(2) or pwrite(2) a block at a time, never in one call much
+// larger than a block.
+//
+// A block writes either in sequence at the destination's cursor (every such
+// byte passes through write_sequential) or, for a regular file, at its own
+// offset. It records a failed write and then drops what follows; the caller
+// owns the destination descriptor and its closing. A block without a
+// descriptor (fd < 0) writes nothing: it only counts, in offset, the bytes
+// it was given, or it is a region of a larger buffer that is never flushed.
+#ifndef TABFLIP_OUTPUT_BLOCK_H
+#define TABFLIP_OUTPUT_BLOCK_H
+
+#include "table/utf16.h"
+
+#include <cstddef>
+#include <sys/types.h>
+
+// Where a result goes: fd, and whether it may be written at offsets from 0
+// (a regular file just created empty). Standard output never is, and neither
+// is a UTF-16 result: its bytes are written in the internal form of utf16.h
+// and leave as units through encoder, the caller's, which holds the state of
+// a unit cut between two blocks.
+struct output_target {
+    int fd = 1;
+    bool positioned = false;
+    utf16_encoder *encoder = nullptr; // null: the bytes are written as they are
+};
+
+// Room past flush_at that a writer may fill before it flushes: one 16-byte
+// copy block and the longest fixed text a writer puts at once.
+constexpr std::size_t output_slack = 512;
+
+struct output_block {
+    int fd = 1;
+    char *bytes = nullptr; // end bytes
+    std::size_t used = 0;
+    std::size_t flush_at = 0; // flushed once used passes it
+    std::size_t end = 0;      // no byte is written at or past bytes[end]
+    bool at_offset = false;   // written with pwrite at offset
+    off_t offset = 0;
+    bool failed = false;
+    utf16_encoder *encoder = nullptr; // as in output_target; never at an offset
+};
+
+// The main block of a result: a static page-aligned 1 MiB, so the writers
+// are not reentrant.
+output_block main_output(const output_target &to);
+
+// Hands the gathered bytes to the destination and empties the block.
+void flush_output(output_block *out);
+
+// Writes every byte of bytes[0, size) at the destination's cursor; false on
+// the first failed write. Every sequentially written byte passes here.
+bool write_sequential(int fd, const char *bytes, std::size_t size);
+
+// Writes bytes[0, size), at most about a block, straight to out's
+// destination in sequence, as units when out has an encoder; out must hold
+// nothing. A failed write is recorded in out.
+void write_direct(output_block *out, const char *bytes, std::size_t size);
+
+static inline void flush_if_full(output_block *out)
+{
+    if (out->used > out->flush_at)
+        flush_output(out);
+}
+
+// Appends size bytes, flushing as the block fills; leaves used <= flush_at.
+void put_bytes(output_block *out, const char *bytes, std::size_t size);
+
+#endif

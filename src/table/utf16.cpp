@@ -1,0 +1,185 @@
+#include "table/utf16.h"
+
+#include "table/byte_blocks.h"
+#include "table/input_file.h"
+
+int utf16_order(const unsigned char *bytes, std::size_t size)
+{
+    if (size < 2 || size % 2 != 0)
+        return utf16_none;
+    if (bytes[0] == 0xFF && bytes[1] == 0xFE)
+        return utf16_little;
+    if (bytes[0] == 0xFE && bytes[1] == 0xFF)
+        return utf16_big;
+    return utf16_none;
+}
+
+void put_utf16_mark(int order, unsigned char *out)
+{
+    out[0] = order == utf16_big ? 0xFE : 0xFF;
+    out[1] = order == utf16_big ? 0xFF : 0xFE;
+}
+
+// Without branches on the unit's length, which in mixed text are taken at
+// random: every form is made and the right one chosen. Three bytes are always
+// stored; the unit's own share of the buffer (three bytes a unit) holds them.
+static unsigned char *put_unit_bytes(unsigned char *out, std::uint32_t unit)
+{
+    std::uint32_t two = (0xC0u | unit >> 6) | (0x80u | (unit & 0x3Fu)) << 8;
+    std::uint32_t three =
+        (0xE0u | unit >> 12) | (0x80u | (unit >> 6 & 0x3Fu)) << 8 | (0x80u | (unit & 0x3Fu)) << 16;
+    std::uint32_t wide = 0u - static_cast<std::uint32_t>(unit >= 0x80);
+    std::uint32_t widest = 0u - static_cast<std::uint32_t>(unit >= 0x800);
+    std::uint32_t form = (unit & ~wide) | (two & wide & ~widest) | (three & widest);
+    out[0] = static_cast<unsigned char>(form);
+    out[1] = static_cast<unsigned char>(form >> 8);
+    out[2] = static_cast<unsigned char>(form >> 16);
+    return out + 1 + (wide & 1) + (widest & 1);
+}
+
+static std::uint32_t unit_at(const unsigned char *in, bool big)
+{
+    return big ? std::uint32_t{in[0]} << 8 | in[1] : std::uint32_t{in[1]} << 8 | in[0];
+}
+
+// Most tables are mostly ASCII even in UTF-16: sixteen units are narrowed at
+// once where they are; elsewhere eight at a time where all are below 0x800
+// (Latin, Greek, Cyrillic and other alphabets), else one by one.
+bool decode_utf16(const unsigned char *bytes, std::size_t size, int order, input_data *internal)
+{
+    std::size_t units = (size - 2) / 2;
+    // Three bytes at most per unit; the padding is added, with its own
+    // overflow check, by reserve_input.
+    if (units > SIZE_MAX / 3)
+        return false;
+    unsigned char *buffer = reserve_input(units * 3, internal);
+    if (buffer == nullptr)
+        return false;
+    bool big = order == utf16_big;
+    const unsigned char *in = bytes + 2;
+    const unsigned char *end = in + units * 2;
+    unsigned char *out = buffer;
+    while (end - in >= 32) {
+        if (narrow_ascii_units(in, big, out)) {
+            in += 32;
+            out += 16;
+            continue;
+        }
+        for (const unsigned char *stop = in + 32; in < stop; in += 16) {
+            unsigned char *made = narrow_short_units(in, big, out);
+            if (made != nullptr) {
+                out = made;
+                continue;
+            }
+            for (int i = 0; i < 16; i += 2)
+                out = put_unit_bytes(out, unit_at(in + i, big));
+        }
+    }
+    for (; in < end; in += 2)
+        out = put_unit_bytes(out, unit_at(in, big));
+    internal->length = static_cast<std::size_t>(out - buffer);
+    return true;
+}
+
+static unsigned char *put_unit(unsigned char *out, std::uint32_t unit, bool big)
+{
+    auto high = static_cast<unsigned char>(unit >> 8);
+    auto low = static_cast<unsigned char>(unit & 0xFF);
+    out[0] = big ? high : low;
+    out[1] = big ? low : high;
+    return out + 2;
+}
+
+// One byte at a time, for a unit cut between blocks and for bytes the
+// decoder never writes.
+static unsigned char *encode_byte(utf16_encoder *e, unsigned char b, unsigned char *out)
+{
+    bool big = e->order == utf16_big;
+    if (b >= 0x80 && b < 0xC0 && e->owed > 0) {
+        e->partial = e->partial << 6 | (b & 0x3Fu);
+        if (--e->owed == 0)
+            out = put_unit(out, e->partial, big);
+        return out;
+    }
+    e->owed = 0;
+    if (b >= 0xE0) {
+        e->partial = b & 0x0Fu;
+        e->owed = 2;
+    } else if (b >= 0xC0) {
+        e->partial = b & 0x1Fu;
+        e->owed = 1;
+    } else {
+        out = put_unit(out, b, big);
+    }
+    return out;
+}
+
+// The unit of the sequence at p, its lead being two-byte (lead2) or
+// three-byte (lead3) or neither, chosen without branches.
+static inline std::uint32_t unit_of(const unsigned char *p, std::uint64_t lead2,
+                                    std::uint64_t lead3)
+{
+    std::uint32_t b0 = p[0];
+    std::uint32_t c1 = p[1] & 0x3Fu;
+    std::uint32_t c2 = p[2] & 0x3Fu;
+    std::uint32_t is_two = 0u - static_cast<std::uint32_t>(lead2);
+    std::uint32_t is_three = 0u - static_cast<std::uint32_t>(lead3);
+    return (b0 & ~(is_two | is_three)) | (((b0 & 0x1Fu) << 6 | c1) & is_two) |
+           (((b0 & 0x0Fu) << 12 | c1 << 6 | c2) & is_three);
+}
+
+// The units of the whole sequences among the 64 bytes at in, which start with
+// a sequence (the three bytes after the block are read too). Where each
+// sequence starts is read off the block's byte classes, so finding the next
+// one does not wait for the last one's length. Returns how many bytes it took:
+// up to the first sequence that the block cuts, or 0, writing nothing, when
+// the bytes are not a run of whole sequences of the form (none then).
+static std::size_t encode_form_block(const unsigned char *in, bool big, unsigned char **out)
+{
+    form_classes k = classify_form_block(in);
+    std::uint64_t owed = k.lead2 << 1 | k.lead3 << 1 | k.lead3 << 2;
+    std::uint64_t cut =
+        (k.lead2 >> 63 | k.lead3 >> 62) != 0
+            ? (k.lead2 & std::uint64_t{1} << 63) | (k.lead3 & std::uint64_t{3} << 62)
+            : 0;
+    std::uint64_t first_cut = cut & (~cut + 1);
+    std::uint64_t whole = cut == 0 ? ~std::uint64_t{0} : first_cut - 1;
+    // The first cut sequence's lead must not stand where a byte is owed.
+    if (k.other != 0 || ((owed ^ k.cont) & (whole | first_cut)) != 0)
+        return 0;
+    unsigned char *o = *out;
+    for (std::uint64_t starts = ~k.cont & whole; starts != 0; starts &= starts - 1) {
+        auto i = static_cast<unsigned>(__builtin_ctzll(starts));
+        o = put_unit(o, unit_of(in + i, k.lead2 >> i & 1, k.lead3 >> i & 1), big);
+    }
+    *out = o;
+    return cut == 0 ? 64 : static_cast<std::size_t>(__builtin_ctzll(cut));
+}
+
+std::size_t encode_utf16(utf16_encoder *encoder, const unsigned char *in, std::size_t size,
+                         unsigned char *out)
+{
+    bool big = encoder->order == utf16_big;
+    const unsigned char *end = in + size;
+    unsigned char *start = out;
+    while (end - in >= 67) {
+        if (encoder->owed > 0) {
+            out = encode_byte(encoder, *in++, out);
+            continue;
+        }
+        if (widen_ascii_block(in, big, out)) {
+            in += 16;
+            out += 32;
+            continue;
+        }
+        std::size_t taken = widen_short_block(in, big, &out);
+        if (taken == 0)
+            taken = encode_form_block(in, big, &out);
+        if (taken == 0)
+            out = encode_byte(encoder, *in++, out);
+        in += taken;
+    }
+    while (in < end)
+        out = encode_byte(encoder, *in++, out);
+    return static_cast<std::size_t>(out - start);
+}

@@ -1,0 +1,57 @@
+// UTF-16 text with a byte-order mark, carried through the tool in a lossless
+// 8-bit internal form, so that the loader and the writers treat its code
+// units exactly as they treat bytes.
+//
+// The internal form: the units 0x0000, 0x0009, 0x000A, 0x000D and 0x002C
+// become those single bytes, every other unit below 0x0080 its own byte, and
+// every unit from 0x0080 up, surrogates included (paired or not), two or
+// three bytes in the UTF-8 manner, all of them 0x80 or above. So the bytes
+// that split a table stand exactly where their units stood, and the five
+// bytes that the HTML page writes as entities stand for their own characters.
+//
+// utf16_order only reads. decode_utf16 reads the file's bytes and fills a
+// new input block that the caller releases; it prints nothing.
+// encode_utf16 reads the internal form, block after block, and writes the
+// units to a buffer of the caller's.
+#ifndef TABFLIP_UTF16_H
+#define TABFLIP_UTF16_H
+
+#include "table/input_file.h"
+
+#include <cstddef>
+#include <cstdint>
+
+constexpr int utf16_none = 0;   // not UTF-16 text: handled as bytes
+constexpr int utf16_little = 1; // the mark FF FE
+constexpr int utf16_big = 2;    // the mark FE FF
+
+// UTF-16 text is a file whose size is even and at least 2 and whose first two
+// bytes are a byte-order mark.
+int utf16_order(const unsigned char *bytes, std::size_t size);
+
+// Fills *internal, which holds nothing yet, with the internal form of the
+// units after the mark of bytes[0, size), which utf16_order found to be in
+// order: a padded block as input_file.h describes, released with
+// release_input. False, holding nothing, when the block cannot be had.
+bool decode_utf16(const unsigned char *bytes, std::size_t size, int order, input_data *internal);
+
+// The two bytes of the mark for order.
+void put_utf16_mark(int order, unsigned char *out);
+
+// Turns the internal form back into units, in blocks cut anywhere: a unit
+// whose bytes a block cut is finished by the next block.
+struct utf16_encoder {
+    int order = utf16_little;
+    std::uint32_t partial = 0; // the bits gathered of a cut unit
+    int owed = 0;              // its bytes still to come: 0 to 2
+};
+
+// Writes the units of in[0, size) to out, which has room for 2 * size bytes,
+// and returns how many bytes it wrote. Bytes the decoder never writes (a
+// continuation byte without a lead, a lead cutting another's sequence) still
+// give at most two bytes each: a stray continuation byte becomes the unit of
+// its value, and a cut sequence is dropped.
+std::size_t encode_utf16(utf16_encoder *encoder, const unsigned char *in, std::size_t size,
+                         unsigned char *out);
+
+#endif
