@@ -52,8 +52,14 @@ static bool explicit_budget(std::uint64_t *bytes)
 
 std::uint64_t memory_budget(std::uint64_t input_bytes)
 {
-    std::uint64_t budget = 0;
-    if (!explicit_budget(&budget))
+    // Below this an input's run cannot take enough to matter, and reading
+    // the system's figures would cost more than a small file's whole run.
+    constexpr std::uint64_t small_input = std::uint64_t{16} << 20;
+    std::uint64_t budget = UINT64_MAX;
+    std::uint64_t set = 0;
+    if (explicit_budget(&set))
+        budget = set;
+    else if (input_bytes >= small_input)
         budget = available_memory() / 2;
     std::uint64_t limit = memory_limit();
     // The mapped input counts against an address-space limit; keep some of

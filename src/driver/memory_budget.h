@@ -5,7 +5,9 @@
 // TABFLIP_MEMORY sets it (digits with an optional K, M, G or T suffix,
 // binary multiples; "256M", "4G"); a malformed value is reported once per
 // process on stderr and the default is used. The default is half of the
-// physical memory available when the file starts. Either way it never
+// physical memory available when the file starts (for an input under 16 MiB,
+// no more than the limits allow: its run cannot take enough to matter).
+// Either way it never
 // exceeds what the address-space and data limits leave beside the mapped
 // input. Reads the environment and the system's memory figures; allocates
 // nothing.

@@ -15,6 +15,7 @@ struct progress_state {
     bool enabled = false; // stderr is a terminal
     const char *name = nullptr;
     std::uint64_t total = 0;
+    std::uint64_t done = 0;
     progress_clock::time_point start;
     progress_clock::time_point drawn; // when the line was last drawn
     std::size_t shown = 0;            // length of the line on screen; 0 for none
@@ -26,6 +27,13 @@ constexpr auto first_draw_after = std::chrono::seconds(1);
 constexpr auto redraw_after = std::chrono::milliseconds(100);
 
 } // namespace
+
+// The line is drawn over, not a message: it goes out at once.
+static void show(const char *text)
+{
+    std::fputs(text, stderr);
+    std::fflush(stderr);
+}
 
 // Binary multiples, as TABFLIP_MEMORY takes them.
 static void format_bytes(char *text, std::size_t size, double bytes)
@@ -65,16 +73,24 @@ void progress_begin(const char *name, std::uint64_t total)
     progress.enabled = stderr_is_terminal();
     progress.name = name;
     progress.total = total;
+    progress.done = 0;
     progress.start = progress_clock::now();
     progress.shown = 0;
 }
 
 // A line longer than the terminal would wrap and could not be erased: the
 // name is cut to its last characters.
-void progress_update(std::uint64_t done)
+void progress_expect(std::uint64_t bytes)
+{
+    progress.total += bytes;
+}
+
+void progress_advance(std::uint64_t bytes)
 {
     if (!progress.enabled)
         return;
+    progress.done += bytes;
+    std::uint64_t done = progress.done;
     progress_clock::time_point now = progress_clock::now();
     if (now - progress.start < first_draw_after ||
         (progress.shown != 0 && now - progress.drawn < redraw_after))
@@ -89,8 +105,9 @@ void progress_update(std::uint64_t done)
                                          taken.count());
     // Spaces cover what a longer earlier line left.
     int pad = progress.shown > length ? static_cast<int>(progress.shown - length) : 0;
-    std::fprintf(stderr, "\r%s%*s", line, pad, "");
-    std::fflush(stderr);
+    char drawn[330];
+    std::snprintf(drawn, sizeof drawn, "\r%s%*s", line, pad, "");
+    show(drawn);
     progress.shown = length;
     progress.drawn = now;
 }
@@ -98,8 +115,9 @@ void progress_update(std::uint64_t done)
 void progress_end()
 {
     if (progress.shown != 0) {
-        std::fprintf(stderr, "\r%*s\r", static_cast<int>(progress.shown), "");
-        std::fflush(stderr);
+        char erased[200];
+        std::snprintf(erased, sizeof erased, "\r%*s\r", static_cast<int>(progress.shown), "");
+        show(erased);
     }
     progress.enabled = false;
     progress.shown = 0;

@@ -17,8 +17,11 @@
 // is expected to write, the result's size as far as it is known.
 void progress_begin(const char *name, std::uint64_t total);
 
-// done: the result bytes written so far. Cheap enough to call per block.
-void progress_update(std::uint64_t done);
+// bytes more have been written. Cheap enough to call per block.
+void progress_advance(std::uint64_t bytes);
+
+// The run will write bytes more than progress_begin expected (a spill).
+void progress_expect(std::uint64_t bytes);
 
 void progress_end();
 

@@ -1,5 +1,7 @@
 #include "output/output_block.h"
 
+#include "driver/progress.h"
+
 #include <cerrno>
 #include <cstring>
 #include <unistd.h>
@@ -24,6 +26,7 @@ output_block main_output(const output_target &to)
 
 bool write_sequential(int fd, const char *bytes, std::size_t size)
 {
+    progress_advance(size);
     while (size > 0) {
         ssize_t n = write(fd, bytes, size);
         if (n < 0 && errno == EINTR)
@@ -38,6 +41,7 @@ bool write_sequential(int fd, const char *bytes, std::size_t size)
 
 static bool write_at(int fd, const char *bytes, std::size_t size, off_t offset)
 {
+    progress_advance(size);
     while (size > 0) {
         ssize_t n = pwrite(fd, bytes, size, offset);
         if (n < 0 && errno == EINTR)
@@ -71,6 +75,7 @@ static bool write_units(int fd, utf16_encoder *encoder, const char *bytes, std::
 
 void write_direct(output_block *out, const char *bytes, std::size_t size)
 {
+    out->offset += static_cast<off_t>(size);
     if (out->failed)
         return;
     if (out->encoder != nullptr)

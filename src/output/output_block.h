@@ -14,6 +14,7 @@
 #include "table/utf16.h"
 
 #include <cstddef>
+#include <cstdint>
 #include <sys/types.h>
 
 // Where a result goes: fd, and whether it may be written at offsets from 0
@@ -21,10 +22,17 @@
 // is a UTF-16 result: its bytes are written in the internal form of utf16.h
 // and leave as units through encoder, the caller's, which holds the state of
 // a unit cut between two blocks.
+//
+// budget bounds the private memory a writer takes, and the part of the input
+// one of its passes reads again and again; a table whose methods would pass
+// it is transposed in blocks of rows through a spill file (platform.h's
+// open_spill beside spill_beside).
 struct output_target {
     int fd = 1;
     bool positioned = false;
     utf16_encoder *encoder = nullptr; // null: the bytes are written as they are
+    std::uint64_t budget = UINT64_MAX;
+    const char *spill_beside = "";
 };
 
 // Room past flush_at that a writer may fill before it flushes: one 16-byte

@@ -53,6 +53,14 @@ bool commit_result(result_file *result);
 // or, written in place, the name itself.
 void abandon_result(result_file *result);
 
+// A new empty file for a result's spill, read and written through the
+// descriptor: in TMPDIR when it is set, else in the directory of beside. It
+// has no name by the time it is returned, so that nothing is left of it
+// however the process ends; closing the descriptor frees it. -1 when none
+// can be made.
+int open_spill(const char *beside);
+void close_spill(int fd); // nothing for -1
+
 // Physical memory available now, in bytes (free plus reclaimable cache).
 std::uint64_t available_memory();
 

@@ -67,16 +67,24 @@ void release_cleanup_path(const char *path)
     }
 }
 
-// A short fixed name, so that it fits wherever the result name does.
-static char *temporary_template(const char *path)
+// A short fixed name, so that it fits wherever the result name does, in
+// the directory of path, or in directory when it is given.
+static char *temporary_template(const char *path, const char *directory = nullptr)
 {
     const char *slash = std::strrchr(path, '/');
-    std::size_t directory = slash == nullptr ? 0 : static_cast<std::size_t>(slash - path) + 1;
+    std::size_t length = slash == nullptr ? 0 : static_cast<std::size_t>(slash - path) + 1;
+    if (directory != nullptr) {
+        path = directory;
+        length = std::strlen(directory);
+    }
+    bool separate = length > 0 && path[length - 1] != '/';
     static const char name[] = ".tabflip-XXXXXX";
-    char *temp = static_cast<char *>(std::calloc(1, directory + sizeof name));
+    char *temp = static_cast<char *>(std::calloc(1, length + 1 + sizeof name));
     if (temp != nullptr) {
-        std::memcpy(temp, path, directory);
-        std::memcpy(temp + directory, name, sizeof name);
+        std::memcpy(temp, path, length);
+        if (separate)
+            temp[length++] = '/';
+        std::memcpy(temp + length, name, sizeof name);
     }
     return temp;
 }
@@ -204,6 +212,30 @@ void abandon_result(result_file *result)
     release_cleanup_path(written);
     std::free(result->temp_path);
     result->temp_path = nullptr;
+}
+
+// Created and unlinked with the cleanup signals blocked, so that no signal
+// can leave it behind.
+int open_spill(const char *beside)
+{
+    const char *tmpdir = std::getenv("TMPDIR");
+    char *temp = temporary_template(beside, tmpdir != nullptr && *tmpdir != '\0' ? tmpdir : nullptr);
+    if (temp == nullptr)
+        return -1;
+    sigset_t before;
+    block_cleanup_signals(&before);
+    int fd = mkostemp(temp, O_CLOEXEC);
+    if (fd >= 0)
+        unlink(temp);
+    sigprocmask(SIG_SETMASK, &before, nullptr);
+    std::free(temp);
+    return fd;
+}
+
+void close_spill(int fd)
+{
+    if (fd >= 0)
+        close(fd);
 }
 
 // MemAvailable counts the page cache the kernel would give back, which the

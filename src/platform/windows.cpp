@@ -198,3 +198,14 @@ bool stderr_is_terminal()
 {
     return _isatty(2) != 0;
 }
+
+// Spilling is not yet done here: a table that needs it is a write error of
+// its result.
+int open_spill(const char *)
+{
+    return -1;
+}
+
+void close_spill(int)
+{
+}

@@ -29,9 +29,8 @@ unsigned char *reserve_input(std::size_t length, input_data *input)
 
 // Reserves the file's pages plus at least the padding as anonymous zero
 // memory, then maps the file over the reservation's start, so that the
-// padding stays readable whatever the size. False, holding nothing, when
-// either step is refused.
-static bool map_input(int fd, std::size_t length, input_data *input)
+// padding stays readable whatever the size.
+bool map_input(int fd, std::size_t length, input_data *input)
 {
     auto page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
     std::size_t size = (length + input_padding + page - 1) / page * page;

@@ -38,6 +38,10 @@ bool read_input(const char *name, input_data *input);
 // Null, holding nothing, when the block cannot be had.
 unsigned char *reserve_input(std::size_t length, input_data *input);
 
+// The first length bytes of an open regular file, mapped and padded as
+// above. False, holding nothing and printing nothing, when that is refused.
+bool map_input(int fd, std::size_t length, input_data *input);
+
 void release_input(input_data *input);
 
 #endif
