@@ -26,7 +26,7 @@ output_block main_output(const output_target &to)
 
 bool write_sequential(int fd, const char *bytes, std::size_t size)
 {
-    progress_advance(size);
+    std::size_t whole = size;
     while (size > 0) {
         ssize_t n = write(fd, bytes, size);
         if (n < 0 && errno == EINTR)
@@ -36,12 +36,13 @@ bool write_sequential(int fd, const char *bytes, std::size_t size)
         bytes += n;
         size -= static_cast<std::size_t>(n);
     }
+    progress_advance(whole);
     return true;
 }
 
 static bool write_at(int fd, const char *bytes, std::size_t size, off_t offset)
 {
-    progress_advance(size);
+    std::size_t whole = size;
     while (size > 0) {
         ssize_t n = pwrite(fd, bytes, size, offset);
         if (n < 0 && errno == EINTR)
@@ -52,6 +53,7 @@ static bool write_at(int fd, const char *bytes, std::size_t size, off_t offset)
         size -= static_cast<std::size_t>(n);
         offset += n;
     }
+    progress_advance(whole);
     return true;
 }
 

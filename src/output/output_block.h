@@ -4,7 +4,8 @@
 //
 // A block writes either in sequence at the destination's cursor (every such
 // byte passes through write_sequential) or, for a regular file, at its own
-// offset. It records a failed write and then drops what follows; the caller
+// offset. Every write is reported to the progress line (driver/progress.h).
+// It records a failed write and then drops what follows; the caller
 // owns the destination descriptor and its closing. A block without a
 // descriptor (fd < 0) writes nothing: it only counts, in offset, the bytes
 // it was given, or it is a region of a larger buffer that is never flushed.
@@ -64,7 +65,8 @@ bool write_sequential(int fd, const char *bytes, std::size_t size);
 
 // Writes bytes[0, size), at most about a block, straight to out's
 // destination in sequence, as units when out has an encoder; out must hold
-// nothing. A failed write is recorded in out.
+// nothing. Counted in out's offset, as flushed bytes are. A failed write is
+// recorded in out.
 void write_direct(output_block *out, const char *bytes, std::size_t size);
 
 static inline void flush_if_full(output_block *out)
