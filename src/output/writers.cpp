@@ -693,9 +693,10 @@ static void write_spilled(const cell_grid &grid, const line_style &style, const 
 //   are too long to stage a group of them.
 // - otherwise groups of lines staged in a bounded buffer; a line too long
 //   for it goes out by the cursors alone.
-// - either only within the budget: the row table, lanes, sums and staging,
-//   and for the groups each pass's reading of every row, a page a row at
-//   least. Past it, or without a row table, blocks of rows through a spill.
+// - either only within the budget: the row table, lanes and sums, and for
+//   the groups each pass's reading of every row, a page a row at least.
+//   Past it, or without a row table, blocks of rows through a spill. The
+//   fixed buffers (the output block, the staging) are a few MiB beside it.
 constexpr std::int32_t lane_columns = 64;
 constexpr std::int32_t few_rows = 64;
 constexpr std::uint64_t page_bytes = 4096;
@@ -711,8 +712,8 @@ static bool groups_fit(const cell_grid &grid, std::uint64_t budget)
 {
     auto rows = static_cast<std::uint64_t>(grid.rows) + 1;
     std::uint64_t passes_read = std::min<std::uint64_t>(rows * page_bytes, grid.length);
-    return rows * sizeof(std::size_t) + static_cast<std::uint64_t>(grid.columns) * 4 + group_bytes +
-               passes_read <= budget;
+    std::uint64_t sums = grid.column_bytes == nullptr ? 0 : static_cast<std::uint64_t>(grid.columns) * 4;
+    return rows * sizeof(std::size_t) + sums + passes_read <= budget;
 }
 
 static void write_transposed(cell_grid *grid, const line_style &style, const output_target &to,
