@@ -128,9 +128,8 @@ static void write_to_stdout(const char *name, cell_grid *grid, run_options *opti
 // its name before is left as it was. A regular file, new or emptied, may be
 // written at offsets.
 static void write_to_file(const char *name, cell_grid *grid, run_options *options,
-                          output_target to, int order)
+                          const char *output_path, output_target to, int order)
 {
-    const char *output_path = to.spill_beside;
     result_file result;
     if (!open_result(output_path, &result)) {
         std::fprintf(stderr, "'%s' open error.\n", output_path);
@@ -201,7 +200,7 @@ void process_file(const char *name, run_options *options)
     cell_grid grid;
     if (load_within_budget(input, *options, to.budget, &grid)) {
         if (options->to_file)
-            write_to_file(name, &grid, options, to, order);
+            write_to_file(name, &grid, options, output_path, to, order);
         else
             write_to_stdout(name, &grid, options, to, order);
         release_table(&grid);

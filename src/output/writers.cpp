@@ -728,16 +728,16 @@ static void write_transposed(cell_grid *grid, const line_style &style, const out
     if (loaded && to.positioned && grid->columns <= lane_columns && grid->rows > few_rows &&
         lanes_fit(*grid, to.budget) && write_by_lanes(*grid, style, out))
         return;
-    if (!loaded || (grid->rows > 0 && !groups_fit(*grid, to.budget))) {
-        write_spilled(*grid, style, to, out, &group);
-        return;
-    }
-    start_cursors(grid);
     if (grid->rows == 0) {
         for (std::int32_t i = 0; i < grid->columns; ++i)
             write_line_by_cursors(grid, style, out);
         return;
     }
+    if (!loaded || !groups_fit(*grid, to.budget)) {
+        write_spilled(*grid, style, to, out, &group);
+        return;
+    }
+    start_cursors(grid);
     write_by_groups(grid, style, out, &group);
 }
 
