@@ -14,8 +14,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <sys/stat.h>
-#include <unistd.h>
 
 void print_usage(const char *program_path)
 {
@@ -117,7 +115,7 @@ static bool write_table(const char *name, cell_grid *grid, const run_options &op
 static void write_to_stdout(const char *name, cell_grid *grid, run_options *options,
                             output_target to, int order)
 {
-    to.fd = STDOUT_FILENO;
+    to.fd = standard_output;
     bool written = write_table(name, grid, *options, to, order);
     reset_one_file_options(options);
     if (!written)
@@ -136,8 +134,7 @@ static void write_to_file(const char *name, cell_grid *grid, run_options *option
         return;
     }
     to.fd = result.fd;
-    struct stat status;
-    to.positioned = fstat(result.fd, &status) == 0 && S_ISREG(status.st_mode);
+    to.positioned = is_regular_file(result.fd);
     bool written = write_table(name, grid, *options, to, order);
     reset_one_file_options(options);
     if (written)

@@ -5,6 +5,7 @@
 
 int main(int argc, char **argv)
 {
+    set_binary_output();
     // An exec'd process may be handed no argument vector at all.
     if (argc < 2)
         print_usage(argc > 0 ? argv[0] : "");

@@ -16,7 +16,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <sys/types.h>
 
 // Where a result goes: fd, and whether it may be written at offsets from 0
 // (a regular file just created empty). Standard output never is, and neither
@@ -47,7 +46,7 @@ struct output_block {
     std::size_t flush_at = 0; // flushed once used passes it
     std::size_t end = 0;      // no byte is written at or past bytes[end]
     bool at_offset = false;   // written with pwrite at offset
-    off_t offset = 0;
+    std::uint64_t offset = 0;
     bool failed = false;
     utf16_encoder *encoder = nullptr; // as in output_target; never at an offset
 };

@@ -1,11 +1,11 @@
 #include "output/writers.h"
 
+#include "driver/progress.h"
 #include "output/html.h"
+#include "platform/platform.h"
 #include "table/byte_blocks.h"
 #include "table/charset.h"
 #include "table/input_file.h"
-#include "driver/progress.h"
-#include "platform/platform.h"
 
 #include <algorithm>
 #include <bit>
@@ -495,7 +495,7 @@ static bool write_by_lanes(const cell_grid &grid, const line_style &style, outpu
     lane_size = lane_size > lane_most ? lane_most : lane_size;
     auto *sizes = static_cast<std::uint64_t *>(std::calloc(columns, sizeof(std::uint64_t)));
     auto *lanes = static_cast<output_block *>(std::calloc(columns, sizeof(output_block)));
-    auto *bytes = static_cast<char *>(std::aligned_alloc(4096, columns * lane_size));
+    auto *bytes = static_cast<char *>(allocate_pages(columns * lane_size));
     bool ready = sizes != nullptr && lanes != nullptr && bytes != nullptr;
     if (ready) {
         size_lines(grid, style, sizes);
@@ -503,7 +503,7 @@ static bool write_by_lanes(const cell_grid &grid, const line_style &style, outpu
         flush_output(out);
         for (std::size_t c = 0; c < columns; ++c) {
             lanes[c] = output_block{out->fd, bytes + c * lane_size, 0, lane_size - output_slack,
-                                    lane_size, true, static_cast<off_t>(offset), false};
+                                    lane_size, true, offset, false};
             offset += sizes[c];
         }
         fill_lanes(grid, style, lanes);
@@ -512,9 +512,9 @@ static bool write_by_lanes(const cell_grid &grid, const line_style &style, outpu
             out->failed = out->failed || lanes[c].failed;
         }
         out->at_offset = true;
-        out->offset = static_cast<off_t>(offset);
+        out->offset = offset;
     }
-    std::free(bytes);
+    release_pages(bytes);
     std::free(lanes);
     std::free(sizes);
     return ready;
@@ -667,23 +667,24 @@ static void write_spilled(const cell_grid &grid, const line_style &style, const 
     spill_runs runs;
     runs.fd = open_spill(to.spill_beside);
     progress_expect(grid.length);
-    input_data spill;
-    std::uint64_t *cursors = nullptr;
-    bool ready = runs.fd >= 0 && spill_blocks(grid, to.budget, &runs, group) &&
-                 map_input(runs.fd, runs.starts[runs.count], &spill);
-    if (ready)
-        cursors = static_cast<std::uint64_t *>(std::calloc(runs.count, sizeof(std::uint64_t)));
+    file_mapping mapping;
+    const unsigned char *spill = nullptr;
+    if (runs.fd >= 0 && spill_blocks(grid, to.budget, &runs, group))
+        spill = map_file(runs.fd, runs.starts[runs.count], input_padding, &mapping);
+    auto *cursors = spill == nullptr ? nullptr
+                                     : static_cast<std::uint64_t *>(
+                                           std::calloc(runs.count, sizeof(std::uint64_t)));
     if (cursors != nullptr) {
         std::memcpy(cursors, runs.starts, runs.count * sizeof(std::uint64_t));
         for (std::int32_t i = 0; i < grid.columns && !out->failed; ++i)
-            take_line(style, spill.bytes, cursors, runs, out);
+            take_line(style, spill, cursors, runs, out);
     }
     out->failed = out->failed || cursors == nullptr;
-    if (ready)
-        release_input(&spill);
+    unmap_file(&mapping);
     std::free(cursors);
     std::free(runs.starts);
-    close_spill(runs.fd);
+    if (runs.fd >= 0)
+        close_file(runs.fd);
 }
 
 // How the transposed table is written, by its shape (measured with

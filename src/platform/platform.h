@@ -1,3 +1,11 @@
+// Platform: everything that differs between POSIX and Windows, behind one
+// contract; posix.cpp and windows.cpp implement it, chosen by the build. The
+// rest of the code calls these and carries no #ifdef.
+//
+// Files are plain descriptors. Names are bytes as typed: on Windows the
+// manifest's UTF-8 code page makes the narrow calls take them as UTF-8.
+// Nothing here prints; the callers report failures.
+//
 // Result files: a result is written beside its name and renamed over it once
 // whole, so that the name holds either the earlier file or the new one, never
 // a part of either.
@@ -24,8 +32,52 @@
 // the file-size limit fails with EFBIG instead. A result's temporary file (or
 // a regular result written in place) is held from its creation to its
 // commit or abandonment. The handler only unlinks and re-raises.
-#ifndef TABFLIP_RESULT_FILE_H
-#define TABFLIP_RESULT_FILE_H
+//
+// On Windows the same holds with that platform's terms: a result marked
+// read-only is refused, a device (NUL, CON) is written in place, the rename
+// replaces the name (MoveFileEx), and Ctrl-C, Ctrl-Break and closing the
+// console remove the held paths before the process ends as it would have.
+#ifndef TABFLIP_PLATFORM_H
+#define TABFLIP_PLATFORM_H
+
+#include <cstddef>
+#include <cstdint>
+
+// Input. open_input opens for reading without waiting, so that a FIFO
+// without a writer or a terminal answers at once; -1 when it cannot be
+// opened. input_status is false when the open file's status cannot be had.
+int open_input(const char *name);
+bool input_status(int fd, std::uint64_t *size, bool *regular);
+// Reads exactly length bytes; false on an error or an early end.
+bool read_exactly(int fd, unsigned char *into, std::size_t length);
+bool close_file(int fd);
+
+// Maps length bytes of a regular file read-only at the start of a region
+// in which at least padding zero bytes follow them, so that a block read
+// past the data stays inside. Null, holding nothing, when refused; then the
+// caller reads the file instead. unmap_file releases the whole region.
+struct file_mapping {
+    void *region = nullptr;
+    std::size_t size = 0;
+};
+const unsigned char *map_file(int fd, std::size_t length, std::size_t padding,
+                              file_mapping *mapping);
+void unmap_file(file_mapping *mapping);
+
+// Output: every byte of bytes[0, size), at the descriptor's cursor or at an
+// offset (a caller that once writes at offsets writes every later byte so
+// too: on Windows such a write moves the cursor). False on the first failed
+// write.
+constexpr int standard_output = 1;
+bool write_exactly(int fd, const char *bytes, std::size_t size);
+bool write_exactly_at(int fd, const char *bytes, std::size_t size, std::uint64_t offset);
+bool is_regular_file(int fd);
+// Page-aligned blocks for positioned writes; null when none can be had.
+void *allocate_pages(std::size_t size);
+void release_pages(void *block);
+// Standard output and standard error take result bytes and messages as they
+// are, without line-end translation.
+void set_binary_output();
 
 #include <cstdint>
 
@@ -56,10 +108,8 @@ void abandon_result(result_file *result);
 // A new empty file for a result's spill, read and written through the
 // descriptor: in TMPDIR when it is set, else in the directory of beside. It
 // has no name by the time it is returned, so that nothing is left of it
-// however the process ends; closing the descriptor frees it. -1 when none
-// can be made.
+// however the process ends; close_file frees it. -1 when none can be made.
 int open_spill(const char *beside);
-void close_spill(int fd); // nothing for -1
 
 // Physical memory available now, in bytes (free plus reclaimable cache).
 std::uint64_t available_memory();

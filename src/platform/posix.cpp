@@ -1,11 +1,14 @@
+#include "platform/native.h"
 #include "platform/platform.h"
 
-#include <atomic>
+#include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <cstdio>
 #include <fcntl.h>
+#include <initializer_list>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -15,16 +18,12 @@ namespace
 
 constexpr int cleanup_signals[] = {SIGINT, SIGTERM, SIGHUP};
 
-// Read by the signal handler: lock-free atomics are safe to read there.
-std::atomic<const char *> cleanup_paths[4];
-static_assert(std::atomic<const char *>::is_always_lock_free);
-
 } // namespace
 
 extern "C" void remove_and_reraise(int signal_number)
 {
-    for (std::atomic<const char *> &slot : cleanup_paths) {
-        const char *path = slot.load();
+    for (std::size_t slot = 0; slot < held_path_slots; ++slot) {
+        const char *path = held_path(slot);
         if (path != nullptr)
             unlink(path);
     }
@@ -46,24 +45,6 @@ void install_signal_cleanup()
         // A signal ignored from the start (nohup, a background job) stays so.
         if (sigaction(signal_number, nullptr, &before) == 0 && before.sa_handler != SIG_IGN)
             sigaction(signal_number, &action, nullptr);
-    }
-}
-
-bool hold_cleanup_path(const char *path)
-{
-    for (std::atomic<const char *> &slot : cleanup_paths) {
-        const char *expected = nullptr;
-        if (slot.compare_exchange_strong(expected, path))
-            return true;
-    }
-    return false;
-}
-
-void release_cleanup_path(const char *path)
-{
-    for (std::atomic<const char *> &slot : cleanup_paths) {
-        const char *expected = path;
-        slot.compare_exchange_strong(expected, nullptr);
     }
 }
 
@@ -182,36 +163,139 @@ bool open_result(const char *path, result_file *result)
     return exists && open_in_place(result, 0, true);
 }
 
-static bool close_result_fd(result_file *result)
+bool rename_over(const char *from, const char *to)
 {
-    if (result->fd < 0)
-        return true;
-    bool closed = close(result->fd) == 0;
-    result->fd = -1;
-    return closed;
+    return std::rename(from, to) == 0;
 }
 
-bool commit_result(result_file *result)
+void remove_name(const char *path)
 {
-    bool closed = close_result_fd(result);
-    if (closed && (result->temp_path == nullptr || rename(result->temp_path, result->path) == 0)) {
-        release_cleanup_path(result->temp_path == nullptr ? result->path : result->temp_path);
-        std::free(result->temp_path);
-        result->temp_path = nullptr;
-        return true;
+    unlink(path);
+}
+
+int open_input(const char *name)
+{
+    int fd = open(name, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    int flags = fcntl(fd, F_GETFL);
+    if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+        close(fd);
+        return -1;
     }
-    abandon_result(result);
-    return false;
+    return fd;
 }
 
-void abandon_result(result_file *result)
+bool input_status(int fd, std::uint64_t *size, bool *regular)
 {
-    close_result_fd(result);
-    const char *written = result->temp_path == nullptr ? result->path : result->temp_path;
-    unlink(written);
-    release_cleanup_path(written);
-    std::free(result->temp_path);
-    result->temp_path = nullptr;
+    struct stat status;
+    if (fstat(fd, &status) != 0 || status.st_size < 0)
+        return false;
+    *size = static_cast<std::uint64_t>(status.st_size);
+    *regular = S_ISREG(status.st_mode);
+    return true;
+}
+
+bool read_exactly(int fd, unsigned char *into, std::size_t length)
+{
+    std::size_t done = 0;
+    while (done < length) {
+        ssize_t n = read(fd, into + done, length - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+bool close_file(int fd)
+{
+    return close(fd) == 0;
+}
+
+// Reserves the file's pages plus at least the padding as anonymous zero
+// memory, then maps the file over the reservation's start: the padding stays
+// readable even when the size is a multiple of the page size.
+const unsigned char *map_file(int fd, std::size_t length, std::size_t padding,
+                              file_mapping *mapping)
+{
+    auto page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+    std::size_t size = (length + padding + page - 1) / page * page;
+    if (size < length)
+        return nullptr;
+    // An anonymous mapping takes no file: -1 is what POSIX asks for.
+    // cppcheck-suppress invalidFunctionArg
+    void *region = mmap(nullptr, size, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (region == MAP_FAILED)
+        return nullptr;
+    void *file = mmap(region, length, PROT_READ, MAP_PRIVATE | MAP_FIXED, fd, 0);
+    if (file == MAP_FAILED) {
+        munmap(region, size);
+        return nullptr;
+    }
+    // MAP_FIXED put the file at the region's start: one unmapping frees both.
+    mapping->region = file;
+    mapping->size = size;
+    // cppcheck-suppress memleak
+    return static_cast<const unsigned char *>(file);
+}
+
+void unmap_file(file_mapping *mapping)
+{
+    if (mapping->region != nullptr)
+        munmap(mapping->region, mapping->size);
+    *mapping = file_mapping{};
+}
+
+bool write_exactly(int fd, const char *bytes, std::size_t size)
+{
+    while (size > 0) {
+        ssize_t n = write(fd, bytes, size);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        bytes += n;
+        size -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+bool write_exactly_at(int fd, const char *bytes, std::size_t size, std::uint64_t offset)
+{
+    while (size > 0) {
+        ssize_t n = pwrite(fd, bytes, size, static_cast<off_t>(offset));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        bytes += n;
+        size -= static_cast<std::size_t>(n);
+        offset += static_cast<std::uint64_t>(n);
+    }
+    return true;
+}
+
+bool is_regular_file(int fd)
+{
+    struct stat status;
+    return fstat(fd, &status) == 0 && S_ISREG(status.st_mode);
+}
+
+void set_binary_output()
+{
+}
+
+void *allocate_pages(std::size_t size)
+{
+    return std::aligned_alloc(4096, (size + 4095) / 4096 * 4096);
+}
+
+void release_pages(void *block)
+{
+    std::free(block);
 }
 
 // Created and unlinked with the cleanup signals blocked, so that no signal
@@ -230,12 +314,6 @@ int open_spill(const char *beside)
     sigprocmask(SIG_SETMASK, &before, nullptr);
     std::free(temp);
     return fd;
-}
-
-void close_spill(int fd)
-{
-    if (fd >= 0)
-        close(fd);
 }
 
 // MemAvailable counts the page cache the kernel would give back, which the

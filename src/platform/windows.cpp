@@ -1,29 +1,28 @@
+#include "platform/native.h"
 #include "platform/platform.h"
 
-#include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <cstdio>
 #include <fcntl.h>
 #include <io.h>
+#include <sys/stat.h>
 #include <windows.h>
 
 // Names reach the narrow calls as UTF-8: the manifest selects that code page.
 
-namespace
-{
-
-// Read by the console control handler, which runs on a thread of its own.
-std::atomic<const char *> cleanup_paths[4];
-static_assert(std::atomic<const char *>::is_always_lock_free);
-
-} // namespace
+// The console does not expand wildcards as a POSIX shell does: the C
+// runtime's start-up expands them into file names when this is set.
+extern "C" {
+int _dowildcard = -1;
+}
 
 // Ctrl-C, Ctrl-Break and closing the console: the held files go, then the
 // default handler ends the process with the status it gives those events.
 static BOOL WINAPI remove_held_paths(DWORD)
 {
-    for (std::atomic<const char *> &slot : cleanup_paths) {
-        const char *path = slot.exchange(nullptr);
+    for (std::size_t slot = 0; slot < held_path_slots; ++slot) {
+        const char *path = held_path(slot);
         if (path != nullptr)
             DeleteFileA(path);
     }
@@ -33,24 +32,6 @@ static BOOL WINAPI remove_held_paths(DWORD)
 void install_signal_cleanup()
 {
     SetConsoleCtrlHandler(remove_held_paths, TRUE);
-}
-
-bool hold_cleanup_path(const char *path)
-{
-    for (std::atomic<const char *> &slot : cleanup_paths) {
-        const char *expected = nullptr;
-        if (slot.compare_exchange_strong(expected, path))
-            return true;
-    }
-    return false;
-}
-
-void release_cleanup_path(const char *path)
-{
-    for (std::atomic<const char *> &slot : cleanup_paths) {
-        const char *expected = path;
-        slot.compare_exchange_strong(expected, nullptr);
-    }
 }
 
 // Both separators count, and a drive's colon ends a directory part too.
@@ -149,37 +130,141 @@ bool open_result(const char *path, result_file *result)
     return exists && open_in_place(result, TRUNCATE_EXISTING, true);
 }
 
-static bool close_result_fd(result_file *result)
+bool rename_over(const char *from, const char *to)
 {
-    if (result->fd < 0)
-        return true;
-    bool closed = _close(result->fd) == 0;
-    result->fd = -1;
-    return closed;
+    return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING) != 0;
 }
 
-bool commit_result(result_file *result)
+void remove_name(const char *path)
 {
-    bool closed = close_result_fd(result);
-    if (closed && (result->temp_path == nullptr ||
-                   MoveFileExA(result->temp_path, result->path, MOVEFILE_REPLACE_EXISTING))) {
-        release_cleanup_path(result->temp_path == nullptr ? result->path : result->temp_path);
-        std::free(result->temp_path);
-        result->temp_path = nullptr;
-        return true;
+    DeleteFileA(path);
+}
+
+int open_input(const char *name)
+{
+    // Backup semantics open a folder too, which then fails as a read error,
+    // as it does on POSIX; sharing lets other programs go on with the file.
+    HANDLE handle = CreateFileA(name, GENERIC_READ,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        return -1;
+    int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_RDONLY | _O_BINARY);
+    if (fd < 0)
+        CloseHandle(handle);
+    return fd;
+}
+
+bool input_status(int fd, std::uint64_t *size, bool *regular)
+{
+    struct _stat64 status;
+    if (_fstat64(fd, &status) != 0 || status.st_size < 0)
+        return false;
+    *size = static_cast<std::uint64_t>(status.st_size);
+    *regular = (status.st_mode & _S_IFMT) == _S_IFREG;
+    return true;
+}
+
+bool read_exactly(int fd, unsigned char *into, std::size_t length)
+{
+    while (length > 0) {
+        unsigned piece = length < (1u << 30) ? static_cast<unsigned>(length) : 1u << 30;
+        int n = _read(fd, into, piece);
+        if (n <= 0)
+            return false;
+        into += n;
+        length -= static_cast<std::size_t>(n);
     }
-    abandon_result(result);
-    return false;
+    return true;
 }
 
-void abandon_result(result_file *result)
+bool close_file(int fd)
 {
-    close_result_fd(result);
-    const char *written = result->temp_path == nullptr ? result->path : result->temp_path;
-    DeleteFileA(written);
-    release_cleanup_path(written);
-    std::free(result->temp_path);
-    result->temp_path = nullptr;
+    return _close(fd) == 0;
+}
+
+// A view covers the file's pages only, so it is used only where the zeros
+// that fill its last page hold the padding; otherwise the file is read.
+const unsigned char *map_file(int fd, std::size_t length, std::size_t padding,
+                              file_mapping *mapping)
+{
+    SYSTEM_INFO system;
+    GetSystemInfo(&system);
+    std::size_t page = system.dwPageSize;
+    if (length % page == 0 || page - length % page < padding)
+        return nullptr;
+    auto file = reinterpret_cast<HANDLE>(_get_osfhandle(fd));
+    HANDLE section = CreateFileMappingA(file, nullptr, PAGE_READONLY, 0, 0, nullptr);
+    if (section == nullptr)
+        return nullptr;
+    void *view = MapViewOfFile(section, FILE_MAP_READ, 0, 0, length);
+    CloseHandle(section);
+    if (view == nullptr)
+        return nullptr;
+    mapping->region = view;
+    mapping->size = length;
+    return static_cast<const unsigned char *>(view);
+}
+
+void unmap_file(file_mapping *mapping)
+{
+    if (mapping->region != nullptr)
+        UnmapViewOfFile(mapping->region);
+    *mapping = file_mapping{};
+}
+
+bool write_exactly(int fd, const char *bytes, std::size_t size)
+{
+    while (size > 0) {
+        unsigned piece = size < (1u << 30) ? static_cast<unsigned>(size) : 1u << 30;
+        int n = _write(fd, bytes, piece);
+        if (n <= 0)
+            return false;
+        bytes += n;
+        size -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+bool write_exactly_at(int fd, const char *bytes, std::size_t size, std::uint64_t offset)
+{
+    auto file = reinterpret_cast<HANDLE>(_get_osfhandle(fd));
+    while (size > 0) {
+        DWORD piece = size < (1u << 30) ? static_cast<DWORD>(size) : 1u << 30;
+        OVERLAPPED at = {};
+        at.Offset = static_cast<DWORD>(offset);
+        at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+        DWORD written = 0;
+        if (!WriteFile(file, bytes, piece, &written, &at) || written == 0)
+            return false;
+        bytes += written;
+        size -= written;
+        offset += written;
+    }
+    return true;
+}
+
+bool is_regular_file(int fd)
+{
+    return GetFileType(reinterpret_cast<HANDLE>(_get_osfhandle(fd))) == FILE_TYPE_DISK;
+}
+
+// The C runtime opens both in text mode, which would turn every LF of a
+// result on standard output into CR LF.
+void set_binary_output()
+{
+    _setmode(1, _O_BINARY);
+    _setmode(2, _O_BINARY);
+}
+
+void *allocate_pages(std::size_t size)
+{
+    return _aligned_malloc(size, 4096);
+}
+
+void release_pages(void *block)
+{
+    _aligned_free(block);
 }
 
 std::uint64_t available_memory()
@@ -204,8 +289,4 @@ bool stderr_is_terminal()
 int open_spill(const char *)
 {
     return -1;
-}
-
-void close_spill(int)
-{
 }

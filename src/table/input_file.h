@@ -15,6 +15,8 @@
 #ifndef TABFLIP_INPUT_FILE_H
 #define TABFLIP_INPUT_FILE_H
 
+#include "platform/platform.h"
+
 #include <cstddef>
 
 constexpr std::size_t input_padding = 64;
@@ -22,8 +24,7 @@ constexpr std::size_t input_padding = 64;
 struct input_data {
     const unsigned char *bytes = nullptr; // length data bytes, then the padding
     std::size_t length = 0;
-    void *mapping = nullptr; // the reserved region, when the file is mapped
-    std::size_t mapping_size = 0;
+    file_mapping mapping;                 // the region, when the file is mapped
     unsigned char *block = nullptr; // the calloc'd block, when it is not
 };
 
@@ -37,10 +38,6 @@ bool read_input(const char *name, input_data *input);
 // through the returned pointer, then hands to the loader like a file's bytes.
 // Null, holding nothing, when the block cannot be had.
 unsigned char *reserve_input(std::size_t length, input_data *input);
-
-// The first length bytes of an open regular file, mapped and padded as
-// above. False, holding nothing and printing nothing, when that is refused.
-bool map_input(int fd, std::size_t length, input_data *input);
 
 void release_input(input_data *input);
 

@@ -1,0 +1,18 @@
+// The platform unit's own seam: what posix.cpp and windows.cpp each provide
+// to the code they share (shared.cpp), and the held paths that code keeps
+// for them. Not for use outside src/platform.
+#ifndef TABFLIP_PLATFORM_NATIVE_H
+#define TABFLIP_PLATFORM_NATIVE_H
+
+#include <cstddef>
+
+// The held paths, read by the signal or console handler: slot i's path or
+// null. Lock-free atomic loads, safe in a handler.
+constexpr std::size_t held_path_slots = 4;
+const char *held_path(std::size_t slot);
+
+// Renames from over to, replacing what stands there; false when refused.
+bool rename_over(const char *from, const char *to);
+void remove_name(const char *path);
+
+#endif
