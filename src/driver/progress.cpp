@@ -78,13 +78,13 @@ void progress_begin(const char *name, std::uint64_t total)
     progress.shown = 0;
 }
 
-// A line longer than the terminal would wrap and could not be erased: the
-// name is cut to its last characters.
 void progress_expect(std::uint64_t bytes)
 {
     progress.total += bytes;
 }
 
+// A line longer than the terminal would wrap and could not be erased: the
+// name is cut to its last characters.
 void progress_advance(std::uint64_t bytes)
 {
     if (!progress.enabled)

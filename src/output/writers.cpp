@@ -610,8 +610,8 @@ static bool spill_blocks(const cell_grid &grid, std::uint64_t budget, spill_runs
     spill.fd = runs->fd;
     output_block to = main_output(spill);
     // Half for the block's bytes, which its passes read again and again; an
-    // eighth each for its row table and its column sums.
-    // A block holds a row at least; its row table also holds the ends.
+    // eighth each for its row table and its column sums. A block holds a row
+    // at least; its row table also holds the two ends.
     std::size_t most_bytes = budget / 2;
     std::size_t most_rows = std::max<std::uint64_t>(budget / 8 / sizeof(std::size_t), 3);
     std::size_t most_columns = budget / 8 / sizeof(std::uint32_t);
