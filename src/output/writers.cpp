@@ -555,23 +555,20 @@ static std::size_t block_end(const cell_grid &grid, std::size_t begin, std::size
                              std::size_t most_rows)
 {
     const unsigned char *data_end = grid.bytes + grid.length;
-    const unsigned char *p = grid.bytes + begin;
-    const unsigned char *end = nullptr;
-    for (std::size_t rows = 0; rows < most_rows; ++rows) {
+    const unsigned char *start = grid.bytes + begin;
+    const unsigned char *end = start;
+    for (std::size_t rows = 0; rows == 0 || (rows < most_rows && end < data_end); ++rows) {
         auto *line_end = static_cast<const unsigned char *>(
-            std::memchr(p, grid.line_end, static_cast<std::size_t>(data_end - p)));
+            std::memchr(end, grid.line_end, static_cast<std::size_t>(data_end - end)));
         if (line_end == nullptr)
             return grid.length;
-        if (end != nullptr && static_cast<std::size_t>(line_end + 1 - (grid.bytes + begin)) > most_bytes)
+        if (rows > 0 && static_cast<std::size_t>(line_end + 1 - start) > most_bytes)
             break;
         end = line_end + 1;
-        p = end;
-        if (end == data_end)
-            break;
     }
-    auto *more = static_cast<const unsigned char *>(
-        std::memchr(end, grid.line_end, static_cast<std::size_t>(data_end - end)));
-    return more == nullptr ? grid.length : static_cast<std::size_t>(end - grid.bytes);
+    if (std::memchr(end, grid.line_end, static_cast<std::size_t>(data_end - end)) == nullptr)
+        return grid.length;
+    return static_cast<std::size_t>(end - grid.bytes);
 }
 
 // The block's own grid, with every column of the table; its sums, when it
