@@ -325,8 +325,14 @@ std::uint64_t available_memory()
     bool found = false;
     if (meminfo != nullptr) {
         char line[256];
-        while (!found && std::fgets(line, sizeof line, meminfo) != nullptr)
-            found = std::sscanf(line, "MemAvailable: %llu kB", &kib) == 1;
+        static const char key[] = "MemAvailable:";
+        while (!found && std::fgets(line, sizeof line, meminfo) != nullptr) {
+            if (std::strncmp(line, key, sizeof key - 1) != 0)
+                continue;
+            char *end = nullptr;
+            kib = std::strtoull(line + sizeof key - 1, &end, 10);
+            found = end != line + sizeof key - 1;
+        }
         std::fclose(meminfo);
     }
     if (found)
