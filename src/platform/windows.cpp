@@ -249,12 +249,25 @@ bool is_regular_file(int fd)
     return GetFileType(reinterpret_cast<HANDLE>(_get_osfhandle(fd))) == FILE_TYPE_DISK;
 }
 
+static UINT console_code_page = 0; // the console's own, to give back at exit
+
+static void restore_console_code_page()
+{
+    SetConsoleOutputCP(console_code_page);
+}
+
 // The C runtime opens both in text mode, which would turn every LF of a
-// result on standard output into CR LF.
+// result on standard output into CR LF. Messages carry names as typed, in
+// UTF-8: a console shows them so for the span of the run.
 void set_binary_output()
 {
     _setmode(1, _O_BINARY);
     _setmode(2, _O_BINARY);
+    UINT before = GetConsoleOutputCP();
+    if (before != 0 && before != CP_UTF8 && SetConsoleOutputCP(CP_UTF8)) {
+        console_code_page = before;
+        std::atexit(restore_console_code_page);
+    }
 }
 
 void *allocate_pages(std::size_t size)
