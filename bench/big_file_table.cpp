@@ -1,6 +1,10 @@
-// Writes a deterministic tab-delimited table to stdout for bench/big-file:
+// Writes a deterministic tab-delimited table to stdout for bench/big-file and
+// bench/huge, or checks a transposition of it read from stdin:
 //   big_file_table COLUMNS TARGET_BYTES
+//   big_file_table check COLUMNS ROWS
 // Whole rows of COLUMNS cells are written until at least TARGET_BYTES are out.
+// The check recomputes every cell, so it needs neither the table nor memory
+// in proportion to it: line i must hold cells (0, i) to (ROWS - 1, i).
 // Every line holds COLUMNS - 1 tabs and ends in LF, so transposing the result
 // twice must give these bytes back. Cells are 0 to 12 bytes, some of them
 // empty and some holding UTF-8 text, picked by a hash of their position.
@@ -37,8 +41,51 @@ static std::size_t put_cell(char *out, std::uint64_t row, std::uint64_t column)
     return length;
 }
 
+// Reads stdin a buffer at a time, comparing with the expected bytes.
+static int check(std::uint64_t columns, std::uint64_t rows)
+{
+    static char in[1 << 20];
+    std::size_t have = 0, at = 0;
+    std::uint64_t compared = 0;
+    char cell[16];
+    for (std::uint64_t column = 0; column < columns; ++column) {
+        for (std::uint64_t row = 0; row < rows; ++row) {
+            std::size_t size = put_cell(cell, row, column);
+            cell[size++] = row + 1 < rows ? '\t' : '\n';
+            for (std::size_t k = 0; k < size; ++k) {
+                if (at == have) {
+                    have = std::fread(in, 1, sizeof in, stdin);
+                    at = 0;
+                    if (have == 0) {
+                        std::fprintf(stderr, "check: the result ends early, at line %llu\n",
+                                     static_cast<unsigned long long>(column + 1));
+                        return 1;
+                    }
+                }
+                if (in[at++] != cell[k]) {
+                    std::fprintf(stderr, "check: line %llu, entry %llu differs (byte %llu)\n",
+                                 static_cast<unsigned long long>(column + 1),
+                                 static_cast<unsigned long long>(row + 1),
+                                 static_cast<unsigned long long>(compared));
+                    return 1;
+                }
+                ++compared;
+            }
+        }
+    }
+    if (at < have || std::fread(in, 1, 1, stdin) != 0) {
+        std::fputs("check: bytes after the last line\n", stderr);
+        return 1;
+    }
+    std::printf("check: %llu lines, %llu bytes, every cell as generated\n",
+                static_cast<unsigned long long>(columns), static_cast<unsigned long long>(compared));
+    return 0;
+}
+
 int main(int argc, char **argv)
 {
+    if (argc == 4 && std::strcmp(argv[1], "check") == 0)
+        return check(std::strtoull(argv[2], nullptr, 10), std::strtoull(argv[3], nullptr, 10));
     if (argc != 3) {
         std::fputs("usage: big_file_table COLUMNS TARGET_BYTES\n", stderr);
         return 2;

@@ -231,3 +231,77 @@ TEST(delimited_writer_lengths, every_length_around_the_copy_block)
 }
 
 } // namespace
+
+namespace
+{
+
+// A table transposed within a tiny budget goes through blocks of rows and a
+// spill file; the result must be the in-memory one, byte for byte, whatever
+// the blocks' size, whether the row table was made, and in either format.
+struct budget_case {
+    const char *name;
+    std::string input;
+    char delimiter;
+};
+
+std::string generated_table(std::size_t rows, std::size_t columns, unsigned seed)
+{
+    std::mt19937 random(seed);
+    std::string text;
+    for (std::size_t j = 0; j < rows; ++j) {
+        std::size_t filled = j == 0 ? columns : random() % (columns + 1);
+        for (std::size_t c = 0; c < filled; ++c) {
+            text += c > 0 ? "\t" : "";
+            text += std::string(random() % 40, static_cast<char>('a' + random() % 26));
+            if (random() % 50 == 0)
+                text += "<&> \"x\"";
+        }
+        text += '\n';
+    }
+    return text;
+}
+
+const budget_case budget_cases[] = {
+    {"ragged", "a1\ta2\ta3\nb1\n\nc1\tc2\n", '\t'},
+    {"final line without line end", "a,b\nc,d\ne", ','},
+    {"CR LF line ends", "a,b\r\nc,d\r\n", ','},
+    {"CR line ends, final line alone", "a,b\rc\rd,e,f", ','},
+    {"NUL and CR inside lines", std::string("x\na\0b\rc,d\n\0,e\nf\r", 17), ','},
+    {"empty lines only", "\n\n\n", '\t'},
+    {"cells to escape in a page", "<a>\t&b\n\"c\" d\t\n", '\t'},
+    {"many blocks, long lines", generated_table(300, 150, 9), '\t'},
+};
+
+std::string transposed(const budget_case &c, int format, bool with_rows, std::uint64_t budget)
+{
+    loaded_table table;
+    EXPECT_TRUE(load_text(&table, c.input, static_cast<unsigned char>(c.delimiter), with_rows));
+    std::string beside = testing::TempDir() + "result";
+    return written_by(true, [&](output_target to) {
+        to.budget = budget;
+        to.spill_beside = beside.c_str();
+        EXPECT_TRUE(write_replace(&table.grid, format, to));
+    });
+}
+
+class budget_writer : public testing::TestWithParam<budget_case>
+{
+};
+
+TEST_P(budget_writer, spilled_blocks_write_the_in_memory_result)
+{
+    const budget_case &c = GetParam();
+    for (int format : {format_delimited, format_html}) {
+        std::string in_memory = transposed(c, format, true, UINT64_MAX);
+        for (std::uint64_t budget : {std::uint64_t{1}, std::uint64_t{300}, std::uint64_t{20000}})
+            EXPECT_EQ(transposed(c, format, true, budget), in_memory)
+                << "format " << format << ", budget " << budget;
+        EXPECT_EQ(transposed(c, format, false, UINT64_MAX), in_memory)
+            << "format " << format << ", no row table";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(all, budget_writer, testing::ValuesIn(budget_cases),
+                         case_name<budget_case>);
+
+} // namespace

@@ -1,5 +1,8 @@
 #include "driver/driver.h"
 
+#include "driver/memory_budget.h"
+#include "driver/progress.h"
+
 #include "output/writers.h"
 #include "platform/platform.h"
 #include "table/cell_grid.h"
@@ -7,6 +10,7 @@
 #include "table/input_file.h"
 #include "table/utf16.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -77,7 +81,8 @@ static void reset_one_file_options(run_options *options)
 // The result: only the stored orientation streams without a row table, and
 // only a page looks at the character set. UTF-16 text (order) is known by
 // its mark, which its result repeats before the units.
-static bool write_table(cell_grid *grid, const run_options &options, output_target to, int order)
+static bool write_table_bytes(cell_grid *grid, const run_options &options, output_target to,
+                              int order)
 {
     utf16_encoder encoder;
     if (order != utf16_none) {
@@ -96,11 +101,22 @@ static bool write_table(cell_grid *grid, const run_options &options, output_targ
     return write_normal(*grid, options.output_format, to);
 }
 
-static void write_to_stdout(cell_grid *grid, run_options *options, int order)
+// The progress line, shown while the result is written, is gone before any
+// message about it.
+static bool write_table(const char *name, cell_grid *grid, const run_options &options,
+                        const output_target &to, int order)
 {
-    output_target to;
+    progress_begin(name, grid->length);
+    bool written = write_table_bytes(grid, options, to, order);
+    progress_end();
+    return written;
+}
+
+static void write_to_stdout(const char *name, cell_grid *grid, run_options *options,
+                            output_target to, int order)
+{
     to.fd = standard_output;
-    bool written = write_table(grid, *options, to, order);
+    bool written = write_table(name, grid, *options, to, order);
     reset_one_file_options(options);
     if (!written)
         std::fputs("Couldn't write to standard output.\n", stderr);
@@ -109,18 +125,17 @@ static void write_to_stdout(cell_grid *grid, run_options *options, int order)
 // A result that could not be written whole is removed, and whatever stood at
 // its name before is left as it was. A regular file, new or emptied, may be
 // written at offsets.
-static void write_to_file(cell_grid *grid, run_options *options, const char *output_path,
-                          int order)
+static void write_to_file(const char *name, cell_grid *grid, run_options *options,
+                          const char *output_path, output_target to, int order)
 {
     result_file result;
     if (!open_result(output_path, &result)) {
         std::fprintf(stderr, "'%s' open error.\n", output_path);
         return;
     }
-    output_target to;
     to.fd = result.fd;
     to.positioned = result.regular;
-    bool written = write_table(grid, *options, to, order);
+    bool written = write_table(name, grid, *options, to, order);
     reset_one_file_options(options);
     if (written)
         written = commit_result(&result);
@@ -149,6 +164,21 @@ static bool decode_if_utf16(input_data *input, int *order)
     return true;
 }
 
+// A row table that would take more than a quarter of the budget is not
+// made: the table is then measured alone and transposed in blocks of rows.
+static bool load_within_budget(const input_data &input, const run_options &options,
+                               std::uint64_t budget, cell_grid *grid)
+{
+    load_limits limits;
+    limits.most_rows = std::max<std::uint64_t>(budget / 4 / sizeof(std::size_t), 2);
+    limits.most_columns = budget / 8 / sizeof(std::uint32_t);
+    int loaded = load_table_within(input.bytes, input.length, options.delimiter, options.replace,
+                                   limits, grid);
+    if (loaded == load_over_limit)
+        return load_table(input.bytes, input.length, options.delimiter, false, grid);
+    return loaded == load_done;
+}
+
 void process_file(const char *name, run_options *options)
 {
     input_data input;
@@ -161,12 +191,15 @@ void process_file(const char *name, run_options *options)
         release_input(&input);
         return;
     }
+    output_target to;
+    to.budget = memory_budget(input.length);
+    to.spill_beside = output_path;
     cell_grid grid;
-    if (load_table(input.bytes, input.length, options->delimiter, options->replace, &grid)) {
+    if (load_within_budget(input, *options, to.budget, &grid)) {
         if (options->to_file)
-            write_to_file(&grid, options, output_path, order);
+            write_to_file(name, &grid, options, output_path, to, order);
         else
-            write_to_stdout(&grid, options, order);
+            write_to_stdout(name, &grid, options, to, order);
         release_table(&grid);
     }
     std::free(output_path);

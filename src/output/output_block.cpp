@@ -1,5 +1,6 @@
 #include "output/output_block.h"
 
+#include "driver/progress.h"
 #include "platform/platform.h"
 
 #include <cstring>
@@ -24,7 +25,10 @@ output_block main_output(const output_target &to)
 
 bool write_sequential(int fd, const char *bytes, std::size_t size)
 {
-    return write_exactly(fd, bytes, size);
+    if (!write_exactly(fd, bytes, size))
+        return false;
+    progress_advance(size);
+    return true;
 }
 
 // The units of a UTF-16 result, made a piece at a time: at most two bytes
@@ -47,6 +51,7 @@ static bool write_units(int fd, utf16_encoder *encoder, const char *bytes, std::
 
 void write_direct(output_block *out, const char *bytes, std::size_t size)
 {
+    out->offset += size;
     if (out->failed)
         return;
     if (out->encoder != nullptr)
@@ -60,8 +65,10 @@ void flush_output(output_block *out)
     if (out->fd >= 0 && !out->failed && out->used > 0) {
         if (out->encoder != nullptr)
             out->failed = !write_units(out->fd, out->encoder, out->bytes, out->used);
+        else if (out->at_offset && write_exactly_at(out->fd, out->bytes, out->used, out->offset))
+            progress_advance(out->used);
         else if (out->at_offset)
-            out->failed = !write_exactly_at(out->fd, out->bytes, out->used, out->offset);
+            out->failed = true;
         else
             out->failed = !write_sequential(out->fd, out->bytes, out->used);
     }

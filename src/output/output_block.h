@@ -4,7 +4,8 @@
 //
 // A block writes either in sequence at the destination's cursor (every such
 // byte passes through write_sequential) or, for a regular file, at its own
-// offset. It records a failed write and then drops what follows; the caller
+// offset. Every write is reported to the progress line (driver/progress.h).
+// It records a failed write and then drops what follows; the caller
 // owns the destination descriptor and its closing. A block without a
 // descriptor (fd < 0) writes nothing: it only counts, in offset, the bytes
 // it was given, or it is a region of a larger buffer that is never flushed.
@@ -21,10 +22,17 @@
 // is a UTF-16 result: its bytes are written in the internal form of utf16.h
 // and leave as units through encoder, the caller's, which holds the state of
 // a unit cut between two blocks.
+//
+// budget bounds the private memory a writer takes, and the part of the input
+// one of its passes reads again and again; a table whose methods would pass
+// it is transposed in blocks of rows through a spill file (platform.h's
+// open_spill beside spill_beside).
 struct output_target {
     int fd = 1;
     bool positioned = false;
     utf16_encoder *encoder = nullptr; // null: the bytes are written as they are
+    std::uint64_t budget = UINT64_MAX;
+    const char *spill_beside = "";
 };
 
 // Room past flush_at that a writer may fill before it flushes: one 16-byte
@@ -56,7 +64,8 @@ bool write_sequential(int fd, const char *bytes, std::size_t size);
 
 // Writes bytes[0, size), at most about a block, straight to out's
 // destination in sequence, as units when out has an encoder; out must hold
-// nothing. A failed write is recorded in out.
+// nothing. Counted in out's offset, as flushed bytes are. A failed write is
+// recorded in out.
 void write_direct(output_block *out, const char *bytes, std::size_t size);
 
 static inline void flush_if_full(output_block *out)

@@ -1,9 +1,11 @@
 #include "output/writers.h"
 
+#include "driver/progress.h"
 #include "output/html.h"
 #include "platform/platform.h"
 #include "table/byte_blocks.h"
 #include "table/charset.h"
+#include "table/input_file.h"
 
 #include <algorithm>
 #include <bit>
@@ -540,6 +542,174 @@ static bool write_by_lanes(const cell_grid &grid, const line_style &style, outpu
     return ready;
 }
 
+// Blocks of rows transposed one at a time into a spill file, each block's
+// run holding its part of every output line, in order and ended by LF (a
+// cell's text never holds one); the result then takes line i from every run
+// in turn. The runs are delimited text whatever the result's format: a page
+// turns each run's entries into cells as it takes them.
+struct spill_runs {
+    int fd = -1;
+    std::uint64_t *starts = nullptr; // run b is [starts[b], starts[b + 1])
+    std::size_t count = 0;
+    std::size_t capacity = 0;
+};
+
+static bool add_run(spill_runs *runs, std::uint64_t end)
+{
+    if (runs->count + 2 > runs->capacity) {
+        std::size_t capacity = runs->capacity * 2 + 8;
+        void *more = std::realloc(runs->starts, capacity * sizeof(std::uint64_t));
+        if (more == nullptr)
+            return false;
+        runs->starts = static_cast<std::uint64_t *>(more);
+        runs->capacity = capacity;
+    }
+    runs->starts[runs->count + 1] = end;
+    ++runs->count;
+    return true;
+}
+
+// Where the block of rows from begin ends: after the line end that keeps it
+// within most_bytes and most_rows (or after the first, for a longer line),
+// or at the data's end. The final line is never cut off alone when it has
+// no line end, so every block but the last ends with one.
+static std::size_t block_end(const cell_grid &grid, std::size_t begin, std::size_t most_bytes,
+                             std::size_t most_rows)
+{
+    const unsigned char *data_end = grid.bytes + grid.length;
+    const unsigned char *start = grid.bytes + begin;
+    const unsigned char *end = start;
+    for (std::size_t rows = 0; rows == 0 || (rows < most_rows && end < data_end); ++rows) {
+        auto *line_end = static_cast<const unsigned char *>(
+            std::memchr(end, grid.line_end, static_cast<std::size_t>(data_end - end)));
+        if (line_end == nullptr)
+            return grid.length;
+        if (rows > 0 && static_cast<std::size_t>(line_end + 1 - start) > most_bytes)
+            break;
+        end = line_end + 1;
+    }
+    if (std::memchr(end, grid.line_end, static_cast<std::size_t>(data_end - end)) == nullptr)
+        return grid.length;
+    return static_cast<std::size_t>(end - grid.bytes);
+}
+
+// The block's own grid, with every column of the table; its sums, when it
+// has them, cover them all.
+static bool load_block(const cell_grid &grid, std::size_t begin, std::size_t end,
+                       std::size_t most_columns, cell_grid *block)
+{
+    load_limits limits;
+    limits.most_columns = most_columns;
+    if (load_table_within(grid.bytes + begin, end - begin, grid.delimiter, true, limits, block) !=
+        load_done)
+        return false;
+    if (block->column_bytes != nullptr && block->columns < grid.columns) {
+        auto columns = static_cast<std::size_t>(grid.columns);
+        void *more = std::realloc(block->column_bytes, columns * sizeof(std::uint32_t));
+        if (more == nullptr) {
+            std::free(block->column_bytes);
+            block->column_bytes = nullptr;
+        } else {
+            block->column_bytes = static_cast<std::uint32_t *>(more);
+            std::fill(block->column_bytes + block->columns, block->column_bytes + columns, 0);
+        }
+    }
+    block->columns = grid.columns;
+    return true;
+}
+
+// The spill is written through the main block, which holds nothing until
+// the runs are taken: out has been flushed.
+static bool spill_blocks(const cell_grid &grid, std::uint64_t budget, spill_runs *runs,
+                         line_group *group)
+{
+    line_style runs_style;
+    runs_style.delimiter = grid.delimiter;
+    output_target spill;
+    spill.fd = runs->fd;
+    output_block to = main_output(spill);
+    // Half for the block's bytes, which its passes read again and again; an
+    // eighth each for its row table and its column sums. A block holds a row
+    // at least; its row table also holds the two ends.
+    std::size_t most_bytes = budget / 2;
+    std::size_t most_rows = std::max<std::uint64_t>(budget / 8 / sizeof(std::size_t), 3);
+    std::size_t most_columns = budget / 8 / sizeof(std::uint32_t);
+    runs->starts = static_cast<std::uint64_t *>(std::calloc(8, sizeof(std::uint64_t)));
+    runs->capacity = runs->starts == nullptr ? 0 : 8;
+    bool spilled = runs->starts != nullptr;
+    for (std::size_t begin = 0; spilled && begin < grid.length;) {
+        std::size_t end = block_end(grid, begin, most_bytes, most_rows - 2);
+        cell_grid block;
+        spilled = load_block(grid, begin, end, most_columns, &block);
+        if (spilled) {
+            start_cursors(&block);
+            write_by_groups(&block, runs_style, &to, group);
+            flush_output(&to);
+            release_table(&block);
+            spilled = !to.failed && add_run(runs, static_cast<std::uint64_t>(to.offset));
+        }
+        begin = end;
+    }
+    return spilled;
+}
+
+// Takes line i of every run, from cursors at each run's next line.
+static void take_line(const line_style &style, const unsigned char *spill, std::uint64_t *cursors,
+                      const spill_runs &runs, output_block *out)
+{
+    begin_line(out, style);
+    for (std::size_t b = 0; b < runs.count; ++b) {
+        const unsigned char *line = spill + cursors[b];
+        auto *end = static_cast<const unsigned char *>(
+            std::memchr(line, '\n', static_cast<std::size_t>(runs.starts[b + 1] - cursors[b])));
+        bool last = b + 1 == runs.count;
+        if (style.format == format_delimited) {
+            put_bytes(out, reinterpret_cast<const char *>(line), static_cast<std::size_t>(end - line));
+            put_bytes(out, last ? "\n" : reinterpret_cast<const char *>(&style.delimiter), 1);
+        } else {
+            for (const unsigned char *cell = line;; ++cell) {
+                cell = put_html_cell(out, style.html, cell);
+                flush_if_full(out);
+                if (*cell == '\n')
+                    break;
+            }
+        }
+        cursors[b] = static_cast<std::uint64_t>(end + 1 - spill);
+    }
+    end_line(out, style, 1);
+}
+
+static void write_spilled(const cell_grid &grid, const line_style &style, const output_target &to,
+                          output_block *out, line_group *group)
+{
+    flush_output(out);
+    spill_runs runs;
+    runs.fd = open_spill(to.spill_beside);
+    progress_expect(grid.length);
+    file_mapping mapping;
+    const unsigned char *spill = nullptr;
+    // The spill carries its own zero padding, so that it maps on every
+    // platform whatever its size.
+    static const char zeros[input_padding] = {};
+    if (runs.fd >= 0 && spill_blocks(grid, to.budget, &runs, group) &&
+        write_exactly_at(runs.fd, zeros, input_padding, runs.starts[runs.count]))
+        spill = map_file(runs.fd, runs.starts[runs.count] + input_padding, 0, &mapping);
+    auto *cursors = spill == nullptr ? nullptr
+                                     : static_cast<std::uint64_t *>(
+                                           std::calloc(runs.count, sizeof(std::uint64_t)));
+    if (cursors != nullptr) {
+        std::memcpy(cursors, runs.starts, runs.count * sizeof(std::uint64_t));
+        for (std::int32_t i = 0; i < grid.columns && !out->failed; ++i)
+            take_line(style, spill, cursors, runs, out);
+    }
+    out->failed = out->failed || cursors == nullptr;
+    unmap_file(&mapping);
+    std::free(cursors);
+    std::free(runs.starts);
+    if (runs.fd >= 0)
+        close_file(runs.fd);
+}
+
 // How the transposed table is written, by its shape (measured with
 // bench/compare on this machine, see bench/README.md):
 // - up to lane_columns columns and more than few_rows rows, to a file: the
@@ -547,26 +717,51 @@ static bool write_by_lanes(const cell_grid &grid, const line_style &style, outpu
 //   are too long to stage a group of them.
 // - otherwise groups of lines staged in a bounded buffer; a line too long
 //   for it goes out by the cursors alone.
+// - either only within the budget: the row table, lanes and sums, and for
+//   the groups each pass's reading of every row, a page a row at least.
+//   Past it, or without a row table, blocks of rows through a spill. The
+//   fixed buffers (the output block, the staging) are a few MiB beside it.
 constexpr std::int32_t lane_columns = 64;
 constexpr std::int32_t few_rows = 64;
+constexpr std::uint64_t page_bytes = 4096;
+
+static bool lanes_fit(const cell_grid &grid, std::uint64_t budget)
+{
+    auto rows = static_cast<std::uint64_t>(grid.rows) + 1;
+    auto columns = static_cast<std::uint64_t>(grid.columns);
+    return rows * sizeof(std::size_t) + columns * (sizeof(output_block) + 8) + lanes_bytes <= budget;
+}
+
+static bool groups_fit(const cell_grid &grid, std::uint64_t budget)
+{
+    auto rows = static_cast<std::uint64_t>(grid.rows) + 1;
+    std::uint64_t passes_read = std::min<std::uint64_t>(rows * page_bytes, grid.length);
+    std::uint64_t sums = grid.column_bytes == nullptr ? 0 : static_cast<std::uint64_t>(grid.columns) * 4;
+    return rows * sizeof(std::size_t) + sums + passes_read <= budget;
+}
 
 static void write_transposed(cell_grid *grid, const line_style &style, const output_target &to,
                              output_block *out)
 {
-    if (to.positioned && grid->columns <= lane_columns && grid->rows > few_rows &&
-        write_by_lanes(*grid, style, out))
-        return;
-    start_cursors(grid);
-    if (grid->rows == 0) {
-        for (std::int32_t i = 0; i < grid->columns; ++i)
-            write_line_by_cursors(grid, style, out);
-        return;
-    }
     // Static, so that a run over many small files does not obtain and return
     // them for each; only the pages a table's groups fill become resident.
     alignas(4096) static char staging[group_bytes];
     static line_group group;
     group.bytes = staging;
+    bool loaded = grid->row_starts != nullptr;
+    if (loaded && to.positioned && grid->columns <= lane_columns && grid->rows > few_rows &&
+        lanes_fit(*grid, to.budget) && write_by_lanes(*grid, style, out))
+        return;
+    if (grid->rows == 0) {
+        for (std::int32_t i = 0; i < grid->columns; ++i)
+            write_line_by_cursors(grid, style, out);
+        return;
+    }
+    if (!loaded || !groups_fit(*grid, to.budget)) {
+        write_spilled(*grid, style, to, out, &group);
+        return;
+    }
+    start_cursors(grid);
     write_by_groups(grid, style, out, &group);
 }
 

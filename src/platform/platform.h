@@ -79,6 +79,8 @@ void release_pages(void *block);
 // are, without line-end translation.
 void set_binary_output();
 
+#include <cstdint>
+
 struct result_file {
     int fd = -1;                // open for writing; -1 once closed
     const char *path = nullptr; // the result name
@@ -103,5 +105,20 @@ bool commit_result(result_file *result);
 // Closes fd if still open and removes what was written: the temporary file,
 // or, written in place, the name itself.
 void abandon_result(result_file *result);
+
+// A new empty file for a result's spill, read and written through the
+// descriptor: in TMPDIR when it is set, else in the directory of beside. It
+// has no name by the time it is returned, so that nothing is left of it
+// however the process ends; close_file frees it. -1 when none can be made.
+int open_spill(const char *beside);
+
+// Physical memory available now, in bytes (free plus reclaimable cache).
+std::uint64_t available_memory();
+
+// The most private memory the process may map, from its address-space and
+// data limits; UINT64_MAX when unlimited.
+std::uint64_t memory_limit();
+
+bool stderr_is_terminal();
 
 #endif

@@ -8,7 +8,9 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <initializer_list>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -47,16 +49,24 @@ void install_signal_cleanup()
     }
 }
 
-// A short fixed name, so that it fits wherever the result name does.
-static char *temporary_template(const char *path)
+// A short fixed name, so that it fits wherever the result name does, in
+// the directory of path, or in directory when it is given.
+static char *temporary_template(const char *path, const char *directory = nullptr)
 {
     const char *slash = std::strrchr(path, '/');
-    std::size_t directory = slash == nullptr ? 0 : static_cast<std::size_t>(slash - path) + 1;
+    std::size_t length = slash == nullptr ? 0 : static_cast<std::size_t>(slash - path) + 1;
+    if (directory != nullptr) {
+        path = directory;
+        length = std::strlen(directory);
+    }
+    bool separate = length > 0 && path[length - 1] != '/';
     static const char name[] = ".tabflip-00000000";
-    char *temp = static_cast<char *>(std::calloc(1, directory + sizeof name));
+    char *temp = static_cast<char *>(std::calloc(1, length + 1 + sizeof name));
     if (temp != nullptr) {
-        std::memcpy(temp, path, directory);
-        std::memcpy(temp + directory, name, sizeof name);
+        std::memcpy(temp, path, length);
+        if (separate)
+            temp[length++] = '/';
+        std::memcpy(temp + length, name, sizeof name);
     }
     return temp;
 }
@@ -296,4 +306,67 @@ void *allocate_pages(std::size_t size)
 void release_pages(void *block)
 {
     std::free(block);
+}
+
+// Created and unlinked with the cleanup signals blocked, so that no signal
+// can leave it behind.
+int open_spill(const char *beside)
+{
+    const char *tmpdir = std::getenv("TMPDIR");
+    char *temp = temporary_template(beside, tmpdir != nullptr && *tmpdir != '\0' ? tmpdir : nullptr);
+    if (temp == nullptr)
+        return -1;
+    sigset_t before;
+    block_cleanup_signals(&before);
+    int fd = create_exclusive(temp, 0600);
+    if (fd >= 0)
+        unlink(temp);
+    sigprocmask(SIG_SETMASK, &before, nullptr);
+    std::free(temp);
+    return fd;
+}
+
+// MemAvailable counts the page cache the kernel would give back, which the
+// free page count leaves out; kernels before 3.14 lack it.
+std::uint64_t available_memory()
+{
+    std::FILE *meminfo = std::fopen("/proc/meminfo", "r");
+    unsigned long long kib = 0;
+    bool found = false;
+    if (meminfo != nullptr) {
+        char line[256];
+        static const char key[] = "MemAvailable:";
+        while (!found && std::fgets(line, sizeof line, meminfo) != nullptr) {
+            if (std::strncmp(line, key, sizeof key - 1) != 0)
+                continue;
+            char *end = nullptr;
+            kib = std::strtoull(line + sizeof key - 1, &end, 10);
+            found = end != line + sizeof key - 1;
+        }
+        std::fclose(meminfo);
+    }
+    if (found)
+        return static_cast<std::uint64_t>(kib) * 1024;
+    long pages = sysconf(_SC_AVPHYS_PAGES);
+    long page_size = sysconf(_SC_PAGESIZE);
+    if (pages <= 0 || page_size <= 0)
+        return 0;
+    return static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(page_size);
+}
+
+std::uint64_t memory_limit()
+{
+    std::uint64_t limit = UINT64_MAX;
+    for (int resource : {RLIMIT_AS, RLIMIT_DATA}) {
+        struct rlimit current = {};
+        if (getrlimit(resource, &current) == 0 && current.rlim_cur != RLIM_INFINITY &&
+            current.rlim_cur < limit)
+            limit = current.rlim_cur;
+    }
+    return limit;
+}
+
+bool stderr_is_terminal()
+{
+    return isatty(2) == 1;
 }

@@ -193,7 +193,7 @@ const unsigned char *map_file(int fd, std::size_t length, std::size_t padding,
     SYSTEM_INFO system;
     GetSystemInfo(&system);
     std::size_t page = system.dwPageSize;
-    if (length % page == 0 || page - length % page < padding)
+    if (padding > 0 && (length % page == 0 || page - length % page < padding))
         return nullptr;
     auto file = reinterpret_cast<HANDLE>(_get_osfhandle(fd));
     HANDLE section = CreateFileMappingA(file, nullptr, PAGE_READONLY, 0, 0, nullptr);
@@ -275,4 +275,60 @@ void *allocate_pages(std::size_t size)
 void release_pages(void *block)
 {
     _aligned_free(block);
+}
+
+std::uint64_t available_memory()
+{
+    MEMORYSTATUSEX status = {};
+    status.dwLength = sizeof status;
+    return GlobalMemoryStatusEx(&status) ? status.ullAvailPhys : 0;
+}
+
+std::uint64_t memory_limit()
+{
+    return UINT64_MAX;
+}
+
+bool stderr_is_terminal()
+{
+    return _isatty(2) != 0;
+}
+
+// Spilling is not yet done here: a table that needs it is a write error of
+// its result.
+// Deleted on close: a spill never outlives the process, however it ends.
+int open_spill(const char *beside)
+{
+    const char *tmpdir = std::getenv("TMPDIR");
+    const char *base = tmpdir != nullptr && *tmpdir != '\0' ? tmpdir : beside;
+    std::size_t directory = tmpdir != nullptr && *tmpdir != '\0' ? std::strlen(tmpdir)
+                                                                 : directory_length(beside);
+    static const char name[] = "\\.tabflip-spill-00000000";
+    char *temp = static_cast<char *>(std::calloc(1, directory + sizeof name));
+    if (temp == nullptr)
+        return -1;
+    std::memcpy(temp, base, directory);
+    bool separate = directory > 0 && base[directory - 1] != '\\' && base[directory - 1] != '/';
+    std::memcpy(temp + directory, name + (separate ? 0 : 1), sizeof name - (separate ? 0 : 1));
+    char *digits = temp + std::strlen(temp) - 8;
+    DWORD seed = GetCurrentProcessId() * 2654435761u ^ GetTickCount();
+    int fd = -1;
+    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
+        DWORD suffix = seed + static_cast<DWORD>(attempt) * 40503u;
+        for (std::size_t i = 0; i < 8; ++i)
+            digits[i] = "0123456789abcdef"[(suffix >> (28 - 4 * i)) & 0xF];
+        HANDLE handle = CreateFileA(temp, GENERIC_READ | GENERIC_WRITE,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    CREATE_NEW,
+                                    FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+        if (handle == INVALID_HANDLE_VALUE) {
+            if (GetLastError() != ERROR_FILE_EXISTS)
+                break;
+            continue;
+        }
+        fd = descriptor_for(handle);
+        break;
+    }
+    std::free(temp);
+    return fd;
 }

@@ -41,6 +41,21 @@ struct cell_grid {
 bool load_table(const unsigned char *bytes, std::size_t length, unsigned char delimiter,
                 bool with_rows, cell_grid *grid);
 
+// Bounds on the row table and the column sums: a table with more rows is
+// not loaded, and one with more columns is loaded without sums.
+struct load_limits {
+    std::size_t most_rows = SIZE_MAX;    // row table entries, the end's included
+    std::size_t most_columns = SIZE_MAX; // column sums
+};
+
+constexpr int load_done = 0;
+constexpr int load_refused = 1;    // the message has been written
+constexpr int load_over_limit = 2; // more rows than limits allow; nothing written or held
+
+// As load_table, within limits.
+int load_table_within(const unsigned char *bytes, std::size_t length, unsigned char delimiter,
+                      bool with_rows, const load_limits &limits, cell_grid *grid);
+
 void release_table(cell_grid *grid);
 
 // A row's cells are walked in order from its first: each step takes the

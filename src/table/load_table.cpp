@@ -29,6 +29,7 @@ struct table_scan {
 struct column_sums {
     std::uint32_t *bytes = nullptr; // capacity entries, or null: not wanted, or given up
     std::size_t capacity = 0;
+    std::size_t most = SIZE_MAX; // past this many columns the sums are given up
     std::size_t column = 0;     // the current line's cell
     std::size_t cell_start = 0; // where that cell's text starts
 };
@@ -45,7 +46,9 @@ static bool room_for_column(column_sums *sums)
     if (sums->column < sums->capacity)
         return true;
     std::size_t capacity = sums->capacity * 2 > sums->column ? sums->capacity * 2 : sums->column + 1;
-    void *more = std::realloc(sums->bytes, capacity * sizeof(std::uint32_t));
+    capacity = capacity < sums->most ? capacity : sums->most;
+    void *more = capacity > sums->column ? std::realloc(sums->bytes, capacity * sizeof(std::uint32_t))
+                                         : nullptr;
     if (more == nullptr) {
         give_up_sums(sums);
         return false;
@@ -79,6 +82,8 @@ static void count_delimiters(table_scan *scan, std::size_t delimiters)
 struct row_table {
     std::size_t *starts = nullptr;
     std::size_t capacity = 0;
+    std::size_t most = SIZE_MAX; // entries it may grow to
+    bool over_most = false;      // refused for passing most, not for want of memory
 };
 
 // What the byte just before a block was; the buffer's start counts as a line
@@ -145,6 +150,16 @@ static block_classes classify_lines(const unsigned char *p, unsigned char delimi
     return k;
 }
 
+// The bytes past the data read as the zero padding does, whatever follows:
+// a part of a larger table is measured as if it ended there.
+static inline void past_data(block_classes *k, std::uint64_t data)
+{
+    k->delimiter &= data;
+    k->lf &= data;
+    k->cr &= data;
+    k->nul = (k->nul & data) | ~data;
+}
+
 // Room for one more row start; false when the table cannot grow. Doubling
 // keeps the copies few; a smaller step is tried before giving up, so a table
 // that fits is not refused for the doubling's sake.
@@ -152,8 +167,12 @@ static bool room_for_row(row_table *table, std::size_t used)
 {
     if (used < table->capacity)
         return true;
+    if (used >= table->most) {
+        table->over_most = true;
+        return false;
+    }
     for (std::size_t grow : {table->capacity, table->capacity / 8 + 1}) {
-        std::size_t capacity = table->capacity + grow;
+        std::size_t capacity = std::min(table->capacity + grow, table->most);
         if (capacity > SIZE_MAX / sizeof(std::size_t))
             continue;
         void *more = std::realloc(table->starts, capacity * sizeof(std::size_t));
@@ -183,11 +202,12 @@ static table_scan scan_table(const unsigned char *p, std::size_t length, unsigne
     std::size_t delimiters = 0;
     for (std::size_t at = 0; at < length; at += scan_block) {
         block_classes k = classify_lines(p + at, delimiter, cr_ends_lines);
+        std::uint64_t data = length - at >= scan_block ? ~std::uint64_t{0}
+                                                       : (std::uint64_t{1} << (length - at)) - 1;
+        past_data(&k, data);
         block_openers o = find_openers(k, &carry);
         std::uint64_t single = k.delimiter | o.starts;
         std::uint64_t rest = ~std::uint64_t{0};
-        std::uint64_t data = length - at >= scan_block ? ~std::uint64_t{0}
-                                                       : (std::uint64_t{1} << (length - at)) - 1;
         scan.any_cr |= k.cr != 0;
         scan.any_nul |= (k.nul & data) != 0;
         if (((k.cr | k.nul) & data) != 0 && sums->bytes != nullptr)
@@ -225,44 +245,47 @@ static table_scan scan_table(const unsigned char *p, std::size_t length, unsigne
     return scan;
 }
 
-static bool refuse_table(row_table *rows)
+static int refuse_table(row_table *rows, bool quietly)
 {
     std::free(rows->starts);
-    std::fputs("Couldn't allocate memory for array.\n", stderr);
-    return false;
+    if (!quietly)
+        std::fputs("Couldn't allocate memory for array.\n", stderr);
+    return quietly ? load_over_limit : load_refused;
 }
 
 // Only a file with CR line ends and no LF is scanned twice: whether CRs end
 // lines is known only once the first scan has found no LF.
-bool load_table(const unsigned char *bytes, std::size_t length, unsigned char delimiter,
-                bool with_rows, cell_grid *grid)
+int load_table_within(const unsigned char *bytes, std::size_t length, unsigned char delimiter,
+                      bool with_rows, const load_limits &limits, cell_grid *grid)
 {
     constexpr std::size_t count_limit = 2147483647;
     row_table rows;
+    rows.most = limits.most_rows;
     row_table *wanted = with_rows ? &rows : nullptr;
     if (with_rows) {
         // Room for rows of 64 bytes; a table of shorter rows grows it.
-        rows.capacity = length / 64 + 2;
+        rows.capacity = std::min(length / 64 + 2, std::max(limits.most_rows, std::size_t{2}));
         rows.starts = static_cast<std::size_t *>(std::malloc(rows.capacity * sizeof(std::size_t)));
         if (rows.starts == nullptr)
-            return refuse_table(&rows);
+            return refuse_table(&rows, false);
         rows.starts[0] = 0;
     }
     column_sums sums;
-    if (with_rows && length < (std::size_t{1} << 32)) {
+    sums.most = limits.most_columns;
+    if (with_rows && length < (std::size_t{1} << 32) && limits.most_columns >= 64) {
         sums.capacity = 64;
         sums.bytes = static_cast<std::uint32_t *>(std::calloc(sums.capacity, sizeof(std::uint32_t)));
     }
     bool cr_ends_lines = false;
     table_scan scan = scan_table(bytes, length, delimiter, false, wanted, &sums);
-    if (scan.lines == 0 && scan.any_cr) {
+    if (scan.lines == 0 && scan.any_cr && !scan.refused) {
         cr_ends_lines = true;
         column_sums none;
         scan = scan_table(bytes, length, delimiter, true, wanted, &none);
     }
     if (scan.refused || scan.lines >= count_limit || scan.widest > count_limit) {
         std::free(sums.bytes);
-        return refuse_table(&rows);
+        return refuse_table(&rows, scan.refused && rows.over_most);
     }
     if (with_rows)
         rows.starts[scan.lines + 1] = length + 1;
@@ -281,7 +304,13 @@ bool load_table(const unsigned char *bytes, std::size_t length, unsigned char de
     grid->plain = !cr_ends_lines && !scan.any_cr && !scan.any_nul &&
                   scan.fewest_delimiters == scan.most_delimiters &&
                   scan.most_delimiters + 1 == scan.widest;
-    return true;
+    return load_done;
+}
+
+bool load_table(const unsigned char *bytes, std::size_t length, unsigned char delimiter,
+                bool with_rows, cell_grid *grid)
+{
+    return load_table_within(bytes, length, delimiter, with_rows, load_limits{}, grid) == load_done;
 }
 
 void release_table(cell_grid *grid)

@@ -1,0 +1,70 @@
+#include "driver/memory_budget.h"
+
+#include "platform/platform.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+bool parse_size(const char *text, std::uint64_t *bytes)
+{
+    std::uint64_t value = 0;
+    const char *p = text;
+    for (; *p >= '0' && *p <= '9'; ++p) {
+        if (__builtin_mul_overflow(value, 10u, &value) ||
+            __builtin_add_overflow(value, static_cast<unsigned>(*p - '0'), &value))
+            return false;
+    }
+    if (p == text)
+        return false;
+    int shift = 0;
+    switch (*p) {
+    case 'K': case 'k': shift = 10; break;
+    case 'M': case 'm': shift = 20; break;
+    case 'G': case 'g': shift = 30; break;
+    case 'T': case 't': shift = 40; break;
+    default: break;
+    }
+    if (shift != 0)
+        ++p;
+    if (*p != '\0' || value == 0 || value > (UINT64_MAX >> shift))
+        return false;
+    *bytes = value << shift;
+    return true;
+}
+
+// Read once: the variable cannot change during a run, and a malformed one
+// is reported only the first time.
+static bool explicit_budget(std::uint64_t *bytes)
+{
+    static int state = 0; // 0 not read, 1 set, 2 absent or malformed
+    static std::uint64_t value = 0;
+    if (state == 0) {
+        const char *text = std::getenv("TABFLIP_MEMORY");
+        state = 2;
+        if (text != nullptr && parse_size(text, &value))
+            state = 1;
+        else if (text != nullptr)
+            std::fprintf(stderr, "TABFLIP_MEMORY: '%s' is not a size; using the default.\n", text);
+    }
+    *bytes = value;
+    return state == 1;
+}
+
+std::uint64_t memory_budget(std::uint64_t input_bytes)
+{
+    // Below this an input's run cannot take enough to matter, and reading
+    // the system's figures would cost more than a small file's whole run.
+    constexpr std::uint64_t small_input = std::uint64_t{16} << 20;
+    std::uint64_t budget = UINT64_MAX;
+    std::uint64_t set = 0;
+    if (explicit_budget(&set))
+        budget = set;
+    else if (input_bytes >= small_input)
+        budget = available_memory() / 2;
+    std::uint64_t limit = memory_limit();
+    // The mapped input counts against an address-space limit; keep some of
+    // what is left for the program itself.
+    std::uint64_t left = limit > input_bytes ? limit - input_bytes : 0;
+    left -= left / 4;
+    return budget < left ? budget : left;
+}

@@ -1,0 +1,65 @@
+#include "driver/memory_budget.h"
+#include "driver/progress.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace
+{
+
+TEST(parse_size, takes_digits_and_a_binary_suffix_and_nothing_else)
+{
+    struct size_case {
+        const char *text;
+        bool valid;
+        std::uint64_t bytes;
+    } cases[] = {
+        {"256M", true, 256ull << 20},
+        {"4G", true, 4ull << 30},
+        {"4g", true, 4ull << 30},
+        {"1000", true, 1000},
+        {"3k", true, 3072},
+        {"2T", true, 2ull << 40},
+        {"16777215T", true, 16777215ull << 40},
+        {"16777216T", false, 0}, // 2^64: one past the largest
+        {"18446744073709551616", false, 0},
+        {"0", false, 0},
+        {"", false, 0},
+        {"M", false, 0},
+        {"64MB", false, 0},
+        {"1.5G", false, 0},
+        {" 64M", false, 0},
+        {"-64M", false, 0},
+    };
+    for (const size_case &c : cases) {
+        std::uint64_t bytes = 0;
+        EXPECT_EQ(parse_size(c.text, &bytes), c.valid) << c.text;
+        if (c.valid) {
+            EXPECT_EQ(bytes, c.bytes) << c.text;
+        }
+    }
+}
+
+TEST(format_progress, names_the_file_and_tells_percent_bytes_rate_and_time_left)
+{
+    struct line_case {
+        std::uint64_t done, total;
+        double seconds;
+        const char *expected;
+    } cases[] = {
+        {512ull << 20, 2048ull << 20, 2, "t.txt  25%  512.0 MiB of 2.0 GiB  256.0 MiB/s  0:06 left"},
+        {100, 1000, 0.5, "t.txt  10%  100 B of 1000 B  200 B/s  0:04 left"},
+        // An estimate that fell short never shows 100% before the end.
+        {3000, 1000, 1, "t.txt  99%  2.9 KiB of 2.9 KiB  2.9 KiB/s  0:00 left"},
+        {0, 1000, 0, "t.txt  0%  0 B of 1000 B  0 B/s  0:00 left"},
+        {600ull << 20, 700ull << 20, 60, "t.txt  85%  600.0 MiB of 700.0 MiB  10.0 MiB/s  0:10 left"},
+    };
+    for (const line_case &c : cases) {
+        char line[160];
+        std::size_t length = format_progress(line, sizeof line, "t.txt", c.done, c.total, c.seconds);
+        EXPECT_EQ(std::string(line, length), c.expected);
+    }
+}
+
+} // namespace
