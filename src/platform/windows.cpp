@@ -53,7 +53,25 @@ static int descriptor_for(HANDLE handle)
     return fd;
 }
 
-// A short name beside the result, created only where nothing stands yet.
+// Creates temp anew, its last 8 characters replaced by hex digits until a
+// name is free; INVALID_HANDLE_VALUE when none is, or on any other refusal.
+static HANDLE create_new(char *temp, DWORD access, DWORD share, DWORD flags)
+{
+    char *digits = temp + std::strlen(temp) - 8;
+    DWORD seed = GetCurrentProcessId() * 2654435761u ^ GetTickCount();
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        DWORD suffix = seed + static_cast<DWORD>(attempt) * 40503u;
+        for (std::size_t i = 0; i < 8; ++i)
+            digits[i] = "0123456789abcdef"[(suffix >> (28 - 4 * i)) & 0xF];
+        HANDLE handle = CreateFileA(temp, access, share, nullptr, CREATE_NEW, flags, nullptr);
+        if (handle != INVALID_HANDLE_VALUE || GetLastError() != ERROR_FILE_EXISTS)
+            return handle;
+    }
+    return INVALID_HANDLE_VALUE;
+}
+
+// A short name beside the result, created only where nothing stands yet;
+// held before it exists, so that Ctrl-C never leaves it behind.
 static bool open_temporary(result_file *result)
 {
     std::size_t directory = directory_length(result->path);
@@ -63,28 +81,18 @@ static bool open_temporary(result_file *result)
         return false;
     std::memcpy(temp, result->path, directory);
     std::memcpy(temp + directory, name, sizeof name);
-    char *digits = temp + directory + 9;
-    DWORD seed = GetCurrentProcessId() * 2654435761u ^ GetTickCount();
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        DWORD suffix = seed + static_cast<DWORD>(attempt) * 40503u;
-        for (std::size_t i = 0; i < 8; ++i)
-            digits[i] = "0123456789abcdef"[(suffix >> (28 - 4 * i)) & 0xF];
-        if (!hold_cleanup_path(temp))
-            break;
-        HANDLE handle = CreateFileA(temp, GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (handle != INVALID_HANDLE_VALUE) {
+    if (hold_cleanup_path(temp)) {
+        HANDLE handle = create_new(temp, GENERIC_WRITE, 0, FILE_ATTRIBUTE_NORMAL);
+        if (handle != INVALID_HANDLE_VALUE)
             result->fd = descriptor_for(handle);
-            if (result->fd >= 0) {
-                result->temp_path = temp;
-                result->regular = true;
-                return true;
-            }
-            DeleteFileA(temp);
+        if (result->fd >= 0) {
+            result->temp_path = temp;
+            result->regular = true;
+            return true;
         }
+        if (handle != INVALID_HANDLE_VALUE)
+            DeleteFileA(temp);
         release_cleanup_path(temp);
-        if (handle != INVALID_HANDLE_VALUE || GetLastError() != ERROR_FILE_EXISTS)
-            break;
     }
     std::free(temp);
     return false;
@@ -310,25 +318,10 @@ int open_spill(const char *beside)
     std::memcpy(temp, base, directory);
     bool separate = directory > 0 && base[directory - 1] != '\\' && base[directory - 1] != '/';
     std::memcpy(temp + directory, name + (separate ? 0 : 1), sizeof name - (separate ? 0 : 1));
-    char *digits = temp + std::strlen(temp) - 8;
-    DWORD seed = GetCurrentProcessId() * 2654435761u ^ GetTickCount();
-    int fd = -1;
-    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-        DWORD suffix = seed + static_cast<DWORD>(attempt) * 40503u;
-        for (std::size_t i = 0; i < 8; ++i)
-            digits[i] = "0123456789abcdef"[(suffix >> (28 - 4 * i)) & 0xF];
-        HANDLE handle = CreateFileA(temp, GENERIC_READ | GENERIC_WRITE,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                    CREATE_NEW,
-                                    FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
-        if (handle == INVALID_HANDLE_VALUE) {
-            if (GetLastError() != ERROR_FILE_EXISTS)
-                break;
-            continue;
-        }
-        fd = descriptor_for(handle);
-        break;
-    }
+    HANDLE handle = create_new(temp, GENERIC_READ | GENERIC_WRITE,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                               FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE);
+    int fd = handle == INVALID_HANDLE_VALUE ? -1 : descriptor_for(handle);
     std::free(temp);
     return fd;
 }
