@@ -31,6 +31,14 @@ bool write_sequential(int fd, const char *bytes, std::size_t size)
     return true;
 }
 
+static bool write_positioned(int fd, const char *bytes, std::size_t size, std::uint64_t offset)
+{
+    if (!write_exactly_at(fd, bytes, size, offset))
+        return false;
+    progress_advance(size);
+    return true;
+}
+
 // The units of a UTF-16 result, made a piece at a time: at most two bytes
 // for each byte of the internal form.
 alignas(page_size) static unsigned char unit_bytes[main_size];
@@ -65,10 +73,8 @@ void flush_output(output_block *out)
     if (out->fd >= 0 && !out->failed && out->used > 0) {
         if (out->encoder != nullptr)
             out->failed = !write_units(out->fd, out->encoder, out->bytes, out->used);
-        else if (out->at_offset && write_exactly_at(out->fd, out->bytes, out->used, out->offset))
-            progress_advance(out->used);
         else if (out->at_offset)
-            out->failed = true;
+            out->failed = !write_positioned(out->fd, out->bytes, out->used, out->offset);
         else
             out->failed = !write_sequential(out->fd, out->bytes, out->used);
     }
