@@ -116,6 +116,8 @@ static void write_to_stdout(const char *name, cell_grid *grid, run_options *opti
                             output_target to, int order)
 {
     to.fd = standard_output;
+    to.positioned = output_cursor(to.fd, &to.origin);
+    to.keep_cursor = true;
     bool written = write_table(name, grid, *options, to, order);
     reset_one_file_options(options);
     if (!written)

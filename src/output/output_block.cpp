@@ -18,6 +18,7 @@ output_block main_output(const output_target &to)
     out.fd = to.fd;
     out.encoder = to.encoder;
     out.bytes = main_bytes;
+    out.offset = to.origin;
     out.flush_at = main_size - output_slack;
     out.end = main_size;
     return out;

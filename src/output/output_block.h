@@ -17,11 +17,12 @@
 #include <cstddef>
 #include <cstdint>
 
-// Where a result goes: fd, and whether it may be written at offsets from 0
-// (a regular file just created empty). Standard output never is, and neither
-// is a UTF-16 result: its bytes are written in the internal form of utf16.h
-// and leave as units through encoder, the caller's, which holds the state of
-// a unit cut between two blocks.
+// Where a result goes: fd, and whether it may be written at offsets (a
+// regular file just created empty, or standard output redirected to a
+// regular file not opened for appending). A UTF-16 result never is: its
+// bytes are written in the internal form of utf16.h and leave as units
+// through encoder, the caller's, which holds the state of a unit cut between
+// two blocks.
 //
 // budget bounds the private memory a writer takes, and the part of the input
 // one of its passes reads again and again; a table whose methods would pass
@@ -30,6 +31,11 @@
 struct output_target {
     int fd = 1;
     bool positioned = false;
+    // Positioned, the result starts at origin; with keep_cursor the
+    // descriptor's cursor is left after it, as writes in sequence would
+    // leave it (standard output, which later results follow).
+    std::uint64_t origin = 0;
+    bool keep_cursor = false;
     utf16_encoder *encoder = nullptr; // null: the bytes are written as they are
     std::uint64_t budget = UINT64_MAX;
     const char *spill_beside = "";
