@@ -313,6 +313,7 @@ static void write_line_by_cursors(cell_grid *grid, const line_style &style, outp
 // same times on the square and wide tables, 512 KiB 15% more on the square.
 constexpr std::size_t group_bytes = std::size_t{4} << 20;
 constexpr std::int32_t group_most = 16384;
+constexpr std::size_t short_line_bytes = 4096;
 
 namespace
 {
@@ -399,9 +400,11 @@ static std::size_t line_frame(const cell_grid &grid, const line_style &style, co
     return (rows.first == 0 ? 5u : 0u) + (rows.end == grid.rows ? 7u : 0u);
 }
 
-// The size of lines [first_line, first_line + lines) in a part's rows: from
-// the sums when a delimited table has them, else by walking the rows.
-static void size_lines(const cell_grid &grid, const line_style &style, const row_part &rows,
+// The size of lines [first_line, first_line + lines) in a part's rows, from
+// the sums when a delimited table has them (then true); else what their
+// frames and absent entries take, to which the caller adds what each
+// present entry takes beyond an absent one.
+static bool base_sizes(const cell_grid &grid, const line_style &style, const row_part &rows,
                        std::int32_t first_line, std::int32_t lines, std::size_t *sizes)
 {
     auto count = static_cast<std::size_t>(rows.end - rows.first);
@@ -414,8 +417,18 @@ static void size_lines(const cell_grid &grid, const line_style &style, const row
         else
             sizes[k] = line_frame(grid, style, rows) + absent * count;
     }
+    return summed;
+}
+
+// The same by walking the rows' cursors when there are no sums.
+static void size_lines(const cell_grid &grid, const line_style &style, const row_part &rows,
+                       std::int32_t first_line, std::int32_t lines, std::size_t *sizes)
+{
+    if (base_sizes(grid, style, rows, first_line, lines, sizes))
+        return;
+    std::size_t absent = entry_size(style, nullptr, nullptr, true);
     const std::size_t *next = grid.row_starts;
-    for (std::int32_t j = rows.first; j < rows.end && !summed; ++j) {
+    for (std::int32_t j = rows.first; j < rows.end; ++j) {
         fetch_cell(grid, next, j, rows.end);
         const unsigned char *after = nullptr;
         walk_cells(grid, cursor_cell(grid, next[j]), lines, marks(style), &after,
@@ -448,7 +461,14 @@ static std::int32_t measure_group(const cell_grid &grid, group_work *works, std:
         works[p].first_line = i;
         works[p].lines = lines;
     }
-    run_parts(measure_part, parts, &works[0], &works[1]);
+    // Sizes from the sums take no second thread.
+    std::uint64_t summed = 0;
+    if (works[0].style->format == format_delimited && summed_bytes(grid, works[0].rows, 0, &summed)) {
+        for (std::int32_t p = 0; p < parts; ++p)
+            measure_part(&works[p]);
+    } else {
+        run_parts(measure_part, parts, &works[0], &works[1]);
+    }
     line_group *group = works[0].group;
     group->place[0] = 0;
     std::int32_t fit = 0;
@@ -557,6 +577,14 @@ static void write_by_groups(cell_grid *grid, const line_style &style, output_blo
 {
     row_part rows[2];
     std::int32_t parts = row_parts(*grid, rows);
+    // Two parts share each line's place in the staging; where lines are short
+    // their shares meet in the same cache lines, which the two threads would
+    // then pass back and forth: one thread is faster there.
+    std::size_t average = grid->length / static_cast<std::size_t>(grid->columns);
+    if (average < short_line_bytes) {
+        parts = 1;
+        rows[0].end = grid->rows;
+    }
     group_work works[2];
     for (std::int32_t p = 0; p < 2; ++p)
         works[p] = group_work{grid, &style, group, rows[p], &group->parts[p], 0, 0};
@@ -589,20 +617,66 @@ namespace
 {
 
 struct lanes_work {
-    cell_grid *grid = nullptr;
+    const cell_grid *grid = nullptr;
     const line_style *style = nullptr;
     row_part rows;
-    std::size_t *sizes = nullptr; // each output line's bytes from these rows
+    const unsigned char *begin = nullptr; // the first row's line
+    std::size_t *sizes = nullptr;         // each output line's bytes from these rows
     output_block *lanes = nullptr;
 };
 
 } // namespace
 
+// The start of the line after the one that `from` lies in (its start, or
+// the byte that ended one of its cells); the data's end past the last.
+static const unsigned char *line_after(const cell_grid &grid, const unsigned char *from)
+{
+    const unsigned char *data_end = grid.bytes + grid.length;
+    if (from < data_end && *from == grid.line_end)
+        return from + 1;
+    const auto *end = static_cast<const unsigned char *>(
+        std::memchr(from, grid.line_end, static_cast<std::size_t>(data_end - from)));
+    return end == nullptr ? data_end : end + 1;
+}
+
+// A part's rows in order from its first line, without the row table:
+// take(k, text, end, plain, last) for each cell, absent(k, last) for each
+// cell a row lacks, last saying the row is the table's last.
+template <typename T, typename A>
+static void walk_rows(const lanes_work &work, T take, A absent)
+{
+    const cell_grid &grid = *work.grid;
+    const unsigned char *line = work.begin;
+    for (std::int32_t j = work.rows.first; j < work.rows.end; ++j) {
+        bool last = j == grid.rows - 1;
+        const unsigned char *ended = line;
+        const unsigned char *after = nullptr;
+        std::int32_t filled = walk_cells(
+            grid, first_cell_at(grid, line), grid.columns, marks(*work.style), &after,
+            [&](std::int32_t k, const unsigned char *text, const unsigned char *end, bool plain) {
+                take(k, text, end, plain, last);
+                ended = end;
+            });
+        for (std::int32_t k = filled; k < grid.columns; ++k)
+            absent(k, last);
+        line = line_after(grid, ended);
+    }
+}
+
 static void size_lanes(void *arg)
 {
     auto *work = static_cast<lanes_work *>(arg);
-    start_cursors(work->grid, work->rows);
-    size_lines(*work->grid, *work->style, work->rows, 0, work->grid->columns, work->sizes);
+    const line_style &style = *work->style;
+    std::size_t *sizes = work->sizes;
+    if (base_sizes(*work->grid, style, work->rows, 0, work->grid->columns, sizes))
+        return;
+    std::size_t absent = entry_size(style, nullptr, nullptr, true);
+    walk_rows(
+        *work,
+        [&](std::int32_t k, const unsigned char *text, const unsigned char *end, bool plain, bool) {
+            sizes[k] += entry_size(style, text, end, plain) - absent;
+        },
+        [](std::int32_t, bool) {});
 }
 
 static void fill_lanes(void *arg)
@@ -613,17 +687,11 @@ static void fill_lanes(void *arg)
     output_block *lanes = work->lanes;
     for (std::int32_t k = 0; k < grid.columns && work->rows.first == 0; ++k)
         begin_line(&lanes[k], style);
-    for (std::int32_t j = work->rows.first; j < work->rows.end; ++j) {
-        bool last = j == grid.rows - 1;
-        const unsigned char *after = nullptr;
-        std::int32_t filled =
-            walk_cells(grid, cursor_cell(grid, grid.row_starts[j]), grid.columns, marks(style),
-                       &after,
-                       [&](std::int32_t k, const unsigned char *text, const unsigned char *end,
-                           bool plain) { put_present(&lanes[k], style, text, end, plain, last); });
-        for (std::int32_t k = filled; k < grid.columns; ++k)
-            put_absent(&lanes[k], style, last);
-    }
+    walk_rows(
+        *work,
+        [&](std::int32_t k, const unsigned char *text, const unsigned char *end, bool plain,
+            bool last) { put_present(&lanes[k], style, text, end, plain, last); },
+        [&](std::int32_t k, bool last) { put_absent(&lanes[k], style, last); });
     for (std::int32_t k = 0; k < grid.columns; ++k) {
         if (work->rows.end == grid.rows)
             end_line(&lanes[k], style, grid.rows);
@@ -634,7 +702,7 @@ static void fill_lanes(void *arg)
 // The lines go after what out holds (a page's head), which is written first;
 // out then writes at the offset after the last line. False when the lanes
 // cannot be had: the caller then writes in sequence.
-static bool write_by_lanes(cell_grid *grid, const line_style &style, output_block *out)
+static bool write_by_lanes(const cell_grid *grid, const line_style &style, output_block *out)
 {
     auto columns = static_cast<std::size_t>(grid->columns);
     std::size_t lane_size = std::min(lanes_bytes / columns / 4096 * 4096, lane_most);
@@ -649,7 +717,8 @@ static bool write_by_lanes(cell_grid *grid, const line_style &style, output_bloc
         lanes_work works[2];
         for (std::int32_t p = 0; p < parts; ++p) {
             auto first = static_cast<std::size_t>(p) * columns;
-            works[p] = lanes_work{grid, &style, rows[p], sizes + first, lanes + first};
+            const unsigned char *begin = grid->bytes + (p == 0 ? 0 : grid->split_at);
+            works[p] = lanes_work{grid, &style, rows[p], begin, sizes + first, lanes + first};
         }
         run_parts(size_lanes, parts, &works[0], &works[1]);
         std::uint64_t offset = out->offset + out->used;
@@ -862,25 +931,25 @@ static void write_spilled(const cell_grid &grid, const line_style &style, const 
 // How the transposed table is written, by its shape (measured with
 // bench/compare on this machine, see bench/README.md):
 // - up to lane_columns columns and more than few_rows rows, to a file: the
-//   lanes, which read every row once, in order. Such a table's output lines
-//   are too long to stage a group of them.
+//   lanes, which read every row once, in order, and need no row table (a
+//   second walk sizes the lines when the loader has no sums). Such a
+//   table's output lines are too long to stage a group of them.
 // - otherwise groups of lines staged in a bounded buffer; a line too long
 //   for it goes out by the cursors alone.
-// - either only within the budget: the row table, lanes and sums, and for
-//   the groups each pass's reading of every row, a page a row at least.
-//   Past it, or without a row table, blocks of rows through a spill. The
-//   fixed buffers (the output block, the staging) are a few MiB beside it.
+// - either only within the budget: the lanes, and for the groups the row
+//   table, the sums and each pass's reading of every row, a page a row at
+//   least. Past it, or without a row table, blocks of rows through a spill.
+//   The fixed buffers (the output block, the staging) are a few MiB beside it.
 constexpr std::int32_t lane_columns = 64;
 constexpr std::int32_t few_rows = 64;
 constexpr std::uint64_t page_bytes = 4096;
 
+// The lanes walk the rows in order and need no row table.
 static bool lanes_fit(const cell_grid &grid, std::uint64_t budget)
 {
-    auto rows = static_cast<std::uint64_t>(grid.rows) + 1;
     auto columns = static_cast<std::uint64_t>(grid.columns);
     std::uint64_t parts = grid.split_rows > 0 ? 2 : 1;
-    return rows * sizeof(std::size_t) + parts * (columns * (sizeof(output_block) + 8) + lanes_bytes) <=
-           budget;
+    return parts * (columns * (sizeof(output_block) + 8) + lanes_bytes) <= budget;
 }
 
 static bool groups_fit(const cell_grid &grid, std::uint64_t budget)
@@ -901,7 +970,7 @@ static void write_transposed(cell_grid *grid, const line_style &style, const out
     static line_group group;
     group.bytes = staging;
     bool loaded = grid->row_starts != nullptr;
-    if (loaded && to.positioned && grid->columns <= lane_columns && grid->rows > few_rows &&
+    if (to.positioned && grid->columns <= lane_columns && grid->rows > few_rows &&
         lanes_fit(*grid, to.budget) && write_by_lanes(grid, style, out))
         return;
     if (grid->rows == 0) {
