@@ -286,6 +286,7 @@ const budget_case budget_cases[] = {
     {"many blocks, long lines", generated_table(300, 150, 9), '\t'},
     {"tall, in lanes", generated_table(300, 5, 10), '\t'},
     {"tall, CR line ends, a NUL", cr_lines(100), ','},
+    {"wide, more lines than a group holds", generated_table(4, 20000, 11), '\t'},
 };
 
 std::string transposed(const budget_case &c, int format, bool with_rows, std::uint64_t budget)

@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 namespace
 {
@@ -327,6 +328,7 @@ struct part_places {
 
 struct line_group {
     char *bytes = nullptr;                  // group_bytes
+    char *other = nullptr;                  // as many, filled while bytes are written
     std::size_t place[group_most + 1] = {}; // line k's bytes are [place[k], place[k + 1])
     part_places parts[2];
 };
@@ -572,6 +574,39 @@ static void fill_part(void *arg)
         end_line(line_block(&line, places, k), style, grid->rows);
 }
 
+namespace
+{
+
+// A step of groups in a pipeline: a group is filled while the one before it
+// is written.
+struct group_step {
+    group_work *fill = nullptr; // null: write
+    output_block *out = nullptr;
+    const char *bytes = nullptr;
+    std::size_t size = 0;
+};
+
+} // namespace
+
+static void write_staged(const group_step &step)
+{
+    output_block *out = step.out;
+    flush_output(out);
+    for (std::size_t at = 0; at < step.size && !out->failed; at += out->end)
+        write_direct(out, step.bytes + at, std::min(step.size - at, out->end));
+}
+
+static void run_group_step(void *arg)
+{
+    const auto *step = static_cast<const group_step *>(arg);
+    if (step->fill != nullptr)
+        fill_part(step->fill);
+    else
+        write_staged(*step);
+}
+
+// A table of short lines is filled by one thread while the other writes the
+// group filled before, into the other staging buffer.
 static void write_by_groups(cell_grid *grid, const line_style &style, output_block *out,
                             line_group *group)
 {
@@ -585,25 +620,36 @@ static void write_by_groups(cell_grid *grid, const line_style &style, output_blo
         parts = 1;
         rows[0].end = grid->rows;
     }
+    bool pipelined = parts == 1 && grid->split_rows > 0;
     group_work works[2];
     for (std::int32_t p = 0; p < 2; ++p)
         works[p] = group_work{grid, &style, group, rows[p], &group->parts[p], 0, 0};
+    group_step written{nullptr, out, nullptr, 0}; // filled, not yet written
     for (std::int32_t i = 0; i < grid->columns;) {
         std::int32_t lines = measure_group(*grid, works, parts, i);
         if (lines == 0) {
+            write_staged(written);
+            written.size = 0;
             write_line_by_cursors(grid, style, out);
             ++i;
             continue;
         }
         for (std::int32_t p = 0; p < parts; ++p)
             works[p].lines = lines;
-        run_parts(fill_part, parts, &works[0], &works[1]);
-        flush_output(out);
-        std::size_t size = group->place[lines];
-        for (std::size_t at = 0; at < size && !out->failed; at += out->end)
-            write_direct(out, group->bytes + at, size - at < out->end ? size - at : out->end);
+        if (pipelined && written.size > 0) {
+            group_step fill{&works[0], nullptr, nullptr, 0};
+            run_both(run_group_step, &fill, &written);
+        } else {
+            write_staged(written);
+            run_parts(fill_part, parts, &works[0], &works[1]);
+        }
+        written.bytes = group->bytes;
+        written.size = group->place[lines];
+        if (pipelined)
+            std::swap(group->bytes, group->other);
         i += lines;
     }
+    write_staged(written);
 }
 
 // Tall tables written at offsets: the bytes of each output line are summed
@@ -966,9 +1012,10 @@ static void write_transposed(cell_grid *grid, const line_style &style, const out
 {
     // Static, so that a run over many small files does not obtain and return
     // them for each; only the pages a table's groups fill become resident.
-    alignas(4096) static char staging[group_bytes];
+    alignas(4096) static char staging[2][group_bytes];
     static line_group group;
-    group.bytes = staging;
+    group.bytes = staging[0];
+    group.other = staging[1];
     bool loaded = grid->row_starts != nullptr;
     if (to.positioned && grid->columns <= lane_columns && grid->rows > few_rows &&
         lanes_fit(*grid, to.budget) && write_by_lanes(grid, style, out))
