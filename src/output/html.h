@@ -7,13 +7,16 @@
 // ESC $ B switch to two-byte characters, ESC ( I to half-width katakana, and
 // ESC ( B or ESC ( J back; in the other two states every byte is copied.
 // The pieces write into an output block; cells are read as cell_grid.h
-// describes them, up to the byte that ends their text.
+// describes them, up to the byte that ends their text. html_column_extras
+// reads a loaded table's bytes and writes only the caller's array.
 #ifndef TABFLIP_HTML_H
 #define TABFLIP_HTML_H
 
 #include "output/output_block.h"
+#include "table/cell_grid.h"
 
 #include <array>
+#include <cstdint>
 
 // What a byte is to the cell writer.
 constexpr unsigned char html_plain = 0;
@@ -53,5 +56,14 @@ static inline std::size_t plain_html_cell_size(std::size_t size)
 {
     return size == 0 ? 11 : size + 10;
 }
+
+// For each column c of grid, what its cells take on the page beyond their
+// text and the 10 bytes of their tags: one byte for each empty or absent
+// cell, and what entities add. Found by one scan of the table's bytes rather
+// than a walk of its cells, so only for a table whose column sizes the
+// loader summed (no NUL or CR), and not for ISO-2022-JP text that holds ESC,
+// whose escaping turns on shift states: false, and extras undefined, for
+// those and for a column whose count might not fit 32 bits.
+bool html_column_extras(const cell_grid &grid, const html_style &style, std::uint32_t *extras);
 
 #endif

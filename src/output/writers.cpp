@@ -310,7 +310,35 @@ struct line_group {
     char *bytes = nullptr;                  // group_bytes
     std::size_t place[group_most + 1] = {}; // line k's bytes are [place[k], place[k + 1])
     std::size_t fill[group_most] = {};      // where line k's next byte goes
+    std::uint32_t *page_extras = nullptr;   // a page's, from page_extras
 };
+
+// A page's html_column_extras for every column, malloc'd; null for delimited
+// text and for a page whose line sizes need a walk of its cells.
+static std::uint32_t *page_extras(const cell_grid &grid, const line_style &style)
+{
+    if (style.format != format_html || grid.column_bytes == nullptr)
+        return nullptr;
+    auto *extras = static_cast<std::uint32_t *>(
+        std::malloc(static_cast<std::size_t>(grid.columns) * sizeof(std::uint32_t)));
+    if (extras != nullptr && !html_column_extras(grid, style.html, extras)) {
+        std::free(extras);
+        extras = nullptr;
+    }
+    return extras;
+}
+
+// Output line k's bytes from the loader's column sizes: delimited text when
+// extras is null, else a page's line, with <tr> and </tr> and ten bytes of
+// tags a cell.
+static std::uint64_t summed_line_size(const cell_grid &grid, const std::uint32_t *extras,
+                                      std::int32_t k)
+{
+    auto rows = static_cast<std::uint64_t>(grid.rows);
+    if (extras == nullptr)
+        return grid.column_bytes[k] + rows;
+    return 12 + 10 * rows + grid.column_bytes[k] + extras[k];
+}
 
 // The bytes an entry takes; null text for an absent one.
 static std::size_t entry_size(const line_style &style, const unsigned char *text,
@@ -339,9 +367,10 @@ static std::int32_t measure_group(const cell_grid &grid, const line_style &style
     std::size_t frame = style.format == format_html ? 12 : 0; // <tr> and </tr>
     std::size_t absent = entry_size(style, nullptr, nullptr, true);
     std::size_t *size = group->place + 1;
-    bool summed = style.format == format_delimited && grid.column_bytes != nullptr;
+    bool summed = grid.column_bytes != nullptr &&
+                  (style.format == format_delimited || group->page_extras != nullptr);
     for (std::int32_t k = 0; k < lines; ++k)
-        size[k] = summed ? grid.column_bytes[i + k] + static_cast<std::size_t>(grid.rows) : frame;
+        size[k] = summed ? summed_line_size(grid, group->page_extras, i + k) : frame;
     const std::size_t *next = grid.row_starts;
     for (std::int32_t j = 0; j < grid.rows && !summed; ++j) {
         fetch_cell(grid, next, j);
@@ -443,6 +472,7 @@ static void fill_group(cell_grid *grid, const line_style &style, std::int32_t li
 static void write_by_groups(cell_grid *grid, const line_style &style, output_block *out,
                             line_group *group)
 {
+    group->page_extras = page_extras(*grid, style);
     for (std::int32_t i = 0; i < grid->columns;) {
         std::int32_t lines = measure_group(*grid, style, i, group);
         if (lines == 0) {
@@ -457,6 +487,8 @@ static void write_by_groups(cell_grid *grid, const line_style &style, output_blo
             write_direct(out, group->bytes + at, size - at < out->end ? size - at : out->end);
         i += lines;
     }
+    std::free(group->page_extras);
+    group->page_extras = nullptr;
 }
 
 // Tall tables written at offsets: the bytes of each output line are summed
@@ -470,9 +502,11 @@ constexpr std::size_t lane_most = std::size_t{1} << 20;
 static void size_lines(const cell_grid &grid, const line_style &style, std::uint64_t *sizes)
 {
     auto rows = static_cast<std::uint64_t>(grid.rows);
-    if (style.format == format_delimited && grid.column_bytes != nullptr) {
+    std::uint32_t *extras = page_extras(grid, style);
+    if ((style.format == format_delimited && grid.column_bytes != nullptr) || extras != nullptr) {
         for (std::int32_t k = 0; k < grid.columns; ++k)
-            sizes[k] = grid.column_bytes[k] + rows;
+            sizes[k] = summed_line_size(grid, extras, k);
+        std::free(extras);
         return;
     }
     std::uint64_t frame = style.format == format_html ? 12 : 0; // <tr> and </tr>
@@ -732,11 +766,13 @@ static bool lanes_fit(const cell_grid &grid, std::uint64_t budget)
     return rows * sizeof(std::size_t) + columns * (sizeof(output_block) + 8) + lanes_bytes <= budget;
 }
 
-static bool groups_fit(const cell_grid &grid, std::uint64_t budget)
+static bool groups_fit(const cell_grid &grid, bool page, std::uint64_t budget)
 {
     auto rows = static_cast<std::uint64_t>(grid.rows) + 1;
     std::uint64_t passes_read = std::min<std::uint64_t>(rows * page_bytes, grid.length);
-    std::uint64_t sums = grid.column_bytes == nullptr ? 0 : static_cast<std::uint64_t>(grid.columns) * 4;
+    std::uint64_t per_column = page ? 8 : 4; // a page's extras beside the sums
+    std::uint64_t sums =
+        grid.column_bytes == nullptr ? 0 : static_cast<std::uint64_t>(grid.columns) * per_column;
     return rows * sizeof(std::size_t) + sums + passes_read <= budget;
 }
 
@@ -757,7 +793,7 @@ static void write_transposed(cell_grid *grid, const line_style &style, const out
             write_line_by_cursors(grid, style, out);
         return;
     }
-    if (!loaded || !groups_fit(*grid, to.budget)) {
+    if (!loaded || !groups_fit(*grid, style.format == format_html, to.budget)) {
         write_spilled(*grid, style, to, out, &group);
         return;
     }
