@@ -148,28 +148,23 @@ static const unsigned char *put_cell_text(output_block *out, const html_style &s
     }
 }
 
-// Most cells hold nothing to escape: the whole cell is one run, copied in
-// 16-byte blocks with its tags when the block has room for the overrun.
-void put_plain_html_cell(output_block *out, const unsigned char *text, std::size_t size)
+void put_plain_html_cell_exactly(output_block *out, const unsigned char *text, std::size_t size)
 {
     if (size == 0) {
         put_literal(out, "<td> </td>\n");
         return;
     }
-    if (out->used + size + 10 + copy_block >= out->end) {
+    if (out->used + size + 10 > out->end) {
         put_literal(out, "<td>");
         put_bytes(out, reinterpret_cast<const char *>(text), size);
         put_literal(out, "</td>\n");
         return;
     }
-    constexpr char open_tag[] = {'<', 't', 'd', '>'};
-    constexpr char close_tag[] = {'<', '/', 't', 'd', '>', '\n'};
     char *to = out->bytes + out->used;
-    std::memcpy(to, open_tag, sizeof open_tag);
-    for (std::size_t i = 0; i < size; i += 16)
-        std::memcpy(to + sizeof open_tag + i, text + i, 16);
-    std::memcpy(to + sizeof open_tag + size, close_tag, sizeof close_tag);
-    out->used += size + sizeof open_tag + sizeof close_tag;
+    std::memcpy(to, "<td>", 4);
+    std::memcpy(to + 4, text, size);
+    std::memcpy(to + 4 + size, "</td>\n", 6);
+    out->used += size + 10;
     flush_if_full(out);
 }
 

@@ -13,10 +13,12 @@
 #define TABFLIP_HTML_H
 
 #include "output/output_block.h"
+#include "table/byte_blocks.h"
 #include "table/cell_grid.h"
 
 #include <array>
 #include <cstdint>
+#include <cstring>
 
 // What a byte is to the cell writer.
 constexpr unsigned char html_plain = 0;
@@ -48,10 +50,38 @@ const unsigned char *put_html_cell(output_block *out, const html_style &style,
 // The bytes put_html_cell writes for cell.
 std::size_t html_cell_size(const html_style &style, const unsigned char *cell);
 
+// Tags and text of a plain cell that are written exactly, to a block
+// without room for put_plain_html_cell's overrun.
+void put_plain_html_cell_exactly(output_block *out, const unsigned char *text, std::size_t size);
+
 // What put_html_cell writes for a cell whose text, size bytes at text, holds
-// no byte that needs escaping (the caller knows it), and its size; text may
-// be read up to 16 bytes past its end.
-void put_plain_html_cell(output_block *out, const unsigned char *text, std::size_t size);
+// no byte that needs escaping (the caller knows it): an absent cell is an
+// empty one. text may be read up to 16 bytes past its end. Most cells are
+// such: the cell goes out in fixed-size moves, 16-byte blocks of text and
+// whole tags, each of which may write past the cell, when the block has the
+// room; the next cell's bytes overwrite the overrun.
+static inline void put_plain_html_cell(output_block *out, const unsigned char *text,
+                                       std::size_t size)
+{
+    if (out->used + size + 11 + copy_block > out->end) {
+        put_plain_html_cell_exactly(out, text, size);
+        return;
+    }
+    char *to = out->bytes + out->used;
+    if (size == 0) {
+        std::memcpy(to, "<td> </td>\n", 11);
+        out->used += 11;
+    } else {
+        std::memcpy(to, "<td>", 4);
+        for (std::size_t i = 0; i < size; i += copy_block)
+            std::memcpy(to + 4 + i, text + i, copy_block);
+        constexpr char close_tag[8] = {'<', '/', 't', 'd', '>', '\n'}; // and 2 bytes of overrun
+        std::memcpy(to + 4 + size, close_tag, sizeof close_tag);
+        out->used += size + 10;
+    }
+    flush_if_full(out);
+}
+
 static inline std::size_t plain_html_cell_size(std::size_t size)
 {
     return size == 0 ? 11 : size + 10;

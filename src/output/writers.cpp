@@ -136,7 +136,7 @@ static inline void put_present(output_block *out, const line_style &style,
 static inline void put_absent(output_block *out, const line_style &style, bool last)
 {
     if (style.format == format_html) {
-        put_html_cell(out, style.html, nullptr);
+        put_plain_html_cell(out, nullptr, 0);
         return;
     }
     out->bytes[out->used++] = follow_entry(style, last);
