@@ -204,12 +204,26 @@ struct generated_page_case {
     std::size_t columns;
     std::size_t longest; // cell lengths 0 to longest
     unsigned seed;
+    bool ragged = true; // else every row fills every column
+    // Cells are drawn from these; in mostly plain text, blocks without a
+    // byte that changes a size pass lines the scan must count over.
+    const char *alphabet = "ab c<d>e&f\"g\x1bh";
 };
 
+const char *mostly_plain = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789 ";
+
 const generated_page_case generated_page_cases[] = {
-    {"lanes", 400, 5, 9, 1},   {"lanes of long cells", 100, 3, 150, 2},
-    {"groups", 60, 300, 6, 3}, {"few rows", 3, 900, 12, 4},
-    {"one row", 1, 80, 70, 5}, {"one column", 200, 1, 20, 6},
+    {"lanes", 400, 5, 9, 1},
+    {"lanes of long cells", 100, 3, 150, 2},
+    {"groups", 60, 300, 6, 3},
+    {"few rows", 3, 900, 12, 4},
+    {"one row", 1, 80, 70, 5},
+    {"one column", 200, 1, 20, 6},
+    {"rectangular lanes", 300, 4, 30, 7, false},
+    {"rectangular groups", 50, 200, 5, 8, false},
+    {"mostly plain lanes", 400, 6, 20, 9, true, mostly_plain},
+    {"mostly plain rectangular lanes", 400, 3, 40, 10, false, mostly_plain},
+    {"mostly plain rectangular groups", 40, 300, 8, 11, false, mostly_plain},
 };
 
 using page_rows = std::vector<std::vector<std::string>>;
@@ -251,11 +265,11 @@ TEST_P(html_generated, transposed_page_matches_the_rows)
 {
     const generated_page_case &g = GetParam();
     std::mt19937 random(g.seed);
-    const std::string alphabet = "ab c<d>e&f\"g\x1bh";
+    const std::string alphabet = g.alphabet;
     page_rows rows(g.rows);
     for (auto &row : rows) {
         // Short rows end early; the first row sets the width.
-        std::size_t filled = &row == &rows[0] ? g.columns : random() % (g.columns + 1);
+        std::size_t filled = &row == &rows[0] || !g.ragged ? g.columns : random() % (g.columns + 1);
         for (std::size_t c = 0; c < filled; ++c) {
             std::size_t length = random() % (g.longest + 1);
             std::string text;

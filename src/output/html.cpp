@@ -265,27 +265,36 @@ static bool take_events(extras_scan *scan, const unsigned char *p, std::uint64_t
 
 static bool scan_extras(const cell_grid &grid, extras_scan *scan)
 {
-    for (std::size_t at = 0; at < grid.length; at += scan_block) {
-        const unsigned char *p = grid.bytes + at;
-        std::size_t left = grid.length - at;
+    const unsigned char *bytes = grid.bytes;
+    std::size_t length = grid.length;
+    unsigned char delimiter = grid.delimiter;
+    // Every line of a plain table fills every column: there its LFs only
+    // start the count of cells again, which needs no look at each.
+    std::uint64_t lf_events = grid.plain ? 0 : ~std::uint64_t{0};
+    for (std::size_t at = 0; at < length; at += scan_block) {
+        const unsigned char *p = bytes + at;
         std::uint64_t data =
-            left >= scan_block ? ~std::uint64_t{0} : (std::uint64_t{1} << left) - 1;
-        block_classes k = classify_block(p, grid.delimiter);
+            length - at >= scan_block ? ~std::uint64_t{0} : (std::uint64_t{1} << (length - at)) - 1;
+        block_classes k = classify_block(p, delimiter);
         std::uint64_t delimiters = k.delimiter & data;
         std::uint64_t lf = k.lf & data;
         std::uint64_t ends = delimiters | lf;
         std::uint64_t empty = ends & (ends << 1 | scan->end_before);
         std::uint64_t special = html_special_mask(p) & data & ~ends;
         scan->end_before = ends >> 63;
-        if ((empty | special | lf) == 0)
+        if ((empty | special | (lf & lf_events)) != 0) {
+            if (!take_events(scan, p, delimiters, lf, empty, special))
+                return false;
+        } else if (lf != 0) {
+            scan->column = bits_set(delimiters >> (63 - std::countl_zero(lf)) >> 1);
+        } else {
             scan->column += bits_set(delimiters);
-        else if (!take_events(scan, p, delimiters, lf, empty, special))
-            return false;
+        }
     }
     // A final line without LF is a row too; its last cell ends at the data's end.
-    if (grid.length == 0 || grid.bytes[grid.length - 1] == '\n')
+    if (length == 0 || bytes[length - 1] == '\n')
         return true;
-    scan->extras[scan->column] += grid.bytes[grid.length - 1] == grid.delimiter ? 1 : 0;
+    scan->extras[scan->column] += bytes[length - 1] == delimiter ? 1 : 0;
     return count_short_line(scan, scan->column + 1);
 }
 
