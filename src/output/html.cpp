@@ -148,24 +148,15 @@ static const unsigned char *put_cell_text(output_block *out, const html_style &s
     }
 }
 
-void put_plain_html_cell_exactly(output_block *out, const unsigned char *text, std::size_t size)
+void put_plain_html_cell_apart(output_block *out, const unsigned char *text, std::size_t size)
 {
     if (size == 0) {
         put_literal(out, "<td> </td>\n");
         return;
     }
-    if (out->used + size + 10 > out->end) {
-        put_literal(out, "<td>");
-        put_bytes(out, reinterpret_cast<const char *>(text), size);
-        put_literal(out, "</td>\n");
-        return;
-    }
-    char *to = out->bytes + out->used;
-    std::memcpy(to, "<td>", 4);
-    std::memcpy(to + 4, text, size);
-    std::memcpy(to + 4 + size, "</td>\n", 6);
-    out->used += size + 10;
-    flush_if_full(out);
+    put_literal(out, "<td>");
+    put_bytes(out, reinterpret_cast<const char *>(text), size);
+    put_literal(out, "</td>\n");
 }
 
 const unsigned char *put_html_cell(output_block *out, const html_style &style,

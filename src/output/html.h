@@ -50,41 +50,49 @@ const unsigned char *put_html_cell(output_block *out, const html_style &style,
 // The bytes put_html_cell writes for cell.
 std::size_t html_cell_size(const html_style &style, const unsigned char *cell);
 
-// Tags and text of a plain cell that are written exactly, to a block
-// without room for put_plain_html_cell's overrun.
-void put_plain_html_cell_exactly(output_block *out, const unsigned char *text, std::size_t size);
+// The bytes put_plain_html_cell writes for size bytes of text.
+static inline std::size_t plain_html_cell_size(std::size_t size)
+{
+    return size == 0 ? 11 : size + 10;
+}
+
+// put_plain_html_cell's way for a cell larger than the room its block has
+// left: in pieces, flushing between them.
+void put_plain_html_cell_apart(output_block *out, const unsigned char *text, std::size_t size);
 
 // What put_html_cell writes for a cell whose text, size bytes at text, holds
 // no byte that needs escaping (the caller knows it): an absent cell is an
 // empty one. text may be read up to 16 bytes past its end. Most cells are
-// such: the cell goes out in fixed-size moves, 16-byte blocks of text and
-// whole tags, each of which may write past the cell, when the block has the
-// room; the next cell's bytes overwrite the overrun.
+// such, and most blocks have room past them: the cell then goes out in
+// fixed-size moves, 16-byte blocks of text and whole tags, which may write
+// past the cell; the next cell's bytes overwrite the overrun. Otherwise, as
+// at the end of a line's exact place in a group, the moves overlap instead.
 static inline void put_plain_html_cell(output_block *out, const unsigned char *text,
                                        std::size_t size)
 {
-    if (out->used + size + 11 + copy_block > out->end) {
-        put_plain_html_cell_exactly(out, text, size);
+    std::size_t cell = plain_html_cell_size(size);
+    if (out->used + cell > out->end) {
+        put_plain_html_cell_apart(out, text, size);
         return;
     }
     char *to = out->bytes + out->used;
+    constexpr char empty_cell[] = {'<', 't', 'd', '>', ' ', '<', '/', 't', 'd', '>', '\n'};
+    constexpr char open_tag[] = {'<', 't', 'd', '>'};
+    constexpr char close_tag[8] = {'<', '/', 't', 'd', '>', '\n'}; // and 2 bytes of overrun
     if (size == 0) {
-        std::memcpy(to, "<td> </td>\n", 11);
-        out->used += 11;
-    } else {
-        std::memcpy(to, "<td>", 4);
+        std::memcpy(to, empty_cell, sizeof empty_cell);
+    } else if (out->used + size + sizeof open_tag + copy_block + sizeof close_tag <= out->end) {
+        std::memcpy(to, open_tag, sizeof open_tag);
         for (std::size_t i = 0; i < size; i += copy_block)
-            std::memcpy(to + 4 + i, text + i, copy_block);
-        constexpr char close_tag[8] = {'<', '/', 't', 'd', '>', '\n'}; // and 2 bytes of overrun
-        std::memcpy(to + 4 + size, close_tag, sizeof close_tag);
-        out->used += size + 10;
+            std::memcpy(to + sizeof open_tag + i, text + i, copy_block);
+        std::memcpy(to + sizeof open_tag + size, close_tag, sizeof close_tag);
+    } else {
+        std::memcpy(to, open_tag, sizeof open_tag);
+        copy_exact(to + sizeof open_tag, text, size);
+        std::memcpy(to + sizeof open_tag + size, close_tag, 6);
     }
+    out->used += cell;
     flush_if_full(out);
-}
-
-static inline std::size_t plain_html_cell_size(std::size_t size)
-{
-    return size == 0 ? 11 : size + 10;
 }
 
 // For each column c of grid, what its cells take on the page beyond their

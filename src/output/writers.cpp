@@ -69,24 +69,6 @@ static inline std::int32_t walk_cells(const cell_grid &grid, const unsigned char
     return k;
 }
 
-// Copies exactly n bytes in a few fixed-size moves that may overlap, as a
-// staged line's last cell must not touch the next line's first.
-static inline void copy_exact(char *to, const unsigned char *from, std::size_t n)
-{
-    if (n >= 8) {
-        for (std::size_t i = 0; i + 8 < n; i += 8)
-            std::memcpy(to + i, from + i, 8);
-        std::memcpy(to + n - 8, from + n - 8, 8);
-    } else if (n >= 4) {
-        std::memcpy(to, from, 4);
-        std::memcpy(to + n - 4, from + n - 4, 4);
-    } else if (n > 0) {
-        to[0] = static_cast<char>(from[0]);
-        to[n / 2] = static_cast<char>(from[n / 2]);
-        to[n - 1] = static_cast<char>(from[n - 1]);
-    }
-}
-
 // Copies a cell's text in whole 16-byte blocks when the block has room for
 // the last one's overrun, else exactly; then the byte that follows the entry.
 static inline void put_text(output_block *out, const unsigned char *text, const unsigned char *end,
@@ -143,16 +125,29 @@ static inline void put_absent(output_block *out, const line_style &style, bool l
     flush_if_full(out);
 }
 
-static void begin_line(output_block *out, const line_style &style)
+// A page's row tags, stored in place when the block has room: a wide
+// table's page has two of them for every few cells.
+static inline void put_row_tag(output_block *out, const char *tag, std::size_t size)
 {
-    if (style.format == format_html)
-        put_bytes(out, "<tr>\n", 5);
+    if (out->used + size > out->end) {
+        put_bytes(out, tag, size);
+        return;
+    }
+    std::memcpy(out->bytes + out->used, tag, size);
+    out->used += size;
+    flush_if_full(out);
 }
 
-static void end_line(output_block *out, const line_style &style, std::int32_t entries)
+static inline void begin_line(output_block *out, const line_style &style)
 {
     if (style.format == format_html)
-        put_bytes(out, "</tr>\n\n", 7);
+        put_row_tag(out, "<tr>\n", 5);
+}
+
+static inline void end_line(output_block *out, const line_style &style, std::int32_t entries)
+{
+    if (style.format == format_html)
+        put_row_tag(out, "</tr>\n\n", 7);
     else if (entries <= 0)
         put_bytes(out, "\n", 1);
 }
