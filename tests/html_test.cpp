@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
+
 namespace
 {
 
@@ -190,6 +192,127 @@ TEST(html_page_marks, one_escape_at_every_place)
                   page("UTF-8", lines));
     }
 }
+
+// Transposed pages of generated tables, written at offsets and in sequence,
+// against the page spelled out from the rows: the line sizes come from a scan
+// of the bytes, so every kind of cell that changes them is mixed in (empty,
+// absent, each entity, ESC), in short and long rows, with and without a last
+// LF, in every method's shape (lanes, groups, one cursor per row).
+struct generated_page_case {
+    const char *name;
+    std::size_t rows;
+    std::size_t columns;
+    std::size_t longest; // cell lengths 0 to longest
+    unsigned seed;
+    bool ragged = true; // else every row fills every column
+    // Cells are drawn from these; in mostly plain text, blocks without a
+    // byte that changes a size pass lines the scan must count over.
+    const char *alphabet = "ab c<d>e&f\"g\x1bh";
+};
+
+const char *mostly_plain = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789 ";
+
+const generated_page_case generated_page_cases[] = {
+    {"lanes", 400, 5, 9, 1},
+    {"lanes of long cells", 100, 3, 150, 2},
+    {"groups", 60, 300, 6, 3},
+    {"few rows", 3, 900, 12, 4},
+    {"one row", 1, 80, 70, 5},
+    {"one column", 200, 1, 20, 6},
+    {"rectangular lanes", 300, 4, 30, 7, false},
+    {"rectangular groups", 50, 200, 5, 8, false},
+    {"mostly plain lanes", 400, 6, 20, 9, true, mostly_plain},
+    {"mostly plain rectangular lanes", 400, 3, 40, 10, false, mostly_plain},
+    {"mostly plain rectangular groups", 40, 300, 8, 11, false, mostly_plain},
+};
+
+using page_rows = std::vector<std::vector<std::string>>;
+
+std::string model_transposed_page(const page_rows &rows, std::size_t columns)
+{
+    std::string lines;
+    for (std::size_t c = 0; c < columns; ++c) {
+        lines += "<tr>\n";
+        for (const auto &row : rows) {
+            std::string text = c < row.size() ? row[c] : "";
+            std::string cell;
+            for (char b : text) {
+                const char *entity = b == ' '   ? "&nbsp;"
+                                     : b == '"' ? "&quot;"
+                                     : b == '&' ? "&amp;"
+                                     : b == '<' ? "&lt;"
+                                     : b == '>' ? "&gt;"
+                                                : nullptr;
+                cell += entity == nullptr ? std::string(1, b) : entity;
+            }
+            lines += "<td>" + (cell.empty() ? " " : cell) + "</td>\n";
+        }
+        lines += "</tr>\n\n";
+    }
+    return page("UTF-8", lines);
+}
+
+void PrintTo(const generated_page_case &c, std::ostream *os)
+{
+    *os << c.name;
+}
+
+class html_generated : public testing::TestWithParam<generated_page_case>
+{
+};
+
+TEST_P(html_generated, transposed_page_matches_the_rows)
+{
+    const generated_page_case &g = GetParam();
+    std::mt19937 random(g.seed);
+    const std::string alphabet = g.alphabet;
+    page_rows rows(g.rows);
+    for (auto &row : rows) {
+        // Short rows end early; the first row sets the width.
+        std::size_t filled = &row == &rows[0] || !g.ragged ? g.columns : random() % (g.columns + 1);
+        for (std::size_t c = 0; c < filled; ++c) {
+            std::size_t length = random() % (g.longest + 1);
+            std::string text;
+            for (std::size_t k = 0; k < length; ++k)
+                text += alphabet[random() % alphabet.size()];
+            row.push_back(text);
+        }
+        if (row.size() == 1 && row[0].empty())
+            row.clear(); // an empty line fills no cell
+    }
+    // Half the tables end in an empty cell: without the last LF, the data ends in a delimiter.
+    if (g.seed % 2 == 0 && rows.back().size() >= 2)
+        rows.back().back().clear();
+    current_charset_code = charset_utf8;
+    for (char delimiter : {'\t', ','}) {
+        std::string input;
+        for (const auto &row : rows) {
+            for (std::size_t c = 0; c < row.size(); ++c)
+                input += (c > 0 ? std::string(1, delimiter) : "") + row[c];
+            input += '\n';
+        }
+        std::string want = model_transposed_page(rows, g.columns);
+        // Without its LF the last line is still a row, but for an empty one.
+        bool last_filled = !rows.back().empty();
+        for (bool last_lf : {true, false}) {
+            std::string text = last_lf || !last_filled ? input : input.substr(0, input.size() - 1);
+            for (bool positioned : {true, false}) {
+                loaded_table table;
+                ASSERT_TRUE(load_text(&table, text, static_cast<unsigned char>(delimiter)));
+                EXPECT_EQ(written_by(positioned,
+                                     [&](const output_target &to) {
+                                         EXPECT_TRUE(write_replace(&table.grid, format_html, to));
+                                     }),
+                          want)
+                    << "delimiter " << delimiter << ", last LF " << last_lf << ", positioned "
+                    << positioned;
+            }
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(all, html_generated, testing::ValuesIn(generated_page_cases),
+                         case_name<generated_page_case>);
 
 struct cell_case {
     const char *name;

@@ -3,6 +3,9 @@
 #include "table/byte_blocks.h"
 #include "table/charset.h"
 
+#include <algorithm>
+#include <bit>
+#include <cstdlib>
 #include <cstring>
 #include <initializer_list>
 
@@ -145,29 +148,15 @@ static const unsigned char *put_cell_text(output_block *out, const html_style &s
     }
 }
 
-// Most cells hold nothing to escape: the whole cell is one run, copied in
-// 16-byte blocks with its tags when the block has room for the overrun.
-void put_plain_html_cell(output_block *out, const unsigned char *text, std::size_t size)
+void put_plain_html_cell_apart(output_block *out, const unsigned char *text, std::size_t size)
 {
     if (size == 0) {
         put_literal(out, "<td> </td>\n");
         return;
     }
-    if (out->used + size + 10 + copy_block >= out->end) {
-        put_literal(out, "<td>");
-        put_bytes(out, reinterpret_cast<const char *>(text), size);
-        put_literal(out, "</td>\n");
-        return;
-    }
-    constexpr char open_tag[] = {'<', 't', 'd', '>'};
-    constexpr char close_tag[] = {'<', '/', 't', 'd', '>', '\n'};
-    char *to = out->bytes + out->used;
-    std::memcpy(to, open_tag, sizeof open_tag);
-    for (std::size_t i = 0; i < size; i += 16)
-        std::memcpy(to + sizeof open_tag + i, text + i, 16);
-    std::memcpy(to + sizeof open_tag + size, close_tag, sizeof close_tag);
-    out->used += size + sizeof open_tag + sizeof close_tag;
-    flush_if_full(out);
+    put_literal(out, "<td>");
+    put_bytes(out, reinterpret_cast<const char *>(text), size);
+    put_literal(out, "</td>\n");
 }
 
 const unsigned char *put_html_cell(output_block *out, const html_style &style,
@@ -203,4 +192,126 @@ std::size_t html_cell_size(const html_style &style, const unsigned char *cell)
     count.end = sizeof counted;
     put_html_cell(&count, style, cell);
     return static_cast<std::size_t>(count.offset) + count.used;
+}
+
+namespace
+{
+
+// Where the extras scan stands: the cell the next block's first byte
+// belongs to, and whether the byte before it ended a cell (or is the data's
+// start), so a cell ending at that block's first byte is empty.
+struct extras_scan {
+    std::uint32_t *extras = nullptr;
+    std::uint32_t *short_lines = nullptr; // [c]: lines of c cells, c < columns
+    std::size_t columns = 0;
+    std::size_t column = 0;
+    std::uint64_t end_before = 1;
+    bool shift_states = false;
+};
+
+} // namespace
+
+// Lines with fewer cells than the table are rare: counted only once one is seen.
+static bool count_short_line(extras_scan *scan, std::size_t cells)
+{
+    if (cells >= scan->columns)
+        return true;
+    if (scan->short_lines == nullptr)
+        scan->short_lines =
+            static_cast<std::uint32_t *>(std::calloc(scan->columns, sizeof(std::uint32_t)));
+    if (scan->short_lines == nullptr)
+        return false;
+    ++scan->short_lines[cells];
+    return true;
+}
+
+// The bytes that end, escape or empty a cell, one at a time in order; each
+// one's column is the cell count of its line so far.
+static bool take_events(extras_scan *scan, const unsigned char *p, std::uint64_t delimiters,
+                        std::uint64_t lf, std::uint64_t empty, std::uint64_t special)
+{
+    std::uint64_t passed = 0; // up to the block's last LF so far
+    for (std::uint64_t events = empty | special | lf; events != 0; events &= events - 1) {
+        int at = std::countr_zero(events);
+        std::uint64_t bit = std::uint64_t{1} << at;
+        std::size_t column = scan->column + bits_set(delimiters & (bit - 1) & ~passed);
+        if ((special & bit) != 0) {
+            if (p[at] == 0x1B && scan->shift_states)
+                return false;
+            const char *entity = entity_for(p[at]);
+            if (entity != nullptr)
+                scan->extras[column] += static_cast<std::uint32_t>(std::strlen(entity) - 1);
+        }
+        scan->extras[column] += (empty & bit) != 0 ? 1 : 0;
+        if ((lf & bit) != 0) {
+            if (!count_short_line(scan, column + 1))
+                return false;
+            scan->column = 0;
+            passed = (bit << 1) - 1;
+        }
+    }
+    scan->column += bits_set(delimiters & ~passed);
+    return true;
+}
+
+static bool scan_extras(const cell_grid &grid, extras_scan *scan)
+{
+    const unsigned char *bytes = grid.bytes;
+    std::size_t length = grid.length;
+    unsigned char delimiter = grid.delimiter;
+    // Every line of a plain table fills every column: there its LFs only
+    // start the count of cells again, which needs no look at each.
+    std::uint64_t lf_events = grid.plain ? 0 : ~std::uint64_t{0};
+    for (std::size_t at = 0; at < length; at += scan_block) {
+        const unsigned char *p = bytes + at;
+        std::uint64_t data =
+            length - at >= scan_block ? ~std::uint64_t{0} : (std::uint64_t{1} << (length - at)) - 1;
+        block_classes k = classify_block(p, delimiter);
+        std::uint64_t delimiters = k.delimiter & data;
+        std::uint64_t lf = k.lf & data;
+        std::uint64_t ends = delimiters | lf;
+        std::uint64_t empty = ends & (ends << 1 | scan->end_before);
+        std::uint64_t special = html_special_mask(p) & data & ~ends;
+        scan->end_before = ends >> 63;
+        if ((empty | special | (lf & lf_events)) != 0) {
+            if (!take_events(scan, p, delimiters, lf, empty, special))
+                return false;
+        } else if (lf != 0) {
+            scan->column = bits_set(delimiters >> (63 - std::countl_zero(lf)) >> 1);
+        } else {
+            scan->column += bits_set(delimiters);
+        }
+    }
+    // A final line without LF is a row too; its last cell ends at the data's end.
+    if (length == 0 || bytes[length - 1] == '\n')
+        return true;
+    scan->extras[scan->column] += bytes[length - 1] == delimiter ? 1 : 0;
+    return count_short_line(scan, scan->column + 1);
+}
+
+bool html_column_extras(const cell_grid &grid, const html_style &style, std::uint32_t *extras)
+{
+    auto columns = static_cast<std::size_t>(grid.columns);
+    if (grid.column_bytes == nullptr)
+        return false;
+    // An entity adds at most 5 bytes to one text byte, an empty cell 1.
+    for (std::size_t c = 0; c < columns; ++c) {
+        if (std::uint64_t{grid.column_bytes[c]} * 5 + static_cast<std::uint64_t>(grid.rows) >
+            UINT32_MAX)
+            return false;
+    }
+    std::fill(extras, extras + columns, 0);
+    extras_scan scan;
+    scan.extras = extras;
+    scan.columns = columns;
+    scan.shift_states = style.charset_code == charset_iso_2022_jp;
+    bool found = scan_extras(grid, &scan);
+    // A line of c cells leaves every column from c on absent.
+    std::uint32_t absent = 0;
+    for (std::size_t c = 0; found && scan.short_lines != nullptr && c < columns; ++c) {
+        absent += scan.short_lines[c];
+        extras[c] += absent;
+    }
+    std::free(scan.short_lines);
+    return found;
 }

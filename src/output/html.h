@@ -7,13 +7,18 @@
 // ESC $ B switch to two-byte characters, ESC ( I to half-width katakana, and
 // ESC ( B or ESC ( J back; in the other two states every byte is copied.
 // The pieces write into an output block; cells are read as cell_grid.h
-// describes them, up to the byte that ends their text.
+// describes them, up to the byte that ends their text. html_column_extras
+// reads a loaded table's bytes and writes only the caller's array.
 #ifndef TABFLIP_HTML_H
 #define TABFLIP_HTML_H
 
 #include "output/output_block.h"
+#include "table/byte_blocks.h"
+#include "table/cell_grid.h"
 
 #include <array>
+#include <cstdint>
+#include <cstring>
 
 // What a byte is to the cell writer.
 constexpr unsigned char html_plain = 0;
@@ -45,13 +50,58 @@ const unsigned char *put_html_cell(output_block *out, const html_style &style,
 // The bytes put_html_cell writes for cell.
 std::size_t html_cell_size(const html_style &style, const unsigned char *cell);
 
-// What put_html_cell writes for a cell whose text, size bytes at text, holds
-// no byte that needs escaping (the caller knows it), and its size; text may
-// be read up to 16 bytes past its end.
-void put_plain_html_cell(output_block *out, const unsigned char *text, std::size_t size);
+// The bytes put_plain_html_cell writes for size bytes of text.
 static inline std::size_t plain_html_cell_size(std::size_t size)
 {
     return size == 0 ? 11 : size + 10;
 }
+
+// put_plain_html_cell's way for a cell larger than the room its block has
+// left: in pieces, flushing between them.
+void put_plain_html_cell_apart(output_block *out, const unsigned char *text, std::size_t size);
+
+// What put_html_cell writes for a cell whose text, size bytes at text, holds
+// no byte that needs escaping (the caller knows it): an absent cell is an
+// empty one. text may be read up to 16 bytes past its end. Most cells are
+// such, and most blocks have room past them: the cell then goes out in
+// fixed-size moves, 16-byte blocks of text and whole tags, which may write
+// past the cell; the next cell's bytes overwrite the overrun. Otherwise, as
+// at the end of a line's exact place in a group, the moves overlap instead.
+static inline void put_plain_html_cell(output_block *out, const unsigned char *text,
+                                       std::size_t size)
+{
+    std::size_t cell = plain_html_cell_size(size);
+    if (out->used + cell > out->end) {
+        put_plain_html_cell_apart(out, text, size);
+        return;
+    }
+    char *to = out->bytes + out->used;
+    constexpr char empty_cell[] = {'<', 't', 'd', '>', ' ', '<', '/', 't', 'd', '>', '\n'};
+    constexpr char open_tag[] = {'<', 't', 'd', '>'};
+    constexpr char close_tag[8] = {'<', '/', 't', 'd', '>', '\n'}; // and 2 bytes of overrun
+    if (size == 0) {
+        std::memcpy(to, empty_cell, sizeof empty_cell);
+    } else if (out->used + size + sizeof open_tag + copy_block + sizeof close_tag <= out->end) {
+        std::memcpy(to, open_tag, sizeof open_tag);
+        for (std::size_t i = 0; i < size; i += copy_block)
+            std::memcpy(to + sizeof open_tag + i, text + i, copy_block);
+        std::memcpy(to + sizeof open_tag + size, close_tag, sizeof close_tag);
+    } else {
+        std::memcpy(to, open_tag, sizeof open_tag);
+        copy_exact(to + sizeof open_tag, text, size);
+        std::memcpy(to + sizeof open_tag + size, close_tag, 6);
+    }
+    out->used += cell;
+    flush_if_full(out);
+}
+
+// For each column c of grid, what its cells take on the page beyond their
+// text and the 10 bytes of their tags: one byte for each empty or absent
+// cell, and what entities add. Found by one scan of the table's bytes rather
+// than a walk of its cells, so only for a table whose column sizes the
+// loader summed (no NUL or CR), and not for ISO-2022-JP text that holds ESC,
+// whose escaping turns on shift states: false, and extras undefined, for
+// those and for a column whose count might not fit 32 bits.
+bool html_column_extras(const cell_grid &grid, const html_style &style, std::uint32_t *extras);
 
 #endif

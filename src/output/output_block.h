@@ -16,6 +16,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 // Where a result goes: fd, and whether it may be written at offsets (a
 // regular file just created empty, or standard output redirected to a
@@ -82,5 +83,23 @@ static inline void flush_if_full(output_block *out)
 
 // Appends size bytes, flushing as the block fills; leaves used <= flush_at.
 void put_bytes(output_block *out, const char *bytes, std::size_t size);
+
+// Copies exactly n bytes in a few fixed-size moves that may overlap, as a
+// staged line's last cell must not touch the next line's first.
+static inline void copy_exact(char *to, const unsigned char *from, std::size_t n)
+{
+    if (n >= 8) {
+        for (std::size_t i = 0; i + 8 < n; i += 8)
+            std::memcpy(to + i, from + i, 8);
+        std::memcpy(to + n - 8, from + n - 8, 8);
+    } else if (n >= 4) {
+        std::memcpy(to, from, 4);
+        std::memcpy(to + n - 4, from + n - 4, 4);
+    } else if (n > 0) {
+        to[0] = static_cast<char>(from[0]);
+        to[n / 2] = static_cast<char>(from[n / 2]);
+        to[n - 1] = static_cast<char>(from[n - 1]);
+    }
+}
 
 #endif

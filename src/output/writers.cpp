@@ -77,24 +77,6 @@ static inline std::int32_t walk_cells(const cell_grid &grid, const unsigned char
     return k;
 }
 
-// Copies exactly n bytes in a few fixed-size moves that may overlap, as a
-// staged line's last cell must not touch the next line's first.
-static inline void copy_exact(char *to, const unsigned char *from, std::size_t n)
-{
-    if (n >= 8) {
-        for (std::size_t i = 0; i + 8 < n; i += 8)
-            std::memcpy(to + i, from + i, 8);
-        std::memcpy(to + n - 8, from + n - 8, 8);
-    } else if (n >= 4) {
-        std::memcpy(to, from, 4);
-        std::memcpy(to + n - 4, from + n - 4, 4);
-    } else if (n > 0) {
-        to[0] = static_cast<char>(from[0]);
-        to[n / 2] = static_cast<char>(from[n / 2]);
-        to[n - 1] = static_cast<char>(from[n - 1]);
-    }
-}
-
 // Copies a cell's text in whole 16-byte blocks when the block has room for
 // the last one's overrun, else exactly; then the byte that follows the entry.
 static inline void put_text(output_block *out, const unsigned char *text, const unsigned char *end,
@@ -144,23 +126,36 @@ static inline void put_present(output_block *out, const line_style &style,
 static inline void put_absent(output_block *out, const line_style &style, bool last)
 {
     if (style.format == format_html) {
-        put_html_cell(out, style.html, nullptr);
+        put_plain_html_cell(out, nullptr, 0);
         return;
     }
     out->bytes[out->used++] = follow_entry(style, last);
     flush_if_full(out);
 }
 
-static void begin_line(output_block *out, const line_style &style)
+// A page's row tags, stored in place when the block has room: a wide
+// table's page has two of them for every few cells.
+static inline void put_row_tag(output_block *out, const char *tag, std::size_t size)
 {
-    if (style.format == format_html)
-        put_bytes(out, "<tr>\n", 5);
+    if (out->used + size > out->end) {
+        put_bytes(out, tag, size);
+        return;
+    }
+    std::memcpy(out->bytes + out->used, tag, size);
+    out->used += size;
+    flush_if_full(out);
 }
 
-static void end_line(output_block *out, const line_style &style, std::int32_t entries)
+static inline void begin_line(output_block *out, const line_style &style)
 {
     if (style.format == format_html)
-        put_bytes(out, "</tr>\n\n", 7);
+        put_row_tag(out, "<tr>\n", 5);
+}
+
+static inline void end_line(output_block *out, const line_style &style, std::int32_t entries)
+{
+    if (style.format == format_html)
+        put_row_tag(out, "</tr>\n\n", 7);
     else if (entries <= 0)
         put_bytes(out, "\n", 1);
 }
@@ -342,6 +337,7 @@ struct group_work {
     part_places *places = nullptr;
     std::int32_t first_line = 0; // the group's first output line
     std::int32_t lines = 0;
+    std::uint32_t *extras = nullptr; // a page's, from part_extras
 };
 
 } // namespace
@@ -402,31 +398,63 @@ static std::size_t line_frame(const cell_grid &grid, const line_style &style, co
     return (rows.first == 0 ? 5u : 0u) + (rows.end == grid.rows ? 7u : 0u);
 }
 
+// A part's html_column_extras for every column, malloc'd; null for delimited
+// text and for a page whose line sizes need a walk of its cells.
+static std::uint32_t *part_extras(const cell_grid &grid, const line_style &style,
+                                  const row_part &rows)
+{
+    std::uint64_t bytes = 0;
+    if (style.format != format_html || !summed_bytes(grid, rows, 0, &bytes))
+        return nullptr;
+    // The part's lines alone; the whole table's sums stand for its own in
+    // the bound on what its counts may reach.
+    cell_grid part = grid;
+    std::size_t begin = rows.first == 0 ? 0 : grid.split_at;
+    std::size_t end = rows.end == grid.rows ? grid.length : grid.split_at;
+    part.bytes = grid.bytes + begin;
+    part.length = end - begin;
+    part.rows = rows.end - rows.first;
+    auto *extras = static_cast<std::uint32_t *>(
+        std::malloc(static_cast<std::size_t>(grid.columns) * sizeof(std::uint32_t)));
+    if (extras != nullptr && !html_column_extras(part, style.html, extras)) {
+        std::free(extras);
+        extras = nullptr;
+    }
+    return extras;
+}
+
 // The size of lines [first_line, first_line + lines) in a part's rows, from
-// the sums when a delimited table has them (then true); else what their
+// the sums when a delimited table has them, or a page has them and its
+// extras (then true): a page's cell takes ten bytes of tags. Else what their
 // frames and absent entries take, to which the caller adds what each
 // present entry takes beyond an absent one.
 static bool base_sizes(const cell_grid &grid, const line_style &style, const row_part &rows,
-                       std::int32_t first_line, std::int32_t lines, std::size_t *sizes)
+                       std::int32_t first_line, std::int32_t lines, const std::uint32_t *extras,
+                       std::size_t *sizes)
 {
     auto count = static_cast<std::size_t>(rows.end - rows.first);
     std::uint64_t bytes = 0;
-    bool summed = style.format == format_delimited && summed_bytes(grid, rows, 0, &bytes);
+    bool summed = (style.format == format_delimited || extras != nullptr) &&
+                  summed_bytes(grid, rows, 0, &bytes);
     std::size_t absent = entry_size(style, nullptr, nullptr, true);
+    std::size_t frame = line_frame(grid, style, rows);
     for (std::int32_t k = 0; k < lines; ++k) {
-        if (summed && summed_bytes(grid, rows, first_line + k, &bytes))
+        if (!summed || !summed_bytes(grid, rows, first_line + k, &bytes))
+            sizes[k] = frame + absent * count;
+        else if (extras == nullptr)
             sizes[k] = static_cast<std::size_t>(bytes) + count;
         else
-            sizes[k] = line_frame(grid, style, rows) + absent * count;
+            sizes[k] = frame + 10 * count + static_cast<std::size_t>(bytes) + extras[first_line + k];
     }
     return summed;
 }
 
 // The same by walking the rows' cursors when there are no sums.
 static void size_lines(const cell_grid &grid, const line_style &style, const row_part &rows,
-                       std::int32_t first_line, std::int32_t lines, std::size_t *sizes)
+                       std::int32_t first_line, std::int32_t lines, const std::uint32_t *extras,
+                       std::size_t *sizes)
 {
-    if (base_sizes(grid, style, rows, first_line, lines, sizes))
+    if (base_sizes(grid, style, rows, first_line, lines, extras, sizes))
         return;
     std::size_t absent = entry_size(style, nullptr, nullptr, true);
     const std::size_t *next = grid.row_starts;
@@ -442,7 +470,7 @@ static void size_lines(const cell_grid &grid, const line_style &style, const row
 static void measure_part(void *arg)
 {
     auto *work = static_cast<group_work *>(arg);
-    size_lines(*work->grid, *work->style, work->rows, work->first_line, work->lines,
+    size_lines(*work->grid, *work->style, work->rows, work->first_line, work->lines, work->extras,
                work->places->size);
 }
 
@@ -465,7 +493,8 @@ static std::int32_t measure_group(const cell_grid &grid, group_work *works, std:
     }
     // Sizes from the sums take no second thread.
     std::uint64_t summed = 0;
-    if (works[0].style->format == format_delimited && summed_bytes(grid, works[0].rows, 0, &summed)) {
+    bool sized = works[0].style->format == format_delimited || works[0].extras != nullptr;
+    if (sized && summed_bytes(grid, works[0].rows, 0, &summed)) {
         for (std::int32_t p = 0; p < parts; ++p)
             measure_part(&works[p]);
     } else {
@@ -596,6 +625,12 @@ static void write_staged(const group_step &step)
         write_direct(out, step.bytes + at, std::min(step.size - at, out->end));
 }
 
+static void find_extras(void *arg)
+{
+    auto *work = static_cast<group_work *>(arg);
+    work->extras = part_extras(*work->grid, *work->style, work->rows);
+}
+
 static void run_group_step(void *arg)
 {
     const auto *step = static_cast<const group_step *>(arg);
@@ -624,6 +659,7 @@ static void write_by_groups(cell_grid *grid, const line_style &style, output_blo
     group_work works[2];
     for (std::int32_t p = 0; p < 2; ++p)
         works[p] = group_work{grid, &style, group, rows[p], &group->parts[p], 0, 0};
+    run_parts(find_extras, parts, &works[0], &works[1]);
     group_step written{nullptr, out, nullptr, 0}; // filled, not yet written
     for (std::int32_t i = 0; i < grid->columns;) {
         std::int32_t lines = measure_group(*grid, works, parts, i);
@@ -650,6 +686,8 @@ static void write_by_groups(cell_grid *grid, const line_style &style, output_blo
         i += lines;
     }
     write_staged(written);
+    std::free(works[0].extras);
+    std::free(works[1].extras);
 }
 
 // Tall tables written at offsets: the bytes of each output line are summed
@@ -714,7 +752,10 @@ static void size_lanes(void *arg)
     auto *work = static_cast<lanes_work *>(arg);
     const line_style &style = *work->style;
     std::size_t *sizes = work->sizes;
-    if (base_sizes(*work->grid, style, work->rows, 0, work->grid->columns, sizes))
+    std::uint32_t *extras = part_extras(*work->grid, style, work->rows);
+    bool sized = base_sizes(*work->grid, style, work->rows, 0, work->grid->columns, extras, sizes);
+    std::free(extras);
+    if (sized)
         return;
     std::size_t absent = entry_size(style, nullptr, nullptr, true);
     walk_rows(
@@ -998,12 +1039,12 @@ static bool lanes_fit(const cell_grid &grid, std::uint64_t budget)
     return parts * (columns * (sizeof(output_block) + 8) + lanes_bytes) <= budget;
 }
 
-static bool groups_fit(const cell_grid &grid, std::uint64_t budget)
+static bool groups_fit(const cell_grid &grid, bool page, std::uint64_t budget)
 {
     auto rows = static_cast<std::uint64_t>(grid.rows) + 1;
     std::uint64_t passes_read = std::min<std::uint64_t>(rows * page_bytes, grid.length);
     std::uint64_t sums = (grid.column_bytes == nullptr ? 0u : 4u) + (grid.head_column_bytes == nullptr ? 0u : 4u);
-    sums *= static_cast<std::uint64_t>(grid.columns);
+    sums *= static_cast<std::uint64_t>(grid.columns) * (page ? 2u : 1u); // a page's extras too
     return rows * sizeof(std::size_t) + sums + passes_read <= budget;
 }
 
@@ -1025,7 +1066,7 @@ static void write_transposed(cell_grid *grid, const line_style &style, const out
             write_line_by_cursors(grid, style, out);
         return;
     }
-    if (!loaded || !groups_fit(*grid, to.budget)) {
+    if (!loaded || !groups_fit(*grid, style.format == format_html, to.budget)) {
         write_spilled(*grid, style, to, out, &group);
         return;
     }
