@@ -137,8 +137,10 @@ static int create_held(char *temp, mode_t mode)
 static bool set_mode(int fd, const struct stat *replaced)
 {
     // Only root can give the file back to its owner, and only where the
-    // filesystem keeps owners; anyone else's result becomes their own.
-    if (geteuid() == 0) {
+    // filesystem keeps owners; anyone else's result becomes their own. The
+    // run never changes who it is: asked once.
+    static const bool root = geteuid() == 0;
+    if (root) {
         int owned = fchown(fd, replaced->st_uid, replaced->st_gid);
         static_cast<void>(owned);
     }
