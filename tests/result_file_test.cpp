@@ -220,6 +220,37 @@ TEST(tabflip_binary, signal_during_many_small_results_leaves_no_temporary_file)
     }
 }
 
+// A FIFO at the result name with no reader keeps the open waiting: an
+// interrupt must still end the run, by its signal, and leave the FIFO.
+TEST(tabflip_binary, signal_while_waiting_for_a_fifo_result_ends_the_run)
+{
+    scratch_folder folder;
+    write_file(folder / "t.txt", "a\tb\n");
+    ASSERT_EQ(mkfifo((folder / "t.txt_replace.csv").c_str(), 0644), 0);
+    for (int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
+        pid_t pid = start_tabflip(folder.path, {"t.txt"});
+        ASSERT_GT(pid, 0);
+        usleep(200000);
+        kill(pid, signal_number);
+        int status = 0;
+        pid_t ended = 0;
+        for (int wait = 0; wait < 500 && ended == 0; ++wait) {
+            ended = waitpid(pid, &status, WNOHANG);
+            if (ended == 0)
+                usleep(10000);
+        }
+        if (ended == 0) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+        }
+        EXPECT_EQ(ended, pid) << "signal " << signal_number << " did not end the run";
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal_number)
+            << "signal " << signal_number << ", wait status " << status;
+        struct stat fifo;
+        EXPECT_TRUE(stat((folder / "t.txt_replace.csv").c_str(), &fifo) == 0 && S_ISFIFO(fifo.st_mode));
+    }
+}
+
 // The same table written again and again: a reader that opens the result
 // name meanwhile must find either nothing yet or the whole result.
 TEST(tabflip_binary, reader_never_sees_a_partial_result)

@@ -23,7 +23,8 @@ constexpr int cleanup_signals[] = {SIGINT, SIGTERM, SIGHUP};
 // A cleanup signal that comes while a file is being created and held waits
 // until both are done, so that no file is left behind unheld. A flag does
 // what blocking the signals would, without the two system calls a file
-// that showed in runs over many small files.
+// that showed in runs over many small files; and an open that waits (a
+// FIFO at the result name with no reader) is interrupted, not waited out.
 volatile std::sig_atomic_t creating = 0;
 volatile std::sig_atomic_t deferred_signal = 0;
 
