@@ -21,19 +21,21 @@ namespace
 constexpr int cleanup_signals[] = {SIGINT, SIGTERM, SIGHUP};
 
 // A cleanup signal that comes while a file is being created and held waits
-// until both are done, so that no file is left behind unheld. A flag does
-// what blocking the signals would, without the two system calls a file
-// that showed in runs over many small files; and an open that waits (a
-// FIFO at the result name with no reader) is interrupted, not waited out.
-volatile std::sig_atomic_t creating = 0;
-volatile std::sig_atomic_t deferred_signal = 0;
+// until every such creation is done, so that no file is left behind unheld.
+// A count does what blocking the signals would, without the two system
+// calls a file that showed in runs over many small files, whichever thread
+// takes the signal; and an open that waits (a FIFO at the result name with
+// no reader) is interrupted, not waited out.
+std::atomic<int> creating{0};
+std::atomic<int> deferred_signal{0};
+static_assert(std::atomic<int>::is_always_lock_free);
 
 } // namespace
 
 extern "C" void remove_and_reraise(int signal_number)
 {
-    if (creating != 0) {
-        deferred_signal = signal_number;
+    if (creating.load() != 0) {
+        deferred_signal.store(signal_number);
         return;
     }
     for (std::size_t slot = 0; slot < held_path_slots; ++slot) {
@@ -89,17 +91,13 @@ static char *temporary_template(const char *path, const char *directory = nullpt
 // come between them and leave a file behind.
 static void begin_creation()
 {
-    creating = 1;
-    std::atomic_signal_fence(std::memory_order_seq_cst);
+    creating.fetch_add(1);
 }
 
 static void end_creation()
 {
-    std::atomic_signal_fence(std::memory_order_seq_cst);
-    creating = 0;
-    std::atomic_signal_fence(std::memory_order_seq_cst);
-    if (deferred_signal != 0)
-        remove_and_reraise(deferred_signal);
+    if (creating.fetch_sub(1) == 1 && deferred_signal.load() != 0)
+        remove_and_reraise(deferred_signal.load());
 }
 
 // Created exclusively under a new name until one is free. A new result is
