@@ -175,6 +175,82 @@ TEST(tabflip_binary, signal_during_a_large_write_leaves_the_earlier_result)
     }
 }
 
+// Killed at many moments of a run over many small results, the tool must
+// end by the signal every time and leave no temporary file: a signal that
+// comes while a result is being created is put off, never lost. Results
+// already there are whole.
+TEST(tabflip_binary, signal_during_many_small_results_leaves_no_temporary_file)
+{
+    scratch_folder folder;
+    std::vector<std::string> names;
+    for (int i = 0; i < 20; ++i) {
+        names.push_back(std::to_string(i));
+        names.back() += ".txt";
+        write_file(folder / names.back().c_str(), "a\tbb\nccc\td\n");
+    }
+    // Long enough to outlast every kill below: a new result for each name,
+    // then replaced results.
+    std::vector<const char *> arguments;
+    for (int i = 0; i < 20000; ++i)
+        arguments.push_back(names[static_cast<std::size_t>(i) % names.size()].c_str());
+    const int signals[] = {SIGINT, SIGTERM, SIGHUP};
+    for (int round = 0; round < 30; ++round) {
+        int signal_number = signals[round % 3];
+        pid_t pid = start_tabflip(folder.path, arguments);
+        ASSERT_GT(pid, 0);
+        usleep(static_cast<useconds_t>(3000 + 700 * round));
+        kill(pid, signal_number);
+        int status = 0;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal_number)
+            << "round " << round << ", wait status " << status;
+        DIR *dir = opendir(folder.path.c_str());
+        ASSERT_NE(dir, nullptr);
+        for (dirent *entry; (entry = readdir(dir)) != nullptr;) {
+            std::string name = entry->d_name;
+            EXPECT_NE(name.rfind(".tabflip-", 0), 0u) << "round " << round << ": " << name;
+            std::string bytes;
+            if (name.find("_replace.csv") != std::string::npos) {
+                EXPECT_TRUE(read_file(folder / name.c_str(), &bytes) && bytes == "a\tccc\nbb\td\n")
+                    << name;
+                unlink((folder / name.c_str()).c_str());
+            }
+        }
+        closedir(dir);
+    }
+}
+
+// A FIFO at the result name with no reader keeps the open waiting: an
+// interrupt must still end the run, by its signal, and leave the FIFO.
+TEST(tabflip_binary, signal_while_waiting_for_a_fifo_result_ends_the_run)
+{
+    scratch_folder folder;
+    write_file(folder / "t.txt", "a\tb\n");
+    ASSERT_EQ(mkfifo((folder / "t.txt_replace.csv").c_str(), 0644), 0);
+    for (int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
+        pid_t pid = start_tabflip(folder.path, {"t.txt"});
+        ASSERT_GT(pid, 0);
+        usleep(200000);
+        kill(pid, signal_number);
+        int status = 0;
+        pid_t ended = 0;
+        for (int wait = 0; wait < 500 && ended == 0; ++wait) {
+            ended = waitpid(pid, &status, WNOHANG);
+            if (ended == 0)
+                usleep(10000);
+        }
+        if (ended == 0) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+        }
+        EXPECT_EQ(ended, pid) << "signal " << signal_number << " did not end the run";
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal_number)
+            << "signal " << signal_number << ", wait status " << status;
+        struct stat fifo;
+        EXPECT_TRUE(stat((folder / "t.txt_replace.csv").c_str(), &fifo) == 0 && S_ISFIFO(fifo.st_mode));
+    }
+}
+
 // The same table written again and again: a reader that opens the result
 // name meanwhile must find either nothing yet or the whole result.
 TEST(tabflip_binary, reader_never_sees_a_partial_result)

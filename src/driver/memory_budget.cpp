@@ -61,7 +61,8 @@ std::uint64_t memory_budget(std::uint64_t input_bytes)
         budget = set;
     else if (input_bytes >= small_input)
         budget = available_memory() / 2;
-    std::uint64_t limit = memory_limit();
+    // The limits stay as the run found them: asked once, not per file.
+    static const std::uint64_t limit = memory_limit();
     // The mapped input counts against an address-space limit; keep some of
     // what is left for the program itself.
     std::uint64_t left = limit > input_bytes ? limit - input_bytes : 0;

@@ -74,7 +74,9 @@ std::size_t format_progress(char *line, std::size_t size, const char *name, std:
 
 void progress_begin(const char *name, std::uint64_t total)
 {
-    progress.enabled = stderr_is_terminal();
+    // What stderr is does not change during a run: asked once, not per file.
+    static const bool terminal = stderr_is_terminal();
+    progress.enabled = terminal;
     progress.name = name;
     progress.total = total;
     progress.done = 0;

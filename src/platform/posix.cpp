@@ -1,6 +1,7 @@
 #include "platform/native.h"
 #include "platform/platform.h"
 
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -20,16 +21,31 @@ namespace
 
 constexpr int cleanup_signals[] = {SIGINT, SIGTERM, SIGHUP};
 
+// A cleanup signal that comes while a file is being created and held waits
+// until every such creation is done, so that no file is left behind unheld.
+// A count does what blocking the signals would, without the two system
+// calls a file that showed in runs over many small files, whichever thread
+// takes the signal; and an open that waits (a FIFO at the result name with
+// no reader) is interrupted, not waited out.
+std::atomic<int> creating{0};
+std::atomic<int> deferred_signal{0};
+static_assert(std::atomic<int>::is_always_lock_free);
+
 } // namespace
 
 extern "C" void remove_and_reraise(int signal_number)
 {
+    if (creating.load() != 0) {
+        deferred_signal.store(signal_number);
+        return;
+    }
     for (std::size_t slot = 0; slot < held_path_slots; ++slot) {
         const char *path = held_path(slot);
         if (path != nullptr)
             unlink(path);
     }
-    // Blocked while the handler runs, the signal ends the process on return.
+    // Blocked while the handler runs, the signal ends the process on the
+    // handler's return; raised after a deferral, it ends it at once.
     std::signal(signal_number, SIG_DFL);
     std::raise(signal_number);
 }
@@ -72,15 +88,17 @@ static char *temporary_template(const char *path, const char *directory = nullpt
     return temp;
 }
 
-// Creation and holding happen with the cleanup signals blocked, so that no
-// signal can come between them and leave a file behind.
-static void block_cleanup_signals(sigset_t *before)
+// Creation and holding happen between these two, so that no signal can
+// come between them and leave a file behind.
+static void begin_creation()
 {
-    sigset_t blocked;
-    sigemptyset(&blocked);
-    for (int signal_number : cleanup_signals)
-        sigaddset(&blocked, signal_number);
-    sigprocmask(SIG_BLOCK, &blocked, before);
+    creating.fetch_add(1);
+}
+
+static void end_creation()
+{
+    if (creating.fetch_sub(1) == 1 && deferred_signal.load() != 0)
+        remove_and_reraise(deferred_signal.load());
 }
 
 // Created exclusively under a new name until one is free. A new result is
@@ -105,23 +123,24 @@ static int create_exclusive(char *temp, mode_t mode)
 
 static int create_held(char *temp, mode_t mode)
 {
-    sigset_t before;
-    block_cleanup_signals(&before);
+    begin_creation();
     int fd = create_exclusive(temp, mode);
     if (fd >= 0 && !hold_cleanup_path(temp)) {
         unlink(temp);
         close(fd);
         fd = -1;
     }
-    sigprocmask(SIG_SETMASK, &before, nullptr);
+    end_creation();
     return fd;
 }
 
 static bool set_mode(int fd, const struct stat *replaced)
 {
     // Only root can give the file back to its owner, and only where the
-    // filesystem keeps owners; anyone else's result becomes their own.
-    if (geteuid() == 0) {
+    // filesystem keeps owners; anyone else's result becomes their own. The
+    // run never changes who it is: asked once.
+    static const bool root = geteuid() == 0;
+    if (root) {
         int owned = fchown(fd, replaced->st_uid, replaced->st_gid);
         static_cast<void>(owned);
     }
@@ -154,15 +173,14 @@ static bool open_temporary(result_file *result, const struct stat *replaced)
 // run would leave it partly written.
 static bool open_in_place(result_file *result, int create, bool regular)
 {
-    sigset_t before;
-    block_cleanup_signals(&before);
+    begin_creation();
     result->fd = open(result->path, O_WRONLY | O_TRUNC | O_CLOEXEC | create, 0666);
     result->regular = regular;
     if (result->fd >= 0 && regular && !hold_cleanup_path(result->path)) {
         close(result->fd);
         result->fd = -1;
     }
-    sigprocmask(SIG_SETMASK, &before, nullptr);
+    end_creation();
     return result->fd >= 0;
 }
 
@@ -327,7 +345,7 @@ void release_pages(void *block)
     std::free(block);
 }
 
-// Created and unlinked with the cleanup signals blocked, so that no signal
+// Created and unlinked as a result is created and held, so that no signal
 // can leave it behind.
 int open_spill(const char *beside)
 {
@@ -335,12 +353,11 @@ int open_spill(const char *beside)
     char *temp = temporary_template(beside, tmpdir != nullptr && *tmpdir != '\0' ? tmpdir : nullptr);
     if (temp == nullptr)
         return -1;
-    sigset_t before;
-    block_cleanup_signals(&before);
+    begin_creation();
     int fd = create_exclusive(temp, 0600);
     if (fd >= 0)
         unlink(temp);
-    sigprocmask(SIG_SETMASK, &before, nullptr);
+    end_creation();
     std::free(temp);
     return fd;
 }
