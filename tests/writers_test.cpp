@@ -244,12 +244,12 @@ struct budget_case {
     char delimiter;
 };
 
-std::string generated_table(std::size_t rows, std::size_t columns, unsigned seed)
+std::string generated_table(std::size_t rows, std::size_t columns, unsigned seed, bool full = false)
 {
     std::mt19937 random(seed);
     std::string text;
     for (std::size_t j = 0; j < rows; ++j) {
-        std::size_t filled = j == 0 ? columns : random() % (columns + 1);
+        std::size_t filled = j == 0 || full ? columns : random() % (columns + 1);
         for (std::size_t c = 0; c < filled; ++c) {
             text += c > 0 ? "\t" : "";
             text += std::string(random() % 40, static_cast<char>('a' + random() % 26));
@@ -287,6 +287,7 @@ const budget_case budget_cases[] = {
     {"tall, in lanes", generated_table(300, 5, 10), '\t'},
     {"tall, CR line ends, a NUL", cr_lines(100), ','},
     {"wide, more lines than a group holds", generated_table(4, 20000, 11), '\t'},
+    {"wide, every row full", generated_table(5, 20001, 12, true), '\t'},
 };
 
 std::string transposed(const budget_case &c, int format, bool with_rows, std::uint64_t budget)

@@ -60,11 +60,14 @@ static bool write_units(int fd, utf16_encoder *encoder, const char *bytes, std::
 
 void write_direct(output_block *out, const char *bytes, std::size_t size)
 {
+    std::uint64_t at = out->offset;
     out->offset += size;
     if (out->failed)
         return;
     if (out->encoder != nullptr)
         out->failed = !write_units(out->fd, out->encoder, bytes, size);
+    else if (out->at_offset)
+        out->failed = !write_positioned(out->fd, bytes, size, at);
     else
         out->failed = !write_sequential(out->fd, bytes, size);
 }

@@ -70,8 +70,8 @@ void flush_output(output_block *out);
 bool write_sequential(int fd, const char *bytes, std::size_t size);
 
 // Writes bytes[0, size), at most about a block, straight to out's
-// destination in sequence, as units when out has an encoder; out must hold
-// nothing. Counted in out's offset, as flushed bytes are. A failed write is
+// destination, in sequence or at out's offset, as units when out has an
+// encoder; out must hold nothing. Counted in out's offset, as flushed bytes are. A failed write is
 // recorded in out.
 void write_direct(output_block *out, const char *bytes, std::size_t size);
 

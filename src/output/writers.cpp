@@ -643,7 +643,7 @@ static void run_group_step(void *arg)
 // A table of short lines is filled by one thread while the other writes the
 // group filled before, into the other staging buffer.
 static void write_by_groups(cell_grid *grid, const line_style &style, output_block *out,
-                            line_group *group)
+                            line_group *group, std::int32_t first_line, std::int32_t end_line)
 {
     row_part rows[2];
     std::int32_t parts = row_parts(*grid, rows);
@@ -655,14 +655,14 @@ static void write_by_groups(cell_grid *grid, const line_style &style, output_blo
         parts = 1;
         rows[0].end = grid->rows;
     }
-    bool pipelined = parts == 1 && grid->split_rows > 0;
+    bool pipelined = parts == 1 && grid->length >= split_from_bytes && group->other != nullptr;
     group_work works[2];
     for (std::int32_t p = 0; p < 2; ++p)
         works[p] = group_work{grid, &style, group, rows[p], &group->parts[p], 0, 0};
     run_parts(find_extras, parts, &works[0], &works[1]);
     group_step written{nullptr, out, nullptr, 0}; // filled, not yet written
-    for (std::int32_t i = 0; i < grid->columns;) {
-        std::int32_t lines = measure_group(*grid, works, parts, i);
+    for (std::int32_t i = first_line; i < end_line;) {
+        std::int32_t lines = std::min(measure_group(*grid, works, parts, i), end_line - i);
         if (lines == 0) {
             write_staged(written);
             written.size = 0;
@@ -688,6 +688,89 @@ static void write_by_groups(cell_grid *grid, const line_style &style, output_blo
     write_staged(written);
     std::free(works[0].extras);
     std::free(works[1].extras);
+}
+
+namespace
+{
+
+// One thread's half of the output lines of a table written in halves.
+struct half_work {
+    cell_grid grid; // the table, the half's cursors for its row table
+    const line_style *style = nullptr;
+    output_block *out = nullptr;
+    line_group *group = nullptr;
+    std::int32_t first_line = 0;
+    std::int32_t end_line = 0;
+};
+
+} // namespace
+
+// Where cell k of a plain table's row starts, the row's first cell at
+// offset cell: after k more delimiters.
+static std::size_t later_cell(const cell_grid &grid, std::size_t cell, std::int32_t k)
+{
+    auto left = static_cast<std::size_t>(k);
+    for (const unsigned char *p = grid.bytes + cell;; p += scan_block) {
+        std::uint64_t delimiters = classify_block(p, grid.delimiter).delimiter;
+        std::size_t count = bits_set(delimiters);
+        if (count >= left) {
+            for (; left > 1; --left)
+                delimiters &= delimiters - 1;
+            return static_cast<std::size_t>(p - grid.bytes + std::countr_zero(delimiters) + 1);
+        }
+        left -= count;
+    }
+}
+
+static void write_half(void *arg)
+{
+    auto *work = static_cast<half_work *>(arg);
+    cell_grid *grid = &work->grid;
+    for (std::int32_t j = 0; j < grid->rows && work->first_line > 0; ++j)
+        grid->row_starts[j] = later_cell(*grid, grid->row_starts[j], work->first_line);
+    write_by_groups(grid, *work->style, work->out, work->group, work->first_line, work->end_line);
+    flush_output(work->out);
+}
+
+// A plain delimited table of short lines, written at offsets by two
+// threads, each the groups of one half of its lines: the second finds its
+// rows' cursors by counting their delimiters. This spares the two threads
+// sharing each short line's place in a staging buffer. False when its
+// buffers cannot be had; the row table already holds the cursors.
+static bool write_halves(cell_grid *grid, const line_style &style, output_block *out,
+                         line_group *group)
+{
+    auto rows = static_cast<std::size_t>(grid->rows);
+    auto *cursors = static_cast<std::size_t *>(std::malloc(rows * sizeof(std::size_t)));
+    auto *second = static_cast<line_group *>(std::calloc(1, sizeof(line_group)));
+    auto *buffers = static_cast<char *>(allocate_pages(group_bytes + out->end));
+    bool ready = cursors != nullptr && second != nullptr && buffers != nullptr;
+    if (ready) {
+        std::int32_t middle = grid->columns / 2;
+        flush_output(out);
+        out->at_offset = true;
+        std::uint64_t offset = out->offset;
+        for (std::int32_t k = 0; k < middle; ++k)
+            offset += grid->column_bytes[k] + rows;
+        std::memcpy(cursors, grid->row_starts, rows * sizeof(std::size_t));
+        output_block after = *out;
+        after.bytes = buffers + group_bytes;
+        after.offset = offset;
+        second->bytes = buffers;
+        char *other = group->other;
+        group->other = nullptr; // no third thread
+        half_work halves[2] = {{*grid, &style, out, group, 0, middle},
+                               {*grid, &style, &after, second, middle, grid->columns}};
+        halves[1].grid.row_starts = cursors;
+        run_both(write_half, &halves[0], &halves[1]);
+        group->other = other;
+        out->failed = out->failed || after.failed;
+        out->offset = after.offset;
+    }
+    release_pages(buffers);
+    std::free(second);
+    std::free(cursors);
+    return ready;
 }
 
 // Tall tables written at offsets: the bytes of each output line are summed
@@ -948,7 +1031,7 @@ static bool spill_blocks(const cell_grid &grid, std::uint64_t budget, spill_runs
         spilled = load_block(grid, begin, end, most_columns, &block);
         if (spilled) {
             start_cursors(&block, row_part{0, block.rows});
-            write_by_groups(&block, runs_style, &to, group);
+            write_by_groups(&block, runs_style, &to, group, 0, block.columns);
             flush_output(&to);
             release_table(&block);
             spilled = !to.failed && add_run(runs, static_cast<std::uint64_t>(to.offset));
@@ -1071,7 +1154,12 @@ static void write_transposed(cell_grid *grid, const line_style &style, const out
         return;
     }
     start_cursors(grid, row_part{0, grid->rows});
-    write_by_groups(grid, style, out, &group);
+    if (to.positioned && style.format == format_delimited && grid->plain &&
+        grid->column_bytes != nullptr && grid->columns >= 2 && grid->length >= split_from_bytes &&
+        grid->length / static_cast<std::size_t>(grid->columns) < short_line_bytes &&
+        write_halves(grid, style, out, &group))
+        return;
+    write_by_groups(grid, style, out, &group, 0, grid->columns);
 }
 
 static line_style style_for(const cell_grid &grid, int output_format)
