@@ -17,11 +17,11 @@
 #include <cstddef>
 #include <cstdint>
 
-// Where a result goes: fd, and whether it may be written at offsets from 0
-// (a regular file just created empty). Standard output never is, and neither
-// is a UTF-16 result: its bytes are written in the internal form of utf16.h
-// and leave as units through encoder, the caller's, which holds the state of
-// a unit cut between two blocks.
+// Where a result goes: fd, and whether it may be written at offsets from
+// start (a regular file just created, holding start bytes). Standard output
+// never is. A UTF-16 result's bytes are written in the internal form of
+// utf16.h and leave as units through encoder, the caller's, which holds the
+// state of a unit cut between two blocks; its offsets count units' bytes.
 //
 // budget bounds the private memory a writer takes, and the part of the input
 // one of its passes reads again and again; a table whose methods would pass
@@ -31,6 +31,7 @@ struct output_target {
     int fd = 1;
     bool positioned = false;
     utf16_encoder *encoder = nullptr; // null: the bytes are written as they are
+    std::uint64_t start = 0;          // bytes before the result's own (a mark)
     std::uint64_t budget = UINT64_MAX;
     const char *spill_beside = "";
 };
@@ -46,9 +47,9 @@ struct output_block {
     std::size_t flush_at = 0; // flushed once used passes it
     std::size_t end = 0;      // no byte is written at or past bytes[end]
     bool at_offset = false;   // written with pwrite at offset
-    std::uint64_t offset = 0;
+    std::uint64_t offset = 0; // where the next flushed byte lands, in the destination's bytes
     bool failed = false;
-    utf16_encoder *encoder = nullptr; // as in output_target; never at an offset
+    utf16_encoder *encoder = nullptr; // as in output_target
 };
 
 // The main block of a result: a static page-aligned 1 MiB, so the writers

@@ -6,6 +6,7 @@
 #include "table/byte_blocks.h"
 #include "table/charset.h"
 #include "table/input_file.h"
+#include "table/utf16.h"
 
 #include <algorithm>
 #include <bit>
@@ -466,25 +467,68 @@ static void write_by_groups(cell_grid *grid, const line_style &style, output_blo
 constexpr std::size_t lanes_bytes = std::size_t{8} << 20;
 constexpr std::size_t lane_most = std::size_t{1} << 20;
 
+// Takes each column's continuation bytes off its line's size, in one pass
+// over a table whose cells lie between delimiters and LFs (the loader summed
+// its columns): a cell's continuation bytes are those before its end, less
+// those before the previous end.
+static void take_continuations(const cell_grid &grid, std::uint64_t *sizes)
+{
+    auto last = static_cast<std::size_t>(grid.columns) - 1;
+    std::size_t column = 0;
+    std::uint64_t pending = 0; // of the cell that reaches the block
+    for (std::size_t at = 0; at < grid.length; at += scan_block) {
+        block_classes k = classify_block(grid.bytes + at, grid.delimiter);
+        std::uint64_t inside = grid.length - at < scan_block
+                                   ? (std::uint64_t{1} << (grid.length - at)) - 1
+                                   : ~std::uint64_t{0};
+        std::uint64_t continuing = continuation_mask(grid.bytes + at) & inside;
+        std::size_t counted = 0;
+        for (std::uint64_t ends = (k.delimiter | k.lf) & inside; ends != 0; ends &= ends - 1) {
+            std::uint64_t end = ends & (0 - ends);
+            std::size_t before = bits_set(continuing & (end - 1));
+            sizes[column] -= pending + before - counted;
+            pending = 0;
+            counted = before;
+            column = (k.lf & end) != 0 ? 0 : std::min(column + 1, last);
+        }
+        pending += bits_set(continuing) - counted;
+    }
+    sizes[column] -= pending;
+}
+
 // Each output line's bytes, from the loader's column sizes when it has them.
-static void size_lines(const cell_grid &grid, const line_style &style, std::uint64_t *sizes)
+// A UTF-16 result's (units) are two for each unit of the internal form, whose
+// every byte but the continuation bytes stands for one.
+static void size_lines(const cell_grid &grid, const line_style &style, bool units,
+                       std::uint64_t *sizes)
 {
     auto rows = static_cast<std::uint64_t>(grid.rows);
-    if (style.format == format_delimited && grid.column_bytes != nullptr) {
+    bool summed = grid.column_bytes != nullptr;
+    if (summed && style.format == format_delimited) {
         for (std::int32_t k = 0; k < grid.columns; ++k)
             sizes[k] = grid.column_bytes[k] + rows;
-        return;
+    } else {
+        std::uint64_t frame = style.format == format_html ? 12 : 0; // <tr> and </tr>
+        std::uint64_t absent = entry_size(style, nullptr, nullptr, true);
+        for (std::int32_t k = 0; k < grid.columns; ++k)
+            sizes[k] = frame + absent * rows;
+        bool each_cell = units && !summed;
+        for (std::int32_t j = 0; j < grid.rows; ++j) {
+            const unsigned char *after = nullptr;
+            walk_cells(grid, first_cell(grid, j), grid.columns, marks(style), &after,
+                       [&](std::int32_t k, const unsigned char *text, const unsigned char *end,
+                           bool plain) {
+                           auto length = static_cast<std::size_t>(end - text);
+                           std::size_t continuing =
+                               each_cell ? length - utf16_units(text, length) : 0;
+                           sizes[k] += entry_size(style, text, end, plain) - absent - continuing;
+                       });
+        }
     }
-    std::uint64_t frame = style.format == format_html ? 12 : 0; // <tr> and </tr>
-    std::uint64_t absent = entry_size(style, nullptr, nullptr, true);
-    for (std::int32_t k = 0; k < grid.columns; ++k)
-        sizes[k] = frame + absent * rows;
-    for (std::int32_t j = 0; j < grid.rows; ++j) {
-        const unsigned char *after = nullptr;
-        walk_cells(grid, first_cell(grid, j), grid.columns, marks(style), &after,
-                   [&](std::int32_t k, const unsigned char *text, const unsigned char *end,
-                       bool plain) { sizes[k] += entry_size(style, text, end, plain) - absent; });
-    }
+    if (units && summed)
+        take_continuations(grid, sizes);
+    for (std::int32_t k = 0; k < grid.columns && units; ++k)
+        sizes[k] *= 2;
 }
 
 static void fill_lanes(const cell_grid &grid, const line_style &style, output_block *lanes)
@@ -516,16 +560,24 @@ static bool write_by_lanes(const cell_grid &grid, const line_style &style, outpu
     auto *sizes = static_cast<std::uint64_t *>(std::calloc(columns, sizeof(std::uint64_t)));
     auto *lanes = static_cast<output_block *>(std::calloc(columns, sizeof(output_block)));
     auto *bytes = static_cast<char *>(allocate_pages(columns * lane_size));
-    bool ready = sizes != nullptr && lanes != nullptr && bytes != nullptr;
+    // A UTF-16 result's lanes each cut their own units.
+    bool units = out->encoder != nullptr;
+    auto *encoders =
+        units ? static_cast<utf16_encoder *>(std::calloc(columns, sizeof(utf16_encoder))) : nullptr;
+    bool ready = sizes != nullptr && lanes != nullptr && bytes != nullptr && (encoders != nullptr || !units);
     if (ready) {
-        size_lines(grid, style, sizes);
-        auto offset = static_cast<std::uint64_t>(out->used);
+        size_lines(grid, style, units, sizes);
         flush_output(out);
+        std::uint64_t offset = out->offset;
         for (std::size_t c = 0; c < columns; ++c) {
             lanes[c] = output_block{out->fd,   bytes + c * lane_size,
                                     0,         lane_size - output_slack,
                                     lane_size, true,
                                     offset,    false};
+            if (units) {
+                encoders[c].order = out->encoder->order;
+                lanes[c].encoder = &encoders[c];
+            }
             offset += sizes[c];
         }
         fill_lanes(grid, style, lanes);
@@ -537,6 +589,7 @@ static bool write_by_lanes(const cell_grid &grid, const line_style &style, outpu
         out->offset = offset;
     }
     release_pages(bytes);
+    std::free(encoders);
     std::free(lanes);
     std::free(sizes);
     return ready;

@@ -236,6 +236,16 @@ static inline utf8_rare_classes classify_utf8_rare(const unsigned char *p)
     return k;
 }
 
+// Bit i set where byte i of the 64 at p is a continuation byte, 0x80..0xBF.
+static inline std::uint64_t continuation_mask(const unsigned char *p)
+{
+    __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+    __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 16));
+    __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 32));
+    __m128i d = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 48));
+    return high_below_mask(a, b, c, d, 0xC0);
+}
+
 static inline form_classes classify_form_block(const unsigned char *p)
 {
     __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
@@ -477,6 +487,11 @@ static inline utf8_rare_classes classify_utf8_rare(const unsigned char *p)
     k.f0 = range_mask(p, 0xF0, 0xF0);
     k.f4 = range_mask(p, 0xF4, 0xF4);
     return k;
+}
+
+static inline std::uint64_t continuation_mask(const unsigned char *p)
+{
+    return range_mask(p, 0x80, 0xBF);
 }
 
 static inline form_classes classify_form_block(const unsigned char *p)
