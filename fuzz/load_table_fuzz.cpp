@@ -26,6 +26,39 @@ static void check_row(const cell_grid &grid, const split_model &model, std::size
     require(cell == nullptr, "no cell beyond the line's fields");
 }
 
+// Measured in two parts at once, as a large table is, the table must be the
+// one measured whole, and the first part's sums those of its lines alone.
+static void check_parts(const std::string &bytes, unsigned char delimiter, const cell_grid &whole)
+{
+    std::size_t saved = split_from_bytes;
+    split_from_bytes = 0;
+    loaded_table parts;
+    load_or_abort(bytes, delimiter, true, &parts);
+    split_from_bytes = saved;
+    const cell_grid &grid = parts.grid;
+    require(grid.rows == whole.rows && grid.columns == whole.columns && grid.plain == whole.plain &&
+                grid.line_end == whole.line_end,
+            "two parts give the whole table's shape");
+    for (std::int32_t r = 0; r <= grid.rows; ++r)
+        require(grid.row_starts[r] == whole.row_starts[r], "two parts give the same row starts");
+    auto columns = static_cast<std::size_t>(grid.columns);
+    require((grid.column_bytes == nullptr) == (whole.column_bytes == nullptr),
+            "two parts have sums when the whole has");
+    for (std::size_t c = 0; grid.column_bytes != nullptr && c < columns; ++c)
+        require(grid.column_bytes[c] == whole.column_bytes[c], "two parts give the same sums");
+    if (grid.head_column_bytes == nullptr)
+        return;
+    loaded_table head;
+    load_or_abort(bytes.substr(0, grid.split_at), delimiter, true, &head);
+    require(head.grid.rows == grid.split_rows, "the first part's rows are its lines");
+    for (std::size_t c = 0; c < columns; ++c) {
+        std::uint32_t want = c < static_cast<std::size_t>(head.grid.columns) && head.grid.column_bytes != nullptr
+                                 ? head.grid.column_bytes[c]
+                                 : 0;
+        require(grid.head_column_bytes[c] == want, "the first part's sums are its lines' own");
+    }
+}
+
 static void check_load(const std::string &bytes, unsigned char delimiter)
 {
     split_model model = model_split(bytes, delimiter);
@@ -42,6 +75,7 @@ static void check_load(const std::string &bytes, unsigned char delimiter)
     load_or_abort(bytes, delimiter, false, &shape);
     require(shape.grid.rows == grid.rows && shape.grid.columns == grid.columns,
             "the same shape without the row table");
+    check_parts(bytes, delimiter, grid);
 }
 
 // One byte for each unit: the five units that split a table as their own

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <random>
 #include <string>
@@ -236,6 +237,73 @@ TEST(load_table_random, agrees_with_model)
             ASSERT_EQ(compare_with_model(input, delimiter), "")
                 << testing::PrintToString(input) << " delimiter " << int{delimiter};
     }
+}
+
+// Column sums of a table measured whole; empty when it has none.
+std::vector<std::uint32_t> whole_sums(const std::string &input, unsigned char delimiter)
+{
+    std::size_t saved = split_from_bytes;
+    split_from_bytes = SIZE_MAX;
+    loaded_table t;
+    bool loaded = load_text(&t, input, delimiter);
+    split_from_bytes = saved;
+    if (!loaded || t.grid.column_bytes == nullptr)
+        return {};
+    return {t.grid.column_bytes, t.grid.column_bytes + t.grid.columns};
+}
+
+// Empty when a table measured in two parts has the sums of the table measured
+// whole, and its first part's own are those of its lines alone.
+std::string compare_part_sums(const std::string &input, unsigned char delimiter)
+{
+    loaded_table got;
+    if (!load_text(&got, input, delimiter))
+        return "load_table failed";
+    const cell_grid &g = got.grid;
+    auto columns = static_cast<std::size_t>(g.columns);
+    std::vector<std::uint32_t> want = whole_sums(input, delimiter);
+    std::vector<std::uint32_t> sums;
+    if (g.column_bytes != nullptr)
+        sums.assign(g.column_bytes, g.column_bytes + columns);
+    if (sums != want)
+        return "sums differ from the whole table's";
+    if (g.split_rows == 0 || g.column_bytes == nullptr)
+        return g.head_column_bytes == nullptr ? "" : "head sums without a split";
+    std::string head = input.substr(0, g.split_at);
+    if (std::count(head.begin(), head.end(), '\n') != g.split_rows)
+        return "the first part's rows are not its lines";
+    std::vector<std::uint32_t> head_want = whole_sums(head, delimiter);
+    head_want.resize(columns, 0);
+    if (std::vector<std::uint32_t>(g.head_column_bytes, g.head_column_bytes + columns) != head_want)
+        return "the first part's sums differ from its lines' alone";
+    return "";
+}
+
+// Measured in two parts at once, as a large table is (each of these splits at
+// the first LF from its middle on), the loader must agree with the same
+// model, and with the sums of each part.
+TEST(load_table_random, two_parts_agree_with_model)
+{
+    const char alphabet[] = {'a', 'b', ',', ',', '\t', '\t', '\n', '\n', '\r', '\0', '\x80', 'z'};
+    std::size_t saved = split_from_bytes;
+    split_from_bytes = 0;
+    std::mt19937 random(54321);
+    for (int n = 0; n < 3000; ++n) {
+        // Half of them without CR or NUL, so that they have sums.
+        std::size_t letters = n % 2 == 0 ? 8 : sizeof alphabet;
+        std::size_t length = random() % 300;
+        std::string input;
+        for (std::size_t i = 0; i < length; ++i)
+            input += alphabet[random() % letters];
+        for (unsigned char delimiter :
+             {static_cast<unsigned char>(0x2C), static_cast<unsigned char>(0x09)}) {
+            ASSERT_EQ(compare_with_model(input, delimiter), "")
+                << testing::PrintToString(input) << " delimiter " << int{delimiter};
+            ASSERT_EQ(compare_part_sums(input, delimiter), "")
+                << testing::PrintToString(input) << " delimiter " << int{delimiter};
+        }
+    }
+    split_from_bytes = saved;
 }
 
 } // namespace

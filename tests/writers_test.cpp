@@ -272,6 +272,7 @@ const budget_case budget_cases[] = {
     {"empty lines only", "\n\n\n", '\t'},
     {"cells to escape in a page", "<a>\t&b\n\"c\" d\t\n", '\t'},
     {"many blocks, long lines", generated_table(300, 150, 9), '\t'},
+    {"tall, in lanes", generated_table(300, 5, 10), '\t'},
 };
 
 std::string transposed(const budget_case &c, int format, bool with_rows, std::uint64_t budget)
@@ -311,8 +312,51 @@ INSTANTIATE_TEST_SUITE_P(all, budget_writer, testing::ValuesIn(budget_cases),
 namespace
 {
 
-// A UTF-16 result leaves the writers as units, at offsets or in sequence:
-// either way it must be exactly the result of the internal form, encoded.
+// A large table is measured in two parts and written by two threads, each
+// with its rows' share of every line: tables split as small ones (at the
+// first LF from the middle on) must give the result of one thread, in either
+// format, at offsets (lanes) and in sequence (groups).
+class split_writer : public testing::TestWithParam<budget_case>
+{
+  protected:
+    void SetUp() override { saved = split_from_bytes; }
+    void TearDown() override { split_from_bytes = saved; }
+    std::size_t saved = 0;
+};
+
+std::string written_whole(const budget_case &c, int format, bool positioned)
+{
+    loaded_table table;
+    EXPECT_TRUE(load_text(&table, c.input, static_cast<unsigned char>(c.delimiter)));
+    return written_by(positioned, [&](const output_target &to) {
+        EXPECT_TRUE(write_replace(&table.grid, format, to));
+    });
+}
+
+TEST_P(split_writer, two_parts_write_the_one_thread_result)
+{
+    const budget_case &c = GetParam();
+    for (int format : {format_delimited, format_html}) {
+        for (bool positioned : {true, false}) {
+            split_from_bytes = SIZE_MAX;
+            std::string whole = written_whole(c, format, positioned);
+            split_from_bytes = 0;
+            EXPECT_EQ(written_whole(c, format, positioned), whole)
+                << "format " << format << (positioned ? ", at offsets" : ", in sequence");
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(all, split_writer, testing::ValuesIn(budget_cases),
+                         case_name<budget_case>);
+
+} // namespace
+
+namespace
+{
+
+// A UTF-16 result leaves the writers as units, at offsets or in sequence, by
+// one thread or two: always exactly the result of the internal form, encoded.
 struct units_case {
     const char *name;
     std::string input; // the internal form
@@ -365,7 +409,7 @@ std::string transposed_units(const std::string &input, int format, bool position
         encoder.order = utf16_big;
         EXPECT_EQ(write(to.fd, "\xfe\xff", 2), 2);
         to.encoder = &encoder;
-        to.start = 2;
+        to.origin = 2;
         EXPECT_TRUE(write_replace(&table.grid, format, to));
     });
 }
@@ -376,17 +420,24 @@ class units_writer : public testing::TestWithParam<units_case>
 
 TEST_P(units_writer, writes_the_internal_result_encoded)
 {
+    std::size_t saved = split_from_bytes;
     for (int format : {format_delimited, format_html}) {
+        split_from_bytes = SIZE_MAX;
         loaded_table table;
         ASSERT_TRUE(load_text(&table, GetParam().input, '\t'));
         std::string internal = written_by(true, [&](const output_target &to) {
             EXPECT_TRUE(write_replace(&table.grid, format, to));
         });
         std::string want = encoded_whole(internal);
-        for (bool positioned : {true, false})
-            EXPECT_EQ(transposed_units(GetParam().input, format, positioned), want)
-                << "format " << format << ", positioned " << positioned;
+        for (std::size_t split : {SIZE_MAX, std::size_t{0}}) {
+            split_from_bytes = split;
+            for (bool positioned : {true, false})
+                EXPECT_EQ(transposed_units(GetParam().input, format, positioned), want)
+                    << "format " << format << ", positioned " << positioned << ", split "
+                    << (split == 0);
+        }
     }
+    split_from_bytes = saved;
 }
 
 INSTANTIATE_TEST_SUITE_P(all, units_writer, testing::ValuesIn(units_cases), case_name<units_case>);

@@ -92,7 +92,7 @@ static bool write_table_bytes(cell_grid *grid, const run_options &options, outpu
             return false;
         encoder.order = order;
         to.encoder = &encoder;
-        to.start = 2;
+        to.origin += 2;
     }
     if (options.output_format == format_html)
         current_charset_code = order != utf16_none ? charset_utf16 : detect_charset(grid->bytes);
@@ -116,6 +116,8 @@ static void write_to_stdout(const char *name, cell_grid *grid, run_options *opti
                             output_target to, int order)
 {
     to.fd = standard_output;
+    to.positioned = output_cursor(to.fd, &to.origin);
+    to.keep_cursor = true;
     bool written = write_table(name, grid, *options, to, order);
     reset_one_file_options(options);
     if (!written)

@@ -2,6 +2,7 @@
 
 #include "platform/platform.h"
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -15,7 +16,10 @@ struct progress_state {
     bool enabled = false; // stderr is a terminal
     const char *name = nullptr;
     std::uint64_t total = 0;
-    std::uint64_t done = 0;
+    // Two threads may write a result's parts at once: the count is shared,
+    // and one of them at a time draws.
+    std::atomic<std::uint64_t> done{0};
+    std::atomic_flag drawing = ATOMIC_FLAG_INIT;
     progress_clock::time_point start;
     progress_clock::time_point drawn; // when the line was last drawn
     std::size_t shown = 0;            // length of the line on screen; 0 for none
@@ -89,12 +93,14 @@ void progress_advance(std::uint64_t bytes)
 {
     if (!progress.enabled)
         return;
-    progress.done += bytes;
-    std::uint64_t done = progress.done;
+    std::uint64_t done = progress.done.fetch_add(bytes, std::memory_order_relaxed) + bytes;
     progress_clock::time_point now = progress_clock::now();
-    if (now - progress.start < first_draw_after ||
-        (progress.shown != 0 && now - progress.drawn < redraw_after))
+    if (now - progress.start < first_draw_after || progress.drawing.test_and_set())
         return;
+    if (progress.shown != 0 && now - progress.drawn < redraw_after) {
+        progress.drawing.clear();
+        return;
+    }
     const char *name = progress.name;
     std::size_t name_length = std::strlen(name);
     if (name_length > 30)
@@ -110,6 +116,7 @@ void progress_advance(std::uint64_t bytes)
     show(drawn);
     progress.shown = length;
     progress.drawn = now;
+    progress.drawing.clear();
 }
 
 void progress_end()

@@ -17,8 +17,8 @@ output_block main_output(const output_target &to)
     output_block out;
     out.fd = to.fd;
     out.encoder = to.encoder;
-    out.offset = to.start;
     out.bytes = main_bytes;
+    out.offset = to.origin;
     out.flush_at = main_size - output_slack;
     out.end = main_size;
     return out;
@@ -48,10 +48,12 @@ alignas(page_size) static unsigned char unit_bytes[main_size];
 static void write_units(output_block *out, const char *bytes, std::size_t size)
 {
     const auto *in = reinterpret_cast<const unsigned char *>(bytes);
+    unsigned char *room = out->unit_room != nullptr ? out->unit_room : unit_bytes;
+    std::size_t most = out->unit_room != nullptr ? out->end : main_size / 2;
     while (size > 0 && !out->failed) {
-        std::size_t n = size < main_size / 2 ? size : main_size / 2;
-        std::size_t made = encode_utf16(out->encoder, in, n, unit_bytes);
-        const auto *units = reinterpret_cast<const char *>(unit_bytes);
+        std::size_t n = size < most ? size : most;
+        std::size_t made = encode_utf16(out->encoder, in, n, room);
+        const auto *units = reinterpret_cast<const char *>(room);
         out->failed = out->at_offset ? !write_positioned(out->fd, units, made, out->offset)
                                      : !write_sequential(out->fd, units, made);
         out->offset += made;

@@ -17,11 +17,12 @@
 #include <cstddef>
 #include <cstdint>
 
-// Where a result goes: fd, and whether it may be written at offsets from
-// start (a regular file just created, holding start bytes). Standard output
-// never is. A UTF-16 result's bytes are written in the internal form of
-// utf16.h and leave as units through encoder, the caller's, which holds the
-// state of a unit cut between two blocks; its offsets count units' bytes.
+// Where a result goes: fd, and whether it may be written at offsets (a
+// regular file just created empty, or standard output redirected to a
+// regular file not opened for appending). A UTF-16 result's bytes are
+// written in the internal form of utf16.h and leave as units through
+// encoder, the caller's, which holds the state of a unit cut between two
+// blocks; its offsets count the units' bytes, its origin is after the mark.
 //
 // budget bounds the private memory a writer takes, and the part of the input
 // one of its passes reads again and again; a table whose methods would pass
@@ -30,8 +31,12 @@
 struct output_target {
     int fd = 1;
     bool positioned = false;
+    // Positioned, the result starts at origin; with keep_cursor the
+    // descriptor's cursor is left after it, as writes in sequence would
+    // leave it (standard output, which later results follow).
+    std::uint64_t origin = 0;
+    bool keep_cursor = false;
     utf16_encoder *encoder = nullptr; // null: the bytes are written as they are
-    std::uint64_t start = 0;          // bytes before the result's own (a mark)
     std::uint64_t budget = UINT64_MAX;
     const char *spill_beside = "";
 };
@@ -50,6 +55,9 @@ struct output_block {
     std::uint64_t offset = 0; // where the next flushed byte lands, in the destination's bytes
     bool failed = false;
     utf16_encoder *encoder = nullptr; // as in output_target
+    // Where the encoder's units go, room for 2 * end bytes: a block flushed
+    // on a thread of its own has its own. Null: a static 1 MiB.
+    unsigned char *unit_room = nullptr;
 };
 
 // The main block of a result: a static page-aligned 1 MiB, so the writers

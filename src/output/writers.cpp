@@ -24,6 +24,13 @@ struct line_style {
     html_style html;
 };
 
+// The rows of a table the loader measured in two parts are written by two
+// threads at once, each with its own rows' share of every output line.
+struct row_part {
+    std::int32_t first = 0; // rows [first, end)
+    std::int32_t end = 0;
+};
+
 } // namespace
 
 // A row cursor that has passed the row's last cell.
@@ -258,10 +265,10 @@ static std::size_t cursor_at(const cell_grid &grid, const unsigned char *cell)
 }
 
 // The row table becomes the rows' cursors: the offset of each row's next
-// cell.
-static void start_cursors(cell_grid *grid)
+// cell. Rows of another part are left as they are.
+static void start_cursors(cell_grid *grid, const row_part &rows)
 {
-    for (std::int32_t j = 0; j < grid->rows; ++j)
+    for (std::int32_t j = rows.first; j < rows.end; ++j)
         grid->row_starts[j] = cursor_at(*grid, first_cell(*grid, j));
 }
 
@@ -269,9 +276,10 @@ static void start_cursors(cell_grid *grid)
 // foresee across many rows: it is fetched this many rows ahead.
 constexpr std::int32_t fetch_ahead = 16;
 
-static inline void fetch_cell(const cell_grid &grid, const std::size_t *next, std::int32_t j)
+static inline void fetch_cell(const cell_grid &grid, const std::size_t *next, std::int32_t j,
+                              std::int32_t end)
 {
-    if (j + fetch_ahead < grid.rows && next[j + fetch_ahead] != row_done)
+    if (j + fetch_ahead < end && next[j + fetch_ahead] != row_done)
         __builtin_prefetch(grid.bytes + next[j + fetch_ahead]);
 }
 
@@ -281,7 +289,7 @@ static void write_line_by_cursors(cell_grid *grid, const line_style &style, outp
     std::size_t *next = grid->row_starts;
     begin_line(out, style);
     for (std::int32_t j = 0; j < grid->rows; ++j) {
-        fetch_cell(*grid, next, j);
+        fetch_cell(*grid, next, j, grid->rows);
         bool last = j == grid->rows - 1;
         const unsigned char *after = nullptr;
         std::int32_t filled =
@@ -305,13 +313,54 @@ static void write_line_by_cursors(cell_grid *grid, const line_style &style, outp
 // that alone goes out by the cursors. Staging buffers of 2 to 8 MiB gave the
 // same times on the square and wide tables, 512 KiB 15% more on the square.
 constexpr std::size_t group_bytes = std::size_t{4} << 20;
-constexpr std::int32_t group_most = 4096;
+constexpr std::int32_t group_most = 16384;
+
+namespace
+{
+
+// One part's places in a group's staging.
+struct part_places {
+    std::size_t size[group_most] = {};  // line k's bytes from the part's rows
+    std::size_t fill[group_most] = {};  // where line k's next byte goes
+    std::size_t limit[group_most] = {}; // where the part's share of line k ends
+};
 
 struct line_group {
     char *bytes = nullptr;                  // group_bytes
     std::size_t place[group_most + 1] = {}; // line k's bytes are [place[k], place[k + 1])
-    std::size_t fill[group_most] = {};      // where line k's next byte goes
+    part_places parts[2];
 };
+
+// What one thread does for one part of a group.
+struct group_work {
+    cell_grid *grid = nullptr;
+    const line_style *style = nullptr;
+    line_group *group = nullptr;
+    row_part rows;
+    part_places *places = nullptr;
+    std::int32_t first_line = 0; // the group's first output line
+    std::int32_t lines = 0;
+};
+
+} // namespace
+
+// The table's rows, in the parts the loader measured.
+static std::int32_t row_parts(const cell_grid &grid, row_part *parts)
+{
+    bool split = grid.split_rows > 0 && grid.split_rows < grid.rows;
+    parts[0] = {0, split ? grid.split_rows : grid.rows};
+    parts[1] = {parts[0].end, grid.rows};
+    return split ? 2 : 1;
+}
+
+// Runs work on each part's argument, the two parts at once.
+static void run_parts(void (*work)(void *), std::int32_t parts, void *first, void *second)
+{
+    if (parts == 2)
+        run_both(work, first, second);
+    else
+        work(first);
+}
 
 // The bytes an entry takes; null text for an absent one.
 static std::size_t entry_size(const line_style &style, const unsigned char *text,
@@ -324,9 +373,111 @@ static std::size_t entry_size(const line_style &style, const unsigned char *text
     return html_cell_size(style.html, text);
 }
 
+// Column c's text bytes in rows, from the loader's sums; false without them.
+static bool summed_bytes(const cell_grid &grid, const row_part &rows, std::int32_t c,
+                         std::uint64_t *bytes)
+{
+    if (grid.column_bytes == nullptr)
+        return false;
+    bool whole = rows.first == 0 && rows.end == grid.rows;
+    if (whole) {
+        *bytes = grid.column_bytes[c];
+        return true;
+    }
+    if (grid.head_column_bytes == nullptr)
+        return false;
+    std::uint32_t head = grid.head_column_bytes[c];
+    *bytes = rows.first == 0 ? head : grid.column_bytes[c] - head;
+    return true;
+}
+
+// The frame a part adds to every line it writes: a page's <tr> goes with the
+// first row, its </tr> with the last.
+static std::size_t line_frame(const cell_grid &grid, const line_style &style, const row_part &rows)
+{
+    if (style.format != format_html)
+        return 0;
+    return (rows.first == 0 ? 5u : 0u) + (rows.end == grid.rows ? 7u : 0u);
+}
+
+// Takes each column's continuation bytes in bytes [begin, end), whole rows,
+// off its line's size, in one pass over a table whose cells lie between
+// delimiters and LFs (the loader summed its columns): a cell's continuation
+// bytes are those before its end, less those before the previous end.
+static void take_continuations(const cell_grid &grid, std::size_t begin, std::size_t end,
+                               std::size_t *sizes)
+{
+    auto last = static_cast<std::size_t>(grid.columns) - 1;
+    std::size_t column = 0;
+    std::size_t pending = 0; // of the cell that reaches the block
+    for (std::size_t at = begin; at < end; at += scan_block) {
+        block_classes k = classify_block(grid.bytes + at, grid.delimiter);
+        std::uint64_t inside =
+            end - at < scan_block ? (std::uint64_t{1} << (end - at)) - 1 : ~std::uint64_t{0};
+        std::uint64_t continuing = continuation_mask(grid.bytes + at) & inside;
+        std::size_t counted = 0;
+        for (std::uint64_t ends = (k.delimiter | k.lf) & inside; ends != 0; ends &= ends - 1) {
+            std::uint64_t bit = ends & (0 - ends);
+            std::size_t before = bits_set(continuing & (bit - 1));
+            sizes[column] -= pending + before - counted;
+            pending = 0;
+            counted = before;
+            column = (k.lf & bit) != 0 ? 0 : std::min(column + 1, last);
+        }
+        pending += bits_set(continuing) - counted;
+    }
+    sizes[column] -= pending;
+}
+
+// The size of lines [first_line, first_line + lines) in a part's rows: from
+// the sums when a delimited table has them, else by walking the rows. A
+// UTF-16 result's (units, all lines) are two bytes for each unit of the
+// internal form, whose every byte but the continuation bytes stands for one:
+// those are counted in the part's bytes [begin, end) when the loader summed
+// the columns, else cell by cell.
+static void size_lines(const cell_grid &grid, const line_style &style, const row_part &rows,
+                       std::int32_t first_line, std::int32_t lines, std::size_t *sizes,
+                       bool units = false, std::size_t begin = 0, std::size_t end = 0)
+{
+    bool each_cell = units && grid.column_bytes == nullptr;
+    auto count = static_cast<std::size_t>(rows.end - rows.first);
+    std::uint64_t bytes = 0;
+    bool summed = style.format == format_delimited && summed_bytes(grid, rows, 0, &bytes);
+    std::size_t absent = entry_size(style, nullptr, nullptr, true);
+    for (std::int32_t k = 0; k < lines; ++k) {
+        if (summed && summed_bytes(grid, rows, first_line + k, &bytes))
+            sizes[k] = static_cast<std::size_t>(bytes) + count;
+        else
+            sizes[k] = line_frame(grid, style, rows) + absent * count;
+    }
+    const std::size_t *next = grid.row_starts;
+    for (std::int32_t j = rows.first; j < rows.end && !summed; ++j) {
+        fetch_cell(grid, next, j, rows.end);
+        const unsigned char *after = nullptr;
+        walk_cells(grid, cursor_cell(grid, next[j]), lines, marks(style), &after,
+                   [&](std::int32_t k, const unsigned char *text, const unsigned char *stop,
+                       bool plain) {
+                       auto length = static_cast<std::size_t>(stop - text);
+                       std::size_t continuing = each_cell ? length - utf16_units(text, length) : 0;
+                       sizes[k] += entry_size(style, text, stop, plain) - absent - continuing;
+                   });
+    }
+    if (units && !each_cell)
+        take_continuations(grid, begin, end, sizes);
+    for (std::int32_t k = 0; k < lines && units; ++k)
+        sizes[k] *= 2;
+}
+
+static void measure_part(void *arg)
+{
+    auto *work = static_cast<group_work *>(arg);
+    size_lines(*work->grid, *work->style, work->rows, work->first_line, work->lines,
+               work->places->size);
+}
+
 // How many of the lines from i on fit the staging buffer, their places set.
-static std::int32_t measure_group(const cell_grid &grid, const line_style &style, std::int32_t i,
-                                  line_group *group)
+static std::int32_t measure_group(const cell_grid &grid, group_work *works, std::int32_t parts,
+                                  std::int32_t i)
 {
     // As many lines as an average line's bytes say fit, a quarter more for
     // lines longer than the average; a line that does not fit is measured
@@ -337,62 +488,60 @@ static std::int32_t measure_group(const cell_grid &grid, const line_style &style
                                 static_cast<std::size_t>(group_most));
     auto lines =
         static_cast<std::int32_t>(std::min(static_cast<std::size_t>(grid.columns - i), most));
-    std::size_t frame = style.format == format_html ? 12 : 0; // <tr> and </tr>
-    std::size_t absent = entry_size(style, nullptr, nullptr, true);
-    std::size_t *size = group->place + 1;
-    bool summed = style.format == format_delimited && grid.column_bytes != nullptr;
-    for (std::int32_t k = 0; k < lines; ++k)
-        size[k] = summed ? grid.column_bytes[i + k] + static_cast<std::size_t>(grid.rows) : frame;
-    const std::size_t *next = grid.row_starts;
-    for (std::int32_t j = 0; j < grid.rows && !summed; ++j) {
-        fetch_cell(grid, next, j);
-        const unsigned char *after = nullptr;
-        std::int32_t filled =
-            walk_cells(grid, cursor_cell(grid, next[j]), lines, marks(style), &after,
-                       [&](std::int32_t k, const unsigned char *text, const unsigned char *end,
-                           bool plain) { size[k] += entry_size(style, text, end, plain); });
-        for (std::int32_t k = filled; k < lines; ++k)
-            size[k] += absent;
+    for (std::int32_t p = 0; p < parts; ++p) {
+        works[p].first_line = i;
+        works[p].lines = lines;
     }
+    run_parts(measure_part, parts, &works[0], &works[1]);
+    line_group *group = works[0].group;
     group->place[0] = 0;
     std::int32_t fit = 0;
-    while (fit < lines && group->place[fit] + size[fit] <= group_bytes) {
-        group->place[fit + 1] = group->place[fit] + size[fit];
-        ++fit;
+    for (; fit < lines; ++fit) {
+        std::size_t at = group->place[fit];
+        for (std::int32_t p = 0; p < parts; ++p) {
+            part_places *places = works[p].places;
+            places->fill[fit] = at;
+            at += places->size[fit];
+            places->limit[fit] = at;
+        }
+        if (at > group_bytes)
+            break;
+        group->place[fit + 1] = at;
     }
     return fit;
 }
 
-// The block over line k's place, from where its next byte goes.
-static inline output_block *line_block(output_block *line, const line_group *group, std::int32_t k)
+// The block over line k's share in a part, from where its next byte goes.
+static inline output_block *line_block(output_block *line, const part_places *places,
+                                       std::int32_t k)
 {
-    line->used = group->fill[k];
-    line->end = group->place[k + 1];
+    line->used = places->fill[k];
+    line->end = places->limit[k];
     return line;
 }
 
 // A delimited entry straight into line k's place: the same copy as put_text
 // without a block's bookkeeping, since the places are exact.
-static inline void put_staged(line_group *group, std::int32_t k, const unsigned char *text,
-                              const unsigned char *end, char follow)
+static inline void put_staged(char *bytes, part_places *places, std::int32_t k,
+                              const unsigned char *text, const unsigned char *end, char follow)
 {
-    std::size_t at = group->fill[k];
+    std::size_t at = places->fill[k];
     auto length = static_cast<std::size_t>(end - text);
-    char *to = group->bytes + at;
-    if (at + length + copy_block < group->place[k + 1]) {
+    char *to = bytes + at;
+    if (at + length + copy_block < places->limit[k]) {
         for (std::size_t i = 0; i < length; i += copy_block)
             std::memcpy(to + i, text + i, copy_block);
     } else {
         copy_exact(to, text, length);
     }
     to[length] = follow;
-    group->fill[k] = at + length + 1;
+    places->fill[k] = at + length + 1;
 }
 
 // One row's cells for lines [0, lines) of the group; returns the cell after.
 static const unsigned char *fill_row(const cell_grid &grid, const line_style &style,
                                      const unsigned char *cell, std::int32_t lines, bool last,
-                                     line_group *group, output_block *line)
+                                     char *bytes, part_places *places, output_block *line)
 {
     const unsigned char *after = nullptr;
     std::int32_t filled = 0;
@@ -400,58 +549,71 @@ static const unsigned char *fill_row(const cell_grid &grid, const line_style &st
         char follow = follow_entry(style, last);
         filled = walk_cells(grid, cell, lines, marks(style), &after,
                             [&](std::int32_t k, const unsigned char *text, const unsigned char *end,
-                                bool) { put_staged(group, k, text, end, follow); });
+                                bool) { put_staged(bytes, places, k, text, end, follow); });
         for (std::int32_t k = filled; k < lines; ++k)
-            group->bytes[group->fill[k]++] = follow;
+            bytes[places->fill[k]++] = follow;
         return after;
     }
     filled = walk_cells(
         grid, cell, lines, marks(style), &after,
         [&](std::int32_t k, const unsigned char *text, const unsigned char *end, bool plain) {
-            put_present(line_block(line, group, k), style, text, end, plain, last);
-            group->fill[k] = line->used;
+            put_present(line_block(line, places, k), style, text, end, plain, last);
+            places->fill[k] = line->used;
         });
     for (std::int32_t k = filled; k < lines; ++k) {
-        put_absent(line_block(line, group, k), style, last);
-        group->fill[k] = line->used;
+        put_absent(line_block(line, places, k), style, last);
+        places->fill[k] = line->used;
     }
     return after;
 }
 
-static void fill_group(cell_grid *grid, const line_style &style, std::int32_t lines,
-                       line_group *group)
+// A part's rows' cells for the group's lines, each row's cursor moving on.
+static void fill_part(void *arg)
 {
+    auto *work = static_cast<group_work *>(arg);
+    cell_grid *grid = work->grid;
+    const line_style &style = *work->style;
+    part_places *places = work->places;
     output_block line;
     line.fd = -1;
-    line.bytes = group->bytes;
+    line.bytes = work->group->bytes;
     line.flush_at = SIZE_MAX;
-    for (std::int32_t k = 0; k < lines; ++k) {
-        group->fill[k] = group->place[k];
-        begin_line(line_block(&line, group, k), style);
-        group->fill[k] = line.used;
+    bool first = work->rows.first == 0;
+    bool last = work->rows.end == grid->rows;
+    for (std::int32_t k = 0; k < work->lines && first; ++k) {
+        begin_line(line_block(&line, places, k), style);
+        places->fill[k] = line.used;
     }
     std::size_t *next = grid->row_starts;
-    for (std::int32_t j = 0; j < grid->rows; ++j) {
-        fetch_cell(*grid, next, j);
-        const unsigned char *after = fill_row(*grid, style, cursor_cell(*grid, next[j]), lines,
-                                              j == grid->rows - 1, group, &line);
+    for (std::int32_t j = work->rows.first; j < work->rows.end; ++j) {
+        fetch_cell(*grid, next, j, work->rows.end);
+        const unsigned char *after =
+            fill_row(*grid, style, cursor_cell(*grid, next[j]), work->lines,
+                     j == grid->rows - 1, work->group->bytes, places, &line);
         next[j] = cursor_at(*grid, after);
     }
-    for (std::int32_t k = 0; k < lines; ++k)
-        end_line(line_block(&line, group, k), style, grid->rows);
+    for (std::int32_t k = 0; k < work->lines && last; ++k)
+        end_line(line_block(&line, places, k), style, grid->rows);
 }
 
 static void write_by_groups(cell_grid *grid, const line_style &style, output_block *out,
                             line_group *group)
 {
+    row_part rows[2];
+    std::int32_t parts = row_parts(*grid, rows);
+    group_work works[2];
+    for (std::int32_t p = 0; p < 2; ++p)
+        works[p] = group_work{grid, &style, group, rows[p], &group->parts[p], 0, 0};
     for (std::int32_t i = 0; i < grid->columns;) {
-        std::int32_t lines = measure_group(*grid, style, i, group);
+        std::int32_t lines = measure_group(*grid, works, parts, i);
         if (lines == 0) {
             write_line_by_cursors(grid, style, out);
             ++i;
             continue;
         }
-        fill_group(grid, style, lines, group);
+        for (std::int32_t p = 0; p < parts; ++p)
+            works[p].lines = lines;
+        run_parts(fill_part, parts, &works[0], &works[1]);
         flush_output(out);
         std::size_t size = group->place[lines];
         for (std::size_t at = 0; at < size && !out->failed; at += out->end)
@@ -463,131 +625,117 @@ static void write_by_groups(cell_grid *grid, const line_style &style, output_blo
 // Tall tables written at offsets: the bytes of each output line are summed
 // first, so every line's place in the result is known; then one pass over
 // the rows appends each cell to its line's lane, and a full lane is written
-// at its offset.
-constexpr std::size_t lanes_bytes = std::size_t{8} << 20;
+// at its offset. Each part of the rows has its own lanes.
+constexpr std::size_t lanes_bytes = std::size_t{8} << 20; // a part's
 constexpr std::size_t lane_most = std::size_t{1} << 20;
 
-// Takes each column's continuation bytes off its line's size, in one pass
-// over a table whose cells lie between delimiters and LFs (the loader summed
-// its columns): a cell's continuation bytes are those before its end, less
-// those before the previous end.
-static void take_continuations(const cell_grid &grid, std::uint64_t *sizes)
+namespace
 {
-    auto last = static_cast<std::size_t>(grid.columns) - 1;
-    std::size_t column = 0;
-    std::uint64_t pending = 0; // of the cell that reaches the block
-    for (std::size_t at = 0; at < grid.length; at += scan_block) {
-        block_classes k = classify_block(grid.bytes + at, grid.delimiter);
-        std::uint64_t inside = grid.length - at < scan_block
-                                   ? (std::uint64_t{1} << (grid.length - at)) - 1
-                                   : ~std::uint64_t{0};
-        std::uint64_t continuing = continuation_mask(grid.bytes + at) & inside;
-        std::size_t counted = 0;
-        for (std::uint64_t ends = (k.delimiter | k.lf) & inside; ends != 0; ends &= ends - 1) {
-            std::uint64_t end = ends & (0 - ends);
-            std::size_t before = bits_set(continuing & (end - 1));
-            sizes[column] -= pending + before - counted;
-            pending = 0;
-            counted = before;
-            column = (k.lf & end) != 0 ? 0 : std::min(column + 1, last);
-        }
-        pending += bits_set(continuing) - counted;
-    }
-    sizes[column] -= pending;
+
+struct lanes_work {
+    cell_grid *grid = nullptr;
+    const line_style *style = nullptr;
+    row_part rows;
+    std::size_t *sizes = nullptr; // each output line's bytes from these rows
+    output_block *lanes = nullptr;
+    bool units = false; // a UTF-16 result's lanes
+    std::size_t begin = 0; // the rows' bytes
+    std::size_t end = 0;
+};
+
+} // namespace
+
+static void size_lanes(void *arg)
+{
+    auto *work = static_cast<lanes_work *>(arg);
+    start_cursors(work->grid, work->rows);
+    size_lines(*work->grid, *work->style, work->rows, 0, work->grid->columns, work->sizes,
+               work->units, work->begin, work->end);
 }
 
-// Each output line's bytes, from the loader's column sizes when it has them.
-// A UTF-16 result's (units) are two for each unit of the internal form, whose
-// every byte but the continuation bytes stands for one.
-static void size_lines(const cell_grid &grid, const line_style &style, bool units,
-                       std::uint64_t *sizes)
+static void fill_lanes(void *arg)
 {
-    auto rows = static_cast<std::uint64_t>(grid.rows);
-    bool summed = grid.column_bytes != nullptr;
-    if (summed && style.format == format_delimited) {
-        for (std::int32_t k = 0; k < grid.columns; ++k)
-            sizes[k] = grid.column_bytes[k] + rows;
-    } else {
-        std::uint64_t frame = style.format == format_html ? 12 : 0; // <tr> and </tr>
-        std::uint64_t absent = entry_size(style, nullptr, nullptr, true);
-        for (std::int32_t k = 0; k < grid.columns; ++k)
-            sizes[k] = frame + absent * rows;
-        bool each_cell = units && !summed;
-        for (std::int32_t j = 0; j < grid.rows; ++j) {
-            const unsigned char *after = nullptr;
-            walk_cells(grid, first_cell(grid, j), grid.columns, marks(style), &after,
-                       [&](std::int32_t k, const unsigned char *text, const unsigned char *end,
-                           bool plain) {
-                           auto length = static_cast<std::size_t>(end - text);
-                           std::size_t continuing =
-                               each_cell ? length - utf16_units(text, length) : 0;
-                           sizes[k] += entry_size(style, text, end, plain) - absent - continuing;
-                       });
-        }
-    }
-    if (units && summed)
-        take_continuations(grid, sizes);
-    for (std::int32_t k = 0; k < grid.columns && units; ++k)
-        sizes[k] *= 2;
-}
-
-static void fill_lanes(const cell_grid &grid, const line_style &style, output_block *lanes)
-{
-    for (std::int32_t k = 0; k < grid.columns; ++k)
+    auto *work = static_cast<lanes_work *>(arg);
+    const cell_grid &grid = *work->grid;
+    const line_style &style = *work->style;
+    output_block *lanes = work->lanes;
+    for (std::int32_t k = 0; k < grid.columns && work->rows.first == 0; ++k)
         begin_line(&lanes[k], style);
-    for (std::int32_t j = 0; j < grid.rows; ++j) {
+    for (std::int32_t j = work->rows.first; j < work->rows.end; ++j) {
         bool last = j == grid.rows - 1;
         const unsigned char *after = nullptr;
         std::int32_t filled =
-            walk_cells(grid, first_cell(grid, j), grid.columns, marks(style), &after,
+            walk_cells(grid, cursor_cell(grid, grid.row_starts[j]), grid.columns, marks(style),
+                       &after,
                        [&](std::int32_t k, const unsigned char *text, const unsigned char *end,
                            bool plain) { put_present(&lanes[k], style, text, end, plain, last); });
         for (std::int32_t k = filled; k < grid.columns; ++k)
             put_absent(&lanes[k], style, last);
     }
-    for (std::int32_t k = 0; k < grid.columns; ++k)
-        end_line(&lanes[k], style, grid.rows);
+    for (std::int32_t k = 0; k < grid.columns; ++k) {
+        if (work->rows.end == grid.rows)
+            end_line(&lanes[k], style, grid.rows);
+        flush_output(&lanes[k]);
+    }
 }
 
 // The lines go after what out holds (a page's head), which is written first;
 // out then writes at the offset after the last line. False when the lanes
 // cannot be had: the caller then writes in sequence.
-static bool write_by_lanes(const cell_grid &grid, const line_style &style, output_block *out)
+static bool write_by_lanes(cell_grid *grid, const line_style &style, output_block *out)
 {
-    auto columns = static_cast<std::size_t>(grid.columns);
-    std::size_t lane_size = lanes_bytes / columns / 4096 * 4096;
-    lane_size = lane_size > lane_most ? lane_most : lane_size;
-    auto *sizes = static_cast<std::uint64_t *>(std::calloc(columns, sizeof(std::uint64_t)));
-    auto *lanes = static_cast<output_block *>(std::calloc(columns, sizeof(output_block)));
-    auto *bytes = static_cast<char *>(allocate_pages(columns * lane_size));
-    // A UTF-16 result's lanes each cut their own units.
+    auto columns = static_cast<std::size_t>(grid->columns);
+    std::size_t lane_size = std::min(lanes_bytes / columns / 4096 * 4096, lane_most);
+    row_part rows[2];
+    std::int32_t parts = row_parts(*grid, rows);
+    auto lanes_count = columns * static_cast<std::size_t>(parts);
+    auto *sizes = static_cast<std::size_t *>(std::calloc(lanes_count, sizeof(std::size_t)));
+    auto *lanes = static_cast<output_block *>(std::calloc(lanes_count, sizeof(output_block)));
+    auto *bytes = static_cast<char *>(allocate_pages(lanes_count * lane_size));
+    // A UTF-16 result's lanes each cut their own units, each part's into its
+    // own room.
     bool units = out->encoder != nullptr;
-    auto *encoders =
-        units ? static_cast<utf16_encoder *>(std::calloc(columns, sizeof(utf16_encoder))) : nullptr;
-    bool ready = sizes != nullptr && lanes != nullptr && bytes != nullptr && (encoders != nullptr || !units);
+    auto *encoders = units ? static_cast<utf16_encoder *>(
+                                 std::calloc(lanes_count, sizeof(utf16_encoder)))
+                           : nullptr;
+    auto *unit_rooms = static_cast<unsigned char *>(
+        units ? allocate_pages(2 * lane_size * static_cast<std::size_t>(parts)) : nullptr);
+    bool ready = sizes != nullptr && lanes != nullptr && bytes != nullptr &&
+                 (!units || (encoders != nullptr && unit_rooms != nullptr));
     if (ready) {
-        size_lines(grid, style, units, sizes);
+        lanes_work works[2];
+        for (std::int32_t p = 0; p < parts; ++p) {
+            auto first = static_cast<std::size_t>(p) * columns;
+            std::size_t begin = grid->row_starts[rows[p].first];
+            std::size_t end = std::min(grid->row_starts[rows[p].end], grid->length);
+            works[p] = lanes_work{grid,  &style, rows[p], sizes + first, lanes + first,
+                                  units, begin,  end};
+        }
+        run_parts(size_lanes, parts, &works[0], &works[1]);
         flush_output(out);
         std::uint64_t offset = out->offset;
         for (std::size_t c = 0; c < columns; ++c) {
-            lanes[c] = output_block{out->fd,   bytes + c * lane_size,
-                                    0,         lane_size - output_slack,
-                                    lane_size, true,
-                                    offset,    false};
-            if (units) {
-                encoders[c].order = out->encoder->order;
-                lanes[c].encoder = &encoders[c];
+            for (std::size_t p = 0; p < static_cast<std::size_t>(parts); ++p) {
+                std::size_t lane = p * columns + c;
+                lanes[lane] = output_block{out->fd,   bytes + lane * lane_size,
+                                           0,         lane_size - output_slack,
+                                           lane_size, true,
+                                           offset,    false};
+                if (units) {
+                    encoders[lane].order = out->encoder->order;
+                    lanes[lane].encoder = &encoders[lane];
+                    lanes[lane].unit_room = unit_rooms + p * 2 * lane_size;
+                }
+                offset += sizes[lane];
             }
-            offset += sizes[c];
         }
-        fill_lanes(grid, style, lanes);
-        for (std::size_t c = 0; c < columns; ++c) {
-            flush_output(&lanes[c]);
-            out->failed = out->failed || lanes[c].failed;
-        }
+        run_parts(fill_lanes, parts, &works[0], &works[1]);
+        for (std::size_t lane = 0; lane < lanes_count; ++lane)
+            out->failed = out->failed || lanes[lane].failed;
         out->at_offset = true;
         out->offset = offset;
     }
+    release_pages(unit_rooms);
     release_pages(bytes);
     std::free(encoders);
     std::free(lanes);
@@ -646,6 +794,22 @@ static std::size_t block_end(const cell_grid &grid, std::size_t begin, std::size
     return static_cast<std::size_t>(end - grid.bytes);
 }
 
+// Column sums widened to columns entries, the new ones zero; null when that
+// cannot be had.
+static std::uint32_t *widened_sums(std::uint32_t *sums, std::size_t had, std::size_t columns)
+{
+    if (sums == nullptr)
+        return nullptr;
+    void *more = std::realloc(sums, columns * sizeof(std::uint32_t));
+    if (more == nullptr) {
+        std::free(sums);
+        return nullptr;
+    }
+    auto *widened = static_cast<std::uint32_t *>(more);
+    std::fill(widened + had, widened + columns, 0);
+    return widened;
+}
+
 // The block's own grid, with every column of the table; its sums, when it
 // has them, cover them all.
 static bool load_block(const cell_grid &grid, std::size_t begin, std::size_t end,
@@ -656,15 +820,14 @@ static bool load_block(const cell_grid &grid, std::size_t begin, std::size_t end
     if (load_table_within(grid.bytes + begin, end - begin, grid.delimiter, true, limits, block) !=
         load_done)
         return false;
-    if (block->column_bytes != nullptr && block->columns < grid.columns) {
+    if (block->columns < grid.columns) {
+        auto had = static_cast<std::size_t>(block->columns);
         auto columns = static_cast<std::size_t>(grid.columns);
-        void *more = std::realloc(block->column_bytes, columns * sizeof(std::uint32_t));
-        if (more == nullptr) {
-            std::free(block->column_bytes);
-            block->column_bytes = nullptr;
-        } else {
-            block->column_bytes = static_cast<std::uint32_t *>(more);
-            std::fill(block->column_bytes + block->columns, block->column_bytes + columns, 0);
+        block->column_bytes = widened_sums(block->column_bytes, had, columns);
+        block->head_column_bytes = widened_sums(block->head_column_bytes, had, columns);
+        if (block->column_bytes == nullptr) {
+            std::free(block->head_column_bytes);
+            block->head_column_bytes = nullptr;
         }
     }
     block->columns = grid.columns;
@@ -695,7 +858,7 @@ static bool spill_blocks(const cell_grid &grid, std::uint64_t budget, spill_runs
         cell_grid block;
         spilled = load_block(grid, begin, end, most_columns, &block);
         if (spilled) {
-            start_cursors(&block);
+            start_cursors(&block, row_part{0, block.rows});
             write_by_groups(&block, runs_style, &to, group);
             flush_output(&to);
             release_table(&block);
@@ -782,14 +945,17 @@ static bool lanes_fit(const cell_grid &grid, std::uint64_t budget)
 {
     auto rows = static_cast<std::uint64_t>(grid.rows) + 1;
     auto columns = static_cast<std::uint64_t>(grid.columns);
-    return rows * sizeof(std::size_t) + columns * (sizeof(output_block) + 8) + lanes_bytes <= budget;
+    std::uint64_t parts = grid.split_rows > 0 ? 2 : 1;
+    return rows * sizeof(std::size_t) + parts * (columns * (sizeof(output_block) + 8) + lanes_bytes) <=
+           budget;
 }
 
 static bool groups_fit(const cell_grid &grid, std::uint64_t budget)
 {
     auto rows = static_cast<std::uint64_t>(grid.rows) + 1;
     std::uint64_t passes_read = std::min<std::uint64_t>(rows * page_bytes, grid.length);
-    std::uint64_t sums = grid.column_bytes == nullptr ? 0 : static_cast<std::uint64_t>(grid.columns) * 4;
+    std::uint64_t sums = (grid.column_bytes == nullptr ? 0u : 4u) + (grid.head_column_bytes == nullptr ? 0u : 4u);
+    sums *= static_cast<std::uint64_t>(grid.columns);
     return rows * sizeof(std::size_t) + sums + passes_read <= budget;
 }
 
@@ -803,7 +969,7 @@ static void write_transposed(cell_grid *grid, const line_style &style, const out
     group.bytes = staging;
     bool loaded = grid->row_starts != nullptr;
     if (loaded && to.positioned && grid->columns <= lane_columns && grid->rows > few_rows &&
-        lanes_fit(*grid, to.budget) && write_by_lanes(*grid, style, out))
+        lanes_fit(*grid, to.budget) && write_by_lanes(grid, style, out))
         return;
     if (grid->rows == 0) {
         for (std::int32_t i = 0; i < grid->columns; ++i)
@@ -814,7 +980,7 @@ static void write_transposed(cell_grid *grid, const line_style &style, const out
         write_spilled(*grid, style, to, out, &group);
         return;
     }
-    start_cursors(grid);
+    start_cursors(grid, row_part{0, grid->rows});
     write_by_groups(grid, style, out, &group);
 }
 
@@ -846,6 +1012,8 @@ static bool write_view(cell_grid *grid, const cell_grid &stored, int output_form
     if (output_format == format_html)
         put_page_tail(&out);
     flush_output(&out);
+    if (out.at_offset && to.keep_cursor && !out.failed)
+        out.failed = !set_cursor(to.fd, out.offset);
     return !out.failed;
 }
 

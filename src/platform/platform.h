@@ -72,6 +72,11 @@ void unmap_file(file_mapping *mapping);
 constexpr int standard_output = 1;
 bool write_exactly(int fd, const char *bytes, std::size_t size);
 bool write_exactly_at(int fd, const char *bytes, std::size_t size, std::uint64_t offset);
+// Where the next byte written to fd goes, when fd is a regular file that may
+// be written at offsets (not one opened for appending, where every write
+// lands at the end); false otherwise. set_cursor moves that place.
+bool output_cursor(int fd, std::uint64_t *offset);
+bool set_cursor(int fd, std::uint64_t offset);
 // Page-aligned blocks for positioned writes; null when none can be had.
 void *allocate_pages(std::size_t size);
 void release_pages(void *block);
@@ -120,5 +125,11 @@ std::uint64_t available_memory();
 std::uint64_t memory_limit();
 
 bool stderr_is_terminal();
+
+// Runs work(second) on a new thread while the calling thread runs
+// work(first), and returns once both are done: in turn, on the calling
+// thread, when no thread can be started. Nothing is shared but what the two
+// arguments point to.
+void run_both(void (*work)(void *), void *first, void *second);
 
 #endif

@@ -9,6 +9,7 @@
 #include <ctime>
 #include <fcntl.h>
 #include <initializer_list>
+#include <pthread.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -298,6 +299,24 @@ void set_binary_output()
 {
 }
 
+bool output_cursor(int fd, std::uint64_t *offset)
+{
+    struct stat status;
+    if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode))
+        return false;
+    int flags = fcntl(fd, F_GETFL);
+    off_t at = lseek(fd, 0, SEEK_CUR);
+    if (flags < 0 || (flags & O_APPEND) != 0 || at < 0)
+        return false;
+    *offset = static_cast<std::uint64_t>(at);
+    return true;
+}
+
+bool set_cursor(int fd, std::uint64_t offset)
+{
+    return lseek(fd, static_cast<off_t>(offset), SEEK_SET) >= 0;
+}
+
 void *allocate_pages(std::size_t size)
 {
     return std::aligned_alloc(4096, (size + 4095) / 4096 * 4096);
@@ -369,4 +388,33 @@ std::uint64_t memory_limit()
 bool stderr_is_terminal()
 {
     return isatty(2) == 1;
+}
+
+namespace
+{
+
+struct thread_work {
+    void (*work)(void *) = nullptr;
+    void *arg = nullptr;
+};
+
+} // namespace
+
+static void *run_thread_work(void *arg)
+{
+    const auto *job = static_cast<const thread_work *>(arg);
+    job->work(job->arg);
+    return nullptr;
+}
+
+void run_both(void (*work)(void *), void *first, void *second)
+{
+    thread_work job{work, second};
+    pthread_t thread;
+    bool started = pthread_create(&thread, nullptr, run_thread_work, &job) == 0;
+    work(first);
+    if (started)
+        pthread_join(thread, nullptr);
+    else
+        work(second);
 }

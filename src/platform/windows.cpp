@@ -275,6 +275,18 @@ void set_binary_output()
     }
 }
 
+// Whether a handle was opened for appending cannot be asked here: standard
+// output is always written in sequence.
+bool output_cursor(int, std::uint64_t *)
+{
+    return false;
+}
+
+bool set_cursor(int fd, std::uint64_t offset)
+{
+    return _lseeki64(fd, static_cast<__int64>(offset), SEEK_SET) >= 0;
+}
+
 void *allocate_pages(std::size_t size)
 {
     return _aligned_malloc(size, 4096);
@@ -324,4 +336,34 @@ int open_spill(const char *beside)
     int fd = handle == INVALID_HANDLE_VALUE ? -1 : descriptor_for(handle);
     std::free(temp);
     return fd;
+}
+
+namespace
+{
+
+struct thread_work {
+    void (*work)(void *) = nullptr;
+    void *arg = nullptr;
+};
+
+} // namespace
+
+static DWORD WINAPI run_thread_work(LPVOID arg)
+{
+    const auto *job = static_cast<const thread_work *>(arg);
+    job->work(job->arg);
+    return 0;
+}
+
+void run_both(void (*work)(void *), void *first, void *second)
+{
+    thread_work job{work, second};
+    HANDLE thread = CreateThread(nullptr, 0, run_thread_work, &job, 0, nullptr);
+    work(first);
+    if (thread != nullptr) {
+        WaitForSingleObject(thread, INFINITE);
+        CloseHandle(thread);
+    } else {
+        work(second);
+    }
 }

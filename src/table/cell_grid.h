@@ -32,7 +32,18 @@ struct cell_grid {
     // With the row table, for a table under 4 GiB without NUL or CR: column
     // c's cells hold column_bytes[c] text bytes (columns entries). Else null.
     std::uint32_t *column_bytes = nullptr;
+    // A large table is measured in two parts at once: rows [0, split_rows),
+    // and the rest from byte split_at on. With column_bytes, the first
+    // part's own sums are head_column_bytes (columns entries), so that each
+    // part's share of an output line is known. 0 and null when not split.
+    std::int32_t split_rows = 0;
+    std::size_t split_at = 0;
+    std::uint32_t *head_column_bytes = nullptr;
 };
+
+// Tables from this size on are measured on two threads, each taking the
+// lines of one half; tests lower it to split small tables.
+extern std::size_t split_from_bytes;
 
 // Measures the table in bytes[0, length): columns, rows and line ends, and
 // with with_rows each row's start. On failure (a count past 2^31 - 1, or no

@@ -1,5 +1,6 @@
 #include "table/cell_grid.h"
 
+#include "platform/platform.h"
 #include "table/byte_blocks.h"
 
 #include <algorithm>
@@ -7,6 +8,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <initializer_list>
 
 namespace
@@ -253,38 +255,174 @@ static int refuse_table(row_table *rows, bool quietly)
     return quietly ? load_over_limit : load_refused;
 }
 
-// Only a file with CR line ends and no LF is scanned twice: whether CRs end
-// lines is known only once the first scan has found no LF.
+std::size_t split_from_bytes = std::size_t{4} << 20;
+
+namespace
+{
+
+// Lines [begin, begin + length) of a table, measured on their own: the part
+// starts at a line start, as the table does.
+struct scan_part {
+    const unsigned char *bytes = nullptr;
+    std::size_t length = 0;
+    unsigned char delimiter = '\t';
+    bool with_rows = false;
+    row_table rows;
+    column_sums sums;
+    table_scan scan;
+};
+
+} // namespace
+
+// The part's first row start and its sums' first columns; false when there
+// is no memory for its row table.
+static bool start_part(scan_part *part, const load_limits &limits, bool summed)
+{
+    part->sums.most = limits.most_columns;
+    if (summed) {
+        part->sums.capacity = 64;
+        part->sums.bytes = static_cast<std::uint32_t *>(std::calloc(64, sizeof(std::uint32_t)));
+    }
+    if (!part->with_rows)
+        return true;
+    part->rows.most = limits.most_rows;
+    // Room for rows of 64 bytes; a table of shorter rows grows it.
+    part->rows.capacity = std::min(part->length / 64 + 2, std::max(limits.most_rows, std::size_t{2}));
+    part->rows.starts = static_cast<std::size_t *>(std::malloc(part->rows.capacity * sizeof(std::size_t)));
+    if (part->rows.starts == nullptr)
+        return false;
+    part->rows.starts[0] = 0;
+    return true;
+}
+
+static void scan_part_lines(void *arg)
+{
+    auto *part = static_cast<scan_part *>(arg);
+    part->scan = scan_table(part->bytes, part->length, part->delimiter, false,
+                            part->with_rows ? &part->rows : nullptr, &part->sums);
+}
+
+static void release_part(scan_part *part)
+{
+    std::free(part->rows.starts);
+    give_up_sums(&part->sums);
+}
+
+// Where the second part's lines start: after the first LF from the middle
+// on; 0 for a table measured whole. Only an LF splits, so both parts agree
+// on what ends a line.
+static std::size_t split_point(const unsigned char *bytes, std::size_t length)
+{
+    if (length < split_from_bytes || length < 2)
+        return 0;
+    const auto *lf = static_cast<const unsigned char *>(
+        std::memchr(bytes + length / 2, '\n', length - length / 2));
+    if (lf == nullptr || lf + 1 >= bytes + length)
+        return 0;
+    return static_cast<std::size_t>(lf + 1 - bytes);
+}
+
+static table_scan joined_scan(const table_scan &head, const table_scan &tail)
+{
+    table_scan scan = tail;
+    scan.lines = head.lines + tail.lines;
+    scan.any_cr = head.any_cr || tail.any_cr;
+    scan.any_nul = head.any_nul || tail.any_nul;
+    scan.widest = std::max(head.widest, tail.widest);
+    scan.fewest_delimiters = std::min(head.fewest_delimiters, tail.fewest_delimiters);
+    scan.most_delimiters = std::max(head.most_delimiters, tail.most_delimiters);
+    scan.refused = head.refused || tail.refused;
+    return scan;
+}
+
+// Appends the tail's row starts, moved to where it starts, to the head's
+// table, with room for the end's entry; false when that cannot be had.
+static bool join_rows(scan_part *head, const scan_part &tail, std::size_t split)
+{
+    row_table *rows = &head->rows;
+    std::size_t entries = head->scan.lines + tail.scan.lines + 2;
+    rows->over_most = rows->over_most || tail.rows.over_most;
+    if (entries > rows->most) {
+        rows->over_most = true;
+        return false;
+    }
+    if (entries > rows->capacity) {
+        void *more = std::realloc(rows->starts, entries * sizeof(std::size_t));
+        if (more == nullptr)
+            return false;
+        rows->starts = static_cast<std::size_t *>(more);
+        rows->capacity = entries;
+    }
+    for (std::size_t i = 1; i <= tail.scan.lines; ++i)
+        rows->starts[head->scan.lines + i] = tail.rows.starts[i] + split;
+    return true;
+}
+
+// The table's sums take the head's place; the head's own are returned
+// (columns entries), or null, with no sums at all, when either part gave
+// them up or there is no memory for them.
+static std::uint32_t *join_sums(scan_part *head, scan_part *tail, std::size_t columns)
+{
+    column_sums *a = &head->sums;
+    const column_sums *b = &tail->sums;
+    auto *total = static_cast<std::uint32_t *>(std::malloc(columns * sizeof(std::uint32_t)));
+    auto *first = static_cast<std::uint32_t *>(std::malloc(columns * sizeof(std::uint32_t)));
+    bool joined = a->bytes != nullptr && b->bytes != nullptr && total != nullptr && first != nullptr;
+    for (std::size_t c = 0; joined && c < columns; ++c) {
+        first[c] = c < a->capacity ? a->bytes[c] : 0;
+        total[c] = first[c] + (c < b->capacity ? b->bytes[c] : 0);
+    }
+    give_up_sums(a);
+    if (!joined) {
+        std::free(total);
+        std::free(first);
+        return nullptr;
+    }
+    a->bytes = total;
+    a->capacity = columns;
+    return first;
+}
+
+// A table of split_from_bytes or more is measured in two parts at once, the
+// second starting at a line start near the middle. Only a file with CR line
+// ends and no LF is scanned twice: whether CRs end lines is known only once
+// the first scan has found no LF (such a file is never split).
 int load_table_within(const unsigned char *bytes, std::size_t length, unsigned char delimiter,
                       bool with_rows, const load_limits &limits, cell_grid *grid)
 {
     constexpr std::size_t count_limit = 2147483647;
-    row_table rows;
-    rows.most = limits.most_rows;
-    row_table *wanted = with_rows ? &rows : nullptr;
-    if (with_rows) {
-        // Room for rows of 64 bytes; a table of shorter rows grows it.
-        rows.capacity = std::min(length / 64 + 2, std::max(limits.most_rows, std::size_t{2}));
-        rows.starts = static_cast<std::size_t *>(std::malloc(rows.capacity * sizeof(std::size_t)));
-        if (rows.starts == nullptr)
-            return refuse_table(&rows, false);
-        rows.starts[0] = 0;
+    bool summed = with_rows && length < (std::size_t{1} << 32) && limits.most_columns >= 64;
+    std::size_t split = split_point(bytes, length);
+    scan_part head{bytes, split > 0 ? split : length, delimiter, with_rows, {}, {}, {}};
+    scan_part tail{bytes + split, length - split, delimiter, with_rows, {}, {}, {}};
+    if (!start_part(&head, limits, summed) || (split > 0 && !start_part(&tail, limits, summed))) {
+        release_part(&tail);
+        give_up_sums(&head.sums);
+        return refuse_table(&head.rows, false);
     }
-    column_sums sums;
-    sums.most = limits.most_columns;
-    if (with_rows && length < (std::size_t{1} << 32) && limits.most_columns >= 64) {
-        sums.capacity = 64;
-        sums.bytes = static_cast<std::uint32_t *>(std::calloc(sums.capacity, sizeof(std::uint32_t)));
+    if (split > 0)
+        run_both(scan_part_lines, &head, &tail);
+    else
+        scan_part_lines(&head);
+    table_scan scan = head.scan;
+    std::uint32_t *head_sums = nullptr;
+    if (split > 0) {
+        scan = joined_scan(head.scan, tail.scan);
+        scan.refused = scan.refused || (with_rows && !join_rows(&head, tail, split));
+        head_sums = join_sums(&head, &tail, scan.widest);
+        release_part(&tail);
     }
+    row_table &rows = head.rows;
+    column_sums &sums = head.sums;
     bool cr_ends_lines = false;
-    table_scan scan = scan_table(bytes, length, delimiter, false, wanted, &sums);
     if (scan.lines == 0 && scan.any_cr && !scan.refused) {
         cr_ends_lines = true;
         column_sums none;
-        scan = scan_table(bytes, length, delimiter, true, wanted, &none);
+        scan = scan_table(bytes, length, delimiter, true, with_rows ? &rows : nullptr, &none);
     }
     if (scan.refused || scan.lines >= count_limit || scan.widest > count_limit) {
         std::free(sums.bytes);
+        std::free(head_sums);
         return refuse_table(&rows, scan.refused && rows.over_most);
     }
     if (with_rows)
@@ -301,6 +439,9 @@ int load_table_within(const unsigned char *bytes, std::size_t length, unsigned c
     if (cr_ends_lines)
         give_up_sums(&sums);
     grid->column_bytes = sums.bytes;
+    grid->split_rows = split > 0 ? static_cast<std::int32_t>(head.scan.lines) : 0;
+    grid->split_at = split;
+    grid->head_column_bytes = head_sums;
     grid->plain = !cr_ends_lines && !scan.any_cr && !scan.any_nul &&
                   scan.fewest_delimiters == scan.most_delimiters &&
                   scan.most_delimiters + 1 == scan.widest;
@@ -317,8 +458,10 @@ void release_table(cell_grid *grid)
 {
     std::free(grid->row_starts);
     std::free(grid->column_bytes);
+    std::free(grid->head_column_bytes);
     grid->row_starts = nullptr;
     grid->column_bytes = nullptr;
+    grid->head_column_bytes = nullptr;
 }
 
 const unsigned char *first_cell_at(const cell_grid &grid, const unsigned char *begin)
