@@ -263,6 +263,20 @@ std::string generated_table(std::size_t rows, std::size_t columns, unsigned seed
     return text;
 }
 
+// Rows ended by CR alone (no LF anywhere); NULs inside a cell, before a
+// line end and alone on a line.
+std::string cr_lines(int rows)
+{
+    const std::string nul(1, '\0');
+    std::string text;
+    for (int j = 0; j < rows; ++j) {
+        std::string row = "a" + std::to_string(j) + (j == 40 ? nul + "n" : "") + "," +
+                          (j % 3 == 0 ? "" : "b");
+        text += (j == 41 ? nul : j == 42 ? row + nul : row) + "\r";
+    }
+    return text;
+}
+
 const budget_case budget_cases[] = {
     {"ragged", "a1\ta2\ta3\nb1\n\nc1\tc2\n", '\t'},
     {"final line without line end", "a,b\nc,d\ne", ','},
@@ -273,6 +287,8 @@ const budget_case budget_cases[] = {
     {"cells to escape in a page", "<a>\t&b\n\"c\" d\t\n", '\t'},
     {"many blocks, long lines", generated_table(300, 150, 9), '\t'},
     {"tall, in lanes", generated_table(300, 5, 10), '\t'},
+    {"tall, CR line ends, a NUL", cr_lines(100), ','},
+    {"wide, more lines than a group holds", generated_table(4, 20000, 11), '\t'},
 };
 
 std::string transposed(const budget_case &c, int format, bool with_rows, std::uint64_t budget)

@@ -195,7 +195,7 @@ std::size_t html_cell_size(const html_style &style, const unsigned char *cell)
     const unsigned char *run_end = end_of_run(style, cell, jis_single_byte);
     if (style.byte_kind[*run_end] == html_cell_end)
         return plain_html_cell_size(static_cast<std::size_t>(run_end - cell));
-    static char counted[512];
+    char counted[512]; // the bytes are dropped; only their count matters
     output_block count;
     count.fd = -1;
     count.bytes = counted;

@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 namespace
 {
@@ -314,6 +315,7 @@ static void write_line_by_cursors(cell_grid *grid, const line_style &style, outp
 // same times on the square and wide tables, 512 KiB 15% more on the square.
 constexpr std::size_t group_bytes = std::size_t{4} << 20;
 constexpr std::int32_t group_most = 16384;
+constexpr std::size_t short_line_bytes = 4096;
 
 namespace
 {
@@ -327,6 +329,7 @@ struct part_places {
 
 struct line_group {
     char *bytes = nullptr;                  // group_bytes
+    char *other = nullptr;                  // as many, filled while bytes are written
     std::size_t place[group_most + 1] = {}; // line k's bytes are [place[k], place[k + 1])
     part_places parts[2];
 };
@@ -400,6 +403,26 @@ static std::size_t line_frame(const cell_grid &grid, const line_style &style, co
     return (rows.first == 0 ? 5u : 0u) + (rows.end == grid.rows ? 7u : 0u);
 }
 
+// The size of lines [first_line, first_line + lines) in a part's rows, from
+// the sums when a delimited table has them (then true); else what their
+// frames and absent entries take, to which the caller adds what each
+// present entry takes beyond an absent one.
+static bool base_sizes(const cell_grid &grid, const line_style &style, const row_part &rows,
+                       std::int32_t first_line, std::int32_t lines, std::size_t *sizes)
+{
+    auto count = static_cast<std::size_t>(rows.end - rows.first);
+    std::uint64_t bytes = 0;
+    bool summed = style.format == format_delimited && summed_bytes(grid, rows, 0, &bytes);
+    std::size_t absent = entry_size(style, nullptr, nullptr, true);
+    for (std::int32_t k = 0; k < lines; ++k) {
+        if (summed && summed_bytes(grid, rows, first_line + k, &bytes))
+            sizes[k] = static_cast<std::size_t>(bytes) + count;
+        else
+            sizes[k] = line_frame(grid, style, rows) + absent * count;
+    }
+    return summed;
+}
+
 // Takes each column's continuation bytes in bytes [begin, end), whole rows,
 // off its line's size, in one pass over a table whose cells lie between
 // delimiters and LFs (the loader summed its columns): a cell's continuation
@@ -429,43 +452,21 @@ static void take_continuations(const cell_grid &grid, std::size_t begin, std::si
     sizes[column] -= pending;
 }
 
-// The size of lines [first_line, first_line + lines) in a part's rows: from
-// the sums when a delimited table has them, else by walking the rows. A
-// UTF-16 result's (units, all lines) are two bytes for each unit of the
-// internal form, whose every byte but the continuation bytes stands for one:
-// those are counted in the part's bytes [begin, end) when the loader summed
-// the columns, else cell by cell.
+// The same by walking the rows' cursors when there are no sums.
 static void size_lines(const cell_grid &grid, const line_style &style, const row_part &rows,
-                       std::int32_t first_line, std::int32_t lines, std::size_t *sizes,
-                       bool units = false, std::size_t begin = 0, std::size_t end = 0)
+                       std::int32_t first_line, std::int32_t lines, std::size_t *sizes)
 {
-    bool each_cell = units && grid.column_bytes == nullptr;
-    auto count = static_cast<std::size_t>(rows.end - rows.first);
-    std::uint64_t bytes = 0;
-    bool summed = style.format == format_delimited && summed_bytes(grid, rows, 0, &bytes);
+    if (base_sizes(grid, style, rows, first_line, lines, sizes))
+        return;
     std::size_t absent = entry_size(style, nullptr, nullptr, true);
-    for (std::int32_t k = 0; k < lines; ++k) {
-        if (summed && summed_bytes(grid, rows, first_line + k, &bytes))
-            sizes[k] = static_cast<std::size_t>(bytes) + count;
-        else
-            sizes[k] = line_frame(grid, style, rows) + absent * count;
-    }
     const std::size_t *next = grid.row_starts;
-    for (std::int32_t j = rows.first; j < rows.end && !summed; ++j) {
+    for (std::int32_t j = rows.first; j < rows.end; ++j) {
         fetch_cell(grid, next, j, rows.end);
         const unsigned char *after = nullptr;
         walk_cells(grid, cursor_cell(grid, next[j]), lines, marks(style), &after,
-                   [&](std::int32_t k, const unsigned char *text, const unsigned char *stop,
-                       bool plain) {
-                       auto length = static_cast<std::size_t>(stop - text);
-                       std::size_t continuing = each_cell ? length - utf16_units(text, length) : 0;
-                       sizes[k] += entry_size(style, text, stop, plain) - absent - continuing;
-                   });
+                   [&](std::int32_t k, const unsigned char *text, const unsigned char *end,
+                       bool plain) { sizes[k] += entry_size(style, text, end, plain) - absent; });
     }
-    if (units && !each_cell)
-        take_continuations(grid, begin, end, sizes);
-    for (std::int32_t k = 0; k < lines && units; ++k)
-        sizes[k] *= 2;
 }
 
 static void measure_part(void *arg)
@@ -492,7 +493,14 @@ static std::int32_t measure_group(const cell_grid &grid, group_work *works, std:
         works[p].first_line = i;
         works[p].lines = lines;
     }
-    run_parts(measure_part, parts, &works[0], &works[1]);
+    // Sizes from the sums take no second thread.
+    std::uint64_t summed = 0;
+    if (works[0].style->format == format_delimited && summed_bytes(grid, works[0].rows, 0, &summed)) {
+        for (std::int32_t p = 0; p < parts; ++p)
+            measure_part(&works[p]);
+    } else {
+        run_parts(measure_part, parts, &works[0], &works[1]);
+    }
     line_group *group = works[0].group;
     group->place[0] = 0;
     std::int32_t fit = 0;
@@ -596,30 +604,82 @@ static void fill_part(void *arg)
         end_line(line_block(&line, places, k), style, grid->rows);
 }
 
+namespace
+{
+
+// A step of groups in a pipeline: a group is filled while the one before it
+// is written.
+struct group_step {
+    group_work *fill = nullptr; // null: write
+    output_block *out = nullptr;
+    const char *bytes = nullptr;
+    std::size_t size = 0;
+};
+
+} // namespace
+
+static void write_staged(const group_step &step)
+{
+    output_block *out = step.out;
+    flush_output(out);
+    for (std::size_t at = 0; at < step.size && !out->failed; at += out->end)
+        write_direct(out, step.bytes + at, std::min(step.size - at, out->end));
+}
+
+static void run_group_step(void *arg)
+{
+    const auto *step = static_cast<const group_step *>(arg);
+    if (step->fill != nullptr)
+        fill_part(step->fill);
+    else
+        write_staged(*step);
+}
+
+// A table of short lines is filled by one thread while the other writes the
+// group filled before, into the other staging buffer.
 static void write_by_groups(cell_grid *grid, const line_style &style, output_block *out,
                             line_group *group)
 {
     row_part rows[2];
     std::int32_t parts = row_parts(*grid, rows);
+    // Two parts share each line's place in the staging; where lines are short
+    // their shares meet in the same cache lines, which the two threads would
+    // then pass back and forth: one thread is faster there.
+    std::size_t average = grid->length / static_cast<std::size_t>(grid->columns);
+    if (average < short_line_bytes) {
+        parts = 1;
+        rows[0].end = grid->rows;
+    }
+    bool pipelined = parts == 1 && grid->split_rows > 0;
     group_work works[2];
     for (std::int32_t p = 0; p < 2; ++p)
         works[p] = group_work{grid, &style, group, rows[p], &group->parts[p], 0, 0};
+    group_step written{nullptr, out, nullptr, 0}; // filled, not yet written
     for (std::int32_t i = 0; i < grid->columns;) {
         std::int32_t lines = measure_group(*grid, works, parts, i);
         if (lines == 0) {
+            write_staged(written);
+            written.size = 0;
             write_line_by_cursors(grid, style, out);
             ++i;
             continue;
         }
         for (std::int32_t p = 0; p < parts; ++p)
             works[p].lines = lines;
-        run_parts(fill_part, parts, &works[0], &works[1]);
-        flush_output(out);
-        std::size_t size = group->place[lines];
-        for (std::size_t at = 0; at < size && !out->failed; at += out->end)
-            write_direct(out, group->bytes + at, size - at < out->end ? size - at : out->end);
+        if (pipelined && written.size > 0) {
+            group_step fill{&works[0], nullptr, nullptr, 0};
+            run_both(run_group_step, &fill, &written);
+        } else {
+            write_staged(written);
+            run_parts(fill_part, parts, &works[0], &works[1]);
+        }
+        written.bytes = group->bytes;
+        written.size = group->place[lines];
+        if (pipelined)
+            std::swap(group->bytes, group->other);
         i += lines;
     }
+    write_staged(written);
 }
 
 // Tall tables written at offsets: the bytes of each output line are summed
@@ -633,24 +693,82 @@ namespace
 {
 
 struct lanes_work {
-    cell_grid *grid = nullptr;
+    const cell_grid *grid = nullptr;
     const line_style *style = nullptr;
     row_part rows;
-    std::size_t *sizes = nullptr; // each output line's bytes from these rows
+    const unsigned char *begin = nullptr; // the first row's line
+    std::size_t *sizes = nullptr;         // each output line's bytes from these rows
     output_block *lanes = nullptr;
-    bool units = false; // a UTF-16 result's lanes
-    std::size_t begin = 0; // the rows' bytes
-    std::size_t end = 0;
+    const unsigned char *end = nullptr; // past the last row's line
+    bool units = false;                 // a UTF-16 result's lanes
 };
 
 } // namespace
 
+// The start of the line after the one that `from` lies in (its start, or
+// the byte that ended one of its cells); the data's end past the last.
+static const unsigned char *line_after(const cell_grid &grid, const unsigned char *from)
+{
+    const unsigned char *data_end = grid.bytes + grid.length;
+    if (from < data_end && *from == grid.line_end)
+        return from + 1;
+    const auto *end = static_cast<const unsigned char *>(
+        std::memchr(from, grid.line_end, static_cast<std::size_t>(data_end - from)));
+    return end == nullptr ? data_end : end + 1;
+}
+
+// A part's rows in order from its first line, without the row table:
+// take(k, text, end, plain, last) for each cell, absent(k, last) for each
+// cell a row lacks, last saying the row is the table's last.
+template <typename T, typename A>
+static void walk_rows(const lanes_work &work, T take, A absent)
+{
+    const cell_grid &grid = *work.grid;
+    const unsigned char *line = work.begin;
+    for (std::int32_t j = work.rows.first; j < work.rows.end; ++j) {
+        bool last = j == grid.rows - 1;
+        const unsigned char *ended = line;
+        const unsigned char *after = nullptr;
+        std::int32_t filled = walk_cells(
+            grid, first_cell_at(grid, line), grid.columns, marks(*work.style), &after,
+            [&](std::int32_t k, const unsigned char *text, const unsigned char *end, bool plain) {
+                take(k, text, end, plain, last);
+                ended = end;
+            });
+        for (std::int32_t k = filled; k < grid.columns; ++k)
+            absent(k, last);
+        line = line_after(grid, ended);
+    }
+}
+
+// A UTF-16 result's lines (units) take two bytes for each unit of the
+// internal form, whose every byte but the continuation bytes stands for one:
+// those are counted in one pass over the part's bytes when the loader summed
+// the columns, else cell by cell.
 static void size_lanes(void *arg)
 {
     auto *work = static_cast<lanes_work *>(arg);
-    start_cursors(work->grid, work->rows);
-    size_lines(*work->grid, *work->style, work->rows, 0, work->grid->columns, work->sizes,
-               work->units, work->begin, work->end);
+    const cell_grid &grid = *work->grid;
+    const line_style &style = *work->style;
+    std::size_t *sizes = work->sizes;
+    bool each_cell = work->units && grid.column_bytes == nullptr;
+    if (!base_sizes(grid, style, work->rows, 0, grid.columns, sizes)) {
+        std::size_t absent = entry_size(style, nullptr, nullptr, true);
+        walk_rows(
+            *work,
+            [&](std::int32_t k, const unsigned char *text, const unsigned char *end, bool plain,
+                bool) {
+                auto length = static_cast<std::size_t>(end - text);
+                std::size_t continuing = each_cell ? length - utf16_units(text, length) : 0;
+                sizes[k] += entry_size(style, text, end, plain) - absent - continuing;
+            },
+            [](std::int32_t, bool) {});
+    }
+    if (work->units && !each_cell)
+        take_continuations(grid, static_cast<std::size_t>(work->begin - grid.bytes),
+                           static_cast<std::size_t>(work->end - grid.bytes), sizes);
+    for (std::int32_t k = 0; k < grid.columns && work->units; ++k)
+        sizes[k] *= 2;
 }
 
 static void fill_lanes(void *arg)
@@ -661,17 +779,11 @@ static void fill_lanes(void *arg)
     output_block *lanes = work->lanes;
     for (std::int32_t k = 0; k < grid.columns && work->rows.first == 0; ++k)
         begin_line(&lanes[k], style);
-    for (std::int32_t j = work->rows.first; j < work->rows.end; ++j) {
-        bool last = j == grid.rows - 1;
-        const unsigned char *after = nullptr;
-        std::int32_t filled =
-            walk_cells(grid, cursor_cell(grid, grid.row_starts[j]), grid.columns, marks(style),
-                       &after,
-                       [&](std::int32_t k, const unsigned char *text, const unsigned char *end,
-                           bool plain) { put_present(&lanes[k], style, text, end, plain, last); });
-        for (std::int32_t k = filled; k < grid.columns; ++k)
-            put_absent(&lanes[k], style, last);
-    }
+    walk_rows(
+        *work,
+        [&](std::int32_t k, const unsigned char *text, const unsigned char *end, bool plain,
+            bool last) { put_present(&lanes[k], style, text, end, plain, last); },
+        [&](std::int32_t k, bool last) { put_absent(&lanes[k], style, last); });
     for (std::int32_t k = 0; k < grid.columns; ++k) {
         if (work->rows.end == grid.rows)
             end_line(&lanes[k], style, grid.rows);
@@ -682,7 +794,7 @@ static void fill_lanes(void *arg)
 // The lines go after what out holds (a page's head), which is written first;
 // out then writes at the offset after the last line. False when the lanes
 // cannot be had: the caller then writes in sequence.
-static bool write_by_lanes(cell_grid *grid, const line_style &style, output_block *out)
+static bool write_by_lanes(const cell_grid *grid, const line_style &style, output_block *out)
 {
     auto columns = static_cast<std::size_t>(grid->columns);
     std::size_t lane_size = std::min(lanes_bytes / columns / 4096 * 4096, lane_most);
@@ -706,10 +818,10 @@ static bool write_by_lanes(cell_grid *grid, const line_style &style, output_bloc
         lanes_work works[2];
         for (std::int32_t p = 0; p < parts; ++p) {
             auto first = static_cast<std::size_t>(p) * columns;
-            std::size_t begin = grid->row_starts[rows[p].first];
-            std::size_t end = std::min(grid->row_starts[rows[p].end], grid->length);
-            works[p] = lanes_work{grid,  &style, rows[p], sizes + first, lanes + first,
-                                  units, begin,  end};
+            const unsigned char *begin = grid->bytes + (p == 0 ? 0 : grid->split_at);
+            const unsigned char *end = grid->bytes + (p + 1 < parts ? grid->split_at : grid->length);
+            works[p] = lanes_work{grid,  &style,        rows[p], begin, sizes + first,
+                                  lanes + first, end, units};
         }
         run_parts(size_lanes, parts, &works[0], &works[1]);
         flush_output(out);
@@ -929,25 +1041,25 @@ static void write_spilled(const cell_grid &grid, const line_style &style, const 
 // How the transposed table is written, by its shape (measured with
 // bench/compare on this machine, see bench/README.md):
 // - up to lane_columns columns and more than few_rows rows, to a file: the
-//   lanes, which read every row once, in order. Such a table's output lines
-//   are too long to stage a group of them.
+//   lanes, which read every row once, in order, and need no row table (a
+//   second walk sizes the lines when the loader has no sums). Such a
+//   table's output lines are too long to stage a group of them.
 // - otherwise groups of lines staged in a bounded buffer; a line too long
 //   for it goes out by the cursors alone.
-// - either only within the budget: the row table, lanes and sums, and for
-//   the groups each pass's reading of every row, a page a row at least.
-//   Past it, or without a row table, blocks of rows through a spill. The
-//   fixed buffers (the output block, the staging) are a few MiB beside it.
+// - either only within the budget: the lanes, and for the groups the row
+//   table, the sums and each pass's reading of every row, a page a row at
+//   least. Past it, or without a row table, blocks of rows through a spill.
+//   The fixed buffers (the output block, the staging) are a few MiB beside it.
 constexpr std::int32_t lane_columns = 64;
 constexpr std::int32_t few_rows = 64;
 constexpr std::uint64_t page_bytes = 4096;
 
+// The lanes walk the rows in order and need no row table.
 static bool lanes_fit(const cell_grid &grid, std::uint64_t budget)
 {
-    auto rows = static_cast<std::uint64_t>(grid.rows) + 1;
     auto columns = static_cast<std::uint64_t>(grid.columns);
     std::uint64_t parts = grid.split_rows > 0 ? 2 : 1;
-    return rows * sizeof(std::size_t) + parts * (columns * (sizeof(output_block) + 8) + lanes_bytes) <=
-           budget;
+    return parts * (columns * (sizeof(output_block) + 8) + lanes_bytes) <= budget;
 }
 
 static bool groups_fit(const cell_grid &grid, std::uint64_t budget)
@@ -964,11 +1076,12 @@ static void write_transposed(cell_grid *grid, const line_style &style, const out
 {
     // Static, so that a run over many small files does not obtain and return
     // them for each; only the pages a table's groups fill become resident.
-    alignas(4096) static char staging[group_bytes];
+    alignas(4096) static char staging[2][group_bytes];
     static line_group group;
-    group.bytes = staging;
+    group.bytes = staging[0];
+    group.other = staging[1];
     bool loaded = grid->row_starts != nullptr;
-    if (loaded && to.positioned && grid->columns <= lane_columns && grid->rows > few_rows &&
+    if (to.positioned && grid->columns <= lane_columns && grid->rows > few_rows &&
         lanes_fit(*grid, to.budget) && write_by_lanes(grid, style, out))
         return;
     if (grid->rows == 0) {
