@@ -328,15 +328,16 @@ static void check_writers(const std::string &bytes, unsigned char delimiter)
     check_round_trips(bytes, model, delimiter, outputs[0], outputs[1]);
 }
 
-// A UTF-16 result leaves through the output blocks as the units of what the
-// writer wrote in the internal form.
+// A UTF-16 result leaves through the output blocks, at offsets or in
+// sequence, as the units of what the writer wrote in the internal form.
 static void check_units_written(const std::string &form, int order, unsigned char delimiter)
 {
     for (int format : {format_delimited, format_html}) {
-        for (bool transposed : {false, true}) {
+        for (int way = 0; way < 4; ++way) {
+            bool transposed = (way & 1) != 0;
             loaded_table table;
             load_or_abort(form, delimiter, transposed, &table);
-            std::string units = written_by(false, [&](output_target to) {
+            std::string units = written_by((way & 2) != 0, [&](output_target to) {
                 utf16_encoder encoder;
                 encoder.order = order;
                 to.encoder = &encoder;

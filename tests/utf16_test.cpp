@@ -6,7 +6,9 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace
@@ -155,6 +157,59 @@ TEST(utf16_every_unit, splits_only_at_its_own_units_and_round_trips)
         EXPECT_EQ(encoded(internal, order, 4096), file);
     }
 }
+
+// The internal form of one unit, byte by byte, as the header states it.
+std::string form_of(char16_t unit)
+{
+    if (unit < 0x80)
+        return std::string(1, static_cast<char>(unit));
+    if (unit < 0x800)
+        return {static_cast<char>(0xC0 | unit >> 6), static_cast<char>(0x80 | (unit & 0x3F))};
+    return {static_cast<char>(0xE0 | unit >> 12), static_cast<char>(0x80 | (unit >> 6 & 0x3F)),
+            static_cast<char>(0x80 | (unit & 0x3F))};
+}
+
+// Units drawn at random from ranges, so that the vector steps meet every mix
+// of one-, two- and three-byte forms in every position.
+struct mix_case {
+    const char *name;
+    std::vector<std::pair<char16_t, char16_t>> ranges;
+};
+
+const mix_case mix_cases[] = {
+    {"ascii and two-byte", {{0x01, 0x7F}, {0x80, 0x7FF}}},
+    {"mostly ascii, some two-byte", {{0x20, 0x7E}, {0x20, 0x7E}, {0x20, 0x7E}, {0xC0, 0x17F}}},
+    {"ascii and three-byte", {{0x00, 0x7F}, {0x800, 0xFFFF}}},
+    {"all three and surrogates", {{0x00, 0x7F}, {0x80, 0x7FF}, {0x800, 0xFFFF}, {0xD800, 0xDFFF}}},
+};
+
+class utf16_mixes : public testing::TestWithParam<mix_case>
+{
+};
+
+TEST_P(utf16_mixes, decode_and_encode_back_in_any_blocks)
+{
+    std::mt19937 random(7);
+    const auto &ranges = GetParam().ranges;
+    std::u16string units;
+    std::string form;
+    for (int i = 0; i < 3000; ++i) {
+        auto [low, high] = ranges[random() % ranges.size()];
+        auto unit = static_cast<char16_t>(low + random() % (high - low + 1u));
+        units += unit;
+        form += form_of(unit);
+    }
+    for (int order : {utf16_little, utf16_big}) {
+        std::string file = file_of(units, order);
+        std::string internal = decoded(file, order);
+        EXPECT_EQ(internal, form) << "order " << order;
+        for (std::size_t block : {5u, 64u, 4096u})
+            EXPECT_EQ(encoded(internal, order, block), file)
+                << "order " << order << ", block " << block;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(all, utf16_mixes, testing::ValuesIn(mix_cases), case_name<mix_case>);
 
 // Bytes the decoder never writes still come out as units, never as more
 // than two bytes each.

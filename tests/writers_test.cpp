@@ -1,8 +1,10 @@
 #include "output/writers.h"
+#include "table/utf16.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
 
+#include <iterator>
 #include <random>
 #include <string>
 #include <vector>
@@ -367,3 +369,94 @@ INSTANTIATE_TEST_SUITE_P(all, split_writer, testing::ValuesIn(budget_cases),
 
 } // namespace
 
+namespace
+{
+
+// A UTF-16 result leaves the writers as units, at offsets or in sequence, by
+// one thread or two: always exactly the result of the internal form, encoded.
+struct units_case {
+    const char *name;
+    std::string input; // the internal form
+};
+
+// Cells of ASCII, two- and three-byte forms and bytes that pages escape, in
+// rows of up to columns cells; each cell up to longest pieces long.
+std::string mixed_table(std::size_t rows, std::size_t columns, std::size_t longest,
+                        const char *line_end, unsigned seed)
+{
+    const char *pieces[] = {"a", "Z9", "\xc3\xa9", "\xd0\xb6", "\xe3\x81\x82", "\xed\xa0\xbd",
+                            "<", " ", "&"};
+    std::mt19937 random(seed);
+    std::string text;
+    for (std::size_t j = 0; j < rows; ++j) {
+        std::size_t filled = j == 0 ? columns : random() % (columns + 1);
+        for (std::size_t c = 0; c < filled; ++c) {
+            text += c > 0 ? "\t" : "";
+            for (std::size_t n = random() % (longest + 1); n > 0; --n)
+                text += pieces[random() % std::size(pieces)];
+        }
+        text += line_end;
+    }
+    return text;
+}
+
+const units_case units_cases[] = {
+    {"tall, lines in lanes", mixed_table(3000, 5, 6, "\n", 11)},
+    {"lanes flushed inside a unit", mixed_table(120, 4, 20000, "\n", 12)},
+    {"crlf line ends, columns not summed", mixed_table(500, 3, 6, "\r\n", 13)},
+    {"wide, lines in groups", mixed_table(30, 400, 4, "\n", 14)},
+};
+
+std::string encoded_whole(const std::string &internal)
+{
+    utf16_encoder encoder;
+    encoder.order = utf16_big;
+    std::vector<unsigned char> units(2 * internal.size() + 1);
+    std::size_t n = encode_utf16(&encoder, reinterpret_cast<const unsigned char *>(internal.data()),
+                                 internal.size(), units.data());
+    return "\xfe\xff" + std::string(reinterpret_cast<const char *>(units.data()), n);
+}
+
+std::string transposed_units(const std::string &input, int format, bool positioned)
+{
+    loaded_table table;
+    EXPECT_TRUE(load_text(&table, input, '\t'));
+    return written_by(positioned, [&](output_target to) {
+        utf16_encoder encoder;
+        encoder.order = utf16_big;
+        EXPECT_EQ(write(to.fd, "\xfe\xff", 2), 2);
+        to.encoder = &encoder;
+        to.origin = 2;
+        EXPECT_TRUE(write_replace(&table.grid, format, to));
+    });
+}
+
+class units_writer : public testing::TestWithParam<units_case>
+{
+};
+
+TEST_P(units_writer, writes_the_internal_result_encoded)
+{
+    std::size_t saved = split_from_bytes;
+    for (int format : {format_delimited, format_html}) {
+        split_from_bytes = SIZE_MAX;
+        loaded_table table;
+        ASSERT_TRUE(load_text(&table, GetParam().input, '\t'));
+        std::string internal = written_by(true, [&](const output_target &to) {
+            EXPECT_TRUE(write_replace(&table.grid, format, to));
+        });
+        std::string want = encoded_whole(internal);
+        for (std::size_t split : {SIZE_MAX, std::size_t{0}}) {
+            split_from_bytes = split;
+            for (bool positioned : {true, false})
+                EXPECT_EQ(transposed_units(GetParam().input, format, positioned), want)
+                    << "format " << format << ", positioned " << positioned << ", split "
+                    << (split == 0);
+        }
+    }
+    split_from_bytes = saved;
+}
+
+INSTANTIATE_TEST_SUITE_P(all, units_writer, testing::ValuesIn(units_cases), case_name<units_case>);
+
+} // namespace

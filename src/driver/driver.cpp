@@ -92,7 +92,7 @@ static bool write_table_bytes(cell_grid *grid, const run_options &options, outpu
             return false;
         encoder.order = order;
         to.encoder = &encoder;
-        to.positioned = false;
+        to.origin += 2;
     }
     if (options.output_format == format_html)
         current_charset_code = order != utf16_none ? charset_utf16 : detect_charset(grid->bytes);

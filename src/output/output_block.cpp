@@ -44,29 +44,35 @@ static bool write_positioned(int fd, const char *bytes, std::size_t size, std::u
 // for each byte of the internal form.
 alignas(page_size) static unsigned char unit_bytes[main_size];
 
-static bool write_units(int fd, utf16_encoder *encoder, const char *bytes, std::size_t size)
+// Counts in out's offset the units' bytes, not the internal form's.
+static void write_units(output_block *out, const char *bytes, std::size_t size)
 {
     const auto *in = reinterpret_cast<const unsigned char *>(bytes);
-    while (size > 0) {
-        std::size_t n = size < main_size / 2 ? size : main_size / 2;
-        std::size_t made = encode_utf16(encoder, in, n, unit_bytes);
-        if (!write_sequential(fd, reinterpret_cast<const char *>(unit_bytes), made))
-            return false;
+    unsigned char *room = out->unit_room != nullptr ? out->unit_room : unit_bytes;
+    std::size_t most = out->unit_room != nullptr ? out->end : main_size / 2;
+    while (size > 0 && !out->failed) {
+        std::size_t n = size < most ? size : most;
+        std::size_t made = encode_utf16(out->encoder, in, n, room);
+        const auto *units = reinterpret_cast<const char *>(room);
+        out->failed = out->at_offset ? !write_positioned(out->fd, units, made, out->offset)
+                                     : !write_sequential(out->fd, units, made);
+        out->offset += made;
         in += n;
         size -= n;
     }
-    return true;
 }
 
 void write_direct(output_block *out, const char *bytes, std::size_t size)
 {
+    if (out->encoder != nullptr) {
+        write_units(out, bytes, size);
+        return;
+    }
     std::uint64_t at = out->offset;
     out->offset += size;
     if (out->failed)
         return;
-    if (out->encoder != nullptr)
-        out->failed = !write_units(out->fd, out->encoder, bytes, size);
-    else if (out->at_offset)
+    if (out->at_offset)
         out->failed = !write_positioned(out->fd, bytes, size, at);
     else
         out->failed = !write_sequential(out->fd, bytes, size);
@@ -74,10 +80,13 @@ void write_direct(output_block *out, const char *bytes, std::size_t size)
 
 void flush_output(output_block *out)
 {
+    if (out->encoder != nullptr && out->fd >= 0) {
+        write_units(out, out->bytes, out->used);
+        out->used = 0;
+        return;
+    }
     if (out->fd >= 0 && !out->failed && out->used > 0) {
-        if (out->encoder != nullptr)
-            out->failed = !write_units(out->fd, out->encoder, out->bytes, out->used);
-        else if (out->at_offset)
+        if (out->at_offset)
             out->failed = !write_positioned(out->fd, out->bytes, out->used, out->offset);
         else
             out->failed = !write_sequential(out->fd, out->bytes, out->used);

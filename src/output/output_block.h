@@ -20,10 +20,10 @@
 
 // Where a result goes: fd, and whether it may be written at offsets (a
 // regular file just created empty, or standard output redirected to a
-// regular file not opened for appending). A UTF-16 result never is: its
-// bytes are written in the internal form of utf16.h and leave as units
-// through encoder, the caller's, which holds the state of a unit cut between
-// two blocks.
+// regular file not opened for appending). A UTF-16 result's bytes are
+// written in the internal form of utf16.h and leave as units through
+// encoder, the caller's, which holds the state of a unit cut between two
+// blocks; its offsets count the units' bytes, its origin is after the mark.
 //
 // budget bounds the private memory a writer takes, and the part of the input
 // one of its passes reads again and again; a table whose methods would pass
@@ -53,9 +53,12 @@ struct output_block {
     std::size_t flush_at = 0; // flushed once used passes it
     std::size_t end = 0;      // no byte is written at or past bytes[end]
     bool at_offset = false;   // written with pwrite at offset
-    std::uint64_t offset = 0;
+    std::uint64_t offset = 0; // where the next flushed byte lands, in the destination's bytes
     bool failed = false;
-    utf16_encoder *encoder = nullptr; // as in output_target; never at an offset
+    utf16_encoder *encoder = nullptr; // as in output_target
+    // Where the encoder's units go, room for 2 * end bytes: a block flushed
+    // on a thread of its own has its own. Null: a static 1 MiB.
+    unsigned char *unit_room = nullptr;
 };
 
 // The main block of a result: a static page-aligned 1 MiB, so the writers

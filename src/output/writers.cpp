@@ -6,6 +6,7 @@
 #include "table/byte_blocks.h"
 #include "table/charset.h"
 #include "table/input_file.h"
+#include "table/utf16.h"
 
 #include <algorithm>
 #include <bit>
@@ -449,6 +450,35 @@ static bool base_sizes(const cell_grid &grid, const line_style &style, const row
     return summed;
 }
 
+// Takes each column's continuation bytes in bytes [begin, end), whole rows,
+// off its line's size, in one pass over a table whose cells lie between
+// delimiters and LFs (the loader summed its columns): a cell's continuation
+// bytes are those before its end, less those before the previous end.
+static void take_continuations(const cell_grid &grid, std::size_t begin, std::size_t end,
+                               std::size_t *sizes)
+{
+    auto last = static_cast<std::size_t>(grid.columns) - 1;
+    std::size_t column = 0;
+    std::size_t pending = 0; // of the cell that reaches the block
+    for (std::size_t at = begin; at < end; at += scan_block) {
+        block_classes k = classify_block(grid.bytes + at, grid.delimiter);
+        std::uint64_t inside =
+            end - at < scan_block ? (std::uint64_t{1} << (end - at)) - 1 : ~std::uint64_t{0};
+        std::uint64_t continuing = continuation_mask(grid.bytes + at) & inside;
+        std::size_t counted = 0;
+        for (std::uint64_t ends = (k.delimiter | k.lf) & inside; ends != 0; ends &= ends - 1) {
+            std::uint64_t bit = ends & (0 - ends);
+            std::size_t before = bits_set(continuing & (bit - 1));
+            sizes[column] -= pending + before - counted;
+            pending = 0;
+            counted = before;
+            column = (k.lf & bit) != 0 ? 0 : std::min(column + 1, last);
+        }
+        pending += bits_set(continuing) - counted;
+    }
+    sizes[column] -= pending;
+}
+
 // The same by walking the rows' cursors when there are no sums.
 static void size_lines(const cell_grid &grid, const line_style &style, const row_part &rows,
                        std::int32_t first_line, std::int32_t lines, const std::uint32_t *extras,
@@ -790,6 +820,8 @@ struct lanes_work {
     const unsigned char *begin = nullptr; // the first row's line
     std::size_t *sizes = nullptr;         // each output line's bytes from these rows
     output_block *lanes = nullptr;
+    const unsigned char *end = nullptr; // past the last row's line
+    bool units = false;                 // a UTF-16 result's lanes
 };
 
 } // namespace
@@ -830,23 +862,37 @@ static void walk_rows(const lanes_work &work, T take, A absent)
     }
 }
 
+// A UTF-16 result's lines (units) take two bytes for each unit of the
+// internal form, whose every byte but the continuation bytes stands for one:
+// those are counted in one pass over the part's bytes when the loader summed
+// the columns, else cell by cell.
 static void size_lanes(void *arg)
 {
     auto *work = static_cast<lanes_work *>(arg);
+    const cell_grid &grid = *work->grid;
     const line_style &style = *work->style;
     std::size_t *sizes = work->sizes;
-    std::uint32_t *extras = part_extras(*work->grid, style, work->rows);
-    bool sized = base_sizes(*work->grid, style, work->rows, 0, work->grid->columns, extras, sizes);
+    bool each_cell = work->units && grid.column_bytes == nullptr;
+    std::uint32_t *extras = part_extras(grid, style, work->rows);
+    bool sized = base_sizes(grid, style, work->rows, 0, grid.columns, extras, sizes);
     std::free(extras);
-    if (sized)
-        return;
-    std::size_t absent = entry_size(style, nullptr, nullptr, true);
-    walk_rows(
-        *work,
-        [&](std::int32_t k, const unsigned char *text, const unsigned char *end, bool plain, bool) {
-            sizes[k] += entry_size(style, text, end, plain) - absent;
-        },
-        [](std::int32_t, bool) {});
+    if (!sized) {
+        std::size_t absent = entry_size(style, nullptr, nullptr, true);
+        walk_rows(
+            *work,
+            [&](std::int32_t k, const unsigned char *text, const unsigned char *end, bool plain,
+                bool) {
+                auto length = static_cast<std::size_t>(end - text);
+                std::size_t continuing = each_cell ? length - utf16_units(text, length) : 0;
+                sizes[k] += entry_size(style, text, end, plain) - absent - continuing;
+            },
+            [](std::int32_t, bool) {});
+    }
+    if (work->units && !each_cell)
+        take_continuations(grid, static_cast<std::size_t>(work->begin - grid.bytes),
+                           static_cast<std::size_t>(work->end - grid.bytes), sizes);
+    for (std::int32_t k = 0; k < grid.columns && work->units; ++k)
+        sizes[k] *= 2;
 }
 
 static void fill_lanes(void *arg)
@@ -882,17 +928,28 @@ static bool write_by_lanes(const cell_grid *grid, const line_style &style, outpu
     auto *sizes = static_cast<std::size_t *>(std::calloc(lanes_count, sizeof(std::size_t)));
     auto *lanes = static_cast<output_block *>(std::calloc(lanes_count, sizeof(output_block)));
     auto *bytes = static_cast<char *>(allocate_pages(lanes_count * lane_size));
-    bool ready = sizes != nullptr && lanes != nullptr && bytes != nullptr;
+    // A UTF-16 result's lanes each cut their own units, each part's into its
+    // own room.
+    bool units = out->encoder != nullptr;
+    auto *encoders = units ? static_cast<utf16_encoder *>(
+                                 std::calloc(lanes_count, sizeof(utf16_encoder)))
+                           : nullptr;
+    auto *unit_rooms = static_cast<unsigned char *>(
+        units ? allocate_pages(2 * lane_size * static_cast<std::size_t>(parts)) : nullptr);
+    bool ready = sizes != nullptr && lanes != nullptr && bytes != nullptr &&
+                 (!units || (encoders != nullptr && unit_rooms != nullptr));
     if (ready) {
         lanes_work works[2];
         for (std::int32_t p = 0; p < parts; ++p) {
             auto first = static_cast<std::size_t>(p) * columns;
             const unsigned char *begin = grid->bytes + (p == 0 ? 0 : grid->split_at);
-            works[p] = lanes_work{grid, &style, rows[p], begin, sizes + first, lanes + first};
+            const unsigned char *end = grid->bytes + (p + 1 < parts ? grid->split_at : grid->length);
+            works[p] = lanes_work{grid,  &style,        rows[p], begin, sizes + first,
+                                  lanes + first, end, units};
         }
         run_parts(size_lanes, parts, &works[0], &works[1]);
-        std::uint64_t offset = out->offset + out->used;
         flush_output(out);
+        std::uint64_t offset = out->offset;
         for (std::size_t c = 0; c < columns; ++c) {
             for (std::size_t p = 0; p < static_cast<std::size_t>(parts); ++p) {
                 std::size_t lane = p * columns + c;
@@ -900,6 +957,11 @@ static bool write_by_lanes(const cell_grid *grid, const line_style &style, outpu
                                            0,         lane_size - output_slack,
                                            lane_size, true,
                                            offset,    false};
+                if (units) {
+                    encoders[lane].order = out->encoder->order;
+                    lanes[lane].encoder = &encoders[lane];
+                    lanes[lane].unit_room = unit_rooms + p * 2 * lane_size;
+                }
                 offset += sizes[lane];
             }
         }
@@ -909,7 +971,9 @@ static bool write_by_lanes(const cell_grid *grid, const line_style &style, outpu
         out->at_offset = true;
         out->offset = offset;
     }
+    release_pages(unit_rooms);
     release_pages(bytes);
+    std::free(encoders);
     std::free(lanes);
     std::free(sizes);
     return ready;
@@ -1154,7 +1218,7 @@ static void write_transposed(cell_grid *grid, const line_style &style, const out
         return;
     }
     start_cursors(grid, row_part{0, grid->rows});
-    if (to.positioned && style.format == format_delimited && grid->plain &&
+    if (to.positioned && to.encoder == nullptr && style.format == format_delimited && grid->plain &&
         grid->column_bytes != nullptr && grid->columns >= 2 && grid->length >= split_from_bytes &&
         grid->length / static_cast<std::size_t>(grid->columns) < short_line_bytes &&
         write_halves(grid, style, out, &group))

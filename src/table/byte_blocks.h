@@ -14,6 +14,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #if defined(__SSE2__) && !defined(TABFLIP_SCALAR)
 #include <emmintrin.h>
@@ -236,6 +237,16 @@ static inline utf8_rare_classes classify_utf8_rare(const unsigned char *p)
     return k;
 }
 
+// Bit i set where byte i of the 64 at p is a continuation byte, 0x80..0xBF.
+static inline std::uint64_t continuation_mask(const unsigned char *p)
+{
+    __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+    __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 16));
+    __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 32));
+    __m128i d = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 48));
+    return high_below_mask(a, b, c, d, 0xC0);
+}
+
 static inline form_classes classify_form_block(const unsigned char *p)
 {
     __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
@@ -274,11 +285,26 @@ static inline bool narrow_ascii_units(const unsigned char *in, bool big, unsigne
     return true;
 }
 
+// Lays the forms of four units end to end in one 8-byte store at out: the
+// 16-bit lanes of forms hold one form each, two bytes where wide has the
+// lane's bit, else one byte over a zero. Returns the end of the forms; the
+// store's other bytes are left to be overwritten.
+static inline unsigned char *join_forms(std::uint64_t forms, unsigned wide, unsigned char *out)
+{
+    unsigned second = 8 + 8 * (wide & 1);
+    unsigned third = second + 8 + 8 * (wide >> 1 & 1);
+    unsigned fourth = third + 8 + 8 * (wide >> 2 & 1);
+    std::uint64_t joined = (forms & 0xFFFF) | (forms >> 16 & 0xFFFF) << second |
+                           (forms >> 32 & 0xFFFF) << third | (forms >> 48) << fourth;
+    std::memcpy(out, &joined, 8);
+    return out + fourth / 8 + 1 + (wide >> 3 & 1);
+}
+
 // When all eight units in the 16 bytes at in are below 0x800, writes them in
 // the UTF-16 internal form (utf16.h), one or two bytes each, to out, which
-// has room for 16 bytes, and returns the end of what it wrote; otherwise
-// returns null, writing nothing. Each unit's form is made in a lane, the
-// lanes stored, and the forms then laid end to end.
+// has room for 20 bytes, and returns the end of the forms; otherwise returns
+// null, writing nothing. Each unit's form is made in a lane, and the forms
+// then laid end to end.
 static inline unsigned char *narrow_short_units(const unsigned char *in, bool big,
                                                 unsigned char *out)
 {
@@ -294,15 +320,10 @@ static inline unsigned char *narrow_short_units(const unsigned char *in, bool bi
     __m128i cont = _mm_or_si128(_mm_and_si128(v, _mm_set1_epi16(0x3F)), _mm_set1_epi16(0x80));
     __m128i two = _mm_or_si128(lead, _mm_slli_epi16(cont, 8));
     __m128i form = _mm_or_si128(_mm_and_si128(ascii, v), _mm_andnot_si128(ascii, two));
-    alignas(16) unsigned char forms[16];
-    _mm_store_si128(reinterpret_cast<__m128i *>(forms), form);
     auto wide = static_cast<unsigned>(_mm_movemask_epi8(_mm_packs_epi16(ascii, zero))) ^ 0xFFu;
-    for (std::size_t i = 0; i < 8; ++i) {
-        out[0] = forms[2 * i];
-        out[1] = forms[2 * i + 1];
-        out += 1 + (wide >> i & 1);
-    }
-    return out;
+    out = join_forms(static_cast<std::uint64_t>(_mm_cvtsi128_si64(form)), wide & 0xFu, out);
+    return join_forms(static_cast<std::uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(form, form))),
+                      wide >> 4, out);
 }
 
 // When the 16 bytes at in are whole one- and two-byte sequences of the UTF-16
@@ -477,6 +498,11 @@ static inline utf8_rare_classes classify_utf8_rare(const unsigned char *p)
     k.f0 = range_mask(p, 0xF0, 0xF0);
     k.f4 = range_mask(p, 0xF4, 0xF4);
     return k;
+}
+
+static inline std::uint64_t continuation_mask(const unsigned char *p)
+{
+    return range_mask(p, 0x80, 0xBF);
 }
 
 static inline form_classes classify_form_block(const unsigned char *p)

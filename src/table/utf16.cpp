@@ -81,6 +81,17 @@ bool decode_utf16(const unsigned char *bytes, std::size_t size, int order, input
     return true;
 }
 
+std::size_t utf16_units(const unsigned char *text, std::size_t size)
+{
+    std::size_t units = size;
+    std::size_t at = 0;
+    for (; size - at >= scan_block; at += scan_block)
+        units -= bits_set(continuation_mask(text + at));
+    for (; at < size; ++at)
+        units -= (text[at] & 0xC0u) == 0x80u;
+    return units;
+}
+
 static unsigned char *put_unit(unsigned char *out, std::uint32_t unit, bool big)
 {
     auto high = static_cast<unsigned char>(unit >> 8);

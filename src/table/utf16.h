@@ -38,6 +38,10 @@ bool decode_utf16(const unsigned char *bytes, std::size_t size, int order, input
 // The two bytes of the mark for order.
 void put_utf16_mark(int order, unsigned char *out);
 
+// How many units the internal form text[0, size) stands for: every byte but
+// a continuation byte (0x80..0xBF) begins one.
+std::size_t utf16_units(const unsigned char *text, std::size_t size);
+
 // Turns the internal form back into units, in blocks cut anywhere: a unit
 // whose bytes a block cut is finished by the next block.
 struct utf16_encoder {
