@@ -341,13 +341,27 @@ static table_scan joined_scan(const table_scan &head, const table_scan &tail)
     return scan;
 }
 
-// Appends the tail's row starts, moved to where it starts, to the head's
-// table, with room for the end's entry; false when that cannot be had.
+// The starts of the lines after each LF in bytes[begin, end), into starts.
+static void record_line_starts(const unsigned char *bytes, std::size_t begin, std::size_t end,
+                               std::size_t *starts)
+{
+    std::size_t n = 0;
+    for (std::size_t at = begin; at < end; at += scan_block) {
+        std::uint64_t data = end - at >= scan_block ? ~std::uint64_t{0}
+                                                    : (std::uint64_t{1} << (end - at)) - 1;
+        for (std::uint64_t lf = classify_block(bytes + at, '\n').lf & data; lf != 0; lf &= lf - 1)
+            starts[n++] = at + static_cast<std::size_t>(std::countr_zero(lf)) + 1;
+    }
+}
+
+// Appends the tail's row starts to the head's table, with room for the end's
+// entry; false when that cannot be had. The tail is measured without a row
+// table and its starts found here, after each of its LFs, so that no second
+// table stands beside the first: the memory stays 8 bytes a row.
 static bool join_rows(scan_part *head, const scan_part &tail, std::size_t split)
 {
     row_table *rows = &head->rows;
     std::size_t entries = head->scan.lines + tail.scan.lines + 2;
-    rows->over_most = rows->over_most || tail.rows.over_most;
     if (entries > rows->most) {
         rows->over_most = true;
         return false;
@@ -359,8 +373,7 @@ static bool join_rows(scan_part *head, const scan_part &tail, std::size_t split)
         rows->starts = static_cast<std::size_t *>(more);
         rows->capacity = entries;
     }
-    for (std::size_t i = 1; i <= tail.scan.lines; ++i)
-        rows->starts[head->scan.lines + i] = tail.rows.starts[i] + split;
+    record_line_starts(head->bytes, split, split + tail.length, rows->starts + head->scan.lines + 1);
     return true;
 }
 
@@ -400,7 +413,7 @@ int load_table_within(const unsigned char *bytes, std::size_t length, unsigned c
     bool summed = with_rows && length < (std::size_t{1} << 32) && limits.most_columns >= 64;
     std::size_t split = split_point(bytes, length);
     scan_part head{bytes, split > 0 ? split : length, delimiter, with_rows, {}, {}, {}};
-    scan_part tail{bytes + split, length - split, delimiter, with_rows, {}, {}, {}};
+    scan_part tail{bytes + split, length - split, delimiter, false, {}, {}, {}};
     if (!start_part(&head, limits, summed) || (split > 0 && !start_part(&tail, limits, summed))) {
         release_part(&tail);
         give_up_sums(&head.sums);
