@@ -429,14 +429,21 @@ static std::uint32_t *part_extras(const cell_grid &grid, const line_style &style
 // extras (then true): a page's cell takes ten bytes of tags. Else what their
 // frames and absent entries take, to which the caller adds what each
 // present entry takes beyond an absent one.
+static bool sizes_summed(const cell_grid &grid, const line_style &style, const row_part &rows,
+                         const std::uint32_t *extras)
+{
+    std::uint64_t bytes = 0;
+    return (style.format == format_delimited || extras != nullptr) &&
+           summed_bytes(grid, rows, 0, &bytes);
+}
+
 static bool base_sizes(const cell_grid &grid, const line_style &style, const row_part &rows,
                        std::int32_t first_line, std::int32_t lines, const std::uint32_t *extras,
                        std::size_t *sizes)
 {
     auto count = static_cast<std::size_t>(rows.end - rows.first);
     std::uint64_t bytes = 0;
-    bool summed = (style.format == format_delimited || extras != nullptr) &&
-                  summed_bytes(grid, rows, 0, &bytes);
+    bool summed = sizes_summed(grid, style, rows, extras);
     std::size_t absent = entry_size(style, nullptr, nullptr, true);
     std::size_t frame = line_frame(grid, style, rows);
     for (std::int32_t k = 0; k < lines; ++k) {
@@ -522,9 +529,7 @@ static std::int32_t measure_group(const cell_grid &grid, group_work *works, std:
         works[p].lines = lines;
     }
     // Sizes from the sums take no second thread.
-    std::uint64_t summed = 0;
-    bool sized = works[0].style->format == format_delimited || works[0].extras != nullptr;
-    if (sized && summed_bytes(grid, works[0].rows, 0, &summed)) {
+    if (sizes_summed(grid, *works[0].style, works[0].rows, works[0].extras)) {
         for (std::int32_t p = 0; p < parts; ++p)
             measure_part(&works[p]);
     } else {
