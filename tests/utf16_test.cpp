@@ -1,3 +1,4 @@
+#include "table/cell_grid.h"
 #include "table/input_file.h"
 #include "table/utf16.h"
 #include "test_support.h"
@@ -5,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 #include <random>
 #include <string>
@@ -67,18 +69,26 @@ std::string file_of(const std::u16string &units, int order)
     return bytes;
 }
 
-// The internal form, checked to end in input_padding zeros.
+// The internal form, checked to end in input_padding zeros and to come out
+// the same when the text is decoded in two halves on two threads.
 std::string decoded(const std::string &file, int order)
 {
-    input_data internal;
-    EXPECT_TRUE(decode_utf16(reinterpret_cast<const unsigned char *>(file.data()), file.size(),
-                             order, &internal));
-    const char *bytes = reinterpret_cast<const char *>(internal.bytes);
-    std::string form(bytes, internal.length);
-    EXPECT_EQ(std::string(bytes + internal.length, input_padding),
-              std::string(input_padding, '\0'));
-    release_input(&internal);
-    return form;
+    std::string forms[2];
+    std::size_t saved = split_from_bytes;
+    for (int split = 0; split < 2; ++split) {
+        split_from_bytes = split == 0 ? SIZE_MAX : 0;
+        input_data internal;
+        EXPECT_TRUE(decode_utf16(reinterpret_cast<const unsigned char *>(file.data()),
+                                 file.size(), order, &internal));
+        const char *bytes = reinterpret_cast<const char *>(internal.bytes);
+        forms[split].assign(bytes, internal.length);
+        EXPECT_EQ(std::string(bytes + internal.length, input_padding),
+                  std::string(input_padding, '\0'));
+        release_input(&internal);
+    }
+    split_from_bytes = saved;
+    EXPECT_EQ(forms[1], forms[0]) << "decoded in two halves";
+    return forms[0];
 }
 
 // The file that the internal form encodes to, fed to the encoder in blocks

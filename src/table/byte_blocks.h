@@ -391,6 +391,34 @@ static inline bool widen_ascii_block(const unsigned char *in, bool big, unsigned
     return true;
 }
 
+// How many more bytes than one a unit the internal form (utf16.h) of the
+// 8 * eights units at in takes: one for each unit from 0x80 up, another for
+// each from 0x800 up. Reads exactly those units. The tests a unit passes as short
+// are counted in 16-bit lanes, emptied before they can overflow.
+static inline std::size_t extra_form_bytes(const unsigned char *in, std::size_t eights, bool big)
+{
+    __m128i zero = _mm_setzero_si128();
+    __m128i above_7f = _mm_set1_epi16(static_cast<short>(big ? 0x80FF : 0xFF80));
+    __m128i above_7ff = _mm_set1_epi16(static_cast<short>(big ? 0x00F8 : 0xF800));
+    std::size_t short_forms = 0;
+    std::size_t tests = 16 * eights; // two a unit
+    while (eights > 0) {
+        std::size_t run = eights < 8192 ? eights : 8192; // at most 16384 a lane
+        __m128i counts = zero;
+        for (std::size_t i = 0; i < run; ++i, in += 16) {
+            __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(in));
+            counts = _mm_sub_epi16(counts, _mm_cmpeq_epi16(_mm_and_si128(v, above_7f), zero));
+            counts = _mm_sub_epi16(counts, _mm_cmpeq_epi16(_mm_and_si128(v, above_7ff), zero));
+        }
+        __m128i sums = _mm_madd_epi16(counts, _mm_set1_epi16(1));
+        sums = _mm_add_epi32(sums, _mm_srli_si128(sums, 8));
+        sums = _mm_add_epi32(sums, _mm_srli_si128(sums, 4));
+        short_forms += static_cast<std::size_t>(_mm_cvtsi128_si32(sums));
+        eights -= run;
+    }
+    return tests - short_forms;
+}
+
 #else
 
 static inline std::uint64_t html_special_mask(const unsigned char *p)
@@ -586,6 +614,16 @@ static inline bool widen_ascii_block(const unsigned char *in, bool big, unsigned
         out[2 * i + 1] = big ? in[i] : 0x00;
     }
     return true;
+}
+
+static inline std::size_t extra_form_bytes(const unsigned char *in, std::size_t eights, bool big)
+{
+    std::size_t extra = 0;
+    for (std::size_t i = 0; i < eights * 16; i += 2) {
+        unsigned unit = big ? unsigned{in[i]} << 8 | in[i + 1] : unsigned{in[i + 1]} << 8 | in[i];
+        extra += std::size_t{unit >= 0x80} + std::size_t{unit >= 0x800};
+    }
+    return extra;
 }
 
 #endif
