@@ -1,4 +1,5 @@
 #include "table/cell_grid.h"
+#include "table/byte_blocks.h"
 #include "table/input_file.h"
 #include "table/utf16.h"
 #include "test_support.h"
@@ -70,43 +71,55 @@ std::string file_of(const std::u16string &units, int order)
 }
 
 // The internal form, checked to end in input_padding zeros and to come out
-// the same when the text is decoded in two halves on two threads.
+// the same when the text is decoded in two halves on two threads, and
+// without the SSSE3 runs.
 std::string decoded(const std::string &file, int order)
 {
-    std::string forms[2];
+    std::string forms[4];
     std::size_t saved = split_from_bytes;
-    for (int split = 0; split < 2; ++split) {
-        split_from_bytes = split == 0 ? SIZE_MAX : 0;
+    bool saved_ssse3 = ssse3_allowed;
+    for (int way = 0; way < 4; ++way) {
+        split_from_bytes = way % 2 == 0 ? SIZE_MAX : 0;
+        ssse3_allowed = way < 2;
         input_data internal;
         EXPECT_TRUE(decode_utf16(reinterpret_cast<const unsigned char *>(file.data()),
                                  file.size(), order, &internal));
         const char *bytes = reinterpret_cast<const char *>(internal.bytes);
-        forms[split].assign(bytes, internal.length);
+        forms[way].assign(bytes, internal.length);
         EXPECT_EQ(std::string(bytes + internal.length, input_padding),
                   std::string(input_padding, '\0'));
         release_input(&internal);
     }
     split_from_bytes = saved;
-    EXPECT_EQ(forms[1], forms[0]) << "decoded in two halves";
+    ssse3_allowed = saved_ssse3;
+    for (int way = 1; way < 4; ++way)
+        EXPECT_EQ(forms[way], forms[0]) << (way % 2 == 1 ? "in two halves" : "") << (way >= 2 ? " without SSSE3" : "");
     return forms[0];
 }
 
 // The file that the internal form encodes to, fed to the encoder in blocks
-// of at most block bytes.
+// of at most block bytes; the same with and without the SSSE3 runs.
 std::string encoded(const std::string &internal, int order, std::size_t block)
 {
-    std::string file = order == utf16_big ? "\xfe\xff" : "\xff\xfe";
-    utf16_encoder encoder;
-    encoder.order = order;
-    for (std::size_t at = 0; at < internal.size(); at += block) {
-        std::string part = internal.substr(at, block);
-        std::vector<unsigned char> out(2 * part.size() + 1);
-        std::size_t n = encode_utf16(&encoder, reinterpret_cast<const unsigned char *>(part.data()),
-                                     part.size(), out.data());
-        EXPECT_LE(n, 2 * part.size());
-        file.append(reinterpret_cast<const char *>(out.data()), n);
+    std::string files[2];
+    bool saved = ssse3_allowed;
+    for (int way = 0; way < 2; ++way) {
+        ssse3_allowed = way == 0;
+        files[way] = order == utf16_big ? "\xfe\xff" : "\xff\xfe";
+        utf16_encoder encoder;
+        encoder.order = order;
+        for (std::size_t at = 0; at < internal.size(); at += block) {
+            std::string part = internal.substr(at, block);
+            std::vector<unsigned char> out(2 * part.size() + 1);
+            std::size_t n = encode_utf16(
+                &encoder, reinterpret_cast<const unsigned char *>(part.data()), part.size(), out.data());
+            EXPECT_LE(n, 2 * part.size());
+            files[way].append(reinterpret_cast<const char *>(out.data()), n);
+        }
     }
-    return file;
+    ssse3_allowed = saved;
+    EXPECT_EQ(files[1], files[0]) << "without the SSSE3 runs";
+    return files[0];
 }
 
 struct unit_case {

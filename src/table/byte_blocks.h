@@ -1,7 +1,8 @@
 // Block primitives for the byte scans: the only code that differs between the
 // SSE2 build (the x86-64 baseline) and the portable scalar build
 // (TABFLIP_SCALAR, chosen with the CMake option of the same name). Everything
-// built on them is shared, so both builds make the same decisions.
+// built on them is shared, so both builds make the same decisions. The SSE2
+// build also has SSSE3 runs for UTF-16, used where the processor has SSSE3.
 //
 // The UTF-16 primitives read exactly the block they are given. Every other
 // primitive may read a whole block past the position it is given, so the
@@ -18,6 +19,7 @@
 
 #if defined(__SSE2__) && !defined(TABFLIP_SCALAR)
 #include <emmintrin.h>
+#include <tmmintrin.h>
 #endif
 
 constexpr std::size_t scan_block = 64; // bytes classified at once
@@ -419,6 +421,172 @@ static inline std::size_t extra_form_bytes(const unsigned char *in, std::size_t 
     return tests - short_forms;
 }
 
+// UTF-16 text spends its time laying 16-bit units or their one- and
+// two-byte forms end to end: one byte shuffle with SSSE3, which the x86-64
+// baseline lacks, so the runs below are used only where the processor has
+// it (tests turn them off to reach the baseline path).
+inline bool ssse3_allowed = true;
+
+struct lane_shuffles {
+    unsigned char masks[256][16]; // by an 8-bit mask of lanes: what to lay end to end
+    unsigned char bytes[256];     // what they then take
+};
+
+constexpr lane_shuffles make_lane_shuffles()
+{
+    lane_shuffles t{};
+    for (unsigned keep = 0; keep < 256; ++keep) {
+        unsigned n = 0;
+        for (unsigned lane = 0; lane < 8; ++lane) {
+            if ((keep >> lane & 1) != 0) {
+                t.masks[keep][n++] = static_cast<unsigned char>(2 * lane);
+                t.masks[keep][n++] = static_cast<unsigned char>(2 * lane + 1);
+            }
+        }
+        for (unsigned k = n; k < 16; ++k)
+            t.masks[keep][k] = 0x80;
+        t.bytes[keep] = static_cast<unsigned char>(n);
+    }
+    return t;
+}
+
+inline constexpr lane_shuffles kept_lanes = make_lane_shuffles();
+
+__attribute__((target("ssse3"))) static inline unsigned char *
+put_kept_lanes(__m128i units, unsigned keep, unsigned char *out)
+{
+    __m128i mask = _mm_loadu_si128(reinterpret_cast<const __m128i *>(kept_lanes.masks[keep]));
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(out), _mm_shuffle_epi8(units, mask));
+    return out + kept_lanes.bytes[keep];
+}
+
+// widen_ascii_block and widen_short_block over a run of blocks, while each
+// is one or the other and at least stop bytes are left; returns how many
+// bytes it took. Writes a whole 16-byte store for every 8 lanes, so out
+// needs 16 bytes of room past the units.
+__attribute__((target("ssse3"))) static inline std::size_t
+widen_short_run(const unsigned char *in, std::size_t size, std::size_t stop, bool big,
+                unsigned char **out)
+{
+    std::size_t at = 0;
+    unsigned char *o = *out;
+    __m128i zero = _mm_setzero_si128();
+    __m128i swap = _mm_setr_epi8(1, 0, 3, 2, 5, 4, 7, 6, 9, 8, 11, 10, 13, 12, 15, 14);
+    for (; size - at >= stop; ) {
+        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(in + at));
+        __m128i low = _mm_unpacklo_epi8(v, zero);
+        __m128i high = _mm_unpackhi_epi8(v, zero);
+        if (_mm_movemask_epi8(v) == 0) {
+            _mm_storeu_si128(reinterpret_cast<__m128i *>(o), big ? _mm_shuffle_epi8(low, swap) : low);
+            _mm_storeu_si128(reinterpret_cast<__m128i *>(o + 16), big ? _mm_shuffle_epi8(high, swap) : high);
+            o += 32;
+            at += 16;
+            continue;
+        }
+        __m128i next = _mm_loadu_si128(reinterpret_cast<const __m128i *>(in + at + 1));
+        __m128i cont = _mm_cmplt_epi8(v, _mm_set1_epi8(-64));
+        __m128i below_e0 = _mm_cmplt_epi8(v, _mm_set1_epi8(-32));
+        __m128i lead2 = _mm_andnot_si128(cont, below_e0);
+        auto cont_bits = static_cast<unsigned>(_mm_movemask_epi8(cont));
+        auto lead_bits = static_cast<unsigned>(_mm_movemask_epi8(lead2));
+        auto long_bits = static_cast<unsigned>(_mm_movemask_epi8(_mm_andnot_si128(below_e0, v)));
+        if (long_bits != 0 || ((lead_bits << 1 ^ cont_bits) & 0xFFFFu) != 0)
+            break;
+        unsigned keep = ~cont_bits & (lead_bits >> 15 != 0 ? 0x7FFFu : 0xFFFFu);
+        __m128i low6 = _mm_set1_epi16(0x3F);
+        __m128i five = _mm_set1_epi16(0x1F);
+        __m128i halves[2] = {low, high};
+        __m128i nexts[2] = {_mm_unpacklo_epi8(next, zero), _mm_unpackhi_epi8(next, zero)};
+        __m128i leads[2] = {_mm_unpacklo_epi8(lead2, lead2), _mm_unpackhi_epi8(lead2, lead2)};
+        for (int half = 0; half < 2; ++half) {
+            __m128i two = _mm_or_si128(_mm_slli_epi16(_mm_and_si128(halves[half], five), 6),
+                                       _mm_and_si128(nexts[half], low6));
+            __m128i unit = _mm_or_si128(_mm_and_si128(leads[half], two),
+                                        _mm_andnot_si128(leads[half], halves[half]));
+            if (big)
+                unit = _mm_shuffle_epi8(unit, swap);
+            o = put_kept_lanes(unit, keep >> (8 * half) & 0xFFu, o);
+        }
+        at += lead_bits >> 15 != 0 ? 15 : 16;
+    }
+    *out = o;
+    return at;
+}
+
+// The forms of 8 units, one or two bytes each, from their 16-bit lanes (first
+// byte low): the second byte of a lane is kept where wide has the lane's bit.
+constexpr lane_shuffles make_form_shuffles()
+{
+    lane_shuffles t{};
+    for (unsigned wide = 0; wide < 256; ++wide) {
+        unsigned n = 0;
+        for (unsigned lane = 0; lane < 8; ++lane) {
+            t.masks[wide][n++] = static_cast<unsigned char>(2 * lane);
+            if ((wide >> lane & 1) != 0)
+                t.masks[wide][n++] = static_cast<unsigned char>(2 * lane + 1);
+        }
+        for (unsigned k = n; k < 16; ++k)
+            t.masks[wide][k] = 0x80;
+        t.bytes[wide] = static_cast<unsigned char>(n);
+    }
+    return t;
+}
+
+inline constexpr lane_shuffles form_bytes_of = make_form_shuffles();
+
+// narrow_ascii_units and narrow_short_units over a run of blocks, 32 bytes
+// at once where all are ASCII, else 16, while each is one or the other;
+// returns how many bytes it took. A store may write up to 8 zero bytes past
+// the forms.
+__attribute__((target("ssse3"))) static inline std::size_t
+narrow_short_run(const unsigned char *in, std::size_t size, bool big, unsigned char **out)
+{
+    std::size_t at = 0;
+    unsigned char *o = *out;
+    __m128i zero = _mm_setzero_si128();
+    __m128i swap = _mm_setr_epi8(1, 0, 3, 2, 5, 4, 7, 6, 9, 8, 11, 10, 13, 12, 15, 14);
+    __m128i above_7f = _mm_set1_epi16(-0x80);
+    while (size - at >= 16) {
+        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(in + at));
+        if (big)
+            v = _mm_shuffle_epi8(v, swap);
+        if (size - at >= 32) {
+            __m128i w = _mm_loadu_si128(reinterpret_cast<const __m128i *>(in + at + 16));
+            if (big)
+                w = _mm_shuffle_epi8(w, swap);
+            __m128i both = _mm_and_si128(_mm_or_si128(v, w), above_7f);
+            if (_mm_movemask_epi8(_mm_cmpeq_epi16(both, zero)) == 0xFFFF) {
+                _mm_storeu_si128(reinterpret_cast<__m128i *>(o), _mm_packus_epi16(v, w));
+                o += 16;
+                at += 32;
+                continue;
+            }
+        }
+        __m128i short_units = _mm_cmpeq_epi16(_mm_and_si128(v, _mm_set1_epi16(-0x800)), zero);
+        if (_mm_movemask_epi8(short_units) != 0xFFFF)
+            break;
+        __m128i ascii = _mm_cmpeq_epi16(_mm_and_si128(v, above_7f), zero);
+        __m128i lead = _mm_or_si128(_mm_srli_epi16(v, 6), _mm_set1_epi16(0xC0));
+        __m128i cont = _mm_or_si128(_mm_and_si128(v, _mm_set1_epi16(0x3F)), _mm_set1_epi16(0x80));
+        __m128i two = _mm_or_si128(lead, _mm_slli_epi16(cont, 8));
+        __m128i form = _mm_or_si128(_mm_and_si128(ascii, v), _mm_andnot_si128(ascii, two));
+        auto wide = static_cast<unsigned>(_mm_movemask_epi8(_mm_packs_epi16(ascii, zero))) ^ 0xFFu;
+        __m128i mask = _mm_loadu_si128(reinterpret_cast<const __m128i *>(form_bytes_of.masks[wide]));
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(o), _mm_shuffle_epi8(form, mask));
+        o += form_bytes_of.bytes[wide];
+        at += 16;
+    }
+    *out = o;
+    return at;
+}
+
+// Whether narrow_short_run and widen_short_run may be used.
+static inline bool ssse3_runs()
+{
+    static const bool has_ssse3 = (__builtin_cpu_init(), __builtin_cpu_supports("ssse3") != 0);
+    return has_ssse3 && ssse3_allowed;
+}
+
 #else
 
 static inline std::uint64_t html_special_mask(const unsigned char *p)
@@ -624,6 +792,25 @@ static inline std::size_t extra_form_bytes(const unsigned char *in, std::size_t 
         extra += std::size_t{unit >= 0x80} + std::size_t{unit >= 0x800};
     }
     return extra;
+}
+
+inline bool ssse3_allowed = false;
+
+static inline std::size_t widen_short_run(const unsigned char *, std::size_t, std::size_t, bool,
+                                          unsigned char **)
+{
+    return 0;
+}
+
+static inline std::size_t narrow_short_run(const unsigned char *, std::size_t, bool,
+                                           unsigned char **)
+{
+    return 0;
+}
+
+static inline bool ssse3_runs()
+{
+    return false;
 }
 
 #endif

@@ -53,7 +53,14 @@ static std::uint32_t unit_at(const unsigned char *in, bool big)
 static unsigned char *decode_units(const unsigned char *in, const unsigned char *end, bool big,
                                    unsigned char *out)
 {
+    bool runs = ssse3_runs();
     while (end - in >= 32) {
+        if (runs) {
+            std::size_t taken = narrow_short_run(in, static_cast<std::size_t>(end - in), big, &out);
+            in += taken;
+            if (taken > 0 || end - in < 32)
+                continue;
+        }
         if (narrow_ascii_units(in, big, out)) {
             in += 32;
             out += 16;
@@ -237,10 +244,17 @@ std::size_t encode_utf16(utf16_encoder *encoder, const unsigned char *in, std::s
     bool big = encoder->order == utf16_big;
     const unsigned char *end = in + size;
     unsigned char *start = out;
+    bool runs = ssse3_runs();
     while (end - in >= 67) {
         if (encoder->owed > 0) {
             out = encode_byte(encoder, *in++, out);
             continue;
+        }
+        if (runs) {
+            std::size_t taken = widen_short_run(in, static_cast<std::size_t>(end - in), 67, big, &out);
+            in += taken;
+            if (taken > 0)
+                continue;
         }
         if (widen_ascii_block(in, big, out)) {
             in += 16;
