@@ -1,9 +1,13 @@
 #include "driver/driver.h"
+#include "table/cell_grid.h"
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstdlib>
 #include <fcntl.h>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -96,6 +100,43 @@ TEST(tabflip_binary, empty_argument_vector_shows_usage)
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 1);
     EXPECT_EQ(text.rfind("\nUsage:  {-c|-t|-n|-h|-s|file_name}+\n\n", 0), 0u) << text;
+}
+
+// A large table's charset guess runs beside its loading: the page must still
+// name what the whole text is, for tables of every size (tests split every
+// table they can).
+TEST(process_file, page_names_the_charset_guessed_beside_the_loading)
+{
+    struct {
+        std::string text;
+        const char *charset;
+    } cases[] = {
+        {"M\xc3\xbc" "nchen\tK\xc3\xb6ln\n\xd0\x9c\xd0\xbe\tx\n", "UTF-8"},
+        {"\x96\xbc\x91\x4f\t\x82\xa0\n", "shift_jis"},
+        {"\xa4\xa2\xa4\xa4\tb\n", "euc-jp"},
+        {"\xc3\xa9 then a byte no UTF-8 text holds\t\xff\n", "euc-jp"},
+    };
+    char folder[] = "/tmp/tabflip-driver-XXXXXX";
+    ASSERT_NE(mkdtemp(folder), nullptr);
+    std::size_t saved = split_from_bytes;
+    for (std::size_t split : {SIZE_MAX, std::size_t{0}}) {
+        split_from_bytes = split;
+        for (const auto &c : cases) {
+            std::string name = std::string(folder) + "/table.txt";
+            std::ofstream(name, std::ios::binary) << c.text;
+            run_options options;
+            options.output_format = 0;
+            process_file(name.c_str(), &options);
+            std::ostringstream page;
+            page << std::ifstream(name + "_replace.htm", std::ios::binary).rdbuf();
+            EXPECT_NE(page.str().find(std::string("charset=") + c.charset + "\""), std::string::npos)
+                << c.charset << ", split " << (split == 0) << "\n" << page.str();
+            std::remove((name + "_replace.htm").c_str());
+            std::remove(name.c_str());
+        }
+    }
+    split_from_bytes = saved;
+    rmdir(folder);
 }
 
 } // namespace

@@ -78,9 +78,9 @@ static void reset_one_file_options(run_options *options)
     options->to_file = true;
 }
 
-// The result: only the stored orientation streams without a row table, and
-// only a page looks at the character set. UTF-16 text (order) is known by
-// its mark, which its result repeats before the units.
+// The result: only the stored orientation streams without a row table.
+// UTF-16 text (order) is known by its mark, which its result repeats before
+// the units.
 static bool write_table_bytes(cell_grid *grid, const run_options &options, output_target to,
                               int order)
 {
@@ -94,8 +94,6 @@ static bool write_table_bytes(cell_grid *grid, const run_options &options, outpu
         to.encoder = &encoder;
         to.origin += 2;
     }
-    if (options.output_format == format_html)
-        current_charset_code = order != utf16_none ? charset_utf16 : detect_charset(grid->bytes);
     if (options.replace)
         return write_replace(grid, options.output_format, to);
     return write_normal(*grid, options.output_format, to);
@@ -181,6 +179,53 @@ static bool load_within_budget(const input_data &input, const run_options &optio
     return loaded == load_done;
 }
 
+namespace
+{
+
+// The table is loaded, or (guessing) its character set guessed.
+struct load_work {
+    const input_data *input = nullptr;
+    const run_options *options = nullptr;
+    std::uint64_t budget = 0;
+    cell_grid *grid = nullptr;
+    bool guessing = false;
+    bool loaded = false;
+};
+
+} // namespace
+
+static void load_or_guess(void *arg)
+{
+    auto *work = static_cast<load_work *>(arg);
+    if (work->guessing)
+        current_charset_code = detect_charset(work->input->bytes);
+    else
+        work->loaded = load_within_budget(*work->input, *work->options, work->budget, work->grid);
+}
+
+// Only a page looks at the character set. The guess reads the whole text
+// again, at the pace of memory, so a large table's runs beside its loading,
+// which keeps the processors busy rather than memory.
+static bool load_and_guess(const input_data &input, const run_options &options,
+                           std::uint64_t budget, int order, cell_grid *grid)
+{
+    load_work load{&input, &options, budget, grid};
+    load_work guess = load;
+    guess.guessing = true;
+    bool page = options.output_format == format_html;
+    if (page && order != utf16_none)
+        current_charset_code = charset_utf16;
+    if (!page || order != utf16_none)
+        load_or_guess(&load);
+    else if (input.length >= split_from_bytes)
+        run_both(load_or_guess, &load, &guess);
+    else {
+        load_or_guess(&guess);
+        load_or_guess(&load);
+    }
+    return load.loaded;
+}
+
 void process_file(const char *name, run_options *options)
 {
     input_data input;
@@ -197,7 +242,7 @@ void process_file(const char *name, run_options *options)
     to.budget = memory_budget(input.length);
     to.spill_beside = output_path;
     cell_grid grid;
-    if (load_within_budget(input, *options, to.budget, &grid)) {
+    if (load_and_guess(input, *options, to.budget, order, &grid)) {
         if (options->to_file)
             write_to_file(name, &grid, options, output_path, to, order);
         else
