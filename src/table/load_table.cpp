@@ -311,16 +311,17 @@ static void release_part(scan_part *part)
 // Where the second part's lines start: after the first LF from the middle
 // on; 0 for a table measured whole. Only an LF splits, so both parts agree
 // on what ends a line. A table whose first line holds more than 1/1024 of it
-// has few rows: the writers would not split them between threads, and each
-// part's sums of its many columns would only cost memory. (Tests set
+// has few rows, which the writers do not split between threads (*few_rows):
+// its parts are joined as one table, without the first part's own sums of
+// its many columns, which would only cost memory. (Tests set
 // split_from_bytes to 0 to split every table they can.)
-static std::size_t split_point(const unsigned char *bytes, std::size_t length)
+static std::size_t split_point(const unsigned char *bytes, std::size_t length, bool *few_rows)
 {
+    *few_rows = false;
     if (length < split_from_bytes || length < 2)
         return 0;
     std::size_t first_line = std::min(length, length / 1024 + 1);
-    if (std::memchr(bytes, '\n', first_line) == nullptr && split_from_bytes > 0)
-        return 0;
+    *few_rows = std::memchr(bytes, '\n', first_line) == nullptr && split_from_bytes > 0;
     const auto *lf = static_cast<const unsigned char *>(
         std::memchr(bytes + length / 2, '\n', length - length / 2));
     if (lf == nullptr || lf + 1 >= bytes + length)
@@ -377,13 +378,38 @@ static bool join_rows(scan_part *head, const scan_part &tail, std::size_t split)
     return true;
 }
 
-// The table's sums take the head's place; the head's own are returned
-// (columns entries), or null, with no sums at all, when either part gave
-// them up or there is no memory for them.
-static std::uint32_t *join_sums(scan_part *head, scan_part *tail, std::size_t columns)
+// The tail's sums added into the head's, which grow to columns entries;
+// false when either has none or there is no memory.
+static bool add_sums(column_sums *a, const column_sums *b, std::size_t columns)
+{
+    if (a->bytes == nullptr || b->bytes == nullptr)
+        return false;
+    if (a->capacity < columns) {
+        void *more = std::realloc(a->bytes, columns * sizeof(std::uint32_t));
+        if (more == nullptr)
+            return false;
+        a->bytes = static_cast<std::uint32_t *>(more);
+        std::fill(a->bytes + a->capacity, a->bytes + columns, 0);
+        a->capacity = columns;
+    }
+    for (std::size_t c = 0; c < std::min(b->capacity, columns); ++c)
+        a->bytes[c] += b->bytes[c];
+    return true;
+}
+
+// The table's sums take the head's place; with keep_head the head's own are
+// returned (columns entries). Null, with no sums at all, when either part
+// gave them up or there is no memory for them.
+static std::uint32_t *join_sums(scan_part *head, scan_part *tail, std::size_t columns,
+                                bool keep_head)
 {
     column_sums *a = &head->sums;
     const column_sums *b = &tail->sums;
+    if (!keep_head) {
+        if (!add_sums(a, b, columns))
+            give_up_sums(a);
+        return nullptr;
+    }
     auto *total = static_cast<std::uint32_t *>(std::malloc(columns * sizeof(std::uint32_t)));
     auto *first = static_cast<std::uint32_t *>(std::malloc(columns * sizeof(std::uint32_t)));
     bool joined = a->bytes != nullptr && b->bytes != nullptr && total != nullptr && first != nullptr;
@@ -411,7 +437,8 @@ int load_table_within(const unsigned char *bytes, std::size_t length, unsigned c
 {
     constexpr std::size_t count_limit = 2147483647;
     bool summed = with_rows && length < (std::size_t{1} << 32) && limits.most_columns >= 64;
-    std::size_t split = split_point(bytes, length);
+    bool few_rows = false;
+    std::size_t split = split_point(bytes, length, &few_rows);
     scan_part head{bytes, split > 0 ? split : length, delimiter, with_rows, {}, {}, {}};
     scan_part tail{bytes + split, length - split, delimiter, false, {}, {}, {}};
     if (!start_part(&head, limits, summed) || (split > 0 && !start_part(&tail, limits, summed))) {
@@ -428,7 +455,7 @@ int load_table_within(const unsigned char *bytes, std::size_t length, unsigned c
     if (split > 0) {
         scan = joined_scan(head.scan, tail.scan);
         scan.refused = scan.refused || (with_rows && !join_rows(&head, tail, split));
-        head_sums = join_sums(&head, &tail, scan.widest);
+        head_sums = join_sums(&head, &tail, scan.widest, !few_rows);
         release_part(&tail);
     }
     row_table &rows = head.rows;
@@ -458,6 +485,8 @@ int load_table_within(const unsigned char *bytes, std::size_t length, unsigned c
     if (cr_ends_lines)
         give_up_sums(&sums);
     grid->column_bytes = sums.bytes;
+    if (few_rows)
+        split = 0;
     grid->split_rows = split > 0 ? static_cast<std::int32_t>(head.scan.lines) : 0;
     grid->split_at = split;
     grid->head_column_bytes = head_sums;
