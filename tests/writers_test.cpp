@@ -290,6 +290,7 @@ const budget_case budget_cases[] = {
     {"tall, CR line ends, a NUL", cr_lines(100), ','},
     {"wide, more lines than a group holds", generated_table(4, 20000, 11), '\t'},
     {"wide, every row full", generated_table(5, 20001, 12, true), '\t'},
+    {"square, every row full", generated_table(120, 130, 13, true), '\t'},
 };
 
 std::string transposed(const budget_case &c, int format, bool with_rows, std::uint64_t budget)

@@ -676,9 +676,11 @@ static void run_group_step(void *arg)
 }
 
 // A table of short lines is filled by one thread while the other writes the
-// group filled before, into the other staging buffer.
+// group filled before, into the other staging buffer. extras: a page's for
+// all rows, when the caller has them.
 static void write_by_groups(cell_grid *grid, const line_style &style, output_block *out,
-                            line_group *group, std::int32_t first_line, std::int32_t end_line)
+                            line_group *group, std::int32_t first_line, std::int32_t end_line,
+                            std::uint32_t *extras = nullptr)
 {
     row_part rows[2];
     std::int32_t parts = row_parts(*grid, rows);
@@ -694,7 +696,10 @@ static void write_by_groups(cell_grid *grid, const line_style &style, output_blo
     group_work works[2];
     for (std::int32_t p = 0; p < 2; ++p)
         works[p] = group_work{grid, &style, group, rows[p], &group->parts[p], 0, 0};
-    run_parts(find_extras, parts, &works[0], &works[1]);
+    if (extras != nullptr && parts == 1)
+        works[0].extras = extras;
+    else
+        run_parts(find_extras, parts, &works[0], &works[1]);
     group_step written{nullptr, out, nullptr, 0}; // filled, not yet written
     for (std::int32_t i = first_line; i < end_line;) {
         std::int32_t lines = std::min(measure_group(*grid, works, parts, i), end_line - i);
@@ -721,7 +726,8 @@ static void write_by_groups(cell_grid *grid, const line_style &style, output_blo
         i += lines;
     }
     write_staged(written);
-    std::free(works[0].extras);
+    if (works[0].extras != extras)
+        std::free(works[0].extras);
     std::free(works[1].extras);
 }
 
@@ -736,6 +742,7 @@ struct half_work {
     line_group *group = nullptr;
     std::int32_t first_line = 0;
     std::int32_t end_line = 0;
+    std::uint32_t *extras = nullptr; // a page's, for all rows
 };
 
 } // namespace
@@ -763,30 +770,38 @@ static void write_half(void *arg)
     cell_grid *grid = &work->grid;
     for (std::int32_t j = 0; j < grid->rows && work->first_line > 0; ++j)
         grid->row_starts[j] = later_cell(*grid, grid->row_starts[j], work->first_line);
-    write_by_groups(grid, *work->style, work->out, work->group, work->first_line, work->end_line);
+    write_by_groups(grid, *work->style, work->out, work->group, work->first_line, work->end_line,
+                    work->extras);
     flush_output(work->out);
 }
 
-// A plain delimited table of short lines, written at offsets by two
-// threads, each the groups of one half of its lines: the second finds its
-// rows' cursors by counting their delimiters. This spares the two threads
-// sharing each short line's place in a staging buffer. False when its
-// buffers cannot be had; the row table already holds the cursors.
+// A plain table, written at offsets by two threads, each the groups of one
+// half of its lines: the second finds its rows' cursors by counting their
+// delimiters, and its place from the first half's line sizes. Each thread
+// fills its groups while the other writes, and no two share a line's place
+// in a staging buffer. False when its buffers (or a page's extras) cannot
+// be had; the row table then still holds the cursors.
 static bool write_halves(cell_grid *grid, const line_style &style, output_block *out,
                          line_group *group)
 {
     auto rows = static_cast<std::size_t>(grid->rows);
+    row_part all{0, grid->rows};
+    std::uint32_t *extras = part_extras(*grid, style, all);
     auto *cursors = static_cast<std::size_t *>(std::malloc(rows * sizeof(std::size_t)));
     auto *second = static_cast<line_group *>(std::calloc(1, sizeof(line_group)));
     auto *buffers = static_cast<char *>(allocate_pages(group_bytes + out->end));
-    bool ready = cursors != nullptr && second != nullptr && buffers != nullptr;
+    bool ready = cursors != nullptr && second != nullptr && buffers != nullptr &&
+                 (style.format == format_delimited || extras != nullptr);
     if (ready) {
         std::int32_t middle = grid->columns / 2;
         flush_output(out);
         out->at_offset = true;
         std::uint64_t offset = out->offset;
-        for (std::int32_t k = 0; k < middle; ++k)
-            offset += grid->column_bytes[k] + rows;
+        for (std::int32_t k = 0; k < middle; ++k) {
+            std::size_t size = 0;
+            base_sizes(*grid, style, all, k, 1, extras, &size);
+            offset += size;
+        }
         std::memcpy(cursors, grid->row_starts, rows * sizeof(std::size_t));
         output_block after = *out;
         after.bytes = buffers + group_bytes;
@@ -794,9 +809,11 @@ static bool write_halves(cell_grid *grid, const line_style &style, output_block 
         second->bytes = buffers;
         char *other = group->other;
         group->other = nullptr; // no third thread
-        half_work halves[2] = {{*grid, &style, out, group, 0, middle},
-                               {*grid, &style, &after, second, middle, grid->columns}};
+        half_work halves[2] = {{*grid, &style, out, group, 0, middle, extras},
+                               {*grid, &style, &after, second, middle, grid->columns, extras}};
         halves[1].grid.row_starts = cursors;
+        for (half_work &half : halves)
+            half.grid.split_rows = 0; // each half's rows on its own thread
         run_both(write_half, &halves[0], &halves[1]);
         group->other = other;
         out->failed = out->failed || after.failed;
@@ -805,6 +822,7 @@ static bool write_halves(cell_grid *grid, const line_style &style, output_block 
     release_pages(buffers);
     std::free(second);
     std::free(cursors);
+    std::free(extras);
     return ready;
 }
 
@@ -1223,9 +1241,8 @@ static void write_transposed(cell_grid *grid, const line_style &style, const out
         return;
     }
     start_cursors(grid, row_part{0, grid->rows});
-    if (to.positioned && to.encoder == nullptr && style.format == format_delimited && grid->plain &&
-        grid->column_bytes != nullptr && grid->columns >= 2 && grid->length >= split_from_bytes &&
-        grid->length / static_cast<std::size_t>(grid->columns) < short_line_bytes &&
+    if (to.positioned && to.encoder == nullptr && grid->plain && grid->column_bytes != nullptr &&
+        grid->columns >= 2 && grid->length >= split_from_bytes &&
         write_halves(grid, style, out, &group))
         return;
     write_by_groups(grid, style, out, &group, 0, grid->columns);
