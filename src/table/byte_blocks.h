@@ -428,36 +428,42 @@ static inline std::size_t extra_form_bytes(const unsigned char *in, std::size_t 
 inline bool ssse3_allowed = true;
 
 struct lane_shuffles {
-    unsigned char masks[256][16]; // by an 8-bit mask of lanes: what to lay end to end
-    unsigned char bytes[256];     // what they then take
+    unsigned char masks[256][16]; // by an 8-bit mask of 16-bit lanes
+    unsigned char bytes[256];     // what the bytes laid end to end take
 };
 
-constexpr lane_shuffles make_lane_shuffles()
+// With forms, every lane's first byte and the second byte of the lanes in
+// the mask (one- and two-byte forms); else both bytes of the lanes in the
+// mask (the units kept). The rest of the 16 bytes become zeros.
+constexpr lane_shuffles make_shuffles(bool forms)
 {
     lane_shuffles t{};
-    for (unsigned keep = 0; keep < 256; ++keep) {
+    for (unsigned mask = 0; mask < 256; ++mask) {
         unsigned n = 0;
         for (unsigned lane = 0; lane < 8; ++lane) {
-            if ((keep >> lane & 1) != 0) {
-                t.masks[keep][n++] = static_cast<unsigned char>(2 * lane);
-                t.masks[keep][n++] = static_cast<unsigned char>(2 * lane + 1);
-            }
+            bool in_mask = (mask >> lane & 1) != 0;
+            if (forms || in_mask)
+                t.masks[mask][n++] = static_cast<unsigned char>(2 * lane);
+            if (in_mask)
+                t.masks[mask][n++] = static_cast<unsigned char>(2 * lane + 1);
         }
         for (unsigned k = n; k < 16; ++k)
-            t.masks[keep][k] = 0x80;
-        t.bytes[keep] = static_cast<unsigned char>(n);
+            t.masks[mask][k] = 0x80;
+        t.bytes[mask] = static_cast<unsigned char>(n);
     }
     return t;
 }
 
-inline constexpr lane_shuffles kept_lanes = make_lane_shuffles();
+inline constexpr lane_shuffles kept_units = make_shuffles(false);
+inline constexpr lane_shuffles short_forms = make_shuffles(true);
 
+// Stores all 16 bytes, whatever the lanes take.
 __attribute__((target("ssse3"))) static inline unsigned char *
-put_kept_lanes(__m128i units, unsigned keep, unsigned char *out)
+put_shuffled(__m128i lanes, const lane_shuffles &table, unsigned mask, unsigned char *out)
 {
-    __m128i mask = _mm_loadu_si128(reinterpret_cast<const __m128i *>(kept_lanes.masks[keep]));
-    _mm_storeu_si128(reinterpret_cast<__m128i *>(out), _mm_shuffle_epi8(units, mask));
-    return out + kept_lanes.bytes[keep];
+    __m128i order = _mm_loadu_si128(reinterpret_cast<const __m128i *>(table.masks[mask]));
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(out), _mm_shuffle_epi8(lanes, order));
+    return out + table.bytes[mask];
 }
 
 // widen_ascii_block and widen_short_block over a run of blocks, while each
@@ -472,7 +478,7 @@ widen_short_run(const unsigned char *in, std::size_t size, std::size_t stop, boo
     unsigned char *o = *out;
     __m128i zero = _mm_setzero_si128();
     __m128i swap = _mm_setr_epi8(1, 0, 3, 2, 5, 4, 7, 6, 9, 8, 11, 10, 13, 12, 15, 14);
-    for (; size - at >= stop; ) {
+    while (size - at >= stop) {
         __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(in + at));
         __m128i low = _mm_unpacklo_epi8(v, zero);
         __m128i high = _mm_unpackhi_epi8(v, zero);
@@ -505,34 +511,13 @@ widen_short_run(const unsigned char *in, std::size_t size, std::size_t stop, boo
                                         _mm_andnot_si128(leads[half], halves[half]));
             if (big)
                 unit = _mm_shuffle_epi8(unit, swap);
-            o = put_kept_lanes(unit, keep >> (8 * half) & 0xFFu, o);
+            o = put_shuffled(unit, kept_units, keep >> (8 * half) & 0xFFu, o);
         }
         at += lead_bits >> 15 != 0 ? 15 : 16;
     }
     *out = o;
     return at;
 }
-
-// The forms of 8 units, one or two bytes each, from their 16-bit lanes (first
-// byte low): the second byte of a lane is kept where wide has the lane's bit.
-constexpr lane_shuffles make_form_shuffles()
-{
-    lane_shuffles t{};
-    for (unsigned wide = 0; wide < 256; ++wide) {
-        unsigned n = 0;
-        for (unsigned lane = 0; lane < 8; ++lane) {
-            t.masks[wide][n++] = static_cast<unsigned char>(2 * lane);
-            if ((wide >> lane & 1) != 0)
-                t.masks[wide][n++] = static_cast<unsigned char>(2 * lane + 1);
-        }
-        for (unsigned k = n; k < 16; ++k)
-            t.masks[wide][k] = 0x80;
-        t.bytes[wide] = static_cast<unsigned char>(n);
-    }
-    return t;
-}
-
-inline constexpr lane_shuffles form_bytes_of = make_form_shuffles();
 
 // narrow_ascii_units and narrow_short_units over a run of blocks, 32 bytes
 // at once where all are ASCII, else 16, while each is one or the other;
@@ -571,9 +556,7 @@ narrow_short_run(const unsigned char *in, std::size_t size, bool big, unsigned c
         __m128i two = _mm_or_si128(lead, _mm_slli_epi16(cont, 8));
         __m128i form = _mm_or_si128(_mm_and_si128(ascii, v), _mm_andnot_si128(ascii, two));
         auto wide = static_cast<unsigned>(_mm_movemask_epi8(_mm_packs_epi16(ascii, zero))) ^ 0xFFu;
-        __m128i mask = _mm_loadu_si128(reinterpret_cast<const __m128i *>(form_bytes_of.masks[wide]));
-        _mm_storeu_si128(reinterpret_cast<__m128i *>(o), _mm_shuffle_epi8(form, mask));
-        o += form_bytes_of.bytes[wide];
+        o = put_shuffled(form, short_forms, wide, o);
         at += 16;
     }
     *out = o;
