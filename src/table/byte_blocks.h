@@ -513,7 +513,7 @@ widen_short_run(const unsigned char *in, std::size_t size, std::size_t stop, boo
                 unit = _mm_shuffle_epi8(unit, swap);
             o = put_shuffled(unit, kept_units, keep >> (8 * half) & 0xFFu, o);
         }
-        at += lead_bits >> 15 != 0 ? 15 : 16;
+        at += lead_bits >> 15 != 0 ? 15u : 16u;
     }
     *out = o;
     return at;
