@@ -775,6 +775,11 @@ static void write_half(void *arg)
     flush_output(work->out);
 }
 
+// The second half's cursors take 8 bytes a row beside the row table: a
+// table of more rows is left to the groups' two parts of its rows, so that
+// its memory stays near 8 bytes a row.
+constexpr std::int32_t halves_rows_most = std::int32_t{1} << 19; // 4 MiB of cursors
+
 // A plain table, written at offsets by two threads, each the groups of one
 // half of its lines: the second finds its rows' cursors by counting their
 // delimiters, and its place from the first half's line sizes. Each thread
@@ -1242,7 +1247,7 @@ static void write_transposed(cell_grid *grid, const line_style &style, const out
     }
     start_cursors(grid, row_part{0, grid->rows});
     if (to.positioned && to.encoder == nullptr && grid->plain && grid->column_bytes != nullptr &&
-        grid->columns >= 2 && grid->length >= split_from_bytes &&
+        grid->columns >= 2 && grid->length >= split_from_bytes && grid->rows <= halves_rows_most &&
         write_halves(grid, style, out, &group))
         return;
     write_by_groups(grid, style, out, &group, 0, grid->columns);
