@@ -302,6 +302,20 @@ static inline unsigned char *join_forms(std::uint64_t forms, unsigned wide, unsi
     return out + fourth / 8 + 1 + (wide >> 3 & 1);
 }
 
+// The forms of the eight units in v's 16-bit lanes, all below 0x800: each
+// lane holds its unit's one or two bytes, first byte low; *wide gets a bit
+// for each lane of two.
+static inline __m128i short_forms_in_lanes(__m128i v, unsigned *wide)
+{
+    __m128i zero = _mm_setzero_si128();
+    __m128i ascii = _mm_cmpeq_epi16(_mm_and_si128(v, _mm_set1_epi16(-0x80)), zero);
+    __m128i lead = _mm_or_si128(_mm_srli_epi16(v, 6), _mm_set1_epi16(0xC0));
+    __m128i cont = _mm_or_si128(_mm_and_si128(v, _mm_set1_epi16(0x3F)), _mm_set1_epi16(0x80));
+    __m128i two = _mm_or_si128(lead, _mm_slli_epi16(cont, 8));
+    *wide = static_cast<unsigned>(_mm_movemask_epi8(_mm_packs_epi16(ascii, zero))) ^ 0xFFu;
+    return _mm_or_si128(_mm_and_si128(ascii, v), _mm_andnot_si128(ascii, two));
+}
+
 // When all eight units in the 16 bytes at in are below 0x800, writes them in
 // the UTF-16 internal form (utf16.h), one or two bytes each, to out, which
 // has room for 20 bytes, and returns the end of the forms; otherwise returns
@@ -317,12 +331,8 @@ static inline unsigned char *narrow_short_units(const unsigned char *in, bool bi
     __m128i short_units = _mm_cmpeq_epi16(_mm_and_si128(v, _mm_set1_epi16(-0x800)), zero);
     if (_mm_movemask_epi8(short_units) != 0xFFFF)
         return nullptr;
-    __m128i ascii = _mm_cmpeq_epi16(_mm_and_si128(v, _mm_set1_epi16(-0x80)), zero);
-    __m128i lead = _mm_or_si128(_mm_srli_epi16(v, 6), _mm_set1_epi16(0xC0));
-    __m128i cont = _mm_or_si128(_mm_and_si128(v, _mm_set1_epi16(0x3F)), _mm_set1_epi16(0x80));
-    __m128i two = _mm_or_si128(lead, _mm_slli_epi16(cont, 8));
-    __m128i form = _mm_or_si128(_mm_and_si128(ascii, v), _mm_andnot_si128(ascii, two));
-    auto wide = static_cast<unsigned>(_mm_movemask_epi8(_mm_packs_epi16(ascii, zero))) ^ 0xFFu;
+    unsigned wide = 0;
+    __m128i form = short_forms_in_lanes(v, &wide);
     out = join_forms(static_cast<std::uint64_t>(_mm_cvtsi128_si64(form)), wide & 0xFu, out);
     return join_forms(static_cast<std::uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(form, form))),
                       wide >> 4, out);
@@ -550,12 +560,8 @@ narrow_short_run(const unsigned char *in, std::size_t size, bool big, unsigned c
         __m128i short_units = _mm_cmpeq_epi16(_mm_and_si128(v, _mm_set1_epi16(-0x800)), zero);
         if (_mm_movemask_epi8(short_units) != 0xFFFF)
             break;
-        __m128i ascii = _mm_cmpeq_epi16(_mm_and_si128(v, above_7f), zero);
-        __m128i lead = _mm_or_si128(_mm_srli_epi16(v, 6), _mm_set1_epi16(0xC0));
-        __m128i cont = _mm_or_si128(_mm_and_si128(v, _mm_set1_epi16(0x3F)), _mm_set1_epi16(0x80));
-        __m128i two = _mm_or_si128(lead, _mm_slli_epi16(cont, 8));
-        __m128i form = _mm_or_si128(_mm_and_si128(ascii, v), _mm_andnot_si128(ascii, two));
-        auto wide = static_cast<unsigned>(_mm_movemask_epi8(_mm_packs_epi16(ascii, zero))) ^ 0xFFu;
+        unsigned wide = 0;
+        __m128i form = short_forms_in_lanes(v, &wide);
         o = put_shuffled(form, short_forms, wide, o);
         at += 16;
     }

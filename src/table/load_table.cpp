@@ -384,14 +384,9 @@ static bool add_sums(column_sums *a, const column_sums *b, std::size_t columns)
 {
     if (a->bytes == nullptr || b->bytes == nullptr)
         return false;
-    if (a->capacity < columns) {
-        void *more = std::realloc(a->bytes, columns * sizeof(std::uint32_t));
-        if (more == nullptr)
-            return false;
-        a->bytes = static_cast<std::uint32_t *>(more);
-        std::fill(a->bytes + a->capacity, a->bytes + columns, 0);
-        a->capacity = columns;
-    }
+    a->column = columns - 1;
+    if (!room_for_column(a))
+        return false;
     for (std::size_t c = 0; c < std::min(b->capacity, columns); ++c)
         a->bytes[c] += b->bytes[c];
     return true;
