@@ -418,10 +418,16 @@ std::string encoded_whole(const std::string &internal)
     return "\xfe\xff" + std::string(reinterpret_cast<const char *>(units.data()), n);
 }
 
-std::string transposed_units(const std::string &input, int format, bool positioned)
+// counted: as the tool loads UTF-16 text, its continuation bytes counted
+// with the column sums; else the lanes count them cell by cell.
+std::string transposed_units(const std::string &input, int format, bool positioned, bool counted)
 {
     loaded_table table;
-    EXPECT_TRUE(load_text(&table, input, '\t'));
+    table.bytes = padded(input);
+    load_limits limits;
+    limits.count_continuations = counted;
+    EXPECT_EQ(load_table_within(table.bytes.data(), input.size(), '\t', true, limits, &table.grid),
+              load_done);
     return written_by(positioned, [&](output_target to) {
         utf16_encoder encoder;
         encoder.order = utf16_big;
@@ -450,9 +456,10 @@ TEST_P(units_writer, writes_the_internal_result_encoded)
         for (std::size_t split : {SIZE_MAX, std::size_t{0}}) {
             split_from_bytes = split;
             for (bool positioned : {true, false})
-                EXPECT_EQ(transposed_units(GetParam().input, format, positioned), want)
-                    << "format " << format << ", positioned " << positioned << ", split "
-                    << (split == 0);
+                for (bool counted : {true, false})
+                    EXPECT_EQ(transposed_units(GetParam().input, format, positioned, counted), want)
+                        << "format " << format << ", positioned " << positioned << ", split "
+                        << (split == 0) << ", counted " << counted;
         }
     }
     split_from_bytes = saved;

@@ -167,11 +167,12 @@ static bool decode_if_utf16(input_data *input, int *order)
 // A row table that would take more than a quarter of the budget is not
 // made: the table is then measured alone and transposed in blocks of rows.
 static bool load_within_budget(const input_data &input, const run_options &options,
-                               std::uint64_t budget, cell_grid *grid)
+                               std::uint64_t budget, bool units, cell_grid *grid)
 {
     load_limits limits;
     limits.most_rows = std::max<std::uint64_t>(budget / 4 / sizeof(std::size_t), 2);
     limits.most_columns = budget / 8 / sizeof(std::uint32_t);
+    limits.count_continuations = units;
     int loaded = load_table_within(input.bytes, input.length, options.delimiter, options.replace,
                                    limits, grid);
     if (loaded == load_over_limit)
@@ -188,6 +189,7 @@ struct load_work {
     const run_options *options = nullptr;
     std::uint64_t budget = 0;
     cell_grid *grid = nullptr;
+    bool units = false; // UTF-16 text, whose result's lines are sized in units
     bool guessing = false;
     bool loaded = false;
 };
@@ -200,7 +202,8 @@ static void load_or_guess(void *arg)
     if (work->guessing)
         current_charset_code = detect_charset(work->input->bytes);
     else
-        work->loaded = load_within_budget(*work->input, *work->options, work->budget, work->grid);
+        work->loaded =
+            load_within_budget(*work->input, *work->options, work->budget, work->units, work->grid);
 }
 
 // Only a page looks at the character set. The guess reads the whole text
@@ -209,7 +212,7 @@ static void load_or_guess(void *arg)
 static bool load_and_guess(const input_data &input, const run_options &options,
                            std::uint64_t budget, int order, cell_grid *grid)
 {
-    load_work load{&input, &options, budget, grid};
+    load_work load{&input, &options, budget, grid, order != utf16_none};
     load_work guess = load;
     guess.guessing = true;
     bool page = options.output_format == format_html;

@@ -372,22 +372,30 @@ static std::size_t entry_size(const line_style &style, const unsigned char *text
     return html_cell_size(style.html, text);
 }
 
+// Column c's count in rows, from one of the loader's sums (the table's and
+// its first part's); false without them.
+static bool summed_count(const std::uint32_t *table, const std::uint32_t *head,
+                         const cell_grid &grid, const row_part &rows, std::int32_t c,
+                         std::uint64_t *count)
+{
+    if (table == nullptr)
+        return false;
+    bool whole = rows.first == 0 && rows.end == grid.rows;
+    if (whole) {
+        *count = table[c];
+        return true;
+    }
+    if (head == nullptr)
+        return false;
+    *count = rows.first == 0 ? head[c] : table[c] - head[c];
+    return true;
+}
+
 // Column c's text bytes in rows, from the loader's sums; false without them.
 static bool summed_bytes(const cell_grid &grid, const row_part &rows, std::int32_t c,
                          std::uint64_t *bytes)
 {
-    if (grid.column_bytes == nullptr)
-        return false;
-    bool whole = rows.first == 0 && rows.end == grid.rows;
-    if (whole) {
-        *bytes = grid.column_bytes[c];
-        return true;
-    }
-    if (grid.head_column_bytes == nullptr)
-        return false;
-    std::uint32_t head = grid.head_column_bytes[c];
-    *bytes = rows.first == 0 ? head : grid.column_bytes[c] - head;
-    return true;
+    return summed_count(grid.column_bytes, grid.head_column_bytes, grid, rows, c, bytes);
 }
 
 // The frame a part adds to every line it writes: a page's <tr> goes with the
@@ -455,35 +463,6 @@ static bool base_sizes(const cell_grid &grid, const line_style &style, const row
             sizes[k] = frame + 10 * count + static_cast<std::size_t>(bytes) + extras[first_line + k];
     }
     return summed;
-}
-
-// Takes each column's continuation bytes in bytes [begin, end), whole rows,
-// off its line's size, in one pass over a table whose cells lie between
-// delimiters and LFs (the loader summed its columns): a cell's continuation
-// bytes are those before its end, less those before the previous end.
-static void take_continuations(const cell_grid &grid, std::size_t begin, std::size_t end,
-                               std::size_t *sizes)
-{
-    auto last = static_cast<std::size_t>(grid.columns) - 1;
-    std::size_t column = 0;
-    std::size_t pending = 0; // of the cell that reaches the block
-    for (std::size_t at = begin; at < end; at += scan_block) {
-        block_classes k = classify_block(grid.bytes + at, grid.delimiter);
-        std::uint64_t inside =
-            end - at < scan_block ? (std::uint64_t{1} << (end - at)) - 1 : ~std::uint64_t{0};
-        std::uint64_t continuing = continuation_mask(grid.bytes + at) & inside;
-        std::size_t counted = 0;
-        for (std::uint64_t ends = (k.delimiter | k.lf) & inside; ends != 0; ends &= ends - 1) {
-            std::uint64_t bit = ends & (0 - ends);
-            std::size_t before = bits_set(continuing & (bit - 1));
-            sizes[column] -= pending + before - counted;
-            pending = 0;
-            counted = before;
-            column = (k.lf & bit) != 0 ? 0 : std::min(column + 1, last);
-        }
-        pending += bits_set(continuing) - counted;
-    }
-    sizes[column] -= pending;
 }
 
 // The same by walking the rows' cursors when there are no sums.
@@ -848,8 +827,7 @@ struct lanes_work {
     const unsigned char *begin = nullptr; // the first row's line
     std::size_t *sizes = nullptr;         // each output line's bytes from these rows
     output_block *lanes = nullptr;
-    const unsigned char *end = nullptr; // past the last row's line
-    bool units = false;                 // a UTF-16 result's lanes
+    bool units = false; // a UTF-16 result's lanes
 };
 
 } // namespace
@@ -892,15 +870,18 @@ static void walk_rows(const lanes_work &work, T take, A absent)
 
 // A UTF-16 result's lines (units) take two bytes for each unit of the
 // internal form, whose every byte but the continuation bytes stands for one:
-// those are counted in one pass over the part's bytes when the loader summed
-// the columns, else cell by cell.
+// the loader counted those with its sums, else they are counted cell by cell.
 static void size_lanes(void *arg)
 {
     auto *work = static_cast<lanes_work *>(arg);
-    const cell_grid &grid = *work->grid;
     const line_style &style = *work->style;
     std::size_t *sizes = work->sizes;
-    bool each_cell = work->units && grid.column_bytes == nullptr;
+    // Byte sums without their continuation counts size nothing here.
+    cell_grid grid = *work->grid;
+    if (work->units && grid.column_continuations == nullptr)
+        grid.column_bytes = nullptr;
+    if (work->units && grid.head_column_continuations == nullptr)
+        grid.head_column_bytes = nullptr;
     std::uint32_t *extras = part_extras(grid, style, work->rows);
     bool sized = base_sizes(grid, style, work->rows, 0, grid.columns, extras, sizes);
     std::free(extras);
@@ -911,16 +892,18 @@ static void size_lanes(void *arg)
             [&](std::int32_t k, const unsigned char *text, const unsigned char *end, bool plain,
                 bool) {
                 auto length = static_cast<std::size_t>(end - text);
-                std::size_t continuing = each_cell ? length - utf16_units(text, length) : 0;
+                std::size_t continuing = work->units ? length - utf16_units(text, length) : 0;
                 sizes[k] += entry_size(style, text, end, plain) - absent - continuing;
             },
             [](std::int32_t, bool) {});
     }
-    if (work->units && !each_cell)
-        take_continuations(grid, static_cast<std::size_t>(work->begin - grid.bytes),
-                           static_cast<std::size_t>(work->end - grid.bytes), sizes);
-    for (std::int32_t k = 0; k < grid.columns && work->units; ++k)
+    std::uint64_t continuing = 0;
+    for (std::int32_t k = 0; k < grid.columns && work->units; ++k) {
+        if (sized && summed_count(grid.column_continuations, grid.head_column_continuations, grid,
+                                  work->rows, k, &continuing))
+            sizes[k] -= static_cast<std::size_t>(continuing);
         sizes[k] *= 2;
+    }
 }
 
 static void fill_lanes(void *arg)
@@ -971,9 +954,8 @@ static bool write_by_lanes(const cell_grid *grid, const line_style &style, outpu
         for (std::int32_t p = 0; p < parts; ++p) {
             auto first = static_cast<std::size_t>(p) * columns;
             const unsigned char *begin = grid->bytes + (p == 0 ? 0 : grid->split_at);
-            const unsigned char *end = grid->bytes + (p + 1 < parts ? grid->split_at : grid->length);
-            works[p] = lanes_work{grid,  &style,        rows[p], begin, sizes + first,
-                                  lanes + first, end, units};
+            works[p] =
+                lanes_work{grid, &style, rows[p], begin, sizes + first, lanes + first, units};
         }
         run_parts(size_lanes, parts, &works[0], &works[1]);
         flush_output(out);
@@ -1218,7 +1200,10 @@ static bool groups_fit(const cell_grid &grid, bool page, std::uint64_t budget)
 {
     auto rows = static_cast<std::uint64_t>(grid.rows) + 1;
     std::uint64_t passes_read = std::min<std::uint64_t>(rows * page_bytes, grid.length);
-    std::uint64_t sums = (grid.column_bytes == nullptr ? 0u : 4u) + (grid.head_column_bytes == nullptr ? 0u : 4u);
+    std::uint64_t sums = 0;
+    for (const std::uint32_t *counts : {grid.column_bytes, grid.head_column_bytes,
+                                        grid.column_continuations, grid.head_column_continuations})
+        sums += counts == nullptr ? 0u : 4u;
     sums *= static_cast<std::uint64_t>(grid.columns) * (page ? 2u : 1u); // a page's extras too
     return rows * sizeof(std::size_t) + sums + passes_read <= budget;
 }

@@ -39,6 +39,10 @@ struct cell_grid {
     std::int32_t split_rows = 0;
     std::size_t split_at = 0;
     std::uint32_t *head_column_bytes = nullptr;
+    // Beside those sums, when the load counted them: each column's
+    // continuation bytes (0x80..0xBF), the table's and the first part's.
+    std::uint32_t *column_continuations = nullptr;
+    std::uint32_t *head_column_continuations = nullptr;
 };
 
 // Tables from this size on are measured on two threads, each taking the
@@ -53,10 +57,12 @@ bool load_table(const unsigned char *bytes, std::size_t length, unsigned char de
                 bool with_rows, cell_grid *grid);
 
 // Bounds on the row table and the column sums: a table with more rows is
-// not loaded, and one with more columns is loaded without sums.
+// not loaded, and one with more columns is loaded without sums. Also
+// whether the sums count continuation bytes.
 struct load_limits {
     std::size_t most_rows = SIZE_MAX;    // row table entries, the end's included
     std::size_t most_columns = SIZE_MAX; // column sums
+    bool count_continuations = false;    // with the sums (a UTF-16 result's units)
 };
 
 constexpr int load_done = 0;

@@ -28,18 +28,37 @@ struct table_scan {
 // Each column's text bytes, summed while no NUL or CR has been seen (cells
 // then lie between delimiters and line ends). A count of 32 bits holds any
 // column of a table under 4 GiB; a larger table sums nothing.
+// With them, when asked, each column's continuation bytes (80..BF): a
+// UTF-16 result's lines are sized in units, of which these take none.
 struct column_sums {
     std::uint32_t *bytes = nullptr; // capacity entries, or null: not wanted, or given up
+    std::uint32_t *continuations = nullptr; // capacity entries beside bytes, or null
     std::size_t capacity = 0;
     std::size_t most = SIZE_MAX; // past this many columns the sums are given up
     std::size_t column = 0;     // the current line's cell
     std::size_t cell_start = 0; // where that cell's text starts
+    std::size_t continued = 0;  // continuation bytes before the current block
+    std::size_t cell_continued = 0; // those before the cell's start
 };
 
 static void give_up_sums(column_sums *sums)
 {
     std::free(sums->bytes);
+    std::free(sums->continuations);
     sums->bytes = nullptr;
+    sums->continuations = nullptr;
+}
+
+// counts grown from had to capacity entries, the new ones zero; false,
+// leaving it as it was, when there is no memory.
+static bool grow_counts(std::uint32_t **counts, std::size_t had, std::size_t capacity)
+{
+    void *more = std::realloc(*counts, capacity * sizeof(std::uint32_t));
+    if (more == nullptr)
+        return false;
+    *counts = static_cast<std::uint32_t *>(more);
+    std::fill(*counts + had, *counts + capacity, 0);
+    return true;
 }
 
 // Room for column sums->column, zero-filled; false once the sums are given up.
@@ -49,29 +68,38 @@ static bool room_for_column(column_sums *sums)
         return true;
     std::size_t capacity = sums->capacity * 2 > sums->column ? sums->capacity * 2 : sums->column + 1;
     capacity = capacity < sums->most ? capacity : sums->most;
-    void *more = capacity > sums->column ? std::realloc(sums->bytes, capacity * sizeof(std::uint32_t))
-                                         : nullptr;
-    if (more == nullptr) {
+    bool grown = capacity > sums->column && grow_counts(&sums->bytes, sums->capacity, capacity) &&
+                 (sums->continuations == nullptr ||
+                  grow_counts(&sums->continuations, sums->capacity, capacity));
+    if (!grown) {
         give_up_sums(sums);
         return false;
     }
-    sums->bytes = static_cast<std::uint32_t *>(more);
-    std::fill(sums->bytes + sums->capacity, sums->bytes + capacity, 0);
     sums->capacity = capacity;
     return true;
 }
 
-static void sum_cells(column_sums *sums, std::uint64_t ends, std::uint64_t lf, std::size_t at)
+// The cells that the block at `at` ends (ends, lf among them); cont marks
+// its continuation bytes when those are counted.
+static void sum_cells(column_sums *sums, std::uint64_t ends, std::uint64_t lf, std::size_t at,
+                      std::uint64_t cont)
 {
     for (; ends != 0; ends &= ends - 1) {
+        std::uint64_t bit = ends & (0 - ends);
         std::size_t end = at + static_cast<std::size_t>(std::countr_zero(ends));
         if (!room_for_column(sums))
             return;
         sums->bytes[sums->column] += static_cast<std::uint32_t>(end - sums->cell_start);
         sums->cell_start = end + 1;
-        bool line_end = (lf & ends & (0 - ends)) != 0;
-        sums->column = line_end ? 0 : sums->column + 1;
+        if (sums->continuations != nullptr) {
+            std::size_t continued = sums->continued + bits_set(cont & (bit - 1));
+            sums->continuations[sums->column] +=
+                static_cast<std::uint32_t>(continued - sums->cell_continued);
+            sums->cell_continued = continued;
+        }
+        sums->column = (lf & bit) != 0 ? 0 : sums->column + 1;
     }
+    sums->continued += bits_set(cont);
 }
 
 static void count_delimiters(table_scan *scan, std::size_t delimiters)
@@ -214,8 +242,11 @@ static table_scan scan_table(const unsigned char *p, std::size_t length, unsigne
         scan.any_nul |= (k.nul & data) != 0;
         if (((k.cr | k.nul) & data) != 0 && sums->bytes != nullptr)
             give_up_sums(sums);
-        if (sums->bytes != nullptr)
-            sum_cells(sums, k.delimiter | k.lf, k.lf, at);
+        if (sums->bytes != nullptr) {
+            std::uint64_t cont =
+                sums->continuations != nullptr ? continuation_mask(p + at) & data : 0;
+            sum_cells(sums, k.delimiter | k.lf, k.lf, at, cont);
+        }
         for (std::uint64_t lf = k.lf; lf != 0; lf &= lf - 1) {
             std::uint64_t before = (lf & (0 - lf)) - 1;
             filled += cells_opened(single, o.leading, before & rest);
@@ -242,7 +273,7 @@ static table_scan scan_table(const unsigned char *p, std::size_t length, unsigne
     if (filled > 0)
         count_delimiters(&scan, delimiters);
     if (filled > 0 && sums->bytes != nullptr)
-        sum_cells(sums, 1, 1, length);
+        sum_cells(sums, 1, 1, length, 0);
     scan.last = filled;
     return scan;
 }
@@ -272,6 +303,12 @@ struct scan_part {
     table_scan scan;
 };
 
+// The first part's own sums, kept beside the table's.
+struct head_sums {
+    std::uint32_t *bytes = nullptr;
+    std::uint32_t *continuations = nullptr;
+};
+
 } // namespace
 
 // The part's first row start and its sums' first columns; false when there
@@ -282,6 +319,11 @@ static bool start_part(scan_part *part, const load_limits &limits, bool summed)
     if (summed) {
         part->sums.capacity = 64;
         part->sums.bytes = static_cast<std::uint32_t *>(std::calloc(64, sizeof(std::uint32_t)));
+        if (limits.count_continuations)
+            part->sums.continuations =
+                static_cast<std::uint32_t *>(std::calloc(64, sizeof(std::uint32_t)));
+        if (limits.count_continuations && part->sums.continuations == nullptr)
+            give_up_sums(&part->sums);
     }
     if (!part->with_rows)
         return true;
@@ -387,40 +429,64 @@ static bool add_sums(column_sums *a, const column_sums *b, std::size_t columns)
     a->column = columns - 1;
     if (!room_for_column(a))
         return false;
-    for (std::size_t c = 0; c < std::min(b->capacity, columns); ++c)
+    for (std::size_t c = 0; c < std::min(b->capacity, columns); ++c) {
         a->bytes[c] += b->bytes[c];
+        if (a->continuations != nullptr)
+            a->continuations[c] += b->continuations[c];
+    }
     return true;
 }
 
-// The table's sums take the head's place; with keep_head the head's own are
-// returned (columns entries). Null, with no sums at all, when either part
-// gave them up or there is no memory for them.
-static std::uint32_t *join_sums(scan_part *head, scan_part *tail, std::size_t columns,
-                                bool keep_head)
+// The first part's counts (had entries) and the second's, joined into the
+// table's (columns entries) in a new block that takes *head's place; the
+// first's own are returned in another. Null, with *head freed and null,
+// when there is no memory.
+static std::uint32_t *join_counts(std::uint32_t **head, std::size_t had, const std::uint32_t *tail,
+                                  std::size_t tail_had, std::size_t columns)
 {
-    column_sums *a = &head->sums;
-    const column_sums *b = &tail->sums;
-    if (!keep_head) {
-        if (!add_sums(a, b, columns))
-            give_up_sums(a);
-        return nullptr;
-    }
     auto *total = static_cast<std::uint32_t *>(std::malloc(columns * sizeof(std::uint32_t)));
     auto *first = static_cast<std::uint32_t *>(std::malloc(columns * sizeof(std::uint32_t)));
-    bool joined = a->bytes != nullptr && b->bytes != nullptr && total != nullptr && first != nullptr;
+    bool joined = total != nullptr && first != nullptr;
     for (std::size_t c = 0; joined && c < columns; ++c) {
-        first[c] = c < a->capacity ? a->bytes[c] : 0;
-        total[c] = first[c] + (c < b->capacity ? b->bytes[c] : 0);
+        first[c] = c < had ? (*head)[c] : 0;
+        total[c] = first[c] + (c < tail_had ? tail[c] : 0);
     }
-    give_up_sums(a);
+    std::free(*head);
+    *head = joined ? total : nullptr;
     if (!joined) {
         std::free(total);
         std::free(first);
         return nullptr;
     }
-    a->bytes = total;
-    a->capacity = columns;
     return first;
+}
+
+// The table's sums take the head's place; with keep_head the head's own are
+// returned (columns entries each). None, with no sums at all, when either
+// part gave them up or there is no memory for them.
+static head_sums join_sums(scan_part *head, scan_part *tail, std::size_t columns, bool keep_head)
+{
+    column_sums *a = &head->sums;
+    const column_sums *b = &tail->sums;
+    head_sums own;
+    if (!keep_head || a->bytes == nullptr || b->bytes == nullptr) {
+        if (!keep_head && add_sums(a, b, columns))
+            return own;
+        give_up_sums(a);
+        return own;
+    }
+    own.bytes = join_counts(&a->bytes, a->capacity, b->bytes, b->capacity, columns);
+    if (a->continuations != nullptr)
+        own.continuations =
+            join_counts(&a->continuations, a->capacity, b->continuations, b->capacity, columns);
+    a->capacity = columns;
+    if (own.bytes == nullptr || (a->continuations == nullptr) != (b->continuations == nullptr)) {
+        give_up_sums(a);
+        std::free(own.bytes);
+        std::free(own.continuations);
+        return head_sums{};
+    }
+    return own;
 }
 
 // A table of split_from_bytes or more is measured in two parts at once, the
@@ -446,11 +512,11 @@ int load_table_within(const unsigned char *bytes, std::size_t length, unsigned c
     else
         scan_part_lines(&head);
     table_scan scan = head.scan;
-    std::uint32_t *head_sums = nullptr;
+    head_sums own;
     if (split > 0) {
         scan = joined_scan(head.scan, tail.scan);
         scan.refused = scan.refused || (with_rows && !join_rows(&head, tail, split));
-        head_sums = join_sums(&head, &tail, scan.widest, !few_rows);
+        own = join_sums(&head, &tail, scan.widest, !few_rows);
         release_part(&tail);
     }
     row_table &rows = head.rows;
@@ -462,8 +528,9 @@ int load_table_within(const unsigned char *bytes, std::size_t length, unsigned c
         scan = scan_table(bytes, length, delimiter, true, with_rows ? &rows : nullptr, &none);
     }
     if (scan.refused || scan.lines >= count_limit || scan.widest > count_limit) {
-        std::free(sums.bytes);
-        std::free(head_sums);
+        give_up_sums(&sums);
+        std::free(own.bytes);
+        std::free(own.continuations);
         return refuse_table(&rows, scan.refused && rows.over_most);
     }
     if (with_rows)
@@ -480,11 +547,13 @@ int load_table_within(const unsigned char *bytes, std::size_t length, unsigned c
     if (cr_ends_lines)
         give_up_sums(&sums);
     grid->column_bytes = sums.bytes;
+    grid->column_continuations = sums.continuations;
     if (few_rows)
         split = 0;
     grid->split_rows = split > 0 ? static_cast<std::int32_t>(head.scan.lines) : 0;
     grid->split_at = split;
-    grid->head_column_bytes = head_sums;
+    grid->head_column_bytes = own.bytes;
+    grid->head_column_continuations = own.continuations;
     grid->plain = !cr_ends_lines && !scan.any_cr && !scan.any_nul &&
                   scan.fewest_delimiters == scan.most_delimiters &&
                   scan.most_delimiters + 1 == scan.widest;
@@ -502,9 +571,13 @@ void release_table(cell_grid *grid)
     std::free(grid->row_starts);
     std::free(grid->column_bytes);
     std::free(grid->head_column_bytes);
+    std::free(grid->column_continuations);
+    std::free(grid->head_column_continuations);
     grid->row_starts = nullptr;
     grid->column_bytes = nullptr;
     grid->head_column_bytes = nullptr;
+    grid->column_continuations = nullptr;
+    grid->head_column_continuations = nullptr;
 }
 
 const unsigned char *first_cell_at(const cell_grid &grid, const unsigned char *begin)
