@@ -71,16 +71,18 @@ std::string file_of(const std::u16string &units, int order)
 }
 
 // The internal form, checked to end in input_padding zeros and to come out
-// the same when the text is decoded in two halves on two threads, and
-// without the SSSE3 runs.
+// the same when the text is decoded in two halves on two threads, without
+// the SSSE3 runs, and in stretches of 17 units.
 std::string decoded(const std::string &file, int order)
 {
-    std::string forms[4];
+    std::string forms[5];
     std::size_t saved = split_from_bytes;
     bool saved_ssse3 = ssse3_allowed;
-    for (int way = 0; way < 4; ++way) {
+    std::size_t saved_stretch = decode_stretch_bytes;
+    for (int way = 0; way < 5; ++way) {
         split_from_bytes = way % 2 == 0 ? SIZE_MAX : 0;
-        ssse3_allowed = way < 2;
+        ssse3_allowed = way < 2 || way == 4;
+        decode_stretch_bytes = way == 4 ? 34 : saved_stretch;
         input_data internal;
         EXPECT_TRUE(decode_utf16(reinterpret_cast<const unsigned char *>(file.data()),
                                  file.size(), order, &internal));
@@ -92,8 +94,11 @@ std::string decoded(const std::string &file, int order)
     }
     split_from_bytes = saved;
     ssse3_allowed = saved_ssse3;
-    for (int way = 1; way < 4; ++way)
-        EXPECT_EQ(forms[way], forms[0]) << (way % 2 == 1 ? "in two halves" : "") << (way >= 2 ? " without SSSE3" : "");
+    decode_stretch_bytes = saved_stretch;
+    for (int way = 1; way < 5; ++way)
+        EXPECT_EQ(forms[way], forms[0])
+            << (way % 2 == 1 ? "in two halves" : "")
+            << (way == 2 || way == 3 ? " without SSSE3" : "") << (way == 4 ? " in stretches" : "");
     return forms[0];
 }
 

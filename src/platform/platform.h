@@ -80,6 +80,10 @@ bool set_cursor(int fd, std::uint64_t offset);
 // Page-aligned blocks for positioned writes; null when none can be had.
 void *allocate_pages(std::size_t size);
 void release_pages(void *block);
+// Backs the pages of [begin, begin + size) with memory at once, which costs
+// less than a fault for each page as they are first written. Only a hint:
+// it may do nothing.
+void prepare_pages(void *begin, std::size_t size);
 // Standard output and standard error take result bytes and messages as they
 // are, without line-end translation.
 void set_binary_output();

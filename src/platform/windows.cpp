@@ -297,6 +297,8 @@ void release_pages(void *block)
     _aligned_free(block);
 }
 
+void prepare_pages(void *, std::size_t) {}
+
 std::uint64_t available_memory()
 {
     MEMORYSTATUSEX status = {};

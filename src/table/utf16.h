@@ -35,6 +35,10 @@ int utf16_order(const unsigned char *bytes, std::size_t size);
 // release_input. False, holding nothing, when the block cannot be had.
 bool decode_utf16(const unsigned char *bytes, std::size_t size, int order, input_data *internal);
 
+// The units are decoded this many bytes of them at a time (even); tests
+// lower it to cut small texts.
+extern std::size_t decode_stretch_bytes;
+
 // The two bytes of the mark for order.
 void put_utf16_mark(int order, unsigned char *out);
 
