@@ -93,9 +93,9 @@ static std::uint64_t rare_errors(const unsigned char *p, std::uint64_t cont, utf
 // allows them, up to the first NUL, which is checked too: it may not stand
 // where a continuation byte is owed. Every lead byte owes one to three
 // continuation bytes, and exactly the owed bytes must be continuation bytes.
-static std::uint64_t utf8_errors(const unsigned char *p, utf8_carry *carry, bool *ends)
+static inline std::uint64_t utf8_errors(const unsigned char *p, const utf8_classes &k,
+                                        utf8_carry *carry, bool *ends)
 {
-    utf8_classes k = classify_utf8_block(p);
     std::uint64_t lead3 = 0;
     std::uint64_t lead4 = 0;
     std::uint64_t nul = 0;
@@ -124,7 +124,22 @@ static bool is_utf8_text(const unsigned char *p)
         if (carry.owed == 0 && ascii_block64(p))
             continue;
         bool ends = false;
-        if (utf8_errors(p, &carry, &ends) != 0)
+        if (utf8_errors(p, classify_utf8_block(p), &carry, &ends) != 0)
+            return false;
+        if (ends)
+            return true;
+    }
+}
+
+// The same with wide vectors, which take a third off its time.
+TABFLIP_WIDE static bool is_utf8_text_wide(const unsigned char *p)
+{
+    utf8_carry carry;
+    for (;; p += scan_block) {
+        if (carry.owed == 0 && ascii_block64_wide(p))
+            continue;
+        bool ends = false;
+        if (utf8_errors(p, classify_utf8_block_wide(p), &carry, &ends) != 0)
             return false;
         if (ends)
             return true;
@@ -137,7 +152,8 @@ static bool is_utf8_text(const unsigned char *p)
 int detect_charset(const unsigned char *buffer)
 {
     int code = first_match(buffer);
-    if ((code == charset_shift_jis || code == charset_euc_jp) && is_utf8_text(buffer))
-        return charset_utf8;
-    return code;
+    if (code != charset_shift_jis && code != charset_euc_jp)
+        return code;
+    bool utf8 = wide_vectors() ? is_utf8_text_wide(buffer) : is_utf8_text(buffer);
+    return utf8 ? charset_utf8 : code;
 }
