@@ -1200,10 +1200,11 @@ static bool groups_fit(const cell_grid &grid, bool page, std::uint64_t budget)
 {
     auto rows = static_cast<std::uint64_t>(grid.rows) + 1;
     std::uint64_t passes_read = std::min<std::uint64_t>(rows * page_bytes, grid.length);
-    std::uint64_t sums = 0;
-    for (const std::uint32_t *counts : {grid.column_bytes, grid.head_column_bytes,
-                                        grid.column_continuations, grid.head_column_continuations})
-        sums += counts == nullptr ? 0u : 4u;
+    // Four bytes a column for each of the loader's sums.
+    std::uint64_t sums = 4u * (std::uint64_t{grid.column_bytes != nullptr} +
+                               std::uint64_t{grid.head_column_bytes != nullptr} +
+                               std::uint64_t{grid.column_continuations != nullptr} +
+                               std::uint64_t{grid.head_column_continuations != nullptr});
     sums *= static_cast<std::uint64_t>(grid.columns) * (page ? 2u : 1u); // a page's extras too
     return rows * sizeof(std::size_t) + sums + passes_read <= budget;
 }

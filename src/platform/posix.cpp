@@ -350,9 +350,8 @@ void prepare_pages(void *begin, std::size_t size)
 #ifdef __linux__
     // MADV_POPULATE_WRITE, from Linux 5.14; older kernels refuse it.
     constexpr int populate_write = 23;
-    auto first = reinterpret_cast<std::uintptr_t>(begin) / 4096 * 4096;
-    auto end = reinterpret_cast<std::uintptr_t>(begin) + size;
-    madvise(reinterpret_cast<void *>(first), end - first, populate_write);
+    std::size_t into_page = reinterpret_cast<std::uintptr_t>(begin) % 4096;
+    madvise(static_cast<char *>(begin) - into_page, size + into_page, populate_write);
 #else
     (void)begin;
     (void)size;
