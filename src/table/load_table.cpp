@@ -27,9 +27,9 @@ struct table_scan {
 
 // Each column's text bytes, summed while no NUL or CR has been seen (cells
 // then lie between delimiters and line ends). A count of 32 bits holds any
-// column of a table under 4 GiB; a larger table sums nothing.
-// With them, when asked, each column's continuation bytes (80..BF): a
-// UTF-16 result's lines are sized in units, of which these take none.
+// column of a table under 4 GiB; a larger table sums nothing. When asked,
+// each column's continuation bytes (80..BF) are counted beside them: a
+// UTF-16 result's lines are sized in units, of which these stand for none.
 struct column_sums {
     std::uint32_t *bytes = nullptr; // capacity entries, or null: not wanted, or given up
     std::uint32_t *continuations = nullptr; // capacity entries beside bytes, or null
@@ -84,20 +84,21 @@ static bool room_for_column(column_sums *sums)
 static void sum_cells(column_sums *sums, std::uint64_t ends, std::uint64_t lf, std::size_t at,
                       std::uint64_t cont)
 {
+    bool counting = sums->continuations != nullptr;
     for (; ends != 0; ends &= ends - 1) {
-        std::uint64_t bit = ends & (0 - ends);
         std::size_t end = at + static_cast<std::size_t>(std::countr_zero(ends));
         if (!room_for_column(sums))
             return;
         sums->bytes[sums->column] += static_cast<std::uint32_t>(end - sums->cell_start);
         sums->cell_start = end + 1;
-        if (sums->continuations != nullptr) {
-            std::size_t continued = sums->continued + bits_set(cont & (bit - 1));
+        if (counting) {
+            std::size_t continued = sums->continued + bits_set(cont & ((ends & (0 - ends)) - 1));
             sums->continuations[sums->column] +=
                 static_cast<std::uint32_t>(continued - sums->cell_continued);
             sums->cell_continued = continued;
         }
-        sums->column = (lf & bit) != 0 ? 0 : sums->column + 1;
+        bool line_end = (lf & ends & (0 - ends)) != 0;
+        sums->column = line_end ? 0 : sums->column + 1;
     }
     sums->continued += bits_set(cont);
 }
@@ -469,18 +470,22 @@ static head_sums join_sums(scan_part *head, scan_part *tail, std::size_t columns
     column_sums *a = &head->sums;
     const column_sums *b = &tail->sums;
     head_sums own;
-    if (!keep_head || a->bytes == nullptr || b->bytes == nullptr) {
-        if (!keep_head && add_sums(a, b, columns))
-            return own;
+    if (!keep_head) {
+        if (!add_sums(a, b, columns))
+            give_up_sums(a);
+        return own;
+    }
+    if (a->bytes == nullptr || b->bytes == nullptr) {
         give_up_sums(a);
         return own;
     }
+    bool counting = a->continuations != nullptr;
     own.bytes = join_counts(&a->bytes, a->capacity, b->bytes, b->capacity, columns);
-    if (a->continuations != nullptr)
+    if (counting)
         own.continuations =
             join_counts(&a->continuations, a->capacity, b->continuations, b->capacity, columns);
     a->capacity = columns;
-    if (own.bytes == nullptr || (a->continuations == nullptr) != (b->continuations == nullptr)) {
+    if (own.bytes == nullptr || (counting && own.continuations == nullptr)) {
         give_up_sums(a);
         std::free(own.bytes);
         std::free(own.continuations);
