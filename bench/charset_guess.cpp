@@ -1,6 +1,7 @@
-// Times the character-set guess alone on one file, read into a buffer padded
-// as the driver pads it, so that bench/compare can give its share of a whole
-// transposition of the same file:
+// Times the character-set guess as a pass of its own over one file, read
+// into a buffer padded as the driver pads it (the tool makes its second look
+// in the load's scan instead), so that bench/compare can set it beside a
+// whole transposition of the same file:
 //
 //   charset_guess FILE ROUNDS   ->   "0.001234 4" (median seconds, charset code)
 #include "table/input_file.h"

@@ -1,4 +1,3 @@
-#include "table/byte_blocks.h"
 #include "table/charset.h"
 #include "test_support.h"
 
@@ -140,22 +139,10 @@ class detect_charset_second_look : public testing::TestWithParam<second_look_cas
 {
 };
 
-// The check has a wide-vector path where the processor allows it, and the
-// baseline's: both must decide alike.
-int detected(const std::vector<unsigned char> &buffer, bool wide)
-{
-    bool saved = wide_allowed;
-    wide_allowed = wide;
-    int code = detect_charset(buffer.data());
-    wide_allowed = saved;
-    return code;
-}
-
 TEST_P(detect_charset_second_look, well_formed_utf8_wins)
 {
     std::vector<unsigned char> buffer = padded(GetParam().bytes);
-    for (bool wide : {true, false})
-        EXPECT_EQ(detected(buffer, wide), GetParam().expected) << "wide " << wide;
+    EXPECT_EQ(detect_charset(buffer.data()), GetParam().expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(all, detect_charset_second_look, testing::ValuesIn(second_look_cases),
@@ -195,9 +182,8 @@ TEST_P(detect_charset_after_ascii, any_run_of_ascii_in_front)
         for (std::size_t i = 0; i < run; ++i)
             ascii += static_cast<char>(' ' + i % 90);
         std::vector<unsigned char> buffer = padded(ascii + GetParam().tail);
-        for (bool wide : {true, false})
-            EXPECT_EQ(detected(buffer, wide), GetParam().expected)
-                << "after " << run << " ASCII bytes, wide " << wide;
+        EXPECT_EQ(detect_charset(buffer.data()), GetParam().expected)
+            << "after " << run << " ASCII bytes";
     }
 }
 

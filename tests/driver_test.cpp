@@ -102,19 +102,27 @@ TEST(tabflip_binary, empty_argument_vector_shows_usage)
     EXPECT_EQ(text.rfind("\nUsage:  {-c|-t|-n|-h|-s|file_name}+\n\n", 0), 0u) << text;
 }
 
-// A large table's charset guess runs beside its loading: the page must still
-// name what the whole text is, for tables of every size (tests split every
-// table they can).
-TEST(process_file, page_names_the_charset_guessed_beside_the_loading)
+// The charset guess's second look is made by the load as it scans, in two
+// parts of a large table: the page must still name what the whole text is,
+// for tables of every size (tests split every table they can), in either
+// orientation.
+TEST(process_file, page_names_the_charset_checked_in_the_loading)
 {
+    std::string lines;
+    for (int i = 0; i < 40; ++i)
+        lines += "K\xc3\xb6ln\tx\n";
     struct {
         std::string text;
         const char *charset;
     } cases[] = {
-        {"M\xc3\xbc" "nchen\tK\xc3\xb6ln\n\xd0\x9c\xd0\xbe\tx\n", "UTF-8"},
+        {"M\xc3\xbc"
+         "nchen\tK\xc3\xb6ln\n\xd0\x9c\xd0\xbe\tx\n",
+         "UTF-8"},
         {"\x96\xbc\x91\x4f\t\x82\xa0\n", "shift_jis"},
         {"\xa4\xa2\xa4\xa4\tb\n", "euc-jp"},
         {"\xc3\xa9 then a byte no UTF-8 text holds\t\xff\n", "euc-jp"},
+        {lines + "a byte no UTF-8 text holds, in the second part\t\xff\n", "euc-jp"},
+        {lines + std::string("after a NUL\0\t\xff\n", 17), "UTF-8"},
     };
     char folder[] = "/tmp/tabflip-driver-XXXXXX";
     ASSERT_NE(mkdtemp(folder), nullptr);
@@ -124,14 +132,20 @@ TEST(process_file, page_names_the_charset_guessed_beside_the_loading)
         for (const auto &c : cases) {
             std::string name = std::string(folder) + "/table.txt";
             std::ofstream(name, std::ios::binary) << c.text;
-            run_options options;
-            options.output_format = 0;
-            process_file(name.c_str(), &options);
-            std::ostringstream page;
-            page << std::ifstream(name + "_replace.htm", std::ios::binary).rdbuf();
-            EXPECT_NE(page.str().find(std::string("charset=") + c.charset + "\""), std::string::npos)
-                << c.charset << ", split " << (split == 0) << "\n" << page.str();
-            std::remove((name + "_replace.htm").c_str());
+            for (bool replace : {true, false}) {
+                run_options options;
+                options.output_format = 0;
+                options.replace = replace;
+                process_file(name.c_str(), &options);
+                std::string result = name + (replace ? "_replace.htm" : "_normal.htm");
+                std::ostringstream page;
+                page << std::ifstream(result, std::ios::binary).rdbuf();
+                EXPECT_NE(page.str().find(std::string("charset=") + c.charset + "\""),
+                          std::string::npos)
+                    << c.charset << ", split " << (split == 0) << ", replace " << replace << "\n"
+                    << page.str();
+                std::remove(result.c_str());
+            }
             std::remove(name.c_str());
         }
     }

@@ -1,4 +1,5 @@
 #include "table/cell_grid.h"
+#include "table/charset.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
@@ -159,7 +160,8 @@ std::string compare_with_model(const std::string &input, unsigned char delimiter
         const unsigned char *cell = first_cell(g, r);
         for (std::int32_t c = 0; c <= g.columns; ++c) {
             long offset = cell == nullptr ? -1 : static_cast<long>(cell - g.bytes);
-            long wanted = c == g.columns ? -1 : want.cells[static_cast<std::size_t>(r * g.columns + c)];
+            long wanted =
+                c == g.columns ? -1 : want.cells[static_cast<std::size_t>(r * g.columns + c)];
             if (offset != wanted)
                 return "cell " + std::to_string(r) + "," + std::to_string(c) + " at " +
                        std::to_string(offset) + ", want " + std::to_string(wanted);
@@ -342,6 +344,56 @@ TEST(load_table_random, two_parts_agree_with_model)
                 << testing::PrintToString(input) << " delimiter " << int{delimiter};
             ASSERT_EQ(compare_part_sums(input, delimiter), "")
                 << testing::PrintToString(input) << " delimiter " << int{delimiter};
+        }
+    }
+    split_from_bytes = saved;
+}
+
+// The load checks a page's text for UTF-8 as it scans, in two parts when it
+// splits the table: it must answer as the check of the whole text does, up
+// to the first NUL, whichever part holds it or a broken character, and
+// whatever the text's length in blocks.
+bool loaded_as_utf8(const std::string &text)
+{
+    loaded_table t;
+    t.bytes = padded(text);
+    load_limits limits;
+    limits.check_utf8 = true;
+    EXPECT_EQ(load_table_within(t.bytes.data(), text.size(), '\t', true, limits, &t.grid),
+              load_done);
+    return t.grid.utf8_text;
+}
+
+TEST(load_table_random, checks_utf8_as_the_whole_text_check_does)
+{
+    const char *pieces[] = {
+        "a",    "bc",   "\t",   "\n",           "\xc3\xa9",    "\xe3\x81\x82", "\xf0\x9f\x98\x80",
+        "\xff", "\xc3", "\x80", "\xed\xa0\x80", "\xe0\x80\x80"};
+    std::vector<std::string> texts = {std::string(63, 'a') + "\xc3",
+                                      std::string(62, 'a') + "\xc3\xa9",
+                                      std::string(127, 'a') + "\n\xe3\x81", ""};
+    std::mt19937 random(2468);
+    for (int n = 0; n < 3000; ++n) {
+        std::string text;
+        for (std::size_t i = random() % 120; i > 0; --i) {
+            // Broken pieces are rare, so that many texts are whole.
+            std::size_t piece = random() % 7;
+            if (random() % 40 == 0)
+                piece = 7 + random() % 5;
+            text += pieces[piece];
+        }
+        if (n % 5 == 0)
+            text.insert(random() % (text.size() + 1), 1, '\0');
+        texts.push_back(text);
+    }
+    std::size_t saved = split_from_bytes;
+    for (const std::string &text : texts) {
+        std::vector<unsigned char> whole = padded(text);
+        bool want = well_formed_utf8(whole.data());
+        for (std::size_t split : {SIZE_MAX, std::size_t{0}}) {
+            split_from_bytes = split;
+            ASSERT_EQ(loaded_as_utf8(text), want)
+                << testing::PrintToString(text) << ", split " << (split == 0);
         }
     }
     split_from_bytes = saved;

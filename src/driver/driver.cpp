@@ -167,66 +167,35 @@ static bool decode_if_utf16(input_data *input, int *order)
 // A row table that would take more than a quarter of the budget is not
 // made: the table is then measured alone and transposed in blocks of rows.
 static bool load_within_budget(const input_data &input, const run_options &options,
-                               std::uint64_t budget, bool units, cell_grid *grid)
+                               std::uint64_t budget, load_limits limits, cell_grid *grid)
 {
-    load_limits limits;
     limits.most_rows = std::max<std::uint64_t>(budget / 4 / sizeof(std::size_t), 2);
     limits.most_columns = budget / 8 / sizeof(std::uint32_t);
-    limits.count_continuations = units;
     int loaded = load_table_within(input.bytes, input.length, options.delimiter, options.replace,
                                    limits, grid);
-    if (loaded == load_over_limit)
-        return load_table(input.bytes, input.length, options.delimiter, false, grid);
-    return loaded == load_done;
+    if (loaded != load_over_limit)
+        return loaded == load_done;
+    load_limits alone;
+    alone.check_utf8 = limits.check_utf8;
+    return load_table_within(input.bytes, input.length, options.delimiter, false, alone, grid) ==
+           load_done;
 }
 
-namespace
-{
-
-// The table is loaded, or (guessing) its character set guessed.
-struct load_work {
-    const input_data *input = nullptr;
-    const run_options *options = nullptr;
-    std::uint64_t budget = 0;
-    cell_grid *grid = nullptr;
-    bool units = false; // UTF-16 text, whose result's lines are sized in units
-    bool guessing = false;
-    bool loaded = false;
-};
-
-} // namespace
-
-static void load_or_guess(void *arg)
-{
-    auto *work = static_cast<load_work *>(arg);
-    if (work->guessing)
-        current_charset_code = detect_charset(work->input->bytes);
-    else
-        work->loaded =
-            load_within_budget(*work->input, *work->options, work->budget, work->units, work->grid);
-}
-
-// Only a page looks at the character set. The guess reads the whole text
-// again, at the pace of memory, so a large table's runs beside its loading,
-// which keeps the processors busy rather than memory.
+// Only a page looks at the character set. When the first match names
+// Shift_JIS or EUC-JP, the guess reads the whole text a second time: the
+// load, which reads it anyway, checks it on its way.
 static bool load_and_guess(const input_data &input, const run_options &options,
                            std::uint64_t budget, int order, cell_grid *grid)
 {
-    load_work load{&input, &options, budget, grid, order != utf16_none};
-    load_work guess = load;
-    guess.guessing = true;
     bool page = options.output_format == format_html;
-    if (page && order != utf16_none)
-        current_charset_code = charset_utf16;
-    if (!page || order != utf16_none)
-        load_or_guess(&load);
-    else if (input.length >= split_from_bytes)
-        run_both(load_or_guess, &load, &guess);
-    else {
-        load_or_guess(&guess);
-        load_or_guess(&load);
-    }
-    return load.loaded;
+    int first = page && order == utf16_none ? first_match_charset(input.bytes) : charset_utf16;
+    load_limits asked;
+    asked.count_continuations = order != utf16_none;
+    asked.check_utf8 = page && needs_second_look(first);
+    bool loaded = load_within_budget(input, options, budget, asked, grid);
+    if (page)
+        current_charset_code = asked.check_utf8 && grid->utf8_text ? charset_utf8 : first;
+    return loaded;
 }
 
 void process_file(const char *name, run_options *options)

@@ -2,8 +2,7 @@
 // SSE2 build (the x86-64 baseline) and the portable scalar build
 // (TABFLIP_SCALAR, chosen with the CMake option of the same name). Everything
 // built on them is shared, so both builds make the same decisions. The SSE2
-// build also has SSSE3 runs for UTF-16, used where the processor has SSSE3,
-// and an AVX2 UTF-8 check, used where it has AVX2.
+// build also has SSSE3 runs for UTF-16, used where the processor has SSSE3.
 //
 // The UTF-16 primitives read exactly the block they are given. Every other
 // primitive may read a whole block past the position it is given, so the
@@ -20,7 +19,6 @@
 
 #if defined(__SSE2__) && !defined(TABFLIP_SCALAR)
 #include <emmintrin.h>
-#include <immintrin.h>
 #include <tmmintrin.h>
 #endif
 
@@ -599,49 +597,6 @@ static inline bool ssse3_runs()
     return has_ssse3 && ssse3_allowed;
 }
 
-// The UTF-8 check of a page's whole text keeps up with memory only with
-// 32-byte vectors (AVX2), which the x86-64 baseline lacks: the callers of
-// the wide primitives are built for them (TABFLIP_WIDE) and used only where
-// the processor has them (tests turn them off to reach the baseline).
-inline bool wide_allowed = true;
-#define TABFLIP_WIDE __attribute__((target("avx2")))
-
-TABFLIP_WIDE static inline utf8_classes classify_utf8_block_wide(const unsigned char *p)
-{
-    utf8_classes k;
-    __m256i unusual = _mm256_setzero_si256();
-    for (std::size_t i = 0; i < 2; ++i) {
-        __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p + 32 * i));
-        // As classify_utf8_block, on signed bytes.
-        __m256i cont = _mm256_cmpgt_epi8(_mm256_set1_epi8(-64), v);
-        __m256i lead2 = _mm256_and_si256(_mm256_cmpgt_epi8(v, _mm256_set1_epi8(-63)),
-                                         _mm256_cmpgt_epi8(_mm256_set1_epi8(-32), v));
-        __m256i other_high = _mm256_andnot_si256(_mm256_or_si256(cont, lead2), v);
-        __m256i nul = _mm256_cmpeq_epi8(v, _mm256_setzero_si256());
-        unusual = _mm256_or_si256(unusual, _mm256_or_si256(other_high, nul));
-        auto shift = static_cast<unsigned>(32 * i);
-        k.cont |= std::uint64_t{static_cast<std::uint32_t>(_mm256_movemask_epi8(cont))} << shift;
-        k.lead2 |= std::uint64_t{static_cast<std::uint32_t>(_mm256_movemask_epi8(lead2))} << shift;
-    }
-    k.unusual = _mm256_movemask_epi8(unusual) != 0;
-    return k;
-}
-
-TABFLIP_WIDE static inline bool ascii_block64_wide(const unsigned char *p)
-{
-    __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p));
-    __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p + 32));
-    __m256i zero = _mm256_setzero_si256();
-    __m256i nul = _mm256_or_si256(_mm256_cmpeq_epi8(a, zero), _mm256_cmpeq_epi8(b, zero));
-    return _mm256_movemask_epi8(_mm256_or_si256(_mm256_or_si256(a, b), nul)) == 0;
-}
-
-static inline bool wide_vectors()
-{
-    static const bool has_avx2 = (__builtin_cpu_init(), __builtin_cpu_supports("avx2") != 0);
-    return has_avx2 && wide_allowed;
-}
-
 #else
 
 static inline std::uint64_t html_special_mask(const unsigned char *p)
@@ -867,25 +822,6 @@ static inline std::size_t narrow_short_run(const unsigned char *, std::size_t, b
 static inline bool ssse3_runs()
 {
     return ssse3_allowed;
-}
-
-// No wide vectors either: the wide primitives are the narrow ones.
-inline bool wide_allowed = false;
-#define TABFLIP_WIDE
-
-static inline utf8_classes classify_utf8_block_wide(const unsigned char *p)
-{
-    return classify_utf8_block(p);
-}
-
-static inline bool ascii_block64_wide(const unsigned char *p)
-{
-    return ascii_block64(p);
-}
-
-static inline bool wide_vectors()
-{
-    return wide_allowed;
 }
 
 #endif

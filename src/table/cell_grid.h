@@ -43,6 +43,9 @@ struct cell_grid {
     // continuation bytes (0x80..0xBF), the table's and the first part's.
     std::uint32_t *column_continuations = nullptr;
     std::uint32_t *head_column_continuations = nullptr;
+    // When the load was asked to check it: whether the text up to its first
+    // NUL is well-formed UTF-8 (charset.h's second look).
+    bool utf8_text = false;
 };
 
 // Tables from this size on are measured on two threads, each taking the
@@ -57,12 +60,13 @@ bool load_table(const unsigned char *bytes, std::size_t length, unsigned char de
                 bool with_rows, cell_grid *grid);
 
 // Bounds on the row table and the column sums: a table with more rows is
-// not loaded, and one with more columns is loaded without sums. Also
-// whether the sums count continuation bytes.
+// not loaded, and one with more columns is loaded without sums. Also what
+// the scan does beside: count continuation bytes with the sums, check UTF-8.
 struct load_limits {
     std::size_t most_rows = SIZE_MAX;    // row table entries, the end's included
     std::size_t most_columns = SIZE_MAX; // column sums
     bool count_continuations = false;    // with the sums (a UTF-16 result's units)
+    bool check_utf8 = false;             // the charset guess's second look
 };
 
 constexpr int load_done = 0;

@@ -25,7 +25,7 @@ static bool is_jis_escape(const unsigned char *p)
     return false;
 }
 
-static int first_match(const unsigned char *buffer)
+int first_match_charset(const unsigned char *buffer)
 {
     // Always step one byte: the byte after a failed lead byte is tried as a
     // lead byte of its own. Plain ASCII without ESC decides nothing and is
@@ -54,17 +54,6 @@ static int first_match(const unsigned char *buffer)
         }
     }
 }
-
-// What one 64-byte block hands to the next: the continuation bytes still owed
-// at the next block's first three positions (bits 0..2), and whether the
-// block's last byte narrows the range of the next block's first byte.
-struct utf8_carry {
-    std::uint64_t owed = 0;
-    std::uint64_t after_e0 = 0; // bit 0: A0..BF, no overlong three-byte form
-    std::uint64_t after_ed = 0; // bit 0: 80..9F, no surrogate
-    std::uint64_t after_f0 = 0; // bit 0: 90..BF, no overlong four-byte form
-    std::uint64_t after_f4 = 0; // bit 0: 80..8F, nothing above U+10FFFF
-};
 
 // The bytes of an unusual block that lead nothing (C0, C1, F5..FF) or break
 // RFC 3629's narrowed ranges after E0, ED, F0 and F4. Sets the block's
@@ -115,35 +104,27 @@ static inline std::uint64_t utf8_errors(const unsigned char *p, const utf8_class
     return errors;
 }
 
-// Whether the text up to its first NUL is well-formed UTF-8. Stretches of
-// ASCII between characters are passed over a block at a time.
-static bool is_utf8_text(const unsigned char *p)
+void check_utf8_block(utf8_check *check, const unsigned char *block)
 {
-    utf8_carry carry;
-    for (;; p += scan_block) {
-        if (carry.owed == 0 && ascii_block64(p))
-            continue;
-        bool ends = false;
-        if (utf8_errors(p, classify_utf8_block(p), &carry, &ends) != 0)
-            return false;
-        if (ends)
-            return true;
-    }
+    // Stretches of ASCII between characters are passed over a block at a time.
+    if (check->failed || check->ended || (check->carry.owed == 0 && ascii_block64(block)))
+        return;
+    bool ends = false;
+    check->failed = utf8_errors(block, classify_utf8_block(block), &check->carry, &ends) != 0;
+    check->ended = ends;
 }
 
-// The same with wide vectors, which take a third off its time.
-TABFLIP_WIDE static bool is_utf8_text_wide(const unsigned char *p)
+bool well_formed_utf8(const unsigned char *text)
 {
-    utf8_carry carry;
-    for (;; p += scan_block) {
-        if (carry.owed == 0 && ascii_block64_wide(p))
-            continue;
-        bool ends = false;
-        if (utf8_errors(p, classify_utf8_block_wide(p), &carry, &ends) != 0)
-            return false;
-        if (ends)
-            return true;
-    }
+    utf8_check check;
+    for (; !check.failed && !check.ended; text += scan_block)
+        check_utf8_block(&check, text);
+    return !check.failed;
+}
+
+bool needs_second_look(int code)
+{
+    return code == charset_shift_jis || code == charset_euc_jp;
 }
 
 // A two-byte or four-byte UTF-8 character first looks like a Shift_JIS or
@@ -151,9 +132,6 @@ TABFLIP_WIDE static bool is_utf8_text_wide(const unsigned char *p)
 // in either with kana is never well-formed UTF-8 and keeps its answer.
 int detect_charset(const unsigned char *buffer)
 {
-    int code = first_match(buffer);
-    if (code != charset_shift_jis && code != charset_euc_jp)
-        return code;
-    bool utf8 = wide_vectors() ? is_utf8_text_wide(buffer) : is_utf8_text(buffer);
-    return utf8 ? charset_utf8 : code;
+    int code = first_match_charset(buffer);
+    return needs_second_look(code) && well_formed_utf8(buffer) ? charset_utf8 : code;
 }

@@ -4,8 +4,8 @@
 // detect_charset reads the input's bytes up to their first NUL. It reads in
 // blocks of up to 64 bytes, so it may read up to 63 bytes past that NUL; the
 // input_padding zero bytes after the data (input_file.h) cover that. It
-// writes nothing, allocates nothing and cannot
-// fail.
+// writes nothing, allocates nothing and cannot fail; nor can the two steps
+// it is made of.
 #ifndef TABFLIP_CHARSET_H
 #define TABFLIP_CHARSET_H
 
@@ -15,10 +15,45 @@ constexpr int charset_euc_jp = 3;
 constexpr int charset_utf8 = 4;  // also the answer when nothing was recognised
 constexpr int charset_utf16 = 5; // never guessed: UTF-16 text is known by its mark
 
+#include <cstdint>
+
 // The first position at which one byte pattern matches decides, except that
 // text that is well-formed UTF-8 up to its first NUL is never named Shift_JIS
 // or EUC-JP: that second look reads the whole text, a block at a time.
 int detect_charset(const unsigned char *buffer);
+
+// The guess in two steps, for a caller that reads the whole text anyway (the
+// loader): the first match, then, when it asks for the second look, the
+// text's 64-byte blocks in order through check_utf8_block.
+int first_match_charset(const unsigned char *buffer);
+bool needs_second_look(int code);
+
+// What one 64-byte block hands to the next: the continuation bytes still owed
+// at the next block's first three positions (bits 0..2), and whether the
+// block's last byte narrows the range of the next block's first byte.
+struct utf8_carry {
+    std::uint64_t owed = 0;
+    std::uint64_t after_e0 = 0; // bit 0: A0..BF, no overlong three-byte form
+    std::uint64_t after_ed = 0; // bit 0: 80..9F, no surrogate
+    std::uint64_t after_f0 = 0; // bit 0: 90..BF, no overlong four-byte form
+    std::uint64_t after_f4 = 0; // bit 0: 80..8F, nothing above U+10FFFF
+};
+
+// Whether the text checked so far breaks RFC 3629 (failed), and whether its
+// first NUL has been reached, after which nothing is checked (ended). A text
+// cut at an LF checks as two texts, the second starting afresh.
+struct utf8_check {
+    utf8_carry carry;
+    bool failed = false;
+    bool ended = false;
+};
+
+// Checks the 64 bytes at block, the text's next, unless the check has failed
+// or ended; they must be followed by readable padding as input_file.h states.
+void check_utf8_block(utf8_check *check, const unsigned char *block);
+
+// Whether the text up to its first NUL is well-formed UTF-8.
+bool well_formed_utf8(const unsigned char *text);
 
 // The current file's guess: set by the driver before each writer call, read
 // by the HTML page writer.

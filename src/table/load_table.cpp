@@ -2,6 +2,8 @@
 
 #include "platform/platform.h"
 #include "table/byte_blocks.h"
+#include "table/charset.h"
+#include "table/input_file.h"
 
 #include <algorithm>
 #include <bit>
@@ -224,8 +226,24 @@ static bool room_for_row(row_table *table, std::size_t used)
 // the table. Fused with the line count and, when rows is given, the row
 // starts: one pass of 64-byte blocks whose masks the line ends cut into
 // per-line counts.
+// A check, when given, reads the same blocks while they are at hand; the
+// last, cut short, as if the data ended there, and then the end itself,
+// where no character may be left unfinished.
+static void check_block(utf8_check *check, const unsigned char *p, std::size_t length,
+                        std::size_t at)
+{
+    if (length - at >= scan_block) {
+        check_utf8_block(check, p + at);
+        return;
+    }
+    unsigned char last[scan_block + input_padding] = {};
+    std::memcpy(last, p + at, length - at);
+    check_utf8_block(check, last);
+}
+
 static table_scan scan_table(const unsigned char *p, std::size_t length, unsigned char delimiter,
-                             bool cr_ends_lines, row_table *rows, column_sums *sums)
+                             bool cr_ends_lines, row_table *rows, column_sums *sums,
+                             utf8_check *check)
 {
     table_scan scan;
     scan_carry carry;
@@ -233,6 +251,8 @@ static table_scan scan_table(const unsigned char *p, std::size_t length, unsigne
     std::size_t delimiters = 0;
     for (std::size_t at = 0; at < length; at += scan_block) {
         block_classes k = classify_lines(p + at, delimiter, cr_ends_lines);
+        if (check != nullptr)
+            check_block(check, p, length, at);
         std::uint64_t data = length - at >= scan_block ? ~std::uint64_t{0}
                                                        : (std::uint64_t{1} << (length - at)) - 1;
         past_data(&k, data);
@@ -275,6 +295,8 @@ static table_scan scan_table(const unsigned char *p, std::size_t length, unsigne
         count_delimiters(&scan, delimiters);
     if (filled > 0 && sums->bytes != nullptr)
         sum_cells(sums, 1, 1, length, 0);
+    if (check != nullptr)
+        check_block(check, p, length, length);
     scan.last = filled;
     return scan;
 }
@@ -302,6 +324,8 @@ struct scan_part {
     row_table rows;
     column_sums sums;
     table_scan scan;
+    bool checking = false; // its text's UTF-8, into check
+    utf8_check check;
 };
 
 // The first part's own sums, kept beside the table's.
@@ -342,7 +366,8 @@ static void scan_part_lines(void *arg)
 {
     auto *part = static_cast<scan_part *>(arg);
     part->scan = scan_table(part->bytes, part->length, part->delimiter, false,
-                            part->with_rows ? &part->rows : nullptr, &part->sums);
+                            part->with_rows ? &part->rows : nullptr, &part->sums,
+                            part->checking ? &part->check : nullptr);
 }
 
 static void release_part(scan_part *part)
@@ -505,8 +530,10 @@ int load_table_within(const unsigned char *bytes, std::size_t length, unsigned c
     bool summed = with_rows && length < (std::size_t{1} << 32) && limits.most_columns >= 64;
     bool few_rows = false;
     std::size_t split = split_point(bytes, length, &few_rows);
-    scan_part head{bytes, split > 0 ? split : length, delimiter, with_rows, {}, {}, {}};
-    scan_part tail{bytes + split, length - split, delimiter, false, {}, {}, {}};
+    scan_part head{bytes, split > 0 ? split : length, delimiter, with_rows, {}, {},
+                   {},    limits.check_utf8,          {}};
+    scan_part tail{
+        bytes + split, length - split, delimiter, false, {}, {}, {}, limits.check_utf8, {}};
     if (!start_part(&head, limits, summed) || (split > 0 && !start_part(&tail, limits, summed))) {
         release_part(&tail);
         give_up_sums(&head.sums);
@@ -517,6 +544,10 @@ int load_table_within(const unsigned char *bytes, std::size_t length, unsigned c
     else
         scan_part_lines(&head);
     table_scan scan = head.scan;
+    // The second part is checked from its first line: it counts unless the
+    // first part's text ended at a NUL.
+    bool utf8_text = limits.check_utf8 && !head.check.failed &&
+                     (split == 0 || head.scan.any_nul || !tail.check.failed);
     head_sums own;
     if (split > 0) {
         scan = joined_scan(head.scan, tail.scan);
@@ -530,7 +561,8 @@ int load_table_within(const unsigned char *bytes, std::size_t length, unsigned c
     if (scan.lines == 0 && scan.any_cr && !scan.refused) {
         cr_ends_lines = true;
         column_sums none;
-        scan = scan_table(bytes, length, delimiter, true, with_rows ? &rows : nullptr, &none);
+        scan =
+            scan_table(bytes, length, delimiter, true, with_rows ? &rows : nullptr, &none, nullptr);
     }
     if (scan.refused || scan.lines >= count_limit || scan.widest > count_limit) {
         give_up_sums(&sums);
@@ -541,6 +573,7 @@ int load_table_within(const unsigned char *bytes, std::size_t length, unsigned c
     if (with_rows)
         rows.starts[scan.lines + 1] = length + 1;
     grid->bytes = bytes;
+    grid->utf8_text = utf8_text;
     grid->length = length;
     grid->delimiter = delimiter;
     grid->line_end = cr_ends_lines ? 0x0D : 0x0A;
