@@ -122,7 +122,7 @@ TEST(process_file, page_names_the_charset_checked_in_the_loading)
         {"\xa4\xa2\xa4\xa4\tb\n", "euc-jp"},
         {"\xc3\xa9 then a byte no UTF-8 text holds\t\xff\n", "euc-jp"},
         {lines + "a byte no UTF-8 text holds, in the second part\t\xff\n", "euc-jp"},
-        {lines + std::string("after a NUL\0\t\xff\n", 17), "UTF-8"},
+        {lines + std::string("after a NUL\0\t\xff\n", 15), "UTF-8"},
     };
     char folder[] = "/tmp/tabflip-driver-XXXXXX";
     ASSERT_NE(mkdtemp(folder), nullptr);
