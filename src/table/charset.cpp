@@ -82,9 +82,9 @@ static std::uint64_t rare_errors(const unsigned char *p, std::uint64_t cont, utf
 // allows them, up to the first NUL, which is checked too: it may not stand
 // where a continuation byte is owed. Every lead byte owes one to three
 // continuation bytes, and exactly the owed bytes must be continuation bytes.
-static inline std::uint64_t utf8_errors(const unsigned char *p, const utf8_classes &k,
-                                        utf8_carry *carry, bool *ends)
+static std::uint64_t utf8_errors(const unsigned char *p, utf8_carry *carry, bool *ends)
 {
+    utf8_classes k = classify_utf8_block(p);
     std::uint64_t lead3 = 0;
     std::uint64_t lead4 = 0;
     std::uint64_t nul = 0;
@@ -110,7 +110,7 @@ void check_utf8_block(utf8_check *check, const unsigned char *block)
     if (check->failed || check->ended || (check->carry.owed == 0 && ascii_block64(block)))
         return;
     bool ends = false;
-    check->failed = utf8_errors(block, classify_utf8_block(block), &check->carry, &ends) != 0;
+    check->failed = utf8_errors(block, &check->carry, &ends) != 0;
     check->ended = ends;
 }
 
