@@ -218,17 +218,10 @@ static bool room_for_row(row_table *table, std::size_t used)
     return false;
 }
 
-// Counts the cells each line fills exactly as the writers walk them: a
-// delimiter opens one cell (two at the start of a line: the empty first cell
-// and the one after it), and text opens one where it follows a line start, a
-// NUL or a CR. A NUL inside a line can therefore open more cells than the
-// line's delimiters account for; counting them here keeps every cell inside
-// the table. Fused with the line count and, when rows is given, the row
-// starts: one pass of 64-byte blocks whose masks the line ends cut into
-// per-line counts.
-// A check, when given, reads the same blocks while they are at hand; the
-// last, cut short, as if the data ended there, and then the end itself,
-// where no character may be left unfinished.
+// The block at `at` of the text [p, p + length), to the UTF-8 check: a last
+// one cut short as if the data ended there (what follows may be another
+// part's), and at length the end itself, where no character may be left
+// unfinished.
 static void check_block(utf8_check *check, const unsigned char *p, std::size_t length,
                         std::size_t at)
 {
@@ -241,6 +234,15 @@ static void check_block(utf8_check *check, const unsigned char *p, std::size_t l
     check_utf8_block(check, last);
 }
 
+// Counts the cells each line fills exactly as the writers walk them: a
+// delimiter opens one cell (two at the start of a line: the empty first cell
+// and the one after it), and text opens one where it follows a line start, a
+// NUL or a CR. A NUL inside a line can therefore open more cells than the
+// line's delimiters account for; counting them here keeps every cell inside
+// the table. Fused with the line count and, when rows is given, the row
+// starts: one pass of 64-byte blocks whose masks the line ends cut into
+// per-line counts. A check, when given, reads the same blocks while they
+// are at hand.
 static table_scan scan_table(const unsigned char *p, std::size_t length, unsigned char delimiter,
                              bool cr_ends_lines, row_table *rows, column_sums *sums,
                              utf8_check *check)
