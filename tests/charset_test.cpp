@@ -1,7 +1,13 @@
 #include "table/charset.h"
 #include "test_support.h"
 
+#include "table/byte_blocks.h"
+
 #include <gtest/gtest.h>
+
+#include <algorithm>
+#include <iterator>
+#include <random>
 
 namespace
 {
@@ -139,10 +145,22 @@ class detect_charset_second_look : public testing::TestWithParam<second_look_cas
 {
 };
 
+// The check has a way with wide vectors and the baseline's; both must agree.
+template <typename Test> void both_ways(Test test)
+{
+    bool saved = wide_allowed;
+    for (bool wide : {true, false}) {
+        wide_allowed = wide;
+        SCOPED_TRACE(wide ? "wide vectors" : "baseline");
+        test();
+    }
+    wide_allowed = saved;
+}
+
 TEST_P(detect_charset_second_look, well_formed_utf8_wins)
 {
     std::vector<unsigned char> buffer = padded(GetParam().bytes);
-    EXPECT_EQ(detect_charset(buffer.data()), GetParam().expected);
+    both_ways([&] { EXPECT_EQ(detect_charset(buffer.data()), GetParam().expected); });
 }
 
 INSTANTIATE_TEST_SUITE_P(all, detect_charset_second_look, testing::ValuesIn(second_look_cases),
@@ -169,6 +187,11 @@ const after_ascii_case after_ascii_cases[] = {
     {"two-byte utf8 then a bad byte", "\xc3\xa9 forty bytes of ASCII text before it: \xff", 3},
     {"two-byte utf8 then a NUL",
      std::string("\xc3\xa9 forty bytes of ASCII text before it:\0\xff", 41), 4},
+    {"four-byte character cut before a block of ASCII",
+     "\xc3\xa9\xf0\x9f\x98" + std::string(70, 'a'), 3},
+    {"three-byte character cut before a block of ASCII", "\xc3\xa9\xe3\x81" + std::string(70, 'a'),
+     3},
+    {"two-byte character cut before a block of ASCII", "\xc3\xa9\xc3" + std::string(70, 'a'), 3},
 };
 
 class detect_charset_after_ascii : public testing::TestWithParam<after_ascii_case>
@@ -177,17 +200,86 @@ class detect_charset_after_ascii : public testing::TestWithParam<after_ascii_cas
 
 TEST_P(detect_charset_after_ascii, any_run_of_ascii_in_front)
 {
-    for (std::size_t run = 0; run <= 70; ++run) {
-        std::string ascii;
-        for (std::size_t i = 0; i < run; ++i)
-            ascii += static_cast<char>(' ' + i % 90);
-        std::vector<unsigned char> buffer = padded(ascii + GetParam().tail);
-        EXPECT_EQ(detect_charset(buffer.data()), GetParam().expected)
-            << "after " << run << " ASCII bytes";
-    }
+    both_ways([] {
+        for (std::size_t run = 0; run <= 70; ++run) {
+            std::string ascii;
+            for (std::size_t i = 0; i < run; ++i)
+                ascii += static_cast<char>(' ' + i % 90);
+            std::vector<unsigned char> buffer = padded(ascii + GetParam().tail);
+            EXPECT_EQ(detect_charset(buffer.data()), GetParam().expected)
+                << "after " << run << " ASCII bytes";
+        }
+    });
 }
 
 INSTANTIATE_TEST_SUITE_P(all, detect_charset_after_ascii, testing::ValuesIn(after_ascii_cases),
                          case_name<after_ascii_case>);
+
+// RFC 3629 a character at a time, up to the first NUL: the model the block
+// checks must agree with.
+bool utf8_by_characters(const std::string &text)
+{
+    std::size_t end = std::min(text.find('\0'), text.size());
+    for (std::size_t i = 0; i < end;) {
+        auto lead = static_cast<unsigned char>(text[i]);
+        std::size_t length = lead < 0x80   ? 1
+                             : lead < 0xC2 ? 0
+                             : lead < 0xE0 ? 2
+                             : lead < 0xF0 ? 3
+                             : lead < 0xF5 ? 4
+                                           : 0;
+        unsigned low = lead == 0xE0 ? 0xA0 : lead == 0xF0 ? 0x90 : 0x80;
+        unsigned high = lead == 0xED ? 0x9F : lead == 0xF4 ? 0x8F : 0xBF;
+        if (length == 0 || end - i < length)
+            return false;
+        for (std::size_t k = 1; k < length; ++k) {
+            auto next = static_cast<unsigned char>(text[i + k]);
+            if (next < (k == 1 ? low : 0x80) || next > (k == 1 ? high : 0xBF))
+                return false;
+        }
+        i += length;
+    }
+    return true;
+}
+
+// Texts of whole characters at the edges of each range, stray bytes of
+// every kind and runs of ASCII long enough to fill blocks, checked in calls
+// of one to three blocks so that characters are cut between calls too.
+TEST(utf8_check_random, agrees_with_a_character_at_a_time)
+{
+    const char *pieces[] = {"\xc2\x80",         "\xdf\xbf",     "\xe0\xa0\x80",
+                            "\xed\x9f\xbf",     "\xef\xbf\xbf", "\xf0\x90\x80\x80",
+                            "\xf4\x8f\xbf\xbf", "\xe3\x81\x82", "\t"};
+    const unsigned char strays[] = {0x80, 0x8F, 0x90, 0x9F, 0xA0, 0xBF, 0xC0, 0xC1, 0xC2, 0xDF,
+                                    0xE0, 0xED, 0xEF, 0xF0, 0xF4, 0xF5, 0xF8, 0xFF, 0x00, 0x7F};
+    std::mt19937 random(1357);
+    int well_formed = 0;
+    for (int n = 0; n < 4000; ++n) {
+        std::string text;
+        for (std::size_t i = random() % 60; i > 0; --i) {
+            if (random() % 4 == 0)
+                text.append(random() % 70, 'a');
+            else if (random() % 30 == 0)
+                text += static_cast<char>(strays[random() % std::size(strays)]);
+            else
+                text += pieces[random() % std::size(pieces)];
+        }
+        bool want = utf8_by_characters(text);
+        well_formed += want;
+        std::vector<unsigned char> buffer = padded(text);
+        both_ways([&] {
+            ASSERT_EQ(well_formed_utf8(buffer.data()), want) << testing::PrintToString(text);
+            utf8_check check;
+            for (const unsigned char *p = buffer.data(); !check.failed && !check.ended;) {
+                std::size_t count = 1 + random() % 3;
+                check_utf8_blocks(&check, p, count);
+                p += count * 64;
+            }
+            ASSERT_EQ(!check.failed, want) << "in calls, " << testing::PrintToString(text);
+        });
+    }
+    EXPECT_GT(well_formed, 1000);
+    EXPECT_LT(well_formed, 3000);
+}
 
 } // namespace

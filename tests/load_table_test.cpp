@@ -371,7 +371,12 @@ TEST(load_table_random, checks_utf8_as_the_whole_text_check_does)
         "\xff", "\xc3", "\x80", "\xed\xa0\x80", "\xe0\x80\x80"};
     std::vector<std::string> texts = {std::string(63, 'a') + "\xc3",
                                       std::string(62, 'a') + "\xc3\xa9",
-                                      std::string(127, 'a') + "\n\xe3\x81", ""};
+                                      std::string(127, 'a') + "\n\xe3\x81",
+                                      "",
+                                      std::string(4095, 'a') + "\xc3",
+                                      std::string(4095, 'a') + "\xc3\xa9\n" +
+                                          std::string(4100, 'b'),
+                                      std::string(4095, 'a') + "\xc3\n\xa9"};
     std::mt19937 random(2468);
     for (int n = 0; n < 3000; ++n) {
         std::string text;

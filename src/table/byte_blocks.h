@@ -2,7 +2,8 @@
 // SSE2 build (the x86-64 baseline) and the portable scalar build
 // (TABFLIP_SCALAR, chosen with the CMake option of the same name). Everything
 // built on them is shared, so both builds make the same decisions. The SSE2
-// build also has SSSE3 runs for UTF-16, used where the processor has SSSE3.
+// build also has SSSE3 runs for UTF-16, used where the processor has SSSE3,
+// and lets the UTF-8 check use AVX2 where the processor has it.
 //
 // The UTF-16 primitives read exactly the block they are given. Every other
 // primitive may read a whole block past the position it is given, so the
@@ -19,6 +20,7 @@
 
 #if defined(__SSE2__) && !defined(TABFLIP_SCALAR)
 #include <emmintrin.h>
+#include <immintrin.h>
 #include <tmmintrin.h>
 #endif
 
@@ -597,6 +599,19 @@ static inline bool ssse3_runs()
     return has_ssse3 && ssse3_allowed;
 }
 
+// The UTF-8 check has a way of its own with 32-byte vectors (AVX2), which
+// the x86-64 baseline lacks: its functions are built for them (TABFLIP_WIDE)
+// and used only where the processor has them (tests turn them off to reach
+// the baseline).
+inline bool wide_allowed = true;
+#define TABFLIP_WIDE __attribute__((target("avx2")))
+
+static inline bool wide_vectors()
+{
+    static const bool has_avx2 = (__builtin_cpu_init(), __builtin_cpu_supports("avx2") != 0);
+    return has_avx2 && wide_allowed;
+}
+
 #else
 
 static inline std::uint64_t html_special_mask(const unsigned char *p)
@@ -822,6 +837,14 @@ static inline std::size_t narrow_short_run(const unsigned char *, std::size_t, b
 static inline bool ssse3_runs()
 {
     return ssse3_allowed;
+}
+
+// Nor wide vectors.
+inline bool wide_allowed = false;
+
+static inline bool wide_vectors()
+{
+    return false;
 }
 
 #endif

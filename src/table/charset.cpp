@@ -2,7 +2,9 @@
 
 #include "table/byte_blocks.h"
 
+#include <bit>
 #include <cstdint>
+#include <cstring>
 
 int current_charset_code = charset_utf8;
 
@@ -104,21 +106,197 @@ static std::uint64_t utf8_errors(const unsigned char *p, utf8_carry *carry, bool
     return errors;
 }
 
-void check_utf8_block(utf8_check *check, const unsigned char *block)
+static void check_blocks_narrow(utf8_check *check, const unsigned char *p, std::size_t count)
 {
-    // Stretches of ASCII between characters are passed over a block at a time.
-    if (check->failed || check->ended || (check->carry.owed == 0 && ascii_block64(block)))
+    for (; count > 0 && !check->failed && !check->ended; --count, p += scan_block) {
+        // Stretches of ASCII between characters are passed over a block at a time.
+        if (check->carry.owed == 0 && ascii_block64(p))
+            continue;
+        bool ends = false;
+        check->failed = utf8_errors(p, &check->carry, &ends) != 0;
+        check->ended = ends;
+    }
+}
+
+#if defined(__SSE2__) && !defined(TABFLIP_SCALAR)
+
+// With 32-byte vectors the check judges each byte by the one before it, the
+// way Keiser and Lemire validate UTF-8: the high and low nibble of the byte
+// before and the high nibble of this one each look up the errors that pair
+// may make, and a pair is wrong where all three agree. A byte two or three
+// after a three- or four-byte lead must be a continuation byte, the only
+// place where two may follow each other. Errors gather in a register.
+namespace
+{
+
+constexpr unsigned char too_short = 1 << 0;  // a lead, then no continuation byte
+constexpr unsigned char too_long = 1 << 1;   // ASCII, then a continuation byte
+constexpr unsigned char overlong_3 = 1 << 2; // E0, then 80..9F
+constexpr unsigned char too_large = 1 << 3;  // F4..FF, then 90..BF
+constexpr unsigned char surrogate = 1 << 4;  // ED, then A0..BF
+constexpr unsigned char overlong_2 = 1 << 5; // C0 or C1, then a continuation byte
+constexpr unsigned char low_4 = 1 << 6;      // F0 or F5..FF, then 80..8F
+constexpr unsigned char two_conts = 1 << 7;  // a continuation byte, then another
+constexpr unsigned char any_low = too_short | too_long | two_conts;
+
+// By the high nibble of the byte before.
+constexpr unsigned char first_high[16] = {too_long,
+                                          too_long,
+                                          too_long,
+                                          too_long,
+                                          too_long,
+                                          too_long,
+                                          too_long,
+                                          too_long,
+                                          two_conts,
+                                          two_conts,
+                                          two_conts,
+                                          two_conts,
+                                          too_short | overlong_2,
+                                          too_short,
+                                          too_short | overlong_3 | surrogate,
+                                          too_short | too_large | low_4};
+
+// By the low nibble of the byte before.
+constexpr unsigned char first_low[16] = {any_low | overlong_3 | overlong_2 | low_4,
+                                         any_low | overlong_2,
+                                         any_low,
+                                         any_low,
+                                         any_low | too_large,
+                                         any_low | too_large | low_4,
+                                         any_low | too_large | low_4,
+                                         any_low | too_large | low_4,
+                                         any_low | too_large | low_4,
+                                         any_low | too_large | low_4,
+                                         any_low | too_large | low_4,
+                                         any_low | too_large | low_4,
+                                         any_low | too_large | low_4,
+                                         any_low | too_large | low_4 | surrogate,
+                                         any_low | too_large | low_4,
+                                         any_low | too_large | low_4};
+
+// By the high nibble of this byte.
+constexpr unsigned char second_high[16] = {
+    too_short,
+    too_short,
+    too_short,
+    too_short,
+    too_short,
+    too_short,
+    too_short,
+    too_short,
+    too_long | overlong_2 | two_conts | overlong_3 | low_4,
+    too_long | overlong_2 | two_conts | overlong_3 | too_large,
+    too_long | overlong_2 | two_conts | surrogate | too_large,
+    too_long | overlong_2 | two_conts | surrogate | too_large,
+    too_short,
+    too_short,
+    too_short,
+    too_short};
+
+// Bytes 29..31 above these start a character the vector does not finish.
+constexpr unsigned char unfinished_above[32] = {
+    0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
+    0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xEF, 0xDF, 0xBF};
+
+} // namespace
+
+TABFLIP_WIDE static inline __m256i lookup(const unsigned char (&table)[16], __m256i nibbles)
+{
+    __m128i t = _mm_loadu_si128(reinterpret_cast<const __m128i *>(table));
+    return _mm256_shuffle_epi8(_mm256_broadcastsi128_si256(t), nibbles);
+}
+
+// The bytes n places before those of v, previous being the vector before v.
+template <int n> TABFLIP_WIDE static inline __m256i before(__m256i v, __m256i previous)
+{
+    return _mm256_alignr_epi8(v, _mm256_permute2x128_si256(previous, v, 0x21), 16 - n);
+}
+
+TABFLIP_WIDE static inline __m256i wide_errors(__m256i v, __m256i previous)
+{
+    __m256i nibble = _mm256_set1_epi8(0x0F);
+    __m256i prev1 = before<1>(v, previous);
+    __m256i pairs =
+        _mm256_and_si256(lookup(first_high, _mm256_and_si256(_mm256_srli_epi16(prev1, 4), nibble)),
+                         lookup(first_low, _mm256_and_si256(prev1, nibble)));
+    pairs = _mm256_and_si256(
+        pairs, lookup(second_high, _mm256_and_si256(_mm256_srli_epi16(v, 4), nibble)));
+    __m256i third = _mm256_subs_epu8(before<2>(v, previous), _mm256_set1_epi8(0xE0 - 0x80));
+    __m256i fourth = _mm256_subs_epu8(before<3>(v, previous), _mm256_set1_epi8(0xF0 - 0x80));
+    __m256i owed =
+        _mm256_and_si256(_mm256_or_si256(third, fourth), _mm256_set1_epi8(static_cast<char>(0x80)));
+    return _mm256_xor_si256(pairs, owed);
+}
+
+TABFLIP_WIDE static void check_blocks_wide(utf8_check *check, const unsigned char *p,
+                                           std::size_t count)
+{
+    alignas(32) unsigned char edge[32] = {};
+    std::memcpy(edge + 29, check->last, 3);
+    __m256i previous = _mm256_load_si256(reinterpret_cast<const __m256i *>(edge));
+    __m256i above = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(unfinished_above));
+    __m256i unfinished = _mm256_subs_epu8(previous, above);
+    __m256i errors = _mm256_setzero_si256();
+    for (; count > 0 && !check->ended; --count, p += scan_block) {
+        __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p));
+        __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p + 32));
+        __m256i nul = _mm256_cmpeq_epi8(_mm256_min_epu8(a, b), _mm256_setzero_si256());
+        check->ended = _mm256_testz_si256(nul, nul) == 0;
+        if (_mm256_movemask_epi8(_mm256_or_si256(a, b)) == 0) {
+            // ASCII: only a character left unfinished before it is wrong.
+            errors = _mm256_or_si256(errors, unfinished);
+            unfinished = _mm256_setzero_si256();
+            previous = b;
+            continue;
+        }
+        alignas(32) unsigned char upto_nul[scan_block] = {};
+        if (check->ended) {
+            // What follows the first NUL is not checked: zeros stand for it.
+            std::uint64_t at_nul =
+                static_cast<std::uint32_t>(
+                    _mm256_movemask_epi8(_mm256_cmpeq_epi8(a, _mm256_setzero_si256()))) |
+                std::uint64_t{static_cast<std::uint32_t>(
+                    _mm256_movemask_epi8(_mm256_cmpeq_epi8(b, _mm256_setzero_si256())))}
+                    << 32;
+            std::memcpy(upto_nul, p, static_cast<std::size_t>(std::countr_zero(at_nul)));
+            a = _mm256_load_si256(reinterpret_cast<const __m256i *>(upto_nul));
+            b = _mm256_load_si256(reinterpret_cast<const __m256i *>(upto_nul + 32));
+        }
+        errors =
+            _mm256_or_si256(errors, _mm256_or_si256(wide_errors(a, previous), wide_errors(b, a)));
+        unfinished = _mm256_subs_epu8(b, above);
+        previous = b;
+    }
+    check->failed = _mm256_testz_si256(errors, errors) == 0;
+    _mm256_store_si256(reinterpret_cast<__m256i *>(edge), previous);
+    std::memcpy(check->last, edge + 29, 3);
+}
+
+#else
+
+static void check_blocks_wide(utf8_check *check, const unsigned char *p, std::size_t count)
+{
+    check_blocks_narrow(check, p, count);
+}
+
+#endif
+
+void check_utf8_blocks(utf8_check *check, const unsigned char *blocks, std::size_t count)
+{
+    if (check->failed || check->ended)
         return;
-    bool ends = false;
-    check->failed = utf8_errors(block, &check->carry, &ends) != 0;
-    check->ended = ends;
+    if (wide_vectors())
+        check_blocks_wide(check, blocks, count);
+    else
+        check_blocks_narrow(check, blocks, count);
 }
 
 bool well_formed_utf8(const unsigned char *text)
 {
     utf8_check check;
-    for (; !check.failed && !check.ended; text += scan_block)
-        check_utf8_block(&check, text);
+    for (; !check.failed && !check.ended; text += 64 * scan_block)
+        check_utf8_blocks(&check, text, 64);
     return !check.failed;
 }
 

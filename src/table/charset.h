@@ -15,6 +15,7 @@ constexpr int charset_euc_jp = 3;
 constexpr int charset_utf8 = 4;  // also the answer when nothing was recognised
 constexpr int charset_utf16 = 5; // never guessed: UTF-16 text is known by its mark
 
+#include <cstddef>
 #include <cstdint>
 
 // The first position at which one byte pattern matches decides, except that
@@ -24,7 +25,7 @@ int detect_charset(const unsigned char *buffer);
 
 // The guess in two steps, for a caller that reads the whole text anyway (the
 // loader): the first match, then, when it asks for the second look, the
-// text's 64-byte blocks in order through check_utf8_block.
+// text's 64-byte blocks in order through check_utf8_blocks.
 int first_match_charset(const unsigned char *buffer);
 bool needs_second_look(int code);
 
@@ -41,16 +42,21 @@ struct utf8_carry {
 
 // Whether the text checked so far breaks RFC 3629 (failed), and whether its
 // first NUL has been reached, after which nothing is checked (ended). A text
-// cut at an LF checks as two texts, the second starting afresh.
+// cut at an LF checks as two texts, the second starting afresh. Where the
+// processor has AVX2, the check carries the last three bytes it read
+// instead of carry.
 struct utf8_check {
     utf8_carry carry;
+    unsigned char last[3] = {};
     bool failed = false;
     bool ended = false;
 };
 
-// Checks the 64 bytes at block, the text's next, unless the check has failed
-// or ended; they must be followed by readable padding as input_file.h states.
-void check_utf8_block(utf8_check *check, const unsigned char *block);
+// Checks the count 64-byte blocks at blocks, the text's next, up to the
+// block that holds a NUL, unless the check has failed or ended; they must be
+// followed by readable padding as input_file.h states. Callers give a few
+// kilobytes at a time, which the check reads while they are in the cache.
+void check_utf8_blocks(utf8_check *check, const unsigned char *blocks, std::size_t count);
 
 // Whether the text up to its first NUL is well-formed UTF-8.
 bool well_formed_utf8(const unsigned char *text);

@@ -218,20 +218,25 @@ static bool room_for_row(row_table *table, std::size_t used)
     return false;
 }
 
-// The block at `at` of the text [p, p + length), to the UTF-8 check: a last
-// one cut short as if the data ended there (what follows may be another
-// part's), and at length the end itself, where no character may be left
+// The UTF-8 check reads the text a few kilobytes ahead of the scan, which
+// then finds them in the cache.
+constexpr std::size_t check_stretch = 64 * scan_block;
+
+// The text [p, p + length), at most check_stretch bytes of it, to the UTF-8
+// check. Where the text ends (at_end), the check reads on in a copy, as if
+// the data ended there, since what follows may be another part's: the last
+// block cut short, or a block of zeros, where no character may be left
 // unfinished.
-static void check_block(utf8_check *check, const unsigned char *p, std::size_t length,
-                        std::size_t at)
+static void check_stretch_of(utf8_check *check, const unsigned char *p, std::size_t length,
+                             bool at_end)
 {
-    if (length - at >= scan_block) {
-        check_utf8_block(check, p + at);
+    std::size_t whole = length / scan_block;
+    check_utf8_blocks(check, p, whole);
+    if (!at_end)
         return;
-    }
     unsigned char last[scan_block + input_padding] = {};
-    std::memcpy(last, p + at, length - at);
-    check_utf8_block(check, last);
+    std::memcpy(last, p + whole * scan_block, length % scan_block);
+    check_utf8_blocks(check, last, 1);
 }
 
 // Counts the cells each line fills exactly as the writers walk them: a
@@ -252,9 +257,10 @@ static table_scan scan_table(const unsigned char *p, std::size_t length, unsigne
     std::size_t filled = 0;
     std::size_t delimiters = 0;
     for (std::size_t at = 0; at < length; at += scan_block) {
+        if (check != nullptr && at % check_stretch == 0)
+            check_stretch_of(check, p + at, std::min(check_stretch, length - at),
+                             length - at <= check_stretch);
         block_classes k = classify_lines(p + at, delimiter, cr_ends_lines);
-        if (check != nullptr)
-            check_block(check, p, length, at);
         std::uint64_t data = length - at >= scan_block ? ~std::uint64_t{0}
                                                        : (std::uint64_t{1} << (length - at)) - 1;
         past_data(&k, data);
@@ -297,8 +303,6 @@ static table_scan scan_table(const unsigned char *p, std::size_t length, unsigne
         count_delimiters(&scan, delimiters);
     if (filled > 0 && sums->bytes != nullptr)
         sum_cells(sums, 1, 1, length, 0);
-    if (check != nullptr)
-        check_block(check, p, length, length);
     scan.last = filled;
     return scan;
 }
