@@ -2,8 +2,8 @@
 // buffer padded as the driver pads it, so that bench/compare can set it
 // beside a whole transposition of the same file: as a pass of its own, and
 // as what it adds to the load, which makes it as it scans (the tool's way).
-// The loads alternate with and without the look, and the medians are taken,
-// which sets the look apart from the noise of a whole run:
+// The loads alternate with and without the look, each first in turn, and
+// their medians set the look apart from the noise of a whole run:
 //
 //   charset_guess FILE ROUNDS
 //     -> "0.014000 4 0.055000 0.062000" (median seconds of the pass, the
@@ -74,8 +74,8 @@ int main(int argc, char **argv)
         double start = now_seconds();
         code = detect_charset(buffer.data());
         pass.push_back(now_seconds() - start);
-        load.push_back(timed_load(buffer, length, false));
-        load_looking.push_back(timed_load(buffer, length, true));
+        for (bool look : {i % 2 == 0, i % 2 != 0})
+            (look ? load_looking : load).push_back(timed_load(buffer, length, look));
     }
     std::printf("%.6f %d %.6f %.6f\n", median(pass), code, median(load), median(load_looking));
     return 0;

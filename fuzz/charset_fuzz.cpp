@@ -6,6 +6,7 @@
 // the text is well-formed UTF-8.
 #include "fuzz_support.h"
 
+#include "table/byte_blocks.h"
 #include "table/charset.h"
 
 // The decision table, one position at a time, with the bytes past the text
@@ -96,10 +97,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
 {
     std::string bytes(reinterpret_cast<const char *>(data), size);
     std::string text = bytes.substr(0, bytes.find('\0'));
-    int code = detect_padded(bytes);
-    require(code >= 1 && code <= 4, "code in 1..4");
-    require(detect_padded(text) == code, "bytes after the first NUL do not count");
-    require(code == reference_answer(text),
-            "the decision table's guess, or UTF-8 for well-formed UTF-8 text");
+    // The UTF-8 check's wide-vector way, where the processor has it, and the
+    // baseline's.
+    for (bool wide : {true, false}) {
+        wide_allowed = wide;
+        int code = detect_padded(bytes);
+        require(code >= 1 && code <= 4, "code in 1..4");
+        require(detect_padded(text) == code, "bytes after the first NUL do not count");
+        require(code == reference_answer(text),
+                "the decision table's guess, or UTF-8 for well-formed UTF-8 text");
+    }
     return 0;
 }
