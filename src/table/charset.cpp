@@ -120,12 +120,13 @@ static void check_blocks_narrow(utf8_check *check, const unsigned char *p, std::
 
 #if defined(__SSE2__) && !defined(TABFLIP_SCALAR)
 
-// With 32-byte vectors the check judges each byte by the one before it, the
-// way Keiser and Lemire validate UTF-8: the high and low nibble of the byte
-// before and the high nibble of this one each look up the errors that pair
-// may make, and a pair is wrong where all three agree. A byte two or three
-// after a three- or four-byte lead must be a continuation byte, the only
-// place where two may follow each other. Errors gather in a register.
+// With 32-byte vectors the check judges each byte by the one before it, by
+// the lookup method of Keiser and Lemire's paper on validating UTF-8: the
+// high and low nibble of the byte before and the high nibble of this one
+// each look up the errors that pair may make, and a pair is wrong where all
+// three agree. A byte two or three after a three- or four-byte lead must be
+// a continuation byte, the only place where two may follow each other.
+// Errors gather in a register.
 namespace
 {
 
@@ -139,60 +140,29 @@ constexpr unsigned char low_4 = 1 << 6;      // F0 or F5..FF, then 80..8F
 constexpr unsigned char two_conts = 1 << 7;  // a continuation byte, then another
 constexpr unsigned char any_low = too_short | too_long | two_conts;
 
-// By the high nibble of the byte before.
-constexpr unsigned char first_high[16] = {too_long,
-                                          too_long,
-                                          too_long,
-                                          too_long,
-                                          too_long,
-                                          too_long,
-                                          too_long,
-                                          too_long,
-                                          two_conts,
-                                          two_conts,
-                                          two_conts,
-                                          two_conts,
-                                          too_short | overlong_2,
-                                          too_short,
-                                          too_short | overlong_3 | surrogate,
-                                          too_short | too_large | low_4};
-
-// By the low nibble of the byte before.
-constexpr unsigned char first_low[16] = {any_low | overlong_3 | overlong_2 | low_4,
-                                         any_low | overlong_2,
-                                         any_low,
-                                         any_low,
-                                         any_low | too_large,
-                                         any_low | too_large | low_4,
-                                         any_low | too_large | low_4,
-                                         any_low | too_large | low_4,
-                                         any_low | too_large | low_4,
-                                         any_low | too_large | low_4,
-                                         any_low | too_large | low_4,
-                                         any_low | too_large | low_4,
-                                         any_low | too_large | low_4,
-                                         any_low | too_large | low_4 | surrogate,
-                                         any_low | too_large | low_4,
-                                         any_low | too_large | low_4};
-
-// By the high nibble of this byte.
+// By the high nibble of the byte before, its low nibble, and the high
+// nibble of this byte.
+// clang-format off
+constexpr unsigned char first_high[16] = {
+    too_long, too_long, too_long, too_long, too_long, too_long, too_long, too_long,
+    two_conts, two_conts, two_conts, two_conts,
+    too_short | overlong_2, too_short, too_short | overlong_3 | surrogate,
+    too_short | too_large | low_4};
+constexpr unsigned char first_low[16] = {
+    any_low | overlong_3 | overlong_2 | low_4, any_low | overlong_2, any_low, any_low,
+    any_low | too_large, any_low | too_large | low_4, any_low | too_large | low_4,
+    any_low | too_large | low_4, any_low | too_large | low_4, any_low | too_large | low_4,
+    any_low | too_large | low_4, any_low | too_large | low_4, any_low | too_large | low_4,
+    any_low | too_large | low_4 | surrogate, any_low | too_large | low_4,
+    any_low | too_large | low_4};
 constexpr unsigned char second_high[16] = {
-    too_short,
-    too_short,
-    too_short,
-    too_short,
-    too_short,
-    too_short,
-    too_short,
-    too_short,
+    too_short, too_short, too_short, too_short, too_short, too_short, too_short, too_short,
     too_long | overlong_2 | two_conts | overlong_3 | low_4,
     too_long | overlong_2 | two_conts | overlong_3 | too_large,
     too_long | overlong_2 | two_conts | surrogate | too_large,
     too_long | overlong_2 | two_conts | surrogate | too_large,
-    too_short,
-    too_short,
-    too_short,
-    too_short};
+    too_short, too_short, too_short, too_short};
+// clang-format on
 
 // Bytes 29..31 above these start a character the vector does not finish.
 constexpr unsigned char unfinished_above[32] = {
@@ -229,6 +199,21 @@ TABFLIP_WIDE static inline __m256i wide_errors(__m256i v, __m256i previous)
     return _mm256_xor_si256(pairs, owed);
 }
 
+// The 64 bytes at p up to their first NUL, zeros standing for the rest,
+// which is not checked.
+TABFLIP_WIDE static void up_to_nul(const unsigned char *p, __m256i *a, __m256i *b)
+{
+    __m256i zero = _mm256_setzero_si256();
+    std::uint64_t nul =
+        static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(*a, zero))) |
+        std::uint64_t{static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(*b, zero)))}
+            << 32;
+    alignas(32) unsigned char kept[scan_block] = {};
+    std::memcpy(kept, p, static_cast<std::size_t>(std::countr_zero(nul)));
+    *a = _mm256_load_si256(reinterpret_cast<const __m256i *>(kept));
+    *b = _mm256_load_si256(reinterpret_cast<const __m256i *>(kept + 32));
+}
+
 TABFLIP_WIDE static void check_blocks_wide(utf8_check *check, const unsigned char *p,
                                            std::size_t count)
 {
@@ -250,19 +235,8 @@ TABFLIP_WIDE static void check_blocks_wide(utf8_check *check, const unsigned cha
             previous = b;
             continue;
         }
-        alignas(32) unsigned char upto_nul[scan_block] = {};
-        if (check->ended) {
-            // What follows the first NUL is not checked: zeros stand for it.
-            std::uint64_t at_nul =
-                static_cast<std::uint32_t>(
-                    _mm256_movemask_epi8(_mm256_cmpeq_epi8(a, _mm256_setzero_si256()))) |
-                std::uint64_t{static_cast<std::uint32_t>(
-                    _mm256_movemask_epi8(_mm256_cmpeq_epi8(b, _mm256_setzero_si256())))}
-                    << 32;
-            std::memcpy(upto_nul, p, static_cast<std::size_t>(std::countr_zero(at_nul)));
-            a = _mm256_load_si256(reinterpret_cast<const __m256i *>(upto_nul));
-            b = _mm256_load_si256(reinterpret_cast<const __m256i *>(upto_nul + 32));
-        }
+        if (check->ended)
+            up_to_nul(p, &a, &b);
         errors =
             _mm256_or_si256(errors, _mm256_or_si256(wide_errors(a, previous), wide_errors(b, a)));
         unfinished = _mm256_subs_epu8(b, above);
