@@ -219,7 +219,7 @@ static bool room_for_row(row_table *table, std::size_t used)
 }
 
 // The UTF-8 check reads the text a few kilobytes ahead of the scan, which
-// then finds them in the cache.
+// then finds those bytes in the cache.
 constexpr std::size_t check_stretch = 64 * scan_block;
 
 // The text [p, p + length), at most check_stretch bytes of it, to the UTF-8
@@ -246,8 +246,8 @@ static void check_stretch_of(utf8_check *check, const unsigned char *p, std::siz
 // line's delimiters account for; counting them here keeps every cell inside
 // the table. Fused with the line count and, when rows is given, the row
 // starts: one pass of 64-byte blocks whose masks the line ends cut into
-// per-line counts. A check, when given, reads the same blocks while they
-// are at hand.
+// per-line counts. A check, when given, reads the same blocks a stretch at
+// a time, just before the scan does.
 static table_scan scan_table(const unsigned char *p, std::size_t length, unsigned char delimiter,
                              bool cr_ends_lines, row_table *rows, column_sums *sums,
                              utf8_check *check)
