@@ -839,13 +839,8 @@ static inline bool ssse3_runs()
     return ssse3_allowed;
 }
 
-// Nor wide vectors.
+// Nor wide vectors: tests may allow them, to no effect.
 inline bool wide_allowed = false;
-
-static inline bool wide_vectors()
-{
-    return false;
-}
 
 #endif
 

@@ -247,30 +247,26 @@ TABFLIP_WIDE static void check_blocks_wide(utf8_check *check, const unsigned cha
     std::memcpy(check->last, edge + 29, 3);
 }
 
-#else
-
-static void check_blocks_wide(utf8_check *check, const unsigned char *p, std::size_t count)
-{
-    check_blocks_narrow(check, p, count);
-}
-
 #endif
 
 void check_utf8_blocks(utf8_check *check, const unsigned char *blocks, std::size_t count)
 {
     if (check->failed || check->ended)
         return;
-    if (wide_vectors())
+#if defined(__SSE2__) && !defined(TABFLIP_SCALAR)
+    if (wide_vectors()) {
         check_blocks_wide(check, blocks, count);
-    else
-        check_blocks_narrow(check, blocks, count);
+        return;
+    }
+#endif
+    check_blocks_narrow(check, blocks, count);
 }
 
 bool well_formed_utf8(const unsigned char *text)
 {
     utf8_check check;
-    for (; !check.failed && !check.ended; text += 64 * scan_block)
-        check_utf8_blocks(&check, text, 64);
+    for (; !check.failed && !check.ended; text += utf8_check_stretch * scan_block)
+        check_utf8_blocks(&check, text, utf8_check_stretch);
     return !check.failed;
 }
 

@@ -54,8 +54,10 @@ struct utf8_check {
 
 // Checks the count 64-byte blocks at blocks, the text's next, up to the
 // block that holds a NUL, unless the check has failed or ended; they must be
-// followed by readable padding as input_file.h states. Callers give a few
-// kilobytes at a time, which the check reads while they are in the cache.
+// followed by readable padding as input_file.h states. Callers give up to
+// utf8_check_stretch blocks at a time, a few kilobytes, which the check
+// reads while they are in the cache.
+constexpr std::size_t utf8_check_stretch = 64;
 void check_utf8_blocks(utf8_check *check, const unsigned char *blocks, std::size_t count);
 
 // Whether the text up to its first NUL is well-formed UTF-8.

@@ -220,7 +220,7 @@ static bool room_for_row(row_table *table, std::size_t used)
 
 // The UTF-8 check reads the text a few kilobytes ahead of the scan, which
 // then finds those bytes in the cache.
-constexpr std::size_t check_stretch = 64 * scan_block;
+constexpr std::size_t check_stretch = utf8_check_stretch * scan_block;
 
 // The text [p, p + length), at most check_stretch bytes of it, to the UTF-8
 // check. Where the text ends (at_end), the check reads on in a copy, as if
@@ -341,6 +341,13 @@ struct head_sums {
 };
 
 } // namespace
+
+static void release_head_sums(head_sums *own)
+{
+    std::free(own->bytes);
+    std::free(own->continuations);
+    *own = head_sums{};
+}
 
 // The part's first row start and its sums' first columns; false when there
 // is no memory for its row table.
@@ -518,9 +525,7 @@ static head_sums join_sums(scan_part *head, scan_part *tail, std::size_t columns
     a->capacity = columns;
     if (own.bytes == nullptr || (counting && own.continuations == nullptr)) {
         give_up_sums(a);
-        std::free(own.bytes);
-        std::free(own.continuations);
-        return head_sums{};
+        release_head_sums(&own);
     }
     return own;
 }
@@ -572,8 +577,7 @@ int load_table_within(const unsigned char *bytes, std::size_t length, unsigned c
     }
     if (scan.refused || scan.lines >= count_limit || scan.widest > count_limit) {
         give_up_sums(&sums);
-        std::free(own.bytes);
-        std::free(own.continuations);
+        release_head_sums(&own);
         return refuse_table(&rows, scan.refused && rows.over_most);
     }
     if (with_rows)
