@@ -67,11 +67,9 @@ const charset_case charset_cases[] = {
     {"\xe3\x81\x82", 4},
     {"\xe3\x81", 4},
     {"\xe3\x81\xc0", 2},
-    {"\xe3\xbf\xbf\xa4\xa2", 4},
     {"\xe0\x80\x80\xa4\xa2", 4},
     {"\xed\xa0\x80\xa4\xa2", 4},
     {"\xa4\xa2\xe3\x81\x82", 3},
-    {"\xe3\x81\x82\xa4\xa2", 4},
     {"\xe3\x81\x82\x1b$B", 4},
     {"\x1b$B\xe3\x81\x82", 1},
     {"\x81\x40\xa4\xa2", 2},
@@ -166,6 +164,47 @@ TEST_P(detect_charset_second_look, well_formed_utf8_wins)
 INSTANTIATE_TEST_SUITE_P(all, detect_charset_second_look, testing::ValuesIn(second_look_cases),
                          case_name<second_look_case>);
 
+// A first match on a three-byte UTF-8 character is looked at again when the
+// text is not well-formed UTF-8: well-formed EUC-JP gives 3, else
+// well-formed Shift_JIS 2, else it stays 4. Any other first match keeps its
+// rule.
+const second_look_case three_byte_cases[] = {
+    {"shift jis kirabiyaka", "\xe0\x8a\x82\xd1\x82\xe2\x82\xa9", 2},
+    {"shift jis rin to shite", "\xea\xa3\x82\xc6\x82\xb5\x82\xc4,1\r\n", 2},
+    {"shift jis baisen", "\xe0\x84\x90\xf7", 2},
+    {"shift jis after ascii and half-width katakana", "id\t\xea\xa2\x8e\x71\t\xb1\xb2", 2},
+    {"euc hako no", "\xe4\xa1\xa4\xce", 3},
+    {"euc with 8e katakana and 8f kanji", "\xe3\xa1\xa1\xa1\x8e\xb1\x8f\xa1\xa1", 3},
+    {"8e before a byte above df is shift jis", "\xe3\xa1\xa1\xa1\x8e\xe0", 2},
+    {"8f before one byte is shift jis", "\xe4\xa1\xa4\xa2\x8f\xa1", 2},
+    {"utf8 then a pair", "\xe3\x81\x82\xa4\xa2", 2},
+    {"utf8 then a half-width katakana and a pair", "\xe3\xbf\xbf\xa4\xa2", 2},
+    {"utf8 with a stray latin-1 byte", "\xe3\x81\x82\xe3\x81\x84 caf\xe9 \xe3\x81\x86", 4},
+    {"overlong then a lone 80", "\xe0\x80\x80\x80", 4},
+    {"shift jis lead cut at the end", "\xe0\x8a\x82\xd1\x82", 4},
+    {"shift jis with a byte above fc", "\xe0\x8a\x82\xd1\xfd", 4},
+    {"well-formed utf8", "\xe3\x81\x82\xe3\x81\x84", 4},
+    {"utf8 and euc at once", "\xe3\xa1\xa1\xe3\xa1\xa1", 4},
+    {"bytes after a NUL ignored", std::string("\xe0\x8a\x82\xd1\0\xff", 6), 2},
+    {"euc bytes after a NUL ignored", std::string("\xe4\xa1\xa4\xce\0\x8e\xff", 7), 3},
+    {"cut character before a NUL", std::string("\xe0\x8a\x82\0\xd1", 5), 4},
+    {"shift jis but no three-byte match", "\xe0\xa1", 4},
+    {"shift jis pair first", "\x81\x40\xe3\x81\x82\xa4", 2},
+};
+
+class detect_charset_three_byte : public testing::TestWithParam<second_look_case>
+{
+};
+
+TEST_P(detect_charset_three_byte, ill_formed_utf8_looked_at_again)
+{
+    std::vector<unsigned char> buffer = padded(GetParam().bytes);
+    both_ways([&] { EXPECT_EQ(detect_charset(buffer.data()), GetParam().expected); });
+}
+
+INSTANTIATE_TEST_SUITE_P(all, detect_charset_three_byte, testing::ValuesIn(three_byte_cases),
+                         case_name<second_look_case>);
+
 // Plain ASCII is passed over in blocks: whatever the length of the ASCII in
 // front, the first deciding byte still decides, a NUL still ends the scan,
 // and a byte that only looks ahead is never passed over.
@@ -178,7 +217,8 @@ struct after_ascii_case {
 const after_ascii_case after_ascii_cases[] = {
     {"euc pair", "\xa4\xa2", 3},
     {"shift jis pair", "\x81\x40", 2},
-    {"utf8 sequence", "\xe3\x81\x82\xa4\xa2", 4},
+    {"utf8 sequence then a byte no set has", "\xe3\x81\x82\xff", 4},
+    {"utf8 sequence then well-formed shift jis", "\xe3\x81\x82\xa4\xa2", 2},
     {"escape sequence", "\x1b$B", 1},
     {"escape without match then euc", "\x1b$A\xa4\xa2", 3},
     {"NUL hides what follows", std::string("\0\xa4\xa2", 3), 4},
@@ -280,6 +320,85 @@ TEST(utf8_check_random, agrees_with_a_character_at_a_time)
     }
     EXPECT_GT(well_formed, 1000);
     EXPECT_LT(well_formed, 3000);
+}
+
+// The two sets a character at a time, up to the first NUL: the models the
+// block checks must agree with.
+bool pairs_by_characters(const std::string &text, bool euc)
+{
+    std::size_t end = std::min(text.find('\0'), text.size());
+    auto at = [&](std::size_t i) { return i < end ? static_cast<unsigned char>(text[i]) : 0u; };
+    auto in = [](unsigned b, unsigned low, unsigned high) { return b >= low && b <= high; };
+    for (std::size_t i = 0; i < end;) {
+        unsigned b = at(i);
+        std::size_t length = 0;
+        if (b < 0x80)
+            length = 1;
+        else if (euc && in(b, 0xA1, 0xFE))
+            length = in(at(i + 1), 0xA1, 0xFE) ? 2 : 0;
+        else if (euc && b == 0x8E)
+            length = in(at(i + 1), 0xA1, 0xDF) ? 2 : 0;
+        else if (euc && b == 0x8F)
+            length = in(at(i + 1), 0xA1, 0xFE) && in(at(i + 2), 0xA1, 0xFE) ? 3 : 0;
+        else if (!euc && in(b, 0xA1, 0xDF))
+            length = 1;
+        else if (!euc && (in(b, 0x81, 0x9F) || in(b, 0xE0, 0xFC)))
+            length = in(at(i + 1), 0x40, 0x7E) || in(at(i + 1), 0x80, 0xFC) ? 2 : 0;
+        if (length == 0)
+            return false;
+        i += length;
+    }
+    return true;
+}
+
+// Characters of both sets at the edges of their ranges, strays of every
+// kind and runs of ASCII, looked at in calls of one to three blocks so that
+// characters are cut between calls too.
+TEST(pair_checks_random, agree_with_a_character_at_a_time)
+{
+    // Half of the texts are made of the pieces from euc_pieces on, which
+    // EUC-JP allows.
+    const char *pieces[] = {"\x81\x40", "\x9f\x7e", "\xe0\x80",     "\xfc\xfc", "\x88\x9f",
+                            "\xa1",     "\xdf",     "\xe0\xe0",     "\xa1\xa1", "\xfe\xfe",
+                            "\x8e\xa1", "\x8e\xdf", "\x8f\xa1\xfe", "\xb0\xa4", "\t"};
+    const std::size_t euc_pieces = 7;
+    const unsigned char strays[] = {0x80, 0xA0, 0xFD, 0xFE, 0xFF, 0x7F, 0x3F, 0x8E,
+                                    0x8F, 0xE0, 0x81, 0xA1, 0x00, 0x40, 0xE0, 0xDF};
+    std::mt19937 random(8642);
+    int counts[2] = {};
+    for (int n = 0; n < 6000; ++n) {
+        std::string text;
+        for (std::size_t i = random() % 60; i > 0; --i) {
+            if (random() % 4 == 0)
+                text.append(random() % 70, 'a');
+            else if (random() % 30 == 0)
+                text += static_cast<char>(strays[random() % std::size(strays)]);
+            else if (n % 2 == 0)
+                text += pieces[euc_pieces + random() % (std::size(pieces) - euc_pieces)];
+            else
+                text += pieces[random() % std::size(pieces)];
+        }
+        bool euc = pairs_by_characters(text, true);
+        bool shift_jis = pairs_by_characters(text, false);
+        counts[0] += euc;
+        counts[1] += shift_jis;
+        std::vector<unsigned char> buffer = padded(text);
+        second_look look = start_second_look(charset_three_byte_utf8);
+        for (const unsigned char *p = buffer.data(); !look.pairs_ended;) {
+            std::size_t count = 1 + random() % 3;
+            look_at_blocks(&look, p, count);
+            p += count * 64;
+            if (look.euc_jp.ruled_out && look.shift_jis.ruled_out)
+                break;
+        }
+        text_forms forms = forms_seen(look);
+        ASSERT_EQ(forms.euc_jp, euc) << testing::PrintToString(text);
+        ASSERT_EQ(forms.shift_jis, shift_jis) << testing::PrintToString(text);
+    }
+    EXPECT_GT(counts[0], 500);
+    EXPECT_GT(counts[1], 500);
+    EXPECT_LT(counts[0], 5500);
+    EXPECT_LT(counts[1], 5500);
 }
 
 } // namespace

@@ -349,26 +349,31 @@ TEST(load_table_random, two_parts_agree_with_model)
     split_from_bytes = saved;
 }
 
-// The load checks a page's text for UTF-8 as it scans, in two parts when it
-// splits the table: it must answer as the check of the whole text does, up
-// to the first NUL, whichever part holds it or a broken character, and
-// whatever the text's length in blocks.
-bool loaded_as_utf8(const std::string &text)
+// The load makes a page's charset guess's second look as it scans, in two
+// parts when it splits the table: it must answer as the look at the whole
+// text does, up to the first NUL, whichever part holds it or a broken
+// character, and whatever the text's length in blocks.
+int loaded_charset(const std::string &text, int first)
 {
     loaded_table t;
     t.bytes = padded(text);
     load_limits limits;
-    limits.check_utf8 = true;
+    limits.first_match = first;
     EXPECT_EQ(load_table_within(t.bytes.data(), text.size(), '\t', true, limits, &t.grid),
               load_done);
-    return t.grid.utf8_text;
+    return t.grid.charset_code;
 }
 
-TEST(load_table_random, checks_utf8_as_the_whole_text_check_does)
+TEST(load_table_random, looks_as_the_whole_text_look_does)
 {
-    const char *pieces[] = {
-        "a",    "bc",   "\t",   "\n",           "\xc3\xa9",    "\xe3\x81\x82", "\xf0\x9f\x98\x80",
-        "\xff", "\xc3", "\x80", "\xed\xa0\x80", "\xe0\x80\x80"};
+    // Texts of whole UTF-8 characters, of Shift_JIS characters or of EUC-JP
+    // characters, the last two starting with a kanji that looks like a
+    // three-byte UTF-8 character; now and then a piece that breaks them.
+    const std::vector<std::vector<std::string>> sets = {
+        {"a", "bc", "\t", "\n", "\xc3\xa9", "\xe3\x81\x82", "\xf0\x9f\x98\x80"},
+        {"a", "\t", "\n", "\xe0\x8a\x82\xd1", "\xb1", "\x81\x40", "\xea\xa2\x8e\x71"},
+        {"a", "\t", "\n", "\xe4\xa1\xa4\xce", "\xa4\xa2", "\x8e\xb1", "\x8f\xa1\xa1"}};
+    const char *broken[] = {"\xff", "\xc3", "\x80", "\xed\xa0\x80", "\xe0\x80\x80", "\x8e", "\xa1"};
     std::vector<std::string> texts = {std::string(63, 'a') + "\xc3",
                                       std::string(62, 'a') + "\xc3\xa9",
                                       std::string(127, 'a') + "\n\xe3\x81",
@@ -376,32 +381,46 @@ TEST(load_table_random, checks_utf8_as_the_whole_text_check_does)
                                       std::string(4095, 'a') + "\xc3",
                                       std::string(4095, 'a') + "\xc3\xa9\n" +
                                           std::string(4100, 'b'),
-                                      std::string(4095, 'a') + "\xc3\n\xa9"};
+                                      std::string(4095, 'a') + "\xc3\n\xa9",
+                                      "\xe0\x8a" + std::string(4093, 'a') + "\x82\n\xd1",
+                                      "\xe4\xa1\xa4" + std::string(4092, 'a') + "\xa4\n\xa2"};
     std::mt19937 random(2468);
     for (int n = 0; n < 3000; ++n) {
-        std::string text;
+        const std::vector<std::string> &set = sets[static_cast<std::size_t>(n) % 3];
+        std::string text = n % 3 == 0 ? "" : set[3];
         for (std::size_t i = random() % 120; i > 0; --i) {
             // Broken pieces are rare, so that many texts are whole.
-            std::size_t piece = random() % 7;
             if (random() % 40 == 0)
-                piece = 7 + random() % 5;
-            text += pieces[piece];
+                text += broken[random() % std::size(broken)];
+            else
+                text += set[random() % set.size()];
         }
         if (n % 5 == 0)
             text.insert(random() % (text.size() + 1), 1, '\0');
         texts.push_back(text);
     }
     std::size_t saved = split_from_bytes;
+    int answers[5] = {};
     for (const std::string &text : texts) {
         std::vector<unsigned char> whole = padded(text);
-        bool want = well_formed_utf8(whole.data());
+        int want = detect_charset(whole.data());
+        int first = first_match_charset(whole.data());
+        answers[want] += first == charset_three_byte_utf8;
         for (std::size_t split : {SIZE_MAX, std::size_t{0}}) {
             split_from_bytes = split;
-            ASSERT_EQ(loaded_as_utf8(text), want)
+            // A first match that asks for no look asks the load for none.
+            ASSERT_EQ(needs_second_look(first) ? loaded_charset(text, first) : first, want)
+                << testing::PrintToString(text) << ", split " << (split == 0);
+            // The UTF-8 check alone, whatever the first match.
+            ASSERT_EQ(loaded_charset(text, charset_euc_jp) == charset_utf8,
+                      well_formed_utf8(whole.data()))
                 << testing::PrintToString(text) << ", split " << (split == 0);
         }
     }
     split_from_bytes = saved;
+    // Each answer after a three-byte UTF-8 first match came up often.
+    for (int code : {charset_shift_jis, charset_euc_jp, charset_utf8})
+        EXPECT_GT(answers[code], 200) << "answer " << code;
 }
 
 } // namespace

@@ -176,14 +176,14 @@ static bool load_within_budget(const input_data &input, const run_options &optio
     if (loaded != load_over_limit)
         return loaded == load_done;
     load_limits alone;
-    alone.check_utf8 = limits.check_utf8;
+    alone.first_match = limits.first_match;
     return load_table_within(input.bytes, input.length, options.delimiter, false, alone, grid) ==
            load_done;
 }
 
-// Only a page looks at the character set. When the first match names
-// Shift_JIS or EUC-JP, the guess reads the whole text a second time: the
-// load, which reads it anyway, checks it on its way.
+// Only a page looks at the character set. When the first match asks for
+// it, the guess reads the whole text a second time: the load, which reads
+// it anyway, looks at it on its way.
 static bool load_and_guess(const input_data &input, const run_options &options,
                            std::uint64_t budget, int order, cell_grid *grid)
 {
@@ -191,10 +191,10 @@ static bool load_and_guess(const input_data &input, const run_options &options,
     int first = page && order == utf16_none ? first_match_charset(input.bytes) : charset_utf16;
     load_limits asked;
     asked.count_continuations = order != utf16_none;
-    asked.check_utf8 = page && needs_second_look(first);
+    asked.first_match = page && needs_second_look(first) ? first : 0;
     bool loaded = load_within_budget(input, options, budget, asked, grid);
     if (page)
-        current_charset_code = asked.check_utf8 && grid->utf8_text ? charset_utf8 : first;
+        current_charset_code = asked.first_match != 0 ? grid->charset_code : first;
     return loaded;
 }
 

@@ -90,6 +90,24 @@ struct utf8_rare_classes {
     std::uint64_t f4 = 0;
 };
 
+// What the Shift_JIS check needs of a block, bit i for byte i.
+struct shift_jis_classes {
+    std::uint64_t lead = 0;       // 81..9F, E0..FC: leads a pair, or trails one
+    std::uint64_t not_trail = 0;  // 00..3F, 7F, FD..FF
+    std::uint64_t not_single = 0; // 80, A0, FD..FF (leads aside)
+    std::uint64_t nul = 0;
+};
+
+// What the EUC-JP check needs of a block, bit i for byte i.
+struct euc_jp_classes {
+    std::uint64_t pair = 0;       // A1..FE: either byte of a pair
+    std::uint64_t ss2 = 0;        // 8E, before one half-width katakana A1..DF
+    std::uint64_t ss3 = 0;        // 8F, before a pair
+    std::uint64_t not_kana = 0;   // outside A1..DF
+    std::uint64_t not_single = 0; // 80..8D, 90..A0, FF
+    std::uint64_t nul = 0;
+};
+
 // The byte classes of 64 bytes of the UTF-16 internal form (utf16.h).
 struct form_classes {
     std::uint64_t cont = 0;  // 80..BF
@@ -270,6 +288,63 @@ static inline std::uint64_t continuation_mask(const unsigned char *p)
     __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 32));
     __m128i d = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 48));
     return high_below_mask(a, b, c, d, 0xC0);
+}
+
+// Signed bytes: 80..FF are -128..-1. Bit i set where byte i lies in
+// low..high, both given as signed values, low above -128 and high below 127.
+static inline __m128i in_signed(__m128i v, int low, int high)
+{
+    return _mm_and_si128(_mm_cmpgt_epi8(v, _mm_set1_epi8(static_cast<char>(low - 1))),
+                         _mm_cmplt_epi8(v, _mm_set1_epi8(static_cast<char>(high + 1))));
+}
+
+static inline shift_jis_classes classify_shift_jis_block(const unsigned char *p)
+{
+    shift_jis_classes k;
+    for (std::size_t i = 0; i < 4; ++i) {
+        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 16 * i));
+        __m128i top = in_signed(v, -3, -1); // FD..FF
+        __m128i lead = _mm_or_si128(in_signed(v, -127, -97), in_signed(v, -32, -4));
+        __m128i not_trail = _mm_or_si128(_mm_or_si128(in_signed(v, 0, 0x3F), top),
+                                         _mm_cmpeq_epi8(v, _mm_set1_epi8(0x7F)));
+        __m128i not_single =
+            _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(-128)),
+                                      _mm_cmpeq_epi8(v, _mm_set1_epi8(-96))),
+                         top);
+        auto shift = static_cast<unsigned>(16 * i);
+        auto bits = [shift](__m128i m) {
+            return static_cast<std::uint64_t>(static_cast<std::uint16_t>(_mm_movemask_epi8(m)))
+                   << shift;
+        };
+        k.lead |= bits(lead);
+        k.not_trail |= bits(not_trail);
+        k.not_single |= bits(not_single);
+        k.nul |= bits(_mm_cmpeq_epi8(v, _mm_setzero_si128()));
+    }
+    return k;
+}
+
+static inline euc_jp_classes classify_euc_jp_block(const unsigned char *p)
+{
+    euc_jp_classes k;
+    std::uint64_t high = 0;
+    for (std::size_t i = 0; i < 4; ++i) {
+        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 16 * i));
+        auto shift = static_cast<unsigned>(16 * i);
+        auto bits = [shift](__m128i m) {
+            return static_cast<std::uint64_t>(static_cast<std::uint16_t>(_mm_movemask_epi8(m)))
+                   << shift;
+        };
+        high |= bits(v);
+        k.pair |= bits(in_signed(v, -95, -2));
+        k.ss2 |= bits(_mm_cmpeq_epi8(v, _mm_set1_epi8(-114)));
+        k.ss3 |= bits(_mm_cmpeq_epi8(v, _mm_set1_epi8(-113)));
+        k.not_kana |= bits(in_signed(v, -95, -33));
+        k.nul |= bits(_mm_cmpeq_epi8(v, _mm_setzero_si128()));
+    }
+    k.not_kana = ~k.not_kana;
+    k.not_single = high & ~(k.pair | k.ss2 | k.ss3);
+    return k;
 }
 
 static inline form_classes classify_form_block(const unsigned char *p)
@@ -724,6 +799,29 @@ static inline utf8_rare_classes classify_utf8_rare(const unsigned char *p)
 static inline std::uint64_t continuation_mask(const unsigned char *p)
 {
     return range_mask(p, 0x80, 0xBF);
+}
+
+static inline shift_jis_classes classify_shift_jis_block(const unsigned char *p)
+{
+    shift_jis_classes k;
+    std::uint64_t top = range_mask(p, 0xFD, 0xFF);
+    k.lead = range_mask(p, 0x81, 0x9F) | range_mask(p, 0xE0, 0xFC);
+    k.not_trail = range_mask(p, 0x00, 0x3F) | range_mask(p, 0x7F, 0x7F) | top;
+    k.not_single = range_mask(p, 0x80, 0x80) | range_mask(p, 0xA0, 0xA0) | top;
+    k.nul = range_mask(p, 0x00, 0x00);
+    return k;
+}
+
+static inline euc_jp_classes classify_euc_jp_block(const unsigned char *p)
+{
+    euc_jp_classes k;
+    k.pair = range_mask(p, 0xA1, 0xFE);
+    k.ss2 = range_mask(p, 0x8E, 0x8E);
+    k.ss3 = range_mask(p, 0x8F, 0x8F);
+    k.not_kana = ~range_mask(p, 0xA1, 0xDF);
+    k.not_single = range_mask(p, 0x80, 0xFF) & ~(k.pair | k.ss2 | k.ss3);
+    k.nul = range_mask(p, 0x00, 0x00);
+    return k;
 }
 
 static inline form_classes classify_form_block(const unsigned char *p)

@@ -43,9 +43,10 @@ struct cell_grid {
     // continuation bytes (0x80..0xBF), the table's and the first part's.
     std::uint32_t *column_continuations = nullptr;
     std::uint32_t *head_column_continuations = nullptr;
-    // When the load was asked to check it: whether the text up to its first
-    // NUL is well-formed UTF-8 (charset.h's second look).
-    bool utf8_text = false;
+    // When the load was given a first match that asks for the charset
+    // guess's second look (charset.h), which it makes as it scans: the
+    // guess. Else 0.
+    int charset_code = 0;
 };
 
 // Tables from this size on are measured on two threads, each taking the
@@ -66,7 +67,7 @@ struct load_limits {
     std::size_t most_rows = SIZE_MAX;    // row table entries, the end's included
     std::size_t most_columns = SIZE_MAX; // column sums
     bool count_continuations = false;    // with the sums (a UTF-16 result's units)
-    bool check_utf8 = false;             // the charset guess's second look
+    int first_match = 0;                 // the charset guess's, for its second look
 };
 
 constexpr int load_done = 0;

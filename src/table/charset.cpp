@@ -43,7 +43,7 @@ int first_match_charset(const unsigned char *buffer)
                 return charset_iso_2022_jp;
         } else if (in_range(b, 0xE0, 0xEF)) {
             if (in_range(p[1], 0x80, 0xBF) && in_range(p[2], 0x80, 0xBF))
-                return charset_utf8;
+                return charset_three_byte_utf8;
         } else if (in_range(b, 0x81, 0x9F)) {
             if (in_range(p[1], 0x40, 0xFC) && p[1] != 0x7F)
                 return charset_shift_jis;
@@ -270,16 +270,150 @@ bool well_formed_utf8(const unsigned char *text)
     return !check.failed;
 }
 
-bool needs_second_look(int code)
+// In a run of bytes that may lead a pair, after a byte that may not, the
+// run's first byte leads and bytes alternate from there: the byte after an
+// odd-length run trails its last. Subtracting the runs' first bits from the
+// odd positions' mask borrows through each run that starts at an odd
+// position, so that every run reads as if it started at an even one; the
+// xors then leave each run's trail bytes and the bytes after odd-length
+// runs. Returns the block's trail bytes; trail (bit 0: the block's first
+// byte trails) is carried on.
+static std::uint64_t trail_bytes(std::uint64_t may_lead, std::uint64_t *trail)
 {
-    return code == charset_shift_jis || code == charset_euc_jp;
+    constexpr std::uint64_t odd = 0xAAAAAAAAAAAAAAAAull;
+    std::uint64_t starts = may_lead & ~*trail;
+    std::uint64_t code = ((starts << 1 | odd) - starts) ^ odd;
+    std::uint64_t trails = code ^ (may_lead | *trail);
+    *trail = (code & may_lead) >> 63;
+    return trails;
+}
+
+// The errors up to the block's first NUL, which is checked too.
+static std::uint64_t up_to_nul(std::uint64_t errors, std::uint64_t nul)
+{
+    std::uint64_t first_nul = nul & (0 - nul);
+    return errors & (first_nul | (first_nul - 1));
+}
+
+// Shift_JIS: bytes 00..7F and A1..DF alone, or a lead 81..9F or E0..FC and
+// a trail 40..7E or 80..FC.
+static bool shift_jis_block_fails(pair_check *check, const unsigned char *p, std::uint64_t *nul)
+{
+    shift_jis_classes k = classify_shift_jis_block(p);
+    std::uint64_t trails = trail_bytes(k.lead, &check->trail);
+    *nul = k.nul;
+    return up_to_nul((trails & k.not_trail) | (~trails & k.not_single), k.nul) != 0;
+}
+
+// EUC-JP: bytes 00..7F alone, or a pair of A1..FE, or 8E and A1..DF, or 8F
+// and a pair. 8E leads as a pair's first byte does; 8F leads nothing and
+// must stand before a pair's first byte.
+static bool euc_jp_block_fails(pair_check *check, const unsigned char *p, std::uint64_t *nul)
+{
+    euc_jp_classes k = classify_euc_jp_block(p);
+    std::uint64_t after_ss2 = k.ss2 << 1 | check->after_ss2;
+    std::uint64_t after_ss3 = k.ss3 << 1 | check->after_ss3;
+    check->after_ss2 = k.ss2 >> 63;
+    check->after_ss3 = k.ss3 >> 63;
+    std::uint64_t trails = trail_bytes(k.pair | k.ss2, &check->trail);
+    std::uint64_t errors = (trails & ~k.pair) | (~trails & k.not_single) |
+                           (after_ss2 & k.not_kana) | (after_ss3 & ~k.pair);
+    *nul = k.nul;
+    return up_to_nul(errors, k.nul) != 0;
+}
+
+static bool owes_nothing(const pair_check &check)
+{
+    return check.ruled_out || (check.trail | check.after_ss2 | check.after_ss3) == 0;
+}
+
+static bool pairs_wanted(const second_look &look)
+{
+    return !(look.euc_jp.ruled_out && look.shift_jis.ruled_out) && !look.pairs_ended;
+}
+
+static void check_pair_blocks(second_look *look, const unsigned char *p, std::size_t count)
+{
+    for (; count > 0 && pairs_wanted(*look); --count, p += scan_block) {
+        // ASCII between characters is well-formed in both.
+        if (owes_nothing(look->euc_jp) && owes_nothing(look->shift_jis) && ascii_block64(p))
+            continue;
+        std::uint64_t nul = 0;
+        if (!look->euc_jp.ruled_out)
+            look->euc_jp.ruled_out = euc_jp_block_fails(&look->euc_jp, p, &nul);
+        if (!look->shift_jis.ruled_out)
+            look->shift_jis.ruled_out = shift_jis_block_fails(&look->shift_jis, p, &nul);
+        look->pairs_ended = nul != 0;
+    }
+}
+
+// Nothing the rest of the text holds can change the answer.
+static bool look_done(const second_look &look)
+{
+    if (look.pairs && look.euc_jp.ruled_out && look.shift_jis.ruled_out)
+        return true;
+    return (look.utf8.failed || look.utf8.ended) && !pairs_wanted(look);
+}
+
+second_look start_second_look(int first)
+{
+    second_look look;
+    look.pairs = first == charset_three_byte_utf8;
+    look.euc_jp.ruled_out = !look.pairs;
+    look.shift_jis.ruled_out = !look.pairs;
+    return look;
+}
+
+// After a three-byte UTF-8 first match the UTF-8 check matters only while
+// EUC-JP or Shift_JIS may still be found: well-formed UTF-8 text fails both
+// within a few characters, and its check ends there.
+void look_at_blocks(second_look *look, const unsigned char *blocks, std::size_t count)
+{
+    if (look->pairs) {
+        check_pair_blocks(look, blocks, count);
+        if (look->euc_jp.ruled_out && look->shift_jis.ruled_out)
+            return;
+    }
+    check_utf8_blocks(&look->utf8, blocks, count);
+}
+
+text_forms forms_seen(const second_look &look)
+{
+    text_forms forms;
+    forms.utf8 = !look.utf8.failed;
+    forms.euc_jp = !look.euc_jp.ruled_out;
+    forms.shift_jis = !look.shift_jis.ruled_out;
+    return forms;
+}
+
+bool needs_second_look(int first)
+{
+    return first == charset_shift_jis || first == charset_euc_jp || first == charset_three_byte_utf8;
 }
 
 // A two-byte or four-byte UTF-8 character first looks like a Shift_JIS or
-// EUC-JP pair, so those two answers are checked against the whole text. Text
-// in either with kana is never well-formed UTF-8 and keeps its answer.
+// EUC-JP pair, and a Shift_JIS or EUC-JP kanji like a three-byte UTF-8
+// character. Text in either with kana is never well-formed UTF-8; Shift_JIS
+// text with kana is never well-formed EUC-JP, while EUC-JP text often is
+// well-formed Shift_JIS, so EUC-JP is asked first.
+int charset_after_look(int first, text_forms forms)
+{
+    if (!needs_second_look(first))
+        return first;
+    if (forms.utf8)
+        return charset_utf8;
+    if (first != charset_three_byte_utf8)
+        return first;
+    return forms.euc_jp ? charset_euc_jp : forms.shift_jis ? charset_shift_jis : charset_utf8;
+}
+
 int detect_charset(const unsigned char *buffer)
 {
-    int code = first_match_charset(buffer);
-    return needs_second_look(code) && well_formed_utf8(buffer) ? charset_utf8 : code;
+    int first = first_match_charset(buffer);
+    if (!needs_second_look(first))
+        return first;
+    second_look look = start_second_look(first);
+    for (const unsigned char *p = buffer; !look_done(look); p += utf8_check_stretch * scan_block)
+        look_at_blocks(&look, p, utf8_check_stretch);
+    return charset_after_look(first, forms_seen(look));
 }

@@ -218,25 +218,24 @@ static bool room_for_row(row_table *table, std::size_t used)
     return false;
 }
 
-// The UTF-8 check reads the text a few kilobytes ahead of the scan, which
-// then finds those bytes in the cache.
+// The charset guess's second look reads the text a few kilobytes ahead of
+// the scan, which then finds those bytes in the cache.
 constexpr std::size_t check_stretch = utf8_check_stretch * scan_block;
 
-// The text [p, p + length), at most check_stretch bytes of it, to the UTF-8
-// check. Where the text ends (at_end), the check reads on in a copy, as if
-// the data ended there, since what follows may be another part's: the last
-// block cut short, or a block of zeros, where no character may be left
-// unfinished.
-static void check_stretch_of(utf8_check *check, const unsigned char *p, std::size_t length,
+// The text [p, p + length), at most check_stretch bytes of it, to the look.
+// Where the text ends (at_end), the look reads on in a copy, as if the data
+// ended there, since what follows may be another part's: the last block cut
+// short, or a block of zeros, where no character may be left unfinished.
+static void check_stretch_of(second_look *look, const unsigned char *p, std::size_t length,
                              bool at_end)
 {
     std::size_t whole = length / scan_block;
-    check_utf8_blocks(check, p, whole);
+    look_at_blocks(look, p, whole);
     if (!at_end)
         return;
     unsigned char last[scan_block + input_padding] = {};
     std::memcpy(last, p + whole * scan_block, length % scan_block);
-    check_utf8_blocks(check, last, 1);
+    look_at_blocks(look, last, 1);
 }
 
 // Counts the cells each line fills exactly as the writers walk them: a
@@ -246,19 +245,19 @@ static void check_stretch_of(utf8_check *check, const unsigned char *p, std::siz
 // line's delimiters account for; counting them here keeps every cell inside
 // the table. Fused with the line count and, when rows is given, the row
 // starts: one pass of 64-byte blocks whose masks the line ends cut into
-// per-line counts. A check, when given, reads the same blocks a stretch at
+// per-line counts. A look, when given, reads the same blocks a stretch at
 // a time, just before the scan does.
 static table_scan scan_table(const unsigned char *p, std::size_t length, unsigned char delimiter,
                              bool cr_ends_lines, row_table *rows, column_sums *sums,
-                             utf8_check *check)
+                             second_look *look)
 {
     table_scan scan;
     scan_carry carry;
     std::size_t filled = 0;
     std::size_t delimiters = 0;
     for (std::size_t at = 0; at < length; at += scan_block) {
-        if (check != nullptr && at % check_stretch == 0)
-            check_stretch_of(check, p + at, std::min(check_stretch, length - at),
+        if (look != nullptr && at % check_stretch == 0)
+            check_stretch_of(look, p + at, std::min(check_stretch, length - at),
                              length - at <= check_stretch);
         block_classes k = classify_lines(p + at, delimiter, cr_ends_lines);
         std::uint64_t data = length - at >= scan_block ? ~std::uint64_t{0}
@@ -330,8 +329,8 @@ struct scan_part {
     row_table rows;
     column_sums sums;
     table_scan scan;
-    bool checking = false; // its text's UTF-8, into check
-    utf8_check check;
+    bool looking = false; // the charset guess's second look at its text
+    second_look look;
 };
 
 // The first part's own sums, kept beside the table's.
@@ -380,7 +379,7 @@ static void scan_part_lines(void *arg)
     auto *part = static_cast<scan_part *>(arg);
     part->scan = scan_table(part->bytes, part->length, part->delimiter, false,
                             part->with_rows ? &part->rows : nullptr, &part->sums,
-                            part->checking ? &part->check : nullptr);
+                            part->looking ? &part->look : nullptr);
 }
 
 static void release_part(scan_part *part)
@@ -530,6 +529,21 @@ static head_sums join_sums(scan_part *head, scan_part *tail, std::size_t columns
     return own;
 }
 
+// The second part is looked at from its first line: what it finds counts
+// unless the first part's text ended at a NUL.
+static int charset_of_parts(int first, const scan_part &head, const scan_part &tail,
+                            std::size_t split)
+{
+    text_forms forms = forms_seen(head.look);
+    if (split > 0 && !head.scan.any_nul) {
+        text_forms rest = forms_seen(tail.look);
+        forms.utf8 = forms.utf8 && rest.utf8;
+        forms.euc_jp = forms.euc_jp && rest.euc_jp;
+        forms.shift_jis = forms.shift_jis && rest.shift_jis;
+    }
+    return charset_after_look(first, forms);
+}
+
 // A table of split_from_bytes or more is measured in two parts at once, the
 // second starting at a line start near the middle. Only a file with CR line
 // ends and no LF is scanned twice: whether CRs end lines is known only once
@@ -541,10 +555,11 @@ int load_table_within(const unsigned char *bytes, std::size_t length, unsigned c
     bool summed = with_rows && length < (std::size_t{1} << 32) && limits.most_columns >= 64;
     bool few_rows = false;
     std::size_t split = split_point(bytes, length, &few_rows);
-    scan_part head{bytes, split > 0 ? split : length, delimiter, with_rows, {}, {},
-                   {},    limits.check_utf8,          {}};
-    scan_part tail{
-        bytes + split, length - split, delimiter, false, {}, {}, {}, limits.check_utf8, {}};
+    bool looking = needs_second_look(limits.first_match);
+    second_look look = start_second_look(limits.first_match);
+    scan_part head{bytes, split > 0 ? split : length, delimiter, with_rows, {}, {}, {}, looking,
+                   look};
+    scan_part tail{bytes + split, length - split, delimiter, false, {}, {}, {}, looking, look};
     if (!start_part(&head, limits, summed) || (split > 0 && !start_part(&tail, limits, summed))) {
         release_part(&tail);
         give_up_sums(&head.sums);
@@ -555,10 +570,7 @@ int load_table_within(const unsigned char *bytes, std::size_t length, unsigned c
     else
         scan_part_lines(&head);
     table_scan scan = head.scan;
-    // The second part is checked from its first line: it counts unless the
-    // first part's text ended at a NUL.
-    bool utf8_text = limits.check_utf8 && !head.check.failed &&
-                     (split == 0 || head.scan.any_nul || !tail.check.failed);
+    int charset_code = looking ? charset_of_parts(limits.first_match, head, tail, split) : 0;
     head_sums own;
     if (split > 0) {
         scan = joined_scan(head.scan, tail.scan);
@@ -583,7 +595,7 @@ int load_table_within(const unsigned char *bytes, std::size_t length, unsigned c
     if (with_rows)
         rows.starts[scan.lines + 1] = length + 1;
     grid->bytes = bytes;
-    grid->utf8_text = utf8_text;
+    grid->charset_code = charset_code;
     grid->length = length;
     grid->delimiter = delimiter;
     grid->line_end = cr_ends_lines ? 0x0D : 0x0A;
