@@ -383,22 +383,44 @@ TEST(pair_checks_random, agree_with_a_character_at_a_time)
         counts[0] += euc;
         counts[1] += shift_jis;
         std::vector<unsigned char> buffer = padded(text);
-        second_look look = start_second_look(charset_three_byte_utf8);
-        for (const unsigned char *p = buffer.data(); !look.pairs_ended;) {
-            std::size_t count = 1 + random() % 3;
-            look_at_blocks(&look, p, count);
-            p += count * 64;
-            if (look.euc_jp.ruled_out && look.shift_jis.ruled_out)
-                break;
-        }
-        text_forms forms = forms_seen(look);
-        ASSERT_EQ(forms.euc_jp, euc) << testing::PrintToString(text);
-        ASSERT_EQ(forms.shift_jis, shift_jis) << testing::PrintToString(text);
+        both_ways([&] {
+            second_look look = start_second_look(charset_three_byte_utf8);
+            for (const unsigned char *p = buffer.data(); !look.pairs_ended;) {
+                std::size_t count = 1 + random() % 3;
+                look_at_blocks(&look, p, count);
+                p += count * 64;
+                if (look.euc_jp.ruled_out && look.shift_jis.ruled_out)
+                    break;
+            }
+            text_forms forms = forms_seen(look);
+            ASSERT_EQ(forms.euc_jp, euc) << testing::PrintToString(text);
+            ASSERT_EQ(forms.shift_jis, shift_jis) << testing::PrintToString(text);
+        });
     }
     EXPECT_GT(counts[0], 500);
     EXPECT_GT(counts[1], 500);
     EXPECT_LT(counts[0], 5500);
     EXPECT_LT(counts[1], 5500);
+}
+
+// Every byte before every byte, also across the middle of a block.
+TEST(pair_checks_every_pair, agree_with_a_character_at_a_time)
+{
+    both_ways([] {
+        for (std::size_t in_front : {std::size_t{0}, std::size_t{31}}) {
+            for (unsigned pair = 0; pair < 0x10000; ++pair) {
+                std::string text(in_front, 'a');
+                text += static_cast<char>(pair >> 8);
+                text += static_cast<char>(pair & 0xFF);
+                std::vector<unsigned char> buffer = padded(text);
+                second_look look = start_second_look(charset_three_byte_utf8);
+                look_at_blocks(&look, buffer.data(), 1);
+                text_forms forms = forms_seen(look);
+                ASSERT_EQ(forms.euc_jp, pairs_by_characters(text, true)) << pair;
+                ASSERT_EQ(forms.shift_jis, pairs_by_characters(text, false)) << pair;
+            }
+        }
+    });
 }
 
 } // namespace

@@ -297,20 +297,17 @@ static std::uint64_t up_to_nul(std::uint64_t errors, std::uint64_t nul)
 
 // Shift_JIS: bytes 00..7F and A1..DF alone, or a lead 81..9F or E0..FC and
 // a trail 40..7E or 80..FC.
-static bool shift_jis_block_fails(pair_check *check, const unsigned char *p, std::uint64_t *nul)
+static inline bool shift_jis_fails(pair_check *check, const shift_jis_classes &k)
 {
-    shift_jis_classes k = classify_shift_jis_block(p);
     std::uint64_t trails = trail_bytes(k.lead, &check->trail);
-    *nul = k.nul;
     return up_to_nul((trails & k.not_trail) | (~trails & k.not_single), k.nul) != 0;
 }
 
 // EUC-JP: bytes 00..7F alone, or a pair of A1..FE, or 8E and A1..DF, or 8F
 // and a pair. 8E leads as a pair's first byte does; 8F leads nothing and
 // must stand before a pair's first byte.
-static bool euc_jp_block_fails(pair_check *check, const unsigned char *p, std::uint64_t *nul)
+static inline bool euc_jp_fails(pair_check *check, const euc_jp_classes &k)
 {
-    euc_jp_classes k = classify_euc_jp_block(p);
     std::uint64_t after_ss2 = k.ss2 << 1 | check->after_ss2;
     std::uint64_t after_ss3 = k.ss3 << 1 | check->after_ss3;
     check->after_ss2 = k.ss2 >> 63;
@@ -318,13 +315,7 @@ static bool euc_jp_block_fails(pair_check *check, const unsigned char *p, std::u
     std::uint64_t trails = trail_bytes(k.pair | k.ss2, &check->trail);
     std::uint64_t errors = (trails & ~k.pair) | (~trails & k.not_single) |
                            (after_ss2 & k.not_kana) | (after_ss3 & ~k.pair);
-    *nul = k.nul;
     return up_to_nul(errors, k.nul) != 0;
-}
-
-static bool owes_nothing(const pair_check &check)
-{
-    return check.ruled_out || (check.trail | check.after_ss2 | check.after_ss3) == 0;
 }
 
 static bool pairs_wanted(const second_look &look)
@@ -332,19 +323,48 @@ static bool pairs_wanted(const second_look &look)
     return !(look.euc_jp.ruled_out && look.shift_jis.ruled_out) && !look.pairs_ended;
 }
 
-static void check_pair_blocks(second_look *look, const unsigned char *p, std::size_t count)
+// The blocks' classes come from classify_euc and classify_shift_jis: the
+// baseline's or those of the wide vectors. Unlike the UTF-8 check, these
+// checks pass over no block of ASCII: they run long only on Japanese text,
+// whose blocks are seldom ASCII, and testing for it cost more than it saved.
+template <typename Euc, typename Shift_jis>
+static inline void check_pairs_by(second_look *look, const unsigned char *p, std::size_t count,
+                                  Euc classify_euc, Shift_jis classify_shift_jis)
 {
     for (; count > 0 && pairs_wanted(*look); --count, p += scan_block) {
-        // ASCII between characters is well-formed in both.
-        if (owes_nothing(look->euc_jp) && owes_nothing(look->shift_jis) && ascii_block64(p))
-            continue;
         std::uint64_t nul = 0;
-        if (!look->euc_jp.ruled_out)
-            look->euc_jp.ruled_out = euc_jp_block_fails(&look->euc_jp, p, &nul);
-        if (!look->shift_jis.ruled_out)
-            look->shift_jis.ruled_out = shift_jis_block_fails(&look->shift_jis, p, &nul);
+        if (!look->euc_jp.ruled_out) {
+            euc_jp_classes k = classify_euc(p);
+            look->euc_jp.ruled_out = euc_jp_fails(&look->euc_jp, k);
+            nul = k.nul;
+        }
+        if (!look->shift_jis.ruled_out) {
+            shift_jis_classes k = classify_shift_jis(p);
+            look->shift_jis.ruled_out = shift_jis_fails(&look->shift_jis, k);
+            nul = k.nul;
+        }
         look->pairs_ended = nul != 0;
     }
+}
+
+#if defined(__SSE2__) && !defined(TABFLIP_SCALAR)
+// Flattened, so that the wide classes are made inline, in the loop.
+TABFLIP_WIDE __attribute__((flatten)) static void
+check_pairs_wide(second_look *look, const unsigned char *p, std::size_t count)
+{
+    check_pairs_by(look, p, count, classify_euc_jp_wide, classify_shift_jis_wide);
+}
+#endif
+
+static void check_pair_blocks(second_look *look, const unsigned char *p, std::size_t count)
+{
+#if defined(__SSE2__) && !defined(TABFLIP_SCALAR)
+    if (wide_vectors()) {
+        check_pairs_wide(look, p, count);
+        return;
+    }
+#endif
+    check_pairs_by(look, p, count, classify_euc_jp_block, classify_shift_jis_block);
 }
 
 // Nothing the rest of the text holds can change the answer.
