@@ -3,11 +3,18 @@
 // Bytes after the first NUL must not count: the text up to it, padded alone,
 // gives the same answer, which must be the decision table's, worked out here
 // one byte at a time, turned to UTF-8 for a Shift_JIS or EUC-JP answer when
-// the text is well-formed UTF-8.
+// the text is well-formed UTF-8; and, for a three-byte UTF-8 match in text
+// that is not, to EUC-JP or else Shift_JIS when the text is well-formed in
+// it, matched here a character at a time against each set's forms. The
+// load, which makes the second look as it scans, whole or in two parts,
+// must give the same answer.
 #include "fuzz_support.h"
 
 #include "table/byte_blocks.h"
+#include "table/cell_grid.h"
 #include "table/charset.h"
+
+#include <initializer_list>
 
 // The decision table, one position at a time, with the bytes past the text
 // read as the zeros that follow it: the reference for any faster scan.
@@ -34,16 +41,20 @@ static bool jis_escape_at(const std::string &text, std::size_t i)
     return n1 == 0x26 && n2 == 0x40;
 }
 
-static int reference_guess(const std::string &text)
+// *three_byte tells a three-byte UTF-8 match from the end of the text.
+static int reference_guess(const std::string &text, bool *three_byte)
 {
+    *three_byte = false;
     for (std::size_t i = 0; i < text.size(); ++i) {
         unsigned char b = byte_at(text, i);
         unsigned char n1 = byte_at(text, i + 1);
         unsigned char n2 = byte_at(text, i + 2);
         if (b == 0x1B && jis_escape_at(text, i))
             return charset_iso_2022_jp;
-        if (in(b, 0xE0, 0xEF) && in(n1, 0x80, 0xBF) && in(n2, 0x80, 0xBF))
+        if (in(b, 0xE0, 0xEF) && in(n1, 0x80, 0xBF) && in(n2, 0x80, 0xBF)) {
+            *three_byte = true;
             return charset_utf8;
+        }
         if (in(b, 0x81, 0x9F) && in(n1, 0x40, 0xFC) && n1 != 0x7F)
             return charset_shift_jis;
         if (in(b, 0xA1, 0xDF) && in(n1, 0xA1, 0xFE))
@@ -79,12 +90,93 @@ static bool reference_utf8(const std::string &text)
     return true;
 }
 
+// A character set's characters as the byte ranges of their forms; no form
+// starts with a byte another may start with.
+struct byte_range {
+    unsigned char low;
+    unsigned char high;
+};
+using character_form = std::vector<std::vector<byte_range>>; // each byte's ranges
+
+static const std::vector<character_form> euc_jp_forms = {
+    {{{0x00, 0x7F}}},
+    {{{0xA1, 0xFE}}, {{0xA1, 0xFE}}},
+    {{{0x8E, 0x8E}}, {{0xA1, 0xDF}}},
+    {{{0x8F, 0x8F}}, {{0xA1, 0xFE}}, {{0xA1, 0xFE}}},
+};
+
+static const std::vector<character_form> shift_jis_forms = {
+    {{{0x00, 0x7F}, {0xA1, 0xDF}}},
+    {{{0x81, 0x9F}, {0xE0, 0xFC}}, {{0x40, 0x7E}, {0x80, 0xFC}}},
+};
+
+static bool in_ranges(unsigned char b, const std::vector<byte_range> &ranges)
+{
+    for (const byte_range &r : ranges) {
+        if (in(b, r.low, r.high))
+            return true;
+    }
+    return false;
+}
+
+// Whether the whole text is a sequence of the set's characters.
+static bool made_of(const std::string &text, const std::vector<character_form> &forms)
+{
+    std::size_t i = 0;
+    while (i < text.size()) {
+        const character_form *found = nullptr;
+        for (const character_form &form : forms) {
+            if (in_ranges(byte_at(text, i), form[0]))
+                found = &form;
+        }
+        if (found == nullptr || i + found->size() > text.size())
+            return false;
+        for (std::size_t k = 1; k < found->size(); ++k) {
+            if (!in_ranges(byte_at(text, i + k), (*found)[k]))
+                return false;
+        }
+        i += found->size();
+    }
+    return true;
+}
+
 static int reference_answer(const std::string &text)
 {
-    int code = reference_guess(text);
-    if ((code == charset_shift_jis || code == charset_euc_jp) && reference_utf8(text))
+    bool three_byte = false;
+    int code = reference_guess(text, &three_byte);
+    bool utf8 = reference_utf8(text);
+    if ((code == charset_shift_jis || code == charset_euc_jp) && utf8)
         return charset_utf8;
+    if (three_byte && !utf8 && made_of(text, euc_jp_forms))
+        return charset_euc_jp;
+    if (three_byte && !utf8 && made_of(text, shift_jis_forms))
+        return charset_shift_jis;
     return code;
+}
+
+// The guess as the driver makes it: the first match, then the look in the
+// load, whole and in two parts.
+static void require_loaded_guess(const std::string &bytes, int code)
+{
+    std::vector<unsigned char> padded = padded_copy(bytes);
+    int first = first_match_charset(padded.data());
+    if (!needs_second_look(first)) {
+        require(first == code, "a first match that asks for no look is the answer");
+        return;
+    }
+    std::size_t saved = split_from_bytes;
+    for (std::size_t split : {SIZE_MAX, std::size_t{0}}) {
+        split_from_bytes = split;
+        load_limits limits;
+        limits.first_match = first;
+        cell_grid grid;
+        require(load_table_within(padded.data(), bytes.size(), '\t', true, limits, &grid) ==
+                    load_done,
+                "loads");
+        require(grid.charset_code == code, "the load's look gives the same answer");
+        release_table(&grid);
+    }
+    split_from_bytes = saved;
 }
 
 static int detect_padded(const std::string &bytes)
@@ -105,7 +197,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         require(code >= 1 && code <= 4, "code in 1..4");
         require(detect_padded(text) == code, "bytes after the first NUL do not count");
         require(code == reference_answer(text),
-                "the decision table's guess, or UTF-8 for well-formed UTF-8 text");
+                "the decision table's guess, or UTF-8 for well-formed UTF-8 text, or EUC-JP or "
+                "Shift_JIS for a three-byte UTF-8 match in text well-formed in either");
+        require_loaded_guess(bytes, code);
     }
     return 0;
 }

@@ -14,7 +14,10 @@
 # with -t UTF-16LE and -t UTF-16BE after the byte-order mark as
 # table.utf-16le.txt and table.utf-16be.txt; and table.utf-8-latin.txt, a
 # UTF-8 table whose first non-ASCII character is two bytes long (German,
-# Ukrainian and Greek letters).
+# Ukrainian and Greek letters); and two small tables whose first kanji looks
+# like a three-byte UTF-8 character, made with iconv -f UTF-8: -t SHIFT_JIS,
+# starting with 瑤子 (table.shift_jis-kanji.txt), and -t EUC-JP, starting
+# with 筺 (table.euc-jp-kanji.txt).
 # Without Chromium the test fails: a skipped browser check would pass unseen.
 set -u
 binary=$(realpath "$1")
@@ -44,6 +47,8 @@ latin=(
     "Größe" "310,7${nbsp}km²" " " " "
 )
 printf '%s\n' "${latin[@]}" >"$work/want-latin"
+printf '%s\n' "瑤子" "煌びやか" "さくら" "カナ１２" >"$work/want-shift_jis-kanji"
+printf '%s\n' "筺の中" "箋" "みかん" "１２" >"$work/want-euc-jp-kanji"
 
 # The dumped DOM is serialised HTML: in text, '&', U+00A0, '<' and '>' come
 # back as entities, and nothing else does, so undoing those four recovers the
@@ -85,5 +90,8 @@ for set in iso-2022-jp shift_jis euc-jp utf-8 utf-16le utf-16be; do
     check_page "$set" "$work/want"
 done
 check_page utf-8-latin "$work/want-latin"
+for set in shift_jis-kanji euc-jp-kanji; do
+    check_page "$set" "$work/want-$set"
+done
 [ $failed = 0 ] && echo "every page reads back as intended"
 exit $failed
