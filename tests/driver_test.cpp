@@ -105,12 +105,15 @@ TEST(tabflip_binary, empty_argument_vector_shows_usage)
 // The charset guess's second look is made by the load as it scans, in two
 // parts of a large table: the page must still name what the whole text is,
 // for tables of every size (tests split every table they can), in either
-// orientation.
+// orientation; also after a first match on a kanji that looks like UTF-8.
 TEST(process_file, page_names_the_charset_checked_in_the_loading)
 {
     std::string lines;
-    for (int i = 0; i < 40; ++i)
+    std::string kana_lines; // in Shift_JIS
+    for (int i = 0; i < 40; ++i) {
         lines += "K\xc3\xb6ln\tx\n";
+        kana_lines += "\x82\xa0\tx\n";
+    }
     struct {
         std::string text;
         const char *charset;
@@ -123,6 +126,10 @@ TEST(process_file, page_names_the_charset_checked_in_the_loading)
         {"\xc3\xa9 then a byte no UTF-8 text holds\t\xff\n", "euc-jp"},
         {lines + "a byte no UTF-8 text holds, in the second part\t\xff\n", "euc-jp"},
         {lines + std::string("after a NUL\0\t\xff\n", 15), "UTF-8"},
+        {"\xea\xa2\x8e\x71\n" + kana_lines, "shift_jis"},
+        {"\xe4\xa1\xa4\xce\tb\n" + lines, "euc-jp"},
+        {"\xea\xa2\x8e\x71\n" + kana_lines + "a byte Shift_JIS does not allow\t\xfd\n",
+         "UTF-8"},
     };
     char folder[] = "/tmp/tabflip-driver-XXXXXX";
     ASSERT_NE(mkdtemp(folder), nullptr);
