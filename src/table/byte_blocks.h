@@ -687,8 +687,9 @@ static inline bool wide_vectors()
     return has_avx2 && wide_allowed;
 }
 
-// The Shift_JIS and EUC-JP classes with 32-byte vectors: the same classes,
-// the same comparisons, half the steps.
+// The Shift_JIS and EUC-JP classes with 32-byte vectors: EUC-JP's by the
+// same comparisons in half the steps, Shift_JIS's, which the look reads to
+// the end of most Shift_JIS text, by two lookups.
 TABFLIP_WIDE static inline __m256i in_signed_wide(__m256i v, int low, int high)
 {
     return _mm256_and_si256(
@@ -706,11 +707,10 @@ TABFLIP_WIDE static inline std::uint64_t wide_bits(__m256i a, __m256i b)
 // each: a byte's bits are those its high nibble looks up in one table and
 // its low nibble in the other. Lead: 8 with 1..F, 9 or E with any, F with
 // 0..C. Not a trail: 0..3 with any, 7 with F, F with D..F. Not a single
-// byte: 8 or A with 0, F with D..F. NUL: 0 with 0.
+// byte: 8 or A with 0, F with D..F. NUL: 0 with 0, the top bit.
 constexpr unsigned char sjis_lead = 0x07;
 constexpr unsigned char sjis_not_trail = 0x38;
 constexpr unsigned char sjis_not_single = 0x60;
-constexpr unsigned char sjis_nul = 0x80;
 
 TABFLIP_WIDE static inline std::uint64_t wide_any(__m256i a, __m256i b, unsigned char bits)
 {

@@ -327,9 +327,10 @@ static bool pairs_wanted(const second_look &look)
 // baseline's or those of the wide vectors. Unlike the UTF-8 check, these
 // checks pass over no block of ASCII: they run long only on Japanese text,
 // whose blocks are seldom ASCII, and testing for it cost more than it saved.
-template <typename Euc, typename Shift_jis>
+template <typename euc_classifier, typename shift_jis_classifier>
 static inline void check_pairs_by(second_look *look, const unsigned char *p, std::size_t count,
-                                  Euc classify_euc, Shift_jis classify_shift_jis)
+                                  euc_classifier classify_euc,
+                                  shift_jis_classifier classify_shift_jis)
 {
     for (; count > 0 && pairs_wanted(*look); --count, p += scan_block) {
         std::uint64_t nul = 0;

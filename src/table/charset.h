@@ -80,7 +80,7 @@ struct pair_check {
     bool ruled_out = true;
 };
 
-// The second look after the first match first: the UTF-8 check, and after
+// The second look, after the first match: the UTF-8 check, and after
 // a three-byte UTF-8 character the EUC-JP and Shift_JIS checks too, which
 // make the UTF-8 check moot once both have failed. It stops as soon as
 // nothing more can change the answer.

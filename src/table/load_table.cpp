@@ -260,7 +260,7 @@ static table_scan scan_table(const unsigned char *p, std::size_t length, unsigne
             check_stretch_of(look, p + at, std::min(check_stretch, length - at),
                              length - at <= check_stretch);
         // The look's next stretch is fetched while this one is scanned.
-        if (look != nullptr)
+        if (look != nullptr && length - at > check_stretch)
             __builtin_prefetch(p + at + check_stretch);
         block_classes k = classify_lines(p + at, delimiter, cr_ends_lines);
         std::uint64_t data = length - at >= scan_block ? ~std::uint64_t{0}
