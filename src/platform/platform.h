@@ -40,6 +40,8 @@
 #ifndef TABFLIP_PLATFORM_H
 #define TABFLIP_PLATFORM_H
 
+#include <atomic>
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 
@@ -135,5 +137,27 @@ bool stderr_is_terminal();
 // thread, when no thread can be started. Nothing is shared but what the two
 // arguments point to.
 void run_both(void (*work)(void *), void *first, void *second);
+
+// Test seam: a test points platform_faults at a plan to make the Nth of the
+// chosen calls fail as the system would fail it (allocations, writes in
+// sequence and at offsets, mappings, file creations), or to act at each of
+// them (a signal that comes while a file is being created; hold counts the
+// holding of a new result's path, just after its creation). The tool never
+// sets it: null, each call's entry costs one load and compare. The test
+// build counts the C allocation functions as well (tests/fault_plan.cpp).
+enum class platform_call : unsigned { allocate, write, write_at, map, create, hold };
+struct fault_plan {
+    unsigned calls = 0;        // bit 1 << platform_call for each kind counted
+    std::uint64_t fail_at = 0; // the counted call that fails, from 1; 0: none
+    std::atomic<std::uint64_t> counted{0};
+    int error = EIO;                          // the system error a failed call leaves
+    void (*at_call)(platform_call) = nullptr; // called at each counted call
+};
+extern fault_plan *platform_faults;
+bool injected_fault(platform_call call);
+static inline bool fault_now(platform_call call)
+{
+    return platform_faults != nullptr && injected_fault(call);
+}
 
 #endif
