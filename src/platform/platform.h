@@ -45,6 +45,23 @@
 #include <cstddef>
 #include <cstdint>
 
+// What went wrong with a file or a result: the lower layers return it, with
+// the system's error number where one was set (else 0), and print nothing;
+// the driver prints the one message it calls for.
+enum class failure : unsigned char {
+    none,
+    open,         // the input or the result could not be opened
+    stat,         // the input's status could not be had
+    read,         // the input could not be read whole, or is empty
+    memory,       // a buffer for the input or a name
+    array_memory, // a row table or another of the run's arrays
+    write,        // the result could not be written whole
+};
+struct failure_report {
+    failure what = failure::none;
+    int error = 0;
+};
+
 // Input. open_input opens for reading without waiting, so that a FIFO
 // without a writer or a terminal answers at once; -1 when it cannot be
 // opened. input_status is false when the open file's status cannot be had;
@@ -131,6 +148,9 @@ std::uint64_t available_memory();
 std::uint64_t memory_limit();
 
 bool stderr_is_terminal();
+bool stdout_is_terminal();
+// The width of the terminal at standard error, in columns; 0 when unknown.
+unsigned terminal_columns();
 
 // Runs work(second) on a new thread while the calling thread runs
 // work(first), and returns once both are done: in turn, on the calling

@@ -11,6 +11,7 @@
 #include <fcntl.h>
 #include <initializer_list>
 #include <pthread.h>
+#include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -428,6 +429,17 @@ std::uint64_t memory_limit()
 bool stderr_is_terminal()
 {
     return isatty(2) == 1;
+}
+
+bool stdout_is_terminal()
+{
+    return isatty(1) == 1;
+}
+
+unsigned terminal_columns()
+{
+    winsize size = {};
+    return ioctl(2, TIOCGWINSZ, &size) == 0 ? size.ws_col : 0;
 }
 
 namespace
