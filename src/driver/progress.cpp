@@ -65,8 +65,8 @@ std::size_t format_progress(char *line, std::size_t size, const char *name, std:
             return 0;
         return static_cast<std::size_t>(length) < size ? static_cast<std::size_t>(length) : size - 1;
     }
-    // The estimate of the total can fall short (ragged rows add delimiters):
-    // the line never claims to be done before the file is.
+    // Should the total ever fall short, the line still never claims to be
+    // done before the file is.
     std::uint64_t shown_total = done <= total ? total : done + 1;
     double fraction = static_cast<double>(done) / static_cast<double>(shown_total);
     char total_text[32];
@@ -107,11 +107,11 @@ static std::size_t utf8_character(const unsigned char *p, std::size_t left, unsi
                                                                       : 0;
     if (length == 0 || length > left)
         return 0;
-    std::uint32_t code = length == 1 ? p[0] : p[0] & (0x7F >> length);
+    std::uint32_t code = p[0] & (0xFFu >> (length == 1 ? 1 : length + 1));
     for (std::size_t i = 1; i < length; ++i) {
         if ((p[i] & 0xC0) != 0x80)
             return 0;
-        code = code << 6 | (p[i] & 0x3F);
+        code = code << 6 | (p[i] & 0x3Fu);
     }
     static const std::uint32_t least[] = {0, 0, 0x80, 0x800, 0x10000};
     if (code < least[length] || code > 0x10FFFF || (code >= 0xD800 && code < 0xE000))
@@ -126,8 +126,8 @@ static std::size_t utf8_character(const unsigned char *p, std::size_t left, unsi
     return length;
 }
 
-// The next character of name[at, end): its bytes and columns. A name that is
-// not UTF-8 is taken a byte at a time, one column each.
+// The character at p, left bytes before the name's end: its bytes and
+// columns. A name that is not UTF-8 is taken a byte at a time, a column each.
 static std::size_t name_character(const unsigned char *p, std::size_t left, bool utf8,
                                   unsigned *columns)
 {
