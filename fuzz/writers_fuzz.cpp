@@ -49,7 +49,7 @@ static std::string text_of(const char *cell)
 // The result of one writer, which must report success; both destinations
 // must get the same bytes.
 static std::string write_view(const std::string &bytes, unsigned char delimiter, bool transposed,
-                              int format)
+                              result_format format)
 {
     std::string results[2];
     for (bool positioned : {false, true}) {
@@ -332,7 +332,7 @@ static void check_writers(const std::string &bytes, unsigned char delimiter)
 // sequence, as the units of what the writer wrote in the internal form.
 static void check_units_written(const std::string &form, int order, unsigned char delimiter)
 {
-    for (int format : {format_delimited, format_html}) {
+    for (result_format format : {format_delimited, format_html}) {
         for (int way = 0; way < 4; ++way) {
             bool transposed = (way & 1) != 0;
             loaded_table table;

@@ -54,11 +54,47 @@ TEST(format_progress, names_the_file_and_tells_percent_bytes_rate_and_time_left)
         {3000, 1000, 1, "t.txt  99%  2.9 KiB of 2.9 KiB  2.9 KiB/s  0:00 left"},
         {0, 1000, 0, "t.txt  0%  0 B of 1000 B  0 B/s  0:00 left"},
         {600ull << 20, 700ull << 20, 60, "t.txt  85%  600.0 MiB of 700.0 MiB  10.0 MiB/s  0:10 left"},
+        {1000, 1000, 2, "t.txt  100%  1000 B of 1000 B  500 B/s  0:00 left"},
+        // A total not known in advance: no share is claimed.
+        {1024, 0, 2, "t.txt  1.0 KiB written  512 B/s"},
     };
     for (const line_case &c : cases) {
         char line[160];
         std::size_t length = format_progress(line, sizeof line, "t.txt", c.done, c.total, c.seconds);
         EXPECT_EQ(std::string(line, length), c.expected);
+    }
+}
+
+// A name wider than its room keeps its last whole characters behind "...":
+// a wide character takes two columns and is never cut in two; a name that is
+// not UTF-8 is cut between bytes.
+TEST(fit_name, keeps_the_end_in_whole_characters)
+{
+    struct name_case {
+        const char *name;
+        std::size_t columns;
+        const char *shown;
+        std::size_t shown_columns;
+    } cases[] = {
+        {"a.txt", 10, "a.txt", 5},
+        {"a.txt", 5, "a.txt", 5},
+        {"abcdef.txt", 8, "...f.txt", 8},
+        {"\xe3\x81\x82\xe3\x81\x82\xe3\x81\x82\xe3\x81\x82\xe5\xa3\xb2.txt", 10,
+         "...\xe5\xa3\xb2.txt", 9},
+        {"\xe3\x81\x82\xe3\x81\x82.txt", 7, "....txt", 7},
+        {"\xe3\x81\x82\xe3\x81\x82\xe3\x81\x82", 5, "...\xe3\x81\x82", 5},
+        {"\x94\x84\x8f\xe3.txt", 6, "...txt", 6},
+        {"\x94\x84\x8f\xe3.txt", 8, "\x94\x84\x8f\xe3.txt", 8},
+        {"\xc3\xa9t\xc3\xa9.csv", 6, "...csv", 6},
+        {"abcdef", 2, "ef", 2},
+        {"\xe3\x81\x82\xe3\x81\x82", 3, "\xe3\x81\x82", 2},
+    };
+    for (const name_case &c : cases) {
+        char shown[64];
+        std::size_t columns = 0;
+        std::size_t length = fit_name(shown, sizeof shown, c.name, c.columns, &columns);
+        EXPECT_EQ(std::string(shown, length), c.shown) << c.name << " in " << c.columns;
+        EXPECT_EQ(columns, c.shown_columns) << c.name << " in " << c.columns;
     }
 }
 

@@ -19,13 +19,13 @@ TEST(derive_output_path, appends_the_suffix_for_orientation_and_format)
 {
     struct naming_case {
         bool replace;
-        int output_format;
+        result_format output_format;
         const char *expected;
     } cases[] = {
-        {true, 1, "dir/data.txt_replace.csv"},
-        {false, 1, "dir/data.txt_normal.csv"},
-        {true, 0, "dir/data.txt_replace.htm"},
-        {false, 0, "dir/data.txt_normal.htm"},
+        {true, format_delimited, "dir/data.txt_replace.csv"},
+        {false, format_delimited, "dir/data.txt_normal.csv"},
+        {true, format_html, "dir/data.txt_replace.htm"},
+        {false, format_html, "dir/data.txt_normal.htm"},
     };
     for (const naming_case &c : cases) {
         char *path = derive_output_path("dir/data.txt", c.replace, c.output_format);
@@ -38,7 +38,7 @@ TEST(derive_output_path, appends_the_suffix_for_orientation_and_format)
 TEST(derive_output_path, never_cuts_a_long_name)
 {
     std::string name(5000, 'x');
-    char *path = derive_output_path(name.c_str(), true, 1);
+    char *path = derive_output_path(name.c_str(), true, format_delimited);
     ASSERT_NE(path, nullptr);
     EXPECT_EQ(std::string(path), name + "_replace.csv");
     std::free(path);
@@ -51,11 +51,11 @@ TEST(apply_option, accepts_exactly_the_five_two_byte_options)
         bool valid;
         run_options after;
     } cases[] = {
-        {"-c", true, {',', true, 1, true}},
-        {"-t", true, {'\t', true, 1, true}},
-        {"-n", true, {'\t', false, 1, true}},
-        {"-h", true, {'\t', true, 0, true}},
-        {"-s", true, {'\t', true, 1, false}},
+        {"-c", true, {',', true, format_delimited, true}},
+        {"-t", true, {'\t', true, format_delimited, true}},
+        {"-n", true, {'\t', false, format_delimited, true}},
+        {"-h", true, {'\t', true, format_html, true}},
+        {"-s", true, {'\t', true, format_delimited, false}},
         {"-", false, {}},
         {"--", false, {}},
         {"-cc", false, {}},
@@ -141,7 +141,7 @@ TEST(process_file, page_names_the_charset_checked_in_the_loading)
             std::ofstream(name, std::ios::binary) << c.text;
             for (bool replace : {true, false}) {
                 run_options options;
-                options.output_format = 0;
+                options.output_format = format_html;
                 options.replace = replace;
                 process_file(name.c_str(), &options);
                 std::string result = name + (replace ? "_replace.htm" : "_normal.htm");

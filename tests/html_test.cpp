@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 
 namespace
@@ -313,6 +314,124 @@ TEST_P(html_generated, transposed_page_matches_the_rows)
 
 INSTANTIATE_TEST_SUITE_P(all, html_generated, testing::ValuesIn(generated_page_cases),
                          case_name<generated_page_case>);
+
+// Cells of 130 to 300 bytes, each with one byte to escape at every place
+// and plain 64-byte blocks after it, through every way a page is written:
+// the walk that finds them a block at a time must remember an escape from
+// any earlier block of the cell, not only the last one's.
+struct long_cells_case {
+    const char *name;
+    std::size_t columns; // cells per row; 1 puts a cell of over 4 MiB first
+    bool replace;
+    bool positioned;
+    bool split = false;                // measured in two parts
+    std::uint64_t budget = UINT64_MAX; // small: through a spill
+    bool utf16 = false;
+};
+
+const long_cells_case long_cells_cases[] = {
+    {"stored rows", 100, false, false},
+    {"lanes", 2, true, true},
+    {"lanes of two parts", 2, true, true, true},
+    {"groups", 2, true, false},
+    {"groups of two parts", 2, true, false, true},
+    {"groups of a wide table", 100, true, false},
+    {"halves", 100, true, true, true},
+    {"cursors, a line too long for a group", 1, true, false},
+    {"spill", 2, true, true, false, 20000},
+    {"utf 16 lanes", 2, true, true, false, UINT64_MAX, true},
+    {"utf 16 groups", 100, true, false, false, UINT64_MAX, true},
+};
+
+void PrintTo(const long_cells_case &c, std::ostream *os)
+{
+    *os << c.name;
+}
+
+page_rows long_cells_rows(std::size_t columns)
+{
+    std::vector<std::string> cells;
+    const char escaped[] = " \"&<>";
+    for (std::size_t length :
+         {std::size_t{130}, std::size_t{150}, std::size_t{193}, std::size_t{257}, std::size_t{300}})
+        for (std::size_t at = 0; at < length; ++at) {
+            cells.emplace_back(length, 'w');
+            cells.back()[at] = escaped[cells.size() % 5];
+        }
+    page_rows rows;
+    if (columns == 1)
+        rows.push_back({std::string((std::size_t{4} << 20) + 1000, 'f')});
+    for (std::size_t k = 0; k < cells.size(); k += columns) {
+        rows.emplace_back();
+        for (std::size_t c = 0; c < columns; ++c)
+            rows.back().push_back(k + c < cells.size() ? cells[k + c] : "x");
+    }
+    return rows;
+}
+
+class html_long_cells : public testing::TestWithParam<long_cells_case>
+{
+  protected:
+    void SetUp() override
+    {
+        saved = split_from_bytes;
+    }
+    void TearDown() override
+    {
+        split_from_bytes = saved;
+    }
+    std::size_t saved = 0;
+};
+
+TEST_P(html_long_cells, every_escape_kept_past_plain_blocks)
+{
+    const long_cells_case &c = GetParam();
+    page_rows rows = long_cells_rows(c.columns);
+    std::string input;
+    for (const auto &row : rows) {
+        for (std::size_t k = 0; k < row.size(); ++k)
+            input += (k > 0 ? "\t" : "") + row[k];
+        input += '\n';
+    }
+    page_rows columns(c.columns);
+    for (const auto &row : rows)
+        for (std::size_t k = 0; k < row.size(); ++k)
+            columns[k].push_back(row[k]);
+    std::string want = c.replace ? model_transposed_page(rows, c.columns)
+                                 : model_transposed_page(columns, rows.size());
+    if (c.utf16) {
+        std::string units = "\xfe\xff";
+        for (char b : want)
+            units += std::string(1, '\0') + b;
+        want = units;
+    }
+    current_charset_code = charset_utf8;
+    split_from_bytes = c.split ? 0 : SIZE_MAX;
+    loaded_table table;
+    ASSERT_TRUE(load_text(&table, input, '\t', c.replace));
+    std::string beside = testing::TempDir() + "result";
+    std::string written = written_by(c.positioned, [&](output_target to) {
+        utf16_encoder encoder;
+        if (c.utf16) {
+            encoder.order = utf16_big;
+            ASSERT_EQ(write(to.fd, "\xfe\xff", 2), 2);
+            to.encoder = &encoder;
+            to.origin = 2;
+        }
+        to.budget = c.budget;
+        to.spill_beside = beside.c_str();
+        EXPECT_TRUE(c.replace ? write_replace(&table.grid, format_html, to)
+                              : write_normal(table.grid, format_html, to));
+    });
+    EXPECT_TRUE(written == want)
+        << "written " << written.size() << " bytes, want " << want.size()
+        << "; first difference at "
+        << std::mismatch(written.begin(), written.end(), want.begin(), want.end()).first -
+               written.begin();
+}
+
+INSTANTIATE_TEST_SUITE_P(all, html_long_cells, testing::ValuesIn(long_cells_cases),
+                         case_name<long_cells_case>);
 
 struct cell_case {
     const char *name;

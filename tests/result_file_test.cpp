@@ -176,9 +176,9 @@ TEST(tabflip_binary, signal_during_a_large_write_leaves_the_earlier_result)
 }
 
 // Killed at many moments of a run over many small results, the tool must
-// end by the signal every time and leave no temporary file: a signal that
-// comes while a result is being created is put off, never lost. Results
-// already there are whole.
+// end by the signal every time and leave no temporary file. Results already
+// there are whole. (A signal during a creation itself is met every time by
+// signal_while_a_file_is_created_ends_the_run_after_it.)
 TEST(tabflip_binary, signal_during_many_small_results_leaves_no_temporary_file)
 {
     scratch_folder folder;
@@ -217,6 +217,51 @@ TEST(tabflip_binary, signal_during_many_small_results_leaves_no_temporary_file)
             }
         }
         closedir(dir);
+    }
+}
+
+int arriving_signal = 0;
+
+// A signal that comes while a result's temporary file or a spill is being
+// created, every time: it must be put off until the file is held (or gone)
+// and then end the process, leaving nothing but the earlier result.
+TEST(result_file, signal_while_a_file_is_created_ends_the_run_after_it)
+{
+    for (int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
+        for (bool spill : {false, true}) {
+            scratch_folder folder;
+            std::string path = folder / "r.csv";
+            write_file(path, "earlier\n");
+            pid_t pid = fork();
+            ASSERT_GE(pid, 0);
+            if (pid == 0) {
+                std::signal(signal_number, SIG_DFL);
+                unsetenv("TMPDIR");
+                install_signal_cleanup();
+                arriving_signal = signal_number;
+                static fault_plan plan;
+                // A result's file exists unheld at its holding; a spill's
+                // creation is all its window.
+                platform_call at = spill ? platform_call::create : platform_call::hold;
+                plan.calls = 1u << static_cast<unsigned>(at);
+                plan.at_call = [](platform_call) { raise(arriving_signal); };
+                platform_faults = &plan;
+                result_file result;
+                if (spill)
+                    open_spill(path.c_str());
+                else
+                    open_result(path.c_str(), &result);
+                _exit(0); // the signal was lost
+            }
+            int status = 0;
+            ASSERT_EQ(waitpid(pid, &status, 0), pid);
+            EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal_number)
+                << "signal " << signal_number << (spill ? ", spill" : ", result")
+                << ", wait status " << status;
+            EXPECT_EQ(names_in(folder.path), "r.csv ") << "signal " << signal_number;
+            std::string bytes;
+            EXPECT_TRUE(read_file(path, &bytes) && bytes == "earlier\n");
+        }
     }
 }
 

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <iterator>
 #include <random>
 #include <string>
@@ -78,21 +79,7 @@ TEST_P(delimited_writer, writes_both_orientations)
 INSTANTIATE_TEST_SUITE_P(all, delimited_writer, testing::ValuesIn(delimited_cases),
                          case_name<delimited_case>);
 
-TEST(writers, unsupported_format_writes_message_and_nothing)
-{
-    for (int format : {2, -1}) {
-        loaded_table t;
-        ASSERT_TRUE(load_text(&t, "a\tb\n", '\t'));
-        testing::internal::CaptureStderr();
-        std::string out = written_by(false, [&](const output_target &to) {
-            write_replace(&t.grid, format, to);
-            write_normal(t.grid, format, to);
-        });
-        EXPECT_EQ(testing::internal::GetCapturedStderr(), "NOT support.\nNOT support.\n");
-        EXPECT_EQ(out, "");
-    }
-}
-
+// A writer prints nothing: it says what failed, and the system's reason.
 TEST(writers, failed_write_is_reported)
 {
     int fds[2];
@@ -103,8 +90,16 @@ TEST(writers, failed_write_is_reported)
     ASSERT_TRUE(load_text(&t, "a\tb\nc\n", '\t'));
     output_target closed;
     closed.fd = fds[1];
-    EXPECT_FALSE(write_normal(t.grid, format_delimited, closed));
-    EXPECT_FALSE(write_replace(&t.grid, format_delimited, closed));
+    testing::internal::CaptureStderr();
+    failure_report normal;
+    failure_report replace;
+    EXPECT_FALSE(write_normal(t.grid, format_delimited, closed, &normal));
+    EXPECT_FALSE(write_replace(&t.grid, format_delimited, closed, &replace));
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    for (const failure_report &failed : {normal, replace}) {
+        EXPECT_TRUE(failed.what == failure::write);
+        EXPECT_EQ(failed.error, EBADF);
+    }
 }
 
 using rows_t = std::vector<std::vector<std::string>>;
@@ -293,7 +288,7 @@ const budget_case budget_cases[] = {
     {"square, every row full", generated_table(120, 130, 13, true), '\t'},
 };
 
-std::string transposed(const budget_case &c, int format, bool with_rows, std::uint64_t budget)
+std::string transposed(const budget_case &c, result_format format, bool with_rows, std::uint64_t budget)
 {
     loaded_table table;
     EXPECT_TRUE(load_text(&table, c.input, static_cast<unsigned char>(c.delimiter), with_rows));
@@ -312,7 +307,7 @@ class budget_writer : public testing::TestWithParam<budget_case>
 TEST_P(budget_writer, spilled_blocks_write_the_in_memory_result)
 {
     const budget_case &c = GetParam();
-    for (int format : {format_delimited, format_html}) {
+    for (result_format format : {format_delimited, format_html}) {
         std::string in_memory = transposed(c, format, true, UINT64_MAX);
         for (std::uint64_t budget : {std::uint64_t{1}, std::uint64_t{300}, std::uint64_t{20000}})
             EXPECT_EQ(transposed(c, format, true, budget), in_memory)
@@ -323,6 +318,35 @@ TEST_P(budget_writer, spilled_blocks_write_the_in_memory_result)
 }
 
 INSTANTIATE_TEST_SUITE_P(all, budget_writer, testing::ValuesIn(budget_cases),
+                         case_name<budget_case>);
+
+// The progress line's total: where the sums tell it, exactly the bytes
+// written, in either orientation and format.
+class result_size : public testing::TestWithParam<budget_case>
+{
+};
+
+TEST_P(result_size, is_what_the_writers_write)
+{
+    const budget_case &c = GetParam();
+    for (result_format format : {format_delimited, format_html}) {
+        for (bool transposed : {true, false}) {
+            loaded_table table;
+            ASSERT_TRUE(load_text(&table, c.input, static_cast<unsigned char>(c.delimiter)));
+            std::uint64_t expected = 0;
+            if (!result_bytes(table.grid, format, transposed, false, &expected))
+                continue; // NUL or CR: no sums
+            std::string written = written_by(true, [&](const output_target &to) {
+                EXPECT_TRUE(transposed ? write_replace(&table.grid, format, to)
+                                       : write_normal(table.grid, format, to));
+            });
+            EXPECT_EQ(written.size(), expected)
+                << "format " << format << (transposed ? ", transposed" : ", stored");
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(all, result_size, testing::ValuesIn(budget_cases),
                          case_name<budget_case>);
 
 } // namespace
@@ -342,7 +366,7 @@ class split_writer : public testing::TestWithParam<budget_case>
     std::size_t saved = 0;
 };
 
-std::string written_whole(const budget_case &c, int format, bool positioned)
+std::string written_whole(const budget_case &c, result_format format, bool positioned)
 {
     loaded_table table;
     EXPECT_TRUE(load_text(&table, c.input, static_cast<unsigned char>(c.delimiter)));
@@ -354,7 +378,7 @@ std::string written_whole(const budget_case &c, int format, bool positioned)
 TEST_P(split_writer, two_parts_write_the_one_thread_result)
 {
     const budget_case &c = GetParam();
-    for (int format : {format_delimited, format_html}) {
+    for (result_format format : {format_delimited, format_html}) {
         for (bool positioned : {true, false}) {
             split_from_bytes = SIZE_MAX;
             std::string whole = written_whole(c, format, positioned);
@@ -420,7 +444,7 @@ std::string encoded_whole(const std::string &internal)
 
 // counted: as the tool loads UTF-16 text, its continuation bytes counted
 // with the column sums; else the lanes count them cell by cell.
-std::string transposed_units(const std::string &input, int format, bool positioned, bool counted)
+std::string transposed_units(const std::string &input, result_format format, bool positioned, bool counted)
 {
     loaded_table table;
     table.bytes = padded(input);
@@ -445,7 +469,7 @@ class units_writer : public testing::TestWithParam<units_case>
 TEST_P(units_writer, writes_the_internal_result_encoded)
 {
     std::size_t saved = split_from_bytes;
-    for (int format : {format_delimited, format_html}) {
+    for (result_format format : {format_delimited, format_html}) {
         split_from_bytes = SIZE_MAX;
         loaded_table table;
         ASSERT_TRUE(load_text(&table, GetParam().input, '\t'));
@@ -453,6 +477,17 @@ TEST_P(units_writer, writes_the_internal_result_encoded)
             EXPECT_TRUE(write_replace(&table.grid, format, to));
         });
         std::string want = encoded_whole(internal);
+        loaded_table summed;
+        summed.bytes = padded(GetParam().input);
+        load_limits limits;
+        limits.count_continuations = true;
+        ASSERT_EQ(load_table_within(summed.bytes.data(), GetParam().input.size(), '\t', true,
+                                    limits, &summed.grid),
+                  load_done);
+        std::uint64_t units = 0;
+        if (result_bytes(summed.grid, format, true, true, &units)) {
+            EXPECT_EQ(units, want.size() - 2) << "format " << format << ": the progress total";
+        }
         for (std::size_t split : {SIZE_MAX, std::size_t{0}}) {
             split_from_bytes = split;
             for (bool positioned : {true, false})

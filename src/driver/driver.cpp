@@ -11,6 +11,7 @@
 #include "table/utf16.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -57,7 +58,7 @@ bool apply_option(run_options *options, const char *argument)
     }
 }
 
-char *derive_output_path(const char *name, bool replace, int output_format)
+char *derive_output_path(const char *name, bool replace, result_format output_format)
 {
     const char *suffix = nullptr;
     if (output_format == format_delimited)
@@ -71,6 +72,37 @@ char *derive_output_path(const char *name, bool replace, int output_format)
     return path;
 }
 
+// The one message for what failed about subject: the input's name, the
+// result's, or standard output's when subject is null.
+static void report(const failure_report &failed, const char *subject)
+{
+    switch (failed.what) {
+    case failure::none:
+        break;
+    case failure::open:
+        std::fprintf(stderr, "'%s' open error.\n", subject);
+        break;
+    case failure::stat:
+        std::fprintf(stderr, "'%s' stat error.\n", subject);
+        break;
+    case failure::read:
+        std::fprintf(stderr, "'%s' read error.\n", subject);
+        break;
+    case failure::memory:
+        std::fputs("Couldn't allocate memory.\n", stderr);
+        break;
+    case failure::array_memory:
+        std::fputs("Couldn't allocate memory for array.\n", stderr);
+        break;
+    case failure::write:
+        if (subject == nullptr)
+            std::fputs("Couldn't write to standard output.\n", stderr);
+        else
+            std::fprintf(stderr, "'%s' write error.\n", subject);
+        break;
+    }
+}
+
 static void reset_one_file_options(run_options *options)
 {
     options->replace = true;
@@ -81,33 +113,49 @@ static void reset_one_file_options(run_options *options)
 // The result: only the stored orientation streams without a row table.
 // UTF-16 text (order) is known by its mark, which its result repeats before
 // the units.
-static bool write_table_bytes(cell_grid *grid, const run_options &options, output_target to,
-                              int order)
+static failure_report write_table_bytes(cell_grid *grid, const run_options &options,
+                                        output_target to, int order)
 {
     utf16_encoder encoder;
     if (order != utf16_none) {
         unsigned char mark[2];
         put_utf16_mark(order, mark);
         if (!write_sequential(to.fd, reinterpret_cast<const char *>(mark), 2))
-            return false;
+            return {failure::write, errno};
         encoder.order = order;
         to.encoder = &encoder;
         to.origin += 2;
     }
+    failure_report failed;
     if (options.replace)
-        return write_replace(grid, options.output_format, to);
-    return write_normal(*grid, options.output_format, to);
+        write_replace(grid, options.output_format, to, &failed);
+    else
+        write_normal(*grid, options.output_format, to, &failed);
+    return failed;
+}
+
+static void count_written(void *, std::uint64_t bytes)
+{
+    progress_advance(bytes);
 }
 
 // The progress line, shown while the result is written, is gone before any
-// message about it.
-static bool write_table(const char *name, cell_grid *grid, const run_options &options,
-                        const output_target &to, int order)
+// message about it. It is not drawn into a result that goes to the terminal,
+// and its total is found only where it may be drawn (a page's takes a scan).
+static failure_report write_table(const char *name, cell_grid *grid, const run_options &options,
+                                  output_target to, int order)
 {
-    progress_begin(name, grid->length);
-    bool written = write_table_bytes(grid, options, to, order);
+    static const bool result_on_terminal = stdout_is_terminal();
+    bool draw = progress_possible() && (options.to_file || !result_on_terminal);
+    std::uint64_t total = 0;
+    if (draw && !result_bytes(*grid, options.output_format, options.replace, order != utf16_none,
+                              &total))
+        total = 0;
+    progress_begin(name, total, draw);
+    to.progress = progress_sink{count_written, nullptr};
+    failure_report failed = write_table_bytes(grid, options, to, order);
     progress_end();
-    return written;
+    return failed;
 }
 
 static void write_to_stdout(const char *name, cell_grid *grid, run_options *options,
@@ -116,10 +164,9 @@ static void write_to_stdout(const char *name, cell_grid *grid, run_options *opti
     to.fd = standard_output;
     to.positioned = output_cursor(to.fd, &to.origin);
     to.keep_cursor = true;
-    bool written = write_table(name, grid, *options, to, order);
+    failure_report failed = write_table(name, grid, *options, to, order);
     reset_one_file_options(options);
-    if (!written)
-        std::fputs("Couldn't write to standard output.\n", stderr);
+    report(failed, nullptr);
 }
 
 // A result that could not be written whole is removed, and whatever stood at
@@ -130,19 +177,18 @@ static void write_to_file(const char *name, cell_grid *grid, run_options *option
 {
     result_file result;
     if (!open_result(output_path, &result)) {
-        std::fprintf(stderr, "'%s' open error.\n", output_path);
+        report({failure::open, errno}, output_path);
         return;
     }
     to.fd = result.fd;
     to.positioned = result.regular;
-    bool written = write_table(name, grid, *options, to, order);
+    failure_report failed = write_table(name, grid, *options, to, order);
     reset_one_file_options(options);
-    if (written)
-        written = commit_result(&result);
-    else
+    if (failed.what != failure::none)
         abandon_result(&result);
-    if (!written)
-        std::fprintf(stderr, "'%s' write error.\n", output_path);
+    else if (!commit_result(&result))
+        failed = {failure::write, errno};
+    report(failed, output_path);
 }
 
 // UTF-16 text is loaded and written in its internal form (utf16.h), which
@@ -157,7 +203,7 @@ static bool decode_if_utf16(input_data *input, int *order)
     bool decoded = decode_utf16(input->bytes, input->length, *order, &internal);
     release_input(input);
     if (!decoded) {
-        std::fputs("Couldn't allocate memory.\n", stderr);
+        report({failure::memory, ENOMEM}, nullptr);
         return false;
     }
     *input = internal;
@@ -173,12 +219,15 @@ static bool load_within_budget(const input_data &input, const run_options &optio
     limits.most_columns = budget / 8 / sizeof(std::uint32_t);
     int loaded = load_table_within(input.bytes, input.length, options.delimiter, options.replace,
                                    limits, grid);
-    if (loaded != load_over_limit)
-        return loaded == load_done;
-    load_limits alone;
-    alone.first_match = limits.first_match;
-    return load_table_within(input.bytes, input.length, options.delimiter, false, alone, grid) ==
-           load_done;
+    if (loaded == load_over_limit) {
+        load_limits alone;
+        alone.first_match = limits.first_match;
+        loaded =
+            load_table_within(input.bytes, input.length, options.delimiter, false, alone, grid);
+    }
+    if (loaded != load_done)
+        report({failure::array_memory, 0}, nullptr);
+    return loaded == load_done;
 }
 
 // Only a page looks at the character set. When the first match asks for
@@ -202,11 +251,16 @@ void process_file(const char *name, run_options *options)
 {
     input_data input;
     int order = utf16_none;
-    if (!read_input(name, &input) || !decode_if_utf16(&input, &order))
+    failure_report read = read_input(name, &input);
+    if (read.what != failure::none) {
+        report(read, name);
+        return;
+    }
+    if (!decode_if_utf16(&input, &order))
         return;
     char *output_path = derive_output_path(name, options->replace, options->output_format);
     if (output_path == nullptr) {
-        std::fputs("Couldn't allocate memory.\n", stderr);
+        report({failure::memory, ENOMEM}, nullptr);
         release_input(&input);
         return;
     }

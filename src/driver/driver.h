@@ -2,17 +2,20 @@
 // its result.
 //
 // process_file owns, for the span of one file, the input buffer and the grid
-// over it (released grid first) and the derived result name. Every failure
-// prints one line on stderr and leaves the pending one-file options for the
-// next file name; a written result resets them.
+// over it (released grid first) and the derived result name. Only the driver
+// prints: every failure, whichever layer met it, prints exactly one line on
+// stderr and leaves the pending one-file options for the next file name; a
+// written result resets them.
 #ifndef TABFLIP_DRIVER_H
 #define TABFLIP_DRIVER_H
 
+#include "output/writers.h"
+
 struct run_options {
-    unsigned char delimiter = '\t'; // '\t' or ','; lasts until changed
-    bool replace = true;            // one file: false writes the stored orientation
-    int output_format = 1;          // one file: 1 delimited text, 0 HTML page
-    bool to_file = true;            // one file: false writes to stdout
+    unsigned char delimiter = '\t';                 // '\t' or ','; lasts until changed
+    bool replace = true;                            // one file: false writes the stored orientation
+    result_format output_format = format_delimited; // one file: a page or delimited text
+    bool to_file = true;                            // one file: false writes to stdout
 };
 
 // Writes the usage text, with the base name of program_path, to stderr and
@@ -25,7 +28,7 @@ bool apply_option(run_options *options, const char *argument);
 
 // Returns the calloc'd result name, or null when it cannot be obtained. The
 // name is never cut: one too long to open fails there, with its whole name.
-char *derive_output_path(const char *name, bool replace, int output_format);
+char *derive_output_path(const char *name, bool replace, result_format output_format);
 
 void process_file(const char *name, run_options *options);
 

@@ -2,6 +2,7 @@
 
 #include "platform/platform.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -13,16 +14,16 @@ namespace
 using progress_clock = std::chrono::steady_clock;
 
 struct progress_state {
-    bool enabled = false; // stderr is a terminal
+    bool enabled = false; // stderr is a terminal, and the result goes elsewhere
     const char *name = nullptr;
-    std::uint64_t total = 0;
+    std::uint64_t total = 0; // the result's bytes; 0 when not known
     // Two threads may write a result's parts at once: the count is shared,
     // and one of them at a time draws.
     std::atomic<std::uint64_t> done{0};
     std::atomic_flag drawing = ATOMIC_FLAG_INIT;
     progress_clock::time_point start;
     progress_clock::time_point drawn; // when the line was last drawn
-    std::size_t shown = 0;            // length of the line on screen; 0 for none
+    std::size_t shown = 0;            // columns of the line on screen; 0 for none
 };
 
 progress_state progress;
@@ -54,15 +55,22 @@ static void format_bytes(char *text, std::size_t size, double bytes)
 std::size_t format_progress(char *line, std::size_t size, const char *name, std::uint64_t done,
                             std::uint64_t total, double seconds)
 {
-    // The estimate of the total can fall short (ragged rows add delimiters):
-    // the line never claims to be done before the file is.
-    std::uint64_t shown_total = done < total ? total : done + 1;
-    double fraction = static_cast<double>(done) / static_cast<double>(shown_total);
     double rate = seconds > 0 ? static_cast<double>(done) / seconds : 0;
-    char done_text[32], total_text[32], rate_text[32];
+    char done_text[32], rate_text[32];
     format_bytes(done_text, sizeof done_text, static_cast<double>(done));
-    format_bytes(total_text, sizeof total_text, static_cast<double>(shown_total));
     format_bytes(rate_text, sizeof rate_text, rate);
+    if (total == 0) {
+        int length = std::snprintf(line, size, "%s  %s written  %s/s", name, done_text, rate_text);
+        if (length < 0)
+            return 0;
+        return static_cast<std::size_t>(length) < size ? static_cast<std::size_t>(length) : size - 1;
+    }
+    // Should the total ever fall short, the line still never claims to be
+    // done before the file is.
+    std::uint64_t shown_total = done <= total ? total : done + 1;
+    double fraction = static_cast<double>(done) / static_cast<double>(shown_total);
+    char total_text[32];
+    format_bytes(total_text, sizeof total_text, static_cast<double>(shown_total));
     long left = rate > 0 ? static_cast<long>(static_cast<double>(shown_total - done) / rate) : 0;
     int length = std::snprintf(line, size, "%s  %d%%  %s of %s  %s/s  %ld:%02ld left", name,
                                static_cast<int>(fraction * 100), done_text, total_text, rate_text,
@@ -72,11 +80,16 @@ std::size_t format_progress(char *line, std::size_t size, const char *name, std:
     return static_cast<std::size_t>(length) < size ? static_cast<std::size_t>(length) : size - 1;
 }
 
-void progress_begin(const char *name, std::uint64_t total)
+bool progress_possible()
 {
     // What stderr is does not change during a run: asked once, not per file.
     static const bool terminal = stderr_is_terminal();
-    progress.enabled = terminal;
+    return terminal;
+}
+
+void progress_begin(const char *name, std::uint64_t total, bool draw)
+{
+    progress.enabled = progress_possible() && draw;
     progress.name = name;
     progress.total = total;
     progress.done = 0;
@@ -84,13 +97,74 @@ void progress_begin(const char *name, std::uint64_t total)
     progress.shown = 0;
 }
 
-void progress_expect(std::uint64_t bytes)
+// The character at p (at most left bytes) as UTF-8: its length, and its
+// columns on a terminal in *columns; 0 when p starts no well-formed one.
+static std::size_t utf8_character(const unsigned char *p, std::size_t left, unsigned *columns)
 {
-    progress.total += bytes;
+    std::size_t length = p[0] < 0x80 ? 1 : p[0] >= 0xC2 && p[0] < 0xE0 ? 2
+                                        : p[0] >= 0xE0 && p[0] < 0xF0 ? 3
+                                        : p[0] >= 0xF0 && p[0] < 0xF5 ? 4
+                                                                      : 0;
+    if (length == 0 || length > left)
+        return 0;
+    std::uint32_t code = p[0] & (0xFFu >> (length == 1 ? 1 : length + 1));
+    for (std::size_t i = 1; i < length; ++i) {
+        if ((p[i] & 0xC0) != 0x80)
+            return 0;
+        code = code << 6 | (p[i] & 0x3Fu);
+    }
+    static const std::uint32_t least[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (code < least[length] || code > 0x10FFFF || (code >= 0xD800 && code < 0xE000))
+        return 0;
+    // East Asian wide and full-width characters take two columns.
+    bool wide = (code >= 0x1100 && code <= 0x115F) || (code >= 0x2E80 && code <= 0xA4CF) ||
+                (code >= 0xAC00 && code <= 0xD7A3) || (code >= 0xF900 && code <= 0xFAFF) ||
+                (code >= 0xFE30 && code <= 0xFE4F) || (code >= 0xFF00 && code <= 0xFF60) ||
+                (code >= 0xFFE0 && code <= 0xFFE6) || (code >= 0x1F300 && code <= 0x1FAFF) ||
+                (code >= 0x20000 && code <= 0x3FFFD);
+    *columns = wide ? 2 : 1;
+    return length;
 }
 
-// A line longer than the terminal would wrap and could not be erased: the
-// name is cut to its last characters.
+// The character at p, left bytes before the name's end: its bytes and
+// columns. A name that is not UTF-8 is taken a byte at a time, a column each.
+static std::size_t name_character(const unsigned char *p, std::size_t left, bool utf8,
+                                  unsigned *columns)
+{
+    *columns = 1;
+    return utf8 ? utf8_character(p, left, columns) : 1;
+}
+
+std::size_t fit_name(char *shown, std::size_t size, const char *name, std::size_t columns,
+                     std::size_t *shown_columns)
+{
+    const auto *bytes = reinterpret_cast<const unsigned char *>(name);
+    std::size_t length = std::strlen(name);
+    bool utf8 = true;
+    std::size_t width = 0;
+    unsigned w = 0;
+    for (std::size_t at = 0, n = 0; at < length && utf8; at += n, width += w) {
+        n = utf8_character(bytes + at, length - at, &w);
+        utf8 = n != 0;
+    }
+    if (!utf8)
+        width = length;
+    // Cut from the front, whole characters at a time, behind "...".
+    std::size_t from = 0;
+    const char *mark = "";
+    if (width > columns) {
+        mark = columns > 3 ? "..." : "";
+        std::size_t room = columns - std::strlen(mark);
+        for (std::size_t n = 0; width > room && from < length; from += n, width -= w)
+            n = name_character(bytes + from, length - from, utf8, &w);
+    }
+    int made = std::snprintf(shown, size, "%s%s", mark, name + from);
+    *shown_columns = width + std::strlen(mark);
+    return made < 0 ? 0 : std::min(static_cast<std::size_t>(made), size - 1);
+}
+
+// A line longer than the terminal would wrap and could not be erased: it
+// keeps clear of the last column, and the name is cut to its last characters.
 void progress_advance(std::uint64_t bytes)
 {
     if (!progress.enabled)
@@ -103,20 +177,25 @@ void progress_advance(std::uint64_t bytes)
         progress.drawing.clear();
         return;
     }
-    const char *name = progress.name;
-    std::size_t name_length = std::strlen(name);
-    if (name_length > 30)
-        name += name_length - 30;
-    char line[160];
     std::chrono::duration<double> taken = now - progress.start;
-    std::size_t length = format_progress(line, sizeof line, name, done, progress.total,
-                                         taken.count());
+    char tail[160];
+    std::size_t length = format_progress(tail, sizeof tail, "", done, progress.total, taken.count());
+    constexpr std::size_t widest = 400;
+    std::size_t columns = std::min<std::size_t>(terminal_columns(), widest);
+    std::size_t room = (columns == 0 ? 80 : columns) - 1;
+    char name[4 * widest + 8] = "";
+    std::size_t name_columns = 0;
+    if (length < room)
+        fit_name(name, sizeof name, progress.name, room - length, &name_columns);
+    else
+        tail[room] = '\0'; // the fixed text is ASCII
+    std::size_t shown = name_columns + std::min(length, room);
     // Spaces cover what a longer earlier line left.
-    int pad = progress.shown > length ? static_cast<int>(progress.shown - length) : 0;
-    char drawn[330];
-    std::snprintf(drawn, sizeof drawn, "\r%s%*s", line, pad, "");
+    int pad = progress.shown > shown ? static_cast<int>(progress.shown - shown) : 0;
+    char drawn[sizeof name + sizeof tail + widest + 2];
+    std::snprintf(drawn, sizeof drawn, "\r%s%s%*s", name, tail, pad, "");
     show(drawn);
-    progress.shown = length;
+    progress.shown = shown;
     progress.drawn = now;
     progress.drawing.clear();
 }
@@ -124,7 +203,7 @@ void progress_advance(std::uint64_t bytes)
 void progress_end()
 {
     if (progress.shown != 0) {
-        char erased[200];
+        char erased[420];
         std::snprintf(erased, sizeof erased, "\r%*s\r", static_cast<int>(progress.shown), "");
         show(erased);
     }

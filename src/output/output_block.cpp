@@ -1,8 +1,8 @@
 #include "output/output_block.h"
 
-#include "driver/progress.h"
 #include "platform/platform.h"
 
+#include <cerrno>
 #include <cstring>
 
 // A write much larger than this was measured up to 3 times slower on Linux
@@ -21,23 +21,46 @@ output_block main_output(const output_target &to)
     out.offset = to.origin;
     out.flush_at = main_size - output_slack;
     out.end = main_size;
+    out.progress = to.progress;
     return out;
 }
 
 bool write_sequential(int fd, const char *bytes, std::size_t size)
 {
-    if (!write_exactly(fd, bytes, size))
-        return false;
-    progress_advance(size);
-    return true;
+    return write_exactly(fd, bytes, size);
 }
 
-static bool write_positioned(int fd, const char *bytes, std::size_t size, std::uint64_t offset)
+void note_failed_write(output_block *out)
 {
-    if (!write_exactly_at(fd, bytes, size, offset))
-        return false;
-    progress_advance(size);
-    return true;
+    if (!out->failed)
+        out->error = errno;
+    out->failed = true;
+}
+
+void note_no_memory(output_block *out)
+{
+    if (!out->failed)
+        out->no_memory = true;
+    out->failed = true;
+}
+
+void take_failure(output_block *out, const output_block &part)
+{
+    if (out->failed || !part.failed)
+        return;
+    out->failed = true;
+    out->error = part.error;
+    out->no_memory = part.no_memory;
+}
+
+static void write_out(output_block *out, const char *bytes, std::size_t size, std::uint64_t at)
+{
+    bool written = out->at_offset ? write_exactly_at(out->fd, bytes, size, at)
+                                  : write_sequential(out->fd, bytes, size);
+    if (!written)
+        note_failed_write(out);
+    else if (out->progress.written != nullptr)
+        out->progress.written(out->progress.context, size);
 }
 
 // The units of a UTF-16 result, made a piece at a time: at most two bytes
@@ -54,8 +77,7 @@ static void write_units(output_block *out, const char *bytes, std::size_t size)
         std::size_t n = size < most ? size : most;
         std::size_t made = encode_utf16(out->encoder, in, n, room);
         const auto *units = reinterpret_cast<const char *>(room);
-        out->failed = out->at_offset ? !write_positioned(out->fd, units, made, out->offset)
-                                     : !write_sequential(out->fd, units, made);
+        write_out(out, units, made, out->offset);
         out->offset += made;
         in += n;
         size -= n;
@@ -72,10 +94,7 @@ void write_direct(output_block *out, const char *bytes, std::size_t size)
     out->offset += size;
     if (out->failed)
         return;
-    if (out->at_offset)
-        out->failed = !write_positioned(out->fd, bytes, size, at);
-    else
-        out->failed = !write_sequential(out->fd, bytes, size);
+    write_out(out, bytes, size, at);
 }
 
 void flush_output(output_block *out)
@@ -85,12 +104,8 @@ void flush_output(output_block *out)
         out->used = 0;
         return;
     }
-    if (out->fd >= 0 && !out->failed && out->used > 0) {
-        if (out->at_offset)
-            out->failed = !write_positioned(out->fd, out->bytes, out->used, out->offset);
-        else
-            out->failed = !write_sequential(out->fd, out->bytes, out->used);
-    }
+    if (out->fd >= 0 && !out->failed && out->used > 0)
+        write_out(out, out->bytes, out->used, out->offset);
     out->offset += out->used;
     out->used = 0;
 }

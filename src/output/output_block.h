@@ -4,7 +4,7 @@
 //
 // A block writes either in sequence at the destination's cursor (every such
 // byte passes through write_sequential) or, for a regular file, at its own
-// offset. Every write is reported to the progress line (driver/progress.h).
+// offset. Every write of a result's bytes is told to its progress sink.
 // It records a failed write and then drops what follows; the caller
 // owns the destination descriptor and its closing. A block without a
 // descriptor (fd < 0) writes nothing: it only counts, in offset, the bytes
@@ -29,6 +29,13 @@
 // one of its passes reads again and again; a table whose methods would pass
 // it is transposed in blocks of rows through a spill file (platform.h's
 // open_spill beside spill_beside).
+// Told of every byte of a result written (the driver's progress line); may
+// be called by two threads at once. A spill file's target has none.
+struct progress_sink {
+    void (*written)(void *context, std::uint64_t bytes) = nullptr;
+    void *context = nullptr;
+};
+
 struct output_target {
     int fd = 1;
     bool positioned = false;
@@ -40,6 +47,7 @@ struct output_target {
     utf16_encoder *encoder = nullptr; // null: the bytes are written as they are
     std::uint64_t budget = UINT64_MAX;
     const char *spill_beside = "";
+    progress_sink progress;
 };
 
 // Room past flush_at that a writer may fill before it flushes: one 16-byte
@@ -54,12 +62,21 @@ struct output_block {
     std::size_t end = 0;      // no byte is written at or past bytes[end]
     bool at_offset = false;   // written with pwrite at offset
     std::uint64_t offset = 0; // where the next flushed byte lands, in the destination's bytes
-    bool failed = false;
+    bool failed = false;      // a write failed, or a writer ran out of memory
     utf16_encoder *encoder = nullptr; // as in output_target
     // Where the encoder's units go, room for 2 * end bytes: a block flushed
     // on a thread of its own has its own. Null: a static 1 MiB.
     unsigned char *unit_room = nullptr;
+    int error = 0;               // the system's error number of the failed write
+    bool no_memory = false;      // failed for want of memory, not by a write
+    progress_sink progress = {}; // as in output_target
 };
+
+// Records the first failure of out: a write's (its errno) or memory's.
+void note_failed_write(output_block *out);
+void note_no_memory(output_block *out);
+// Takes on what failed in part, a block that wrote a share of out's result.
+void take_failure(output_block *out, const output_block &part);
 
 // The main block of a result: a static page-aligned 1 MiB, so the writers
 // are not reentrant.

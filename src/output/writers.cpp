@@ -1,6 +1,5 @@
 #include "output/writers.h"
 
-#include "driver/progress.h"
 #include "output/html.h"
 #include "platform/platform.h"
 #include "table/byte_blocks.h"
@@ -20,7 +19,7 @@ namespace
 {
 
 struct line_style {
-    int format = format_delimited;
+    result_format format = format_delimited;
     unsigned char delimiter = '\t';
     html_style html;
 };
@@ -800,7 +799,7 @@ static bool write_halves(cell_grid *grid, const line_style &style, output_block 
             half.grid.split_rows = 0; // each half's rows on its own thread
         run_both(write_half, &halves[0], &halves[1]);
         group->other = other;
-        out->failed = out->failed || after.failed;
+        take_failure(out, after);
         out->offset = after.offset;
     }
     release_pages(buffers);
@@ -967,6 +966,7 @@ static bool write_by_lanes(const cell_grid *grid, const line_style &style, outpu
                                            0,         lane_size - output_slack,
                                            lane_size, true,
                                            offset,    false};
+                lanes[lane].progress = out->progress;
                 if (units) {
                     encoders[lane].order = out->encoder->order;
                     lanes[lane].encoder = &encoders[lane];
@@ -977,7 +977,7 @@ static bool write_by_lanes(const cell_grid *grid, const line_style &style, outpu
         }
         run_parts(fill_lanes, parts, &works[0], &works[1]);
         for (std::size_t lane = 0; lane < lanes_count; ++lane)
-            out->failed = out->failed || lanes[lane].failed;
+            take_failure(out, lanes[lane]);
         out->at_offset = true;
         out->offset = offset;
     }
@@ -1081,9 +1081,9 @@ static bool load_block(const cell_grid &grid, std::size_t begin, std::size_t end
 }
 
 // The spill is written through the main block, which holds nothing until
-// the runs are taken: out has been flushed.
+// the runs are taken: result has been flushed, and takes on what failed.
 static bool spill_blocks(const cell_grid &grid, std::uint64_t budget, spill_runs *runs,
-                         line_group *group)
+                         line_group *group, output_block *result)
 {
     line_style runs_style;
     runs_style.delimiter = grid.delimiter;
@@ -1108,10 +1108,13 @@ static bool spill_blocks(const cell_grid &grid, std::uint64_t budget, spill_runs
             write_by_groups(&block, runs_style, &to, group, 0, block.columns);
             flush_output(&to);
             release_table(&block);
+            take_failure(result, to);
             spilled = !to.failed && add_run(runs, static_cast<std::uint64_t>(to.offset));
         }
         begin = end;
     }
+    if (!spilled)
+        note_no_memory(result); // unless a write failed first
     return spilled;
 }
 
@@ -1147,15 +1150,19 @@ static void write_spilled(const cell_grid &grid, const line_style &style, const 
     flush_output(out);
     spill_runs runs;
     runs.fd = open_spill(to.spill_beside);
-    progress_expect(grid.length);
     file_mapping mapping;
     const unsigned char *spill = nullptr;
     // The spill carries its own zero padding, so that it maps on every
     // platform whatever its size.
     static const char zeros[input_padding] = {};
-    if (runs.fd >= 0 && spill_blocks(grid, to.budget, &runs, group) &&
-        write_exactly_at(runs.fd, zeros, input_padding, runs.starts[runs.count]))
-        spill = map_file(runs.fd, runs.starts[runs.count] + input_padding, 0, &mapping);
+    if (runs.fd < 0) {
+        note_failed_write(out);
+    } else if (spill_blocks(grid, to.budget, &runs, group, out)) {
+        if (!write_exactly_at(runs.fd, zeros, input_padding, runs.starts[runs.count]))
+            note_failed_write(out);
+        else
+            spill = map_file(runs.fd, runs.starts[runs.count] + input_padding, 0, &mapping);
+    }
     auto *cursors = spill == nullptr ? nullptr
                                      : static_cast<std::uint64_t *>(
                                            std::calloc(runs.count, sizeof(std::uint64_t)));
@@ -1163,8 +1170,9 @@ static void write_spilled(const cell_grid &grid, const line_style &style, const 
         std::memcpy(cursors, runs.starts, runs.count * sizeof(std::uint64_t));
         for (std::int32_t i = 0; i < grid.columns && !out->failed; ++i)
             take_line(style, spill, cursors, runs, out);
+    } else {
+        note_no_memory(out); // the mapping or the cursors, unless a write failed first
     }
-    out->failed = out->failed || cursors == nullptr;
     unmap_file(&mapping);
     std::free(cursors);
     std::free(runs.starts);
@@ -1239,45 +1247,107 @@ static void write_transposed(cell_grid *grid, const line_style &style, const out
     write_by_groups(grid, style, out, &group, 0, grid->columns);
 }
 
-static line_style style_for(const cell_grid &grid, int output_format)
+static line_style style_for(const cell_grid &grid, result_format format)
 {
     line_style style;
-    style.format = output_format;
+    style.format = format;
     style.delimiter = grid.delimiter;
-    if (output_format == format_html)
+    if (format == format_html)
         style.html = html_style_for(current_charset_code, grid.delimiter);
     return style;
 }
 
-static bool write_view(cell_grid *grid, const cell_grid &stored, int output_format,
-                       const output_target &to)
+static bool write_view(cell_grid *grid, const cell_grid &stored, result_format format,
+                       const output_target &to, failure_report *why)
 {
-    if (output_format != format_delimited && output_format != format_html) {
-        std::fwrite("NOT support.\n", 1, 13, stderr);
-        return true;
-    }
-    line_style style = style_for(stored, output_format);
+    line_style style = style_for(stored, format);
     output_block out = main_output(to);
-    if (output_format == format_html)
+    if (format == format_html)
         put_page_head(&out, style.html.charset_code);
     if (grid == nullptr)
         write_stored(stored, style, &out);
     else
         write_transposed(grid, style, to, &out);
-    if (output_format == format_html)
+    if (format == format_html)
         put_page_tail(&out);
     flush_output(&out);
-    if (out.at_offset && to.keep_cursor && !out.failed)
-        out.failed = !set_cursor(to.fd, out.offset);
+    if (out.at_offset && to.keep_cursor && !out.failed && !set_cursor(to.fd, out.offset))
+        note_failed_write(&out);
+    if (out.failed && why != nullptr)
+        *why = failure_report{out.no_memory ? failure::array_memory : failure::write, out.error};
     return !out.failed;
 }
 
-bool write_normal(const cell_grid &grid, int output_format, const output_target &to)
+// A page's head and tail, counted by a block that writes nothing.
+static std::uint64_t page_frame_bytes(int charset_code)
 {
-    return write_view(nullptr, grid, output_format, to);
+    char room[2048];
+    output_block counting;
+    counting.fd = -1;
+    counting.bytes = room;
+    counting.flush_at = sizeof room - output_slack;
+    counting.end = sizeof room;
+    put_page_head(&counting, charset_code);
+    put_page_tail(&counting);
+    flush_output(&counting);
+    return counting.offset;
 }
 
-bool write_replace(cell_grid *grid, int output_format, const output_target &to)
+// Every cell's text, the table's and its continuation bytes, from the sums.
+static bool summed_text(const cell_grid &grid, std::uint64_t *text, std::uint64_t *continuations)
 {
-    return write_view(grid, *grid, output_format, to);
+    if (grid.column_bytes == nullptr)
+        return false;
+    *text = 0;
+    *continuations = 0;
+    for (std::int32_t c = 0; c < grid.columns; ++c) {
+        *text += grid.column_bytes[c];
+        *continuations += grid.column_continuations != nullptr ? grid.column_continuations[c] : 0;
+    }
+    return true;
+}
+
+// A page's cells take ten bytes of tags beside their text and extras, its
+// lines twelve; delimited text one byte per entry (a delimiter or the LF).
+bool result_bytes(const cell_grid &grid, result_format format, bool transposed, bool units,
+                  std::uint64_t *bytes)
+{
+    std::uint64_t text = 0;
+    std::uint64_t continuations = 0;
+    if (!summed_text(grid, &text, &continuations) ||
+        (units && grid.column_continuations == nullptr))
+        return false;
+    auto rows = static_cast<std::uint64_t>(grid.rows);
+    auto columns = static_cast<std::uint64_t>(grid.columns);
+    std::uint64_t lines = transposed ? columns : rows;
+    std::uint64_t size = text + rows * columns;
+    if (format == format_delimited && rows == 0)
+        size = lines; // a transposed table of no rows: empty lines
+    if (format == format_html) {
+        auto *extras = static_cast<std::uint32_t *>(std::malloc(columns * sizeof(std::uint32_t)));
+        html_style style = html_style_for(current_charset_code, grid.delimiter);
+        bool found = extras != nullptr && html_column_extras(grid, style, extras);
+        size = text + 10 * rows * columns + 12 * lines + page_frame_bytes(current_charset_code);
+        for (std::uint64_t c = 0; found && c < columns; ++c)
+            size += extras[c];
+        std::free(extras);
+        if (!found)
+            return false;
+    }
+    // Each byte of the internal form but a continuation byte leaves as one
+    // unit; the mark before them is not the writers'.
+    *bytes = units ? 2 * (size - continuations) : size;
+    return true;
+}
+
+bool write_normal(const cell_grid &grid, result_format format, const output_target &to,
+                  failure_report *why)
+{
+    return write_view(nullptr, grid, format, to, why);
+}
+
+bool write_replace(cell_grid *grid, result_format format, const output_target &to,
+                   failure_report *why)
+{
+    return write_view(grid, *grid, format, to, why);
 }

@@ -1,6 +1,6 @@
-// Result writers: write a table as delimited text (output_format 1) or as an
-// HTML page (output_format 0), in stored order (write_normal: one output line
-// per row) or transposed (write_replace: one output line per column).
+// Result writers: write a table as delimited text or as an HTML page, in
+// stored order (write_normal: one output line per row) or transposed
+// (write_replace: one output line per column).
 //
 // They read the input's bytes through the grid (cell_grid.h), padded as
 // input_file.h states: cells are copied in 16-byte blocks that may read up to
@@ -9,22 +9,30 @@
 // afterwards no longer holds the row starts. Both write to.fd through output
 // blocks (output_block.h); a destination that allows positioned writes may
 // be written out of order, at offsets from to.origin. They neither flush
-// anything else nor close the descriptor, and return false when a write
-// failed. A table the loader split is written by two threads, which return
-// before the writer does. They keep their staging in static buffers, so they
-// are not reentrant. The HTML
-// page names and escapes by current_charset_code. Any other output_format
-// writes "NOT support.\n" to stderr and nothing to the destination.
+// anything else nor close the descriptor, print nothing, and return false
+// when a write failed or memory ran out, saying which in *why (when given):
+// failure::write with the write's error number, or failure::array_memory.
+// A table the loader split is written by two threads, which return before
+// the writer does. They keep their staging in static buffers, so they are
+// not reentrant. The HTML page names and escapes by current_charset_code.
 #ifndef TABFLIP_WRITERS_H
 #define TABFLIP_WRITERS_H
 
 #include "output/output_block.h"
+#include "platform/platform.h"
 #include "table/cell_grid.h"
 
-constexpr int format_html = 0;
-constexpr int format_delimited = 1;
+enum result_format : unsigned char { format_html = 0, format_delimited = 1 };
 
-bool write_normal(const cell_grid &grid, int output_format, const output_target &to);
-bool write_replace(cell_grid *grid, int output_format, const output_target &to);
+bool write_normal(const cell_grid &grid, result_format format, const output_target &to,
+                  failure_report *why = nullptr);
+bool write_replace(cell_grid *grid, result_format format, const output_target &to,
+                   failure_report *why = nullptr);
+
+// The bytes the writers will write for grid's result, when the loader's
+// sums tell (units: a UTF-16 result, less its mark); false when they do not.
+// A page reads the table's bytes once for it.
+bool result_bytes(const cell_grid &grid, result_format format, bool transposed, bool units,
+                  std::uint64_t *bytes);
 
 #endif

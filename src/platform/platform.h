@@ -40,8 +40,27 @@
 #ifndef TABFLIP_PLATFORM_H
 #define TABFLIP_PLATFORM_H
 
+#include <atomic>
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
+
+// What went wrong with a file or a result: the lower layers return it, with
+// the system's error number where one was set (else 0), and print nothing;
+// the driver prints the one message it calls for.
+enum class failure : unsigned char {
+    none,
+    open,         // the input or the result could not be opened
+    stat,         // the input's status could not be had
+    read,         // the input could not be read whole, or is empty
+    memory,       // a buffer for the input or a name
+    array_memory, // a row table or another of the run's arrays
+    write,        // the result could not be written whole
+};
+struct failure_report {
+    failure what = failure::none;
+    int error = 0;
+};
 
 // Input. open_input opens for reading without waiting, so that a FIFO
 // without a writer or a terminal answers at once; -1 when it cannot be
@@ -129,11 +148,36 @@ std::uint64_t available_memory();
 std::uint64_t memory_limit();
 
 bool stderr_is_terminal();
+bool stdout_is_terminal();
+// The width of the terminal at standard error, in columns; 0 when unknown.
+unsigned terminal_columns();
 
 // Runs work(second) on a new thread while the calling thread runs
 // work(first), and returns once both are done: in turn, on the calling
 // thread, when no thread can be started. Nothing is shared but what the two
 // arguments point to.
 void run_both(void (*work)(void *), void *first, void *second);
+
+// Test seam: a test points platform_faults at a plan to make the Nth of the
+// chosen calls fail as the system would fail it (allocations, writes in
+// sequence and at offsets, mappings, file creations), or to act at each of
+// them (a signal that comes while a file is being created; hold counts the
+// holding of a new result's path, just after its creation). The tool never
+// sets it: null, each call's entry costs one load and compare. The test
+// build counts the C allocation functions as well (tests/fault_plan.cpp).
+enum class platform_call : unsigned { allocate, write, write_at, map, create, hold };
+struct fault_plan {
+    unsigned calls = 0;        // bit 1 << platform_call for each kind counted
+    std::uint64_t fail_at = 0; // the counted call that fails, from 1; 0: none
+    std::atomic<std::uint64_t> counted{0};
+    int error = EIO;                          // the system error a failed call leaves
+    void (*at_call)(platform_call) = nullptr; // called at each counted call
+};
+extern fault_plan *platform_faults;
+bool injected_fault(platform_call call);
+static inline bool fault_now(platform_call call)
+{
+    return platform_faults != nullptr && injected_fault(call);
+}
 
 #endif

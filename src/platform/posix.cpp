@@ -11,6 +11,7 @@
 #include <fcntl.h>
 #include <initializer_list>
 #include <pthread.h>
+#include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -107,6 +108,8 @@ static void end_creation()
 // many small files); a replaced one gets its bits from set_mode.
 static int create_exclusive(char *temp, mode_t mode)
 {
+    if (fault_now(platform_call::create))
+        return -1;
     static std::uint64_t state = static_cast<std::uint64_t>(getpid()) << 32 ^
                                  static_cast<std::uint64_t>(std::time(nullptr));
     char *digits = temp + std::strlen(temp) - 8;
@@ -256,6 +259,8 @@ bool close_file(int fd)
 const unsigned char *map_file(int fd, std::size_t length, std::size_t padding,
                               file_mapping *mapping)
 {
+    if (fault_now(platform_call::map))
+        return nullptr;
     auto page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
     std::size_t size = (length + padding + page - 1) / page * page;
     if (size < length)
@@ -286,6 +291,8 @@ void unmap_file(file_mapping *mapping)
 
 bool write_exactly(int fd, const char *bytes, std::size_t size)
 {
+    if (fault_now(platform_call::write))
+        return false;
     while (size > 0) {
         ssize_t n = write(fd, bytes, size);
         if (n < 0 && errno == EINTR)
@@ -300,6 +307,8 @@ bool write_exactly(int fd, const char *bytes, std::size_t size)
 
 bool write_exactly_at(int fd, const char *bytes, std::size_t size, std::uint64_t offset)
 {
+    if (fault_now(platform_call::write_at))
+        return false;
     while (size > 0) {
         ssize_t n = pwrite(fd, bytes, size, static_cast<off_t>(offset));
         if (n < 0 && errno == EINTR)
@@ -337,6 +346,8 @@ bool set_cursor(int fd, std::uint64_t offset)
 
 void *allocate_pages(std::size_t size)
 {
+    if (fault_now(platform_call::allocate))
+        return nullptr;
     return std::aligned_alloc(4096, (size + 4095) / 4096 * 4096);
 }
 
@@ -418,6 +429,17 @@ std::uint64_t memory_limit()
 bool stderr_is_terminal()
 {
     return isatty(2) == 1;
+}
+
+bool stdout_is_terminal()
+{
+    return isatty(1) == 1;
+}
+
+unsigned terminal_columns()
+{
+    winsize size = {};
+    return ioctl(2, TIOCGWINSZ, &size) == 0 ? size.ws_col : 0;
 }
 
 namespace

@@ -2,6 +2,7 @@
 #include "platform/platform.h"
 
 #include <atomic>
+#include <cerrno>
 #include <cstdlib>
 
 namespace
@@ -12,6 +13,22 @@ static_assert(std::atomic<const char *>::is_always_lock_free);
 
 } // namespace
 
+fault_plan *platform_faults = nullptr;
+
+bool injected_fault(platform_call call)
+{
+    fault_plan *plan = platform_faults;
+    if ((plan->calls & (1u << static_cast<unsigned>(call))) == 0)
+        return false;
+    std::uint64_t n = plan->counted.fetch_add(1) + 1;
+    if (plan->at_call != nullptr)
+        plan->at_call(call);
+    if (n != plan->fail_at)
+        return false;
+    errno = plan->error;
+    return true;
+}
+
 const char *held_path(std::size_t slot)
 {
     return cleanup_paths[slot].load();
@@ -19,6 +36,8 @@ const char *held_path(std::size_t slot)
 
 bool hold_cleanup_path(const char *path)
 {
+    if (fault_now(platform_call::hold))
+        return false;
     for (std::atomic<const char *> &slot : cleanup_paths) {
         const char *expected = nullptr;
         if (slot.compare_exchange_strong(expected, path))

@@ -316,6 +316,19 @@ bool stderr_is_terminal()
     return _isatty(2) != 0;
 }
 
+bool stdout_is_terminal()
+{
+    return _isatty(1) != 0;
+}
+
+unsigned terminal_columns()
+{
+    CONSOLE_SCREEN_BUFFER_INFO info = {};
+    if (!GetConsoleScreenBufferInfo(GetStdHandle(STD_ERROR_HANDLE), &info))
+        return 0;
+    return static_cast<unsigned>(info.srWindow.Right - info.srWindow.Left + 1);
+}
+
 // Spilling is not yet done here: a table that needs it is a write error of
 // its result.
 // Deleted on close: a spill never outlives the process, however it ends.

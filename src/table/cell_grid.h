@@ -8,7 +8,7 @@
 // with a CR they end at CR instead. Inside a line NUL and CR end text but no
 // line, and text after them opens a further cell.
 // The row table and the column sizes are malloc'd: release_table frees them.
-// load_table prints its own failure message.
+// Nothing here prints: the caller reports a refused table.
 #ifndef TABFLIP_CELL_GRID_H
 #define TABFLIP_CELL_GRID_H
 
@@ -55,8 +55,7 @@ extern std::size_t split_from_bytes;
 
 // Measures the table in bytes[0, length): columns, rows and line ends, and
 // with with_rows each row's start. On failure (a count past 2^31 - 1, or no
-// memory for the row table) writes "Couldn't allocate memory for array.\n" to
-// stderr, holds nothing and returns false.
+// memory for the row table) holds nothing and returns false.
 bool load_table(const unsigned char *bytes, std::size_t length, unsigned char delimiter,
                 bool with_rows, cell_grid *grid);
 
@@ -71,7 +70,7 @@ struct load_limits {
 };
 
 constexpr int load_done = 0;
-constexpr int load_refused = 1;    // the message has been written
+constexpr int load_refused = 1;    // too large, or no memory: nothing held
 constexpr int load_over_limit = 2; // more rows than limits allow; nothing written or held
 
 // As load_table, within limits.

@@ -2,8 +2,8 @@
 
 #include "platform/platform.h"
 
+#include <cerrno>
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 
 // Below this size a read into a fresh block costs less than setting up and
@@ -26,41 +26,35 @@ unsigned char *reserve_input(std::size_t length, input_data *input)
 
 // Sizes are 64-bit: a file is refused only when its bytes cannot be held.
 // An empty file, and a special file that reports no size, is a read error.
-static bool read_open_input(const char *name, int fd, input_data *input)
+static failure_report read_open_input(int fd, input_data *input)
 {
     std::uint64_t size = 0;
     bool regular = false;
-    if (!input_status(fd, &size, &regular)) {
-        std::fprintf(stderr, "'%s' stat error.\n", name);
-        return false;
-    }
+    if (!input_status(fd, &size, &regular))
+        return {failure::stat, errno};
     auto length = static_cast<std::size_t>(size);
     if (regular && length >= map_from) {
         input->bytes = map_file(fd, length, input_padding, &input->mapping);
         input->length = length;
         if (input->bytes != nullptr)
-            return true;
+            return {};
     }
-    if (reserve_input(length, input) == nullptr) {
-        std::fputs("Couldn't allocate memory.\n", stderr);
-        return false;
-    }
+    if (reserve_input(length, input) == nullptr)
+        return {failure::memory, ENOMEM};
     if (length == 0 || !read_exactly(fd, input->block, length)) {
-        std::fprintf(stderr, "'%s' read error.\n", name);
+        failure_report read{failure::read, length == 0 ? 0 : errno};
         release_input(input);
-        return false;
+        return read;
     }
-    return true;
+    return {};
 }
 
-bool read_input(const char *name, input_data *input)
+failure_report read_input(const char *name, input_data *input)
 {
     int fd = open_input(name);
-    if (fd < 0) {
-        std::fprintf(stderr, "'%s' open error.\n", name);
-        return false;
-    }
-    bool read = read_open_input(name, fd, input);
+    if (fd < 0)
+        return {failure::open, errno};
+    failure_report read = read_open_input(fd, input);
     close_file(fd);
     return read;
 }

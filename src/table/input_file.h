@@ -11,7 +11,7 @@
 // size.
 //
 // An input_data owns its memory until release_input: either that mapping or
-// a calloc'd block. read_input prints its own failure message.
+// a calloc'd block. Nothing here prints: read_input says what failed.
 #ifndef TABFLIP_INPUT_FILE_H
 #define TABFLIP_INPUT_FILE_H
 
@@ -29,10 +29,10 @@ struct input_data {
 };
 
 // Obtains the named file's bytes: mapped when it is a regular file large
-// enough for a mapping to pay, read otherwise. On failure writes one of
-// "'NAME' open error.", "'NAME' stat error.", "Couldn't allocate memory." or
-// "'NAME' read error." (an empty file included) to stderr and holds nothing.
-bool read_input(const char *name, input_data *input);
+// enough for a mapping to pay, read otherwise. On failure holds nothing and
+// returns failure::open, stat, memory or read (an empty file included), with
+// the system's error number; failure::none when the bytes are there.
+failure_report read_input(const char *name, input_data *input);
 
 // A zero-filled padded block for length bytes that the caller fills in
 // through the returned pointer, then hands to the loader like a file's bytes.

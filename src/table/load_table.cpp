@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <bit>
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <initializer_list>
@@ -309,12 +308,10 @@ static table_scan scan_table(const unsigned char *p, std::size_t length, unsigne
     return scan;
 }
 
-static int refuse_table(row_table *rows, bool quietly)
+static int refuse_table(row_table *rows, bool over_limit)
 {
     std::free(rows->starts);
-    if (!quietly)
-        std::fputs("Couldn't allocate memory for array.\n", stderr);
-    return quietly ? load_over_limit : load_refused;
+    return over_limit ? load_over_limit : load_refused;
 }
 
 std::size_t split_from_bytes = std::size_t{4} << 20;

@@ -1,0 +1,227 @@
+// Every allocation, write, positioned write, mapping and creation of a run
+// made to fail in turn (platform.h's fault plan), for each way a table is
+// loaded and written: each run ends either with the exact result and no
+// message, or with exactly one message and the earlier result untouched,
+// and leaves no temporary file and no open descriptor. What a run leaks the
+// sanitizer build reports at the process's end.
+#include "driver/driver.h"
+#include "output/writers.h"
+#include "platform/platform.h"
+#include "table/cell_grid.h"
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <dirent.h>
+#include <fcntl.h>
+#include <random>
+#include <string>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+namespace
+{
+
+struct sweep_case {
+    const char *name;
+    std::string input;
+    bool replace = true;
+    bool page = false;
+    bool split = false;           // tables are measured in two parts
+    const char *memory = nullptr; // TABFLIP_MEMORY for the run
+};
+
+std::string table(std::size_t rows, std::size_t columns, unsigned seed, bool full)
+{
+    std::mt19937 random(seed);
+    std::string text;
+    for (std::size_t j = 0; j < rows; ++j) {
+        std::size_t filled = j == 0 || full ? columns : 1 + random() % columns;
+        for (std::size_t c = 0; c < filled; ++c) {
+            if (c > 0)
+                text += '\t';
+            text.append(random() % 12, static_cast<char>('a' + random() % 26));
+            if (random() % 9 == 0)
+                text += "<&>";
+        }
+        text += '\n';
+    }
+    return text;
+}
+
+const sweep_case sweep_cases[] = {
+    {"whole load, groups", table(40, 30, 1, false)},
+    {"stored orientation", table(40, 30, 2, false), false},
+    {"lanes", table(300, 3, 3, false)},
+    {"split load, lanes of two parts", table(300, 3, 4, false), true, false, true},
+    {"split load, groups of two parts", table(30, 2, 5, true) + std::string(9000, 'z') + "\n", true,
+     false, true},
+    {"halves", table(20, 100, 6, true), true, false, true},
+    {"cursors, a line too long for a group",
+     std::string((std::size_t{4} << 20) + 10, 'x') + "\n" + table(50, 1, 7, true)},
+    {"page", table(120, 4, 8, false), true, true},
+    {"utf 16",
+     "\xff\xfe"
+     "a\0\t\0b\0\n\0\x42\x30\t\0\n\0c\0",
+     true, false, false},
+    {"spill", table(300, 5, 9, false), true, false, false, "4K"},
+    {"spilled page", table(300, 5, 10, false), true, true, false, "4K"},
+};
+
+void PrintTo(const sweep_case &c, std::ostream *os)
+{
+    *os << c.name;
+}
+
+std::string read_all(const std::string &path)
+{
+    std::string bytes;
+    int fd = open(path.c_str(), O_RDONLY);
+    if (fd < 0)
+        return "(none)";
+    char chunk[1 << 16];
+    for (ssize_t n; (n = read(fd, chunk, sizeof chunk)) > 0;)
+        bytes.append(chunk, static_cast<std::size_t>(n));
+    close(fd);
+    return bytes;
+}
+
+void write_all(const std::string &path, const std::string &bytes)
+{
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ASSERT_GE(fd, 0) << path;
+    ASSERT_EQ(write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    close(fd);
+}
+
+std::size_t entries_in(const char *folder)
+{
+    std::size_t count = 0;
+    DIR *dir = opendir(folder);
+    for (dirent *entry; dir != nullptr && (entry = readdir(dir)) != nullptr;)
+        ++count;
+    if (dir != nullptr)
+        closedir(dir);
+    return count;
+}
+
+struct run_seen {
+    std::string messages; // what the run wrote to stderr
+    std::string result;
+    std::uint64_t calls = 0; // counted calls the run made
+};
+
+constexpr unsigned every_call = (1u << static_cast<unsigned>(platform_call::allocate)) |
+                                (1u << static_cast<unsigned>(platform_call::write)) |
+                                (1u << static_cast<unsigned>(platform_call::write_at)) |
+                                (1u << static_cast<unsigned>(platform_call::map)) |
+                                (1u << static_cast<unsigned>(platform_call::create));
+
+// One run of the tool's driver on name, the fail_at-th counted call failing.
+run_seen run_failing(const sweep_case &c, const std::string &name, std::uint64_t fail_at)
+{
+    std::string result = name + (c.replace ? "_replace" : "_normal") + (c.page ? ".htm" : ".csv");
+    write_all(result, "earlier\n");
+    std::string captured = name + ".stderr";
+    int saved = dup(2);
+    int into = open(captured.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    dup2(into, 2);
+    close(into);
+    run_options options;
+    options.replace = c.replace;
+    options.output_format = c.page ? format_html : format_delimited;
+    static fault_plan plan;
+    plan.calls = every_call;
+    plan.fail_at = fail_at;
+    plan.counted = 0;
+    platform_faults = &plan;
+    process_file(name.c_str(), &options);
+    platform_faults = nullptr;
+    dup2(saved, 2);
+    close(saved);
+    run_seen seen{read_all(captured), read_all(result), plan.counted.load()};
+    unlink(captured.c_str());
+    return seen;
+}
+
+std::size_t open_descriptors()
+{
+    return entries_in("/proc/self/fd");
+}
+
+class fault_sweep : public testing::TestWithParam<sweep_case>
+{
+  protected:
+    void SetUp() override
+    {
+        saved = split_from_bytes;
+    }
+    void TearDown() override
+    {
+        split_from_bytes = saved;
+    }
+    std::size_t saved = 0;
+};
+
+// The budget is read once per process: a case that sets it runs in a
+// process of its own.
+bool run_in_own_process(const sweep_case &c)
+{
+    const testing::TestInfo *test = testing::UnitTest::GetInstance()->current_test_info();
+    std::string filter =
+        std::string("--gtest_filter=") + test->test_suite_name() + "." + test->name();
+    pid_t pid = fork();
+    if (pid == 0) {
+        setenv("TABFLIP_MEMORY", c.memory, 1);
+        execl("/proc/self/exe", "unit_tests", filter.c_str(), static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    int status = 0;
+    return pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status) &&
+           WEXITSTATUS(status) == 0;
+}
+
+TEST_P(fault_sweep, every_failure_gives_one_message_or_the_exact_result)
+{
+    const sweep_case &c = GetParam();
+    if (c.memory != nullptr && std::getenv("TABFLIP_MEMORY") == nullptr) {
+        EXPECT_TRUE(run_in_own_process(c)) << "see the output of the run above";
+        return;
+    }
+    split_from_bytes = c.split ? 0 : SIZE_MAX;
+    char folder[] = "/tmp/tabflip-sweep-XXXXXX";
+    ASSERT_NE(mkdtemp(folder), nullptr);
+    std::string name = std::string(folder) + "/table.txt";
+    write_all(name, c.input);
+    std::size_t descriptors = open_descriptors();
+    run_seen whole = run_failing(c, name, 0);
+    ASSERT_EQ(whole.messages, "");
+    ASSERT_NE(whole.result, "earlier\n");
+    // Every call where they are few; else the first ones and a sample.
+    std::vector<std::uint64_t> sweep;
+    for (std::uint64_t n = 1; n <= whole.calls; n += n < 60 ? 1 : whole.calls / 40)
+        sweep.push_back(n);
+    sweep.push_back(whole.calls);
+    int reported = 0;
+    for (std::uint64_t n : sweep) {
+        run_seen seen = run_failing(c, name, n);
+        auto lines = std::count(seen.messages.begin(), seen.messages.end(), '\n');
+        reported += lines > 0;
+        if (lines == 0)
+            EXPECT_EQ(seen.result, whole.result) << "call " << n << " failed, no message";
+        else
+            EXPECT_TRUE(lines == 1 && seen.messages.back() == '\n' && seen.result == "earlier\n")
+                << "call " << n << " of " << whole.calls << " failed: " << seen.messages;
+        EXPECT_EQ(entries_in(folder), 4u) << "call " << n << ": a file left beside the result";
+        EXPECT_EQ(open_descriptors(), descriptors) << "call " << n;
+    }
+    EXPECT_GT(reported, 0) << "no failure was ever reported";
+    std::system((std::string("rm -rf ") + folder).c_str());
+}
+
+INSTANTIATE_TEST_SUITE_P(all, fault_sweep, testing::ValuesIn(sweep_cases), case_name<sweep_case>);
+
+} // namespace
