@@ -26,7 +26,8 @@
 // commit_result's false as a write error. path is the caller's and must
 // outlive the result_file; temp_path is owned here.
 //
-// Interruption: install_signal_cleanup makes SIGINT, SIGTERM and SIGHUP
+// Interruption: install_signal_cleanup watches for lost reads (run_watched),
+// and makes SIGINT, SIGTERM and SIGHUP
 // (unless ignored when the process started) unlink every held path and end
 // the process by the same signal, and ignores SIGXFSZ so that a write past
 // the file-size limit fails with EFBIG instead. A result's temporary file (or
@@ -64,6 +65,16 @@ struct file_mapping {
 const unsigned char *map_file(int fd, std::size_t length, std::size_t padding,
                               file_mapping *mapping);
 void unmap_file(file_mapping *mapping);
+
+// A mapped input can shrink, or its storage fail, while it is read: a read
+// of a lost page then faults. run_watched runs work(arg) with the region
+// [begin, begin + size) watched: such a fault there, on the calling thread
+// or on either of run_both's, ends work at once, and false is returned
+// (true when work returned). Writes fail from the fault on, so that the
+// other thread adds nothing to the result. work must keep what it holds
+// where the caller finds it: scratch memory that deeper calls held is lost.
+// Needs install_signal_cleanup; nests with no other run_watched.
+bool run_watched(void (*work)(void *), void *arg, const void *begin, std::size_t size);
 
 // Output: every byte of bytes[0, size), at the descriptor's cursor or at an
 // offset (a caller that once writes at offsets writes every later byte so

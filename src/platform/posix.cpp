@@ -11,6 +11,7 @@
 #include <fcntl.h>
 #include <initializer_list>
 #include <pthread.h>
+#include <setjmp.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -31,7 +32,82 @@ std::atomic<int> creating{0};
 std::atomic<int> deferred_signal{0};
 static_assert(std::atomic<int>::is_always_lock_free);
 
+// The watched input: [watched_begin, watched_end), and whether a read there
+// has failed. Each thread inside a watched run has a guard to return to.
+std::atomic<const unsigned char *> watched_begin{nullptr};
+std::atomic<const unsigned char *> watched_end{nullptr};
+std::atomic<bool> watched_lost{false};
+thread_local sigjmp_buf *reading_guard = nullptr;
+
 } // namespace
+
+// A page of the watched input that the system cannot give (the file shrank
+// under its mapping, or its storage failed) ends the thread's guarded work.
+// Any other fault is left to the default action: with the handler gone the
+// instruction faults again and ends the process as before.
+extern "C" void leave_lost_read(int, siginfo_t *info, void *)
+{
+    const auto *at = static_cast<const unsigned char *>(info->si_addr);
+    sigjmp_buf *guard = reading_guard;
+    if (guard != nullptr && at >= watched_begin.load() && at < watched_end.load()) {
+        watched_lost.store(true);
+        siglongjmp(*guard, 1);
+    }
+    std::signal(SIGBUS, SIG_DFL);
+}
+
+// SA_NODEFER: the jump leaves the handler without its return, so the signal
+// must not stay blocked; the guards then save no signal mask (no system call).
+static void watch_lost_reads()
+{
+    struct sigaction action = {};
+    action.sa_sigaction = leave_lost_read;
+    action.sa_flags = SA_SIGINFO | SA_NODEFER;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGBUS, &action, nullptr);
+}
+
+static bool call_guarded(void (*work)(void *), void *arg)
+{
+    sigjmp_buf guard;
+    sigjmp_buf *outer = reading_guard;
+    if (sigsetjmp(guard, 0) != 0) {
+        reading_guard = outer;
+        return false;
+    }
+    reading_guard = &guard;
+    work(arg);
+    reading_guard = outer;
+    return true;
+}
+
+bool run_watched(void (*work)(void *), void *arg, const void *begin, std::size_t size)
+{
+    const auto *from = static_cast<const unsigned char *>(begin);
+    watched_begin.store(from);
+    watched_end.store(from + size);
+    bool done = call_guarded(work, arg);
+    watched_begin.store(nullptr);
+    watched_end.store(nullptr);
+    watched_lost.store(false);
+    return done;
+}
+
+// A write the kernel refused for an unreadable buffer (part of a vanished
+// input handed to write whole) reads that buffer here, so that the lost page
+// faults as any other read of it does.
+static void touch_pages(const char *bytes, std::size_t size)
+{
+    for (std::size_t at = 0; at < size; at += 4096)
+        static_cast<void>(*static_cast<const volatile char *>(bytes + at));
+}
+
+static bool write_refused(const char *bytes, std::size_t size)
+{
+    if (errno == EFAULT)
+        touch_pages(bytes, size);
+    return false;
+}
 
 extern "C" void remove_and_reraise(int signal_number)
 {
@@ -53,6 +129,7 @@ extern "C" void remove_and_reraise(int signal_number)
 void install_signal_cleanup()
 {
     std::signal(SIGXFSZ, SIG_IGN);
+    watch_lost_reads();
     struct sigaction action = {};
     action.sa_handler = remove_and_reraise;
     sigemptyset(&action.sa_mask);
@@ -284,13 +361,18 @@ void unmap_file(file_mapping *mapping)
     *mapping = file_mapping{};
 }
 
+// Once a watched read has failed, the other thread writes nothing more.
 bool write_exactly(int fd, const char *bytes, std::size_t size)
 {
     while (size > 0) {
+        if (watched_lost.load(std::memory_order_relaxed))
+            return false;
         ssize_t n = write(fd, bytes, size);
         if (n < 0 && errno == EINTR)
             continue;
-        if (n <= 0)
+        if (n < 0)
+            return write_refused(bytes, size);
+        if (n == 0)
             return false;
         bytes += n;
         size -= static_cast<std::size_t>(n);
@@ -301,10 +383,14 @@ bool write_exactly(int fd, const char *bytes, std::size_t size)
 bool write_exactly_at(int fd, const char *bytes, std::size_t size, std::uint64_t offset)
 {
     while (size > 0) {
+        if (watched_lost.load(std::memory_order_relaxed))
+            return false;
         ssize_t n = pwrite(fd, bytes, size, static_cast<off_t>(offset));
         if (n < 0 && errno == EINTR)
             continue;
-        if (n <= 0)
+        if (n < 0)
+            return write_refused(bytes, size);
+        if (n == 0)
             return false;
         bytes += n;
         size -= static_cast<std::size_t>(n);
@@ -426,25 +512,30 @@ namespace
 struct thread_work {
     void (*work)(void *) = nullptr;
     void *arg = nullptr;
+    bool done = false; // false: a watched read failed
 };
 
 } // namespace
 
 static void *run_thread_work(void *arg)
 {
-    const auto *job = static_cast<const thread_work *>(arg);
-    job->work(job->arg);
+    auto *job = static_cast<thread_work *>(arg);
+    job->done = call_guarded(job->work, job->arg);
     return nullptr;
 }
 
+// Both halves are guarded, so that a failed watched read on either thread
+// leaves the watched run only once the other thread is done.
 void run_both(void (*work)(void *), void *first, void *second)
 {
     thread_work job{work, second};
     pthread_t thread;
     bool started = pthread_create(&thread, nullptr, run_thread_work, &job) == 0;
-    work(first);
+    bool done = call_guarded(work, first);
     if (started)
         pthread_join(thread, nullptr);
     else
-        work(second);
+        job.done = done && call_guarded(work, second);
+    if ((!done || !job.done) && reading_guard != nullptr)
+        siglongjmp(*reading_guard, 1);
 }

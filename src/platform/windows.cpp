@@ -216,6 +216,15 @@ const unsigned char *map_file(int fd, std::size_t length, std::size_t padding,
     return static_cast<const unsigned char *>(view);
 }
 
+// The system refuses to cut a file below a mapped view, so a mapped input
+// cannot shrink here. An in-page error (its storage failing) is not caught:
+// a handler could not leave the faulting code soundly without exceptions.
+bool run_watched(void (*work)(void *), void *arg, const void *, std::size_t)
+{
+    work(arg);
+    return true;
+}
+
 void unmap_file(file_mapping *mapping)
 {
     if (mapping->region != nullptr)
