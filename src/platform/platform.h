@@ -15,10 +15,14 @@
 // exclusively in the name's directory, with the permission bits (and, for
 // root, the owner) of the file it replaces, or 0666 less the umask. A
 // symbolic link at the name is thus replaced and its target never written; a
-// hard-linked result gets a new inode. A regular file the user may not write
-// is refused. Anything else (a device, a FIFO, a directory) is opened in
-// place and emptied, and so is a writable regular file when no temporary
-// file can be made beside it. Nothing is synced to disk.
+// hard-linked result gets a new inode. A regular file is never written in
+// place: when no temporary file can be made beside it (a folder the user may
+// not write, no free inodes), the result cannot be opened. So is whatever
+// else the rename would refuse after the write: a name or path too long, a
+// missing folder, a folder at the name, a regular file the user may not
+// write, another user's file in a sticky folder the user does not own. A
+// device or a FIFO is opened in place and emptied, and never removed. Nothing
+// is synced to disk.
 //
 // The caller writes to fd, may close it itself (then sets fd to -1), and
 // ends with exactly one of commit_result or abandon_result. Nothing here
@@ -29,10 +33,10 @@
 // Interruption: install_signal_cleanup watches for lost reads (run_watched),
 // and makes SIGINT, SIGTERM and SIGHUP
 // (unless ignored when the process started) unlink every held path and end
-// the process by the same signal, and ignores SIGXFSZ so that a write past
-// the file-size limit fails with EFBIG instead. A result's temporary file (or
-// a regular result written in place) is held from its creation to its
-// commit or abandonment. The handler only unlinks and re-raises.
+// the process by the same signal, and ignores SIGXFSZ and SIGPIPE so that a
+// write past the file-size limit or to a pipe without a reader fails (EFBIG,
+// EPIPE) instead. A result's temporary file is
+// held from its creation to its commit or abandonment. The handler only unlinks and re-raises.
 //
 // On Windows the same holds with that platform's terms: a result marked
 // read-only is refused, a device (NUL, CON) is written in place, the rename
@@ -122,8 +126,8 @@ bool open_result(const char *path, result_file *result);
 // false (close or rename failed) the result has been abandoned.
 bool commit_result(result_file *result);
 
-// Closes fd if still open and removes what was written: the temporary file,
-// or, written in place, the name itself.
+// Closes fd if still open and removes the temporary file; a device or FIFO
+// written in place stays.
 void abandon_result(result_file *result);
 
 // A new empty file for a result's spill, read and written through the

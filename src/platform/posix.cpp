@@ -129,6 +129,9 @@ extern "C" void remove_and_reraise(int signal_number)
 void install_signal_cleanup()
 {
     std::signal(SIGXFSZ, SIG_IGN);
+    // A reader that left (a pipe, a FIFO result) fails the write with EPIPE:
+    // reported for that result, and the run goes on.
+    std::signal(SIGPIPE, SIG_IGN);
     watch_lost_reads();
     struct sigaction action = {};
     action.sa_handler = remove_and_reraise;
@@ -246,34 +249,51 @@ static bool open_temporary(result_file *result, const struct stat *replaced)
     return true;
 }
 
-// Opened and emptied in place. A regular file is held, since an interrupted
-// run would leave it partly written.
-static bool open_in_place(result_file *result, int create, bool regular)
+// A device or a FIFO is written where it stands, and never removed.
+static bool open_in_place(result_file *result)
 {
-    begin_creation();
-    result->fd = open(result->path, O_WRONLY | O_TRUNC | O_CLOEXEC | create, 0666);
-    result->regular = regular;
-    if (result->fd >= 0 && regular && !hold_cleanup_path(result->path)) {
-        close(result->fd);
-        result->fd = -1;
-    }
-    end_creation();
+    result->fd = open(result->path, O_WRONLY | O_TRUNC | O_CLOEXEC);
+    result->regular = false;
     return result->fd >= 0;
 }
 
+// In a sticky folder only the owner of a name, or of the folder, may
+// replace it: known now, not at the rename after the whole write.
+static bool may_replace(const char *path)
+{
+    static const uid_t user = geteuid();
+    struct stat name;
+    if (user == 0 || lstat(path, &name) != 0 || name.st_uid == user)
+        return true;
+    char *folder = temporary_template(path);
+    if (folder == nullptr)
+        return false;
+    std::strcpy(std::strrchr(folder, '.'), ".");
+    struct stat status;
+    bool may = stat(folder, &status) == 0 &&
+               ((status.st_mode & S_ISVTX) == 0 || status.st_uid == user);
+    std::free(folder);
+    return may;
+}
+
+// Whatever can be known before the write is asked first: a name or path too
+// long, a missing folder or one that is none (the status query fails for
+// all of them), a folder at the name, another user's result in a sticky
+// folder. A regular result is then only ever replaced whole.
 bool open_result(const char *path, result_file *result)
 {
     result->path = path;
     struct stat status;
-    bool exists = stat(path, &status) == 0;
-    if (exists && !S_ISREG(status.st_mode))
-        return open_in_place(result, O_CREAT, false);
-    // A rename would pass over permission bits that an in-place write obeys.
-    if (exists && faccessat(AT_FDCWD, path, W_OK, AT_EACCESS) != 0)
+    if (stat(path, &status) != 0)
+        return errno == ENOENT && open_temporary(result, nullptr);
+    if (S_ISDIR(status.st_mode))
         return false;
-    if (open_temporary(result, exists ? &status : nullptr))
-        return true;
-    return exists && open_in_place(result, 0, true);
+    if (!S_ISREG(status.st_mode))
+        return open_in_place(result);
+    // A rename would pass over permission bits that an in-place write obeys.
+    if (faccessat(AT_FDCWD, path, W_OK, AT_EACCESS) != 0 || !may_replace(path))
+        return false;
+    return open_temporary(result, &status);
 }
 
 bool rename_over(const char *from, const char *to)

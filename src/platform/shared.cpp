@@ -48,7 +48,7 @@ bool commit_result(result_file *result)
 {
     bool closed = close_result_fd(result);
     if (closed && (result->temp_path == nullptr || rename_over(result->temp_path, result->path))) {
-        release_cleanup_path(result->temp_path == nullptr ? result->path : result->temp_path);
+        release_cleanup_path(result->temp_path);
         std::free(result->temp_path);
         result->temp_path = nullptr;
         return true;
@@ -57,12 +57,15 @@ bool commit_result(result_file *result)
     return false;
 }
 
+// Only the temporary file is the run's own: a device or FIFO written in
+// place stays.
 void abandon_result(result_file *result)
 {
     close_result_fd(result);
-    const char *written = result->temp_path == nullptr ? result->path : result->temp_path;
-    remove_name(written);
-    release_cleanup_path(written);
+    if (result->temp_path != nullptr) {
+        remove_name(result->temp_path);
+        release_cleanup_path(result->temp_path);
+    }
     std::free(result->temp_path);
     result->temp_path = nullptr;
 }

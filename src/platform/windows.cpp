@@ -98,19 +98,14 @@ static bool open_temporary(result_file *result)
     return false;
 }
 
-// Devices (NUL, CON) and a regular result whose directory takes no new file
-// are written where they stand.
-static bool open_in_place(result_file *result, DWORD disposition, bool regular)
+// Devices (NUL, CON) are written where they stand, and never removed.
+static bool open_in_place(result_file *result)
 {
-    if (regular && !hold_cleanup_path(result->path))
-        return false;
     HANDLE handle = CreateFileA(result->path, GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                                disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle != INVALID_HANDLE_VALUE)
         result->fd = descriptor_for(handle);
-    result->regular = regular;
-    if (result->fd < 0 && regular)
-        release_cleanup_path(result->path);
+    result->regular = false;
     return result->fd >= 0;
 }
 
@@ -129,15 +124,16 @@ bool open_result(const char *path, result_file *result)
 {
     result->path = path;
     if (is_device(path))
-        return open_in_place(result, OPEN_EXISTING, false);
+        return open_in_place(result);
     DWORD attributes = GetFileAttributesA(path);
     bool exists = attributes != INVALID_FILE_ATTRIBUTES;
+    // A name too long or a missing folder is known now, not at the rename.
+    if (!exists && GetLastError() != ERROR_FILE_NOT_FOUND)
+        return false;
     // A rename would pass over the read-only mark that an in-place write obeys.
     if (exists && (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)) != 0)
         return false;
-    if (open_temporary(result))
-        return true;
-    return exists && open_in_place(result, TRUNCATE_EXISTING, true);
+    return open_temporary(result);
 }
 
 bool rename_over(const char *from, const char *to)
