@@ -11,6 +11,7 @@
 #include <poll.h>
 #include <string>
 #include <sys/inotify.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
@@ -83,8 +84,11 @@ pid_t start_tabflip(const std::string &folder, const std::vector<const char *> &
     pid_t pid = fork();
     if (pid != 0)
         return pid;
-    for (int signal_number : {SIGINT, SIGTERM, SIGHUP})
+    for (int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGALRM, SIGXCPU})
         std::signal(signal_number, signal_number == ignored_signal ? SIG_IGN : SIG_DFL);
+    // SIGQUIT and SIGXCPU would leave a core file in the folder.
+    rlimit no_core = {0, 0};
+    setrlimit(RLIMIT_CORE, &no_core);
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
@@ -139,13 +143,17 @@ std::string repeated(const std::string &line, int times)
 }
 
 // One column of long cells transposes into one line of the same 64 MB, long
-// enough to be cut short as soon as anything is written beside it.
+// enough to be cut short as soon as anything is written beside it. Every
+// signal that ends the process leaves nothing, SIGKILL too: the result has
+// no name until it is whole.
 TEST(tabflip_binary, signal_during_a_large_write_leaves_the_earlier_result)
 {
     struct signal_case {
         int signal_number;
         bool ignored_at_start;
-    } cases[] = {{SIGINT, false}, {SIGTERM, false}, {SIGHUP, false}, {SIGHUP, true}};
+    } cases[] = {{SIGINT, false},  {SIGTERM, false}, {SIGHUP, false},
+                 {SIGHUP, true},   {SIGQUIT, false}, {SIGUSR1, false},
+                 {SIGALRM, false}, {SIGXCPU, false}, {SIGKILL, false}};
     scratch_folder folder;
     write_file(folder / "big.txt", repeated(std::string(999, 'x') + "\n", 1 << 16));
     for (const signal_case &c : cases) {

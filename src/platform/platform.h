@@ -109,6 +109,7 @@ struct result_file {
     int fd = -1;                // open for writing; -1 once closed
     const char *path = nullptr; // the result name
     char *temp_path = nullptr;  // calloc'd; null when written in place
+    bool nameless = false;      // the temporary file has no name yet: temp_path is unused
     bool regular = false;       // a regular file, which may be written at offsets
 };
 

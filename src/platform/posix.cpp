@@ -20,7 +20,9 @@
 namespace
 {
 
-constexpr int cleanup_signals[] = {SIGINT, SIGTERM, SIGHUP};
+// Every signal that ends the process by default and can be caught.
+constexpr int cleanup_signals[] = {SIGINT,  SIGTERM,   SIGHUP,  SIGQUIT, SIGUSR1,
+                                   SIGUSR2, SIGALRM, SIGVTALRM, SIGPROF, SIGXCPU};
 
 // A cleanup signal that comes while a file is being created and held waits
 // until every such creation is done, so that no file is left behind unheld.
@@ -146,6 +148,8 @@ void install_signal_cleanup()
     }
 }
 
+constexpr char temporary_name[] = ".tabflip-00000000";
+
 // A short fixed name, so that it fits wherever the result name does, in
 // the directory of path, or in directory when it is given.
 static char *temporary_template(const char *path, const char *directory = nullptr)
@@ -157,13 +161,12 @@ static char *temporary_template(const char *path, const char *directory = nullpt
         length = std::strlen(directory);
     }
     bool separate = length > 0 && path[length - 1] != '/';
-    static const char name[] = ".tabflip-00000000";
-    char *temp = static_cast<char *>(std::calloc(1, length + 1 + sizeof name));
+    char *temp = static_cast<char *>(std::calloc(1, length + 1 + sizeof temporary_name));
     if (temp != nullptr) {
         std::memcpy(temp, path, length);
         if (separate)
             temp[length++] = '/';
-        std::memcpy(temp + length, name, sizeof name);
+        std::memcpy(temp + length, temporary_name, sizeof temporary_name);
     }
     return temp;
 }
@@ -181,19 +184,26 @@ static void end_creation()
         remove_and_reraise(deferred_signal.load());
 }
 
+// The next of the temporary names: the last 8 bytes of temp become hex
+// digits of a sequence that differs from process to process.
+static void next_name(char *temp)
+{
+    static std::uint64_t state = static_cast<std::uint64_t>(getpid()) << 32 ^
+                                 static_cast<std::uint64_t>(std::time(nullptr));
+    char *digits = temp + std::strlen(temp) - 8;
+    state = state * 6364136223846793005ull + 1442695040888963407ull;
+    for (int i = 0; i < 8; ++i)
+        digits[i] = "0123456789abcdef"[(state >> (60 - 4 * i)) & 0xF];
+}
+
 // Created exclusively under a new name until one is free. A new result is
 // created 0666 for the umask to narrow, as any new file is, which spares the
 // calls that would read the umask and set the bits (they showed in runs over
 // many small files); a replaced one gets its bits from set_mode.
 static int create_exclusive(char *temp, mode_t mode)
 {
-    static std::uint64_t state = static_cast<std::uint64_t>(getpid()) << 32 ^
-                                 static_cast<std::uint64_t>(std::time(nullptr));
-    char *digits = temp + std::strlen(temp) - 8;
     for (int attempt = 0; attempt < 100; ++attempt) {
-        state = state * 6364136223846793005ull + 1442695040888963407ull;
-        for (int i = 0; i < 8; ++i)
-            digits[i] = "0123456789abcdef"[(state >> (60 - 4 * i)) & 0xF];
+        next_name(temp);
         int fd = open(temp, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, mode);
         if (fd >= 0 || errno != EEXIST)
             return fd;
@@ -214,6 +224,53 @@ static int create_held(char *temp, mode_t mode)
     return fd;
 }
 
+// A file without a name (O_TMPFILE) in temp's folder: nothing is left of it
+// however the process ends, SIGKILL included, until link_nameless names it.
+// File systems without it refuse it (EOPNOTSUPP; EISDIR from kernels before
+// 3.11), and so does this when /proc, through which it is linked, is
+// missing: -1, and the caller makes a named file instead.
+static int open_nameless(char *temp, mode_t mode)
+{
+#ifdef O_TMPFILE
+    static const bool linkable = access("/proc/self/fd", X_OK) == 0;
+    if (!linkable)
+        return -1;
+    char *name = temp + std::strlen(temp) - (sizeof temporary_name - 1);
+    *name = '\0';
+    int fd = open(name == temp ? "." : temp, O_TMPFILE | O_RDWR | O_CLOEXEC, mode);
+    *name = '.';
+    return fd;
+#else
+    static_cast<void>(temp);
+    static_cast<void>(mode);
+    return -1;
+#endif
+}
+
+// A whole result gets its temporary name, held, and is then renamed like a
+// named one: linkat cannot replace a name. The name is made and held
+// between begin_creation and end_creation, as a named file's is.
+bool link_nameless(result_file *result)
+{
+    char from[32];
+    std::snprintf(from, sizeof from, "/proc/self/fd/%d", result->fd);
+    begin_creation();
+    bool linked = false;
+    for (int attempt = 0; attempt < 100 && !linked; ++attempt) {
+        next_name(result->temp_path);
+        linked = linkat(AT_FDCWD, from, AT_FDCWD, result->temp_path, AT_SYMLINK_FOLLOW) == 0;
+        if (!linked && errno != EEXIST)
+            break;
+    }
+    if (linked && !hold_cleanup_path(result->temp_path)) {
+        unlink(result->temp_path);
+        linked = false;
+    }
+    end_creation();
+    result->nameless = !linked;
+    return linked;
+}
+
 static bool set_mode(int fd, const struct stat *replaced)
 {
     // Only root can give the file back to its owner, and only where the
@@ -232,10 +289,16 @@ static bool open_temporary(result_file *result, const struct stat *replaced)
     char *temp = temporary_template(result->path);
     if (temp == nullptr)
         return false;
-    int fd = create_held(temp, replaced == nullptr ? 0666 : 0600);
+    mode_t mode = replaced == nullptr ? 0666 : 0600;
+    int fd = open_nameless(temp, mode);
+    bool nameless = fd >= 0;
+    if (!nameless)
+        fd = create_held(temp, mode);
     if (fd >= 0 && replaced != nullptr && !set_mode(fd, replaced)) {
-        unlink(temp);
-        release_cleanup_path(temp);
+        if (!nameless) {
+            unlink(temp);
+            release_cleanup_path(temp);
+        }
         close(fd);
         fd = -1;
     }
@@ -245,6 +308,7 @@ static bool open_temporary(result_file *result, const struct stat *replaced)
     }
     result->fd = fd;
     result->temp_path = temp;
+    result->nameless = nameless;
     result->regular = true;
     return true;
 }

@@ -46,6 +46,10 @@ static bool close_result_fd(result_file *result)
 
 bool commit_result(result_file *result)
 {
+    if (result->nameless && !link_nameless(result)) {
+        abandon_result(result);
+        return false;
+    }
     bool closed = close_result_fd(result);
     if (closed && (result->temp_path == nullptr || rename_over(result->temp_path, result->path))) {
         release_cleanup_path(result->temp_path);
@@ -62,10 +66,11 @@ bool commit_result(result_file *result)
 void abandon_result(result_file *result)
 {
     close_result_fd(result);
-    if (result->temp_path != nullptr) {
+    if (result->temp_path != nullptr && !result->nameless) {
         remove_name(result->temp_path);
         release_cleanup_path(result->temp_path);
     }
     std::free(result->temp_path);
     result->temp_path = nullptr;
+    result->nameless = false;
 }

@@ -141,6 +141,12 @@ bool rename_over(const char *from, const char *to)
     return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING) != 0;
 }
 
+// A temporary result always has a name here.
+bool link_nameless(result_file *)
+{
+    return false;
+}
+
 void remove_name(const char *path)
 {
     DeleteFileA(path);
