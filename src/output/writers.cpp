@@ -1016,6 +1016,14 @@ static bool add_run(spill_runs *runs, std::uint64_t end)
     return true;
 }
 
+static void release_runs(spill_runs *runs)
+{
+    std::free(runs->starts);
+    if (runs->fd >= 0)
+        close_file(runs->fd);
+    *runs = spill_runs{};
+}
+
 // Where the block of rows from begin ends: after the line end that keeps it
 // within most_bytes and most_rows (or after the first, for a longer line),
 // or at the data's end. The final line is never cut off alone when it has
@@ -1146,16 +1154,20 @@ static void write_spilled(const cell_grid &grid, const line_style &style, const 
 {
     flush_output(out);
     spill_runs runs;
-    runs.fd = open_spill(to.spill_beside);
     progress_expect(grid.length);
     file_mapping mapping;
     const unsigned char *spill = nullptr;
     // The spill carries its own zero padding, so that it maps on every
-    // platform whatever its size.
+    // platform whatever its size. A place without room (missing, not
+    // writable, full) gives way to the next.
     static const char zeros[input_padding] = {};
-    if (runs.fd >= 0 && spill_blocks(grid, to.budget, &runs, group) &&
-        write_exactly_at(runs.fd, zeros, input_padding, runs.starts[runs.count]))
-        spill = map_file(runs.fd, runs.starts[runs.count] + input_padding, 0, &mapping);
+    for (int place = 0; place < spill_places && spill == nullptr; ++place) {
+        release_runs(&runs);
+        runs.fd = open_spill(to.spill_beside, place);
+        if (runs.fd >= 0 && spill_blocks(grid, to.budget, &runs, group) &&
+            write_exactly_at(runs.fd, zeros, input_padding, runs.starts[runs.count]))
+            spill = map_file(runs.fd, runs.starts[runs.count] + input_padding, 0, &mapping);
+    }
     auto *cursors = spill == nullptr ? nullptr
                                      : static_cast<std::uint64_t *>(
                                            std::calloc(runs.count, sizeof(std::uint64_t)));
@@ -1167,9 +1179,7 @@ static void write_spilled(const cell_grid &grid, const line_style &style, const 
     out->failed = out->failed || cursors == nullptr;
     unmap_file(&mapping);
     std::free(cursors);
-    std::free(runs.starts);
-    if (runs.fd >= 0)
-        close_file(runs.fd);
+    release_runs(&runs);
 }
 
 // How the transposed table is written, by its shape (measured with

@@ -132,10 +132,12 @@ bool commit_result(result_file *result);
 void abandon_result(result_file *result);
 
 // A new empty file for a result's spill, read and written through the
-// descriptor: in TMPDIR when it is set, else in the directory of beside. It
-// has no name by the time it is returned, so that nothing is left of it
-// however the process ends; close_file frees it. -1 when none can be made.
-int open_spill(const char *beside);
+// descriptor, in place 0 or 1 of spill_places: the temporary folder (TMPDIR
+// when it is set, else the system's), then the folder of beside. It has no
+// name by the time it is returned, so that nothing is left of it however
+// the process ends; close_file frees it. -1 when none can be made there.
+constexpr int spill_places = 2;
+int open_spill(const char *beside, int place);
 
 // Physical memory available now, in bytes (free plus reclaimable cache).
 std::uint64_t available_memory();

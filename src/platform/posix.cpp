@@ -528,19 +528,27 @@ void prepare_pages(void *begin, std::size_t size)
 #endif
 }
 
-// Created and unlinked as a result is created and held, so that no signal
-// can leave it behind.
-int open_spill(const char *beside)
+// Nameless where the file system allows; else created and unlinked as a
+// result is created and held, so that no signal can leave it behind.
+int open_spill(const char *beside, int place)
 {
-    const char *tmpdir = std::getenv("TMPDIR");
-    char *temp = temporary_template(beside, tmpdir != nullptr && *tmpdir != '\0' ? tmpdir : nullptr);
+    const char *folder = nullptr;
+    if (place == 0) {
+        folder = std::getenv("TMPDIR");
+        if (folder == nullptr || *folder == '\0')
+            folder = P_tmpdir;
+    }
+    char *temp = temporary_template(beside, folder);
     if (temp == nullptr)
         return -1;
-    begin_creation();
-    int fd = create_exclusive(temp, 0600);
-    if (fd >= 0)
-        unlink(temp);
-    end_creation();
+    int fd = open_nameless(temp, 0600);
+    if (fd < 0) {
+        begin_creation();
+        fd = create_exclusive(temp, 0600);
+        if (fd >= 0)
+            unlink(temp);
+        end_creation();
+    }
     std::free(temp);
     return fd;
 }

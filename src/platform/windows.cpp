@@ -327,15 +327,22 @@ bool stderr_is_terminal()
     return _isatty(2) != 0;
 }
 
-// Spilling is not yet done here: a table that needs it is a write error of
-// its result.
 // Deleted on close: a spill never outlives the process, however it ends.
-int open_spill(const char *beside)
+int open_spill(const char *beside, int place)
 {
-    const char *tmpdir = std::getenv("TMPDIR");
-    const char *base = tmpdir != nullptr && *tmpdir != '\0' ? tmpdir : beside;
-    std::size_t directory = tmpdir != nullptr && *tmpdir != '\0' ? std::strlen(tmpdir)
-                                                                 : directory_length(beside);
+    char folder[MAX_PATH + 1] = {};
+    const char *base = beside;
+    std::size_t directory = directory_length(beside);
+    if (place == 0) {
+        const char *tmpdir = std::getenv("TMPDIR");
+        DWORD got = 0;
+        if (tmpdir == nullptr || *tmpdir == '\0')
+            got = GetTempPathA(sizeof folder, folder);
+        base = got > 0 && got < sizeof folder ? folder : tmpdir;
+        if (base == nullptr || *base == '\0')
+            return -1;
+        directory = std::strlen(base);
+    }
     static const char name[] = "\\.tabflip-spill-00000000";
     char *temp = static_cast<char *>(std::calloc(1, directory + sizeof name));
     if (temp == nullptr)
