@@ -1,6 +1,7 @@
 #include "platform/native.h"
 #include "platform/platform.h"
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <cstdio>
@@ -29,9 +30,12 @@ static BOOL WINAPI remove_held_paths(DWORD)
     return FALSE;
 }
 
+static LONG CALLBACK leave_lost_read(EXCEPTION_POINTERS *exception);
+
 void install_signal_cleanup()
 {
     SetConsoleCtrlHandler(remove_held_paths, TRUE);
+    AddVectoredExceptionHandler(1, leave_lost_read);
 }
 
 // Both separators count, and a drive's colon ends a directory part too.
@@ -218,13 +222,86 @@ const unsigned char *map_file(int fd, std::size_t length, std::size_t padding,
     return static_cast<const unsigned char *>(view);
 }
 
-// The system refuses to cut a file below a mapped view, so a mapped input
-// cannot shrink here. An in-page error (its storage failing) is not caught:
-// a handler could not leave the faulting code soundly without exceptions.
-bool run_watched(void (*work)(void *), void *arg, const void *, std::size_t)
+// The watched input (run_watched): [watched_begin, watched_end), whether a
+// read there has failed, and each guarded thread's place to return to.
+// __builtin_setjmp keeps registers only: the jump unwinds nothing, as no
+// frame between the guard and the fault owns anything but plain memory.
+namespace
 {
+
+using guard_buffer = void *[5];
+std::atomic<const unsigned char *> watched_begin{nullptr};
+std::atomic<const unsigned char *> watched_end{nullptr};
+std::atomic<bool> watched_lost{false};
+thread_local guard_buffer *reading_guard = nullptr;
+
+} // namespace
+
+[[noreturn]] static void return_to_guard()
+{
+    __builtin_longjmp(*reading_guard, 1);
+}
+
+// The system refuses to cut a file below a mapped view, so here a lost page
+// is one whose storage failed (a network share gone, a disk removed): an
+// in-page error. C++ exceptions and SEH blocks are not used, so the handler
+// does not jump from inside the exception dispatch: it lets the thread go
+// on as if the faulting instruction had called return_to_guard, on a
+// stack aligned as a call leaves it, and the jump is made from there.
+static LONG CALLBACK leave_lost_read(EXCEPTION_POINTERS *exception)
+{
+    const EXCEPTION_RECORD *record = exception->ExceptionRecord;
+    if (record->ExceptionCode != EXCEPTION_IN_PAGE_ERROR || record->NumberParameters < 2 ||
+        reading_guard == nullptr)
+        return EXCEPTION_CONTINUE_SEARCH;
+    const auto *at = reinterpret_cast<const unsigned char *>(record->ExceptionInformation[1]);
+    if (at < watched_begin.load() || at >= watched_end.load())
+        return EXCEPTION_CONTINUE_SEARCH;
+    watched_lost.store(true);
+#if defined(__x86_64__)
+    CONTEXT *context = exception->ContextRecord;
+    // Below the faulting frame with room to spare, as a call leaves it.
+    context->Rsp = (context->Rsp & ~DWORD64{15}) - 136;
+    context->Rip = reinterpret_cast<DWORD64>(&return_to_guard);
+    return EXCEPTION_CONTINUE_EXECUTION;
+#else
+    return EXCEPTION_CONTINUE_SEARCH;
+#endif
+}
+
+static bool call_guarded(void (*work)(void *), void *arg)
+{
+    guard_buffer guard;
+    guard_buffer *outer = reading_guard;
+    if (__builtin_setjmp(guard) != 0) {
+        reading_guard = outer;
+        return false;
+    }
+    reading_guard = &guard;
     work(arg);
+    reading_guard = outer;
     return true;
+}
+
+bool run_watched(void (*work)(void *), void *arg, const void *begin, std::size_t size)
+{
+    const auto *from = static_cast<const unsigned char *>(begin);
+    watched_begin.store(from);
+    watched_end.store(from + size);
+    bool done = call_guarded(work, arg);
+    watched_begin.store(nullptr);
+    watched_end.store(nullptr);
+    watched_lost.store(false);
+    return done;
+}
+
+// A write that failed may have failed on a lost page of the input handed to
+// it whole: reading the bytes here faults as any other read of them does.
+static bool write_refused(const char *bytes, std::size_t size)
+{
+    for (std::size_t at = 0; at < size; at += 4096)
+        static_cast<void>(*static_cast<const volatile char *>(bytes + at));
+    return false;
 }
 
 void unmap_file(file_mapping *mapping)
@@ -237,10 +314,12 @@ void unmap_file(file_mapping *mapping)
 bool write_exactly(int fd, const char *bytes, std::size_t size)
 {
     while (size > 0) {
+        if (watched_lost.load(std::memory_order_relaxed))
+            return false;
         unsigned piece = size < (1u << 30) ? static_cast<unsigned>(size) : 1u << 30;
         int n = _write(fd, bytes, piece);
         if (n <= 0)
-            return false;
+            return write_refused(bytes, size);
         bytes += n;
         size -= static_cast<std::size_t>(n);
     }
@@ -256,8 +335,10 @@ bool write_exactly_at(int fd, const char *bytes, std::size_t size, std::uint64_t
         at.Offset = static_cast<DWORD>(offset);
         at.OffsetHigh = static_cast<DWORD>(offset >> 32);
         DWORD written = 0;
-        if (!WriteFile(file, bytes, piece, &written, &at) || written == 0)
+        if (watched_lost.load(std::memory_order_relaxed))
             return false;
+        if (!WriteFile(file, bytes, piece, &written, &at) || written == 0)
+            return write_refused(bytes, size);
         bytes += written;
         size -= written;
         offset += written;
@@ -364,26 +445,31 @@ namespace
 struct thread_work {
     void (*work)(void *) = nullptr;
     void *arg = nullptr;
+    bool done = false; // false: a watched read failed
 };
 
 } // namespace
 
 static DWORD WINAPI run_thread_work(LPVOID arg)
 {
-    const auto *job = static_cast<const thread_work *>(arg);
-    job->work(job->arg);
+    auto *job = static_cast<thread_work *>(arg);
+    job->done = call_guarded(job->work, job->arg);
     return 0;
 }
 
+// Both halves are guarded, so that a failed watched read on either thread
+// leaves the watched run only once the other thread is done.
 void run_both(void (*work)(void *), void *first, void *second)
 {
     thread_work job{work, second};
     HANDLE thread = CreateThread(nullptr, 0, run_thread_work, &job, 0, nullptr);
-    work(first);
+    bool done = call_guarded(work, first);
     if (thread != nullptr) {
         WaitForSingleObject(thread, INFINITE);
         CloseHandle(thread);
     } else {
-        work(second);
+        job.done = done && call_guarded(work, second);
     }
+    if ((!done || !job.done) && reading_guard != nullptr)
+        __builtin_longjmp(*reading_guard, 1);
 }
