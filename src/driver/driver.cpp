@@ -130,6 +130,7 @@ static void write_to_file(const char *name, cell_grid *grid, run_options *option
                           const char *output_path, output_target to, int order,
                           result_file *result)
 {
+    result->expected_size = grid->length;
     if (!open_result(output_path, result)) {
         std::fprintf(stderr, "'%s' open error.\n", output_path);
         return;

@@ -110,6 +110,9 @@ struct result_file {
     const char *path = nullptr; // the result name
     char *temp_path = nullptr;  // calloc'd; null when written in place
     bool nameless = false;      // the temporary file has no name yet: temp_path is unused
+    // Set by the caller before open_result: about how many bytes it will
+    // write. A result that goes out in one write is named from the start.
+    std::uint64_t expected_size = UINT64_MAX;
     bool regular = false;       // a regular file, which may be written at offsets
 };
 
