@@ -12,7 +12,8 @@
 //
 // open_result decides by what the name leads to. Nothing, or a regular file
 // (directly or through a symbolic link): a new temporary file, created
-// exclusively in the name's directory, with the permission bits (and, for
+// exclusively in the name's directory (on Linux, for a result of more than
+// one write, without a name until commit_result), with the permission bits (and, for
 // root, the owner) of the file it replaces, or 0666 less the umask. A
 // symbolic link at the name is thus replaced and its target never written; a
 // hard-linked result gets a new inode. A regular file is never written in
@@ -24,19 +25,22 @@
 // device or a FIFO is opened in place and emptied, and never removed. Nothing
 // is synced to disk.
 //
-// The caller writes to fd, may close it itself (then sets fd to -1), and
-// ends with exactly one of commit_result or abandon_result. Nothing here
+// The caller writes to fd, leaves it open (a nameless temporary file is
+// named through it), and ends with exactly one of commit_result or
+// abandon_result. Nothing here
 // prints: the caller reports open_result's false as an open error and
 // commit_result's false as a write error. path is the caller's and must
 // outlive the result_file; temp_path is owned here.
 //
-// Interruption: install_signal_cleanup watches for lost reads (run_watched),
-// and makes SIGINT, SIGTERM and SIGHUP
-// (unless ignored when the process started) unlink every held path and end
-// the process by the same signal, and ignores SIGXFSZ and SIGPIPE so that a
-// write past the file-size limit or to a pipe without a reader fails (EFBIG,
-// EPIPE) instead. A result's temporary file is
-// held from its creation to its commit or abandonment. The handler only unlinks and re-raises.
+// Interruption: install_signal_cleanup watches for lost reads (run_watched)
+// and makes every catchable signal whose default ends the process (SIGINT,
+// SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM, SIGVTALRM, SIGPROF,
+// SIGXCPU), unless ignored when the process started, unlink every held path
+// and end the process by the same signal; it ignores SIGXFSZ and SIGPIPE so
+// that a write past the file-size limit or to a pipe without a reader fails
+// (EFBIG, EPIPE) instead. A named temporary file is held from its creation
+// (or, nameless, from its link) to its commit or abandonment. The handler
+// only unlinks and re-raises.
 //
 // On Windows the same holds with that platform's terms: a result marked
 // read-only is refused, a device (NUL, CON) is written in place, the rename

@@ -171,6 +171,15 @@ static char *temporary_template(const char *path, const char *directory = nullpt
     return temp;
 }
 
+// Cuts temp, made by temporary_template, to its folder ("." when it names
+// none); temp[std::strlen(temp)] = '.' makes it whole again.
+static const char *cut_to_folder(char *temp)
+{
+    char *name = temp + std::strlen(temp) - (sizeof temporary_name - 1);
+    *name = '\0';
+    return name == temp ? "." : temp;
+}
+
 // Creation and holding happen between these two, so that no signal can
 // come between them and leave a file behind.
 static void begin_creation()
@@ -235,10 +244,8 @@ static int open_nameless(char *temp, mode_t mode)
     static const bool linkable = access("/proc/self/fd", X_OK) == 0;
     if (!linkable)
         return -1;
-    char *name = temp + std::strlen(temp) - (sizeof temporary_name - 1);
-    *name = '\0';
-    int fd = open(name == temp ? "." : temp, O_TMPFILE | O_RDWR | O_CLOEXEC, mode);
-    *name = '.';
+    int fd = open(cut_to_folder(temp), O_TMPFILE | O_RDWR | O_CLOEXEC, mode);
+    temp[std::strlen(temp)] = '.';
     return fd;
 #else
     static_cast<void>(temp);
@@ -335,14 +342,13 @@ static bool may_replace(const char *path)
     struct stat name;
     if (user == 0 || lstat(path, &name) != 0 || name.st_uid == user)
         return true;
-    char *folder = temporary_template(path);
-    if (folder == nullptr)
+    char *temp = temporary_template(path);
+    if (temp == nullptr)
         return false;
-    std::strcpy(std::strrchr(folder, '.'), ".");
-    struct stat status;
-    bool may = stat(folder, &status) == 0 &&
-               ((status.st_mode & S_ISVTX) == 0 || status.st_uid == user);
-    std::free(folder);
+    struct stat folder;
+    bool may = stat(cut_to_folder(temp), &folder) == 0 &&
+               ((folder.st_mode & S_ISVTX) == 0 || folder.st_uid == user);
+    std::free(temp);
     return may;
 }
 
