@@ -409,21 +409,23 @@ bool stderr_is_terminal()
 }
 
 // Deleted on close: a spill never outlives the process, however it ends.
+// TMPDIR when it is set, else the system's temporary folder; null for none.
+static const char *temporary_folder()
+{
+    const char *tmpdir = std::getenv("TMPDIR");
+    if (tmpdir != nullptr && *tmpdir != '\0')
+        return tmpdir;
+    static char folder[MAX_PATH + 1];
+    DWORD got = GetTempPathA(sizeof folder, folder);
+    return got > 0 && got < sizeof folder ? folder : nullptr;
+}
+
 int open_spill(const char *beside, int place)
 {
-    char folder[MAX_PATH + 1] = {};
-    const char *base = beside;
-    std::size_t directory = directory_length(beside);
-    if (place == 0) {
-        const char *tmpdir = std::getenv("TMPDIR");
-        DWORD got = 0;
-        if (tmpdir == nullptr || *tmpdir == '\0')
-            got = GetTempPathA(sizeof folder, folder);
-        base = got > 0 && got < sizeof folder ? folder : tmpdir;
-        if (base == nullptr || *base == '\0')
-            return -1;
-        directory = std::strlen(base);
-    }
+    const char *base = place == 0 ? temporary_folder() : beside;
+    if (base == nullptr)
+        return -1;
+    std::size_t directory = place == 0 ? std::strlen(base) : directory_length(beside);
     static const char name[] = "\\.tabflip-spill-00000000";
     char *temp = static_cast<char *>(std::calloc(1, directory + sizeof name));
     if (temp == nullptr)
