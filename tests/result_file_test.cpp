@@ -11,6 +11,7 @@
 #include <poll.h>
 #include <string>
 #include <sys/inotify.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
@@ -83,8 +84,11 @@ pid_t start_tabflip(const std::string &folder, const std::vector<const char *> &
     pid_t pid = fork();
     if (pid != 0)
         return pid;
-    for (int signal_number : {SIGINT, SIGTERM, SIGHUP})
+    for (int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGALRM, SIGXCPU})
         std::signal(signal_number, signal_number == ignored_signal ? SIG_IGN : SIG_DFL);
+    // SIGQUIT and SIGXCPU would leave a core file in the folder.
+    rlimit no_core = {0, 0};
+    setrlimit(RLIMIT_CORE, &no_core);
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
@@ -139,13 +143,17 @@ std::string repeated(const std::string &line, int times)
 }
 
 // One column of long cells transposes into one line of the same 64 MB, long
-// enough to be cut short as soon as anything is written beside it.
+// enough to be cut short as soon as anything is written beside it. Every
+// signal that ends the process leaves nothing, SIGKILL too: the result has
+// no name until it is whole.
 TEST(tabflip_binary, signal_during_a_large_write_leaves_the_earlier_result)
 {
     struct signal_case {
         int signal_number;
         bool ignored_at_start;
-    } cases[] = {{SIGINT, false}, {SIGTERM, false}, {SIGHUP, false}, {SIGHUP, true}};
+    } cases[] = {{SIGINT, false},  {SIGTERM, false}, {SIGHUP, false},
+                 {SIGHUP, true},   {SIGQUIT, false}, {SIGUSR1, false},
+                 {SIGALRM, false}, {SIGXCPU, false}, {SIGKILL, false}};
     scratch_folder folder;
     write_file(folder / "big.txt", repeated(std::string(999, 'x') + "\n", 1 << 16));
     for (const signal_case &c : cases) {
@@ -227,8 +235,11 @@ int arriving_signal = 0;
 // and then end the process, leaving nothing but the earlier result.
 TEST(result_file, signal_while_a_file_is_created_ends_the_run_after_it)
 {
+    // A small result is named at its creation, a large one when it is whole;
+    // a spill is named only on a file system that refuses a nameless file.
+    enum class made { small_result, large_result, spill };
     for (int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
-        for (bool spill : {false, true}) {
+        for (made what : {made::small_result, made::large_result, made::spill}) {
             scratch_folder folder;
             std::string path = folder / "r.csv";
             write_file(path, "earlier\n");
@@ -240,23 +251,31 @@ TEST(result_file, signal_while_a_file_is_created_ends_the_run_after_it)
                 install_signal_cleanup();
                 arriving_signal = signal_number;
                 static fault_plan plan;
-                // A result's file exists unheld at its holding; a spill's
-                // creation is all its window.
+                // A result's name exists unheld at its holding; a spill's
+                // creation is all its window, once its nameless file (the
+                // first creation) has been refused.
+                bool spill = what == made::spill;
                 platform_call at = spill ? platform_call::create : platform_call::hold;
                 plan.calls = 1u << static_cast<unsigned>(at);
-                plan.at_call = [](platform_call) { raise(arriving_signal); };
+                plan.fail_at = spill ? 1 : 0;
+                plan.error = EOPNOTSUPP;
+                plan.at_call = [](platform_call) {
+                    if (platform_faults->fail_at == 0 || platform_faults->counted.load() > 1)
+                        raise(arriving_signal);
+                };
                 platform_faults = &plan;
                 result_file result;
+                result.expected_size = what == made::small_result ? 0 : UINT64_MAX;
                 if (spill)
-                    open_spill(path.c_str());
-                else
-                    open_result(path.c_str(), &result);
+                    open_spill(path.c_str(), 1);
+                else if (open_result(path.c_str(), &result))
+                    commit_result(&result);
                 _exit(0); // the signal was lost
             }
             int status = 0;
             ASSERT_EQ(waitpid(pid, &status, 0), pid);
             EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal_number)
-                << "signal " << signal_number << (spill ? ", spill" : ", result")
+                << "signal " << signal_number << ", case " << static_cast<int>(what)
                 << ", wait status " << status;
             EXPECT_EQ(names_in(folder.path), "r.csv ") << "signal " << signal_number;
             std::string bytes;

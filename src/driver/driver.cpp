@@ -171,22 +171,24 @@ static void write_to_stdout(const char *name, cell_grid *grid, run_options *opti
 
 // A result that could not be written whole is removed, and whatever stood at
 // its name before is left as it was. A regular file, new or emptied, may be
-// written at offsets.
+// written at offsets. result is the file's run's, so that a run cut short
+// finds it open.
 static void write_to_file(const char *name, cell_grid *grid, run_options *options,
-                          const char *output_path, output_target to, int order)
+                          const char *output_path, output_target to, int order,
+                          result_file *result)
 {
-    result_file result;
-    if (!open_result(output_path, &result)) {
+    result->expected_size = grid->length;
+    if (!open_result(output_path, result)) {
         report({failure::open, errno}, output_path);
         return;
     }
-    to.fd = result.fd;
-    to.positioned = result.regular;
+    to.fd = result->fd;
+    to.positioned = result->regular;
     failure_report failed = write_table(name, grid, *options, to, order);
     reset_one_file_options(options);
     if (failed.what != failure::none)
-        abandon_result(&result);
-    else if (!commit_result(&result))
+        abandon_result(result);
+    else if (!commit_result(result))
         failed = {failure::write, errno};
     report(failed, output_path);
 }
@@ -247,34 +249,61 @@ static bool load_and_guess(const input_data &input, const run_options &options,
     return loaded;
 }
 
+// What one file's run holds past its reading, where the driver finds it
+// when a lost input page cuts the run short.
+struct file_run {
+    const char *name = nullptr;
+    run_options *options = nullptr;
+    input_data input;
+    char *output_path = nullptr;
+    cell_grid grid;
+    result_file result;
+};
+
+static void convert_file(void *arg)
+{
+    auto *run = static_cast<file_run *>(arg);
+    int order = utf16_none;
+    if (!decode_if_utf16(&run->input, &order))
+        return;
+    output_target to;
+    to.budget = memory_budget(run->input.length);
+    to.spill_beside = run->output_path;
+    if (!load_and_guess(run->input, *run->options, to.budget, order, &run->grid))
+        return;
+    if (run->options->to_file)
+        write_to_file(run->name, &run->grid, run->options, run->output_path, to, order,
+                      &run->result);
+    else
+        write_to_stdout(run->name, &run->grid, run->options, to, order);
+}
+
+// An input that shrank or failed under its mapping is a read error: the
+// result begun is removed, and the one-file options stay pending.
 void process_file(const char *name, run_options *options)
 {
-    input_data input;
-    int order = utf16_none;
-    failure_report read = read_input(name, &input);
+    file_run run;
+    run.name = name;
+    run.options = options;
+    failure_report read = read_input(name, &run.input);
     if (read.what != failure::none) {
         report(read, name);
         return;
     }
-    if (!decode_if_utf16(&input, &order))
-        return;
-    char *output_path = derive_output_path(name, options->replace, options->output_format);
-    if (output_path == nullptr) {
+    run.output_path = derive_output_path(name, options->replace, options->output_format);
+    if (run.output_path == nullptr) {
         report({failure::memory, ENOMEM}, nullptr);
-        release_input(&input);
+        release_input(&run.input);
         return;
     }
-    output_target to;
-    to.budget = memory_budget(input.length);
-    to.spill_beside = output_path;
-    cell_grid grid;
-    if (load_and_guess(input, *options, to.budget, order, &grid)) {
-        if (options->to_file)
-            write_to_file(name, &grid, options, output_path, to, order);
-        else
-            write_to_stdout(name, &grid, options, to, order);
-        release_table(&grid);
+    const file_mapping &mapped = run.input.mapping;
+    if (!run_watched(convert_file, &run, mapped.region, mapped.size)) {
+        progress_end();
+        if (run.result.fd >= 0 || run.result.temp_path != nullptr)
+            abandon_result(&run.result);
+        report({failure::read, EIO}, name);
     }
-    std::free(output_path);
-    release_input(&input);
+    release_table(&run.grid);
+    std::free(run.output_path);
+    release_input(&run.input);
 }

@@ -1016,6 +1016,22 @@ static bool add_run(spill_runs *runs, std::uint64_t end)
     return true;
 }
 
+// A spill that found no room in one place is tried in the next, its first
+// place's failure forgotten; memory's is not, since every place needs it.
+static void clear_failure(output_block *out)
+{
+    out->failed = false;
+    out->error = 0;
+}
+
+static void release_runs(spill_runs *runs)
+{
+    std::free(runs->starts);
+    if (runs->fd >= 0)
+        close_file(runs->fd);
+    *runs = spill_runs{};
+}
+
 // Where the block of rows from begin ends: after the line end that keeps it
 // within most_bytes and most_rows (or after the first, for a longer line),
 // or at the data's end. The final line is never cut off alone when it has
@@ -1148,20 +1164,27 @@ static void write_spilled(const cell_grid &grid, const line_style &style, const 
                           output_block *out, line_group *group)
 {
     flush_output(out);
+    if (out->failed)
+        return;
     spill_runs runs;
-    runs.fd = open_spill(to.spill_beside);
     file_mapping mapping;
     const unsigned char *spill = nullptr;
     // The spill carries its own zero padding, so that it maps on every
-    // platform whatever its size.
+    // platform whatever its size. A place without room (missing, not
+    // writable, full) gives way to the next.
     static const char zeros[input_padding] = {};
-    if (runs.fd < 0) {
-        note_failed_write(out);
-    } else if (spill_blocks(grid, to.budget, &runs, group, out)) {
-        if (!write_exactly_at(runs.fd, zeros, input_padding, runs.starts[runs.count]))
+    for (int place = 0; place < spill_places && spill == nullptr && !out->no_memory; ++place) {
+        release_runs(&runs);
+        clear_failure(out);
+        runs.fd = open_spill(to.spill_beside, place);
+        if (runs.fd < 0) {
             note_failed_write(out);
-        else
-            spill = map_file(runs.fd, runs.starts[runs.count] + input_padding, 0, &mapping);
+        } else if (spill_blocks(grid, to.budget, &runs, group, out)) {
+            if (!write_exactly_at(runs.fd, zeros, input_padding, runs.starts[runs.count]))
+                note_failed_write(out);
+            else
+                spill = map_file(runs.fd, runs.starts[runs.count] + input_padding, 0, &mapping);
+        }
     }
     auto *cursors = spill == nullptr ? nullptr
                                      : static_cast<std::uint64_t *>(
@@ -1175,9 +1198,7 @@ static void write_spilled(const cell_grid &grid, const line_style &style, const 
     }
     unmap_file(&mapping);
     std::free(cursors);
-    std::free(runs.starts);
-    if (runs.fd >= 0)
-        close_file(runs.fd);
+    release_runs(&runs);
 }
 
 // How the transposed table is written, by its shape (measured with

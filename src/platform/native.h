@@ -4,6 +4,8 @@
 #ifndef TABFLIP_PLATFORM_NATIVE_H
 #define TABFLIP_PLATFORM_NATIVE_H
 
+#include "platform/platform.h"
+
 #include <cstddef>
 
 // The held paths, read by the signal or console handler: slot i's path or
@@ -13,6 +15,9 @@ const char *held_path(std::size_t slot);
 
 // Renames from over to, replacing what stands there; false when refused.
 bool rename_over(const char *from, const char *to);
+// Gives a nameless temporary result (result_file's nameless) its temporary
+// name, held; false, with the file still nameless, when it cannot.
+bool link_nameless(result_file *result);
 void remove_name(const char *path);
 
 #endif

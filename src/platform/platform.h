@@ -12,26 +12,35 @@
 //
 // open_result decides by what the name leads to. Nothing, or a regular file
 // (directly or through a symbolic link): a new temporary file, created
-// exclusively in the name's directory, with the permission bits (and, for
+// exclusively in the name's directory (on Linux, for a result of more than
+// one write, without a name until commit_result), with the permission bits (and, for
 // root, the owner) of the file it replaces, or 0666 less the umask. A
 // symbolic link at the name is thus replaced and its target never written; a
-// hard-linked result gets a new inode. A regular file the user may not write
-// is refused. Anything else (a device, a FIFO, a directory) is opened in
-// place and emptied, and so is a writable regular file when no temporary
-// file can be made beside it. Nothing is synced to disk.
+// hard-linked result gets a new inode. A regular file is never written in
+// place: when no temporary file can be made beside it (a folder the user may
+// not write, no free inodes), the result cannot be opened. So is whatever
+// else the rename would refuse after the write: a name or path too long, a
+// missing folder, a folder at the name, a regular file the user may not
+// write, another user's file in a sticky folder the user does not own. A
+// device or a FIFO is opened in place and emptied, and never removed. Nothing
+// is synced to disk.
 //
-// The caller writes to fd, may close it itself (then sets fd to -1), and
-// ends with exactly one of commit_result or abandon_result. Nothing here
+// The caller writes to fd, leaves it open (a nameless temporary file is
+// named through it), and ends with exactly one of commit_result or
+// abandon_result. Nothing here
 // prints: the caller reports open_result's false as an open error and
 // commit_result's false as a write error. path is the caller's and must
 // outlive the result_file; temp_path is owned here.
 //
-// Interruption: install_signal_cleanup makes SIGINT, SIGTERM and SIGHUP
-// (unless ignored when the process started) unlink every held path and end
-// the process by the same signal, and ignores SIGXFSZ so that a write past
-// the file-size limit fails with EFBIG instead. A result's temporary file (or
-// a regular result written in place) is held from its creation to its
-// commit or abandonment. The handler only unlinks and re-raises.
+// Interruption: install_signal_cleanup watches for lost reads (run_watched)
+// and makes every catchable signal whose default ends the process (SIGINT,
+// SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM, SIGVTALRM, SIGPROF,
+// SIGXCPU), unless ignored when the process started, unlink every held path
+// and end the process by the same signal; it ignores SIGXFSZ and SIGPIPE so
+// that a write past the file-size limit or to a pipe without a reader fails
+// (EFBIG, EPIPE) instead. A named temporary file is held from its creation
+// (or, nameless, from its link) to its commit or abandonment. The handler
+// only unlinks and re-raises.
 //
 // On Windows the same holds with that platform's terms: a result marked
 // read-only is refused, a device (NUL, CON) is written in place, the rename
@@ -84,6 +93,16 @@ const unsigned char *map_file(int fd, std::size_t length, std::size_t padding,
                               file_mapping *mapping);
 void unmap_file(file_mapping *mapping);
 
+// A mapped input can shrink, or its storage fail, while it is read: a read
+// of a lost page then faults. run_watched runs work(arg) with the region
+// [begin, begin + size) watched: such a fault there, on the calling thread
+// or on either of run_both's, ends work at once, and false is returned
+// (true when work returned). Writes fail from the fault on, so that the
+// other thread adds nothing to the result. work must keep what it holds
+// where the caller finds it: scratch memory that deeper calls held is lost.
+// Needs install_signal_cleanup; nests with no other run_watched.
+bool run_watched(void (*work)(void *), void *arg, const void *begin, std::size_t size);
+
 // Output: every byte of bytes[0, size), at the descriptor's cursor or at an
 // offset (a caller that once writes at offsets writes every later byte so
 // too: on Windows such a write moves the cursor). False on the first failed
@@ -113,6 +132,10 @@ struct result_file {
     int fd = -1;                // open for writing; -1 once closed
     const char *path = nullptr; // the result name
     char *temp_path = nullptr;  // calloc'd; null when written in place
+    bool nameless = false;      // the temporary file has no name yet: temp_path is unused
+    // Set by the caller before open_result: about how many bytes it will
+    // write. A result that goes out in one write is named from the start.
+    std::uint64_t expected_size = UINT64_MAX;
     bool regular = false;       // a regular file, which may be written at offsets
 };
 
@@ -130,15 +153,17 @@ bool open_result(const char *path, result_file *result);
 // false (close or rename failed) the result has been abandoned.
 bool commit_result(result_file *result);
 
-// Closes fd if still open and removes what was written: the temporary file,
-// or, written in place, the name itself.
+// Closes fd if still open and removes the temporary file; a device or FIFO
+// written in place stays.
 void abandon_result(result_file *result);
 
 // A new empty file for a result's spill, read and written through the
-// descriptor: in TMPDIR when it is set, else in the directory of beside. It
-// has no name by the time it is returned, so that nothing is left of it
-// however the process ends; close_file frees it. -1 when none can be made.
-int open_spill(const char *beside);
+// descriptor, in place 0 or 1 of spill_places: the temporary folder (TMPDIR
+// when it is set, else the system's), then the folder of beside. It has no
+// name by the time it is returned, so that nothing is left of it however
+// the process ends; close_file frees it. -1 when none can be made there.
+constexpr int spill_places = 2;
+int open_spill(const char *beside, int place);
 
 // Physical memory available now, in bytes (free plus reclaimable cache).
 std::uint64_t available_memory();

@@ -12,6 +12,7 @@
 #include <initializer_list>
 #include <pthread.h>
 #include <sys/ioctl.h>
+#include <setjmp.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -20,7 +21,9 @@
 namespace
 {
 
-constexpr int cleanup_signals[] = {SIGINT, SIGTERM, SIGHUP};
+// Every signal that ends the process by default and can be caught.
+constexpr int cleanup_signals[] = {SIGINT,  SIGTERM,   SIGHUP,  SIGQUIT, SIGUSR1,
+                                   SIGUSR2, SIGALRM, SIGVTALRM, SIGPROF, SIGXCPU};
 
 // A cleanup signal that comes while a file is being created and held waits
 // until every such creation is done, so that no file is left behind unheld.
@@ -32,7 +35,82 @@ std::atomic<int> creating{0};
 std::atomic<int> deferred_signal{0};
 static_assert(std::atomic<int>::is_always_lock_free);
 
+// The watched input: [watched_begin, watched_end), and whether a read there
+// has failed. Each thread inside a watched run has a guard to return to.
+std::atomic<const unsigned char *> watched_begin{nullptr};
+std::atomic<const unsigned char *> watched_end{nullptr};
+std::atomic<bool> watched_lost{false};
+thread_local sigjmp_buf *reading_guard = nullptr;
+
 } // namespace
+
+// A page of the watched input that the system cannot give (the file shrank
+// under its mapping, or its storage failed) ends the thread's guarded work.
+// Any other fault is left to the default action: with the handler gone the
+// instruction faults again and ends the process as before.
+extern "C" void leave_lost_read(int, siginfo_t *info, void *)
+{
+    const auto *at = static_cast<const unsigned char *>(info->si_addr);
+    sigjmp_buf *guard = reading_guard;
+    if (guard != nullptr && at >= watched_begin.load() && at < watched_end.load()) {
+        watched_lost.store(true);
+        siglongjmp(*guard, 1);
+    }
+    std::signal(SIGBUS, SIG_DFL);
+}
+
+// SA_NODEFER: the jump leaves the handler without its return, so the signal
+// must not stay blocked; the guards then save no signal mask (no system call).
+static void watch_lost_reads()
+{
+    struct sigaction action = {};
+    action.sa_sigaction = leave_lost_read;
+    action.sa_flags = SA_SIGINFO | SA_NODEFER;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGBUS, &action, nullptr);
+}
+
+static bool call_guarded(void (*work)(void *), void *arg)
+{
+    sigjmp_buf guard;
+    sigjmp_buf *outer = reading_guard;
+    if (sigsetjmp(guard, 0) != 0) {
+        reading_guard = outer;
+        return false;
+    }
+    reading_guard = &guard;
+    work(arg);
+    reading_guard = outer;
+    return true;
+}
+
+bool run_watched(void (*work)(void *), void *arg, const void *begin, std::size_t size)
+{
+    const auto *from = static_cast<const unsigned char *>(begin);
+    watched_begin.store(from);
+    watched_end.store(from + size);
+    bool done = call_guarded(work, arg);
+    watched_begin.store(nullptr);
+    watched_end.store(nullptr);
+    watched_lost.store(false);
+    return done;
+}
+
+// A write the kernel refused for an unreadable buffer (part of a vanished
+// input handed to write whole) reads that buffer here, so that the lost page
+// faults as any other read of it does.
+static void touch_pages(const char *bytes, std::size_t size)
+{
+    for (std::size_t at = 0; at < size; at += 4096)
+        static_cast<void>(*static_cast<const volatile char *>(bytes + at));
+}
+
+static bool write_refused(const char *bytes, std::size_t size)
+{
+    if (errno == EFAULT)
+        touch_pages(bytes, size);
+    return false;
+}
 
 extern "C" void remove_and_reraise(int signal_number)
 {
@@ -54,6 +132,10 @@ extern "C" void remove_and_reraise(int signal_number)
 void install_signal_cleanup()
 {
     std::signal(SIGXFSZ, SIG_IGN);
+    // A reader that left (a pipe, a FIFO result) fails the write with EPIPE:
+    // reported for that result, and the run goes on.
+    std::signal(SIGPIPE, SIG_IGN);
+    watch_lost_reads();
     struct sigaction action = {};
     action.sa_handler = remove_and_reraise;
     sigemptyset(&action.sa_mask);
@@ -67,6 +149,8 @@ void install_signal_cleanup()
     }
 }
 
+constexpr char temporary_name[] = ".tabflip-00000000";
+
 // A short fixed name, so that it fits wherever the result name does, in
 // the directory of path, or in directory when it is given.
 static char *temporary_template(const char *path, const char *directory = nullptr)
@@ -78,15 +162,23 @@ static char *temporary_template(const char *path, const char *directory = nullpt
         length = std::strlen(directory);
     }
     bool separate = length > 0 && path[length - 1] != '/';
-    static const char name[] = ".tabflip-00000000";
-    char *temp = static_cast<char *>(std::calloc(1, length + 1 + sizeof name));
+    char *temp = static_cast<char *>(std::calloc(1, length + 1 + sizeof temporary_name));
     if (temp != nullptr) {
         std::memcpy(temp, path, length);
         if (separate)
             temp[length++] = '/';
-        std::memcpy(temp + length, name, sizeof name);
+        std::memcpy(temp + length, temporary_name, sizeof temporary_name);
     }
     return temp;
+}
+
+// Cuts temp, made by temporary_template, to its folder ("." when it names
+// none); temp[std::strlen(temp)] = '.' makes it whole again.
+static const char *cut_to_folder(char *temp)
+{
+    char *name = temp + std::strlen(temp) - (sizeof temporary_name - 1);
+    *name = '\0';
+    return name == temp ? "." : temp;
 }
 
 // Creation and holding happen between these two, so that no signal can
@@ -102,6 +194,18 @@ static void end_creation()
         remove_and_reraise(deferred_signal.load());
 }
 
+// The next of the temporary names: the last 8 bytes of temp become hex
+// digits of a sequence that differs from process to process.
+static void next_name(char *temp)
+{
+    static std::uint64_t state = static_cast<std::uint64_t>(getpid()) << 32 ^
+                                 static_cast<std::uint64_t>(std::time(nullptr));
+    char *digits = temp + std::strlen(temp) - 8;
+    state = state * 6364136223846793005ull + 1442695040888963407ull;
+    for (int i = 0; i < 8; ++i)
+        digits[i] = "0123456789abcdef"[(state >> (60 - 4 * i)) & 0xF];
+}
+
 // Created exclusively under a new name until one is free. A new result is
 // created 0666 for the umask to narrow, as any new file is, which spares the
 // calls that would read the umask and set the bits (they showed in runs over
@@ -110,13 +214,8 @@ static int create_exclusive(char *temp, mode_t mode)
 {
     if (fault_now(platform_call::create))
         return -1;
-    static std::uint64_t state = static_cast<std::uint64_t>(getpid()) << 32 ^
-                                 static_cast<std::uint64_t>(std::time(nullptr));
-    char *digits = temp + std::strlen(temp) - 8;
     for (int attempt = 0; attempt < 100; ++attempt) {
-        state = state * 6364136223846793005ull + 1442695040888963407ull;
-        for (int i = 0; i < 8; ++i)
-            digits[i] = "0123456789abcdef"[(state >> (60 - 4 * i)) & 0xF];
+        next_name(temp);
         int fd = open(temp, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, mode);
         if (fd >= 0 || errno != EEXIST)
             return fd;
@@ -137,6 +236,53 @@ static int create_held(char *temp, mode_t mode)
     return fd;
 }
 
+// A file without a name (O_TMPFILE) in temp's folder: nothing is left of it
+// however the process ends, SIGKILL included, until link_nameless names it.
+// File systems without it refuse it (EOPNOTSUPP; EISDIR from kernels before
+// 3.11), and so does this when /proc, through which it is linked, is
+// missing: -1, and the caller makes a named file instead.
+static int open_nameless(char *temp, mode_t mode)
+{
+#ifdef O_TMPFILE
+    if (fault_now(platform_call::create))
+        return -1;
+    static const bool linkable = access("/proc/self/fd", X_OK) == 0;
+    if (!linkable)
+        return -1;
+    int fd = open(cut_to_folder(temp), O_TMPFILE | O_RDWR | O_CLOEXEC, mode);
+    temp[std::strlen(temp)] = '.';
+    return fd;
+#else
+    static_cast<void>(temp);
+    static_cast<void>(mode);
+    return -1;
+#endif
+}
+
+// A whole result gets its temporary name, held, and is then renamed like a
+// named one: linkat cannot replace a name. The name is made and held
+// between begin_creation and end_creation, as a named file's is.
+bool link_nameless(result_file *result)
+{
+    char from[32];
+    std::snprintf(from, sizeof from, "/proc/self/fd/%d", result->fd);
+    begin_creation();
+    bool linked = false;
+    for (int attempt = 0; attempt < 100 && !linked; ++attempt) {
+        next_name(result->temp_path);
+        linked = linkat(AT_FDCWD, from, AT_FDCWD, result->temp_path, AT_SYMLINK_FOLLOW) == 0;
+        if (!linked && errno != EEXIST)
+            break;
+    }
+    if (linked && !hold_cleanup_path(result->temp_path)) {
+        unlink(result->temp_path);
+        linked = false;
+    }
+    end_creation();
+    result->nameless = !linked;
+    return linked;
+}
+
 static bool set_mode(int fd, const struct stat *replaced)
 {
     // Only root can give the file back to its owner, and only where the
@@ -150,15 +296,27 @@ static bool set_mode(int fd, const struct stat *replaced)
     return fchmod(fd, replaced->st_mode & 0777) == 0;
 }
 
+// A result written in one call has a name for about as long as the link
+// and rename of a nameless one take, and the link costs 15-20% in runs over
+// many small files (bench/compare's 10,000 files): nameless only past one
+// output block (1 MiB).
+constexpr std::uint64_t nameless_from = std::uint64_t{1} << 20;
+
 static bool open_temporary(result_file *result, const struct stat *replaced)
 {
     char *temp = temporary_template(result->path);
     if (temp == nullptr)
         return false;
-    int fd = create_held(temp, replaced == nullptr ? 0666 : 0600);
+    mode_t mode = replaced == nullptr ? 0666 : 0600;
+    int fd = result->expected_size >= nameless_from ? open_nameless(temp, mode) : -1;
+    bool nameless = fd >= 0;
+    if (!nameless)
+        fd = create_held(temp, mode);
     if (fd >= 0 && replaced != nullptr && !set_mode(fd, replaced)) {
-        unlink(temp);
-        release_cleanup_path(temp);
+        if (!nameless) {
+            unlink(temp);
+            release_cleanup_path(temp);
+        }
         close(fd);
         fd = -1;
     }
@@ -168,38 +326,55 @@ static bool open_temporary(result_file *result, const struct stat *replaced)
     }
     result->fd = fd;
     result->temp_path = temp;
+    result->nameless = nameless;
     result->regular = true;
     return true;
 }
 
-// Opened and emptied in place. A regular file is held, since an interrupted
-// run would leave it partly written.
-static bool open_in_place(result_file *result, int create, bool regular)
+// A device or a FIFO is written where it stands, and never removed.
+static bool open_in_place(result_file *result)
 {
-    begin_creation();
-    result->fd = open(result->path, O_WRONLY | O_TRUNC | O_CLOEXEC | create, 0666);
-    result->regular = regular;
-    if (result->fd >= 0 && regular && !hold_cleanup_path(result->path)) {
-        close(result->fd);
-        result->fd = -1;
-    }
-    end_creation();
+    result->fd = open(result->path, O_WRONLY | O_TRUNC | O_CLOEXEC);
+    result->regular = false;
     return result->fd >= 0;
 }
 
+// In a sticky folder only the owner of a name, or of the folder, may
+// replace it: known now, not at the rename after the whole write.
+static bool may_replace(const char *path)
+{
+    static const uid_t user = geteuid();
+    struct stat name;
+    if (user == 0 || lstat(path, &name) != 0 || name.st_uid == user)
+        return true;
+    char *temp = temporary_template(path);
+    if (temp == nullptr)
+        return false;
+    struct stat folder;
+    bool may = stat(cut_to_folder(temp), &folder) == 0 &&
+               ((folder.st_mode & S_ISVTX) == 0 || folder.st_uid == user);
+    std::free(temp);
+    return may;
+}
+
+// Whatever can be known before the write is asked first: a name or path too
+// long, a missing folder or one that is none (the status query fails for
+// all of them), a folder at the name, another user's result in a sticky
+// folder. A regular result is then only ever replaced whole.
 bool open_result(const char *path, result_file *result)
 {
     result->path = path;
     struct stat status;
-    bool exists = stat(path, &status) == 0;
-    if (exists && !S_ISREG(status.st_mode))
-        return open_in_place(result, O_CREAT, false);
-    // A rename would pass over permission bits that an in-place write obeys.
-    if (exists && faccessat(AT_FDCWD, path, W_OK, AT_EACCESS) != 0)
+    if (stat(path, &status) != 0)
+        return errno == ENOENT && open_temporary(result, nullptr);
+    if (S_ISDIR(status.st_mode))
         return false;
-    if (open_temporary(result, exists ? &status : nullptr))
-        return true;
-    return exists && open_in_place(result, 0, true);
+    if (!S_ISREG(status.st_mode))
+        return open_in_place(result);
+    // A rename would pass over permission bits that an in-place write obeys.
+    if (faccessat(AT_FDCWD, path, W_OK, AT_EACCESS) != 0 || !may_replace(path))
+        return false;
+    return open_temporary(result, &status);
 }
 
 bool rename_over(const char *from, const char *to)
@@ -289,15 +464,20 @@ void unmap_file(file_mapping *mapping)
     *mapping = file_mapping{};
 }
 
+// Once a watched read has failed, the other thread writes nothing more.
 bool write_exactly(int fd, const char *bytes, std::size_t size)
 {
     if (fault_now(platform_call::write))
         return false;
     while (size > 0) {
+        if (watched_lost.load(std::memory_order_relaxed))
+            return false;
         ssize_t n = write(fd, bytes, size);
         if (n < 0 && errno == EINTR)
             continue;
-        if (n <= 0)
+        if (n < 0)
+            return write_refused(bytes, size);
+        if (n == 0)
             return false;
         bytes += n;
         size -= static_cast<std::size_t>(n);
@@ -310,10 +490,14 @@ bool write_exactly_at(int fd, const char *bytes, std::size_t size, std::uint64_t
     if (fault_now(platform_call::write_at))
         return false;
     while (size > 0) {
+        if (watched_lost.load(std::memory_order_relaxed))
+            return false;
         ssize_t n = pwrite(fd, bytes, size, static_cast<off_t>(offset));
         if (n < 0 && errno == EINTR)
             continue;
-        if (n <= 0)
+        if (n < 0)
+            return write_refused(bytes, size);
+        if (n == 0)
             return false;
         bytes += n;
         size -= static_cast<std::size_t>(n);
@@ -369,19 +553,27 @@ void prepare_pages(void *begin, std::size_t size)
 #endif
 }
 
-// Created and unlinked as a result is created and held, so that no signal
-// can leave it behind.
-int open_spill(const char *beside)
+// Nameless where the file system allows; else created and unlinked as a
+// result is created and held, so that no signal can leave it behind.
+int open_spill(const char *beside, int place)
 {
-    const char *tmpdir = std::getenv("TMPDIR");
-    char *temp = temporary_template(beside, tmpdir != nullptr && *tmpdir != '\0' ? tmpdir : nullptr);
+    const char *folder = nullptr;
+    if (place == 0) {
+        folder = std::getenv("TMPDIR");
+        if (folder == nullptr || *folder == '\0')
+            folder = P_tmpdir;
+    }
+    char *temp = temporary_template(beside, folder);
     if (temp == nullptr)
         return -1;
-    begin_creation();
-    int fd = create_exclusive(temp, 0600);
-    if (fd >= 0)
-        unlink(temp);
-    end_creation();
+    int fd = open_nameless(temp, 0600);
+    if (fd < 0) {
+        begin_creation();
+        fd = create_exclusive(temp, 0600);
+        if (fd >= 0)
+            unlink(temp);
+        end_creation();
+    }
     std::free(temp);
     return fd;
 }
@@ -448,25 +640,30 @@ namespace
 struct thread_work {
     void (*work)(void *) = nullptr;
     void *arg = nullptr;
+    bool done = false; // false: a watched read failed
 };
 
 } // namespace
 
 static void *run_thread_work(void *arg)
 {
-    const auto *job = static_cast<const thread_work *>(arg);
-    job->work(job->arg);
+    auto *job = static_cast<thread_work *>(arg);
+    job->done = call_guarded(job->work, job->arg);
     return nullptr;
 }
 
+// Both halves are guarded, so that a failed watched read on either thread
+// leaves the watched run only once the other thread is done.
 void run_both(void (*work)(void *), void *first, void *second)
 {
     thread_work job{work, second};
     pthread_t thread;
     bool started = pthread_create(&thread, nullptr, run_thread_work, &job) == 0;
-    work(first);
+    bool done = call_guarded(work, first);
     if (started)
         pthread_join(thread, nullptr);
     else
-        work(second);
+        job.done = done && call_guarded(work, second);
+    if ((!done || !job.done) && reading_guard != nullptr)
+        siglongjmp(*reading_guard, 1);
 }

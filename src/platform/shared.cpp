@@ -65,9 +65,13 @@ static bool close_result_fd(result_file *result)
 
 bool commit_result(result_file *result)
 {
+    if (result->nameless && !link_nameless(result)) {
+        abandon_result(result);
+        return false;
+    }
     bool closed = close_result_fd(result);
     if (closed && (result->temp_path == nullptr || rename_over(result->temp_path, result->path))) {
-        release_cleanup_path(result->temp_path == nullptr ? result->path : result->temp_path);
+        release_cleanup_path(result->temp_path);
         std::free(result->temp_path);
         result->temp_path = nullptr;
         return true;
@@ -76,12 +80,16 @@ bool commit_result(result_file *result)
     return false;
 }
 
+// Only the temporary file is the run's own: a device or FIFO written in
+// place stays.
 void abandon_result(result_file *result)
 {
     close_result_fd(result);
-    const char *written = result->temp_path == nullptr ? result->path : result->temp_path;
-    remove_name(written);
-    release_cleanup_path(written);
+    if (result->temp_path != nullptr && !result->nameless) {
+        remove_name(result->temp_path);
+        release_cleanup_path(result->temp_path);
+    }
     std::free(result->temp_path);
     result->temp_path = nullptr;
+    result->nameless = false;
 }

@@ -1,6 +1,7 @@
 #include "platform/native.h"
 #include "platform/platform.h"
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <cstdio>
@@ -29,9 +30,12 @@ static BOOL WINAPI remove_held_paths(DWORD)
     return FALSE;
 }
 
+static LONG CALLBACK leave_lost_read(EXCEPTION_POINTERS *exception);
+
 void install_signal_cleanup()
 {
     SetConsoleCtrlHandler(remove_held_paths, TRUE);
+    AddVectoredExceptionHandler(1, leave_lost_read);
 }
 
 // Both separators count, and a drive's colon ends a directory part too.
@@ -98,19 +102,14 @@ static bool open_temporary(result_file *result)
     return false;
 }
 
-// Devices (NUL, CON) and a regular result whose directory takes no new file
-// are written where they stand.
-static bool open_in_place(result_file *result, DWORD disposition, bool regular)
+// Devices (NUL, CON) are written where they stand, and never removed.
+static bool open_in_place(result_file *result)
 {
-    if (regular && !hold_cleanup_path(result->path))
-        return false;
     HANDLE handle = CreateFileA(result->path, GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                                disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle != INVALID_HANDLE_VALUE)
         result->fd = descriptor_for(handle);
-    result->regular = regular;
-    if (result->fd < 0 && regular)
-        release_cleanup_path(result->path);
+    result->regular = false;
     return result->fd >= 0;
 }
 
@@ -129,20 +128,27 @@ bool open_result(const char *path, result_file *result)
 {
     result->path = path;
     if (is_device(path))
-        return open_in_place(result, OPEN_EXISTING, false);
+        return open_in_place(result);
     DWORD attributes = GetFileAttributesA(path);
     bool exists = attributes != INVALID_FILE_ATTRIBUTES;
+    // A name too long or a missing folder is known now, not at the rename.
+    if (!exists && GetLastError() != ERROR_FILE_NOT_FOUND)
+        return false;
     // A rename would pass over the read-only mark that an in-place write obeys.
     if (exists && (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)) != 0)
         return false;
-    if (open_temporary(result))
-        return true;
-    return exists && open_in_place(result, TRUNCATE_EXISTING, true);
+    return open_temporary(result);
 }
 
 bool rename_over(const char *from, const char *to)
 {
     return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING) != 0;
+}
+
+// A temporary result always has a name here.
+bool link_nameless(result_file *)
+{
+    return false;
 }
 
 void remove_name(const char *path)
@@ -216,6 +222,88 @@ const unsigned char *map_file(int fd, std::size_t length, std::size_t padding,
     return static_cast<const unsigned char *>(view);
 }
 
+// The watched input (run_watched): [watched_begin, watched_end), whether a
+// read there has failed, and each guarded thread's place to return to.
+// __builtin_setjmp keeps registers only: the jump unwinds nothing, as no
+// frame between the guard and the fault owns anything but plain memory.
+namespace
+{
+
+using guard_buffer = void *[5];
+std::atomic<const unsigned char *> watched_begin{nullptr};
+std::atomic<const unsigned char *> watched_end{nullptr};
+std::atomic<bool> watched_lost{false};
+thread_local guard_buffer *reading_guard = nullptr;
+
+} // namespace
+
+[[noreturn]] static void return_to_guard()
+{
+    __builtin_longjmp(*reading_guard, 1);
+}
+
+// The system refuses to cut a file below a mapped view, so here a lost page
+// is one whose storage failed (a network share gone, a disk removed): an
+// in-page error. C++ exceptions and SEH blocks are not used, so the handler
+// does not jump from inside the exception dispatch: it lets the thread go
+// on as if the faulting instruction had called return_to_guard, on a
+// stack aligned as a call leaves it, and the jump is made from there.
+static LONG CALLBACK leave_lost_read(EXCEPTION_POINTERS *exception)
+{
+    const EXCEPTION_RECORD *record = exception->ExceptionRecord;
+    if (record->ExceptionCode != EXCEPTION_IN_PAGE_ERROR || record->NumberParameters < 2 ||
+        reading_guard == nullptr)
+        return EXCEPTION_CONTINUE_SEARCH;
+    const auto *at = reinterpret_cast<const unsigned char *>(record->ExceptionInformation[1]);
+    if (at < watched_begin.load() || at >= watched_end.load())
+        return EXCEPTION_CONTINUE_SEARCH;
+    watched_lost.store(true);
+#if defined(__x86_64__)
+    CONTEXT *context = exception->ContextRecord;
+    // Below the faulting frame with room to spare, as a call leaves it.
+    context->Rsp = (context->Rsp & ~DWORD64{15}) - 136;
+    context->Rip = reinterpret_cast<DWORD64>(&return_to_guard);
+    return EXCEPTION_CONTINUE_EXECUTION;
+#else
+    return EXCEPTION_CONTINUE_SEARCH;
+#endif
+}
+
+static bool call_guarded(void (*work)(void *), void *arg)
+{
+    guard_buffer guard;
+    guard_buffer *outer = reading_guard;
+    if (__builtin_setjmp(guard) != 0) {
+        reading_guard = outer;
+        return false;
+    }
+    reading_guard = &guard;
+    work(arg);
+    reading_guard = outer;
+    return true;
+}
+
+bool run_watched(void (*work)(void *), void *arg, const void *begin, std::size_t size)
+{
+    const auto *from = static_cast<const unsigned char *>(begin);
+    watched_begin.store(from);
+    watched_end.store(from + size);
+    bool done = call_guarded(work, arg);
+    watched_begin.store(nullptr);
+    watched_end.store(nullptr);
+    watched_lost.store(false);
+    return done;
+}
+
+// A write that failed may have failed on a lost page of the input handed to
+// it whole: reading the bytes here faults as any other read of them does.
+static bool write_refused(const char *bytes, std::size_t size)
+{
+    for (std::size_t at = 0; at < size; at += 4096)
+        static_cast<void>(*static_cast<const volatile char *>(bytes + at));
+    return false;
+}
+
 void unmap_file(file_mapping *mapping)
 {
     if (mapping->region != nullptr)
@@ -226,10 +314,12 @@ void unmap_file(file_mapping *mapping)
 bool write_exactly(int fd, const char *bytes, std::size_t size)
 {
     while (size > 0) {
+        if (watched_lost.load(std::memory_order_relaxed))
+            return false;
         unsigned piece = size < (1u << 30) ? static_cast<unsigned>(size) : 1u << 30;
         int n = _write(fd, bytes, piece);
         if (n <= 0)
-            return false;
+            return write_refused(bytes, size);
         bytes += n;
         size -= static_cast<std::size_t>(n);
     }
@@ -245,8 +335,10 @@ bool write_exactly_at(int fd, const char *bytes, std::size_t size, std::uint64_t
         at.Offset = static_cast<DWORD>(offset);
         at.OffsetHigh = static_cast<DWORD>(offset >> 32);
         DWORD written = 0;
-        if (!WriteFile(file, bytes, piece, &written, &at) || written == 0)
+        if (watched_lost.load(std::memory_order_relaxed))
             return false;
+        if (!WriteFile(file, bytes, piece, &written, &at) || written == 0)
+            return write_refused(bytes, size);
         bytes += written;
         size -= written;
         offset += written;
@@ -329,15 +421,24 @@ unsigned terminal_columns()
     return static_cast<unsigned>(info.srWindow.Right - info.srWindow.Left + 1);
 }
 
-// Spilling is not yet done here: a table that needs it is a write error of
-// its result.
 // Deleted on close: a spill never outlives the process, however it ends.
-int open_spill(const char *beside)
+// TMPDIR when it is set, else the system's temporary folder; null for none.
+static const char *temporary_folder()
 {
     const char *tmpdir = std::getenv("TMPDIR");
-    const char *base = tmpdir != nullptr && *tmpdir != '\0' ? tmpdir : beside;
-    std::size_t directory = tmpdir != nullptr && *tmpdir != '\0' ? std::strlen(tmpdir)
-                                                                 : directory_length(beside);
+    if (tmpdir != nullptr && *tmpdir != '\0')
+        return tmpdir;
+    static char folder[MAX_PATH + 1];
+    DWORD got = GetTempPathA(sizeof folder, folder);
+    return got > 0 && got < sizeof folder ? folder : nullptr;
+}
+
+int open_spill(const char *beside, int place)
+{
+    const char *base = place == 0 ? temporary_folder() : beside;
+    if (base == nullptr)
+        return -1;
+    std::size_t directory = place == 0 ? std::strlen(base) : directory_length(beside);
     static const char name[] = "\\.tabflip-spill-00000000";
     char *temp = static_cast<char *>(std::calloc(1, directory + sizeof name));
     if (temp == nullptr)
@@ -359,26 +460,31 @@ namespace
 struct thread_work {
     void (*work)(void *) = nullptr;
     void *arg = nullptr;
+    bool done = false; // false: a watched read failed
 };
 
 } // namespace
 
 static DWORD WINAPI run_thread_work(LPVOID arg)
 {
-    const auto *job = static_cast<const thread_work *>(arg);
-    job->work(job->arg);
+    auto *job = static_cast<thread_work *>(arg);
+    job->done = call_guarded(job->work, job->arg);
     return 0;
 }
 
+// Both halves are guarded, so that a failed watched read on either thread
+// leaves the watched run only once the other thread is done.
 void run_both(void (*work)(void *), void *first, void *second)
 {
     thread_work job{work, second};
     HANDLE thread = CreateThread(nullptr, 0, run_thread_work, &job, 0, nullptr);
-    work(first);
+    bool done = call_guarded(work, first);
     if (thread != nullptr) {
         WaitForSingleObject(thread, INFINITE);
         CloseHandle(thread);
     } else {
-        work(second);
+        job.done = done && call_guarded(work, second);
     }
+    if ((!done || !job.done) && reading_guard != nullptr)
+        __builtin_longjmp(*reading_guard, 1);
 }
