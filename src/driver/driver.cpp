@@ -211,7 +211,9 @@ void process_file(const char *name, run_options *options)
         return;
     }
     output_target to;
-    to.budget = memory_budget(input.length);
+    memory_figures figures = read_memory_figures(input.length);
+    to.budget = memory_budget(figures);
+    to.room = figures.room;
     to.spill_beside = output_path;
     cell_grid grid;
     if (load_and_guess(input, *options, to.budget, order, &grid)) {

@@ -1115,30 +1115,136 @@ static bool spill_blocks(const cell_grid &grid, std::uint64_t budget, spill_runs
     return spilled;
 }
 
-// Takes line i of every run, from cursors at each run's next line.
-static void take_line(const line_style &style, const unsigned char *spill, std::uint64_t *cursors,
-                      const spill_runs &runs, output_block *out)
+// Where the result stands in one run: its bytes [at, filled) in memory
+// (then zero padding), whole cells up to whole, and the run's bytes
+// [next, end) of the spill still to read. A mapped spill is all in memory;
+// otherwise the run is read in pieces into buffer, capacity bytes long.
+struct run_reader {
+    const unsigned char *bytes = nullptr;
+    unsigned char *buffer = nullptr; // malloc'd, with input_padding more
+    std::size_t capacity = 0;
+    std::size_t at = 0;
+    std::size_t filled = 0;
+    std::size_t whole = 0;
+    std::uint64_t next = 0;
+    std::uint64_t end = 0;
+};
+
+// Keeps the bytes not yet taken and reads what follows them. A cell longer
+// than the buffer doubles it. False when the run has no more or they cannot
+// be had.
+static bool refill(int fd, unsigned char delimiter, run_reader *r)
+{
+    std::size_t kept = r->filled - r->at;
+    if (r->next == r->end)
+        return false;
+    if (r->buffer == nullptr || kept == r->capacity) {
+        std::size_t capacity = r->buffer == nullptr ? r->capacity : 2 * r->capacity;
+        void *more = std::realloc(r->buffer, capacity + input_padding);
+        if (more == nullptr)
+            return false;
+        r->buffer = static_cast<unsigned char *>(more);
+        r->bytes = r->buffer;
+        r->capacity = capacity;
+    }
+    std::memmove(r->buffer, r->buffer + r->at, kept);
+    auto wanted = static_cast<std::size_t>(std::min<std::uint64_t>(r->capacity - kept, r->end - r->next));
+    if (!set_cursor(fd, r->next) || !read_exactly(fd, r->buffer + kept, wanted))
+        return false;
+    r->next += wanted;
+    r->at = 0;
+    r->filled = kept + wanted;
+    std::memset(r->buffer + r->filled, 0, input_padding);
+    r->whole = r->filled;
+    while (r->whole > 0 && r->buffer[r->whole - 1] != '\n' && r->buffer[r->whole - 1] != delimiter)
+        --r->whole;
+    return true;
+}
+
+// Takes line i of every run, from each run's next line; false when a run
+// cannot be read.
+static bool take_line(const line_style &style, int fd, run_reader *readers, std::size_t runs,
+                      output_block *out)
 {
     begin_line(out, style);
-    for (std::size_t b = 0; b < runs.count; ++b) {
-        const unsigned char *line = spill + cursors[b];
-        auto *end = static_cast<const unsigned char *>(
-            std::memchr(line, '\n', static_cast<std::size_t>(runs.starts[b + 1] - cursors[b])));
-        bool last = b + 1 == runs.count;
+    for (std::size_t b = 0; b < runs; ++b) {
+        run_reader *r = &readers[b];
+        bool last = b + 1 == runs;
         if (style.format == format_delimited) {
-            put_bytes(out, reinterpret_cast<const char *>(line), static_cast<std::size_t>(end - line));
+            for (;;) {
+                const unsigned char *line = r->bytes + r->at;
+                auto *end = static_cast<const unsigned char *>(std::memchr(line, '\n', r->filled - r->at));
+                std::size_t size = end == nullptr ? r->filled - r->at : static_cast<std::size_t>(end - line);
+                put_bytes(out, reinterpret_cast<const char *>(line), size);
+                r->at += size;
+                if (end != nullptr)
+                    break;
+                if (!refill(fd, style.delimiter, r))
+                    return false;
+            }
+            ++r->at;
             put_bytes(out, last ? "\n" : reinterpret_cast<const char *>(&style.delimiter), 1);
         } else {
-            for (const unsigned char *cell = line;; ++cell) {
-                cell = put_html_cell(out, style.html, cell);
+            for (;;) {
+                if (r->at >= r->whole && !refill(fd, style.delimiter, r))
+                    return false;
+                const unsigned char *cell = put_html_cell(out, style.html, r->bytes + r->at);
                 flush_if_full(out);
+                r->at = static_cast<std::size_t>(cell + 1 - r->bytes);
                 if (*cell == '\n')
                     break;
             }
         }
-        cursors[b] = static_cast<std::uint64_t>(end + 1 - spill);
     }
     end_line(out, style, 1);
+    return true;
+}
+
+// Mapped whole where the limits leave room for it beside the budget (the
+// spill then carries its own zero padding, so that it maps on every
+// platform whatever its size); null otherwise, and the runs are read in
+// pieces.
+static const unsigned char *map_spill(const spill_runs &runs, const output_target &to,
+                                      file_mapping *mapping)
+{
+    static const char zeros[input_padding] = {};
+    std::uint64_t size = runs.starts[runs.count] + input_padding;
+    if (to.room < to.budget || to.room - to.budget < size || size > SIZE_MAX ||
+        !write_exactly_at(runs.fd, zeros, input_padding, runs.starts[runs.count]))
+        return nullptr;
+    return map_file(runs.fd, static_cast<std::size_t>(size), 0, mapping);
+}
+
+// The runs' readers over the mapped spill, or each with a buffer of its
+// share of half the budget (a page at least, a MiB at most), taken as it
+// is first read.
+static run_reader *start_readers(const spill_runs &runs, const unsigned char *spill,
+                                 std::uint64_t budget)
+{
+    auto *readers = static_cast<run_reader *>(std::calloc(runs.count, sizeof(run_reader)));
+    if (readers == nullptr)
+        return nullptr;
+    std::uint64_t share = std::clamp<std::uint64_t>(budget / 2 / runs.count, 4096, 1u << 20);
+    for (std::size_t b = 0; b < runs.count; ++b) {
+        run_reader *r = &readers[b];
+        r->next = runs.starts[b];
+        r->end = runs.starts[b + 1];
+        r->capacity = static_cast<std::size_t>(share);
+        if (spill != nullptr) {
+            r->bytes = spill;
+            r->at = static_cast<std::size_t>(r->next);
+            r->filled = r->whole = static_cast<std::size_t>(r->end);
+            r->next = r->end;
+        }
+    }
+    return readers;
+}
+
+static void release_readers(run_reader *readers, std::size_t runs)
+{
+    for (std::size_t b = 0; readers != nullptr && b < runs; ++b)
+        std::free(readers[b].buffer);
+    std::free(readers);
 }
 
 static void write_spilled(const cell_grid &grid, const line_style &style, const output_target &to,
@@ -1149,24 +1255,15 @@ static void write_spilled(const cell_grid &grid, const line_style &style, const 
     runs.fd = open_spill(to.spill_beside);
     progress_expect(grid.length);
     file_mapping mapping;
-    const unsigned char *spill = nullptr;
-    // The spill carries its own zero padding, so that it maps on every
-    // platform whatever its size.
-    static const char zeros[input_padding] = {};
-    if (runs.fd >= 0 && spill_blocks(grid, to.budget, &runs, group) &&
-        write_exactly_at(runs.fd, zeros, input_padding, runs.starts[runs.count]))
-        spill = map_file(runs.fd, runs.starts[runs.count] + input_padding, 0, &mapping);
-    auto *cursors = spill == nullptr ? nullptr
-                                     : static_cast<std::uint64_t *>(
-                                           std::calloc(runs.count, sizeof(std::uint64_t)));
-    if (cursors != nullptr) {
-        std::memcpy(cursors, runs.starts, runs.count * sizeof(std::uint64_t));
-        for (std::int32_t i = 0; i < grid.columns && !out->failed; ++i)
-            take_line(style, spill, cursors, runs, out);
-    }
-    out->failed = out->failed || cursors == nullptr;
+    bool spilled = runs.fd >= 0 && spill_blocks(grid, to.budget, &runs, group);
+    const unsigned char *spill = spilled ? map_spill(runs, to, &mapping) : nullptr;
+    run_reader *readers = spilled ? start_readers(runs, spill, to.budget) : nullptr;
+    bool taken = readers != nullptr;
+    for (std::int32_t i = 0; taken && i < grid.columns && !out->failed; ++i)
+        taken = take_line(style, runs.fd, readers, runs.count, out);
+    out->failed = out->failed || !taken;
+    release_readers(readers, runs.count);
     unmap_file(&mapping);
-    std::free(cursors);
     std::free(runs.starts);
     if (runs.fd >= 0)
         close_file(runs.fd);

@@ -1,3 +1,4 @@
+#include "platform/cgroup.h"
 #include "platform/native.h"
 #include "platform/platform.h"
 
@@ -377,7 +378,7 @@ int open_spill(const char *beside)
 
 // MemAvailable counts the page cache the kernel would give back, which the
 // free page count leaves out; kernels before 3.14 lack it.
-std::uint64_t available_memory()
+static std::uint64_t system_available_memory()
 {
     std::FILE *meminfo = std::fopen("/proc/meminfo", "r");
     unsigned long long kib = 0;
@@ -403,16 +404,46 @@ std::uint64_t available_memory()
     return static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(page_size);
 }
 
-std::uint64_t memory_limit()
+// Inside a container MemAvailable is the host's figure: its memory cgroup
+// holds the limit that the out-of-memory killer enforces.
+std::uint64_t available_memory()
 {
-    std::uint64_t limit = UINT64_MAX;
-    for (int resource : {RLIMIT_AS, RLIMIT_DATA}) {
-        struct rlimit current = {};
-        if (getrlimit(resource, &current) == 0 && current.rlim_cur != RLIM_INFINITY &&
-            current.rlim_cur < limit)
-            limit = current.rlim_cur;
-    }
-    return limit;
+    std::uint64_t system = system_available_memory();
+    std::uint64_t group = cgroup_memory_left("");
+    return group < system ? group : system;
+}
+
+static std::uint64_t limit_of(int resource)
+{
+    struct rlimit current = {};
+    if (getrlimit(resource, &current) != 0 || current.rlim_cur == RLIM_INFINITY)
+        return UINT64_MAX;
+    return current.rlim_cur;
+}
+
+// The address-space limit counts every mapping (statm's size), the data
+// limit the private writable ones (near statm's data, which adds the stack).
+std::uint64_t memory_room()
+{
+    std::uint64_t space = limit_of(RLIMIT_AS);
+    std::uint64_t data = limit_of(RLIMIT_DATA);
+    if (space == UINT64_MAX && data == UINT64_MAX)
+        return UINT64_MAX;
+    unsigned long long size = 0;
+    unsigned long long data_pages = 0;
+    std::FILE *statm = std::fopen("/proc/self/statm", "r");
+    bool read = statm != nullptr &&
+                std::fscanf(statm, "%llu %*u %*u %*u %*u %llu", &size, &data_pages) == 2;
+    if (statm != nullptr)
+        std::fclose(statm);
+    if (!read)
+        return space < data ? space : data;
+    auto page = static_cast<std::uint64_t>(sysconf(_SC_PAGESIZE));
+    std::uint64_t space_used = size * page;
+    std::uint64_t data_used = data_pages * page;
+    std::uint64_t space_left = space > space_used ? space - space_used : 0;
+    std::uint64_t data_left = data > data_used ? data - data_used : 0;
+    return space_left < data_left ? space_left : data_left;
 }
 
 bool stderr_is_terminal()
@@ -437,11 +468,20 @@ static void *run_thread_work(void *arg)
     return nullptr;
 }
 
+// The work's frames are small. A stack of the default size (the stack
+// limit, often 8 MiB) would take address space that a run under a limit
+// has budgeted for its tables.
 void run_both(void (*work)(void *), void *first, void *second)
 {
     thread_work job{work, second};
     pthread_t thread;
-    bool started = pthread_create(&thread, nullptr, run_thread_work, &job) == 0;
+    pthread_attr_t attributes;
+    bool started = pthread_attr_init(&attributes) == 0;
+    if (started) {
+        pthread_attr_setstacksize(&attributes, thread_stack_bytes);
+        started = pthread_create(&thread, &attributes, run_thread_work, &job) == 0;
+        pthread_attr_destroy(&attributes);
+    }
     work(first);
     if (started)
         pthread_join(thread, nullptr);
