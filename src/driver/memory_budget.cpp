@@ -67,6 +67,8 @@ std::uint64_t memory_budget(const memory_figures &figures)
     std::uint64_t budget = figures.set;
     if (budget == 0)
         budget = figures.available == UINT64_MAX ? UINT64_MAX : figures.available / 2;
+    if (figures.room == UINT64_MAX)
+        return budget;
     // The helper thread's stack comes out of the room before the quarter
     // kept back for the program's own allocations.
     std::uint64_t left = figures.room > thread_stack_bytes ? figures.room - thread_stack_bytes : 0;

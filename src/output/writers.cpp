@@ -1216,15 +1216,15 @@ static const unsigned char *map_spill(const spill_runs &runs, const output_targe
 }
 
 // The runs' readers over the mapped spill, or each with a buffer of its
-// share of half the budget (a page at least, a MiB at most), taken as it
-// is first read.
+// share of half the budget (512 bytes at least, a MiB at most), taken as
+// it is first read.
 static run_reader *start_readers(const spill_runs &runs, const unsigned char *spill,
                                  std::uint64_t budget)
 {
     auto *readers = static_cast<run_reader *>(std::calloc(runs.count, sizeof(run_reader)));
     if (readers == nullptr)
         return nullptr;
-    std::uint64_t share = std::clamp<std::uint64_t>(budget / 2 / runs.count, 4096, 1u << 20);
+    std::uint64_t share = std::clamp<std::uint64_t>(budget / 2 / runs.count, 512, 1u << 20);
     for (std::size_t b = 0; b < runs.count; ++b) {
         run_reader *r = &readers[b];
         r->next = runs.starts[b];

@@ -61,8 +61,8 @@ static void find_groups(const char *root, hierarchy *v2, hierarchy *v1)
         char *group = controllers == nullptr ? nullptr : std::strchr(controllers + 1, ':');
         if (group == nullptr)
             continue;
+        *controllers++ = '\0';
         *group++ = '\0';
-        ++controllers;
         if (std::strcmp(line, "0") == 0 && *controllers == '\0')
             join(v2->group, group, "");
         else if (lists(controllers, "memory"))
