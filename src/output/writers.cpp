@@ -1148,7 +1148,8 @@ static bool refill(int fd, unsigned char delimiter, run_reader *r)
         r->capacity = capacity;
     }
     std::memmove(r->buffer, r->buffer + r->at, kept);
-    auto wanted = static_cast<std::size_t>(std::min<std::uint64_t>(r->capacity - kept, r->end - r->next));
+    auto wanted =
+        static_cast<std::size_t>(std::min<std::uint64_t>(r->capacity - kept, r->end - r->next));
     if (!set_cursor(fd, r->next) || !read_exactly(fd, r->buffer + kept, wanted))
         return false;
     r->next += wanted;
@@ -1173,8 +1174,10 @@ static bool take_line(const line_style &style, int fd, run_reader *readers, std:
         if (style.format == format_delimited) {
             for (;;) {
                 const unsigned char *line = r->bytes + r->at;
-                auto *end = static_cast<const unsigned char *>(std::memchr(line, '\n', r->filled - r->at));
-                std::size_t size = end == nullptr ? r->filled - r->at : static_cast<std::size_t>(end - line);
+                auto *end =
+                    static_cast<const unsigned char *>(std::memchr(line, '\n', r->filled - r->at));
+                std::size_t size =
+                    end == nullptr ? r->filled - r->at : static_cast<std::size_t>(end - line);
                 put_bytes(out, reinterpret_cast<const char *>(line), size);
                 r->at += size;
                 if (end != nullptr)
@@ -1185,15 +1188,25 @@ static bool take_line(const line_style &style, int fd, run_reader *readers, std:
             ++r->at;
             put_bytes(out, last ? "\n" : reinterpret_cast<const char *>(&style.delimiter), 1);
         } else {
+            // A refill may still hold no whole cell: it is checked again.
+            const unsigned char *cell = r->bytes + r->at;
+            const unsigned char *whole = r->bytes + r->whole;
             for (;;) {
-                if (r->at >= r->whole && !refill(fd, style.delimiter, r))
-                    return false;
-                const unsigned char *cell = put_html_cell(out, style.html, r->bytes + r->at);
+                if (cell >= whole) {
+                    r->at = static_cast<std::size_t>(cell - r->bytes);
+                    if (!refill(fd, style.delimiter, r))
+                        return false;
+                    cell = r->bytes + r->at;
+                    whole = r->bytes + r->whole;
+                    continue;
+                }
+                cell = put_html_cell(out, style.html, cell);
                 flush_if_full(out);
-                r->at = static_cast<std::size_t>(cell + 1 - r->bytes);
                 if (*cell == '\n')
                     break;
+                ++cell;
             }
+            r->at = static_cast<std::size_t>(cell + 1 - r->bytes);
         }
     }
     end_line(out, style, 1);

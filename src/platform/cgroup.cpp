@@ -12,9 +12,9 @@ constexpr std::size_t path_room = 4096;
 // One hierarchy that may limit memory: where the process's group lies in
 // it, where it is mounted, and the files that hold its limit and usage.
 struct hierarchy {
-    char group[path_room] = {};  // the group's path, from proc/self/cgroup
-    char root[path_room] = {};   // the hierarchy's folder the mount shows
-    char mount[path_room] = {};  // where it is mounted
+    char group[path_room] = {}; // the group's path, from proc/self/cgroup
+    char root[path_room] = {};  // the hierarchy's folder the mount shows
+    char mount[path_room] = {}; // where it is mounted
     const char *limit_file = nullptr;
     const char *usage_file = nullptr;
     const char *cache_key = nullptr; // memory.stat's page cache the kernel would give back
@@ -94,9 +94,12 @@ static void take_mount(char *line, hierarchy *v2, hierarchy *v1)
 {
     char *fields[16] = {};
     std::size_t count = 0;
-    for (char *word = std::strtok(line, " "); word != nullptr && count < 16;
-         word = std::strtok(nullptr, " "))
-        fields[count++] = word;
+    for (char *p = line; *p != '\0' && count < 16;) {
+        fields[count++] = p;
+        p += std::strcspn(p, " ");
+        if (*p == ' ')
+            *p++ = '\0';
+    }
     std::size_t dash = 6;
     while (dash < count && std::strcmp(fields[dash], "-") != 0)
         ++dash;
@@ -204,7 +207,8 @@ static std::uint64_t hierarchy_left(const char *root, const hierarchy &h)
     for (;;) {
         std::uint64_t limit = 0;
         std::uint64_t usage = 0;
-        if (read_number(folder, h.limit_file, &limit) && read_number(folder, h.usage_file, &usage)) {
+        if (read_number(folder, h.limit_file, &limit) &&
+            read_number(folder, h.usage_file, &usage)) {
             // The usage counts the page cache, which the kernel gives back
             // before it kills; the inactive part of it is as good as free.
             std::uint64_t cache = read_stat(folder, h.cache_key);
