@@ -429,14 +429,20 @@ std::uint64_t memory_room()
     std::uint64_t data = limit_of(RLIMIT_DATA);
     if (space == UINT64_MAX && data == UINT64_MAX)
         return UINT64_MAX;
-    unsigned long long size = 0;
-    unsigned long long data_pages = 0;
+    // statm: size resident shared text lib data, in pages.
+    char text[160] = {};
     std::FILE *statm = std::fopen("/proc/self/statm", "r");
-    bool read = statm != nullptr &&
-                std::fscanf(statm, "%llu %*u %*u %*u %*u %llu", &size, &data_pages) == 2;
-    if (statm != nullptr)
+    if (statm != nullptr) {
+        if (std::fgets(text, sizeof text, statm) == nullptr)
+            text[0] = '\0';
         std::fclose(statm);
-    if (!read)
+    }
+    char *field = text;
+    unsigned long long size = std::strtoull(field, &field, 10);
+    for (int skipped = 0; skipped < 4; ++skipped)
+        std::strtoull(field, &field, 10);
+    unsigned long long data_pages = std::strtoull(field, &field, 10);
+    if (size == 0)
         return space < data ? space : data;
     auto page = static_cast<std::uint64_t>(sysconf(_SC_PAGESIZE));
     std::uint64_t space_used = size * page;
