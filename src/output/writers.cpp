@@ -1173,6 +1173,8 @@ static bool take_line(const line_style &style, int fd, run_reader *readers, std:
         bool last = b + 1 == runs;
         if (style.format == format_delimited) {
             for (;;) {
+                if (r->at == r->filled && !refill(fd, style.delimiter, r))
+                    return false;
                 const unsigned char *line = r->bytes + r->at;
                 auto *end =
                     static_cast<const unsigned char *>(std::memchr(line, '\n', r->filled - r->at));
@@ -1182,8 +1184,6 @@ static bool take_line(const line_style &style, int fd, run_reader *readers, std:
                 r->at += size;
                 if (end != nullptr)
                     break;
-                if (!refill(fd, style.delimiter, r))
-                    return false;
             }
             ++r->at;
             put_bytes(out, last ? "\n" : reinterpret_cast<const char *>(&style.delimiter), 1);
