@@ -425,8 +425,9 @@ static std::uint64_t limit_of(int resource)
 // limit the private writable ones (near statm's data, which adds the stack).
 std::uint64_t memory_room()
 {
-    std::uint64_t space = limit_of(RLIMIT_AS);
-    std::uint64_t data = limit_of(RLIMIT_DATA);
+    // The limits stay as the run found them: asked once, not per file.
+    static const std::uint64_t space = limit_of(RLIMIT_AS);
+    static const std::uint64_t data = limit_of(RLIMIT_DATA);
     if (space == UINT64_MAX && data == UINT64_MAX)
         return UINT64_MAX;
     // statm: size resident shared text lib data, in pages.
