@@ -37,6 +37,9 @@ const order_case order_cases[] = {
      "a",
      utf16_none},
     {"one byte", "\xff", utf16_none},
+    {"utf32 little mark", std::string("\xff\xfe\0\0a\0\0\0", 8), utf16_none},
+    {"little mark then a NUL unit", std::string("\xff\xfe\0\0", 4), utf16_none},
+    {"little mark then a NUL byte", std::string("\xff\xfe\0a", 4), utf16_little},
     {"no mark", std::string("a\0b\0", 4), utf16_none},
     {"utf8 mark",
      "\xef\xbb\xbf"

@@ -234,7 +234,9 @@ namespace
 
 // A table transposed within a tiny budget goes through blocks of rows and a
 // spill file; the result must be the in-memory one, byte for byte, whatever
-// the blocks' size, whether the row table was made, and in either format.
+// the blocks' size, whether the row table was made, whether the address
+// limits leave room to map the spill or it is read in pieces, and in either
+// format.
 struct budget_case {
     const char *name;
     std::string input;
@@ -286,15 +288,21 @@ const budget_case budget_cases[] = {
     {"wide, more lines than a group holds", generated_table(4, 20000, 11), '\t'},
     {"wide, every row full", generated_table(5, 20001, 12, true), '\t'},
     {"square, every row full", generated_table(120, 130, 13, true), '\t'},
+    {"cells longer than a spill's read piece",
+     std::string(3000, 'x') + "\t" + std::string(900, '<') + "\nab\t\ncd\t" + std::string(2000, '&') +
+         "\n",
+     '\t'},
 };
 
-std::string transposed(const budget_case &c, result_format format, bool with_rows, std::uint64_t budget)
+std::string transposed(const budget_case &c, result_format format, bool with_rows,
+                       std::uint64_t budget, std::uint64_t room = UINT64_MAX)
 {
     loaded_table table;
     EXPECT_TRUE(load_text(&table, c.input, static_cast<unsigned char>(c.delimiter), with_rows));
     std::string beside = testing::TempDir() + "result";
     return written_by(true, [&](output_target to) {
         to.budget = budget;
+        to.room = room;
         to.spill_beside = beside.c_str();
         EXPECT_TRUE(write_replace(&table.grid, format, to));
     });
@@ -309,9 +317,12 @@ TEST_P(budget_writer, spilled_blocks_write_the_in_memory_result)
     const budget_case &c = GetParam();
     for (result_format format : {format_delimited, format_html}) {
         std::string in_memory = transposed(c, format, true, UINT64_MAX);
-        for (std::uint64_t budget : {std::uint64_t{1}, std::uint64_t{300}, std::uint64_t{20000}})
+        for (std::uint64_t budget : {std::uint64_t{1}, std::uint64_t{300}, std::uint64_t{20000}}) {
             EXPECT_EQ(transposed(c, format, true, budget), in_memory)
                 << "format " << format << ", budget " << budget;
+            EXPECT_EQ(transposed(c, format, true, budget, budget), in_memory)
+                << "format " << format << ", budget " << budget << ", spill read in pieces";
+        }
         EXPECT_EQ(transposed(c, format, false, UINT64_MAX), in_memory)
             << "format " << format << ", no row table";
     }

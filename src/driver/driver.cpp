@@ -267,7 +267,9 @@ static void convert_file(void *arg)
     if (!decode_if_utf16(&run->input, &order))
         return;
     output_target to;
-    to.budget = memory_budget(run->input.length);
+    memory_figures figures = read_memory_figures(run->input.length);
+    to.budget = memory_budget(figures);
+    to.room = figures.room;
     to.spill_beside = run->output_path;
     if (!load_and_guess(run->input, *run->options, to.budget, order, &run->grid))
         return;

@@ -50,22 +50,28 @@ static bool explicit_budget(std::uint64_t *bytes)
     return state == 1;
 }
 
-std::uint64_t memory_budget(std::uint64_t input_bytes)
+memory_figures read_memory_figures(std::uint64_t input_bytes)
 {
     // Below this an input's run cannot take enough to matter, and reading
     // the system's figures would cost more than a small file's whole run.
     constexpr std::uint64_t small_input = std::uint64_t{16} << 20;
-    std::uint64_t budget = UINT64_MAX;
-    std::uint64_t set = 0;
-    if (explicit_budget(&set))
-        budget = set;
-    else if (input_bytes >= small_input)
-        budget = available_memory() / 2;
-    // The limits stay as the run found them: asked once, not per file.
-    static const std::uint64_t limit = memory_limit();
-    // The mapped input counts against an address-space limit; keep some of
-    // what is left for the program itself.
-    std::uint64_t left = limit > input_bytes ? limit - input_bytes : 0;
+    memory_figures figures;
+    if (!explicit_budget(&figures.set) && input_bytes >= small_input)
+        figures.available = available_memory();
+    figures.room = memory_room();
+    return figures;
+}
+
+std::uint64_t memory_budget(const memory_figures &figures)
+{
+    std::uint64_t budget = figures.set;
+    if (budget == 0)
+        budget = figures.available == UINT64_MAX ? UINT64_MAX : figures.available / 2;
+    if (figures.room == UINT64_MAX)
+        return budget;
+    // The helper thread's stack comes out of the room before the quarter
+    // kept back for the program's own allocations.
+    std::uint64_t left = figures.room > thread_stack_bytes ? figures.room - thread_stack_bytes : 0;
     left -= left / 4;
     return budget < left ? budget : left;
 }

@@ -1,15 +1,18 @@
 // Memory budget: how much private memory (row tables, lanes, per-column
-// sums) one file's run may take, so that a table larger than memory is
-// transposed in blocks instead of failing.
+// sums, the spill's buffers) one file's run may take, so that a table larger
+// than memory is transposed in blocks instead of failing.
 //
-// TABFLIP_MEMORY sets it (digits with an optional K, M, G or T suffix,
-// binary multiples; "256M", "4G"); a malformed value is reported once per
-// process on stderr and the default is used. The default is half of the
-// physical memory available when the file starts (for an input under 16 MiB,
-// only the limits: its run cannot take enough to matter). Either way it
-// never exceeds what the address-space and data limits leave beside the
-// mapped input. Reads the environment and the system's memory figures;
-// allocates nothing.
+// TABFLIP_MEMORY sets it (digits with an optional K, M, G or T suffix, upper
+// or lower case, binary multiples; "256M", "4g"; zero is not a size); a
+// malformed value is reported once per process on stderr and the default is
+// used. The default is half of the memory available when the file starts:
+// the least of the system's available memory and what the memory cgroup
+// (or job object) leaves; for an input under 16 MiB, only the limits count,
+// as its run cannot take enough to matter. Either way it never exceeds
+// three quarters of what the address-space and data limits leave beside
+// what the process has mapped, the input included: the quarter kept back is
+// for the program itself, its thread stacks and its allocator. Reads the
+// environment and the system's memory figures; allocates nothing.
 #ifndef TABFLIP_MEMORY_BUDGET_H
 #define TABFLIP_MEMORY_BUDGET_H
 
@@ -19,7 +22,17 @@
 // and sizes past 2^64 - 1 included.
 bool parse_size(const char *text, std::uint64_t *bytes);
 
-// The budget for a run whose input occupies input_bytes of address space.
-std::uint64_t memory_budget(std::uint64_t input_bytes);
+// The figures a budget is made of.
+struct memory_figures {
+    std::uint64_t set = 0;                // TABFLIP_MEMORY; 0 when not given
+    std::uint64_t available = UINT64_MAX; // memory the run may take; UINT64_MAX when not asked
+    std::uint64_t room = UINT64_MAX;      // what the limits leave; UINT64_MAX without limits
+};
+
+// The figures for a run whose input, input_bytes long, is already in memory.
+memory_figures read_memory_figures(std::uint64_t input_bytes);
+
+// The budget those figures give.
+std::uint64_t memory_budget(const memory_figures &figures);
 
 #endif

@@ -28,7 +28,9 @@
 // budget bounds the private memory a writer takes, and the part of the input
 // one of its passes reads again and again; a table whose methods would pass
 // it is transposed in blocks of rows through a spill file (platform.h's
-// open_spill beside spill_beside).
+// open_spill beside spill_beside). room is the address space the limits
+// leave the run, the budget included: the spill is mapped whole only where
+// it fits in what the budget leaves of it, and read in pieces otherwise.
 // Told of every byte of a result written (the driver's progress line); may
 // be called by two threads at once. A spill file's target has none.
 struct progress_sink {
@@ -46,6 +48,7 @@ struct output_target {
     bool keep_cursor = false;
     utf16_encoder *encoder = nullptr; // null: the bytes are written as they are
     std::uint64_t budget = UINT64_MAX;
+    std::uint64_t room = UINT64_MAX;
     const char *spill_beside = "";
     progress_sink progress;
 };

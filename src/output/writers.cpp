@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -1134,30 +1135,155 @@ static bool spill_blocks(const cell_grid &grid, std::uint64_t budget, spill_runs
     return spilled;
 }
 
-// Takes line i of every run, from cursors at each run's next line.
-static void take_line(const line_style &style, const unsigned char *spill, std::uint64_t *cursors,
-                      const spill_runs &runs, output_block *out)
+// Where the result stands in one run: its bytes [at, filled) in memory
+// (then zero padding), whole cells up to whole, and the run's bytes
+// [next, end) of the spill still to read. A mapped spill is all in memory;
+// otherwise the run is read in pieces into buffer, capacity bytes long.
+struct run_reader {
+    const unsigned char *bytes = nullptr;
+    unsigned char *buffer = nullptr; // malloc'd, with input_padding more
+    std::size_t capacity = 0;
+    std::size_t at = 0;
+    std::size_t filled = 0;
+    std::size_t whole = 0;
+    std::uint64_t next = 0;
+    std::uint64_t end = 0;
+};
+
+// Keeps the bytes not yet taken and reads what follows them. A cell longer
+// than the buffer doubles it. False, the failure noted in out, when the run
+// has no more or they cannot be had.
+static bool refill(int fd, unsigned char delimiter, run_reader *r, output_block *out)
+{
+    std::size_t kept = r->filled - r->at;
+    if (r->next == r->end) {
+        errno = EIO;
+        note_failed_write(out);
+        return false;
+    }
+    if (r->buffer == nullptr || kept == r->capacity) {
+        std::size_t capacity = r->buffer == nullptr ? r->capacity : 2 * r->capacity;
+        void *more = std::realloc(r->buffer, capacity + input_padding);
+        if (more == nullptr) {
+            note_no_memory(out);
+            return false;
+        }
+        r->buffer = static_cast<unsigned char *>(more);
+        r->bytes = r->buffer;
+        r->capacity = capacity;
+    }
+    std::memmove(r->buffer, r->buffer + r->at, kept);
+    auto wanted =
+        static_cast<std::size_t>(std::min<std::uint64_t>(r->capacity - kept, r->end - r->next));
+    if (!set_cursor(fd, r->next) || !read_exactly(fd, r->buffer + kept, wanted)) {
+        note_failed_write(out);
+        return false;
+    }
+    r->next += wanted;
+    r->at = 0;
+    r->filled = kept + wanted;
+    std::memset(r->buffer + r->filled, 0, input_padding);
+    r->whole = r->filled;
+    while (r->whole > 0 && r->buffer[r->whole - 1] != '\n' && r->buffer[r->whole - 1] != delimiter)
+        --r->whole;
+    return true;
+}
+
+// Takes line i of every run, from each run's next line; a run that cannot
+// be read is a failure noted in out.
+static void take_line(const line_style &style, int fd, run_reader *readers, std::size_t runs,
+                      output_block *out)
 {
     begin_line(out, style);
-    for (std::size_t b = 0; b < runs.count; ++b) {
-        const unsigned char *line = spill + cursors[b];
-        auto *end = static_cast<const unsigned char *>(
-            std::memchr(line, '\n', static_cast<std::size_t>(runs.starts[b + 1] - cursors[b])));
-        bool last = b + 1 == runs.count;
+    for (std::size_t b = 0; b < runs; ++b) {
+        run_reader *r = &readers[b];
+        bool last = b + 1 == runs;
         if (style.format == format_delimited) {
-            put_bytes(out, reinterpret_cast<const char *>(line), static_cast<std::size_t>(end - line));
+            for (;;) {
+                if (r->at == r->filled && !refill(fd, style.delimiter, r, out))
+                    return;
+                const unsigned char *line = r->bytes + r->at;
+                auto *end =
+                    static_cast<const unsigned char *>(std::memchr(line, '\n', r->filled - r->at));
+                std::size_t size =
+                    end == nullptr ? r->filled - r->at : static_cast<std::size_t>(end - line);
+                put_bytes(out, reinterpret_cast<const char *>(line), size);
+                r->at += size;
+                if (end != nullptr)
+                    break;
+            }
+            ++r->at;
             put_bytes(out, last ? "\n" : reinterpret_cast<const char *>(&style.delimiter), 1);
         } else {
-            for (const unsigned char *cell = line;; ++cell) {
+            // A refill may still hold no whole cell: it is checked again.
+            const unsigned char *cell = r->bytes + r->at;
+            const unsigned char *whole = r->bytes + r->whole;
+            for (;;) {
+                if (cell >= whole) {
+                    r->at = static_cast<std::size_t>(cell - r->bytes);
+                    if (!refill(fd, style.delimiter, r, out))
+                        return;
+                    cell = r->bytes + r->at;
+                    whole = r->bytes + r->whole;
+                    continue;
+                }
                 cell = put_html_cell(out, style.html, cell);
                 flush_if_full(out);
                 if (*cell == '\n')
                     break;
+                ++cell;
             }
+            r->at = static_cast<std::size_t>(cell + 1 - r->bytes);
         }
-        cursors[b] = static_cast<std::uint64_t>(end + 1 - spill);
     }
     end_line(out, style, 1);
+}
+
+// Mapped whole where the limits leave room for it beside the budget (the
+// spill then carries its own zero padding, so that it maps on every
+// platform whatever its size); null otherwise, and the runs are read in
+// pieces.
+static const unsigned char *map_spill(const spill_runs &runs, const output_target &to,
+                                      file_mapping *mapping)
+{
+    static const char zeros[input_padding] = {};
+    std::uint64_t size = runs.starts[runs.count] + input_padding;
+    if (to.room < to.budget || to.room - to.budget < size || size > SIZE_MAX ||
+        !write_exactly_at(runs.fd, zeros, input_padding, runs.starts[runs.count]))
+        return nullptr;
+    return map_file(runs.fd, static_cast<std::size_t>(size), 0, mapping);
+}
+
+// The runs' readers over the mapped spill, or each with a buffer of its
+// share of half the budget (512 bytes at least, a MiB at most), taken as
+// it is first read.
+static run_reader *start_readers(const spill_runs &runs, const unsigned char *spill,
+                                 std::uint64_t budget)
+{
+    auto *readers = static_cast<run_reader *>(std::calloc(runs.count, sizeof(run_reader)));
+    if (readers == nullptr)
+        return nullptr;
+    std::uint64_t share = std::clamp<std::uint64_t>(budget / 2 / runs.count, 512, 1u << 20);
+    for (std::size_t b = 0; b < runs.count; ++b) {
+        run_reader *r = &readers[b];
+        r->next = runs.starts[b];
+        r->end = runs.starts[b + 1];
+        r->capacity = static_cast<std::size_t>(share);
+        if (spill != nullptr) {
+            r->bytes = spill;
+            r->at = static_cast<std::size_t>(r->next);
+            r->filled = r->whole = static_cast<std::size_t>(r->end);
+            r->next = r->end;
+        }
+    }
+    return readers;
+}
+
+static void release_readers(run_reader *readers, std::size_t runs)
+{
+    for (std::size_t b = 0; readers != nullptr && b < runs; ++b)
+        std::free(readers[b].buffer);
+    std::free(readers);
 }
 
 static void write_spilled(const cell_grid &grid, const line_style &style, const output_target &to,
@@ -1168,36 +1294,26 @@ static void write_spilled(const cell_grid &grid, const line_style &style, const 
         return;
     spill_runs runs;
     file_mapping mapping;
-    const unsigned char *spill = nullptr;
-    // The spill carries its own zero padding, so that it maps on every
-    // platform whatever its size. A place without room (missing, not
-    // writable, full) gives way to the next.
-    static const char zeros[input_padding] = {};
-    for (int place = 0; place < spill_places && spill == nullptr && !out->no_memory; ++place) {
+    bool spilled = false;
+    // A place without room (missing, not writable, full) gives way to the
+    // next.
+    for (int place = 0; place < spill_places && !spilled && !out->no_memory; ++place) {
         release_runs(&runs);
         clear_failure(out);
         runs.fd = open_spill(to.spill_beside, place);
-        if (runs.fd < 0) {
+        if (runs.fd < 0)
             note_failed_write(out);
-        } else if (spill_blocks(grid, to.budget, &runs, group, out)) {
-            if (!write_exactly_at(runs.fd, zeros, input_padding, runs.starts[runs.count]))
-                note_failed_write(out);
-            else
-                spill = map_file(runs.fd, runs.starts[runs.count] + input_padding, 0, &mapping);
-        }
+        else
+            spilled = spill_blocks(grid, to.budget, &runs, group, out);
     }
-    auto *cursors = spill == nullptr ? nullptr
-                                     : static_cast<std::uint64_t *>(
-                                           std::calloc(runs.count, sizeof(std::uint64_t)));
-    if (cursors != nullptr) {
-        std::memcpy(cursors, runs.starts, runs.count * sizeof(std::uint64_t));
-        for (std::int32_t i = 0; i < grid.columns && !out->failed; ++i)
-            take_line(style, spill, cursors, runs, out);
-    } else {
-        note_no_memory(out); // the mapping or the cursors, unless a write failed first
-    }
+    const unsigned char *spill = spilled ? map_spill(runs, to, &mapping) : nullptr;
+    run_reader *readers = spilled ? start_readers(runs, spill, to.budget) : nullptr;
+    if (spilled && readers == nullptr)
+        note_no_memory(out);
+    for (std::int32_t i = 0; readers != nullptr && i < grid.columns && !out->failed; ++i)
+        take_line(style, runs.fd, readers, runs.count, out);
+    release_readers(readers, runs.count);
     unmap_file(&mapping);
-    std::free(cursors);
     release_runs(&runs);
 }
 

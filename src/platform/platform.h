@@ -165,12 +165,14 @@ void abandon_result(result_file *result);
 constexpr int spill_places = 2;
 int open_spill(const char *beside, int place);
 
-// Physical memory available now, in bytes (free plus reclaimable cache).
+// Physical memory available now, in bytes (free plus reclaimable cache),
+// or less where the process's memory cgroup or job object leaves less.
 std::uint64_t available_memory();
 
-// The most private memory the process may map, from its address-space and
-// data limits; UINT64_MAX when unlimited.
-std::uint64_t memory_limit();
+// What the process's address-space and data limits leave it now, beside
+// everything it has mapped so far (the limit itself when that cannot be
+// read); UINT64_MAX when neither is set.
+std::uint64_t memory_room();
 
 bool stderr_is_terminal();
 bool stdout_is_terminal();
@@ -180,7 +182,9 @@ unsigned terminal_columns();
 // Runs work(second) on a new thread while the calling thread runs
 // work(first), and returns once both are done: in turn, on the calling
 // thread, when no thread can be started. Nothing is shared but what the two
-// arguments point to.
+// arguments point to. The thread's stack, thread_stack_bytes of address
+// space, may stay mapped for the next thread.
+constexpr std::size_t thread_stack_bytes = std::size_t{1} << 20;
 void run_both(void (*work)(void *), void *first, void *second);
 
 // Test seam: a test points platform_faults at a plan to make the Nth of the

@@ -1,3 +1,4 @@
+#include "platform/cgroup.h"
 #include "platform/native.h"
 #include "platform/platform.h"
 
@@ -580,7 +581,7 @@ int open_spill(const char *beside, int place)
 
 // MemAvailable counts the page cache the kernel would give back, which the
 // free page count leaves out; kernels before 3.14 lack it.
-std::uint64_t available_memory()
+static std::uint64_t system_available_memory()
 {
     std::FILE *meminfo = std::fopen("/proc/meminfo", "r");
     unsigned long long kib = 0;
@@ -606,16 +607,53 @@ std::uint64_t available_memory()
     return static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(page_size);
 }
 
-std::uint64_t memory_limit()
+// Inside a container MemAvailable is the host's figure: its memory cgroup
+// holds the limit that the out-of-memory killer enforces.
+std::uint64_t available_memory()
 {
-    std::uint64_t limit = UINT64_MAX;
-    for (int resource : {RLIMIT_AS, RLIMIT_DATA}) {
-        struct rlimit current = {};
-        if (getrlimit(resource, &current) == 0 && current.rlim_cur != RLIM_INFINITY &&
-            current.rlim_cur < limit)
-            limit = current.rlim_cur;
+    std::uint64_t system = system_available_memory();
+    std::uint64_t group = cgroup_memory_left("");
+    return group < system ? group : system;
+}
+
+static std::uint64_t limit_of(int resource)
+{
+    struct rlimit current = {};
+    if (getrlimit(resource, &current) != 0 || current.rlim_cur == RLIM_INFINITY)
+        return UINT64_MAX;
+    return current.rlim_cur;
+}
+
+// The address-space limit counts every mapping (statm's size), the data
+// limit the private writable ones (near statm's data, which adds the stack).
+std::uint64_t memory_room()
+{
+    // The limits stay as the run found them: asked once, not per file.
+    static const std::uint64_t space = limit_of(RLIMIT_AS);
+    static const std::uint64_t data = limit_of(RLIMIT_DATA);
+    if (space == UINT64_MAX && data == UINT64_MAX)
+        return UINT64_MAX;
+    // statm: size resident shared text lib data, in pages.
+    char text[160] = {};
+    std::FILE *statm = std::fopen("/proc/self/statm", "r");
+    if (statm != nullptr) {
+        if (std::fgets(text, sizeof text, statm) == nullptr)
+            text[0] = '\0';
+        std::fclose(statm);
     }
-    return limit;
+    char *field = text;
+    unsigned long long size = std::strtoull(field, &field, 10);
+    for (int skipped = 0; skipped < 4; ++skipped)
+        std::strtoull(field, &field, 10);
+    unsigned long long data_pages = std::strtoull(field, &field, 10);
+    if (size == 0)
+        return space < data ? space : data;
+    auto page = static_cast<std::uint64_t>(sysconf(_SC_PAGESIZE));
+    std::uint64_t space_used = size * page;
+    std::uint64_t data_used = data_pages * page;
+    std::uint64_t space_left = space > space_used ? space - space_used : 0;
+    std::uint64_t data_left = data > data_used ? data - data_used : 0;
+    return space_left < data_left ? space_left : data_left;
 }
 
 bool stderr_is_terminal()
@@ -653,12 +691,21 @@ static void *run_thread_work(void *arg)
 }
 
 // Both halves are guarded, so that a failed watched read on either thread
-// leaves the watched run only once the other thread is done.
+// leaves the watched run only once the other thread is done. The work's
+// frames are small: a stack of the default size (the stack limit, often
+// 8 MiB) would take address space that a run under a limit has budgeted
+// for its tables.
 void run_both(void (*work)(void *), void *first, void *second)
 {
     thread_work job{work, second};
     pthread_t thread;
-    bool started = pthread_create(&thread, nullptr, run_thread_work, &job) == 0;
+    pthread_attr_t attributes;
+    bool started = pthread_attr_init(&attributes) == 0;
+    if (started) {
+        pthread_attr_setstacksize(&attributes, thread_stack_bytes);
+        started = pthread_create(&thread, &attributes, run_thread_work, &job) == 0;
+        pthread_attr_destroy(&attributes);
+    }
     bool done = call_guarded(work, first);
     if (started)
         pthread_join(thread, nullptr);

@@ -1,6 +1,7 @@
 #include "platform/native.h"
 #include "platform/platform.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
@@ -391,14 +392,35 @@ void release_pages(void *block)
 
 void prepare_pages(void *, std::size_t) {}
 
+// What a limit leaves beside the peak use it has seen: the job object
+// reports no current use, and the peak errs on the safe side.
+static std::uint64_t left_under(std::uint64_t limit, std::uint64_t peak)
+{
+    return limit > peak ? limit - peak : 0;
+}
+
+// A job object (a container, a batch scheduler) may cap the memory its
+// processes commit, the whole job's or each one's.
 std::uint64_t available_memory()
 {
     MEMORYSTATUSEX status = {};
     status.dwLength = sizeof status;
-    return GlobalMemoryStatusEx(&status) ? status.ullAvailPhys : 0;
+    std::uint64_t available = GlobalMemoryStatusEx(&status) ? status.ullAvailPhys : 0;
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION job = {};
+    if (QueryInformationJobObject(nullptr, JobObjectExtendedLimitInformation, &job, sizeof job,
+                                  nullptr)) {
+        DWORD flags = job.BasicLimitInformation.LimitFlags;
+        if ((flags & JOB_OBJECT_LIMIT_JOB_MEMORY) != 0)
+            available = std::min<std::uint64_t>(
+                available, left_under(job.JobMemoryLimit, job.PeakJobMemoryUsed));
+        if ((flags & JOB_OBJECT_LIMIT_PROCESS_MEMORY) != 0)
+            available = std::min<std::uint64_t>(
+                available, left_under(job.ProcessMemoryLimit, job.PeakProcessMemoryUsed));
+    }
+    return available;
 }
 
-std::uint64_t memory_limit()
+std::uint64_t memory_room()
 {
     return UINT64_MAX;
 }
@@ -477,7 +499,8 @@ static DWORD WINAPI run_thread_work(LPVOID arg)
 void run_both(void (*work)(void *), void *first, void *second)
 {
     thread_work job{work, second};
-    HANDLE thread = CreateThread(nullptr, 0, run_thread_work, &job, 0, nullptr);
+    HANDLE thread = CreateThread(nullptr, thread_stack_bytes, run_thread_work, &job,
+                                 STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
     bool done = call_guarded(work, first);
     if (thread != nullptr) {
         WaitForSingleObject(thread, INFINITE);

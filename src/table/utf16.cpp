@@ -12,8 +12,9 @@ int utf16_order(const unsigned char *bytes, std::size_t size)
 {
     if (size < 2 || size % 2 != 0)
         return utf16_none;
+    // FF FE 00 00 is UTF-32LE's mark, not UTF-16 text that opens with a NUL.
     if (bytes[0] == 0xFF && bytes[1] == 0xFE)
-        return utf16_little;
+        return size >= 4 && bytes[2] == 0x00 && bytes[3] == 0x00 ? utf16_none : utf16_little;
     if (bytes[0] == 0xFE && bytes[1] == 0xFF)
         return utf16_big;
     return utf16_none;

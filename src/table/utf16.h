@@ -26,7 +26,7 @@ constexpr int utf16_little = 1; // the mark FF FE
 constexpr int utf16_big = 2;    // the mark FE FF
 
 // UTF-16 text is a file whose size is even and at least 2 and whose first two
-// bytes are a byte-order mark.
+// bytes are a byte-order mark, but for FF FE 00 00: UTF-32LE's mark.
 int utf16_order(const unsigned char *bytes, std::size_t size);
 
 // Fills *internal, which holds nothing yet, with the internal form of the
