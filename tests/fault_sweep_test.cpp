@@ -152,19 +152,7 @@ std::size_t open_descriptors()
     return entries_in("/proc/self/fd");
 }
 
-class fault_sweep : public testing::TestWithParam<sweep_case>
-{
-  protected:
-    void SetUp() override
-    {
-        saved = split_from_bytes;
-    }
-    void TearDown() override
-    {
-        split_from_bytes = saved;
-    }
-    std::size_t saved = 0;
-};
+using fault_sweep = keeps_split_threshold<sweep_case>;
 
 // The budget is read once per process: a case that sets it runs in a
 // process of its own.

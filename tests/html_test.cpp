@@ -369,19 +369,7 @@ page_rows long_cells_rows(std::size_t columns)
     return rows;
 }
 
-class html_long_cells : public testing::TestWithParam<long_cells_case>
-{
-  protected:
-    void SetUp() override
-    {
-        saved = split_from_bytes;
-    }
-    void TearDown() override
-    {
-        split_from_bytes = saved;
-    }
-    std::size_t saved = 0;
-};
+using html_long_cells = keeps_split_threshold<long_cells_case>;
 
 TEST_P(html_long_cells, every_escape_kept_past_plain_blocks)
 {

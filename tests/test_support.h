@@ -59,4 +59,20 @@ template <typename T> std::string case_name(const testing::TestParamInfo<T> &par
     return identifier(param.param.name);
 }
 
+// A parameterised test that sets the threshold from which a table is
+// loaded in two parts gets it back as it was.
+template <typename T> class keeps_split_threshold : public testing::TestWithParam<T>
+{
+  protected:
+    void SetUp() override
+    {
+        saved = split_from_bytes;
+    }
+    void TearDown() override
+    {
+        split_from_bytes = saved;
+    }
+    std::size_t saved = 0;
+};
+
 #endif

@@ -20,4 +20,13 @@ bool rename_over(const char *from, const char *to);
 bool link_nameless(result_file *result);
 void remove_name(const char *path);
 
+// The watched input (run_watched). call_guarded runs work(arg) with a
+// guard on this thread that a lost read returns to: false then. The fault
+// handler asks lost_in_watched_input whether an address lies in the
+// watched input, which also marks the read lost; from then on
+// watched_read_lost is true and writes fail, until the watched run ends.
+bool call_guarded(void (*work)(void *), void *arg);
+bool lost_in_watched_input(const void *address);
+bool watched_read_lost();
+
 #endif

@@ -36,11 +36,7 @@ std::atomic<int> creating{0};
 std::atomic<int> deferred_signal{0};
 static_assert(std::atomic<int>::is_always_lock_free);
 
-// The watched input: [watched_begin, watched_end), and whether a read there
-// has failed. Each thread inside a watched run has a guard to return to.
-std::atomic<const unsigned char *> watched_begin{nullptr};
-std::atomic<const unsigned char *> watched_end{nullptr};
-std::atomic<bool> watched_lost{false};
+// Each thread inside a watched run has a guard to return to.
 thread_local sigjmp_buf *reading_guard = nullptr;
 
 } // namespace
@@ -51,12 +47,9 @@ thread_local sigjmp_buf *reading_guard = nullptr;
 // instruction faults again and ends the process as before.
 extern "C" void leave_lost_read(int, siginfo_t *info, void *)
 {
-    const auto *at = static_cast<const unsigned char *>(info->si_addr);
     sigjmp_buf *guard = reading_guard;
-    if (guard != nullptr && at >= watched_begin.load() && at < watched_end.load()) {
-        watched_lost.store(true);
+    if (guard != nullptr && lost_in_watched_input(info->si_addr))
         siglongjmp(*guard, 1);
-    }
     std::signal(SIGBUS, SIG_DFL);
 }
 
@@ -71,7 +64,7 @@ static void watch_lost_reads()
     sigaction(SIGBUS, &action, nullptr);
 }
 
-static bool call_guarded(void (*work)(void *), void *arg)
+bool call_guarded(void (*work)(void *), void *arg)
 {
     sigjmp_buf guard;
     sigjmp_buf *outer = reading_guard;
@@ -83,18 +76,6 @@ static bool call_guarded(void (*work)(void *), void *arg)
     work(arg);
     reading_guard = outer;
     return true;
-}
-
-bool run_watched(void (*work)(void *), void *arg, const void *begin, std::size_t size)
-{
-    const auto *from = static_cast<const unsigned char *>(begin);
-    watched_begin.store(from);
-    watched_end.store(from + size);
-    bool done = call_guarded(work, arg);
-    watched_begin.store(nullptr);
-    watched_end.store(nullptr);
-    watched_lost.store(false);
-    return done;
 }
 
 // A write the kernel refused for an unreadable buffer (part of a vanished
@@ -471,7 +452,7 @@ bool write_exactly(int fd, const char *bytes, std::size_t size)
     if (fault_now(platform_call::write))
         return false;
     while (size > 0) {
-        if (watched_lost.load(std::memory_order_relaxed))
+        if (watched_read_lost())
             return false;
         ssize_t n = write(fd, bytes, size);
         if (n < 0 && errno == EINTR)
@@ -491,7 +472,7 @@ bool write_exactly_at(int fd, const char *bytes, std::size_t size, std::uint64_t
     if (fault_now(platform_call::write_at))
         return false;
     while (size > 0) {
-        if (watched_lost.load(std::memory_order_relaxed))
+        if (watched_read_lost())
             return false;
         ssize_t n = pwrite(fd, bytes, size, static_cast<off_t>(offset));
         if (n < 0 && errno == EINTR)

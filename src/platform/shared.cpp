@@ -11,7 +11,39 @@ namespace
 std::atomic<const char *> cleanup_paths[held_path_slots];
 static_assert(std::atomic<const char *>::is_always_lock_free);
 
+// The watched input: [watched_begin, watched_end), and whether a read there
+// has failed.
+std::atomic<const unsigned char *> watched_begin{nullptr};
+std::atomic<const unsigned char *> watched_end{nullptr};
+std::atomic<bool> watched_lost{false};
+
 } // namespace
+
+bool run_watched(void (*work)(void *), void *arg, const void *begin, std::size_t size)
+{
+    const auto *from = static_cast<const unsigned char *>(begin);
+    watched_begin.store(from);
+    watched_end.store(from + size);
+    bool done = call_guarded(work, arg);
+    watched_begin.store(nullptr);
+    watched_end.store(nullptr);
+    watched_lost.store(false);
+    return done;
+}
+
+bool lost_in_watched_input(const void *address)
+{
+    const auto *at = static_cast<const unsigned char *>(address);
+    if (at < watched_begin.load() || at >= watched_end.load())
+        return false;
+    watched_lost.store(true);
+    return true;
+}
+
+bool watched_read_lost()
+{
+    return watched_lost.load(std::memory_order_relaxed);
+}
 
 fault_plan *platform_faults = nullptr;
 

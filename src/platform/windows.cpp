@@ -223,17 +223,13 @@ const unsigned char *map_file(int fd, std::size_t length, std::size_t padding,
     return static_cast<const unsigned char *>(view);
 }
 
-// The watched input (run_watched): [watched_begin, watched_end), whether a
-// read there has failed, and each guarded thread's place to return to.
+// Each guarded thread's place to return to (run_watched).
 // __builtin_setjmp keeps registers only: the jump unwinds nothing, as no
 // frame between the guard and the fault owns anything but plain memory.
 namespace
 {
 
 using guard_buffer = void *[5];
-std::atomic<const unsigned char *> watched_begin{nullptr};
-std::atomic<const unsigned char *> watched_end{nullptr};
-std::atomic<bool> watched_lost{false};
 thread_local guard_buffer *reading_guard = nullptr;
 
 } // namespace
@@ -255,10 +251,8 @@ static LONG CALLBACK leave_lost_read(EXCEPTION_POINTERS *exception)
     if (record->ExceptionCode != EXCEPTION_IN_PAGE_ERROR || record->NumberParameters < 2 ||
         reading_guard == nullptr)
         return EXCEPTION_CONTINUE_SEARCH;
-    const auto *at = reinterpret_cast<const unsigned char *>(record->ExceptionInformation[1]);
-    if (at < watched_begin.load() || at >= watched_end.load())
+    if (!lost_in_watched_input(reinterpret_cast<const void *>(record->ExceptionInformation[1])))
         return EXCEPTION_CONTINUE_SEARCH;
-    watched_lost.store(true);
 #if defined(__x86_64__)
     CONTEXT *context = exception->ContextRecord;
     // Below the faulting frame with room to spare, as a call leaves it.
@@ -270,7 +264,7 @@ static LONG CALLBACK leave_lost_read(EXCEPTION_POINTERS *exception)
 #endif
 }
 
-static bool call_guarded(void (*work)(void *), void *arg)
+bool call_guarded(void (*work)(void *), void *arg)
 {
     guard_buffer guard;
     guard_buffer *outer = reading_guard;
@@ -282,18 +276,6 @@ static bool call_guarded(void (*work)(void *), void *arg)
     work(arg);
     reading_guard = outer;
     return true;
-}
-
-bool run_watched(void (*work)(void *), void *arg, const void *begin, std::size_t size)
-{
-    const auto *from = static_cast<const unsigned char *>(begin);
-    watched_begin.store(from);
-    watched_end.store(from + size);
-    bool done = call_guarded(work, arg);
-    watched_begin.store(nullptr);
-    watched_end.store(nullptr);
-    watched_lost.store(false);
-    return done;
 }
 
 // A write that failed may have failed on a lost page of the input handed to
@@ -315,7 +297,7 @@ void unmap_file(file_mapping *mapping)
 bool write_exactly(int fd, const char *bytes, std::size_t size)
 {
     while (size > 0) {
-        if (watched_lost.load(std::memory_order_relaxed))
+        if (watched_read_lost())
             return false;
         unsigned piece = size < (1u << 30) ? static_cast<unsigned>(size) : 1u << 30;
         int n = _write(fd, bytes, piece);
@@ -336,7 +318,7 @@ bool write_exactly_at(int fd, const char *bytes, std::size_t size, std::uint64_t
         at.Offset = static_cast<DWORD>(offset);
         at.OffsetHigh = static_cast<DWORD>(offset >> 32);
         DWORD written = 0;
-        if (watched_lost.load(std::memory_order_relaxed))
+        if (watched_read_lost())
             return false;
         if (!WriteFile(file, bytes, piece, &written, &at) || written == 0)
             return write_refused(bytes, size);
