@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <iterator>
 #include <random>
+#include <span>
 
 namespace
 {
@@ -282,6 +283,23 @@ bool utf8_by_characters(const std::string &text)
     return true;
 }
 
+// Up to 59 steps, each a run of ASCII long enough to fill blocks, now and
+// then a stray byte, else one of pieces.
+static std::string random_text(std::mt19937 &random, std::span<const char *const> pieces,
+                               std::span<const unsigned char> strays)
+{
+    std::string text;
+    for (std::size_t i = random() % 60; i > 0; --i) {
+        if (random() % 4 == 0)
+            text.append(random() % 70, 'a');
+        else if (random() % 30 == 0)
+            text += static_cast<char>(strays[random() % strays.size()]);
+        else
+            text += pieces[random() % pieces.size()];
+    }
+    return text;
+}
+
 // Texts of whole characters at the edges of each range, stray bytes of
 // every kind and runs of ASCII long enough to fill blocks, checked in calls
 // of one to three blocks so that characters are cut between calls too.
@@ -295,15 +313,7 @@ TEST(utf8_check_random, agrees_with_a_character_at_a_time)
     std::mt19937 random(1357);
     int well_formed = 0;
     for (int n = 0; n < 4000; ++n) {
-        std::string text;
-        for (std::size_t i = random() % 60; i > 0; --i) {
-            if (random() % 4 == 0)
-                text.append(random() % 70, 'a');
-            else if (random() % 30 == 0)
-                text += static_cast<char>(strays[random() % std::size(strays)]);
-            else
-                text += pieces[random() % std::size(pieces)];
-        }
+        std::string text = random_text(random, pieces, strays);
         bool want = utf8_by_characters(text);
         well_formed += want;
         std::vector<unsigned char> buffer = padded(text);
@@ -367,17 +377,8 @@ TEST(pair_checks_random, agree_with_a_character_at_a_time)
     std::mt19937 random(8642);
     int counts[2] = {};
     for (int n = 0; n < 6000; ++n) {
-        std::string text;
-        for (std::size_t i = random() % 60; i > 0; --i) {
-            if (random() % 4 == 0)
-                text.append(random() % 70, 'a');
-            else if (random() % 30 == 0)
-                text += static_cast<char>(strays[random() % std::size(strays)]);
-            else if (n % 2 == 0)
-                text += pieces[euc_pieces + random() % (std::size(pieces) - euc_pieces)];
-            else
-                text += pieces[random() % std::size(pieces)];
-        }
+        std::string text = random_text(random, std::span(pieces).subspan(n % 2 == 0 ? euc_pieces : 0),
+                                       strays);
         bool euc = pairs_by_characters(text, true);
         bool shift_jis = pairs_by_characters(text, false);
         counts[0] += euc;
