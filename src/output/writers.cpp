@@ -174,8 +174,8 @@ static void put_delimiters(output_block *out, unsigned char delimiter, std::size
 
 // Counts the delimiters of line[0, end) when it holds no NUL or CR: such a
 // line's cells are its bytes as they stand.
-static bool plain_line(const unsigned char *line, const unsigned char *end, unsigned char delimiter,
-                       std::size_t *delimiters)
+static inline bool plain_line(const unsigned char *line, const unsigned char *end,
+                              unsigned char delimiter, std::size_t *delimiters)
 {
     std::size_t count = 0;
     for (const unsigned char *p = line; p < end; p += scan_block) {
@@ -222,13 +222,11 @@ static void write_as_is(const cell_grid &grid, output_block *out)
 }
 
 // A streaming copy, line by line: a line without NUL or CR goes out as it
-// stands, with the delimiters its short row lacks added before its LF.
-static void write_stored(const cell_grid &grid, const line_style &style, output_block *out)
+// stands, with the delimiters its short row lacks added before its LF. Only
+// when counting are the lines told as consumed, a block of them at a time.
+template <bool counting>
+static void write_lines(const cell_grid &grid, const line_style &style, output_block *out)
 {
-    if (style.format == format_delimited && grid.plain) {
-        write_as_is(grid, out);
-        return;
-    }
     const unsigned char *data_end = grid.bytes + grid.length;
     const unsigned char *line = grid.bytes;
     const unsigned char *reported = line; // consumed up to here
@@ -249,12 +247,25 @@ static void write_stored(const cell_grid &grid, const line_style &style, output_
             put_line_cells(out, style, grid, line);
         }
         line = end + 1;
-        if (line <= data_end && static_cast<std::size_t>(line - reported) >= consumed_step) {
-            note_consumed(out->progress, static_cast<std::size_t>(line - reported));
-            reported = line;
+        if constexpr (counting) {
+            if (line <= data_end && static_cast<std::size_t>(line - reported) >= consumed_step) {
+                note_consumed(out->progress, static_cast<std::size_t>(line - reported));
+                reported = line;
+            }
         }
     }
-    note_consumed(out->progress, static_cast<std::size_t>(data_end - reported));
+    if constexpr (counting)
+        note_consumed(out->progress, static_cast<std::size_t>(data_end - reported));
+}
+
+static void write_stored(const cell_grid &grid, const line_style &style, output_block *out)
+{
+    if (style.format == format_delimited && grid.plain)
+        write_as_is(grid, out);
+    else if (out->progress.consumed != nullptr)
+        write_lines<true>(grid, style, out);
+    else
+        write_lines<false>(grid, style, out);
 }
 
 static const unsigned char *cursor_cell(const cell_grid &grid, std::size_t cursor)
@@ -320,11 +331,12 @@ static inline void fetch_cell(const cell_grid &grid, const std::size_t *next, st
         __builtin_prefetch(grid.bytes + next[j + fetch_ahead]);
 }
 
-// One output line, each row's cursor taking one cell.
-static void write_line_by_cursors(cell_grid *grid, const line_style &style, output_block *out)
+// One output line, each row's cursor taking one cell; with counting, the
+// bytes the cursors moved over told as consumed.
+template <bool counting>
+static void write_cursors_line(cell_grid *grid, const line_style &style, output_block *out)
 {
     std::size_t *next = grid->row_starts;
-    bool counting = out->progress.consumed != nullptr;
     std::uint64_t taken = 0;
     begin_line(out, style);
     for (std::int32_t j = 0; j < grid->rows; ++j) {
@@ -338,12 +350,20 @@ static void write_line_by_cursors(cell_grid *grid, const line_style &style, outp
                            bool plain) { put_present(out, style, text, end, plain, last); });
         if (filled == 0)
             put_absent(out, style, last);
-        if (counting)
+        if constexpr (counting)
             taken += row_taken(*grid, cell, after);
         next[j] = cursor_at(*grid, after);
     }
     end_line(out, style, grid->rows);
     note_consumed(out->progress, taken);
+}
+
+static void write_line_by_cursors(cell_grid *grid, const line_style &style, output_block *out)
+{
+    if (out->progress.consumed != nullptr)
+        write_cursors_line<true>(grid, style, out);
+    else
+        write_cursors_line<false>(grid, style, out);
 }
 
 // Lines written a group at a time, through a staging buffer: each line of the
@@ -608,9 +628,10 @@ static inline void put_staged(char *bytes, part_places *places, std::int32_t k,
 }
 
 // One row's cells for lines [0, lines) of the group; returns the cell after.
-static const unsigned char *fill_row(const cell_grid &grid, const line_style &style,
-                                     const unsigned char *cell, std::int32_t lines, bool last,
-                                     char *bytes, part_places *places, output_block *line)
+// Inlined into both of fill_rows' loops, as it was into the one.
+__attribute__((always_inline)) static inline const unsigned char *
+fill_row(const cell_grid &grid, const line_style &style, const unsigned char *cell,
+         std::int32_t lines, bool last, char *bytes, part_places *places, output_block *line)
 {
     const unsigned char *after = nullptr;
     std::int32_t filled = 0;
@@ -636,7 +657,26 @@ static const unsigned char *fill_row(const cell_grid &grid, const line_style &st
     return after;
 }
 
-// A part's rows' cells for the group's lines, each row's cursor moving on.
+// A part's rows' cells for the group's lines, each row's cursor moving on;
+// with counting, returns the bytes the cursors moved over.
+template <bool counting> static std::uint64_t fill_rows(const group_work &work, output_block *line)
+{
+    cell_grid *grid = work.grid;
+    std::size_t *next = grid->row_starts;
+    std::uint64_t taken = 0;
+    for (std::int32_t j = work.rows.first; j < work.rows.end; ++j) {
+        fetch_cell(*grid, next, j, work.rows.end);
+        const unsigned char *cell = cursor_cell(*grid, next[j]);
+        const unsigned char *after =
+            fill_row(*grid, *work.style, cell, work.lines, j == grid->rows - 1, work.group->bytes,
+                     work.places, line);
+        if constexpr (counting)
+            taken += row_taken(*grid, cell, after);
+        next[j] = cursor_at(*grid, after);
+    }
+    return taken;
+}
+
 static void fill_part(void *arg)
 {
     auto *work = static_cast<group_work *>(arg);
@@ -653,20 +693,10 @@ static void fill_part(void *arg)
         begin_line(line_block(&line, places, k), style);
         places->fill[k] = line.used;
     }
-    std::size_t *next = grid->row_starts;
-    bool counting = work->progress != nullptr && work->progress->consumed != nullptr;
-    std::uint64_t taken = 0;
-    for (std::int32_t j = work->rows.first; j < work->rows.end; ++j) {
-        fetch_cell(*grid, next, j, work->rows.end);
-        const unsigned char *cell = cursor_cell(*grid, next[j]);
-        const unsigned char *after = fill_row(*grid, style, cell, work->lines, j == grid->rows - 1,
-                                              work->group->bytes, places, &line);
-        if (counting)
-            taken += row_taken(*grid, cell, after);
-        next[j] = cursor_at(*grid, after);
-    }
-    if (counting)
-        note_consumed(*work->progress, taken);
+    if (work->progress != nullptr && work->progress->consumed != nullptr)
+        note_consumed(*work->progress, fill_rows<true>(*work, &line));
+    else
+        fill_rows<false>(*work, &line);
     for (std::int32_t k = 0; k < work->lines && last; ++k)
         end_line(line_block(&line, places, k), style, grid->rows);
 }
