@@ -66,13 +66,14 @@ std::size_t format_progress(char *line, std::size_t size, const char *name,
                             const progress_figures &at)
 {
     double rate = at.seconds > 0 ? static_cast<double>(at.done) / at.seconds : 0;
-    char done_text[32], rate_text[32], total_text[32];
+    char done_text[32], rate_text[32];
     format_bytes(done_text, sizeof done_text, static_cast<double>(at.done));
     format_bytes(rate_text, sizeof rate_text, rate);
     std::uint64_t whole = 0;
     int length = 0;
     if (at.total != 0) {
         double fraction = share(at.done, at.total, &whole);
+        char total_text[32];
         format_bytes(total_text, sizeof total_text, static_cast<double>(whole));
         long left = rate > 0 ? static_cast<long>(static_cast<double>(whole - at.done) / rate) : 0;
         length = std::snprintf(line, size, "%s  %d%%  %s of %s  %s/s  %ld:%02ld left", name,
