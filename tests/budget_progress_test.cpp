@@ -44,23 +44,34 @@ TEST(parse_size, takes_digits_and_a_binary_suffix_and_nothing_else)
 TEST(format_progress, names_the_file_and_tells_percent_bytes_rate_and_time_left)
 {
     struct line_case {
-        std::uint64_t done, total;
-        double seconds;
+        progress_figures at;
         const char *expected;
     } cases[] = {
-        {512ull << 20, 2048ull << 20, 2, "t.txt  25%  512.0 MiB of 2.0 GiB  256.0 MiB/s  0:06 left"},
-        {100, 1000, 0.5, "t.txt  10%  100 B of 1000 B  200 B/s  0:04 left"},
+        {{512ull << 20, 2048ull << 20, 0, 0, 2},
+         "t.txt  25%  512.0 MiB of 2.0 GiB  256.0 MiB/s  0:06 left"},
+        {{100, 1000, 0, 0, 0.5}, "t.txt  10%  100 B of 1000 B  200 B/s  0:04 left"},
         // An estimate that fell short never shows 100% before the end.
-        {3000, 1000, 1, "t.txt  99%  2.9 KiB of 2.9 KiB  2.9 KiB/s  0:00 left"},
-        {0, 1000, 0, "t.txt  0%  0 B of 1000 B  0 B/s  0:00 left"},
-        {600ull << 20, 700ull << 20, 60, "t.txt  85%  600.0 MiB of 700.0 MiB  10.0 MiB/s  0:10 left"},
-        {1000, 1000, 2, "t.txt  100%  1000 B of 1000 B  500 B/s  0:00 left"},
-        // A total not known in advance: no share is claimed.
-        {1024, 0, 2, "t.txt  1.0 KiB written  512 B/s"},
+        {{3000, 1000, 0, 0, 1}, "t.txt  99%  2.9 KiB of 2.9 KiB  2.9 KiB/s  0:00 left"},
+        {{0, 1000, 0, 0, 0}, "t.txt  0%  0 B of 1000 B  0 B/s  0:00 left"},
+        {{600ull << 20, 700ull << 20, 0, 0, 60},
+         "t.txt  85%  600.0 MiB of 700.0 MiB  10.0 MiB/s  0:10 left"},
+        {{1000, 1000, 0, 0, 2}, "t.txt  100%  1000 B of 1000 B  500 B/s  0:00 left"},
+        // The result's size known, the input taken in is not what is told.
+        {{1000, 4000, 3000, 3000, 2}, "t.txt  25%  1000 B of 3.9 KiB  500 B/s  0:06 left"},
+        // A result's size not known in advance: the share is of the input
+        // taken in, and says so; the time left at the pace it was taken.
+        {{1024, 0, 1000, 4000, 2}, "t.txt  25% of input  1.0 KiB written  512 B/s  0:06 left"},
+        {{3ull << 30, 0, 1ull << 30, 3ull << 30, 100},
+         "t.txt  33% of input  3.0 GiB written  30.7 MiB/s  3:20 left"},
+        {{0, 0, 0, 4000, 0}, "t.txt  0% of input  0 B written  0 B/s  0:00 left"},
+        {{5000, 0, 4000, 4000, 2}, "t.txt  100% of input  4.9 KiB written  2.4 KiB/s  0:00 left"},
+        {{5000, 0, 4001, 4000, 2}, "t.txt  99% of input  4.9 KiB written  2.4 KiB/s  0:00 left"},
+        // Neither known (an empty table): no share is claimed.
+        {{1024, 0, 0, 0, 2}, "t.txt  1.0 KiB written  512 B/s"},
     };
     for (const line_case &c : cases) {
         char line[160];
-        std::size_t length = format_progress(line, sizeof line, "t.txt", c.done, c.total, c.seconds);
+        std::size_t length = format_progress(line, sizeof line, "t.txt", c.at);
         EXPECT_EQ(std::string(line, length), c.expected);
     }
 }

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cerrno>
 #include <iterator>
 #include <random>
@@ -358,6 +359,68 @@ TEST_P(result_size, is_what_the_writers_write)
 }
 
 INSTANTIATE_TEST_SUITE_P(all, result_size, testing::ValuesIn(budget_cases),
+                         case_name<budget_case>);
+
+// Where the result's size is not known, the progress line tells the share of
+// the table taken in: every method, in memory, spilled or in two parts, in
+// either format and orientation, tells each of the table's bytes once.
+class consumed_bytes : public testing::TestWithParam<budget_case>
+{
+  protected:
+    void SetUp() override { saved = split_from_bytes; }
+    void TearDown() override { split_from_bytes = saved; }
+    std::size_t saved = 0;
+};
+
+struct consumed_way {
+    const char *name;
+    bool transposed;
+    bool positioned;
+    bool with_rows;
+    std::uint64_t budget;
+    std::uint64_t room;
+    std::size_t split_from;
+};
+
+TEST_P(consumed_bytes, every_byte_of_the_table_is_told_once)
+{
+    const budget_case &c = GetParam();
+    const consumed_way ways[] = {
+        {"stored, at offsets", false, true, false, UINT64_MAX, UINT64_MAX, SIZE_MAX},
+        {"stored, in sequence", false, false, false, UINT64_MAX, UINT64_MAX, SIZE_MAX},
+        {"transposed, at offsets", true, true, true, UINT64_MAX, UINT64_MAX, SIZE_MAX},
+        {"transposed, in sequence", true, false, true, UINT64_MAX, UINT64_MAX, SIZE_MAX},
+        {"in two parts, at offsets", true, true, true, UINT64_MAX, UINT64_MAX, 0},
+        {"in two parts, in sequence", true, false, true, UINT64_MAX, UINT64_MAX, 0},
+        {"spilled", true, true, true, 300, UINT64_MAX, SIZE_MAX},
+        {"spilled, read in pieces", true, false, true, 300, 300, SIZE_MAX},
+        {"spilled without a row table", true, true, false, UINT64_MAX, UINT64_MAX, SIZE_MAX},
+    };
+    std::string beside = testing::TempDir() + "result";
+    for (result_format format : {format_delimited, format_html}) {
+        for (const consumed_way &way : ways) {
+            split_from_bytes = way.split_from;
+            loaded_table table;
+            ASSERT_TRUE(load_text(&table, c.input, static_cast<unsigned char>(c.delimiter),
+                                  way.with_rows));
+            std::atomic<std::uint64_t> told{0};
+            written_by(way.positioned, [&](output_target to) {
+                to.budget = way.budget;
+                to.room = way.room;
+                to.spill_beside = beside.c_str();
+                to.progress.consumed = [](void *context, std::uint64_t bytes) {
+                    *static_cast<std::atomic<std::uint64_t> *>(context) += bytes;
+                };
+                to.progress.context = &told;
+                EXPECT_TRUE(way.transposed ? write_replace(&table.grid, format, to)
+                                           : write_normal(table.grid, format, to));
+            });
+            EXPECT_EQ(told, table.grid.length) << "format " << format << ", " << way.name;
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(all, consumed_bytes, testing::ValuesIn(budget_cases),
                          case_name<budget_case>);
 
 } // namespace

@@ -139,20 +139,28 @@ static void count_written(void *, std::uint64_t bytes)
     progress_advance(bytes);
 }
 
+static void count_consumed(void *, std::uint64_t bytes)
+{
+    progress_consume(bytes);
+}
+
 // The progress line, shown while the result is written, is gone before any
-// message about it. It is not drawn into a result that goes to the terminal,
-// and its total is found only where it may be drawn (a page's takes a scan).
+// message about it. It is not drawn into a result printed on the same
+// terminal (on another, or into a file, it is), and its total is found only
+// where it may be drawn (a page's takes a scan).
 static failure_report write_table(const char *name, cell_grid *grid, const run_options &options,
                                   output_target to, int order)
 {
-    static const bool result_on_terminal = stdout_is_terminal();
+    static const bool result_on_terminal = stdout_shares_stderr_terminal();
     bool draw = progress_possible() && (options.to_file || !result_on_terminal);
     std::uint64_t total = 0;
     if (draw && !result_bytes(*grid, options.output_format, options.replace, order != utf16_none,
                               &total))
         total = 0;
-    progress_begin(name, total, draw);
-    to.progress = progress_sink{count_written, nullptr};
+    progress_begin(name, total, grid->length, draw);
+    // Without the result's size the share is of the table taken in, which
+    // the writers count only when asked.
+    to.progress = progress_sink{count_written, draw && total == 0 ? count_consumed : nullptr};
     failure_report failed = write_table_bytes(grid, options, to, order);
     progress_end();
     return failed;

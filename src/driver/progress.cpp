@@ -17,9 +17,11 @@ struct progress_state {
     bool enabled = false; // stderr is a terminal, and the result goes elsewhere
     const char *name = nullptr;
     std::uint64_t total = 0; // the result's bytes; 0 when not known
-    // Two threads may write a result's parts at once: the count is shared,
+    std::uint64_t input = 0; // the table's bytes
+    // Two threads may write a result's parts at once: the counts are shared,
     // and one of them at a time draws.
     std::atomic<std::uint64_t> done{0};
+    std::atomic<std::uint64_t> consumed{0};
     std::atomic_flag drawing = ATOMIC_FLAG_INIT;
     progress_clock::time_point start;
     progress_clock::time_point drawn; // when the line was last drawn
@@ -52,29 +54,44 @@ static void format_bytes(char *text, std::size_t size, double bytes)
     std::snprintf(text, size, unit == 0 ? "%.0f %s" : "%.1f %s", bytes, units[unit]);
 }
 
-std::size_t format_progress(char *line, std::size_t size, const char *name, std::uint64_t done,
-                            std::uint64_t total, double seconds)
+// A share of an estimate that fell short never claims to be done before
+// the file is: its whole is taken as just over the part.
+static double share(std::uint64_t part, std::uint64_t whole, std::uint64_t *shown_whole)
 {
-    double rate = seconds > 0 ? static_cast<double>(done) / seconds : 0;
+    *shown_whole = part <= whole ? whole : part + 1;
+    return static_cast<double>(part) / static_cast<double>(*shown_whole);
+}
+
+std::size_t format_progress(char *line, std::size_t size, const char *name,
+                            const progress_figures &at)
+{
+    double rate = at.seconds > 0 ? static_cast<double>(at.done) / at.seconds : 0;
     char done_text[32], rate_text[32];
-    format_bytes(done_text, sizeof done_text, static_cast<double>(done));
+    format_bytes(done_text, sizeof done_text, static_cast<double>(at.done));
     format_bytes(rate_text, sizeof rate_text, rate);
-    if (total == 0) {
-        int length = std::snprintf(line, size, "%s  %s written  %s/s", name, done_text, rate_text);
-        if (length < 0)
-            return 0;
-        return static_cast<std::size_t>(length) < size ? static_cast<std::size_t>(length) : size - 1;
-    }
-    // Should the total ever fall short, the line still never claims to be
-    // done before the file is.
-    std::uint64_t shown_total = done <= total ? total : done + 1;
-    double fraction = static_cast<double>(done) / static_cast<double>(shown_total);
-    char total_text[32];
-    format_bytes(total_text, sizeof total_text, static_cast<double>(shown_total));
-    long left = rate > 0 ? static_cast<long>(static_cast<double>(shown_total - done) / rate) : 0;
-    int length = std::snprintf(line, size, "%s  %d%%  %s of %s  %s/s  %ld:%02ld left", name,
+    std::uint64_t whole = 0;
+    int length = 0;
+    if (at.total != 0) {
+        double fraction = share(at.done, at.total, &whole);
+        char total_text[32];
+        format_bytes(total_text, sizeof total_text, static_cast<double>(whole));
+        long left = rate > 0 ? static_cast<long>(static_cast<double>(whole - at.done) / rate) : 0;
+        length = std::snprintf(line, size, "%s  %d%%  %s of %s  %s/s  %ld:%02ld left", name,
                                static_cast<int>(fraction * 100), done_text, total_text, rate_text,
                                left / 60, left % 60);
+    } else if (at.input != 0) {
+        // Left: the time the input taken so far took, for what remains of it.
+        double fraction = share(at.consumed, at.input, &whole);
+        long left = at.consumed > 0
+                        ? static_cast<long>(at.seconds * static_cast<double>(whole - at.consumed) /
+                                            static_cast<double>(at.consumed))
+                        : 0;
+        length = std::snprintf(line, size, "%s  %d%% of input  %s written  %s/s  %ld:%02ld left",
+                               name, static_cast<int>(fraction * 100), done_text, rate_text,
+                               left / 60, left % 60);
+    } else {
+        length = std::snprintf(line, size, "%s  %s written  %s/s", name, done_text, rate_text);
+    }
     if (length < 0)
         return 0;
     return static_cast<std::size_t>(length) < size ? static_cast<std::size_t>(length) : size - 1;
@@ -87,12 +104,14 @@ bool progress_possible()
     return terminal;
 }
 
-void progress_begin(const char *name, std::uint64_t total, bool draw)
+void progress_begin(const char *name, std::uint64_t total, std::uint64_t input, bool draw)
 {
     progress.enabled = progress_possible() && draw;
     progress.name = name;
     progress.total = total;
+    progress.input = input;
     progress.done = 0;
+    progress.consumed = 0;
     progress.start = progress_clock::now();
     progress.shown = 0;
 }
@@ -165,11 +184,8 @@ std::size_t fit_name(char *shown, std::size_t size, const char *name, std::size_
 
 // A line longer than the terminal would wrap and could not be erased: it
 // keeps clear of the last column, and the name is cut to its last characters.
-void progress_advance(std::uint64_t bytes)
+static void draw_if_due()
 {
-    if (!progress.enabled)
-        return;
-    std::uint64_t done = progress.done.fetch_add(bytes, std::memory_order_relaxed) + bytes;
     progress_clock::time_point now = progress_clock::now();
     if (now - progress.start < first_draw_after || progress.drawing.test_and_set())
         return;
@@ -178,8 +194,14 @@ void progress_advance(std::uint64_t bytes)
         return;
     }
     std::chrono::duration<double> taken = now - progress.start;
+    progress_figures at;
+    at.done = progress.done.load(std::memory_order_relaxed);
+    at.total = progress.total;
+    at.consumed = progress.consumed.load(std::memory_order_relaxed);
+    at.input = progress.input;
+    at.seconds = taken.count();
     char tail[160];
-    std::size_t length = format_progress(tail, sizeof tail, "", done, progress.total, taken.count());
+    std::size_t length = format_progress(tail, sizeof tail, "", at);
     constexpr std::size_t widest = 400;
     std::size_t columns = std::min<std::size_t>(terminal_columns(), widest);
     std::size_t room = (columns == 0 ? 80 : columns) - 1;
@@ -198,6 +220,22 @@ void progress_advance(std::uint64_t bytes)
     progress.shown = shown;
     progress.drawn = now;
     progress.drawing.clear();
+}
+
+void progress_advance(std::uint64_t bytes)
+{
+    if (!progress.enabled)
+        return;
+    progress.done.fetch_add(bytes, std::memory_order_relaxed);
+    draw_if_due();
+}
+
+void progress_consume(std::uint64_t bytes)
+{
+    if (!progress.enabled)
+        return;
+    progress.consumed.fetch_add(bytes, std::memory_order_relaxed);
+    draw_if_due();
 }
 
 void progress_end()

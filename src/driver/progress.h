@@ -1,7 +1,8 @@
 // Progress line: for a file that takes long enough for a user to wonder, one
 // line on stderr, redrawn in place, that names the file and tells how far the
 // result has come (a share of the result's bytes, when they are known in
-// advance; else only the bytes written), how fast, and how long is left.
+// advance; else a share of the table's bytes taken into it, "of input"), how
+// much has been written, how fast, and how long is left.
 //
 // Only when stderr is a terminal, and only once a file has taken more than
 // about a second; redrawn at most ten times a second, within the terminal's
@@ -17,9 +18,9 @@
 #include <cstdint>
 
 // name must stay valid until progress_end. total: the result's bytes, 0
-// when they are not known. Without draw (the result goes to the same
-// terminal) nothing is drawn.
-void progress_begin(const char *name, std::uint64_t total, bool draw);
+// when they are not known; input: the table's, of which the share is told
+// then. Without draw (the result goes to the same terminal) nothing is drawn.
+void progress_begin(const char *name, std::uint64_t total, std::uint64_t input, bool draw);
 
 // Whether a line could be drawn at all: stderr is a terminal.
 bool progress_possible();
@@ -27,14 +28,26 @@ bool progress_possible();
 // bytes more of the result have been written. Cheap enough to call per
 // block, from two threads at once.
 void progress_advance(std::uint64_t bytes);
+// bytes more of the table have been taken into the result; as cheap.
+void progress_consume(std::uint64_t bytes);
 
 void progress_end();
 
+// Where a result stands, seconds after it began.
+struct progress_figures {
+    std::uint64_t done = 0;     // result bytes written
+    std::uint64_t total = 0;    // the result's bytes; 0 when not known
+    std::uint64_t consumed = 0; // table bytes taken into the result
+    std::uint64_t input = 0;    // the table's bytes
+    double seconds = 0;
+};
+
 // The text of the line (without the leading CR) into line[0, size): the name,
-// percent done, bytes, rate and time left, seconds being the time taken so
-// far; for a total of 0, the bytes written and the rate. Returns its length.
-std::size_t format_progress(char *line, std::size_t size, const char *name, std::uint64_t done,
-                            std::uint64_t total, double seconds);
+// percent done, bytes, rate and time left; for a total of 0 the percent is of
+// the input, and says so, beside the bytes written; with neither, the bytes
+// written and the rate. Returns its length.
+std::size_t format_progress(char *line, std::size_t size, const char *name,
+                            const progress_figures &at);
 
 // The end of name that fits in columns of a terminal, into shown[0, size):
 // whole characters (UTF-8, two columns for East Asian wide ones; a name

@@ -32,11 +32,25 @@
 // leave the run, the budget included: the spill is mapped whole only where
 // it fits in what the budget leaves of it, and read in pieces otherwise.
 // Told of every byte of a result written (the driver's progress line); may
-// be called by two threads at once. A spill file's target has none.
+// be called by two threads at once. A spill file's target has none. When
+// consumed is given, also told of the table's bytes as the result takes them
+// in, every byte once (a spilled table's half as it spills, half as its runs
+// are taken back), in pieces of about a block; without it the writers do
+// not count them.
 struct progress_sink {
     void (*written)(void *context, std::uint64_t bytes) = nullptr;
+    void (*consumed)(void *context, std::uint64_t bytes) = nullptr;
     void *context = nullptr;
 };
+
+// The table's bytes between reports of what was consumed.
+constexpr std::size_t consumed_step = std::size_t{1} << 20;
+
+static inline void note_consumed(const progress_sink &sink, std::uint64_t bytes)
+{
+    if (sink.consumed != nullptr && bytes > 0)
+        sink.consumed(sink.context, bytes);
+}
 
 struct output_target {
     int fd = 1;

@@ -174,8 +174,8 @@ static void put_delimiters(output_block *out, unsigned char delimiter, std::size
 
 // Counts the delimiters of line[0, end) when it holds no NUL or CR: such a
 // line's cells are its bytes as they stand.
-static bool plain_line(const unsigned char *line, const unsigned char *end, unsigned char delimiter,
-                       std::size_t *delimiters)
+static inline bool plain_line(const unsigned char *line, const unsigned char *end,
+                              unsigned char delimiter, std::size_t *delimiters)
 {
     std::size_t count = 0;
     for (const unsigned char *p = line; p < end; p += scan_block) {
@@ -215,21 +215,21 @@ static void write_as_is(const cell_grid &grid, output_block *out)
     for (std::size_t at = 0; at < grid.length && !out->failed; at += out->end) {
         std::size_t size = grid.length - at < out->end ? grid.length - at : out->end;
         write_direct(out, reinterpret_cast<const char *>(grid.bytes) + at, size);
+        note_consumed(out->progress, size);
     }
     if (grid.length > 0 && grid.bytes[grid.length - 1] != '\n')
         put_bytes(out, "\n", 1);
 }
 
 // A streaming copy, line by line: a line without NUL or CR goes out as it
-// stands, with the delimiters its short row lacks added before its LF.
-static void write_stored(const cell_grid &grid, const line_style &style, output_block *out)
+// stands, with the delimiters its short row lacks added before its LF. Only
+// when counting are the lines told as consumed, a block of them at a time.
+template <bool counting>
+static void write_lines(const cell_grid &grid, const line_style &style, output_block *out)
 {
-    if (style.format == format_delimited && grid.plain) {
-        write_as_is(grid, out);
-        return;
-    }
     const unsigned char *data_end = grid.bytes + grid.length;
     const unsigned char *line = grid.bytes;
+    const unsigned char *reported = line; // consumed up to here
     for (std::int32_t i = 0; i < grid.rows; ++i) {
         auto *end = static_cast<const unsigned char *>(
             std::memchr(line, grid.line_end, static_cast<std::size_t>(data_end - line)));
@@ -247,7 +247,25 @@ static void write_stored(const cell_grid &grid, const line_style &style, output_
             put_line_cells(out, style, grid, line);
         }
         line = end + 1;
+        if constexpr (counting) {
+            if (line <= data_end && static_cast<std::size_t>(line - reported) >= consumed_step) {
+                note_consumed(out->progress, static_cast<std::size_t>(line - reported));
+                reported = line;
+            }
+        }
     }
+    if constexpr (counting)
+        note_consumed(out->progress, static_cast<std::size_t>(data_end - reported));
+}
+
+static void write_stored(const cell_grid &grid, const line_style &style, output_block *out)
+{
+    if (style.format == format_delimited && grid.plain)
+        write_as_is(grid, out);
+    else if (out->progress.consumed != nullptr)
+        write_lines<true>(grid, style, out);
+    else
+        write_lines<false>(grid, style, out);
 }
 
 static const unsigned char *cursor_cell(const cell_grid &grid, std::size_t cursor)
@@ -260,12 +278,46 @@ static std::size_t cursor_at(const cell_grid &grid, const unsigned char *cell)
     return cell == nullptr ? row_done : static_cast<std::size_t>(cell - grid.bytes);
 }
 
-// The row table becomes the rows' cursors: the offset of each row's next
-// cell. Rows of another part are left as they are.
-static void start_cursors(cell_grid *grid, const row_part &rows)
+// The start of the line after the one that `from` lies in (its start, or
+// the byte that ended one of its cells); the data's end past the last.
+static const unsigned char *line_after(const cell_grid &grid, const unsigned char *from)
 {
-    for (std::int32_t j = rows.first; j < rows.end; ++j)
-        grid->row_starts[j] = cursor_at(*grid, first_cell(*grid, j));
+    const unsigned char *data_end = grid.bytes + grid.length;
+    if (from < data_end && *from == grid.line_end)
+        return from + 1;
+    const auto *end = static_cast<const unsigned char *>(
+        std::memchr(from, grid.line_end, static_cast<std::size_t>(data_end - from)));
+    return end == nullptr ? data_end : end + 1;
+}
+
+// The bytes of a row's line taken from cell on, up to after, the cell
+// after them (null: the rest of the line).
+static std::size_t row_taken(const cell_grid &grid, const unsigned char *cell,
+                             const unsigned char *after)
+{
+    if (cell == nullptr)
+        return 0;
+    return static_cast<std::size_t>((after != nullptr ? after : line_after(grid, cell)) - cell);
+}
+
+// The row table becomes the rows' cursors: the offset of each row's next
+// cell. Rows of another part are left as they are. What no cursor will walk
+// (a line's bytes before its first cell, a line without cells) is told as
+// consumed at once.
+static void start_cursors(cell_grid *grid, const row_part &rows, const progress_sink &told = {})
+{
+    std::uint64_t skipped = 0;
+    for (std::int32_t j = rows.first; j < rows.end; ++j) {
+        const unsigned char *cell = first_cell(*grid, j);
+        if (told.consumed != nullptr) {
+            const unsigned char *line = grid->bytes + grid->row_starts[j];
+            const unsigned char *next =
+                grid->bytes + std::min(grid->row_starts[j + 1], grid->length);
+            skipped += static_cast<std::size_t>((cell != nullptr ? cell : next) - line);
+        }
+        grid->row_starts[j] = cursor_at(*grid, cell);
+    }
+    note_consumed(told, skipped);
 }
 
 // Each row's next cell lies in another cache line, which the hardware cannot
@@ -279,24 +331,39 @@ static inline void fetch_cell(const cell_grid &grid, const std::size_t *next, st
         __builtin_prefetch(grid.bytes + next[j + fetch_ahead]);
 }
 
-// One output line, each row's cursor taking one cell.
-static void write_line_by_cursors(cell_grid *grid, const line_style &style, output_block *out)
+// One output line, each row's cursor taking one cell; with counting, the
+// bytes the cursors moved over told as consumed.
+template <bool counting>
+static void write_cursors_line(cell_grid *grid, const line_style &style, output_block *out)
 {
     std::size_t *next = grid->row_starts;
+    std::uint64_t taken = 0;
     begin_line(out, style);
     for (std::int32_t j = 0; j < grid->rows; ++j) {
         fetch_cell(*grid, next, j, grid->rows);
         bool last = j == grid->rows - 1;
+        const unsigned char *cell = cursor_cell(*grid, next[j]);
         const unsigned char *after = nullptr;
         std::int32_t filled =
-            walk_cells(*grid, cursor_cell(*grid, next[j]), 1, marks(style), &after,
+            walk_cells(*grid, cell, 1, marks(style), &after,
                        [&](std::int32_t, const unsigned char *text, const unsigned char *end,
                            bool plain) { put_present(out, style, text, end, plain, last); });
         if (filled == 0)
             put_absent(out, style, last);
+        if constexpr (counting)
+            taken += row_taken(*grid, cell, after);
         next[j] = cursor_at(*grid, after);
     }
     end_line(out, style, grid->rows);
+    note_consumed(out->progress, taken);
+}
+
+static void write_line_by_cursors(cell_grid *grid, const line_style &style, output_block *out)
+{
+    if (out->progress.consumed != nullptr)
+        write_cursors_line<true>(grid, style, out);
+    else
+        write_cursors_line<false>(grid, style, out);
 }
 
 // Lines written a group at a time, through a staging buffer: each line of the
@@ -339,6 +406,7 @@ struct group_work {
     std::int32_t first_line = 0; // the group's first output line
     std::int32_t lines = 0;
     std::uint32_t *extras = nullptr; // a page's, from part_extras
+    const progress_sink *progress = nullptr;
 };
 
 } // namespace
@@ -560,9 +628,10 @@ static inline void put_staged(char *bytes, part_places *places, std::int32_t k,
 }
 
 // One row's cells for lines [0, lines) of the group; returns the cell after.
-static const unsigned char *fill_row(const cell_grid &grid, const line_style &style,
-                                     const unsigned char *cell, std::int32_t lines, bool last,
-                                     char *bytes, part_places *places, output_block *line)
+// Inlined into both of fill_rows' loops, as it was into the one.
+__attribute__((always_inline)) static inline const unsigned char *
+fill_row(const cell_grid &grid, const line_style &style, const unsigned char *cell,
+         std::int32_t lines, bool last, char *bytes, part_places *places, output_block *line)
 {
     const unsigned char *after = nullptr;
     std::int32_t filled = 0;
@@ -588,7 +657,26 @@ static const unsigned char *fill_row(const cell_grid &grid, const line_style &st
     return after;
 }
 
-// A part's rows' cells for the group's lines, each row's cursor moving on.
+// A part's rows' cells for the group's lines, each row's cursor moving on;
+// with counting, returns the bytes the cursors moved over.
+template <bool counting> static std::uint64_t fill_rows(const group_work &work, output_block *line)
+{
+    cell_grid *grid = work.grid;
+    std::size_t *next = grid->row_starts;
+    std::uint64_t taken = 0;
+    for (std::int32_t j = work.rows.first; j < work.rows.end; ++j) {
+        fetch_cell(*grid, next, j, work.rows.end);
+        const unsigned char *cell = cursor_cell(*grid, next[j]);
+        const unsigned char *after =
+            fill_row(*grid, *work.style, cell, work.lines, j == grid->rows - 1, work.group->bytes,
+                     work.places, line);
+        if constexpr (counting)
+            taken += row_taken(*grid, cell, after);
+        next[j] = cursor_at(*grid, after);
+    }
+    return taken;
+}
+
 static void fill_part(void *arg)
 {
     auto *work = static_cast<group_work *>(arg);
@@ -605,14 +693,10 @@ static void fill_part(void *arg)
         begin_line(line_block(&line, places, k), style);
         places->fill[k] = line.used;
     }
-    std::size_t *next = grid->row_starts;
-    for (std::int32_t j = work->rows.first; j < work->rows.end; ++j) {
-        fetch_cell(*grid, next, j, work->rows.end);
-        const unsigned char *after =
-            fill_row(*grid, style, cursor_cell(*grid, next[j]), work->lines,
-                     j == grid->rows - 1, work->group->bytes, places, &line);
-        next[j] = cursor_at(*grid, after);
-    }
+    if (work->progress != nullptr && work->progress->consumed != nullptr)
+        note_consumed(*work->progress, fill_rows<true>(*work, &line));
+    else
+        fill_rows<false>(*work, &line);
     for (std::int32_t k = 0; k < work->lines && last; ++k)
         end_line(line_block(&line, places, k), style, grid->rows);
 }
@@ -673,8 +757,10 @@ static void write_by_groups(cell_grid *grid, const line_style &style, output_blo
     }
     bool pipelined = parts == 1 && grid->length >= split_from_bytes && group->other != nullptr;
     group_work works[2];
-    for (std::int32_t p = 0; p < 2; ++p)
+    for (std::int32_t p = 0; p < 2; ++p) {
         works[p] = group_work{grid, &style, group, rows[p], &group->parts[p], 0, 0};
+        works[p].progress = &out->progress;
+    }
     if (extras != nullptr && parts == 1)
         works[0].extras = extras;
     else
@@ -828,30 +914,21 @@ struct lanes_work {
     std::size_t *sizes = nullptr;         // each output line's bytes from these rows
     output_block *lanes = nullptr;
     bool units = false; // a UTF-16 result's lanes
+    const progress_sink *progress = nullptr;
 };
 
 } // namespace
 
-// The start of the line after the one that `from` lies in (its start, or
-// the byte that ended one of its cells); the data's end past the last.
-static const unsigned char *line_after(const cell_grid &grid, const unsigned char *from)
-{
-    const unsigned char *data_end = grid.bytes + grid.length;
-    if (from < data_end && *from == grid.line_end)
-        return from + 1;
-    const auto *end = static_cast<const unsigned char *>(
-        std::memchr(from, grid.line_end, static_cast<std::size_t>(data_end - from)));
-    return end == nullptr ? data_end : end + 1;
-}
-
 // A part's rows in order from its first line, without the row table:
 // take(k, text, end, plain, last) for each cell, absent(k, last) for each
-// cell a row lacks, last saying the row is the table's last.
+// cell a row lacks, last saying the row is the table's last. The lines
+// walked are told to told, when given, as consumed.
 template <typename T, typename A>
-static void walk_rows(const lanes_work &work, T take, A absent)
+static void walk_rows(const lanes_work &work, const progress_sink *told, T take, A absent)
 {
     const cell_grid &grid = *work.grid;
     const unsigned char *line = work.begin;
+    const unsigned char *reported = line;
     for (std::int32_t j = work.rows.first; j < work.rows.end; ++j) {
         bool last = j == grid.rows - 1;
         const unsigned char *ended = line;
@@ -865,7 +942,13 @@ static void walk_rows(const lanes_work &work, T take, A absent)
         for (std::int32_t k = filled; k < grid.columns; ++k)
             absent(k, last);
         line = line_after(grid, ended);
+        if (told != nullptr && static_cast<std::size_t>(line - reported) >= consumed_step) {
+            note_consumed(*told, static_cast<std::size_t>(line - reported));
+            reported = line;
+        }
     }
+    if (told != nullptr)
+        note_consumed(*told, static_cast<std::size_t>(line - reported));
 }
 
 // A UTF-16 result's lines (units) take two bytes for each unit of the
@@ -888,7 +971,7 @@ static void size_lanes(void *arg)
     if (!sized) {
         std::size_t absent = entry_size(style, nullptr, nullptr, true);
         walk_rows(
-            *work,
+            *work, nullptr,
             [&](std::int32_t k, const unsigned char *text, const unsigned char *end, bool plain,
                 bool) {
                 auto length = static_cast<std::size_t>(end - text);
@@ -915,7 +998,7 @@ static void fill_lanes(void *arg)
     for (std::int32_t k = 0; k < grid.columns && work->rows.first == 0; ++k)
         begin_line(&lanes[k], style);
     walk_rows(
-        *work,
+        *work, work->progress,
         [&](std::int32_t k, const unsigned char *text, const unsigned char *end, bool plain,
             bool last) { put_present(&lanes[k], style, text, end, plain, last); },
         [&](std::int32_t k, bool last) { put_absent(&lanes[k], style, last); });
@@ -956,6 +1039,7 @@ static bool write_by_lanes(const cell_grid *grid, const line_style &style, outpu
             const unsigned char *begin = grid->bytes + (p == 0 ? 0 : grid->split_at);
             works[p] =
                 lanes_work{grid, &style, rows[p], begin, sizes + first, lanes + first, units};
+            works[p].progress = &out->progress;
         }
         run_parts(size_lanes, parts, &works[0], &works[1]);
         flush_output(out);
@@ -1127,6 +1211,7 @@ static bool spill_blocks(const cell_grid &grid, std::uint64_t budget, spill_runs
             release_table(&block);
             take_failure(result, to);
             spilled = !to.failed && add_run(runs, static_cast<std::uint64_t>(to.offset));
+            note_consumed(result->progress, end / 2 - begin / 2);
         }
         begin = end;
     }
@@ -1189,13 +1274,54 @@ static bool refill(int fd, unsigned char delimiter, run_reader *r, output_block 
     return true;
 }
 
+// Where a run's reader stands in the spill, whether mapped or read in pieces.
+static std::uint64_t spill_position(const run_reader &r)
+{
+    return r.next - r.filled + r.at;
+}
+
+// Taking the runs back consumes the half of the table that spilling did not
+// tell: as much of it as the runs' bytes taken so far stand for. Told about
+// once a block of the result, and at its end.
+struct runs_taken {
+    const spill_runs *runs = nullptr;
+    std::uint64_t length = 0;  // the table's
+    std::uint64_t told = 0;    // of the half
+    std::uint64_t told_at = 0; // the result's bytes when last told
+};
+
+static void tell_runs_taken(runs_taken *taken, const run_reader *readers, output_block *out,
+                            bool end)
+{
+    std::uint64_t at = out->offset + out->used;
+    if (out->progress.consumed == nullptr || (!end && at - taken->told_at < consumed_step))
+        return;
+    const spill_runs &runs = *taken->runs;
+    std::uint64_t spill_taken = 0;
+    for (std::size_t b = 0; b < runs.count; ++b)
+        spill_taken += spill_position(readers[b]) - runs.starts[b];
+    std::uint64_t spilled = runs.starts[runs.count];
+    std::uint64_t half = taken->length - taken->length / 2;
+    std::uint64_t now = spill_taken >= spilled
+                            ? half
+                            : static_cast<std::uint64_t>(static_cast<double>(half) *
+                                                         static_cast<double>(spill_taken) /
+                                                         static_cast<double>(spilled));
+    if (now > taken->told) {
+        note_consumed(out->progress, now - taken->told);
+        taken->told = now;
+    }
+    taken->told_at = at;
+}
+
 // Takes line i of every run, from each run's next line; a run that cannot
 // be read is a failure noted in out.
 static void take_line(const line_style &style, int fd, run_reader *readers, std::size_t runs,
-                      output_block *out)
+                      output_block *out, runs_taken *taken)
 {
     begin_line(out, style);
     for (std::size_t b = 0; b < runs; ++b) {
+        tell_runs_taken(taken, readers, out, false);
         run_reader *r = &readers[b];
         bool last = b + 1 == runs;
         if (style.format == format_delimited) {
@@ -1310,8 +1436,11 @@ static void write_spilled(const cell_grid &grid, const line_style &style, const 
     run_reader *readers = spilled ? start_readers(runs, spill, to.budget) : nullptr;
     if (spilled && readers == nullptr)
         note_no_memory(out);
+    runs_taken taken{&runs, grid.length, 0, out->offset};
     for (std::int32_t i = 0; readers != nullptr && i < grid.columns && !out->failed; ++i)
-        take_line(style, runs.fd, readers, runs.count, out);
+        take_line(style, runs.fd, readers, runs.count, out, &taken);
+    if (readers != nullptr)
+        tell_runs_taken(&taken, readers, out, true);
     release_readers(readers, runs.count);
     unmap_file(&mapping);
     release_runs(&runs);
@@ -1376,7 +1505,7 @@ static void write_transposed(cell_grid *grid, const line_style &style, const out
         write_spilled(*grid, style, to, out, &group);
         return;
     }
-    start_cursors(grid, row_part{0, grid->rows});
+    start_cursors(grid, row_part{0, grid->rows}, out->progress);
     if (to.positioned && to.encoder == nullptr && grid->plain && grid->column_bytes != nullptr &&
         grid->columns >= 2 && grid->length >= split_from_bytes && grid->rows <= halves_rows_most &&
         write_halves(grid, style, out, &group))

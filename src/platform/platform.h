@@ -175,7 +175,9 @@ std::uint64_t available_memory();
 std::uint64_t memory_room();
 
 bool stderr_is_terminal();
-bool stdout_is_terminal();
+// Whether standard output is the very terminal standard error is (the same
+// device; on Windows, both the console): text drawn on one shows in the other.
+bool stdout_shares_stderr_terminal();
 // The width of the terminal at standard error, in columns; 0 when unknown.
 unsigned terminal_columns();
 

@@ -642,9 +642,11 @@ bool stderr_is_terminal()
     return isatty(2) == 1;
 }
 
-bool stdout_is_terminal()
+bool stdout_shares_stderr_terminal()
 {
-    return isatty(1) == 1;
+    struct stat out = {}, err = {};
+    return isatty(1) == 1 && isatty(2) == 1 && fstat(1, &out) == 0 && fstat(2, &err) == 0 &&
+           out.st_rdev == err.st_rdev;
 }
 
 unsigned terminal_columns()

@@ -412,9 +412,12 @@ bool stderr_is_terminal()
     return _isatty(2) != 0;
 }
 
-bool stdout_is_terminal()
+// A process has one console at most: two handles that both are one share it.
+bool stdout_shares_stderr_terminal()
 {
-    return _isatty(1) != 0;
+    DWORD mode = 0;
+    return GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) != 0 &&
+           GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;
 }
 
 unsigned terminal_columns()

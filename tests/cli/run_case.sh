@@ -21,12 +21,19 @@
 # the rest, for expected files easier to compute than to list), and wrapper
 # (bash, run in the scratch folder with the binary and its arguments as "$@"
 # instead of the binary itself, e.g. to drop privileges; argv0 is then unused).
+# A case that needs what not every machine has holds needs (bash, run first
+# in a scratch folder): when it fails, what it printed is the reason the
+# case is skipped (status 77, which ctest counts as skipped).
 set -u
 binary=$(realpath "$1")
 case_dir=$2
 prefix=("${@:3}")
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
+if [ -f "$case_dir/needs" ] && ! reason=$(cd "$work" && bash "$case_dir/needs" 2>&1); then
+    echo "skipped: $reason"
+    exit 77
+fi
 mkdir "$work/run" "$work/want"
 for dir in run want; do
     [ -d "$case_dir/in" ] && cp -a "$case_dir/in/." "$work/$dir/"
