@@ -133,22 +133,31 @@ TEST(cgroup_memory_left, takes_the_least_limit_less_usage_up_to_the_root)
 TEST(memory_budget, half_the_available_memory_within_three_quarters_of_the_room)
 {
     constexpr std::uint64_t unset = UINT64_MAX;
+    constexpr std::uint64_t kib = 1024;
     struct budget_case {
         const char *name;
         memory_figures figures;
         std::uint64_t expected;
+        bool threads;
     } cases[] = {
-        {"default: half of what is available", {0, 8192 * mib, unset}, 4096 * mib},
-        {"small input, no limit", {0, unset, unset}, UINT64_MAX},
-        {"TABFLIP_MEMORY over the default", {64 * mib, unset, unset}, 64 * mib},
-        // A thread's stack, then a quarter of what is left, kept back.
-        {"TABFLIP_MEMORY past the room", {64 * mib, unset, 41 * mib}, 30 * mib},
-        {"TABFLIP_MEMORY within the room", {mib, unset, 41 * mib}, mib},
-        {"default past the room", {0, 8192 * mib, 101 * mib}, 75 * mib},
-        {"room less than a thread's stack", {0, 8192 * mib, mib / 2}, 0},
+        {"default: half of what is available", {0, 8192 * mib, unset}, 4096 * mib, true},
+        {"small input, no limit", {0, unset, unset}, UINT64_MAX, true},
+        {"TABFLIP_MEMORY over the default", {64 * mib, unset, unset}, 64 * mib, true},
+        // The allocator's reserve and a thread's stack, then a quarter of
+        // what is left, kept back.
+        {"TABFLIP_MEMORY past the room", {64 * mib, unset, 41 * mib + 256 * kib}, 30 * mib, true},
+        {"TABFLIP_MEMORY within the room", {mib, unset, 41 * mib}, mib, true},
+        {"default past the room", {0, 8192 * mib, 101 * mib + 256 * kib}, 75 * mib, true},
+        {"room for a thread's stack", {0, 8192 * mib, 4 * mib}, 2112 * kib, true},
+        // Short of that the run has one thread, and no stack is kept back.
+        {"room for one thread only", {0, 8192 * mib, 4 * mib - 4 * kib}, 2877 * kib, false},
+        {"room less than a thread's stack", {0, 8192 * mib, mib / 2}, 192 * kib, false},
+        {"room less than the allocator's reserve", {0, 8192 * mib, 128 * kib}, 0, false},
     };
-    for (const budget_case &c : cases)
+    for (const budget_case &c : cases) {
         EXPECT_EQ(memory_budget(c.figures), c.expected) << c.name;
+        EXPECT_EQ(threads_fit(c.figures), c.threads) << c.name;
+    }
 }
 
 // The tool's run in folder, with an address-space limit (0: none) and into

@@ -278,6 +278,7 @@ static void convert_file(void *arg)
     memory_figures figures = read_memory_figures(run->input.length);
     to.budget = memory_budget(figures);
     to.room = figures.room;
+    allow_threads(threads_fit(figures));
     to.spill_beside = run->output_path;
     if (!load_and_guess(run->input, *run->options, to.budget, order, &run->grid))
         return;

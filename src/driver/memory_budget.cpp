@@ -62,6 +62,15 @@ memory_figures read_memory_figures(std::uint64_t input_bytes)
     return figures;
 }
 
+// A run whose room is short of this runs on one thread: beside its budget,
+// a helper thread's stack would take what its allocations need.
+constexpr std::uint64_t threads_room = 4 * std::uint64_t{thread_stack_bytes};
+
+bool threads_fit(const memory_figures &figures)
+{
+    return figures.room >= threads_room;
+}
+
 std::uint64_t memory_budget(const memory_figures &figures)
 {
     std::uint64_t budget = figures.set;
@@ -69,9 +78,11 @@ std::uint64_t memory_budget(const memory_figures &figures)
         budget = figures.available == UINT64_MAX ? UINT64_MAX : figures.available / 2;
     if (figures.room == UINT64_MAX)
         return budget;
-    // The helper thread's stack comes out of the room before the quarter
-    // kept back for the program's own allocations.
-    std::uint64_t left = figures.room > thread_stack_bytes ? figures.room - thread_stack_bytes : 0;
+    // The allocator's reserve and the helper thread's stack, where it has
+    // one, come out of the room before the quarter kept back for the
+    // program's own allocations.
+    std::uint64_t kept = allocator_reserve + (threads_fit(figures) ? thread_stack_bytes : 0);
+    std::uint64_t left = figures.room > kept ? figures.room - kept : 0;
     left -= left / 4;
     return budget < left ? budget : left;
 }

@@ -10,9 +10,11 @@
 // (or job object) leaves; for an input under 16 MiB, only the limits count,
 // as its run cannot take enough to matter. Either way it never exceeds
 // three quarters of what the address-space and data limits leave beside
-// what the process has mapped, the input included: the quarter kept back is
-// for the program itself, its thread stacks and its allocator. Reads the
-// environment and the system's memory figures; allocates nothing.
+// what the process has mapped, the input included, less a fixed reserve
+// for the allocator's growth steps and, where the limits leave room for
+// threads, a helper thread's stack: the quarter kept back is for the
+// program itself. Reads the environment and the system's memory figures;
+// allocates nothing.
 #ifndef TABFLIP_MEMORY_BUDGET_H
 #define TABFLIP_MEMORY_BUDGET_H
 
@@ -34,5 +36,14 @@ memory_figures read_memory_figures(std::uint64_t input_bytes);
 
 // The budget those figures give.
 std::uint64_t memory_budget(const memory_figures &figures);
+
+// Kept back from the room before the budget: the allocator grows its heap
+// 128 KiB beyond each request, and the run's small allocations (stdio
+// buffers, names, the spill's list of runs) come beside the budget.
+constexpr std::uint64_t allocator_reserve = std::uint64_t{256} << 10;
+
+// Whether the room leaves a helper thread's stack beside the budget (always
+// without limits); a run that has too little runs on one thread.
+bool threads_fit(const memory_figures &figures);
 
 #endif

@@ -30,8 +30,14 @@ bool write_sequential(int fd, const char *bytes, std::size_t size)
     return write_exactly(fd, bytes, size);
 }
 
+// A write or a spill's creation refused for want of memory (ENOMEM) is
+// memory's failure, not the result's write error.
 void note_failed_write(output_block *out)
 {
+    if (errno == ENOMEM) {
+        note_no_memory(out);
+        return;
+    }
     if (!out->failed)
         out->error = errno;
     out->failed = true;

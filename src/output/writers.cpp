@@ -1182,7 +1182,8 @@ static bool load_block(const cell_grid &grid, std::size_t begin, std::size_t end
 }
 
 // The spill is written through the main block, which holds nothing until
-// the runs are taken: result has been flushed, and takes on what failed.
+// the runs are taken: result's bytes have been set aside, and it takes on
+// what failed.
 static bool spill_blocks(const cell_grid &grid, std::uint64_t budget, spill_runs *runs,
                          line_group *group, output_block *result)
 {
@@ -1246,8 +1247,8 @@ static bool refill(int fd, unsigned char delimiter, run_reader *r, output_block 
         note_failed_write(out);
         return false;
     }
-    if (r->buffer == nullptr || kept == r->capacity) {
-        std::size_t capacity = r->buffer == nullptr ? r->capacity : 2 * r->capacity;
+    if (kept == r->capacity) {
+        std::size_t capacity = 2 * r->capacity;
         void *more = std::realloc(r->buffer, capacity + input_padding);
         if (more == nullptr) {
             note_no_memory(out);
@@ -1380,9 +1381,17 @@ static const unsigned char *map_spill(const spill_runs &runs, const output_targe
     return map_file(runs.fd, static_cast<std::size_t>(size), 0, mapping);
 }
 
+static void release_readers(run_reader *readers, std::size_t runs)
+{
+    for (std::size_t b = 0; readers != nullptr && b < runs; ++b)
+        std::free(readers[b].buffer);
+    std::free(readers);
+}
+
 // The runs' readers over the mapped spill, or each with a buffer of its
-// share of half the budget (512 bytes at least, a MiB at most), taken as
-// it is first read.
+// share of half the budget (512 bytes at least, a MiB at most), all taken
+// before the first line, so that a run without memory for them writes
+// nothing of its result. Null when they cannot be had.
 static run_reader *start_readers(const spill_runs &runs, const unsigned char *spill,
                                  std::uint64_t budget)
 {
@@ -1400,22 +1409,31 @@ static run_reader *start_readers(const spill_runs &runs, const unsigned char *sp
             r->at = static_cast<std::size_t>(r->next);
             r->filled = r->whole = static_cast<std::size_t>(r->end);
             r->next = r->end;
+            continue;
+        }
+        r->buffer = static_cast<unsigned char *>(std::malloc(r->capacity + input_padding));
+        r->bytes = r->buffer;
+        if (r->buffer == nullptr) {
+            release_readers(readers, b);
+            return nullptr;
         }
     }
     return readers;
 }
 
-static void release_readers(run_reader *readers, std::size_t runs)
-{
-    for (std::size_t b = 0; readers != nullptr && b < runs; ++b)
-        std::free(readers[b].buffer);
-    std::free(readers);
-}
-
 static void write_spilled(const cell_grid &grid, const line_style &style, const output_target &to,
                           output_block *out, line_group *group)
 {
-    flush_output(out);
+    // What out holds (a page's head) waits beside the spill, which is written
+    // through the same block: nothing of the result goes out before the runs
+    // and their readers are had.
+    char held[2048];
+    std::size_t held_size = out->used;
+    if (held_size > sizeof held)
+        flush_output(out);
+    else
+        std::memcpy(held, out->bytes, held_size);
+    out->used = 0;
     if (out->failed)
         return;
     spill_runs runs;
@@ -1436,6 +1454,10 @@ static void write_spilled(const cell_grid &grid, const line_style &style, const 
     run_reader *readers = spilled ? start_readers(runs, spill, to.budget) : nullptr;
     if (spilled && readers == nullptr)
         note_no_memory(out);
+    if (held_size <= sizeof held) {
+        std::memcpy(out->bytes, held, held_size);
+        out->used = held_size;
+    }
     runs_taken taken{&runs, grid.length, 0, out->offset};
     for (std::int32_t i = 0; readers != nullptr && i < grid.columns && !out->failed; ++i)
         take_line(style, runs.fd, readers, runs.count, out, &taken);

@@ -11,6 +11,9 @@
 #include <ctime>
 #include <fcntl.h>
 #include <initializer_list>
+#if __has_include(<malloc.h>)
+#include <malloc.h>
+#endif
 #include <pthread.h>
 #include <sys/ioctl.h>
 #include <setjmp.h>
@@ -605,6 +608,17 @@ static std::uint64_t limit_of(int resource)
     return current.rlim_cur;
 }
 
+// A helper thread's first allocation would otherwise make it an arena of
+// its own, which reserves 64 MiB of address space at once: under a limit
+// every thread takes from the one arena.
+static bool one_arena()
+{
+#ifdef M_ARENA_MAX
+    mallopt(M_ARENA_MAX, 1);
+#endif
+    return true;
+}
+
 // The address-space limit counts every mapping (statm's size), the data
 // limit the private writable ones (near statm's data, which adds the stack).
 std::uint64_t memory_room()
@@ -614,6 +628,8 @@ std::uint64_t memory_room()
     static const std::uint64_t data = limit_of(RLIMIT_DATA);
     if (space == UINT64_MAX && data == UINT64_MAX)
         return UINT64_MAX;
+    static const bool one = one_arena();
+    (void)one;
     // statm: size resident shared text lib data, in pages.
     char text[160] = {};
     std::FILE *statm = std::fopen("/proc/self/statm", "r");
@@ -683,7 +699,7 @@ void run_both(void (*work)(void *), void *first, void *second)
     thread_work job{work, second};
     pthread_t thread;
     pthread_attr_t attributes;
-    bool started = pthread_attr_init(&attributes) == 0;
+    bool started = threads_allowed() && pthread_attr_init(&attributes) == 0;
     if (started) {
         pthread_attr_setstacksize(&attributes, thread_stack_bytes);
         started = pthread_create(&thread, &attributes, run_thread_work, &job) == 0;

@@ -17,6 +17,8 @@ std::atomic<const unsigned char *> watched_begin{nullptr};
 std::atomic<const unsigned char *> watched_end{nullptr};
 std::atomic<bool> watched_lost{false};
 
+std::atomic<bool> threads_on{true};
+
 } // namespace
 
 bool run_watched(void (*work)(void *), void *arg, const void *begin, std::size_t size)
@@ -43,6 +45,16 @@ bool lost_in_watched_input(const void *address)
 bool watched_read_lost()
 {
     return watched_lost.load(std::memory_order_relaxed);
+}
+
+void allow_threads(bool allowed)
+{
+    threads_on.store(allowed, std::memory_order_relaxed);
+}
+
+bool threads_allowed()
+{
+    return threads_on.load(std::memory_order_relaxed);
 }
 
 fault_plan *platform_faults = nullptr;

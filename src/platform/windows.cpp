@@ -484,8 +484,10 @@ static DWORD WINAPI run_thread_work(LPVOID arg)
 void run_both(void (*work)(void *), void *first, void *second)
 {
     thread_work job{work, second};
-    HANDLE thread = CreateThread(nullptr, thread_stack_bytes, run_thread_work, &job,
-                                 STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+    HANDLE thread = threads_allowed() ? CreateThread(nullptr, thread_stack_bytes, run_thread_work,
+                                                     &job, STACK_SIZE_PARAM_IS_A_RESERVATION,
+                                                     nullptr)
+                                      : nullptr;
     bool done = call_guarded(work, first);
     if (thread != nullptr) {
         WaitForSingleObject(thread, INFINITE);
