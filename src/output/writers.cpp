@@ -406,8 +406,9 @@ static std::size_t line_frame(const cell_grid &grid, const line_style &style, co
     return (rows.first == 0 ? 5u : 0u) + (rows.end == grid.rows ? 7u : 0u);
 }
 
-// A part's html_column_extras for every column, on the scratch list; null for delimited
-// text and for a page whose line sizes need a walk of its cells.
+// A part's html_column_extras for every column, on the scratch list; null
+// for delimited text and for a page whose line sizes need a walk of its
+// cells.
 static std::uint32_t *part_extras(const cell_grid &grid, const line_style &style,
                                   const row_part &rows)
 {

@@ -112,9 +112,10 @@ bool run_watched(void (*work)(void *), void *arg, const void *begin, std::size_t
 // file at a time, so what is listed then is that file's. Safe from both
 // threads of a run. scratch_malloc, scratch_calloc and scratch_realloc act
 // as their C namesakes (refused, null, the block unchanged); scratch_free
-// and release_pages take only their blocks. A file or mapping is held when
-// it is made and let go when it is closed or unmapped; hold_ is false, and
-// nothing held, when its few slots are taken.
+// and release_pages take only their blocks. A spill and its mapping are
+// held by their maker and let go by close_scratch_file and unmap_scratch;
+// hold_scratch_file and hold_scratch_mapping are false, holding nothing,
+// when their few slots are taken.
 void *scratch_malloc(std::size_t size);
 void *scratch_calloc(std::size_t count, std::size_t size);
 void *scratch_realloc(void *block, std::size_t size);

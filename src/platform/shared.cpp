@@ -143,7 +143,7 @@ struct alignas(std::max_align_t) scratch_node {
 };
 
 scratch_node scratch_ring{&scratch_ring, &scratch_ring, false};
-std::atomic_flag scratch_lock = ATOMIC_FLAG_INIT;
+std::atomic_flag scratch_lock; // clear
 
 constexpr std::size_t page_bytes = 4096;
 constexpr std::size_t scratch_slots = 4;
