@@ -2,8 +2,9 @@
 // made to fail in turn (platform.h's fault plan), for each way a table is
 // loaded and written: each run ends either with the exact result and no
 // message, or with exactly one message and the earlier result untouched,
-// and leaves no temporary file and no open descriptor. What a run leaks the
-// sanitizer build reports at the process's end.
+// and leaves no temporary file and no open descriptor. So does a run whose
+// input another program empties at each of those calls in turn. What a run
+// leaks the sanitizer build reports at the process's end.
 #include "driver/driver.h"
 #include "output/writers.h"
 #include "platform/platform.h"
@@ -13,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <dirent.h>
 #include <fcntl.h>
@@ -120,8 +122,10 @@ constexpr unsigned every_call = (1u << static_cast<unsigned>(platform_call::allo
                                 (1u << static_cast<unsigned>(platform_call::map)) |
                                 (1u << static_cast<unsigned>(platform_call::create));
 
-// One run of the tool's driver on name, the fail_at-th counted call failing.
-run_seen run_failing(const sweep_case &c, const std::string &name, std::uint64_t fail_at)
+// One run of the tool's driver on name, the fail_at-th counted call failing,
+// at_call called at each.
+run_seen run_failing(const sweep_case &c, const std::string &name, std::uint64_t fail_at,
+                     void (*at_call)(platform_call) = nullptr)
 {
     std::string result = name + (c.replace ? "_replace" : "_normal") + (c.page ? ".htm" : ".csv");
     write_all(result, "earlier\n");
@@ -137,6 +141,7 @@ run_seen run_failing(const sweep_case &c, const std::string &name, std::uint64_t
     plan.calls = every_call;
     plan.fail_at = fail_at;
     plan.counted = 0;
+    plan.at_call = at_call;
     platform_faults = &plan;
     process_file(name.c_str(), &options);
     platform_faults = nullptr;
@@ -154,7 +159,8 @@ std::size_t open_descriptors()
 
 using fault_sweep = keeps_split_threshold<sweep_case>;
 
-// The budget is read once per process: a case that sets it runs in a
+// The budget is read once per process, and a lost read ends a run only
+// where the tool's signal handling is installed: such a case runs in a
 // process of its own.
 bool run_in_own_process(const sweep_case &c)
 {
@@ -163,7 +169,9 @@ bool run_in_own_process(const sweep_case &c)
         std::string("--gtest_filter=") + test->test_suite_name() + "." + test->name();
     pid_t pid = fork();
     if (pid == 0) {
-        setenv("TABFLIP_MEMORY", c.memory, 1);
+        setenv("TABFLIP_SWEEP_CHILD", "1", 1);
+        if (c.memory != nullptr)
+            setenv("TABFLIP_MEMORY", c.memory, 1);
         execl("/proc/self/exe", "unit_tests", filter.c_str(), static_cast<char *>(nullptr));
         _exit(127);
     }
@@ -175,7 +183,7 @@ bool run_in_own_process(const sweep_case &c)
 TEST_P(fault_sweep, every_failure_gives_one_message_or_the_exact_result)
 {
     const sweep_case &c = GetParam();
-    if (c.memory != nullptr && std::getenv("TABFLIP_MEMORY") == nullptr) {
+    if (c.memory != nullptr && std::getenv("TABFLIP_SWEEP_CHILD") == nullptr) {
         EXPECT_TRUE(run_in_own_process(c)) << "see the output of the run above";
         return;
     }
@@ -211,5 +219,96 @@ TEST_P(fault_sweep, every_failure_gives_one_message_or_the_exact_result)
 }
 
 INSTANTIATE_TEST_SUITE_P(all, fault_sweep, testing::ValuesIn(sweep_cases), case_name<sweep_case>);
+
+// Mapped inputs (64 KiB and more), read again and again by the writers.
+const sweep_case lost_read_cases[] = {
+    {"groups", table(500, 30, 11, false)},
+    {"lanes", table(6000, 3, 12, false)},
+    {"split load, lanes of two parts", table(6000, 3, 13, false), true, false, true},
+    {"halves", table(200, 100, 14, true), true, false, true},
+    {"page", table(4000, 4, 15, false), true, true},
+    {"stored orientation", table(500, 30, 16, false), false},
+    {"utf 16", "\xff\xfe" +
+                   [] {
+                       std::string units;
+                       for (int row = 0; row < 10000; ++row)
+                           units.append("a\0\t\0b\0\n\0", 8);
+                       return units;
+                   }()},
+    {"spill", table(6000, 5, 17, false), true, false, false, "4K"},
+};
+
+// The input is emptied at the first counted call from the chosen one on,
+// on whichever thread makes it.
+std::string emptied;
+std::uint64_t empty_at = 0;
+std::atomic<bool> empty_done{false};
+
+void empty_the_input(platform_call)
+{
+    if (platform_faults->counted.load() >= empty_at && !empty_done.exchange(true)) {
+        EXPECT_EQ(truncate(emptied.c_str(), 0), 0);
+    }
+}
+
+run_seen run_emptied(const sweep_case &c, const std::string &name, std::uint64_t at)
+{
+    write_all(name, c.input);
+    emptied = name;
+    empty_at = at;
+    empty_done = at == 0;
+    return run_failing(c, name, 0, empty_the_input);
+}
+
+using lost_read_sweep = keeps_split_threshold<sweep_case>;
+
+#if defined(__SANITIZE_THREAD__)
+constexpr bool thread_sanitized = true;
+#elif defined(__has_feature)
+constexpr bool thread_sanitized = __has_feature(thread_sanitizer);
+#else
+constexpr bool thread_sanitized = false;
+#endif
+
+// A run cut short, on either thread, at any point of the load or the write:
+// "read error", the earlier result, and nothing it held left behind (memory,
+// spill, result).
+TEST_P(lost_read_sweep, emptied_input_is_a_read_error_and_leaves_nothing)
+{
+    if (thread_sanitized)
+        GTEST_SKIP() << "under ThreadSanitizer a later lost read ends the process (SIGBUS)";
+    const sweep_case &c = GetParam();
+    if (std::getenv("TABFLIP_SWEEP_CHILD") == nullptr) {
+        EXPECT_TRUE(run_in_own_process(c)) << "see the output of the run above";
+        return;
+    }
+    install_signal_cleanup();
+    split_from_bytes = c.split ? 0 : SIZE_MAX;
+    char folder[] = "/tmp/tabflip-lost-XXXXXX";
+    ASSERT_NE(mkdtemp(folder), nullptr);
+    std::string name = std::string(folder) + "/table.txt";
+    std::size_t descriptors = open_descriptors();
+    run_seen whole = run_emptied(c, name, 0);
+    ASSERT_EQ(whole.messages, "");
+    ASSERT_NE(whole.result, "earlier\n");
+    int cut = 0;
+    for (std::uint64_t n = 1; n <= whole.calls; n += n < 60 ? 1 : whole.calls / 40) {
+        run_seen seen = run_emptied(c, name, n);
+        cut += seen.messages != "";
+        if (seen.messages == "")
+            EXPECT_EQ(seen.result, whole.result) << "emptied at call " << n;
+        else
+            EXPECT_TRUE(seen.messages == "'" + name + "' read error.\n" &&
+                        seen.result == "earlier\n")
+                << "emptied at call " << n << " of " << whole.calls << ": " << seen.messages;
+        EXPECT_EQ(entries_in(folder), 4u) << "call " << n << ": a file left beside the result";
+        EXPECT_EQ(open_descriptors(), descriptors) << "call " << n;
+    }
+    EXPECT_GT(cut, 0) << "no run was ever cut short";
+    std::system((std::string("rm -rf ") + folder).c_str());
+}
+
+INSTANTIATE_TEST_SUITE_P(all, lost_read_sweep, testing::ValuesIn(lost_read_cases),
+                         case_name<sweep_case>);
 
 } // namespace

@@ -290,7 +290,9 @@ static void convert_file(void *arg)
 }
 
 // An input that shrank or failed under its mapping is a read error: the
-// result begun is removed, and the one-file options stay pending.
+// result begun is removed, and the one-file options stay pending. What the
+// loader and the writers held, the grid's and a decoded text's blocks
+// included, is on the scratch list: freed there, and forgotten here.
 void process_file(const char *name, run_options *options)
 {
     file_run run;
@@ -313,6 +315,9 @@ void process_file(const char *name, run_options *options)
         if (run.result.fd >= 0 || run.result.temp_path != nullptr)
             abandon_result(&run.result);
         report({failure::read, EIO}, name);
+        release_scratch();
+        run.grid = cell_grid{};
+        run.input.block = nullptr;
     }
     release_table(&run.grid);
     std::free(run.output_path);

@@ -1,11 +1,11 @@
 #include "output/html.h"
 
+#include "platform/platform.h"
 #include "table/byte_blocks.h"
 #include "table/charset.h"
 
 #include <algorithm>
 #include <bit>
-#include <cstdlib>
 #include <cstring>
 #include <initializer_list>
 
@@ -218,7 +218,7 @@ static bool count_short_line(extras_scan *scan, std::size_t cells)
         return true;
     if (scan->short_lines == nullptr)
         scan->short_lines =
-            static_cast<std::uint32_t *>(std::calloc(scan->columns, sizeof(std::uint32_t)));
+            static_cast<std::uint32_t *>(scratch_calloc(scan->columns, sizeof(std::uint32_t)));
     if (scan->short_lines == nullptr)
         return false;
     ++scan->short_lines[cells];
@@ -312,6 +312,6 @@ bool html_column_extras(const cell_grid &grid, const html_style &style, std::uin
         absent += scan.short_lines[c];
         extras[c] += absent;
     }
-    std::free(scan.short_lines);
+    scratch_free(scan.short_lines);
     return found;
 }

@@ -12,7 +12,6 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <utility>
 
@@ -475,8 +474,9 @@ static std::size_t line_frame(const cell_grid &grid, const line_style &style, co
     return (rows.first == 0 ? 5u : 0u) + (rows.end == grid.rows ? 7u : 0u);
 }
 
-// A part's html_column_extras for every column, malloc'd; null for delimited
-// text and for a page whose line sizes need a walk of its cells.
+// A part's html_column_extras for every column, on the scratch list; null
+// for delimited text and for a page whose line sizes need a walk of its
+// cells.
 static std::uint32_t *part_extras(const cell_grid &grid, const line_style &style,
                                   const row_part &rows)
 {
@@ -492,9 +492,9 @@ static std::uint32_t *part_extras(const cell_grid &grid, const line_style &style
     part.length = end - begin;
     part.rows = rows.end - rows.first;
     auto *extras = static_cast<std::uint32_t *>(
-        std::malloc(static_cast<std::size_t>(grid.columns) * sizeof(std::uint32_t)));
+        scratch_malloc(static_cast<std::size_t>(grid.columns) * sizeof(std::uint32_t)));
     if (extras != nullptr && !html_column_extras(part, style.html, extras)) {
-        std::free(extras);
+        scratch_free(extras);
         extras = nullptr;
     }
     return extras;
@@ -792,8 +792,8 @@ static void write_by_groups(cell_grid *grid, const line_style &style, output_blo
     }
     write_staged(written);
     if (works[0].extras != extras)
-        std::free(works[0].extras);
-    std::free(works[1].extras);
+        scratch_free(works[0].extras);
+    scratch_free(works[1].extras);
 }
 
 namespace
@@ -857,8 +857,8 @@ static bool write_halves(cell_grid *grid, const line_style &style, output_block 
     auto rows = static_cast<std::size_t>(grid->rows);
     row_part all{0, grid->rows};
     std::uint32_t *extras = part_extras(*grid, style, all);
-    auto *cursors = static_cast<std::size_t *>(std::malloc(rows * sizeof(std::size_t)));
-    auto *second = static_cast<line_group *>(std::calloc(1, sizeof(line_group)));
+    auto *cursors = static_cast<std::size_t *>(scratch_malloc(rows * sizeof(std::size_t)));
+    auto *second = static_cast<line_group *>(scratch_calloc(1, sizeof(line_group)));
     auto *buffers = static_cast<char *>(allocate_pages(group_bytes + out->end));
     bool ready = cursors != nullptr && second != nullptr && buffers != nullptr &&
                  (style.format == format_delimited || extras != nullptr);
@@ -890,9 +890,9 @@ static bool write_halves(cell_grid *grid, const line_style &style, output_block 
         out->offset = after.offset;
     }
     release_pages(buffers);
-    std::free(second);
-    std::free(cursors);
-    std::free(extras);
+    scratch_free(second);
+    scratch_free(cursors);
+    scratch_free(extras);
     return ready;
 }
 
@@ -967,7 +967,7 @@ static void size_lanes(void *arg)
         grid.head_column_bytes = nullptr;
     std::uint32_t *extras = part_extras(grid, style, work->rows);
     bool sized = base_sizes(grid, style, work->rows, 0, grid.columns, extras, sizes);
-    std::free(extras);
+    scratch_free(extras);
     if (!sized) {
         std::size_t absent = entry_size(style, nullptr, nullptr, true);
         walk_rows(
@@ -1019,15 +1019,15 @@ static bool write_by_lanes(const cell_grid *grid, const line_style &style, outpu
     row_part rows[2];
     std::int32_t parts = row_parts(*grid, rows);
     auto lanes_count = columns * static_cast<std::size_t>(parts);
-    auto *sizes = static_cast<std::size_t *>(std::calloc(lanes_count, sizeof(std::size_t)));
-    auto *lanes = static_cast<output_block *>(std::calloc(lanes_count, sizeof(output_block)));
+    auto *sizes = static_cast<std::size_t *>(scratch_calloc(lanes_count, sizeof(std::size_t)));
+    auto *lanes = static_cast<output_block *>(scratch_calloc(lanes_count, sizeof(output_block)));
     auto *bytes = static_cast<char *>(allocate_pages(lanes_count * lane_size));
     // A UTF-16 result's lanes each cut their own units, each part's into its
     // own room.
     bool units = out->encoder != nullptr;
-    auto *encoders = units ? static_cast<utf16_encoder *>(
-                                 std::calloc(lanes_count, sizeof(utf16_encoder)))
-                           : nullptr;
+    auto *encoders =
+        units ? static_cast<utf16_encoder *>(scratch_calloc(lanes_count, sizeof(utf16_encoder)))
+              : nullptr;
     auto *unit_rooms = static_cast<unsigned char *>(
         units ? allocate_pages(2 * lane_size * static_cast<std::size_t>(parts)) : nullptr);
     bool ready = sizes != nullptr && lanes != nullptr && bytes != nullptr &&
@@ -1068,9 +1068,9 @@ static bool write_by_lanes(const cell_grid *grid, const line_style &style, outpu
     }
     release_pages(unit_rooms);
     release_pages(bytes);
-    std::free(encoders);
-    std::free(lanes);
-    std::free(sizes);
+    scratch_free(encoders);
+    scratch_free(lanes);
+    scratch_free(sizes);
     return ready;
 }
 
@@ -1090,7 +1090,7 @@ static bool add_run(spill_runs *runs, std::uint64_t end)
 {
     if (runs->count + 2 > runs->capacity) {
         std::size_t capacity = runs->capacity * 2 + 8;
-        void *more = std::realloc(runs->starts, capacity * sizeof(std::uint64_t));
+        void *more = scratch_realloc(runs->starts, capacity * sizeof(std::uint64_t));
         if (more == nullptr)
             return false;
         runs->starts = static_cast<std::uint64_t *>(more);
@@ -1111,9 +1111,9 @@ static void clear_failure(output_block *out)
 
 static void release_runs(spill_runs *runs)
 {
-    std::free(runs->starts);
+    scratch_free(runs->starts);
     if (runs->fd >= 0)
-        close_file(runs->fd);
+        close_scratch_file(runs->fd);
     *runs = spill_runs{};
 }
 
@@ -1147,9 +1147,9 @@ static std::uint32_t *widened_sums(std::uint32_t *sums, std::size_t had, std::si
 {
     if (sums == nullptr)
         return nullptr;
-    void *more = std::realloc(sums, columns * sizeof(std::uint32_t));
+    void *more = scratch_realloc(sums, columns * sizeof(std::uint32_t));
     if (more == nullptr) {
-        std::free(sums);
+        scratch_free(sums);
         return nullptr;
     }
     auto *widened = static_cast<std::uint32_t *>(more);
@@ -1173,7 +1173,7 @@ static bool load_block(const cell_grid &grid, std::size_t begin, std::size_t end
         block->column_bytes = widened_sums(block->column_bytes, had, columns);
         block->head_column_bytes = widened_sums(block->head_column_bytes, had, columns);
         if (block->column_bytes == nullptr) {
-            std::free(block->head_column_bytes);
+            scratch_free(block->head_column_bytes);
             block->head_column_bytes = nullptr;
         }
     }
@@ -1198,7 +1198,7 @@ static bool spill_blocks(const cell_grid &grid, std::uint64_t budget, spill_runs
     std::size_t most_bytes = budget / 2;
     std::size_t most_rows = std::max<std::uint64_t>(budget / 8 / sizeof(std::size_t), 3);
     std::size_t most_columns = budget / 8 / sizeof(std::uint32_t);
-    runs->starts = static_cast<std::uint64_t *>(std::calloc(8, sizeof(std::uint64_t)));
+    runs->starts = static_cast<std::uint64_t *>(scratch_calloc(8, sizeof(std::uint64_t)));
     runs->capacity = runs->starts == nullptr ? 0 : 8;
     bool spilled = runs->starts != nullptr;
     for (std::size_t begin = 0; spilled && begin < grid.length;) {
@@ -1227,7 +1227,7 @@ static bool spill_blocks(const cell_grid &grid, std::uint64_t budget, spill_runs
 // otherwise the run is read in pieces into buffer, capacity bytes long.
 struct run_reader {
     const unsigned char *bytes = nullptr;
-    unsigned char *buffer = nullptr; // malloc'd, with input_padding more
+    unsigned char *buffer = nullptr; // scratch, with input_padding more
     std::size_t capacity = 0;
     std::size_t at = 0;
     std::size_t filled = 0;
@@ -1249,7 +1249,7 @@ static bool refill(int fd, unsigned char delimiter, run_reader *r, output_block 
     }
     if (kept == r->capacity) {
         std::size_t capacity = 2 * r->capacity;
-        void *more = std::realloc(r->buffer, capacity + input_padding);
+        void *more = scratch_realloc(r->buffer, capacity + input_padding);
         if (more == nullptr) {
             note_no_memory(out);
             return false;
@@ -1378,14 +1378,19 @@ static const unsigned char *map_spill(const spill_runs &runs, const output_targe
     if (to.room < to.budget || to.room - to.budget < size || size > SIZE_MAX ||
         !write_exactly_at(runs.fd, zeros, input_padding, runs.starts[runs.count]))
         return nullptr;
-    return map_file(runs.fd, static_cast<std::size_t>(size), 0, mapping);
+    const unsigned char *spill = map_file(runs.fd, static_cast<std::size_t>(size), 0, mapping);
+    if (spill != nullptr && !hold_scratch_mapping(*mapping)) {
+        unmap_file(mapping);
+        return nullptr;
+    }
+    return spill;
 }
 
 static void release_readers(run_reader *readers, std::size_t runs)
 {
     for (std::size_t b = 0; readers != nullptr && b < runs; ++b)
-        std::free(readers[b].buffer);
-    std::free(readers);
+        scratch_free(readers[b].buffer);
+    scratch_free(readers);
 }
 
 // The runs' readers over the mapped spill, or each with a buffer of its
@@ -1395,7 +1400,7 @@ static void release_readers(run_reader *readers, std::size_t runs)
 static run_reader *start_readers(const spill_runs &runs, const unsigned char *spill,
                                  std::uint64_t budget)
 {
-    auto *readers = static_cast<run_reader *>(std::calloc(runs.count, sizeof(run_reader)));
+    auto *readers = static_cast<run_reader *>(scratch_calloc(runs.count, sizeof(run_reader)));
     if (readers == nullptr)
         return nullptr;
     std::uint64_t share = std::clamp<std::uint64_t>(budget / 2 / runs.count, 512, 1u << 20);
@@ -1411,7 +1416,7 @@ static run_reader *start_readers(const spill_runs &runs, const unsigned char *sp
             r->next = r->end;
             continue;
         }
-        r->buffer = static_cast<unsigned char *>(std::malloc(r->capacity + input_padding));
+        r->buffer = static_cast<unsigned char *>(scratch_malloc(r->capacity + input_padding));
         r->bytes = r->buffer;
         if (r->buffer == nullptr) {
             release_readers(readers, b);
@@ -1419,6 +1424,17 @@ static run_reader *start_readers(const spill_runs &runs, const unsigned char *sp
         }
     }
     return readers;
+}
+
+// Listed, so that a run cut short closes it too.
+static int open_listed_spill(const char *beside, int place)
+{
+    int fd = open_spill(beside, place);
+    if (fd >= 0 && !hold_scratch_file(fd)) {
+        close_file(fd);
+        return -1;
+    }
+    return fd;
 }
 
 static void write_spilled(const cell_grid &grid, const line_style &style, const output_target &to,
@@ -1444,7 +1460,7 @@ static void write_spilled(const cell_grid &grid, const line_style &style, const 
     for (int place = 0; place < spill_places && !spilled && !out->no_memory; ++place) {
         release_runs(&runs);
         clear_failure(out);
-        runs.fd = open_spill(to.spill_beside, place);
+        runs.fd = open_listed_spill(to.spill_beside, place);
         if (runs.fd < 0)
             note_failed_write(out);
         else
@@ -1464,7 +1480,7 @@ static void write_spilled(const cell_grid &grid, const line_style &style, const 
     if (readers != nullptr)
         tell_runs_taken(&taken, readers, out, true);
     release_readers(readers, runs.count);
-    unmap_file(&mapping);
+    unmap_scratch(&mapping);
     release_runs(&runs);
 }
 
@@ -1612,13 +1628,14 @@ bool result_bytes(const cell_grid &grid, result_format format, bool transposed, 
     if (format == format_delimited && rows == 0)
         size = lines; // a transposed table of no rows: empty lines
     if (format == format_html) {
-        auto *extras = static_cast<std::uint32_t *>(std::malloc(columns * sizeof(std::uint32_t)));
+        auto *extras =
+            static_cast<std::uint32_t *>(scratch_malloc(columns * sizeof(std::uint32_t)));
         html_style style = html_style_for(current_charset_code, grid.delimiter);
         bool found = extras != nullptr && html_column_extras(grid, style, extras);
         size = text + 10 * rows * columns + 12 * lines + page_frame_bytes(current_charset_code);
         for (std::uint64_t c = 0; found && c < columns; ++c)
             size += extras[c];
-        std::free(extras);
+        scratch_free(extras);
         if (!found)
             return false;
     }

@@ -20,6 +20,10 @@ bool rename_over(const char *from, const char *to);
 bool link_nameless(result_file *result);
 void remove_name(const char *path);
 
+// Blocks of whole pages, aligned to a page; allocate_pages lists them.
+void *allocate_aligned_pages(std::size_t size);
+void free_aligned_pages(void *pages);
+
 // The watched input (run_watched). call_guarded runs work(arg) with a
 // guard on this thread that a lost read returns to: false then. The fault
 // handler asks lost_in_watched_input whether an address lies in the

@@ -99,9 +99,32 @@ void unmap_file(file_mapping *mapping);
 // or on either of run_both's, ends work at once, and false is returned
 // (true when work returned). Writes fail from the fault on, so that the
 // other thread adds nothing to the result. work must keep what it holds
-// where the caller finds it: scratch memory that deeper calls held is lost.
-// Needs install_signal_cleanup; nests with no other run_watched.
+// where the caller finds it, or on the scratch list below. Both threads
+// are done when it returns. Needs install_signal_cleanup; nests with no
+// other run_watched.
 bool run_watched(void (*work)(void *), void *arg, const void *begin, std::size_t size);
+
+// The scratch list: memory, spill files and their mappings that the loader
+// and the writers hold, listed per block or file (never per cell), so that
+// a watched run cut short leaves nothing behind: release_scratch then frees,
+// closes and unmaps everything still listed, once both threads are done,
+// and the caller forgets its own pointers into it. The process converts one
+// file at a time, so what is listed then is that file's. Safe from both
+// threads of a run. scratch_malloc, scratch_calloc and scratch_realloc act
+// as their C namesakes (refused, null, the block unchanged); scratch_free
+// and release_pages take only their blocks. A spill and its mapping are
+// held by their maker and let go by close_scratch_file and unmap_scratch;
+// hold_scratch_file and hold_scratch_mapping are false, holding nothing,
+// when their few slots are taken.
+void *scratch_malloc(std::size_t size);
+void *scratch_calloc(std::size_t count, std::size_t size);
+void *scratch_realloc(void *block, std::size_t size);
+void scratch_free(void *block);
+bool hold_scratch_file(int fd);
+bool close_scratch_file(int fd);
+bool hold_scratch_mapping(const file_mapping &mapping);
+void unmap_scratch(file_mapping *mapping);
+void release_scratch();
 
 // Output: every byte of bytes[0, size), at the descriptor's cursor or at an
 // offset (a caller that once writes at offsets writes every later byte so
@@ -115,7 +138,8 @@ bool write_exactly_at(int fd, const char *bytes, std::size_t size, std::uint64_t
 // lands at the end); false otherwise. set_cursor moves that place.
 bool output_cursor(int fd, std::uint64_t *offset);
 bool set_cursor(int fd, std::uint64_t offset);
-// Page-aligned blocks for positioned writes; null when none can be had.
+// Page-aligned blocks for positioned writes, on the scratch list; null when
+// none can be had.
 void *allocate_pages(std::size_t size);
 void release_pages(void *block);
 // Backs the pages of [begin, begin + size) with memory at once, which costs

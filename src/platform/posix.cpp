@@ -513,16 +513,14 @@ bool set_cursor(int fd, std::uint64_t offset)
     return lseek(fd, static_cast<off_t>(offset), SEEK_SET) >= 0;
 }
 
-void *allocate_pages(std::size_t size)
+void *allocate_aligned_pages(std::size_t size)
 {
-    if (fault_now(platform_call::allocate))
-        return nullptr;
     return std::aligned_alloc(4096, (size + 4095) / 4096 * 4096);
 }
 
-void release_pages(void *block)
+void free_aligned_pages(void *pages)
 {
-    std::free(block);
+    std::free(pages);
 }
 
 void prepare_pages(void *begin, std::size_t size)

@@ -362,14 +362,14 @@ bool set_cursor(int fd, std::uint64_t offset)
     return _lseeki64(fd, static_cast<__int64>(offset), SEEK_SET) >= 0;
 }
 
-void *allocate_pages(std::size_t size)
+void *allocate_aligned_pages(std::size_t size)
 {
     return _aligned_malloc(size, 4096);
 }
 
-void release_pages(void *block)
+void free_aligned_pages(void *pages)
 {
-    _aligned_free(block);
+    _aligned_free(pages);
 }
 
 void prepare_pages(void *, std::size_t) {}

@@ -7,7 +7,8 @@
 // first delimiter, LF, CR or NUL. Lines end at LF; in a file without LF and
 // with a CR they end at CR instead. Inside a line NUL and CR end text but no
 // line, and text after them opens a further cell.
-// The row table and the column sizes are malloc'd: release_table frees them.
+// The row table and the column sizes are on the scratch list (platform.h):
+// release_table frees them.
 // Nothing here prints: the caller reports a refused table.
 #ifndef TABFLIP_CELL_GRID_H
 #define TABFLIP_CELL_GRID_H

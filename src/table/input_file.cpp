@@ -4,7 +4,6 @@
 
 #include <cerrno>
 #include <cstdint>
-#include <cstdlib>
 
 // Below this size a read into a fresh block costs less than setting up and
 // tearing down a mapping (measured with bench/compare's 10,000 files of about
@@ -15,7 +14,7 @@ unsigned char *reserve_input(std::size_t length, input_data *input)
 {
     if (length > SIZE_MAX - input_padding)
         return nullptr;
-    auto *block = static_cast<unsigned char *>(std::calloc(1, length + input_padding));
+    auto *block = static_cast<unsigned char *>(scratch_calloc(1, length + input_padding));
     if (block == nullptr)
         return nullptr;
     input->block = block;
@@ -62,6 +61,6 @@ failure_report read_input(const char *name, input_data *input)
 void release_input(input_data *input)
 {
     unmap_file(&input->mapping);
-    std::free(input->block);
+    scratch_free(input->block);
     *input = input_data{};
 }

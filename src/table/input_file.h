@@ -11,7 +11,8 @@
 // size.
 //
 // An input_data owns its memory until release_input: either that mapping or
-// a calloc'd block. Nothing here prints: read_input says what failed.
+// a block on the scratch list (platform.h). Nothing here prints: read_input
+// says what failed.
 #ifndef TABFLIP_INPUT_FILE_H
 #define TABFLIP_INPUT_FILE_H
 
@@ -25,7 +26,7 @@ struct input_data {
     const unsigned char *bytes = nullptr; // length data bytes, then the padding
     std::size_t length = 0;
     file_mapping mapping;                 // the region, when the file is mapped
-    unsigned char *block = nullptr; // the calloc'd block, when it is not
+    unsigned char *block = nullptr;       // the scratch block, when it is not
 };
 
 // Obtains the named file's bytes: mapped when it is a regular file large

@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <bit>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 #include <initializer_list>
 
@@ -44,8 +43,8 @@ struct column_sums {
 
 static void give_up_sums(column_sums *sums)
 {
-    std::free(sums->bytes);
-    std::free(sums->continuations);
+    scratch_free(sums->bytes);
+    scratch_free(sums->continuations);
     sums->bytes = nullptr;
     sums->continuations = nullptr;
 }
@@ -54,7 +53,7 @@ static void give_up_sums(column_sums *sums)
 // leaving it as it was, when there is no memory.
 static bool grow_counts(std::uint32_t **counts, std::size_t had, std::size_t capacity)
 {
-    void *more = std::realloc(*counts, capacity * sizeof(std::uint32_t));
+    void *more = scratch_realloc(*counts, capacity * sizeof(std::uint32_t));
     if (more == nullptr)
         return false;
     *counts = static_cast<std::uint32_t *>(more);
@@ -207,7 +206,7 @@ static bool room_for_row(row_table *table, std::size_t used)
         std::size_t capacity = std::min(table->capacity + grow, table->most);
         if (capacity > SIZE_MAX / sizeof(std::size_t))
             continue;
-        void *more = std::realloc(table->starts, capacity * sizeof(std::size_t));
+        void *more = scratch_realloc(table->starts, capacity * sizeof(std::size_t));
         if (more != nullptr) {
             table->starts = static_cast<std::size_t *>(more);
             table->capacity = capacity;
@@ -310,7 +309,7 @@ static table_scan scan_table(const unsigned char *p, std::size_t length, unsigne
 
 static int refuse_table(row_table *rows, bool over_limit)
 {
-    std::free(rows->starts);
+    scratch_free(rows->starts);
     return over_limit ? load_over_limit : load_refused;
 }
 
@@ -343,8 +342,8 @@ struct head_sums {
 
 static void release_head_sums(head_sums *own)
 {
-    std::free(own->bytes);
-    std::free(own->continuations);
+    scratch_free(own->bytes);
+    scratch_free(own->continuations);
     *own = head_sums{};
 }
 
@@ -355,10 +354,10 @@ static bool start_part(scan_part *part, const load_limits &limits, bool summed)
     part->sums.most = limits.most_columns;
     if (summed) {
         part->sums.capacity = 64;
-        part->sums.bytes = static_cast<std::uint32_t *>(std::calloc(64, sizeof(std::uint32_t)));
+        part->sums.bytes = static_cast<std::uint32_t *>(scratch_calloc(64, sizeof(std::uint32_t)));
         if (limits.count_continuations)
             part->sums.continuations =
-                static_cast<std::uint32_t *>(std::calloc(64, sizeof(std::uint32_t)));
+                static_cast<std::uint32_t *>(scratch_calloc(64, sizeof(std::uint32_t)));
         if (limits.count_continuations && part->sums.continuations == nullptr)
             give_up_sums(&part->sums);
     }
@@ -367,7 +366,8 @@ static bool start_part(scan_part *part, const load_limits &limits, bool summed)
     part->rows.most = limits.most_rows;
     // Room for rows of 64 bytes; a table of shorter rows grows it.
     part->rows.capacity = std::min(part->length / 64 + 2, std::max(limits.most_rows, std::size_t{2}));
-    part->rows.starts = static_cast<std::size_t *>(std::malloc(part->rows.capacity * sizeof(std::size_t)));
+    part->rows.starts =
+        static_cast<std::size_t *>(scratch_malloc(part->rows.capacity * sizeof(std::size_t)));
     if (part->rows.starts == nullptr)
         return false;
     part->rows.starts[0] = 0;
@@ -384,7 +384,7 @@ static void scan_part_lines(void *arg)
 
 static void release_part(scan_part *part)
 {
-    std::free(part->rows.starts);
+    scratch_free(part->rows.starts);
     give_up_sums(&part->sums);
 }
 
@@ -448,7 +448,7 @@ static bool join_rows(scan_part *head, const scan_part &tail, std::size_t split)
         return false;
     }
     if (entries > rows->capacity) {
-        void *more = std::realloc(rows->starts, entries * sizeof(std::size_t));
+        void *more = scratch_realloc(rows->starts, entries * sizeof(std::size_t));
         if (more == nullptr)
             return false;
         rows->starts = static_cast<std::size_t *>(more);
@@ -482,18 +482,18 @@ static bool add_sums(column_sums *a, const column_sums *b, std::size_t columns)
 static std::uint32_t *join_counts(std::uint32_t **head, std::size_t had, const std::uint32_t *tail,
                                   std::size_t tail_had, std::size_t columns)
 {
-    auto *total = static_cast<std::uint32_t *>(std::malloc(columns * sizeof(std::uint32_t)));
-    auto *first = static_cast<std::uint32_t *>(std::malloc(columns * sizeof(std::uint32_t)));
+    auto *total = static_cast<std::uint32_t *>(scratch_malloc(columns * sizeof(std::uint32_t)));
+    auto *first = static_cast<std::uint32_t *>(scratch_malloc(columns * sizeof(std::uint32_t)));
     bool joined = total != nullptr && first != nullptr;
     for (std::size_t c = 0; joined && c < columns; ++c) {
         first[c] = c < had ? (*head)[c] : 0;
         total[c] = first[c] + (c < tail_had ? tail[c] : 0);
     }
-    std::free(*head);
+    scratch_free(*head);
     *head = joined ? total : nullptr;
     if (!joined) {
-        std::free(total);
-        std::free(first);
+        scratch_free(total);
+        scratch_free(first);
         return nullptr;
     }
     return first;
@@ -628,11 +628,11 @@ bool load_table(const unsigned char *bytes, std::size_t length, unsigned char de
 
 void release_table(cell_grid *grid)
 {
-    std::free(grid->row_starts);
-    std::free(grid->column_bytes);
-    std::free(grid->head_column_bytes);
-    std::free(grid->column_continuations);
-    std::free(grid->head_column_continuations);
+    scratch_free(grid->row_starts);
+    scratch_free(grid->column_bytes);
+    scratch_free(grid->head_column_bytes);
+    scratch_free(grid->column_continuations);
+    scratch_free(grid->head_column_continuations);
     grid->row_starts = nullptr;
     grid->column_bytes = nullptr;
     grid->head_column_bytes = nullptr;
