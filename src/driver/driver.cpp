@@ -298,6 +298,10 @@ void process_file(const char *name, run_options *options)
     file_run run;
     run.name = name;
     run.options = options;
+    if (!have_writer_blocks()) {
+        report({failure::memory, ENOMEM}, nullptr);
+        return;
+    }
     failure_report read = read_input(name, &run.input);
     if (read.what != failure::none) {
         report(read, name);

@@ -10,10 +10,26 @@
 constexpr std::size_t main_size = std::size_t{1} << 20;
 constexpr std::size_t page_size = 4096;
 
-alignas(page_size) static char main_bytes[main_size + page_size];
+// Had once and kept: a run over many small files does not obtain them for
+// each. Obtained rather than static, so that a process under a tight data
+// limit starts and says it has no memory instead of failing to load.
+static char *main_bytes = nullptr;
+// The units of a UTF-16 result, made a piece at a time: at most two bytes
+// for each byte of the internal form.
+static unsigned char *unit_bytes = nullptr;
+
+bool have_output_blocks()
+{
+    if (main_bytes == nullptr)
+        main_bytes = static_cast<char *>(allocate_lasting_pages(main_size + page_size));
+    if (unit_bytes == nullptr)
+        unit_bytes = static_cast<unsigned char *>(allocate_lasting_pages(main_size));
+    return main_bytes != nullptr && unit_bytes != nullptr;
+}
 
 output_block main_output(const output_target &to)
 {
+    have_output_blocks(); // had already by every writer; a test may call first
     output_block out;
     out.fd = to.fd;
     out.encoder = to.encoder;
@@ -68,10 +84,6 @@ static void write_out(output_block *out, const char *bytes, std::size_t size, st
     else if (out->progress.written != nullptr)
         out->progress.written(out->progress.context, size);
 }
-
-// The units of a UTF-16 result, made a piece at a time: at most two bytes
-// for each byte of the internal form.
-alignas(page_size) static unsigned char unit_bytes[main_size];
 
 // Counts in out's offset the units' bytes, not the internal form's.
 static void write_units(output_block *out, const char *bytes, std::size_t size)

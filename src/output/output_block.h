@@ -95,8 +95,12 @@ void note_no_memory(output_block *out);
 // Takes on what failed in part, a block that wrote a share of out's result.
 void take_failure(output_block *out, const output_block &part);
 
-// The main block of a result: a static page-aligned 1 MiB, so the writers
-// are not reentrant.
+// The process's main block (a page-aligned 1 MiB) and a UTF-16 result's
+// units' block, had on the first call and kept: false when they cannot be.
+bool have_output_blocks();
+// The main block of a result, once have_output_blocks has said true (it
+// asks again, for a caller that did not); one block for the process, so the
+// writers are not reentrant.
 output_block main_output(const output_target &to);
 
 // Hands the gathered bytes to the destination and empties the block.

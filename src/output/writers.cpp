@@ -1521,15 +1521,31 @@ static bool groups_fit(const cell_grid &grid, bool page, std::uint64_t budget)
     return rows * sizeof(std::size_t) + sums + passes_read <= budget;
 }
 
+// Had once and kept, so that a run over many small files does not obtain
+// and return them for each; only the pages a table's groups fill become
+// resident.
+static char *lasting_staging = nullptr;
+static line_group *lasting_group = nullptr;
+
+bool have_writer_blocks()
+{
+    if (lasting_staging == nullptr)
+        lasting_staging = static_cast<char *>(allocate_lasting_pages(2 * group_bytes));
+    if (lasting_group == nullptr && lasting_staging != nullptr) {
+        // Not on the scratch list: it outlives every file.
+        lasting_group = static_cast<line_group *>(std::calloc(1, sizeof(line_group)));
+        if (lasting_group != nullptr) {
+            lasting_group->bytes = lasting_staging;
+            lasting_group->other = lasting_staging + group_bytes;
+        }
+    }
+    return lasting_group != nullptr && have_output_blocks();
+}
+
 static void write_transposed(cell_grid *grid, const line_style &style, const output_target &to,
                              output_block *out)
 {
-    // Static, so that a run over many small files does not obtain and return
-    // them for each; only the pages a table's groups fill become resident.
-    alignas(4096) static char staging[2][group_bytes];
-    static line_group group;
-    group.bytes = staging[0];
-    group.other = staging[1];
+    line_group &group = *lasting_group;
     bool loaded = grid->row_starts != nullptr;
     if (to.positioned && grid->columns <= lane_columns && grid->rows > few_rows &&
         lanes_fit(*grid, to.budget) && write_by_lanes(grid, style, out))
@@ -1564,6 +1580,11 @@ static line_style style_for(const cell_grid &grid, result_format format)
 static bool write_view(cell_grid *grid, const cell_grid &stored, result_format format,
                        const output_target &to, failure_report *why)
 {
+    if (!have_writer_blocks()) {
+        if (why != nullptr)
+            *why = failure_report{failure::array_memory, ENOMEM};
+        return false;
+    }
     line_style style = style_for(stored, format);
     output_block out = main_output(to);
     if (format == format_html)

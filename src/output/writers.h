@@ -28,6 +28,11 @@ bool write_normal(const cell_grid &grid, result_format format, const output_targ
                   failure_report *why = nullptr);
 bool write_replace(cell_grid *grid, result_format format, const output_target &to,
                    failure_report *why = nullptr);
+// The writers' blocks (the main and staging blocks), had on the first call
+// and kept for the process; false when memory for them cannot be had. Each
+// write asks for them; a caller that measures its memory asks first, so
+// that the measure holds them.
+bool have_writer_blocks();
 
 // The bytes the writers will write for grid's result, when the loader's
 // sums tell (units: a UTF-16 result, less its mark); false when they do not.

@@ -142,6 +142,9 @@ bool set_cursor(int fd, std::uint64_t offset);
 // none can be had.
 void *allocate_pages(std::size_t size);
 void release_pages(void *block);
+// Page-aligned blocks kept for the whole process (never on the scratch
+// list, never released); null when none can be had.
+void *allocate_lasting_pages(std::size_t size);
 // Backs the pages of [begin, begin + size) with memory at once, which costs
 // less than a fault for each page as they are first written. Only a hint:
 // it may do nothing.

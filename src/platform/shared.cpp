@@ -254,6 +254,11 @@ void *allocate_pages(std::size_t size)
     return listed(reinterpret_cast<scratch_node *>(pages + page_bytes) - 1, true);
 }
 
+void *allocate_lasting_pages(std::size_t size)
+{
+    return allocate_aligned_pages(size);
+}
+
 void release_pages(void *block)
 {
     scratch_free(block);
