@@ -305,15 +305,17 @@ static std::size_t row_taken(const cell_grid &grid, const unsigned char *cell,
 // consumed at once.
 static void start_cursors(cell_grid *grid, const row_part &rows, const progress_sink &told = {})
 {
+    if (told.consumed == nullptr) {
+        for (std::int32_t j = rows.first; j < rows.end; ++j)
+            grid->row_starts[j] = cursor_at(*grid, first_cell(*grid, j));
+        return;
+    }
     std::uint64_t skipped = 0;
     for (std::int32_t j = rows.first; j < rows.end; ++j) {
         const unsigned char *cell = first_cell(*grid, j);
-        if (told.consumed != nullptr) {
-            const unsigned char *line = grid->bytes + grid->row_starts[j];
-            const unsigned char *next =
-                grid->bytes + std::min(grid->row_starts[j + 1], grid->length);
-            skipped += static_cast<std::size_t>((cell != nullptr ? cell : next) - line);
-        }
+        const unsigned char *line = grid->bytes + grid->row_starts[j];
+        const unsigned char *next = grid->bytes + std::min(grid->row_starts[j + 1], grid->length);
+        skipped += static_cast<std::size_t>((cell != nullptr ? cell : next) - line);
         grid->row_starts[j] = cursor_at(*grid, cell);
     }
     note_consumed(told, skipped);
