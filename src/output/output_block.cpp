@@ -8,7 +8,6 @@
 // A write much larger than this was measured up to 3 times slower on Linux
 // than the same bytes in calls of this size (bench/README.md).
 constexpr std::size_t main_size = std::size_t{1} << 20;
-constexpr std::size_t page_size = 4096;
 
 // Had once and kept: a run over many small files does not obtain them for
 // each. Obtained rather than static, so that a process under a tight data
@@ -21,7 +20,7 @@ static unsigned char *unit_bytes = nullptr;
 bool have_output_blocks()
 {
     if (main_bytes == nullptr)
-        main_bytes = static_cast<char *>(allocate_lasting_pages(main_size + page_size));
+        main_bytes = static_cast<char *>(allocate_lasting_pages(main_size + page_size()));
     if (unit_bytes == nullptr)
         unit_bytes = static_cast<unsigned char *>(allocate_lasting_pages(main_size));
     return main_bytes != nullptr && unit_bytes != nullptr;

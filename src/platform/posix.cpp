@@ -86,7 +86,7 @@ bool call_guarded(void (*work)(void *), void *arg)
 // faults as any other read of it does.
 static void touch_pages(const char *bytes, std::size_t size)
 {
-    for (std::size_t at = 0; at < size; at += 4096)
+    for (std::size_t at = 0; at < size; at += page_size())
         static_cast<void>(*static_cast<const volatile char *>(bytes + at));
 }
 
@@ -421,7 +421,7 @@ const unsigned char *map_file(int fd, std::size_t length, std::size_t padding,
 {
     if (fault_now(platform_call::map))
         return nullptr;
-    auto page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+    std::size_t page = page_size();
     std::size_t size = (length + padding + page - 1) / page * page;
     if (size < length)
         return nullptr;
@@ -513,9 +513,16 @@ bool set_cursor(int fd, std::uint64_t offset)
     return lseek(fd, static_cast<off_t>(offset), SEEK_SET) >= 0;
 }
 
+std::size_t page_size()
+{
+    static const auto page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+    return page;
+}
+
 void *allocate_aligned_pages(std::size_t size)
 {
-    return std::aligned_alloc(4096, (size + 4095) / 4096 * 4096);
+    std::size_t page = page_size();
+    return std::aligned_alloc(page, (size + page - 1) / page * page);
 }
 
 void free_aligned_pages(void *pages)
@@ -528,7 +535,7 @@ void prepare_pages(void *begin, std::size_t size)
 #ifdef __linux__
     // MADV_POPULATE_WRITE, from Linux 5.14; older kernels refuse it.
     constexpr int populate_write = 23;
-    std::size_t into_page = reinterpret_cast<std::uintptr_t>(begin) % 4096;
+    std::size_t into_page = reinterpret_cast<std::uintptr_t>(begin) % page_size();
     madvise(static_cast<char *>(begin) - into_page, size + into_page, populate_write);
 #else
     (void)begin;
@@ -643,7 +650,7 @@ std::uint64_t memory_room()
     unsigned long long data_pages = std::strtoull(field, &field, 10);
     if (size == 0)
         return space < data ? space : data;
-    auto page = static_cast<std::uint64_t>(sysconf(_SC_PAGESIZE));
+    std::uint64_t page = page_size();
     std::uint64_t space_used = size * page;
     std::uint64_t data_used = data_pages * page;
     std::uint64_t space_left = space > space_used ? space - space_used : 0;

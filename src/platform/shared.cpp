@@ -157,7 +157,6 @@ struct alignas(std::max_align_t) scratch_node {
 scratch_node scratch_ring{&scratch_ring, &scratch_ring, false};
 std::atomic_flag scratch_lock; // clear
 
-constexpr std::size_t page_bytes = 4096;
 constexpr std::size_t scratch_slots = 4;
 int scratch_files[scratch_slots] = {-1, -1, -1, -1};
 file_mapping scratch_mappings[scratch_slots];
@@ -198,12 +197,13 @@ scratch_node *unlisted(void *block)
 void free_node(scratch_node *node)
 {
     if (node->pages)
-        free_aligned_pages(reinterpret_cast<char *>(node + 1) - page_bytes);
+        free_aligned_pages(reinterpret_cast<char *>(node + 1) - page_size());
     else
         std::free(node);
 }
 
-constexpr std::size_t most_scratch_bytes = SIZE_MAX - page_bytes;
+// Room for a block's node, or its page, and the allocator's own rounding.
+constexpr std::size_t most_scratch_bytes = SIZE_MAX / 2;
 
 } // namespace
 
@@ -246,12 +246,13 @@ void scratch_free(void *block)
 // A page more than asked, whose end holds the node: the block stays aligned.
 void *allocate_pages(std::size_t size)
 {
-    if (fault_now(platform_call::allocate) || size > most_scratch_bytes - page_bytes)
+    if (fault_now(platform_call::allocate) || size > most_scratch_bytes)
         return nullptr;
-    auto *pages = static_cast<char *>(allocate_aligned_pages(page_bytes + size));
+    std::size_t page = page_size();
+    auto *pages = static_cast<char *>(allocate_aligned_pages(page + size));
     if (pages == nullptr)
         return nullptr;
-    return listed(reinterpret_cast<scratch_node *>(pages + page_bytes) - 1, true);
+    return listed(reinterpret_cast<scratch_node *>(pages + page) - 1, true);
 }
 
 void *allocate_lasting_pages(std::size_t size)

@@ -205,9 +205,7 @@ bool close_file(int fd)
 const unsigned char *map_file(int fd, std::size_t length, std::size_t padding,
                               file_mapping *mapping)
 {
-    SYSTEM_INFO system;
-    GetSystemInfo(&system);
-    std::size_t page = system.dwPageSize;
+    std::size_t page = page_size();
     if (padding > 0 && (length % page == 0 || page - length % page < padding))
         return nullptr;
     auto file = reinterpret_cast<HANDLE>(_get_osfhandle(fd));
@@ -282,7 +280,7 @@ bool call_guarded(void (*work)(void *), void *arg)
 // it whole: reading the bytes here faults as any other read of them does.
 static bool write_refused(const char *bytes, std::size_t size)
 {
-    for (std::size_t at = 0; at < size; at += 4096)
+    for (std::size_t at = 0; at < size; at += page_size())
         static_cast<void>(*static_cast<const volatile char *>(bytes + at));
     return false;
 }
@@ -362,9 +360,19 @@ bool set_cursor(int fd, std::uint64_t offset)
     return _lseeki64(fd, static_cast<__int64>(offset), SEEK_SET) >= 0;
 }
 
+std::size_t page_size()
+{
+    static const std::size_t page = [] {
+        SYSTEM_INFO system;
+        GetSystemInfo(&system);
+        return static_cast<std::size_t>(system.dwPageSize);
+    }();
+    return page;
+}
+
 void *allocate_aligned_pages(std::size_t size)
 {
-    return _aligned_malloc(size, 4096);
+    return _aligned_malloc(size, page_size());
 }
 
 void free_aligned_pages(void *pages)
