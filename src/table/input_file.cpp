@@ -7,7 +7,7 @@
 
 // Below this size a read into a fresh block costs less than setting up and
 // tearing down a mapping (measured with bench/compare's 10,000 files of about
-// 1 KB: see bench/README.md).
+// 1 KB: see docs/internals.md).
 constexpr std::size_t map_from = std::size_t{64} << 10;
 
 unsigned char *reserve_input(std::size_t length, input_data *input)
