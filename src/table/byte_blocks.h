@@ -18,7 +18,9 @@
 #include <cstdint>
 #include <cstring>
 
-#if defined(__SSE2__) && !defined(TABFLIP_SCALAR)
+#include "platform/cpu.h"
+
+#if TABFLIP_SSE2
 #include <emmintrin.h>
 #include <immintrin.h>
 #include <tmmintrin.h>
@@ -26,37 +28,6 @@
 
 constexpr std::size_t scan_block = 64; // bytes classified at once
 constexpr std::size_t copy_block = 16; // bytes copied at once
-
-// Counted in registers: the library call that stands in for a popcount
-// instruction where the build may not assume one showed in profiles.
-static inline std::size_t bits_set_in_registers(std::uint64_t x)
-{
-    x -= (x >> 1) & 0x5555555555555555ull;
-    x = (x & 0x3333333333333333ull) + ((x >> 2) & 0x3333333333333333ull);
-    x = (x + (x >> 4)) & 0x0F0F0F0F0F0F0F0Full;
-    return static_cast<std::size_t>((x * 0x0101010101010101ull) >> 56);
-}
-
-#if defined(__SSE2__) && defined(__x86_64__) && !defined(TABFLIP_SCALAR)
-// Nearly every x86-64 processor counts bits in one instruction, which the
-// baseline lacks: the processor is asked once, at start-up.
-inline const bool popcnt_in_processor =
-    (__builtin_cpu_init(), __builtin_cpu_supports("popcnt") != 0);
-
-static inline std::size_t bits_set(std::uint64_t x)
-{
-    if (!popcnt_in_processor)
-        return bits_set_in_registers(x);
-    std::uint64_t n = 0;
-    __asm__("popcnt %1, %0" : "=r"(n) : "r"(x) : "cc");
-    return static_cast<std::size_t>(n);
-}
-#else
-static inline std::size_t bits_set(std::uint64_t x)
-{
-    return bits_set_in_registers(x);
-}
-#endif
 
 // Bit i stands for byte i of a 64-byte block.
 struct block_classes {
@@ -116,7 +87,7 @@ struct form_classes {
     std::uint64_t other = 0; // F0..FF, which the form never holds
 };
 
-#if defined(__SSE2__) && !defined(TABFLIP_SCALAR)
+#if TABFLIP_SSE2
 
 static inline std::uint64_t equal_mask(__m128i a, __m128i b, __m128i c, __m128i d, __m128i value)
 {
@@ -532,8 +503,7 @@ static inline std::size_t extra_form_bytes(const unsigned char *in, std::size_t 
 // UTF-16 text spends its time laying 16-bit units or their one- and
 // two-byte forms end to end: one byte shuffle with SSSE3, which the x86-64
 // baseline lacks, so the runs below are used only where the processor has
-// it (tests turn them off to reach the baseline path).
-inline bool ssse3_allowed = true;
+// it (ssse3_runs).
 
 struct lane_shuffles {
     unsigned char masks[256][16]; // by an 8-bit mask of 16-bit lanes
@@ -665,26 +635,6 @@ narrow_short_run(const unsigned char *in, std::size_t size, bool big, unsigned c
     }
     *out = o;
     return at;
-}
-
-// Whether narrow_short_run and widen_short_run may be used.
-static inline bool ssse3_runs()
-{
-    static const bool has_ssse3 = (__builtin_cpu_init(), __builtin_cpu_supports("ssse3") != 0);
-    return has_ssse3 && ssse3_allowed;
-}
-
-// The UTF-8 check has a way of its own with 32-byte vectors (AVX2), which
-// the x86-64 baseline lacks: its functions are built for them (TABFLIP_WIDE)
-// and used only where the processor has them (tests turn them off to reach
-// the baseline).
-inline bool wide_allowed = true;
-#define TABFLIP_WIDE __attribute__((target("avx2")))
-
-static inline bool wide_vectors()
-{
-    static const bool has_avx2 = (__builtin_cpu_init(), __builtin_cpu_supports("avx2") != 0);
-    return has_avx2 && wide_allowed;
 }
 
 // The Shift_JIS and EUC-JP classes with 32-byte vectors: EUC-JP's by the
@@ -997,9 +947,7 @@ static inline std::size_t extra_form_bytes(const unsigned char *in, std::size_t 
     return extra;
 }
 
-// No SSSE3 runs here: the stubs take nothing, whatever the tests allow.
-inline bool ssse3_allowed = false;
-
+// No SSSE3 runs here: the stubs take nothing (ssse3_runs never holds).
 static inline std::size_t widen_short_run(const unsigned char *, std::size_t, std::size_t, bool,
                                           unsigned char **)
 {
@@ -1011,14 +959,6 @@ static inline std::size_t narrow_short_run(const unsigned char *, std::size_t, b
 {
     return 0;
 }
-
-static inline bool ssse3_runs()
-{
-    return ssse3_allowed;
-}
-
-// Nor wide vectors: tests may allow them, to no effect.
-inline bool wide_allowed = false;
 
 #endif
 

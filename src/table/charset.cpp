@@ -118,7 +118,7 @@ static void check_blocks_narrow(utf8_check *check, const unsigned char *p, std::
     }
 }
 
-#if defined(__SSE2__) && !defined(TABFLIP_SCALAR)
+#if TABFLIP_SSE2
 
 // With 32-byte vectors the check judges each byte by the one before it, by
 // the lookup method of Keiser and Lemire's paper on validating UTF-8: the
@@ -253,7 +253,7 @@ void check_utf8_blocks(utf8_check *check, const unsigned char *blocks, std::size
 {
     if (check->failed || check->ended)
         return;
-#if defined(__SSE2__) && !defined(TABFLIP_SCALAR)
+#if TABFLIP_SSE2
     if (wide_vectors()) {
         check_blocks_wide(check, blocks, count);
         return;
@@ -348,7 +348,7 @@ static inline void check_pairs_by(second_look *look, const unsigned char *p, std
     }
 }
 
-#if defined(__SSE2__) && !defined(TABFLIP_SCALAR)
+#if TABFLIP_SSE2
 // Flattened, so that the wide classes are made inline, in the loop.
 TABFLIP_WIDE __attribute__((flatten)) static void
 check_pairs_wide(second_look *look, const unsigned char *p, std::size_t count)
@@ -359,7 +359,7 @@ check_pairs_wide(second_look *look, const unsigned char *p, std::size_t count)
 
 static void check_pair_blocks(second_look *look, const unsigned char *p, std::size_t count)
 {
-#if defined(__SSE2__) && !defined(TABFLIP_SCALAR)
+#if TABFLIP_SSE2
     if (wide_vectors()) {
         check_pairs_wide(look, p, count);
         return;
