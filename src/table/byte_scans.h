@@ -18,7 +18,7 @@
 #include <cstdint>
 
 #if TABFLIP_SSE2
-#include <emmintrin.h>
+#include <immintrin.h>
 #endif
 
 constexpr std::size_t scan_block = 64; // bytes classified at once
@@ -62,6 +62,14 @@ static inline std::uint64_t high_mask(__m128i a, __m128i b, __m128i c, __m128i d
         return static_cast<std::uint64_t>(static_cast<std::uint16_t>(_mm_movemask_epi8(v)));
     };
     return bits(a) | bits(b) << 16 | bits(c) << 32 | bits(d) << 48;
+}
+
+// Each byte's entry in a 16-byte table, by the nibble (0..15) that nibbles
+// holds in its place: the lookups of the charset checks' wide way.
+TABFLIP_WIDE static inline __m256i nibble_lookup(const unsigned char (&table)[16], __m256i nibbles)
+{
+    __m128i t = _mm_loadu_si128(reinterpret_cast<const __m128i *>(table));
+    return _mm256_shuffle_epi8(_mm256_broadcastsi128_si256(t), nibbles);
 }
 #else
 // Bit i set where byte i lies in low..high.

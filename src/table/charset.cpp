@@ -204,12 +204,6 @@ constexpr unsigned char sjis_by_low[16] = {
     0xCE, 0x0F, 0x0F, 0x0F, 0x0F, 0x0F, 0x0F, 0x0F, 0x0F, 0x0F, 0x0F, 0x0F, 0x0F, 0x2B, 0x2B, 0x3B};
 // clang-format on
 
-TABFLIP_WIDE static inline __m256i nibble_lookup(const unsigned char (&table)[16], __m256i nibbles)
-{
-    __m128i t = _mm_loadu_si128(reinterpret_cast<const __m128i *>(table));
-    return _mm256_shuffle_epi8(_mm256_broadcastsi128_si256(t), nibbles);
-}
-
 TABFLIP_WIDE static inline __m256i shift_jis_bits(__m256i v)
 {
     __m256i nibble = _mm256_set1_epi8(0x0F);

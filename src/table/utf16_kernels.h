@@ -381,8 +381,10 @@ widen_short_run(const unsigned char *in, std::size_t size, std::size_t stop, boo
         __m128i low = _mm_unpacklo_epi8(v, zero);
         __m128i high = _mm_unpackhi_epi8(v, zero);
         if (_mm_movemask_epi8(v) == 0) {
-            _mm_storeu_si128(reinterpret_cast<__m128i *>(o), big ? _mm_shuffle_epi8(low, swap) : low);
-            _mm_storeu_si128(reinterpret_cast<__m128i *>(o + 16), big ? _mm_shuffle_epi8(high, swap) : high);
+            _mm_storeu_si128(reinterpret_cast<__m128i *>(o),
+                             big ? _mm_shuffle_epi8(low, swap) : low);
+            _mm_storeu_si128(reinterpret_cast<__m128i *>(o + 16),
+                             big ? _mm_shuffle_epi8(high, swap) : high);
             o += 32;
             at += 16;
             continue;

@@ -253,12 +253,6 @@ constexpr unsigned char unfinished_above[32] = {
 
 } // namespace
 
-TABFLIP_WIDE static inline __m256i lookup(const unsigned char (&table)[16], __m256i nibbles)
-{
-    __m128i t = _mm_loadu_si128(reinterpret_cast<const __m128i *>(table));
-    return _mm256_shuffle_epi8(_mm256_broadcastsi128_si256(t), nibbles);
-}
-
 // The bytes n places before those of v, previous being the vector before v.
 template <int n> TABFLIP_WIDE static inline __m256i before(__m256i v, __m256i previous)
 {
@@ -269,11 +263,11 @@ TABFLIP_WIDE static inline __m256i wide_errors(__m256i v, __m256i previous)
 {
     __m256i nibble = _mm256_set1_epi8(0x0F);
     __m256i prev1 = before<1>(v, previous);
-    __m256i pairs =
-        _mm256_and_si256(lookup(first_high, _mm256_and_si256(_mm256_srli_epi16(prev1, 4), nibble)),
-                         lookup(first_low, _mm256_and_si256(prev1, nibble)));
+    __m256i pairs = _mm256_and_si256(
+        nibble_lookup(first_high, _mm256_and_si256(_mm256_srli_epi16(prev1, 4), nibble)),
+        nibble_lookup(first_low, _mm256_and_si256(prev1, nibble)));
     pairs = _mm256_and_si256(
-        pairs, lookup(second_high, _mm256_and_si256(_mm256_srli_epi16(v, 4), nibble)));
+        pairs, nibble_lookup(second_high, _mm256_and_si256(_mm256_srli_epi16(v, 4), nibble)));
     __m256i third = _mm256_subs_epu8(before<2>(v, previous), _mm256_set1_epi8(0xE0 - 0x80));
     __m256i fourth = _mm256_subs_epu8(before<3>(v, previous), _mm256_set1_epi8(0xF0 - 0x80));
     __m256i owed =
