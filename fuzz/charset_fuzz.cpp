@@ -10,7 +10,7 @@
 // must give the same answer.
 #include "fuzz_support.h"
 
-#include "table/byte_blocks.h"
+#include "platform/cpu.h"
 #include "table/cell_grid.h"
 #include "table/charset.h"
 
@@ -192,7 +192,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     // The UTF-8 check's wide-vector way, where the processor has it, and the
     // baseline's.
     for (bool wide : {true, false}) {
-        wide_allowed = wide;
+        cpu_paths_override paths({.ssse3 = true, .wide = wide});
         int code = detect_padded(bytes);
         require(code >= 1 && code <= 4, "code in 1..4");
         require(detect_padded(text) == code, "bytes after the first NUL do not count");

@@ -1,7 +1,7 @@
 #include "table/charset.h"
 #include "test_support.h"
 
-#include "table/byte_blocks.h"
+#include "platform/cpu.h"
 
 #include <gtest/gtest.h>
 
@@ -147,13 +147,11 @@ class detect_charset_second_look : public testing::TestWithParam<second_look_cas
 // The check has a way with wide vectors and the baseline's; both must agree.
 template <typename Test> void both_ways(Test test)
 {
-    bool saved = wide_allowed;
     for (bool wide : {true, false}) {
-        wide_allowed = wide;
+        cpu_paths_override paths({.ssse3 = true, .wide = wide});
         SCOPED_TRACE(wide ? "wide vectors" : "baseline");
         test();
     }
-    wide_allowed = saved;
 }
 
 TEST_P(detect_charset_second_look, well_formed_utf8_wins)

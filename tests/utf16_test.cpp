@@ -1,5 +1,5 @@
+#include "platform/cpu.h"
 #include "table/cell_grid.h"
-#include "table/byte_blocks.h"
 #include "table/input_file.h"
 #include "table/utf16.h"
 #include "test_support.h"
@@ -80,11 +80,10 @@ std::string decoded(const std::string &file, int order)
 {
     std::string forms[5];
     std::size_t saved = split_from_bytes;
-    bool saved_ssse3 = ssse3_allowed;
     std::size_t saved_stretch = decode_stretch_bytes;
     for (int way = 0; way < 5; ++way) {
         split_from_bytes = way % 2 == 0 ? SIZE_MAX : 0;
-        ssse3_allowed = way < 2 || way == 4;
+        cpu_paths_override paths({.ssse3 = way < 2 || way == 4, .wide = true});
         decode_stretch_bytes = way == 4 ? 34 : saved_stretch;
         input_data internal;
         EXPECT_TRUE(decode_utf16(reinterpret_cast<const unsigned char *>(file.data()),
@@ -96,7 +95,6 @@ std::string decoded(const std::string &file, int order)
         release_input(&internal);
     }
     split_from_bytes = saved;
-    ssse3_allowed = saved_ssse3;
     decode_stretch_bytes = saved_stretch;
     for (int way = 1; way < 5; ++way)
         EXPECT_EQ(forms[way], forms[0])
@@ -110,9 +108,8 @@ std::string decoded(const std::string &file, int order)
 std::string encoded(const std::string &internal, int order, std::size_t block)
 {
     std::string files[2];
-    bool saved = ssse3_allowed;
     for (int way = 0; way < 2; ++way) {
-        ssse3_allowed = way == 0;
+        cpu_paths_override paths({.ssse3 = way == 0, .wide = true});
         files[way] = order == utf16_big ? "\xfe\xff" : "\xff\xfe";
         utf16_encoder encoder;
         encoder.order = order;
@@ -125,7 +122,6 @@ std::string encoded(const std::string &internal, int order, std::size_t block)
             files[way].append(reinterpret_cast<const char *>(out.data()), n);
         }
     }
-    ssse3_allowed = saved;
     EXPECT_EQ(files[1], files[0]) << "without the SSSE3 runs";
     return files[0];
 }

@@ -1,7 +1,8 @@
 #include "output/html.h"
 
+#include "output/page_escapes.h"
 #include "platform/platform.h"
-#include "table/byte_blocks.h"
+#include "table/byte_scans.h"
 #include "table/charset.h"
 
 #include <algorithm>

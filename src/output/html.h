@@ -13,7 +13,7 @@
 #define TABFLIP_HTML_H
 
 #include "output/output_block.h"
-#include "table/byte_blocks.h"
+#include "table/byte_scans.h"
 #include "table/cell_grid.h"
 
 #include <array>

@@ -1,8 +1,9 @@
 #include "output/writers.h"
 
 #include "output/html.h"
+#include "output/page_escapes.h"
 #include "platform/platform.h"
-#include "table/byte_blocks.h"
+#include "table/byte_scans.h"
 #include "table/charset.h"
 #include "table/input_file.h"
 #include "table/utf16.h"

@@ -1,10 +1,12 @@
 #include "table/charset.h"
 
-#include "table/byte_blocks.h"
+#include "table/byte_scans.h"
 
-#include <bit>
 #include <cstdint>
-#include <cstring>
+
+#if TABFLIP_SSE2
+#include <immintrin.h>
+#endif
 
 int current_charset_code = charset_utf8;
 
@@ -57,218 +59,185 @@ int first_match_charset(const unsigned char *buffer)
     }
 }
 
-// The bytes of an unusual block that lead nothing (C0, C1, F5..FF) or break
-// RFC 3629's narrowed ranges after E0, ED, F0 and F4. Sets the block's
-// three- and four-byte leads and its NUL bytes.
-static std::uint64_t rare_errors(const unsigned char *p, std::uint64_t cont, utf8_carry *carry,
-                                 std::uint64_t *lead3, std::uint64_t *lead4, std::uint64_t *nul)
-{
-    utf8_rare_classes r = classify_utf8_rare(p);
-    *lead3 = r.below_f0 & ~r.below_e0;
-    *lead4 = r.below_f5 & ~r.below_f0;
-    *nul = r.nul;
-    std::uint64_t after_e0 = r.e0 << 1 | carry->after_e0;
-    std::uint64_t after_ed = r.ed << 1 | carry->after_ed;
-    std::uint64_t after_f0 = r.f0 << 1 | carry->after_f0;
-    std::uint64_t after_f4 = r.f4 << 1 | carry->after_f4;
-    carry->after_e0 = r.e0 >> 63;
-    carry->after_ed = r.ed >> 63;
-    carry->after_f0 = r.f0 >> 63;
-    carry->after_f4 = r.f4 >> 63;
-    std::uint64_t no_lead = (r.below_c2 & ~cont) | (r.high & ~r.below_f5);
-    return no_lead | (after_e0 & r.below_a0) | (after_f0 & r.below_90) |
-           (after_ed & cont & ~r.below_a0) | (after_f4 & cont & ~r.below_90);
-}
-
-// The bytes of the 64-byte block at p that are not where well-formed UTF-8
-// allows them, up to the first NUL, which is checked too: it may not stand
-// where a continuation byte is owed. Every lead byte owes one to three
-// continuation bytes, and exactly the owed bytes must be continuation bytes.
-static std::uint64_t utf8_errors(const unsigned char *p, utf8_carry *carry, bool *ends)
-{
-    utf8_classes k = classify_utf8_block(p);
-    std::uint64_t lead3 = 0;
-    std::uint64_t lead4 = 0;
+// What the Shift_JIS check needs of a block, bit i for byte i.
+struct shift_jis_classes {
+    std::uint64_t lead = 0;       // 81..9F, E0..FC: leads a pair, or trails one
+    std::uint64_t not_trail = 0;  // 00..3F, 7F, FD..FF
+    std::uint64_t not_single = 0; // 80, A0, FD..FF (leads aside)
     std::uint64_t nul = 0;
-    std::uint64_t errors = 0;
-    if (k.unusual || (carry->after_e0 | carry->after_ed | carry->after_f0 | carry->after_f4) != 0)
-        errors = rare_errors(p, k.cont, carry, &lead3, &lead4, &nul);
-    std::uint64_t leads = k.lead2 | lead3 | lead4;
-    std::uint64_t long_leads = lead3 | lead4;
-    std::uint64_t owed = leads << 1 | long_leads << 2 | lead4 << 3 | carry->owed;
-    carry->owed = leads >> 63 | long_leads >> 62 | lead4 >> 61;
-    errors |= owed ^ k.cont;
-    *ends = nul != 0;
-    if (nul != 0) {
-        std::uint64_t first_nul = nul & (~nul + 1);
-        errors &= first_nul | (first_nul - 1);
+};
+
+// What the EUC-JP check needs of a block, bit i for byte i.
+struct euc_jp_classes {
+    std::uint64_t pair = 0;       // A1..FE: either byte of a pair
+    std::uint64_t ss2 = 0;        // 8E, before one half-width katakana A1..DF
+    std::uint64_t ss3 = 0;        // 8F, before a pair
+    std::uint64_t not_kana = 0;   // outside A1..DF
+    std::uint64_t not_single = 0; // 80..8D, 90..A0, FF
+    std::uint64_t nul = 0;
+};
+
+#if TABFLIP_SSE2
+// Signed bytes: 80..FF are -128..-1. Bit i set where byte i lies in
+// low..high, both given as signed values, low above -128 and high below 127.
+static inline __m128i in_signed(__m128i v, int low, int high)
+{
+    return _mm_and_si128(_mm_cmpgt_epi8(v, _mm_set1_epi8(static_cast<char>(low - 1))),
+                         _mm_cmplt_epi8(v, _mm_set1_epi8(static_cast<char>(high + 1))));
+}
+#endif
+
+#if TABFLIP_SSE2
+static inline shift_jis_classes classify_shift_jis_block(const unsigned char *p)
+{
+    shift_jis_classes k;
+    for (std::size_t i = 0; i < 4; ++i) {
+        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 16 * i));
+        __m128i top = in_signed(v, -3, -1); // FD..FF
+        __m128i lead = _mm_or_si128(in_signed(v, -127, -97), in_signed(v, -32, -4));
+        __m128i not_trail = _mm_or_si128(_mm_or_si128(in_signed(v, 0, 0x3F), top),
+                                         _mm_cmpeq_epi8(v, _mm_set1_epi8(0x7F)));
+        __m128i not_single =
+            _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(-128)),
+                                      _mm_cmpeq_epi8(v, _mm_set1_epi8(-96))),
+                         top);
+        auto shift = static_cast<unsigned>(16 * i);
+        auto bits = [shift](__m128i m) {
+            return static_cast<std::uint64_t>(static_cast<std::uint16_t>(_mm_movemask_epi8(m)))
+                   << shift;
+        };
+        k.lead |= bits(lead);
+        k.not_trail |= bits(not_trail);
+        k.not_single |= bits(not_single);
+        k.nul |= bits(_mm_cmpeq_epi8(v, _mm_setzero_si128()));
     }
-    return errors;
+    return k;
+}
+#else
+static inline shift_jis_classes classify_shift_jis_block(const unsigned char *p)
+{
+    shift_jis_classes k;
+    std::uint64_t top = range_mask(p, 0xFD, 0xFF);
+    k.lead = range_mask(p, 0x81, 0x9F) | range_mask(p, 0xE0, 0xFC);
+    k.not_trail = range_mask(p, 0x00, 0x3F) | range_mask(p, 0x7F, 0x7F) | top;
+    k.not_single = range_mask(p, 0x80, 0x80) | range_mask(p, 0xA0, 0xA0) | top;
+    k.nul = range_mask(p, 0x00, 0x00);
+    return k;
+}
+#endif
+
+#if TABFLIP_SSE2
+static inline euc_jp_classes classify_euc_jp_block(const unsigned char *p)
+{
+    euc_jp_classes k;
+    std::uint64_t high = 0;
+    for (std::size_t i = 0; i < 4; ++i) {
+        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 16 * i));
+        auto shift = static_cast<unsigned>(16 * i);
+        auto bits = [shift](__m128i m) {
+            return static_cast<std::uint64_t>(static_cast<std::uint16_t>(_mm_movemask_epi8(m)))
+                   << shift;
+        };
+        high |= bits(v);
+        k.pair |= bits(in_signed(v, -95, -2));
+        k.ss2 |= bits(_mm_cmpeq_epi8(v, _mm_set1_epi8(-114)));
+        k.ss3 |= bits(_mm_cmpeq_epi8(v, _mm_set1_epi8(-113)));
+        k.not_kana |= bits(in_signed(v, -95, -33));
+        k.nul |= bits(_mm_cmpeq_epi8(v, _mm_setzero_si128()));
+    }
+    k.not_kana = ~k.not_kana;
+    k.not_single = high & ~(k.pair | k.ss2 | k.ss3);
+    return k;
+}
+#else
+static inline euc_jp_classes classify_euc_jp_block(const unsigned char *p)
+{
+    euc_jp_classes k;
+    k.pair = range_mask(p, 0xA1, 0xFE);
+    k.ss2 = range_mask(p, 0x8E, 0x8E);
+    k.ss3 = range_mask(p, 0x8F, 0x8F);
+    k.not_kana = ~range_mask(p, 0xA1, 0xDF);
+    k.not_single = range_mask(p, 0x80, 0xFF) & ~(k.pair | k.ss2 | k.ss3);
+    k.nul = range_mask(p, 0x00, 0x00);
+    return k;
+}
+#endif
+
+#if TABFLIP_SSE2
+// The Shift_JIS and EUC-JP classes with 32-byte vectors: EUC-JP's by the
+// same comparisons in half the steps, Shift_JIS's, which the look reads to
+// the end of most Shift_JIS text, by two lookups.
+TABFLIP_WIDE static inline __m256i in_signed_wide(__m256i v, int low, int high)
+{
+    return _mm256_and_si256(
+        _mm256_cmpgt_epi8(v, _mm256_set1_epi8(static_cast<char>(low - 1))),
+        _mm256_cmpgt_epi8(_mm256_set1_epi8(static_cast<char>(high + 1)), v));
 }
 
-static void check_blocks_narrow(utf8_check *check, const unsigned char *p, std::size_t count)
+TABFLIP_WIDE static inline std::uint64_t wide_bits(__m256i a, __m256i b)
 {
-    for (; count > 0 && !check->failed && !check->ended; --count, p += scan_block) {
-        // Stretches of ASCII between characters are passed over a block at a time.
-        if (check->carry.owed == 0 && ascii_block64(p))
-            continue;
-        bool ends = false;
-        check->failed = utf8_errors(p, &check->carry, &ends) != 0;
-        check->ended = ends;
-    }
+    return static_cast<std::uint32_t>(_mm256_movemask_epi8(a)) |
+           std::uint64_t{static_cast<std::uint32_t>(_mm256_movemask_epi8(b))} << 32;
 }
 
-#if defined(__SSE2__) && !defined(TABFLIP_SCALAR)
+// Each Shift_JIS class is a few rectangles of high and low nibbles, one bit
+// each: a byte's bits are those its high nibble looks up in one table and
+// its low nibble in the other. Lead: 8 with 1..F, 9 or E with any, F with
+// 0..C. Not a trail: 0..3 with any, 7 with F, F with D..F. Not a single
+// byte: 8 or A with 0, F with D..F. NUL: 0 with 0, the top bit.
+constexpr unsigned char sjis_lead = 0x07;
+constexpr unsigned char sjis_not_trail = 0x38;
+constexpr unsigned char sjis_not_single = 0x60;
 
-// With 32-byte vectors the check judges each byte by the one before it, by
-// the lookup method of Keiser and Lemire's paper on validating UTF-8: the
-// high and low nibble of the byte before and the high nibble of this one
-// each look up the errors that pair may make, and a pair is wrong where all
-// three agree. A byte two or three after a three- or four-byte lead must be
-// a continuation byte, the only place where two may follow each other.
-// Errors gather in a register.
-namespace
+TABFLIP_WIDE static inline std::uint64_t wide_any(__m256i a, __m256i b, unsigned char bits)
 {
+    __m256i x = _mm256_set1_epi8(static_cast<char>(bits));
+    __m256i zero = _mm256_setzero_si256();
+    return ~wide_bits(_mm256_cmpeq_epi8(_mm256_and_si256(a, x), zero),
+                      _mm256_cmpeq_epi8(_mm256_and_si256(b, x), zero));
+}
 
-constexpr unsigned char too_short = 1 << 0;  // a lead, then no continuation byte
-constexpr unsigned char too_long = 1 << 1;   // ASCII, then a continuation byte
-constexpr unsigned char overlong_3 = 1 << 2; // E0, then 80..9F
-constexpr unsigned char too_large = 1 << 3;  // F4..FF, then 90..BF
-constexpr unsigned char surrogate = 1 << 4;  // ED, then A0..BF
-constexpr unsigned char overlong_2 = 1 << 5; // C0 or C1, then a continuation byte
-constexpr unsigned char low_4 = 1 << 6;      // F0 or F5..FF, then 80..8F
-constexpr unsigned char two_conts = 1 << 7;  // a continuation byte, then another
-constexpr unsigned char any_low = too_short | too_long | two_conts;
-
-// By the high nibble of the byte before, its low nibble, and the high
-// nibble of this byte.
 // clang-format off
-constexpr unsigned char first_high[16] = {
-    too_long, too_long, too_long, too_long, too_long, too_long, too_long, too_long,
-    two_conts, two_conts, two_conts, two_conts,
-    too_short | overlong_2, too_short, too_short | overlong_3 | surrogate,
-    too_short | too_large | low_4};
-constexpr unsigned char first_low[16] = {
-    any_low | overlong_3 | overlong_2 | low_4, any_low | overlong_2, any_low, any_low,
-    any_low | too_large, any_low | too_large | low_4, any_low | too_large | low_4,
-    any_low | too_large | low_4, any_low | too_large | low_4, any_low | too_large | low_4,
-    any_low | too_large | low_4, any_low | too_large | low_4, any_low | too_large | low_4,
-    any_low | too_large | low_4 | surrogate, any_low | too_large | low_4,
-    any_low | too_large | low_4};
-constexpr unsigned char second_high[16] = {
-    too_short, too_short, too_short, too_short, too_short, too_short, too_short, too_short,
-    too_long | overlong_2 | two_conts | overlong_3 | low_4,
-    too_long | overlong_2 | two_conts | overlong_3 | too_large,
-    too_long | overlong_2 | two_conts | surrogate | too_large,
-    too_long | overlong_2 | two_conts | surrogate | too_large,
-    too_short, too_short, too_short, too_short};
+constexpr unsigned char sjis_by_high[16] = {
+    0x88, 0x08, 0x08, 0x08, 0, 0, 0, 0x10, 0x41, 0x02, 0x40, 0, 0, 0, 0x02, 0x24};
+constexpr unsigned char sjis_by_low[16] = {
+    0xCE, 0x0F, 0x0F, 0x0F, 0x0F, 0x0F, 0x0F, 0x0F, 0x0F, 0x0F, 0x0F, 0x0F, 0x0F, 0x2B, 0x2B, 0x3B};
 // clang-format on
 
-// Bytes 29..31 above these start a character the vector does not finish.
-constexpr unsigned char unfinished_above[32] = {
-    0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
-    0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xEF, 0xDF, 0xBF};
-
-} // namespace
-
-TABFLIP_WIDE static inline __m256i lookup(const unsigned char (&table)[16], __m256i nibbles)
-{
-    __m128i t = _mm_loadu_si128(reinterpret_cast<const __m128i *>(table));
-    return _mm256_shuffle_epi8(_mm256_broadcastsi128_si256(t), nibbles);
-}
-
-// The bytes n places before those of v, previous being the vector before v.
-template <int n> TABFLIP_WIDE static inline __m256i before(__m256i v, __m256i previous)
-{
-    return _mm256_alignr_epi8(v, _mm256_permute2x128_si256(previous, v, 0x21), 16 - n);
-}
-
-TABFLIP_WIDE static inline __m256i wide_errors(__m256i v, __m256i previous)
+TABFLIP_WIDE static inline __m256i shift_jis_bits(__m256i v)
 {
     __m256i nibble = _mm256_set1_epi8(0x0F);
-    __m256i prev1 = before<1>(v, previous);
-    __m256i pairs =
-        _mm256_and_si256(lookup(first_high, _mm256_and_si256(_mm256_srli_epi16(prev1, 4), nibble)),
-                         lookup(first_low, _mm256_and_si256(prev1, nibble)));
-    pairs = _mm256_and_si256(
-        pairs, lookup(second_high, _mm256_and_si256(_mm256_srli_epi16(v, 4), nibble)));
-    __m256i third = _mm256_subs_epu8(before<2>(v, previous), _mm256_set1_epi8(0xE0 - 0x80));
-    __m256i fourth = _mm256_subs_epu8(before<3>(v, previous), _mm256_set1_epi8(0xF0 - 0x80));
-    __m256i owed =
-        _mm256_and_si256(_mm256_or_si256(third, fourth), _mm256_set1_epi8(static_cast<char>(0x80)));
-    return _mm256_xor_si256(pairs, owed);
+    __m256i high = _mm256_and_si256(_mm256_srli_epi16(v, 4), nibble);
+    return _mm256_and_si256(nibble_lookup(sjis_by_high, high),
+                            nibble_lookup(sjis_by_low, _mm256_and_si256(v, nibble)));
 }
 
-// The 64 bytes at p up to their first NUL, zeros standing for the rest,
-// which is not checked.
-TABFLIP_WIDE static void up_to_nul(const unsigned char *p, __m256i *a, __m256i *b)
+TABFLIP_WIDE static inline shift_jis_classes classify_shift_jis_wide(const unsigned char *p)
 {
-    __m256i zero = _mm256_setzero_si256();
-    std::uint64_t nul =
-        static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(*a, zero))) |
-        std::uint64_t{static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(*b, zero)))}
-            << 32;
-    alignas(32) unsigned char kept[scan_block] = {};
-    std::memcpy(kept, p, static_cast<std::size_t>(std::countr_zero(nul)));
-    *a = _mm256_load_si256(reinterpret_cast<const __m256i *>(kept));
-    *b = _mm256_load_si256(reinterpret_cast<const __m256i *>(kept + 32));
+    __m256i a = shift_jis_bits(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(p)));
+    __m256i b = shift_jis_bits(_mm256_loadu_si256(reinterpret_cast<const __m256i *>(p + 32)));
+    shift_jis_classes k;
+    k.lead = wide_any(a, b, sjis_lead);
+    k.not_trail = wide_any(a, b, sjis_not_trail);
+    k.not_single = wide_any(a, b, sjis_not_single);
+    k.nul = wide_bits(a, b);
+    return k;
 }
 
-TABFLIP_WIDE static void check_blocks_wide(utf8_check *check, const unsigned char *p,
-                                           std::size_t count)
+TABFLIP_WIDE static inline euc_jp_classes classify_euc_jp_wide(const unsigned char *p)
 {
-    alignas(32) unsigned char edge[32] = {};
-    std::memcpy(edge + 29, check->last, 3);
-    __m256i previous = _mm256_load_si256(reinterpret_cast<const __m256i *>(edge));
-    __m256i above = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(unfinished_above));
-    __m256i unfinished = _mm256_subs_epu8(previous, above);
-    __m256i errors = _mm256_setzero_si256();
-    for (; count > 0 && !check->ended; --count, p += scan_block) {
-        __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p));
-        __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p + 32));
-        __m256i nul = _mm256_cmpeq_epi8(_mm256_min_epu8(a, b), _mm256_setzero_si256());
-        check->ended = _mm256_testz_si256(nul, nul) == 0;
-        if (_mm256_movemask_epi8(_mm256_or_si256(a, b)) == 0) {
-            // ASCII: only a character left unfinished before it is wrong.
-            errors = _mm256_or_si256(errors, unfinished);
-            unfinished = _mm256_setzero_si256();
-            previous = b;
-            continue;
-        }
-        if (check->ended)
-            up_to_nul(p, &a, &b);
-        errors =
-            _mm256_or_si256(errors, _mm256_or_si256(wide_errors(a, previous), wide_errors(b, a)));
-        unfinished = _mm256_subs_epu8(b, above);
-        previous = b;
-    }
-    check->failed = _mm256_testz_si256(errors, errors) == 0;
-    _mm256_store_si256(reinterpret_cast<__m256i *>(edge), previous);
-    std::memcpy(check->last, edge + 29, 3);
+    __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p));
+    __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p + 32));
+    euc_jp_classes k;
+    k.pair = wide_bits(in_signed_wide(a, -95, -2), in_signed_wide(b, -95, -2));
+    k.ss2 = wide_bits(in_signed_wide(a, -114, -114), in_signed_wide(b, -114, -114));
+    k.ss3 = wide_bits(in_signed_wide(a, -113, -113), in_signed_wide(b, -113, -113));
+    k.not_kana = ~wide_bits(in_signed_wide(a, -95, -33), in_signed_wide(b, -95, -33));
+    k.not_single = wide_bits(a, b) & ~(k.pair | k.ss2 | k.ss3);
+    k.nul = wide_bits(in_signed_wide(a, 0, 0), in_signed_wide(b, 0, 0));
+    return k;
 }
-
 #endif
-
-void check_utf8_blocks(utf8_check *check, const unsigned char *blocks, std::size_t count)
-{
-    if (check->failed || check->ended)
-        return;
-#if defined(__SSE2__) && !defined(TABFLIP_SCALAR)
-    if (wide_vectors()) {
-        check_blocks_wide(check, blocks, count);
-        return;
-    }
-#endif
-    check_blocks_narrow(check, blocks, count);
-}
-
-bool well_formed_utf8(const unsigned char *text)
-{
-    utf8_check check;
-    for (; !check.failed && !check.ended; text += utf8_check_stretch * scan_block)
-        check_utf8_blocks(&check, text, utf8_check_stretch);
-    return !check.failed;
-}
 
 // In a run of bytes that may lead a pair, after a byte that may not, the
 // run's first byte leads and bytes alternate from there: the byte after an
@@ -348,7 +317,7 @@ static inline void check_pairs_by(second_look *look, const unsigned char *p, std
     }
 }
 
-#if defined(__SSE2__) && !defined(TABFLIP_SCALAR)
+#if TABFLIP_SSE2
 // Flattened, so that the wide classes are made inline, in the loop.
 TABFLIP_WIDE __attribute__((flatten)) static void
 check_pairs_wide(second_look *look, const unsigned char *p, std::size_t count)
@@ -359,7 +328,7 @@ check_pairs_wide(second_look *look, const unsigned char *p, std::size_t count)
 
 static void check_pair_blocks(second_look *look, const unsigned char *p, std::size_t count)
 {
-#if defined(__SSE2__) && !defined(TABFLIP_SCALAR)
+#if TABFLIP_SSE2
     if (wide_vectors()) {
         check_pairs_wide(look, p, count);
         return;

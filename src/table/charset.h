@@ -18,6 +18,8 @@ constexpr int charset_utf16 = 5; // never guessed: UTF-16 text is known by its m
 // second look may overrule.
 constexpr int charset_three_byte_utf8 = 6;
 
+#include "table/utf8_check.h"
+
 #include <cstddef>
 #include <cstdint>
 
@@ -35,40 +37,6 @@ int detect_charset(const unsigned char *buffer);
 // look_at_blocks, and the answer from what the look found.
 int first_match_charset(const unsigned char *buffer);
 bool needs_second_look(int first);
-
-// What one 64-byte block hands to the next: the continuation bytes still owed
-// at the next block's first three positions (bits 0..2), and whether the
-// block's last byte narrows the range of the next block's first byte.
-struct utf8_carry {
-    std::uint64_t owed = 0;
-    std::uint64_t after_e0 = 0; // bit 0: A0..BF, no overlong three-byte form
-    std::uint64_t after_ed = 0; // bit 0: 80..9F, no surrogate
-    std::uint64_t after_f0 = 0; // bit 0: 90..BF, no overlong four-byte form
-    std::uint64_t after_f4 = 0; // bit 0: 80..8F, nothing above U+10FFFF
-};
-
-// Whether the text checked so far breaks RFC 3629 (failed), and whether its
-// first NUL has been reached, after which nothing is checked (ended). A text
-// cut at an LF checks as two texts, the second starting afresh. Where the
-// processor has AVX2, the check carries the last three bytes it read
-// instead of carry.
-struct utf8_check {
-    utf8_carry carry;
-    unsigned char last[3] = {};
-    bool failed = false;
-    bool ended = false;
-};
-
-// Checks the count 64-byte blocks at blocks, the text's next, up to the
-// block that holds a NUL, unless the check has failed or ended; they must be
-// followed by readable padding as input_file.h states. Callers give up to
-// utf8_check_stretch blocks at a time, a few kilobytes, which the check
-// reads while they are in the cache.
-constexpr std::size_t utf8_check_stretch = 64;
-void check_utf8_blocks(utf8_check *check, const unsigned char *blocks, std::size_t count);
-
-// Whether the text up to its first NUL is well-formed UTF-8.
-bool well_formed_utf8(const unsigned char *text);
 
 // The EUC-JP or Shift_JIS check between two 64-byte blocks: whether the
 // next block's first byte trails a lead byte, or follows EUC-JP's 8E or 8F.

@@ -1,7 +1,7 @@
 #include "table/cell_grid.h"
 
 #include "platform/platform.h"
-#include "table/byte_blocks.h"
+#include "table/byte_scans.h"
 #include "table/charset.h"
 #include "table/input_file.h"
 

@@ -1,8 +1,9 @@
 #include "table/utf16.h"
 
-#include "table/byte_blocks.h"
+#include "table/byte_scans.h"
 #include "table/cell_grid.h"
 #include "table/input_file.h"
+#include "table/utf16_kernels.h"
 #include "platform/platform.h"
 
 #include <algorithm>

@@ -1,0 +1,478 @@
+// The UTF-16 kernels of utf16.cpp, and of it alone: UTF-16 code units
+// narrowed to the internal form (utf16.h) and widened back, a block at a
+// time. Each SSE2 kernel has its scalar twin beside it; the SSSE3 runs are
+// taken only where ssse3_runs() holds (platform/cpu.h), and in the scalar
+// build are stubs that take nothing.
+//
+// Each kernel reads exactly the block it is given, but for those that say
+// they read a byte more, and writes at most the room it names, some of it
+// past the forms or units it returns the end of.
+#ifndef TABFLIP_UTF16_KERNELS_H
+#define TABFLIP_UTF16_KERNELS_H
+
+#include "table/byte_scans.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#if TABFLIP_SSE2
+#include <tmmintrin.h>
+#endif
+
+// The byte classes of 64 bytes of the UTF-16 internal form (utf16.h).
+struct form_classes {
+    std::uint64_t cont = 0;  // 80..BF
+    std::uint64_t lead2 = 0; // C0..DF
+    std::uint64_t lead3 = 0; // E0..EF
+    std::uint64_t other = 0; // F0..FF, which the form never holds
+};
+
+#if TABFLIP_SSE2
+static inline form_classes classify_form_block(const unsigned char *p)
+{
+    __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+    __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 16));
+    __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 32));
+    __m128i d = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 48));
+    std::uint64_t below_c0 = high_below_mask(a, b, c, d, 0xC0);
+    std::uint64_t below_e0 = high_below_mask(a, b, c, d, 0xE0);
+    std::uint64_t below_f0 = high_below_mask(a, b, c, d, 0xF0);
+    form_classes k;
+    k.cont = below_c0;
+    k.lead2 = below_e0 & ~below_c0;
+    k.lead3 = below_f0 & ~below_e0;
+    k.other = high_mask(a, b, c, d) & ~below_f0;
+    return k;
+}
+#else
+static inline form_classes classify_form_block(const unsigned char *p)
+{
+    form_classes k;
+    k.cont = range_mask(p, 0x80, 0xBF);
+    k.lead2 = range_mask(p, 0xC0, 0xDF);
+    k.lead3 = range_mask(p, 0xE0, 0xEF);
+    k.other = range_mask(p, 0xF0, 0xFF);
+    return k;
+}
+#endif
+
+// UTF-16 code units, two bytes each, little-endian or (big) big-endian. When
+// all sixteen units in the 32 bytes at in are below 0x80, writes them as 16
+// bytes to out and returns true; otherwise writes nothing.
+#if TABFLIP_SSE2
+static inline bool narrow_ascii_units(const unsigned char *in, bool big, unsigned char *out)
+{
+    __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i *>(in));
+    __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(in + 16));
+    // Lanes are read little-endian: a big-endian unit's high byte is the low
+    // half of its lane.
+    __m128i outside = _mm_set1_epi16(static_cast<short>(big ? 0x80FF : 0xFF80));
+    __m128i stray = _mm_and_si128(_mm_or_si128(a, b), outside);
+    if (_mm_movemask_epi8(_mm_cmpeq_epi8(stray, _mm_setzero_si128())) != 0xFFFF)
+        return false;
+    if (big) {
+        a = _mm_srli_epi16(a, 8);
+        b = _mm_srli_epi16(b, 8);
+    }
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(out), _mm_packus_epi16(a, b));
+    return true;
+}
+#else
+static inline bool narrow_ascii_units(const unsigned char *in, bool big, unsigned char *out)
+{
+    for (std::size_t i = 0; i < 32; i += 2) {
+        unsigned char high = big ? in[i] : in[i + 1];
+        unsigned char low = big ? in[i + 1] : in[i];
+        if (high != 0x00 || low >= 0x80)
+            return false;
+    }
+    for (std::size_t i = 0; i < 16; ++i)
+        out[i] = big ? in[2 * i + 1] : in[2 * i];
+    return true;
+}
+#endif
+
+#if TABFLIP_SSE2
+// Lays the forms of four units end to end in one 8-byte store at out: the
+// 16-bit lanes of forms hold one form each, two bytes where wide has the
+// lane's bit, else one byte over a zero. Returns the end of the forms; the
+// store's other bytes are left to be overwritten.
+static inline unsigned char *join_forms(std::uint64_t forms, unsigned wide, unsigned char *out)
+{
+    unsigned second = 8 + 8 * (wide & 1);
+    unsigned third = second + 8 + 8 * (wide >> 1 & 1);
+    unsigned fourth = third + 8 + 8 * (wide >> 2 & 1);
+    std::uint64_t joined = (forms & 0xFFFF) | (forms >> 16 & 0xFFFF) << second |
+                           (forms >> 32 & 0xFFFF) << third | (forms >> 48) << fourth;
+    std::memcpy(out, &joined, 8);
+    return out + fourth / 8 + 1 + (wide >> 3 & 1);
+}
+
+// The forms of the eight units in v's 16-bit lanes, all below 0x800: each
+// lane holds its unit's one or two bytes, first byte low; *wide gets a bit
+// for each lane of two.
+static inline __m128i short_forms_in_lanes(__m128i v, unsigned *wide)
+{
+    __m128i zero = _mm_setzero_si128();
+    __m128i ascii = _mm_cmpeq_epi16(_mm_and_si128(v, _mm_set1_epi16(-0x80)), zero);
+    __m128i lead = _mm_or_si128(_mm_srli_epi16(v, 6), _mm_set1_epi16(0xC0));
+    __m128i cont = _mm_or_si128(_mm_and_si128(v, _mm_set1_epi16(0x3F)), _mm_set1_epi16(0x80));
+    __m128i two = _mm_or_si128(lead, _mm_slli_epi16(cont, 8));
+    *wide = static_cast<unsigned>(_mm_movemask_epi8(_mm_packs_epi16(ascii, zero))) ^ 0xFFu;
+    return _mm_or_si128(_mm_and_si128(ascii, v), _mm_andnot_si128(ascii, two));
+}
+#endif
+
+// When all eight units in the 16 bytes at in are below 0x800, writes them in
+// the UTF-16 internal form (utf16.h), one or two bytes each, to out, which
+// has room for 20 bytes, and returns the end of the forms; otherwise returns
+// null, writing nothing. Each unit's form is made in a lane, and the forms
+// then laid end to end.
+#if TABFLIP_SSE2
+static inline unsigned char *narrow_short_units(const unsigned char *in, bool big,
+                                                unsigned char *out)
+{
+    __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(in));
+    if (big)
+        v = _mm_or_si128(_mm_slli_epi16(v, 8), _mm_srli_epi16(v, 8));
+    __m128i zero = _mm_setzero_si128();
+    __m128i short_units = _mm_cmpeq_epi16(_mm_and_si128(v, _mm_set1_epi16(-0x800)), zero);
+    if (_mm_movemask_epi8(short_units) != 0xFFFF)
+        return nullptr;
+    unsigned wide = 0;
+    __m128i form = short_forms_in_lanes(v, &wide);
+    out = join_forms(static_cast<std::uint64_t>(_mm_cvtsi128_si64(form)), wide & 0xFu, out);
+    return join_forms(static_cast<std::uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(form, form))),
+                      wide >> 4, out);
+}
+#else
+static inline unsigned char *narrow_short_units(const unsigned char *in, bool big,
+                                                unsigned char *out)
+{
+    unsigned units[8];
+    for (std::size_t i = 0; i < 8; ++i) {
+        units[i] = big ? unsigned{in[2 * i]} << 8 | in[2 * i + 1]
+                       : unsigned{in[2 * i + 1]} << 8 | in[2 * i];
+        if (units[i] >= 0x800)
+            return nullptr;
+    }
+    for (unsigned unit : units) {
+        if (unit < 0x80) {
+            *out++ = static_cast<unsigned char>(unit);
+        } else {
+            *out++ = static_cast<unsigned char>(0xC0 | unit >> 6);
+            *out++ = static_cast<unsigned char>(0x80 | (unit & 0x3F));
+        }
+    }
+    return out;
+}
+#endif
+
+// When the 16 bytes at in are whole one- and two-byte sequences of the UTF-16
+// internal form (utf16.h), but perhaps for a two-byte lead as the last byte,
+// writes their units to out, which has room for 32 bytes, and returns how
+// many bytes it took: 16, or 15 without that lead. Otherwise returns 0,
+// writing nothing. Reads the byte after the 16 too. The unit that would
+// start at each byte is made in a lane, and the lanes of the bytes that
+// start a sequence are then laid end to end.
+#if TABFLIP_SSE2
+static inline std::size_t widen_short_block(const unsigned char *in, bool big, unsigned char **out)
+{
+    __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(in));
+    __m128i next = _mm_loadu_si128(reinterpret_cast<const __m128i *>(in + 1));
+    __m128i cont = _mm_cmplt_epi8(v, _mm_set1_epi8(-64));
+    __m128i below_e0 = _mm_cmplt_epi8(v, _mm_set1_epi8(-32));
+    __m128i lead2 = _mm_andnot_si128(cont, below_e0);
+    __m128i high = _mm_cmplt_epi8(v, _mm_setzero_si128());
+    auto cont_bits = static_cast<unsigned>(_mm_movemask_epi8(cont));
+    auto lead_bits = static_cast<unsigned>(_mm_movemask_epi8(lead2));
+    auto long_bits = static_cast<unsigned>(_mm_movemask_epi8(_mm_andnot_si128(below_e0, high)));
+    unsigned taken_bits = lead_bits >> 15 != 0 ? 0x7FFFu : 0xFFFFu;
+    if (long_bits != 0 || ((lead_bits << 1 ^ cont_bits) & 0xFFFFu) != 0)
+        return 0;
+    __m128i zero = _mm_setzero_si128();
+    __m128i low6 = _mm_set1_epi16(0x3F);
+    __m128i units[2];
+    for (int half = 0; half < 2; ++half) {
+        __m128i b = half == 0 ? _mm_unpacklo_epi8(v, zero) : _mm_unpackhi_epi8(v, zero);
+        __m128i c = half == 0 ? _mm_unpacklo_epi8(next, zero) : _mm_unpackhi_epi8(next, zero);
+        __m128i is_lead =
+            half == 0 ? _mm_unpacklo_epi8(lead2, lead2) : _mm_unpackhi_epi8(lead2, lead2);
+        __m128i two = _mm_or_si128(_mm_slli_epi16(_mm_and_si128(b, _mm_set1_epi16(0x1F)), 6),
+                                   _mm_and_si128(c, low6));
+        __m128i unit = _mm_or_si128(_mm_and_si128(is_lead, two), _mm_andnot_si128(is_lead, b));
+        if (big)
+            unit = _mm_or_si128(_mm_slli_epi16(unit, 8), _mm_srli_epi16(unit, 8));
+        units[half] = unit;
+    }
+    alignas(16) unsigned char lanes[32];
+    _mm_store_si128(reinterpret_cast<__m128i *>(lanes), units[0]);
+    _mm_store_si128(reinterpret_cast<__m128i *>(lanes + 16), units[1]);
+    unsigned char *o = *out;
+    for (unsigned starts = ~cont_bits & taken_bits; starts != 0; starts &= starts - 1) {
+        auto i = static_cast<std::size_t>(__builtin_ctz(starts));
+        o[0] = lanes[2 * i];
+        o[1] = lanes[2 * i + 1];
+        o += 2;
+    }
+    *out = o;
+    return taken_bits == 0xFFFFu ? 16 : 15;
+}
+#else
+static inline std::size_t widen_short_block(const unsigned char *in, bool big, unsigned char **out)
+{
+    unsigned cont_bits = 0;
+    unsigned lead_bits = 0;
+    for (unsigned i = 0; i < 16; ++i) {
+        if (in[i] >= 0xE0)
+            return 0;
+        cont_bits |= in[i] >= 0x80 && in[i] < 0xC0 ? 1u << i : 0;
+        lead_bits |= in[i] >= 0xC0 ? 1u << i : 0;
+    }
+    unsigned taken_bits = lead_bits >> 15 != 0 ? 0x7FFFu : 0xFFFFu;
+    if (((lead_bits << 1 ^ cont_bits) & 0xFFFFu) != 0)
+        return 0;
+    unsigned char *o = *out;
+    for (unsigned i = 0; i < 16; ++i) {
+        if ((~cont_bits & taken_bits) >> i & 1) {
+            unsigned unit = lead_bits >> i & 1 ? (in[i] & 0x1Fu) << 6 | (in[i + 1] & 0x3Fu) : in[i];
+            o[0] = static_cast<unsigned char>(big ? unit >> 8 : unit & 0xFF);
+            o[1] = static_cast<unsigned char>(big ? unit & 0xFF : unit >> 8);
+            o += 2;
+        }
+    }
+    *out = o;
+    return taken_bits == 0xFFFFu ? 16 : 15;
+}
+#endif
+
+// When all 16 bytes at in are below 0x80, writes them as 16 UTF-16 units, 32
+// bytes, to out and returns true; otherwise writes nothing.
+#if TABFLIP_SSE2
+static inline bool widen_ascii_block(const unsigned char *in, bool big, unsigned char *out)
+{
+    __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(in));
+    if (_mm_movemask_epi8(v) != 0)
+        return false;
+    __m128i zero = _mm_setzero_si128();
+    __m128i first = big ? _mm_unpacklo_epi8(zero, v) : _mm_unpacklo_epi8(v, zero);
+    __m128i second = big ? _mm_unpackhi_epi8(zero, v) : _mm_unpackhi_epi8(v, zero);
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(out), first);
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(out + 16), second);
+    return true;
+}
+#else
+static inline bool widen_ascii_block(const unsigned char *in, bool big, unsigned char *out)
+{
+    for (std::size_t i = 0; i < 16; ++i) {
+        if (in[i] >= 0x80)
+            return false;
+    }
+    for (std::size_t i = 0; i < 16; ++i) {
+        out[2 * i] = big ? 0x00 : in[i];
+        out[2 * i + 1] = big ? in[i] : 0x00;
+    }
+    return true;
+}
+#endif
+
+// How many more bytes than one a unit the internal form (utf16.h) of the
+// 8 * eights units at in takes: one for each unit from 0x80 up, another for
+// each from 0x800 up. Reads exactly those units. The tests a unit passes as short
+// are counted in 16-bit lanes, emptied before they can overflow.
+#if TABFLIP_SSE2
+static inline std::size_t extra_form_bytes(const unsigned char *in, std::size_t eights, bool big)
+{
+    __m128i zero = _mm_setzero_si128();
+    __m128i above_7f = _mm_set1_epi16(static_cast<short>(big ? 0x80FF : 0xFF80));
+    __m128i above_7ff = _mm_set1_epi16(static_cast<short>(big ? 0x00F8 : 0xF800));
+    std::size_t short_forms = 0;
+    std::size_t tests = 16 * eights; // two a unit
+    while (eights > 0) {
+        std::size_t run = eights < 8192 ? eights : 8192; // at most 16384 a lane
+        __m128i counts = zero;
+        for (std::size_t i = 0; i < run; ++i, in += 16) {
+            __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(in));
+            counts = _mm_sub_epi16(counts, _mm_cmpeq_epi16(_mm_and_si128(v, above_7f), zero));
+            counts = _mm_sub_epi16(counts, _mm_cmpeq_epi16(_mm_and_si128(v, above_7ff), zero));
+        }
+        __m128i sums = _mm_madd_epi16(counts, _mm_set1_epi16(1));
+        sums = _mm_add_epi32(sums, _mm_srli_si128(sums, 8));
+        sums = _mm_add_epi32(sums, _mm_srli_si128(sums, 4));
+        short_forms += static_cast<std::size_t>(_mm_cvtsi128_si32(sums));
+        eights -= run;
+    }
+    return tests - short_forms;
+}
+#else
+static inline std::size_t extra_form_bytes(const unsigned char *in, std::size_t eights, bool big)
+{
+    std::size_t extra = 0;
+    for (std::size_t i = 0; i < eights * 16; i += 2) {
+        unsigned unit = big ? unsigned{in[i]} << 8 | in[i + 1] : unsigned{in[i + 1]} << 8 | in[i];
+        extra += std::size_t{unit >= 0x80} + std::size_t{unit >= 0x800};
+    }
+    return extra;
+}
+#endif
+
+#if TABFLIP_SSE2
+// UTF-16 text spends its time laying 16-bit units or their one- and
+// two-byte forms end to end: one byte shuffle with SSSE3, which the x86-64
+// baseline lacks, so the runs below are used only where the processor has
+// it (ssse3_runs).
+
+struct lane_shuffles {
+    unsigned char masks[256][16]; // by an 8-bit mask of 16-bit lanes
+    unsigned char bytes[256];     // what the bytes laid end to end take
+};
+
+// With forms, every lane's first byte and the second byte of the lanes in
+// the mask (one- and two-byte forms); else both bytes of the lanes in the
+// mask (the units kept). The rest of the 16 bytes become zeros.
+constexpr lane_shuffles make_shuffles(bool forms)
+{
+    lane_shuffles t{};
+    for (unsigned mask = 0; mask < 256; ++mask) {
+        unsigned n = 0;
+        for (unsigned lane = 0; lane < 8; ++lane) {
+            bool in_mask = (mask >> lane & 1) != 0;
+            if (forms || in_mask)
+                t.masks[mask][n++] = static_cast<unsigned char>(2 * lane);
+            if (in_mask)
+                t.masks[mask][n++] = static_cast<unsigned char>(2 * lane + 1);
+        }
+        for (unsigned k = n; k < 16; ++k)
+            t.masks[mask][k] = 0x80;
+        t.bytes[mask] = static_cast<unsigned char>(n);
+    }
+    return t;
+}
+
+inline constexpr lane_shuffles kept_units = make_shuffles(false);
+inline constexpr lane_shuffles short_forms = make_shuffles(true);
+
+// Stores all 16 bytes, whatever the lanes take.
+__attribute__((target("ssse3"))) static inline unsigned char *
+put_shuffled(__m128i lanes, const lane_shuffles &table, unsigned mask, unsigned char *out)
+{
+    __m128i order = _mm_loadu_si128(reinterpret_cast<const __m128i *>(table.masks[mask]));
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(out), _mm_shuffle_epi8(lanes, order));
+    return out + table.bytes[mask];
+}
+#endif
+
+// widen_ascii_block and widen_short_block over a run of blocks, while each
+// is one or the other and at least stop bytes are left; returns how many
+// bytes it took. Writes a whole 16-byte store for every 8 lanes, so out
+// needs 16 bytes of room past the units.
+#if TABFLIP_SSE2
+__attribute__((target("ssse3"))) static inline std::size_t
+widen_short_run(const unsigned char *in, std::size_t size, std::size_t stop, bool big,
+                unsigned char **out)
+{
+    std::size_t at = 0;
+    unsigned char *o = *out;
+    __m128i zero = _mm_setzero_si128();
+    __m128i swap = _mm_setr_epi8(1, 0, 3, 2, 5, 4, 7, 6, 9, 8, 11, 10, 13, 12, 15, 14);
+    while (size - at >= stop) {
+        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(in + at));
+        __m128i low = _mm_unpacklo_epi8(v, zero);
+        __m128i high = _mm_unpackhi_epi8(v, zero);
+        if (_mm_movemask_epi8(v) == 0) {
+            _mm_storeu_si128(reinterpret_cast<__m128i *>(o),
+                             big ? _mm_shuffle_epi8(low, swap) : low);
+            _mm_storeu_si128(reinterpret_cast<__m128i *>(o + 16),
+                             big ? _mm_shuffle_epi8(high, swap) : high);
+            o += 32;
+            at += 16;
+            continue;
+        }
+        __m128i next = _mm_loadu_si128(reinterpret_cast<const __m128i *>(in + at + 1));
+        __m128i cont = _mm_cmplt_epi8(v, _mm_set1_epi8(-64));
+        __m128i below_e0 = _mm_cmplt_epi8(v, _mm_set1_epi8(-32));
+        __m128i lead2 = _mm_andnot_si128(cont, below_e0);
+        auto cont_bits = static_cast<unsigned>(_mm_movemask_epi8(cont));
+        auto lead_bits = static_cast<unsigned>(_mm_movemask_epi8(lead2));
+        auto long_bits = static_cast<unsigned>(_mm_movemask_epi8(_mm_andnot_si128(below_e0, v)));
+        if (long_bits != 0 || ((lead_bits << 1 ^ cont_bits) & 0xFFFFu) != 0)
+            break;
+        unsigned keep = ~cont_bits & (lead_bits >> 15 != 0 ? 0x7FFFu : 0xFFFFu);
+        __m128i low6 = _mm_set1_epi16(0x3F);
+        __m128i five = _mm_set1_epi16(0x1F);
+        __m128i halves[2] = {low, high};
+        __m128i nexts[2] = {_mm_unpacklo_epi8(next, zero), _mm_unpackhi_epi8(next, zero)};
+        __m128i leads[2] = {_mm_unpacklo_epi8(lead2, lead2), _mm_unpackhi_epi8(lead2, lead2)};
+        for (int half = 0; half < 2; ++half) {
+            __m128i two = _mm_or_si128(_mm_slli_epi16(_mm_and_si128(halves[half], five), 6),
+                                       _mm_and_si128(nexts[half], low6));
+            __m128i unit = _mm_or_si128(_mm_and_si128(leads[half], two),
+                                        _mm_andnot_si128(leads[half], halves[half]));
+            if (big)
+                unit = _mm_shuffle_epi8(unit, swap);
+            o = put_shuffled(unit, kept_units, keep >> (8 * half) & 0xFFu, o);
+        }
+        at += lead_bits >> 15 != 0 ? 15u : 16u;
+    }
+    *out = o;
+    return at;
+}
+#else
+// No SSSE3 runs here: the stubs take nothing (ssse3_runs never holds).
+static inline std::size_t widen_short_run(const unsigned char *, std::size_t, std::size_t, bool,
+                                          unsigned char **)
+{
+    return 0;
+}
+#endif
+
+// narrow_ascii_units and narrow_short_units over a run of blocks, 32 bytes
+// at once where all are ASCII, else 16, while each is one or the other;
+// returns how many bytes it took. A store may write up to 8 zero bytes past
+// the forms.
+#if TABFLIP_SSE2
+__attribute__((target("ssse3"))) static inline std::size_t
+narrow_short_run(const unsigned char *in, std::size_t size, bool big, unsigned char **out)
+{
+    std::size_t at = 0;
+    unsigned char *o = *out;
+    __m128i zero = _mm_setzero_si128();
+    __m128i swap = _mm_setr_epi8(1, 0, 3, 2, 5, 4, 7, 6, 9, 8, 11, 10, 13, 12, 15, 14);
+    __m128i above_7f = _mm_set1_epi16(-0x80);
+    while (size - at >= 16) {
+        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(in + at));
+        if (big)
+            v = _mm_shuffle_epi8(v, swap);
+        if (size - at >= 32) {
+            __m128i w = _mm_loadu_si128(reinterpret_cast<const __m128i *>(in + at + 16));
+            if (big)
+                w = _mm_shuffle_epi8(w, swap);
+            __m128i both = _mm_and_si128(_mm_or_si128(v, w), above_7f);
+            if (_mm_movemask_epi8(_mm_cmpeq_epi16(both, zero)) == 0xFFFF) {
+                _mm_storeu_si128(reinterpret_cast<__m128i *>(o), _mm_packus_epi16(v, w));
+                o += 16;
+                at += 32;
+                continue;
+            }
+        }
+        __m128i short_units = _mm_cmpeq_epi16(_mm_and_si128(v, _mm_set1_epi16(-0x800)), zero);
+        if (_mm_movemask_epi8(short_units) != 0xFFFF)
+            break;
+        unsigned wide = 0;
+        __m128i form = short_forms_in_lanes(v, &wide);
+        o = put_shuffled(form, short_forms, wide, o);
+        at += 16;
+    }
+    *out = o;
+    return at;
+}
+#else
+static inline std::size_t narrow_short_run(const unsigned char *, std::size_t, bool,
+                                           unsigned char **)
+{
+    return 0;
+}
+#endif
+
+#endif
