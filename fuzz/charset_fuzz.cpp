@@ -159,7 +159,7 @@ static int reference_answer(const std::string &text)
 static void require_loaded_guess(const std::string &bytes, int code)
 {
     std::vector<unsigned char> padded = padded_copy(bytes);
-    int first = first_match_charset(padded.data());
+    charset_id first = first_match_charset(padded.data());
     if (!needs_second_look(first)) {
         require(first == code, "a first match that asks for no look is the answer");
         return;

@@ -353,7 +353,7 @@ TEST(load_table_random, two_parts_agree_with_model)
 // parts when it splits the table: it must answer as the look at the whole
 // text does, up to the first NUL, whichever part holds it or a broken
 // character, and whatever the text's length in blocks.
-int loaded_charset(const std::string &text, int first)
+charset_id loaded_charset(const std::string &text, charset_id first)
 {
     loaded_table t;
     t.bytes = padded(text);
@@ -403,8 +403,8 @@ TEST(load_table_random, looks_as_the_whole_text_look_does)
     int answers[5] = {};
     for (const std::string &text : texts) {
         std::vector<unsigned char> whole = padded(text);
-        int want = detect_charset(whole.data());
-        int first = first_match_charset(whole.data());
+        charset_id want = detect_charset(whole.data());
+        charset_id first = first_match_charset(whole.data());
         answers[want] += first == charset_three_byte_utf8;
         for (std::size_t split : {SIZE_MAX, std::size_t{0}}) {
             split_from_bytes = split;

@@ -346,7 +346,7 @@ TEST_P(result_size, is_what_the_writers_write)
             loaded_table table;
             ASSERT_TRUE(load_text(&table, c.input, static_cast<unsigned char>(c.delimiter)));
             std::uint64_t expected = 0;
-            if (!result_bytes(table.grid, format, transposed, false, &expected))
+            if (!result_bytes(table.grid, format, charset_utf8, transposed, false, &expected))
                 continue; // NUL or CR: no sums
             std::string written = written_by(true, [&](const output_target &to) {
                 EXPECT_TRUE(transposed ? write_replace(&table.grid, format, to)
@@ -559,7 +559,7 @@ TEST_P(units_writer, writes_the_internal_result_encoded)
                                     limits, &summed.grid),
                   load_done);
         std::uint64_t units = 0;
-        if (result_bytes(summed.grid, format, true, true, &units)) {
+        if (result_bytes(summed.grid, format, charset_utf8, true, true, &units)) {
             EXPECT_EQ(units, want.size() - 2) << "format " << format << ": the progress total";
         }
         for (std::size_t split : {SIZE_MAX, std::size_t{0}}) {

@@ -154,8 +154,8 @@ static failure_report write_table(const char *name, cell_grid *grid, const run_o
     static const bool result_on_terminal = stdout_shares_stderr_terminal();
     bool draw = progress_possible() && (options.to_file || !result_on_terminal);
     std::uint64_t total = 0;
-    if (draw && !result_bytes(*grid, options.output_format, options.replace, order != utf16_none,
-                              &total))
+    if (draw && !result_bytes(*grid, options.output_format, to.charset, options.replace,
+                              order != utf16_none, &total))
         total = 0;
     progress_begin(name, total, grid->length, draw);
     // Without the result's size the share is of the table taken in, which
@@ -242,18 +242,19 @@ static bool load_within_budget(const input_data &input, const run_options &optio
 
 // Only a page looks at the character set. When the first match asks for
 // it, the guess reads the whole text a second time: the load, which reads
-// it anyway, looks at it on its way.
+// it anyway, looks at it on its way. A page's guess goes to *charset.
 static bool load_and_guess(const input_data &input, const run_options &options,
-                           std::uint64_t budget, int order, cell_grid *grid)
+                           std::uint64_t budget, int order, cell_grid *grid, charset_id *charset)
 {
     bool page = options.output_format == format_html;
-    int first = page && order == utf16_none ? first_match_charset(input.bytes) : charset_utf16;
+    charset_id first =
+        page && order == utf16_none ? first_match_charset(input.bytes) : charset_utf16;
     load_limits asked;
     asked.count_continuations = order != utf16_none;
-    asked.first_match = page && needs_second_look(first) ? first : 0;
+    asked.first_match = page && needs_second_look(first) ? first : charset_none;
     bool loaded = load_within_budget(input, options, budget, asked, grid);
     if (page)
-        current_charset_code = asked.first_match != 0 ? grid->charset_code : first;
+        *charset = asked.first_match != charset_none ? grid->charset_code : first;
     return loaded;
 }
 
@@ -280,7 +281,7 @@ static void convert_file(void *arg)
     to.room = figures.room;
     allow_threads(threads_fit(figures));
     to.spill_beside = run->output_path;
-    if (!load_and_guess(run->input, *run->options, to.budget, order, &run->grid))
+    if (!load_and_guess(run->input, *run->options, to.budget, order, &run->grid, &to.charset))
         return;
     if (run->options->to_file)
         write_to_file(run->name, &run->grid, run->options, run->output_path, to, order,

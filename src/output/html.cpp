@@ -14,7 +14,7 @@ static void put_literal(output_block *out, const char *text)
     put_bytes(out, text, std::strlen(text));
 }
 
-static const char *charset_name(int charset_code)
+static const char *charset_name(charset_id charset_code)
 {
     switch (charset_code) {
     case charset_iso_2022_jp:
@@ -25,19 +25,22 @@ static const char *charset_name(int charset_code)
         return "euc-jp";
     case charset_utf16:
         return "utf-16";
-    default:
-        return "UTF-8";
+    case charset_none:
+    case charset_utf8:
+    case charset_three_byte_utf8:
+        break;
     }
+    return "UTF-8";
 }
 
-void put_meta_charset(output_block *out, int charset_code)
+void put_meta_charset(output_block *out, charset_id charset_code)
 {
     put_literal(out, "<meta http-equiv=\"Content-Type\" content=\"text/html; charset=");
     put_literal(out, charset_name(charset_code));
     put_literal(out, "\">\n");
 }
 
-void put_page_head(output_block *out, int charset_code)
+void put_page_head(output_block *out, charset_id charset_code)
 {
     put_literal(out, "<html lang=\"ja\"><head>\n");
     put_meta_charset(out, charset_code);
@@ -91,7 +94,7 @@ static int jis_state_after(const unsigned char *p, int state)
     return state;
 }
 
-html_style html_style_for(int charset_code, unsigned char delimiter)
+html_style html_style_for(charset_id charset_code, unsigned char delimiter)
 {
     html_style style;
     style.charset_code = charset_code;

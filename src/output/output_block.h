@@ -12,6 +12,7 @@
 #ifndef TABFLIP_OUTPUT_BLOCK_H
 #define TABFLIP_OUTPUT_BLOCK_H
 
+#include "table/charset.h"
 #include "table/utf16.h"
 
 #include <cstddef>
@@ -65,6 +66,8 @@ struct output_target {
     std::uint64_t room = UINT64_MAX;
     const char *spill_beside = "";
     progress_sink progress;
+    // A page's: its head names it, and its cells are escaped as text in it.
+    charset_id charset = charset_utf8;
 };
 
 // Room past flush_at that a writer may fill before it flushes: one 16-byte

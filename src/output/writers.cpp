@@ -1569,13 +1569,13 @@ static void write_transposed(cell_grid *grid, const line_style &style, const out
     write_by_groups(grid, style, out, &group, 0, grid->columns);
 }
 
-static line_style style_for(const cell_grid &grid, result_format format)
+static line_style style_for(const cell_grid &grid, result_format format, charset_id charset)
 {
     line_style style;
     style.format = format;
     style.delimiter = grid.delimiter;
     if (format == format_html)
-        style.html = html_style_for(current_charset_code, grid.delimiter);
+        style.html = html_style_for(charset, grid.delimiter);
     return style;
 }
 
@@ -1587,7 +1587,7 @@ static bool write_view(cell_grid *grid, const cell_grid &stored, result_format f
             *why = failure_report{failure::array_memory, ENOMEM};
         return false;
     }
-    line_style style = style_for(stored, format);
+    line_style style = style_for(stored, format, to.charset);
     output_block out = main_output(to);
     if (format == format_html)
         put_page_head(&out, style.html.charset_code);
@@ -1606,7 +1606,7 @@ static bool write_view(cell_grid *grid, const cell_grid &stored, result_format f
 }
 
 // A page's head and tail, counted by a block that writes nothing.
-static std::uint64_t page_frame_bytes(int charset_code)
+static std::uint64_t page_frame_bytes(charset_id charset_code)
 {
     char room[2048];
     output_block counting;
@@ -1636,8 +1636,8 @@ static bool summed_text(const cell_grid &grid, std::uint64_t *text, std::uint64_
 
 // A page's cells take ten bytes of tags beside their text and extras, its
 // lines twelve; delimited text one byte per entry (a delimiter or the LF).
-bool result_bytes(const cell_grid &grid, result_format format, bool transposed, bool units,
-                  std::uint64_t *bytes)
+bool result_bytes(const cell_grid &grid, result_format format, charset_id charset,
+                  bool transposed, bool units, std::uint64_t *bytes)
 {
     std::uint64_t text = 0;
     std::uint64_t continuations = 0;
@@ -1653,9 +1653,9 @@ bool result_bytes(const cell_grid &grid, result_format format, bool transposed, 
     if (format == format_html) {
         auto *extras =
             static_cast<std::uint32_t *>(scratch_malloc(columns * sizeof(std::uint32_t)));
-        html_style style = html_style_for(current_charset_code, grid.delimiter);
+        html_style style = html_style_for(charset, grid.delimiter);
         bool found = extras != nullptr && html_column_extras(grid, style, extras);
-        size = text + 10 * rows * columns + 12 * lines + page_frame_bytes(current_charset_code);
+        size = text + 10 * rows * columns + 12 * lines + page_frame_bytes(charset);
         for (std::uint64_t c = 0; found && c < columns; ++c)
             size += extras[c];
         scratch_free(extras);

@@ -13,6 +13,8 @@
 #ifndef TABFLIP_CELL_GRID_H
 #define TABFLIP_CELL_GRID_H
 
+#include "table/charset.h"
+
 #include <cstddef>
 #include <cstdint>
 
@@ -46,8 +48,8 @@ struct cell_grid {
     std::uint32_t *head_column_continuations = nullptr;
     // When the load was given a first match that asks for the charset
     // guess's second look (charset.h), which it makes as it scans: the
-    // guess. Else 0.
-    int charset_code = 0;
+    // guess. Else charset_none.
+    charset_id charset_code = charset_none;
 };
 
 // Tables from this size on are measured on two threads, each taking the
@@ -67,7 +69,7 @@ struct load_limits {
     std::size_t most_rows = SIZE_MAX;    // row table entries, the end's included
     std::size_t most_columns = SIZE_MAX; // column sums
     bool count_continuations = false;    // with the sums (a UTF-16 result's units)
-    int first_match = 0;                 // the charset guess's, for its second look
+    charset_id first_match = charset_none; // the charset guess's, for its second look
 };
 
 constexpr int load_done = 0;

@@ -531,7 +531,7 @@ static head_sums join_sums(scan_part *head, scan_part *tail, std::size_t columns
 
 // The second part is looked at from its first line: what it finds counts
 // unless the first part's text ended at a NUL.
-static int charset_of_parts(int first, const scan_part &head, const scan_part &tail,
+static charset_id charset_of_parts(charset_id first, const scan_part &head, const scan_part &tail,
                             std::size_t split)
 {
     text_forms forms = forms_seen(head.look);
@@ -570,7 +570,8 @@ int load_table_within(const unsigned char *bytes, std::size_t length, unsigned c
     else
         scan_part_lines(&head);
     table_scan scan = head.scan;
-    int charset_code = looking ? charset_of_parts(limits.first_match, head, tail, split) : 0;
+    charset_id charset_code =
+        looking ? charset_of_parts(limits.first_match, head, tail, split) : charset_none;
     head_sums own;
     if (split > 0) {
         scan = joined_scan(head.scan, tail.scan);
