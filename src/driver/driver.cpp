@@ -134,71 +134,82 @@ static failure_report write_table_bytes(cell_grid *grid, const run_options &opti
     return failed;
 }
 
-static void count_written(void *, std::uint64_t bytes)
+// What one file's run holds past its reading, where the driver finds it
+// when a lost input page cuts the run short.
+struct file_run {
+    const char *name = nullptr;
+    run_options *options = nullptr;
+    input_data input;
+    char *output_path = nullptr;
+    cell_grid grid;
+    result_file result;
+    progress_state progress;
+};
+
+static void count_written(void *progress, std::uint64_t bytes)
 {
-    progress_advance(bytes);
+    progress_advance(static_cast<progress_state *>(progress), bytes);
 }
 
-static void count_consumed(void *, std::uint64_t bytes)
+static void count_consumed(void *progress, std::uint64_t bytes)
 {
-    progress_consume(bytes);
+    progress_consume(static_cast<progress_state *>(progress), bytes);
 }
 
 // The progress line, shown while the result is written, is gone before any
 // message about it. It is not drawn into a result printed on the same
 // terminal (on another, or into a file, it is), and its total is found only
 // where it may be drawn (a page's takes a scan).
-static failure_report write_table(const char *name, cell_grid *grid, const run_options &options,
-                                  output_target to, int order)
+static failure_report write_table(file_run *run, output_target to, int order)
 {
     static const bool result_on_terminal = stdout_shares_stderr_terminal();
+    const run_options &options = *run->options;
     bool draw = progress_possible() && (options.to_file || !result_on_terminal);
     std::uint64_t total = 0;
-    if (draw && !result_bytes(*grid, options.output_format, to.charset, options.replace,
+    if (draw && !result_bytes(run->grid, options.output_format, to.charset, options.replace,
                               order != utf16_none, &total))
         total = 0;
-    progress_begin(name, total, grid->length, draw);
+    progress_begin(&run->progress, run->name, total, run->grid.length, draw);
     // Without the result's size the share is of the table taken in, which
     // the writers count only when asked.
-    to.progress = progress_sink{count_written, draw && total == 0 ? count_consumed : nullptr};
-    failure_report failed = write_table_bytes(grid, options, to, order);
-    progress_end();
+    to.progress = progress_sink{count_written, draw && total == 0 ? count_consumed : nullptr,
+                                &run->progress};
+    failure_report failed = write_table_bytes(&run->grid, options, to, order);
+    progress_end(&run->progress);
     return failed;
 }
 
-static void write_to_stdout(const char *name, cell_grid *grid, run_options *options,
-                            output_target to, int order)
+static void write_to_stdout(file_run *run, output_target to, int order)
 {
     to.fd = standard_output;
     to.positioned = output_cursor(to.fd, &to.origin);
     to.keep_cursor = true;
-    failure_report failed = write_table(name, grid, *options, to, order);
-    reset_one_file_options(options);
+    failure_report failed = write_table(run, to, order);
+    reset_one_file_options(run->options);
     report(failed, nullptr);
 }
 
 // A result that could not be written whole is removed, and whatever stood at
 // its name before is left as it was. A regular file, new or emptied, may be
-// written at offsets. result is the file's run's, so that a run cut short
-// finds it open.
-static void write_to_file(const char *name, cell_grid *grid, run_options *options,
-                          const char *output_path, output_target to, int order,
-                          result_file *result)
+// written at offsets. The result is the file's run's, so that a run cut
+// short finds it open.
+static void write_to_file(file_run *run, output_target to, int order)
 {
-    result->expected_size = grid->length;
-    if (!open_result(output_path, result)) {
-        report({failure::open, errno}, output_path);
+    result_file *result = &run->result;
+    result->expected_size = run->grid.length;
+    if (!open_result(run->output_path, result)) {
+        report({failure::open, errno}, run->output_path);
         return;
     }
     to.fd = result->fd;
     to.positioned = result->regular;
-    failure_report failed = write_table(name, grid, *options, to, order);
-    reset_one_file_options(options);
+    failure_report failed = write_table(run, to, order);
+    reset_one_file_options(run->options);
     if (failed.what != failure::none)
         abandon_result(result);
     else if (!commit_result(result))
         failed = {failure::write, errno};
-    report(failed, output_path);
+    report(failed, run->output_path);
 }
 
 // UTF-16 text is loaded and written in its internal form (utf16.h), which
@@ -258,17 +269,6 @@ static bool load_and_guess(const input_data &input, const run_options &options,
     return loaded;
 }
 
-// What one file's run holds past its reading, where the driver finds it
-// when a lost input page cuts the run short.
-struct file_run {
-    const char *name = nullptr;
-    run_options *options = nullptr;
-    input_data input;
-    char *output_path = nullptr;
-    cell_grid grid;
-    result_file result;
-};
-
 static void convert_file(void *arg)
 {
     auto *run = static_cast<file_run *>(arg);
@@ -284,10 +284,9 @@ static void convert_file(void *arg)
     if (!load_and_guess(run->input, *run->options, to.budget, order, &run->grid, &to.charset))
         return;
     if (run->options->to_file)
-        write_to_file(run->name, &run->grid, run->options, run->output_path, to, order,
-                      &run->result);
+        write_to_file(run, to, order);
     else
-        write_to_stdout(run->name, &run->grid, run->options, to, order);
+        write_to_stdout(run, to, order);
 }
 
 // An input that shrank or failed under its mapping is a read error: the
@@ -316,7 +315,7 @@ void process_file(const char *name, run_options *options)
     }
     const file_mapping &mapped = run.input.mapping;
     if (!run_watched(convert_file, &run, mapped.region, mapped.size)) {
-        progress_end();
+        progress_end(&run.progress);
         if (run.result.fd >= 0 || run.result.temp_path != nullptr)
             abandon_result(&run.result);
         report({failure::read, EIO}, name);
