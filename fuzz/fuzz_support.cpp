@@ -97,10 +97,11 @@ split_model model_split(const std::string &bytes, unsigned char delimiter)
 }
 
 void load_or_abort(const std::string &bytes, unsigned char delimiter, bool with_rows,
-                   loaded_table *table)
+                   loaded_table *table, std::size_t split_from)
 {
     table->bytes = padded_copy(bytes);
-    require(load_table(table->bytes.data(), bytes.size(), delimiter, with_rows, &table->grid),
+    require(load_table_within(table->bytes.data(), bytes.size(), delimiter, with_rows,
+                              load_limits{.split_from = split_from}, &table->grid) == load_done,
             "small table loads");
 }
 

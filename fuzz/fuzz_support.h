@@ -56,7 +56,7 @@ struct loaded_table {
     }
 };
 void load_or_abort(const std::string &bytes, unsigned char delimiter, bool with_rows,
-                   loaded_table *table);
+                   loaded_table *table, std::size_t split_from = split_from_bytes);
 
 // The internal form (table/utf16.h) of UTF-16 text with a mark in order.
 std::string utf16_form(const std::string &bytes, int order);

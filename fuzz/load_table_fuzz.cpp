@@ -30,11 +30,8 @@ static void check_row(const cell_grid &grid, const split_model &model, std::size
 // one measured whole, and the first part's sums those of its lines alone.
 static void check_parts(const std::string &bytes, unsigned char delimiter, const cell_grid &whole)
 {
-    std::size_t saved = split_from_bytes;
-    split_from_bytes = 0;
     loaded_table parts;
-    load_or_abort(bytes, delimiter, true, &parts);
-    split_from_bytes = saved;
+    load_or_abort(bytes, delimiter, true, &parts, 0);
     const cell_grid &grid = parts.grid;
     require(grid.rows == whole.rows && grid.columns == whole.columns && grid.plain == whole.plain &&
                 grid.line_end == whole.line_end,

@@ -65,20 +65,18 @@ static std::string write_view(const std::string &bytes, unsigned char delimiter,
     require(results[0] == results[1], "the same result at offsets and in sequence");
     // Measured in two parts and written by two threads, as a large table is:
     // the same result.
-    std::size_t saved = split_from_bytes;
-    split_from_bytes = 0;
     for (bool positioned : {false, true}) {
         loaded_table table;
-        load_or_abort(bytes, delimiter, transposed, &table);
+        load_or_abort(bytes, delimiter, transposed, &table, 0);
         std::string split = written_by(positioned, [&](output_target to) {
             to.charset = charset;
+            to.split_from = 0;
             require(transposed ? write_replace(&table.grid, format, to)
                                : write_normal(table.grid, format, to),
                     "the writer of two parts reports success");
         });
         require(split == results[0], "the same result from two parts");
     }
-    split_from_bytes = saved;
     // A budget too small for any table: blocks of one or a few rows through a
     // spill file, with the same result.
     for (std::uint64_t budget : {std::uint64_t{1}, std::uint64_t{256}}) {

@@ -368,7 +368,7 @@ page_rows long_cells_rows(std::size_t columns)
     return rows;
 }
 
-using html_long_cells = keeps_split_threshold<long_cells_case>;
+using html_long_cells = testing::TestWithParam<long_cells_case>;
 
 TEST_P(html_long_cells, every_escape_kept_past_plain_blocks)
 {
@@ -392,9 +392,9 @@ TEST_P(html_long_cells, every_escape_kept_past_plain_blocks)
             units += std::string(1, '\0') + b;
         want = units;
     }
-    split_from_bytes = c.split ? 0 : SIZE_MAX;
+    std::size_t split_from = c.split ? 0 : SIZE_MAX;
     loaded_table table;
-    ASSERT_TRUE(load_text(&table, input, '\t', c.replace));
+    ASSERT_TRUE(load_text(&table, input, '\t', c.replace, split_from));
     std::string beside = testing::TempDir() + "result";
     std::string written = written_by(c.positioned, [&](output_target to) {
         utf16_encoder encoder;
@@ -406,6 +406,7 @@ TEST_P(html_long_cells, every_escape_kept_past_plain_blocks)
         }
         to.budget = c.budget;
         to.spill_beside = beside.c_str();
+        to.split_from = split_from;
         EXPECT_TRUE(c.replace ? write_replace(&table.grid, format_html, to)
                               : write_normal(table.grid, format_html, to));
     });

@@ -79,25 +79,23 @@ std::string file_of(const std::u16string &units, int order)
 std::string decoded(const std::string &file, int order)
 {
     std::string forms[5];
-    std::size_t saved = split_from_bytes;
     bool saved_ssse3 = ssse3_allowed;
-    std::size_t saved_stretch = decode_stretch_bytes;
     for (int way = 0; way < 5; ++way) {
-        split_from_bytes = way % 2 == 0 ? SIZE_MAX : 0;
+        decode_settings settings;
+        settings.split_from = way % 2 == 0 ? SIZE_MAX : 0;
         ssse3_allowed = way < 2 || way == 4;
-        decode_stretch_bytes = way == 4 ? 34 : saved_stretch;
+        if (way == 4)
+            settings.stretch = 34;
         input_data internal;
         EXPECT_TRUE(decode_utf16(reinterpret_cast<const unsigned char *>(file.data()),
-                                 file.size(), order, &internal));
+                                 file.size(), order, &internal, settings));
         const char *bytes = reinterpret_cast<const char *>(internal.bytes);
         forms[way].assign(bytes, internal.length);
         EXPECT_EQ(std::string(bytes + internal.length, input_padding),
                   std::string(input_padding, '\0'));
         release_input(&internal);
     }
-    split_from_bytes = saved;
     ssse3_allowed = saved_ssse3;
-    decode_stretch_bytes = saved_stretch;
     for (int way = 1; way < 5; ++way)
         EXPECT_EQ(forms[way], forms[0])
             << (way % 2 == 1 ? "in two halves" : "")

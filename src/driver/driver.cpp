@@ -215,13 +215,14 @@ static void write_to_file(file_run *run, output_target to, int order)
 // UTF-16 text is loaded and written in its internal form (utf16.h), which
 // then takes the file's place in *input. False, holding nothing, when that
 // form cannot be had.
-static bool decode_if_utf16(input_data *input, int *order)
+static bool decode_if_utf16(input_data *input, std::size_t split_from, int *order)
 {
     *order = utf16_order(input->bytes, input->length);
     if (*order == utf16_none)
         return true;
     input_data internal;
-    bool decoded = decode_utf16(input->bytes, input->length, *order, &internal);
+    bool decoded = decode_utf16(input->bytes, input->length, *order, &internal,
+                                decode_settings{.split_from = split_from});
     release_input(input);
     if (!decoded) {
         report({failure::memory, ENOMEM}, nullptr);
@@ -241,8 +242,7 @@ static bool load_within_budget(const input_data &input, const run_options &optio
     int loaded = load_table_within(input.bytes, input.length, options.delimiter, options.replace,
                                    limits, grid);
     if (loaded == load_over_limit) {
-        load_limits alone;
-        alone.first_match = limits.first_match;
+        load_limits alone{.first_match = limits.first_match, .split_from = limits.split_from};
         loaded =
             load_table_within(input.bytes, input.length, options.delimiter, false, alone, grid);
     }
@@ -262,6 +262,7 @@ static bool load_and_guess(const input_data &input, const run_options &options,
         page && order == utf16_none ? first_match_charset(input.bytes) : charset_utf16;
     load_limits asked;
     asked.count_continuations = order != utf16_none;
+    asked.split_from = options.split_from;
     asked.first_match = page && needs_second_look(first) ? first : charset_none;
     bool loaded = load_within_budget(input, options, budget, asked, grid);
     if (page)
@@ -273,7 +274,7 @@ static void convert_file(void *arg)
 {
     auto *run = static_cast<file_run *>(arg);
     int order = utf16_none;
-    if (!decode_if_utf16(&run->input, &order))
+    if (!decode_if_utf16(&run->input, run->options->split_from, &order))
         return;
     output_target to;
     memory_figures figures = read_memory_figures(run->input.length);
@@ -281,6 +282,7 @@ static void convert_file(void *arg)
     to.room = figures.room;
     allow_threads(threads_fit(figures));
     to.spill_beside = run->output_path;
+    to.split_from = run->options->split_from;
     if (!load_and_guess(run->input, *run->options, to.budget, order, &run->grid, &to.charset))
         return;
     if (run->options->to_file)

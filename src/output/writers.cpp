@@ -757,7 +757,7 @@ static void write_by_groups(cell_grid *grid, const line_style &style, output_blo
         parts = 1;
         rows[0].end = grid->rows;
     }
-    bool pipelined = parts == 1 && grid->length >= split_from_bytes && group->other != nullptr;
+    bool pipelined = parts == 1 && grid->length >= out->split_from && group->other != nullptr;
     group_work works[2];
     for (std::int32_t p = 0; p < 2; ++p) {
         works[p] = group_work{grid, &style, group, rows[p], &group->parts[p], 0, 0};
@@ -1162,10 +1162,11 @@ static std::uint32_t *widened_sums(std::uint32_t *sums, std::size_t had, std::si
 // The block's own grid, with every column of the table; its sums, when it
 // has them, cover them all.
 static bool load_block(const cell_grid &grid, std::size_t begin, std::size_t end,
-                       std::size_t most_columns, cell_grid *block)
+                       std::size_t most_columns, std::size_t split_from, cell_grid *block)
 {
     load_limits limits;
     limits.most_columns = most_columns;
+    limits.split_from = split_from;
     if (load_table_within(grid.bytes + begin, end - begin, grid.delimiter, true, limits, block) !=
         load_done)
         return false;
@@ -1193,6 +1194,7 @@ static bool spill_blocks(const cell_grid &grid, std::uint64_t budget, spill_runs
     runs_style.delimiter = grid.delimiter;
     output_target spill;
     spill.fd = runs->fd;
+    spill.split_from = result->split_from;
     output_block to = main_output(spill);
     // Half for the block's bytes, which its passes read again and again; an
     // eighth each for its row table and its column sums. A block holds a row
@@ -1206,7 +1208,7 @@ static bool spill_blocks(const cell_grid &grid, std::uint64_t budget, spill_runs
     for (std::size_t begin = 0; spilled && begin < grid.length;) {
         std::size_t end = block_end(grid, begin, most_bytes, most_rows - 2);
         cell_grid block;
-        spilled = load_block(grid, begin, end, most_columns, &block);
+        spilled = load_block(grid, begin, end, most_columns, result->split_from, &block);
         if (spilled) {
             start_cursors(&block, row_part{0, block.rows});
             write_by_groups(&block, runs_style, &to, group, 0, block.columns);
@@ -1563,7 +1565,7 @@ static void write_transposed(cell_grid *grid, const line_style &style, const out
     }
     start_cursors(grid, row_part{0, grid->rows}, out->progress);
     if (to.positioned && to.encoder == nullptr && grid->plain && grid->column_bytes != nullptr &&
-        grid->columns >= 2 && grid->length >= split_from_bytes && grid->rows <= halves_rows_most &&
+        grid->columns >= 2 && grid->length >= to.split_from && grid->rows <= halves_rows_most &&
         write_halves(grid, style, out, &group))
         return;
     write_by_groups(grid, style, out, &group, 0, grid->columns);

@@ -53,8 +53,9 @@ struct cell_grid {
 };
 
 // Tables from this size on are measured on two threads, each taking the
-// lines of one half; tests lower it to split small tables.
-extern std::size_t split_from_bytes;
+// lines of one half, and written by two; tests lower it (load_limits'
+// split_from, output_target's) to split small tables.
+constexpr std::size_t split_from_bytes = std::size_t{4} << 20;
 
 // Measures the table in bytes[0, length): columns, rows and line ends, and
 // with with_rows each row's start. On failure (a count past 2^31 - 1, or no
@@ -70,6 +71,7 @@ struct load_limits {
     std::size_t most_columns = SIZE_MAX; // column sums
     bool count_continuations = false;    // with the sums (a UTF-16 result's units)
     charset_id first_match = charset_none; // the charset guess's, for its second look
+    std::size_t split_from = split_from_bytes; // the least length measured in two parts
 };
 
 constexpr int load_done = 0;

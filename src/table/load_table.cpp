@@ -313,8 +313,6 @@ static int refuse_table(row_table *rows, bool over_limit)
     return over_limit ? load_over_limit : load_refused;
 }
 
-std::size_t split_from_bytes = std::size_t{4} << 20;
-
 namespace
 {
 
@@ -393,15 +391,16 @@ static void release_part(scan_part *part)
 // on what ends a line. A table whose first line holds more than 1/1024 of it
 // has few rows, which the writers do not split between threads (*few_rows):
 // its parts are joined as one table, without the first part's own sums of
-// its many columns, which would only cost memory. (Tests set
-// split_from_bytes to 0 to split every table they can.)
-static std::size_t split_point(const unsigned char *bytes, std::size_t length, bool *few_rows)
+// its many columns, which would only cost memory. (Tests set split_from
+// to 0 to split every table they can.)
+static std::size_t split_point(const unsigned char *bytes, std::size_t length,
+                               std::size_t split_from, bool *few_rows)
 {
     *few_rows = false;
-    if (length < split_from_bytes || length < 2)
+    if (length < split_from || length < 2)
         return 0;
     std::size_t first_line = std::min(length, length / 1024 + 1);
-    *few_rows = std::memchr(bytes, '\n', first_line) == nullptr && split_from_bytes > 0;
+    *few_rows = std::memchr(bytes, '\n', first_line) == nullptr && split_from > 0;
     const auto *lf = static_cast<const unsigned char *>(
         std::memchr(bytes + length / 2, '\n', length - length / 2));
     if (lf == nullptr || lf + 1 >= bytes + length)
@@ -544,7 +543,7 @@ static charset_id charset_of_parts(charset_id first, const scan_part &head, cons
     return charset_after_look(first, forms);
 }
 
-// A table of split_from_bytes or more is measured in two parts at once, the
+// A table of limits.split_from bytes or more is measured in two parts at once, the
 // second starting at a line start near the middle. Only a file with CR line
 // ends and no LF is scanned twice: whether CRs end lines is known only once
 // the first scan has found no LF (such a file is never split).
@@ -554,7 +553,7 @@ int load_table_within(const unsigned char *bytes, std::size_t length, unsigned c
     constexpr std::size_t count_limit = 2147483647;
     bool summed = with_rows && length < (std::size_t{1} << 32) && limits.most_columns >= 64;
     bool few_rows = false;
-    std::size_t split = split_point(bytes, length, &few_rows);
+    std::size_t split = split_point(bytes, length, limits.split_from, &few_rows);
     bool looking = needs_second_look(limits.first_match);
     second_look look = start_second_look(limits.first_match);
     scan_part head{bytes, split > 0 ? split : length, delimiter, with_rows, {}, {}, {}, looking,

@@ -16,6 +16,7 @@
 #ifndef TABFLIP_UTF16_H
 #define TABFLIP_UTF16_H
 
+#include "table/cell_grid.h"
 #include "table/input_file.h"
 
 #include <cstddef>
@@ -29,15 +30,18 @@ constexpr int utf16_big = 2;    // the mark FE FF
 // bytes are a byte-order mark, but for FF FE 00 00: UTF-32LE's mark.
 int utf16_order(const unsigned char *bytes, std::size_t size);
 
+// How a text is decoded; tests lower both to cut small texts.
+struct decode_settings {
+    std::size_t split_from = split_from_bytes; // the least size decoded in two parts at once
+    std::size_t stretch = std::size_t{1} << 20; // the units' bytes decoded at a time (even)
+};
+
 // Fills *internal, which holds nothing yet, with the internal form of the
 // units after the mark of bytes[0, size), which utf16_order found to be in
 // order: a padded block as input_file.h describes, released with
 // release_input. False, holding nothing, when the block cannot be had.
-bool decode_utf16(const unsigned char *bytes, std::size_t size, int order, input_data *internal);
-
-// The units are decoded this many bytes of them at a time (even); tests
-// lower it to cut small texts.
-extern std::size_t decode_stretch_bytes;
+bool decode_utf16(const unsigned char *bytes, std::size_t size, int order, input_data *internal,
+                  const decode_settings &settings = {});
 
 // The two bytes of the mark for order.
 void put_utf16_mark(int order, unsigned char *out);
