@@ -214,15 +214,17 @@ static void write_to_file(file_run *run, output_target to, int order)
 
 // UTF-16 text is loaded and written in its internal form (utf16.h), which
 // then takes the file's place in *input. False, holding nothing, when that
-// form cannot be had.
+// form cannot be had. Its decode takes a second thread only where the
+// limits leave room for its stack, as the load and the writers do.
 static bool decode_if_utf16(input_data *input, std::size_t split_from, int *order)
 {
     *order = utf16_order(input->bytes, input->length);
     if (*order == utf16_none)
         return true;
     input_data internal;
-    bool decoded = decode_utf16(input->bytes, input->length, *order, &internal,
-                                decode_settings{.split_from = split_from});
+    decode_settings settings{.split_from = split_from,
+                             .threads = threads_fit(memory_figures{.room = memory_room()})};
+    bool decoded = decode_utf16(input->bytes, input->length, *order, &internal, settings);
     release_input(input);
     if (!decoded) {
         report({failure::memory, ENOMEM}, nullptr);
@@ -242,7 +244,9 @@ static bool load_within_budget(const input_data &input, const run_options &optio
     int loaded = load_table_within(input.bytes, input.length, options.delimiter, options.replace,
                                    limits, grid);
     if (loaded == load_over_limit) {
-        load_limits alone{.first_match = limits.first_match, .split_from = limits.split_from};
+        load_limits alone{.first_match = limits.first_match,
+                          .split_from = limits.split_from,
+                          .threads = limits.threads};
         loaded =
             load_table_within(input.bytes, input.length, options.delimiter, false, alone, grid);
     }
@@ -253,20 +257,21 @@ static bool load_within_budget(const input_data &input, const run_options &optio
 
 // Only a page looks at the character set. When the first match asks for
 // it, the guess reads the whole text a second time: the load, which reads
-// it anyway, looks at it on its way. A page's guess goes to *charset.
-static bool load_and_guess(const input_data &input, const run_options &options,
-                           std::uint64_t budget, int order, cell_grid *grid, charset_id *charset)
+// it anyway, looks at it on its way. The load splits and takes threads as
+// the writers will (to); a page's guess goes to to->charset.
+static bool load_and_guess(const input_data &input, const run_options &options, int order,
+                           output_target *to, cell_grid *grid)
 {
     bool page = options.output_format == format_html;
     charset_id first =
         page && order == utf16_none ? first_match_charset(input.bytes) : charset_utf16;
-    load_limits asked;
-    asked.count_continuations = order != utf16_none;
-    asked.split_from = options.split_from;
-    asked.first_match = page && needs_second_look(first) ? first : charset_none;
-    bool loaded = load_within_budget(input, options, budget, asked, grid);
+    load_limits asked{.count_continuations = order != utf16_none,
+                      .first_match = page && needs_second_look(first) ? first : charset_none,
+                      .split_from = to->split_from,
+                      .threads = to->threads};
+    bool loaded = load_within_budget(input, options, to->budget, asked, grid);
     if (page)
-        *charset = asked.first_match != charset_none ? grid->charset_code : first;
+        to->charset = asked.first_match != charset_none ? grid->charset_code : first;
     return loaded;
 }
 
@@ -280,10 +285,10 @@ static void convert_file(void *arg)
     memory_figures figures = read_memory_figures(run->input.length);
     to.budget = memory_budget(figures);
     to.room = figures.room;
-    allow_threads(threads_fit(figures));
+    to.threads = threads_fit(figures);
     to.spill_beside = run->output_path;
     to.split_from = run->options->split_from;
-    if (!load_and_guess(run->input, *run->options, to.budget, order, &run->grid, &to.charset))
+    if (!load_and_guess(run->input, *run->options, order, &to, &run->grid))
         return;
     if (run->options->to_file)
         write_to_file(run, to, order);

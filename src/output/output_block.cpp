@@ -39,6 +39,7 @@ output_block main_output(const output_target &to)
     out.end = main_size;
     out.progress = to.progress;
     out.split_from = to.split_from;
+    out.threads = to.threads;
     return out;
 }
 

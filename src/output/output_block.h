@@ -72,6 +72,7 @@ struct output_target {
     // The least table length written by two threads at once, as the loader
     // splits it (cell_grid.h); also given to the loads of a spill's blocks.
     std::size_t split_from = split_from_bytes;
+    bool threads = true; // a helper thread may be started (platform.h's run_both)
 };
 
 // Room past flush_at that a writer may fill before it flushes: one 16-byte
@@ -95,6 +96,7 @@ struct output_block {
     bool no_memory = false;      // failed for want of memory, not by a write
     progress_sink progress = {}; // as in output_target
     std::size_t split_from = split_from_bytes; // as in output_target
+    bool threads = true;                       // as in output_target
 };
 
 // Records the first failure of out: a write's (its errno) or memory's.

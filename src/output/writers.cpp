@@ -422,10 +422,11 @@ static std::int32_t row_parts(const cell_grid &grid, row_part *parts)
 }
 
 // Runs work on each part's argument, the two parts at once.
-static void run_parts(void (*work)(void *), std::int32_t parts, void *first, void *second)
+static void run_parts(void (*work)(void *), std::int32_t parts, void *first, void *second,
+                      bool threads)
 {
     if (parts == 2)
-        run_both(work, first, second);
+        run_both(work, first, second, threads);
     else
         work(first);
 }
@@ -562,7 +563,7 @@ static void measure_part(void *arg)
 
 // How many of the lines from i on fit the staging buffer, their places set.
 static std::int32_t measure_group(const cell_grid &grid, group_work *works, std::int32_t parts,
-                                  std::int32_t i)
+                                  std::int32_t i, bool threads)
 {
     // As many lines as an average line's bytes say fit, a quarter more for
     // lines longer than the average; a line that does not fit is measured
@@ -582,7 +583,7 @@ static std::int32_t measure_group(const cell_grid &grid, group_work *works, std:
         for (std::int32_t p = 0; p < parts; ++p)
             measure_part(&works[p]);
     } else {
-        run_parts(measure_part, parts, &works[0], &works[1]);
+        run_parts(measure_part, parts, &works[0], &works[1], threads);
     }
     line_group *group = works[0].group;
     group->place[0] = 0;
@@ -766,10 +767,11 @@ static void write_by_groups(cell_grid *grid, const line_style &style, output_blo
     if (extras != nullptr && parts == 1)
         works[0].extras = extras;
     else
-        run_parts(find_extras, parts, &works[0], &works[1]);
+        run_parts(find_extras, parts, &works[0], &works[1], out->threads);
     group_step written{nullptr, out, nullptr, 0}; // filled, not yet written
     for (std::int32_t i = first_line; i < end_line;) {
-        std::int32_t lines = std::min(measure_group(*grid, works, parts, i), end_line - i);
+        std::int32_t lines =
+            std::min(measure_group(*grid, works, parts, i, out->threads), end_line - i);
         if (lines == 0) {
             write_staged(written);
             written.size = 0;
@@ -781,10 +783,10 @@ static void write_by_groups(cell_grid *grid, const line_style &style, output_blo
             works[p].lines = lines;
         if (pipelined && written.size > 0) {
             group_step fill{&works[0], nullptr, nullptr, 0};
-            run_both(run_group_step, &fill, &written);
+            run_both(run_group_step, &fill, &written, out->threads);
         } else {
             write_staged(written);
-            run_parts(fill_part, parts, &works[0], &works[1]);
+            run_parts(fill_part, parts, &works[0], &works[1], out->threads);
         }
         written.bytes = group->bytes;
         written.size = group->place[lines];
@@ -886,7 +888,7 @@ static bool write_halves(cell_grid *grid, const line_style &style, output_block 
         halves[1].grid.row_starts = cursors;
         for (half_work &half : halves)
             half.grid.split_rows = 0; // each half's rows on its own thread
-        run_both(write_half, &halves[0], &halves[1]);
+        run_both(write_half, &halves[0], &halves[1], out->threads);
         group->other = other;
         take_failure(out, after);
         out->offset = after.offset;
@@ -1043,7 +1045,7 @@ static bool write_by_lanes(const cell_grid *grid, const line_style &style, outpu
                 lanes_work{grid, &style, rows[p], begin, sizes + first, lanes + first, units};
             works[p].progress = &out->progress;
         }
-        run_parts(size_lanes, parts, &works[0], &works[1]);
+        run_parts(size_lanes, parts, &works[0], &works[1], out->threads);
         flush_output(out);
         std::uint64_t offset = out->offset;
         for (std::size_t c = 0; c < columns; ++c) {
@@ -1062,7 +1064,7 @@ static bool write_by_lanes(const cell_grid *grid, const line_style &style, outpu
                 offset += sizes[lane];
             }
         }
-        run_parts(fill_lanes, parts, &works[0], &works[1]);
+        run_parts(fill_lanes, parts, &works[0], &works[1], out->threads);
         for (std::size_t lane = 0; lane < lanes_count; ++lane)
             take_failure(out, lanes[lane]);
         out->at_offset = true;
@@ -1162,11 +1164,12 @@ static std::uint32_t *widened_sums(std::uint32_t *sums, std::size_t had, std::si
 // The block's own grid, with every column of the table; its sums, when it
 // has them, cover them all.
 static bool load_block(const cell_grid &grid, std::size_t begin, std::size_t end,
-                       std::size_t most_columns, std::size_t split_from, cell_grid *block)
+                       std::size_t most_columns, const output_block &result, cell_grid *block)
 {
     load_limits limits;
     limits.most_columns = most_columns;
-    limits.split_from = split_from;
+    limits.split_from = result.split_from;
+    limits.threads = result.threads;
     if (load_table_within(grid.bytes + begin, end - begin, grid.delimiter, true, limits, block) !=
         load_done)
         return false;
@@ -1195,6 +1198,7 @@ static bool spill_blocks(const cell_grid &grid, std::uint64_t budget, spill_runs
     output_target spill;
     spill.fd = runs->fd;
     spill.split_from = result->split_from;
+    spill.threads = result->threads;
     output_block to = main_output(spill);
     // Half for the block's bytes, which its passes read again and again; an
     // eighth each for its row table and its column sums. A block holds a row
@@ -1208,7 +1212,7 @@ static bool spill_blocks(const cell_grid &grid, std::uint64_t budget, spill_runs
     for (std::size_t begin = 0; spilled && begin < grid.length;) {
         std::size_t end = block_end(grid, begin, most_bytes, most_rows - 2);
         cell_grid block;
-        spilled = load_block(grid, begin, end, most_columns, result->split_from, &block);
+        spilled = load_block(grid, begin, end, most_columns, *result, &block);
         if (spilled) {
             start_cursors(&block, row_part{0, block.rows});
             write_by_groups(&block, runs_style, &to, group, 0, block.columns);

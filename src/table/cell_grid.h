@@ -72,6 +72,7 @@ struct load_limits {
     bool count_continuations = false;    // with the sums (a UTF-16 result's units)
     charset_id first_match = charset_none; // the charset guess's, for its second look
     std::size_t split_from = split_from_bytes; // the least length measured in two parts
+    bool threads = true; // the two parts on two threads (platform.h's run_both)
 };
 
 constexpr int load_done = 0;

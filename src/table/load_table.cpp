@@ -565,7 +565,7 @@ int load_table_within(const unsigned char *bytes, std::size_t length, unsigned c
         return refuse_table(&head.rows, false);
     }
     if (split > 0)
-        run_both(scan_part_lines, &head, &tail);
+        run_both(scan_part_lines, &head, &tail, limits.threads);
     else
         scan_part_lines(&head);
     table_scan scan = head.scan;

@@ -170,7 +170,7 @@ bool decode_utf16(const unsigned char *bytes, std::size_t size, int order, input
                           .out = buffer,
                           .stretch = settings.stretch};
         second.in = middle;
-        run_both(decode_part, &first, &second);
+        run_both(decode_part, &first, &second, settings.threads);
         unsigned char room[3 * joined_units + 16];
         unsigned char *made = decode_units(joined, middle, big, room);
         std::memcpy(first.made, room, static_cast<std::size_t>(made - room));

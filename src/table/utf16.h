@@ -34,6 +34,7 @@ int utf16_order(const unsigned char *bytes, std::size_t size);
 struct decode_settings {
     std::size_t split_from = split_from_bytes; // the least size decoded in two parts at once
     std::size_t stretch = std::size_t{1} << 20; // the units' bytes decoded at a time (even)
+    bool threads = true; // the two parts on two threads (platform.h's run_both)
 };
 
 // Fills *internal, which holds nothing yet, with the internal form of the
