@@ -105,7 +105,7 @@ void load_or_abort(const std::string &bytes, unsigned char delimiter, bool with_
             "small table loads");
 }
 
-std::string utf16_form(const std::string &bytes, int order)
+std::string utf16_form(const std::string &bytes, unit_order order)
 {
     input_data internal;
     require(decode_utf16(reinterpret_cast<const unsigned char *>(bytes.data()), bytes.size(), order,
@@ -116,7 +116,7 @@ std::string utf16_form(const std::string &bytes, int order)
     return form;
 }
 
-std::string utf16_units(const std::string &form, int order, std::size_t block)
+std::string utf16_units(const std::string &form, unit_order order, std::size_t block)
 {
     utf16_encoder encoder;
     encoder.order = order;

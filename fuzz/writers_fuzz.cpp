@@ -331,7 +331,8 @@ static void check_writers(const std::string &bytes, unsigned char delimiter, cha
 
 // A UTF-16 result leaves through the output blocks, at offsets or in
 // sequence, as the units of what the writer wrote in the internal form.
-static void check_units_written(const std::string &form, int order, unsigned char delimiter)
+static void check_units_written(const std::string &form, unit_order order,
+                                unsigned char delimiter)
 {
     for (result_format format : {format_delimited, format_html}) {
         for (int way = 0; way < 4; ++way) {
@@ -363,7 +364,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     charset_id charset = detect_charset(raw.data());
     check_writers(bytes, 0x09, charset);
     check_writers(bytes, 0x2C, charset);
-    int order = utf16_order(raw.data(), size);
+    unit_order order = utf16_order(raw.data(), size);
     if (order != utf16_none) {
         std::string form = utf16_form(bytes, order);
         for (unsigned char delimiter :

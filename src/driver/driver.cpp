@@ -114,7 +114,7 @@ static void reset_one_file_options(run_options *options)
 // UTF-16 text (order) is known by its mark, which its result repeats before
 // the units.
 static failure_report write_table_bytes(cell_grid *grid, const run_options &options,
-                                        output_target to, int order)
+                                        output_target to, unit_order order)
 {
     utf16_encoder encoder;
     if (order != utf16_none) {
@@ -160,7 +160,7 @@ static void count_consumed(void *progress, std::uint64_t bytes)
 // message about it. It is not drawn into a result printed on the same
 // terminal (on another, or into a file, it is), and its total is found only
 // where it may be drawn (a page's takes a scan).
-static failure_report write_table(file_run *run, output_target to, int order)
+static failure_report write_table(file_run *run, output_target to, unit_order order)
 {
     static const bool result_on_terminal = stdout_shares_stderr_terminal();
     const run_options &options = *run->options;
@@ -172,14 +172,15 @@ static failure_report write_table(file_run *run, output_target to, int order)
     progress_begin(&run->progress, run->name, total, run->grid.length, draw);
     // Without the result's size the share is of the table taken in, which
     // the writers count only when asked.
-    to.progress = progress_sink{count_written, draw && total == 0 ? count_consumed : nullptr,
-                                &run->progress};
+    to.progress = progress_sink{.written = count_written,
+                                .consumed = draw && total == 0 ? count_consumed : nullptr,
+                                .context = &run->progress};
     failure_report failed = write_table_bytes(&run->grid, options, to, order);
     progress_end(&run->progress);
     return failed;
 }
 
-static void write_to_stdout(file_run *run, output_target to, int order)
+static void write_to_stdout(file_run *run, output_target to, unit_order order)
 {
     to.fd = standard_output;
     to.positioned = output_cursor(to.fd, &to.origin);
@@ -193,7 +194,7 @@ static void write_to_stdout(file_run *run, output_target to, int order)
 // its name before is left as it was. A regular file, new or emptied, may be
 // written at offsets. The result is the file's run's, so that a run cut
 // short finds it open.
-static void write_to_file(file_run *run, output_target to, int order)
+static void write_to_file(file_run *run, output_target to, unit_order order)
 {
     result_file *result = &run->result;
     result->expected_size = run->grid.length;
@@ -216,7 +217,7 @@ static void write_to_file(file_run *run, output_target to, int order)
 // then takes the file's place in *input. False, holding nothing, when that
 // form cannot be had. Its decode takes a second thread only where the
 // limits leave room for its stack, as the load and the writers do.
-static bool decode_if_utf16(input_data *input, std::size_t split_from, int *order)
+static bool decode_if_utf16(input_data *input, std::size_t split_from, unit_order *order)
 {
     *order = utf16_order(input->bytes, input->length);
     if (*order == utf16_none)
@@ -241,8 +242,8 @@ static bool load_within_budget(const input_data &input, const run_options &optio
 {
     limits.most_rows = std::max<std::uint64_t>(budget / 4 / sizeof(std::size_t), 2);
     limits.most_columns = budget / 8 / sizeof(std::uint32_t);
-    int loaded = load_table_within(input.bytes, input.length, options.delimiter, options.replace,
-                                   limits, grid);
+    load_result loaded = load_table_within(input.bytes, input.length, options.delimiter,
+                                           options.replace, limits, grid);
     if (loaded == load_over_limit) {
         load_limits alone{.first_match = limits.first_match,
                           .split_from = limits.split_from,
@@ -259,7 +260,8 @@ static bool load_within_budget(const input_data &input, const run_options &optio
 // it, the guess reads the whole text a second time: the load, which reads
 // it anyway, looks at it on its way. The load splits and takes threads as
 // the writers will (to); a page's guess goes to to->charset.
-static bool load_and_guess(const input_data &input, const run_options &options, int order,
+static bool load_and_guess(const input_data &input, const run_options &options,
+                           unit_order order,
                            output_target *to, cell_grid *grid)
 {
     bool page = options.output_format == format_html;
@@ -278,7 +280,7 @@ static bool load_and_guess(const input_data &input, const run_options &options, 
 static void convert_file(void *arg)
 {
     auto *run = static_cast<file_run *>(arg);
-    int order = utf16_none;
+    unit_order order = utf16_none;
     if (!decode_if_utf16(&run->input, run->options->split_from, &order))
         return;
     output_target to;

@@ -75,13 +75,16 @@ struct load_limits {
     bool threads = true; // the two parts on two threads (platform.h's run_both)
 };
 
-constexpr int load_done = 0;
-constexpr int load_refused = 1;    // too large, or no memory: nothing held
-constexpr int load_over_limit = 2; // more rows than limits allow; nothing written or held
+enum load_result : unsigned char {
+    load_done = 0,
+    load_refused = 1,    // too large, or no memory: nothing held
+    load_over_limit = 2, // more rows than limits allow; nothing written or held
+};
 
 // As load_table, within limits.
-int load_table_within(const unsigned char *bytes, std::size_t length, unsigned char delimiter,
-                      bool with_rows, const load_limits &limits, cell_grid *grid);
+load_result load_table_within(const unsigned char *bytes, std::size_t length,
+                              unsigned char delimiter, bool with_rows, const load_limits &limits,
+                              cell_grid *grid);
 
 void release_table(cell_grid *grid);
 

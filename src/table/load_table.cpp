@@ -307,7 +307,7 @@ static table_scan scan_table(const unsigned char *p, std::size_t length, unsigne
     return scan;
 }
 
-static int refuse_table(row_table *rows, bool over_limit)
+static load_result refuse_table(row_table *rows, bool over_limit)
 {
     scratch_free(rows->starts);
     return over_limit ? load_over_limit : load_refused;
@@ -547,8 +547,9 @@ static charset_id charset_of_parts(charset_id first, const scan_part &head, cons
 // second starting at a line start near the middle. Only a file with CR line
 // ends and no LF is scanned twice: whether CRs end lines is known only once
 // the first scan has found no LF (such a file is never split).
-int load_table_within(const unsigned char *bytes, std::size_t length, unsigned char delimiter,
-                      bool with_rows, const load_limits &limits, cell_grid *grid)
+load_result load_table_within(const unsigned char *bytes, std::size_t length,
+                              unsigned char delimiter, bool with_rows, const load_limits &limits,
+                              cell_grid *grid)
 {
     constexpr std::size_t count_limit = 2147483647;
     bool summed = with_rows && length < (std::size_t{1} << 32) && limits.most_columns >= 64;

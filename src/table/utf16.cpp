@@ -8,7 +8,7 @@
 #include <algorithm>
 #include <cstring>
 
-int utf16_order(const unsigned char *bytes, std::size_t size)
+unit_order utf16_order(const unsigned char *bytes, std::size_t size)
 {
     if (size < 2 || size % 2 != 0)
         return utf16_none;
@@ -20,7 +20,7 @@ int utf16_order(const unsigned char *bytes, std::size_t size)
     return utf16_none;
 }
 
-void put_utf16_mark(int order, unsigned char *out)
+void put_utf16_mark(unit_order order, unsigned char *out)
 {
     out[0] = order == utf16_big ? 0xFE : 0xFF;
     out[1] = order == utf16_big ? 0xFF : 0xFE;
@@ -142,7 +142,8 @@ static void decode_part(void *arg)
 // after the join, where those stores cannot reach the second part's forms.
 constexpr std::size_t joined_units = 16;
 
-bool decode_utf16(const unsigned char *bytes, std::size_t size, int order, input_data *internal,
+bool decode_utf16(const unsigned char *bytes, std::size_t size, unit_order order,
+                  input_data *internal,
                   const decode_settings &settings)
 {
     std::size_t units = (size - 2) / 2;
