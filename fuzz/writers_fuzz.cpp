@@ -247,11 +247,11 @@ static void check_html(const view &v, const std::string &out, charset_id charset
 {
     bool shift_states = charset == charset_iso_2022_jp;
     check_tag_counts(v, out, shift_states);
-    std::string head = std::string("<html lang=\"ja\"><head>\n") +
-                       "<meta http-equiv=\"Content-Type\" content=\"text/html; charset=" +
-                       charset_name(charset) + "\">\n" +
-                       "<title></title>\n</head><body>\n" +
-                       "<table border=\"1\" cellpadding=\"2\" cellspacing=\"2\">\n<tbody>\n";
+    std::string head =
+        std::string("<html lang=\"ja\"><head>\n") +
+        "<meta http-equiv=\"Content-Type\" content=\"text/html; charset=" + charset_name(charset) +
+        "\">\n" + "<title></title>\n</head><body>\n" +
+        "<table border=\"1\" cellpadding=\"2\" cellspacing=\"2\">\n<tbody>\n";
     std::size_t pos = 0;
     require(take(out, &pos, head), "page head");
     for (std::int32_t i = 0; i < v.lines; ++i) {
@@ -331,8 +331,7 @@ static void check_writers(const std::string &bytes, unsigned char delimiter, cha
 
 // A UTF-16 result leaves through the output blocks, at offsets or in
 // sequence, as the units of what the writer wrote in the internal form.
-static void check_units_written(const std::string &form, unit_order order,
-                                unsigned char delimiter)
+static void check_units_written(const std::string &form, unit_order order, unsigned char delimiter)
 {
     for (result_format format : {format_delimited, format_html}) {
         for (int way = 0; way < 4; ++way) {

@@ -523,17 +523,17 @@ const meta_case meta_cases[] = {
 TEST(html_meta, names_each_code)
 {
     for (const meta_case &c : meta_cases) {
-        std::string line =
-            block_bytes([&](output_block *out) {
-                put_meta_charset(out, static_cast<charset_id>(c.charset_code));
-            });
+        std::string line = block_bytes([&](output_block *out) {
+            put_meta_charset(out, static_cast<charset_id>(c.charset_code));
+        });
         EXPECT_EQ(line, std::string("<meta http-equiv=\"Content-Type\" "
                                     "content=\"text/html; charset=") +
                             c.name + "\">\n")
             << "code " << c.charset_code;
     }
-    EXPECT_EQ(block_bytes([](output_block *out) { put_meta_charset(out, charset_iso_2022_jp); }).size(),
-              74u);
+    EXPECT_EQ(
+        block_bytes([](output_block *out) { put_meta_charset(out, charset_iso_2022_jp); }).size(),
+        74u);
 }
 
 } // namespace

@@ -13,10 +13,10 @@
 #include <fstream>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 #include <utility>
 #include <vector>

@@ -87,8 +87,8 @@ std::string decoded(const std::string &file, unit_order order)
         if (way == 4)
             settings.stretch = 34;
         input_data internal;
-        EXPECT_TRUE(decode_utf16(reinterpret_cast<const unsigned char *>(file.data()),
-                                 file.size(), order, &internal, settings));
+        EXPECT_TRUE(decode_utf16(reinterpret_cast<const unsigned char *>(file.data()), file.size(),
+                                 order, &internal, settings));
         const char *bytes = reinterpret_cast<const char *>(internal.bytes);
         forms[way].assign(bytes, internal.length);
         EXPECT_EQ(std::string(bytes + internal.length, input_padding),

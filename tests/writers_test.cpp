@@ -552,8 +552,9 @@ TEST_P(units_writer, writes_the_internal_result_encoded)
         for (std::size_t split : {SIZE_MAX, std::size_t{0}}) {
             for (bool positioned : {true, false})
                 for (bool counted : {true, false})
-                    EXPECT_EQ(transposed_units(GetParam().input, format, positioned, counted, split),
-                              want)
+                    EXPECT_EQ(
+                        transposed_units(GetParam().input, format, positioned, counted, split),
+                        want)
                         << "format " << format << ", positioned " << positioned << ", split "
                         << (split == 0) << ", counted " << counted;
         }

@@ -260,8 +260,7 @@ static bool load_within_budget(const input_data &input, const run_options &optio
 // it, the guess reads the whole text a second time: the load, which reads
 // it anyway, looks at it on its way. The load splits and takes threads as
 // the writers will (to); a page's guess goes to to->charset.
-static bool load_and_guess(const input_data &input, const run_options &options,
-                           unit_order order,
+static bool load_and_guess(const input_data &input, const run_options &options, unit_order order,
                            output_target *to, cell_grid *grid)
 {
     bool page = options.output_format == format_html;

@@ -1642,8 +1642,8 @@ static bool summed_text(const cell_grid &grid, std::uint64_t *text, std::uint64_
 
 // A page's cells take ten bytes of tags beside their text and extras, its
 // lines twelve; delimited text one byte per entry (a delimiter or the LF).
-bool result_bytes(const cell_grid &grid, result_format format, charset_id charset,
-                  bool transposed, bool units, std::uint64_t *bytes)
+bool result_bytes(const cell_grid &grid, result_format format, charset_id charset, bool transposed,
+                  bool units, std::uint64_t *bytes)
 {
     std::uint64_t text = 0;
     std::uint64_t continuations = 0;

@@ -37,7 +37,7 @@ bool have_writer_blocks();
 // The bytes the writers will write for grid's result, when the loader's
 // sums tell (units: a UTF-16 result, less its mark); false when they do not.
 // A page, in charset, reads the table's bytes once for it.
-bool result_bytes(const cell_grid &grid, result_format format, charset_id charset,
-                  bool transposed, bool units, std::uint64_t *bytes);
+bool result_bytes(const cell_grid &grid, result_format format, charset_id charset, bool transposed,
+                  bool units, std::uint64_t *bytes);
 
 #endif

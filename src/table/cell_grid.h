@@ -67,12 +67,12 @@ bool load_table(const unsigned char *bytes, std::size_t length, unsigned char de
 // not loaded, and one with more columns is loaded without sums. Also what
 // the scan does beside: count continuation bytes with the sums, check UTF-8.
 struct load_limits {
-    std::size_t most_rows = SIZE_MAX;    // row table entries, the end's included
-    std::size_t most_columns = SIZE_MAX; // column sums
-    bool count_continuations = false;    // with the sums (a UTF-16 result's units)
-    charset_id first_match = charset_none; // the charset guess's, for its second look
+    std::size_t most_rows = SIZE_MAX;          // row table entries, the end's included
+    std::size_t most_columns = SIZE_MAX;       // column sums
+    bool count_continuations = false;          // with the sums (a UTF-16 result's units)
+    charset_id first_match = charset_none;     // the charset guess's, for its second look
     std::size_t split_from = split_from_bytes; // the least length measured in two parts
-    bool threads = true; // the two parts on two threads (platform.h's run_both)
+    bool threads = true;                       // the parts on two threads (platform.h's run_both)
 };
 
 enum load_result : unsigned char {

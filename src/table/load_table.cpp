@@ -531,7 +531,7 @@ static head_sums join_sums(scan_part *head, scan_part *tail, std::size_t columns
 // The second part is looked at from its first line: what it finds counts
 // unless the first part's text ended at a NUL.
 static charset_id charset_of_parts(charset_id first, const scan_part &head, const scan_part &tail,
-                            std::size_t split)
+                                   std::size_t split)
 {
     text_forms forms = forms_seen(head.look);
     if (split > 0 && !head.scan.any_nul) {

@@ -143,8 +143,7 @@ static void decode_part(void *arg)
 constexpr std::size_t joined_units = 16;
 
 bool decode_utf16(const unsigned char *bytes, std::size_t size, unit_order order,
-                  input_data *internal,
-                  const decode_settings &settings)
+                  input_data *internal, const decode_settings &settings)
 {
     std::size_t units = (size - 2) / 2;
     // Three bytes at most per unit; the padding is added, with its own

@@ -35,9 +35,9 @@ unit_order utf16_order(const unsigned char *bytes, std::size_t size);
 
 // How a text is decoded; tests lower both to cut small texts.
 struct decode_settings {
-    std::size_t split_from = split_from_bytes; // the least size decoded in two parts at once
+    std::size_t split_from = split_from_bytes;  // the least size decoded in two parts at once
     std::size_t stretch = std::size_t{1} << 20; // the units' bytes decoded at a time (even)
-    bool threads = true; // the two parts on two threads (platform.h's run_both)
+    bool threads = true;                        // the parts on two threads (platform.h's run_both)
 };
 
 // Fills *internal, which holds nothing yet, with the internal form of the
@@ -45,8 +45,7 @@ struct decode_settings {
 // order: a padded block as input_file.h describes, released with
 // release_input. False, holding nothing, when the block cannot be had.
 bool decode_utf16(const unsigned char *bytes, std::size_t size, unit_order order,
-                  input_data *internal,
-                  const decode_settings &settings = {});
+                  input_data *internal, const decode_settings &settings = {});
 
 // The two bytes of the mark for order.
 void put_utf16_mark(unit_order order, unsigned char *out);
