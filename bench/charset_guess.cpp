@@ -32,13 +32,14 @@ static double median(std::vector<double> times)
     return times[times.size() / 2];
 }
 
-static double timed_load(const std::vector<unsigned char> &buffer, std::size_t length, int first)
+static double timed_load(const std::vector<unsigned char> &buffer, std::size_t length,
+                         charset_id first)
 {
     load_limits limits;
     limits.first_match = first;
     cell_grid grid;
     double start = now_seconds();
-    int loaded = load_table_within(buffer.data(), length, '\t', true, limits, &grid);
+    load_result loaded = load_table_within(buffer.data(), length, '\t', true, limits, &grid);
     double took = now_seconds() - start;
     release_table(&grid);
     if (loaded != load_done)
@@ -74,9 +75,10 @@ int main(int argc, char **argv)
         double start = now_seconds();
         code = detect_charset(buffer.data());
         pass.push_back(now_seconds() - start);
-        int first = first_match_charset(buffer.data());
+        charset_id first = first_match_charset(buffer.data());
         for (bool look : {i % 2 == 0, i % 2 != 0})
-            (look ? load_looking : load).push_back(timed_load(buffer, length, look ? first : 0));
+            (look ? load_looking : load)
+                .push_back(timed_load(buffer, length, look ? first : charset_none));
     }
     std::printf("%.6f %d %.6f %.6f\n", median(pass), code, median(load), median(load_looking));
     return 0;

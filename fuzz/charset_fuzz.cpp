@@ -159,16 +159,13 @@ static int reference_answer(const std::string &text)
 static void require_loaded_guess(const std::string &bytes, int code)
 {
     std::vector<unsigned char> padded = padded_copy(bytes);
-    int first = first_match_charset(padded.data());
+    charset_id first = first_match_charset(padded.data());
     if (!needs_second_look(first)) {
         require(first == code, "a first match that asks for no look is the answer");
         return;
     }
-    std::size_t saved = split_from_bytes;
     for (std::size_t split : {SIZE_MAX, std::size_t{0}}) {
-        split_from_bytes = split;
-        load_limits limits;
-        limits.first_match = first;
+        load_limits limits{.first_match = first, .split_from = split};
         cell_grid grid;
         require(load_table_within(padded.data(), bytes.size(), '\t', true, limits, &grid) ==
                     load_done,
@@ -176,7 +173,6 @@ static void require_loaded_guess(const std::string &bytes, int code)
         require(grid.charset_code == code, "the load's look gives the same answer");
         release_table(&grid);
     }
-    split_from_bytes = saved;
 }
 
 static int detect_padded(const std::string &bytes)

@@ -97,14 +97,15 @@ split_model model_split(const std::string &bytes, unsigned char delimiter)
 }
 
 void load_or_abort(const std::string &bytes, unsigned char delimiter, bool with_rows,
-                   loaded_table *table)
+                   loaded_table *table, std::size_t split_from)
 {
     table->bytes = padded_copy(bytes);
-    require(load_table(table->bytes.data(), bytes.size(), delimiter, with_rows, &table->grid),
+    require(load_table_within(table->bytes.data(), bytes.size(), delimiter, with_rows,
+                              load_limits{.split_from = split_from}, &table->grid) == load_done,
             "small table loads");
 }
 
-std::string utf16_form(const std::string &bytes, int order)
+std::string utf16_form(const std::string &bytes, unit_order order)
 {
     input_data internal;
     require(decode_utf16(reinterpret_cast<const unsigned char *>(bytes.data()), bytes.size(), order,
@@ -115,7 +116,7 @@ std::string utf16_form(const std::string &bytes, int order)
     return form;
 }
 
-std::string utf16_units(const std::string &form, int order, std::size_t block)
+std::string utf16_units(const std::string &form, unit_order order, std::size_t block)
 {
     utf16_encoder encoder;
     encoder.order = order;

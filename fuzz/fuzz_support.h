@@ -56,13 +56,13 @@ struct loaded_table {
     }
 };
 void load_or_abort(const std::string &bytes, unsigned char delimiter, bool with_rows,
-                   loaded_table *table);
+                   loaded_table *table, std::size_t split_from = split_from_bytes);
 
 // The internal form (table/utf16.h) of UTF-16 text with a mark in order.
-std::string utf16_form(const std::string &bytes, int order);
+std::string utf16_form(const std::string &bytes, unit_order order);
 // The units, without a mark, that form encodes to, fed in blocks of block
 // bytes.
-std::string utf16_units(const std::string &form, int order, std::size_t block);
+std::string utf16_units(const std::string &form, unit_order order, std::size_t block);
 
 // Everything fn(target) writes to a fresh regular file, which the target
 // allows to be written at offsets or not.

@@ -30,11 +30,8 @@ static void check_row(const cell_grid &grid, const split_model &model, std::size
 // one measured whole, and the first part's sums those of its lines alone.
 static void check_parts(const std::string &bytes, unsigned char delimiter, const cell_grid &whole)
 {
-    std::size_t saved = split_from_bytes;
-    split_from_bytes = 0;
     loaded_table parts;
-    load_or_abort(bytes, delimiter, true, &parts);
-    split_from_bytes = saved;
+    load_or_abort(bytes, delimiter, true, &parts, 0);
     const cell_grid &grid = parts.grid;
     require(grid.rows == whole.rows && grid.columns == whole.columns && grid.plain == whole.plain &&
                 grid.line_end == whole.line_end,
@@ -80,7 +77,7 @@ static void check_load(const std::string &bytes, unsigned char delimiter)
 
 // One byte for each unit: the five units that split a table as their own
 // bytes, any other as a text byte.
-static std::string unit_classes(const std::string &bytes, int order)
+static std::string unit_classes(const std::string &bytes, unit_order order)
 {
     std::string classes;
     for (std::size_t i = 2; i + 1 < bytes.size(); i += 2) {
@@ -98,7 +95,8 @@ static std::string unit_classes(const std::string &bytes, int order)
 // cell's units, and loads as any bytes do.
 static void check_utf16(const std::string &bytes)
 {
-    int order = utf16_order(reinterpret_cast<const unsigned char *>(bytes.data()), bytes.size());
+    unit_order order =
+        utf16_order(reinterpret_cast<const unsigned char *>(bytes.data()), bytes.size());
     if (order == utf16_none)
         return;
     std::string form = utf16_form(bytes, order);

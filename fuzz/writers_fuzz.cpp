@@ -49,13 +49,14 @@ static std::string text_of(const char *cell)
 // The result of one writer, which must report success; both destinations
 // must get the same bytes.
 static std::string write_view(const std::string &bytes, unsigned char delimiter, bool transposed,
-                              result_format format)
+                              result_format format, charset_id charset)
 {
     std::string results[2];
     for (bool positioned : {false, true}) {
         loaded_table table;
         load_or_abort(bytes, delimiter, transposed, &table);
-        results[positioned] = written_by(positioned, [&](const output_target &to) {
+        results[positioned] = written_by(positioned, [&](output_target to) {
+            to.charset = charset;
             bool written = transposed ? write_replace(&table.grid, format, to)
                                       : write_normal(table.grid, format, to);
             require(written, "the writer reports success");
@@ -64,19 +65,18 @@ static std::string write_view(const std::string &bytes, unsigned char delimiter,
     require(results[0] == results[1], "the same result at offsets and in sequence");
     // Measured in two parts and written by two threads, as a large table is:
     // the same result.
-    std::size_t saved = split_from_bytes;
-    split_from_bytes = 0;
     for (bool positioned : {false, true}) {
         loaded_table table;
-        load_or_abort(bytes, delimiter, transposed, &table);
-        std::string split = written_by(positioned, [&](const output_target &to) {
+        load_or_abort(bytes, delimiter, transposed, &table, 0);
+        std::string split = written_by(positioned, [&](output_target to) {
+            to.charset = charset;
+            to.split_from = 0;
             require(transposed ? write_replace(&table.grid, format, to)
                                : write_normal(table.grid, format, to),
                     "the writer of two parts reports success");
         });
         require(split == results[0], "the same result from two parts");
     }
-    split_from_bytes = saved;
     // A budget too small for any table: blocks of one or a few rows through a
     // spill file, with the same result.
     for (std::uint64_t budget : {std::uint64_t{1}, std::uint64_t{256}}) {
@@ -87,6 +87,7 @@ static std::string write_view(const std::string &bytes, unsigned char delimiter,
         std::string spilled = written_by(true, [&](output_target to) {
             to.budget = budget;
             to.spill_beside = "/tmp/result";
+            to.charset = charset;
             require(write_replace(&table.grid, format, to), "the spilled writer reports success");
         });
         require(spilled == results[0], "the same result through a spill");
@@ -212,7 +213,7 @@ static void check_html_cell(const std::string &out, std::size_t *pos, const char
     *pos = close + 6;
 }
 
-static const char *charset_name(int code)
+static const char *charset_name(charset_id code)
 {
     if (code == 1)
         return "iso-2022-jp";
@@ -242,15 +243,15 @@ static void check_tag_counts(const view &v, const std::string &out, bool shift_s
     require(occurrences(out, "<td>") == lines * entries, "one <td> per entry");
 }
 
-static void check_html(const view &v, const std::string &out)
+static void check_html(const view &v, const std::string &out, charset_id charset)
 {
-    bool shift_states = current_charset_code == charset_iso_2022_jp;
+    bool shift_states = charset == charset_iso_2022_jp;
     check_tag_counts(v, out, shift_states);
-    std::string head = std::string("<html lang=\"ja\"><head>\n") +
-                       "<meta http-equiv=\"Content-Type\" content=\"text/html; charset=" +
-                       charset_name(current_charset_code) + "\">\n" +
-                       "<title></title>\n</head><body>\n" +
-                       "<table border=\"1\" cellpadding=\"2\" cellspacing=\"2\">\n<tbody>\n";
+    std::string head =
+        std::string("<html lang=\"ja\"><head>\n") +
+        "<meta http-equiv=\"Content-Type\" content=\"text/html; charset=" + charset_name(charset) +
+        "\">\n" + "<title></title>\n</head><body>\n" +
+        "<table border=\"1\" cellpadding=\"2\" cellspacing=\"2\">\n<tbody>\n";
     std::size_t pos = 0;
     require(take(out, &pos, head), "page head");
     for (std::int32_t i = 0; i < v.lines; ++i) {
@@ -292,7 +293,7 @@ static bool is_canonical(const std::string &bytes, char delimiter)
 static std::string reload_and_write(const std::string &bytes, unsigned char delimiter,
                                     bool transposed)
 {
-    return write_view(bytes, delimiter, transposed, format_delimited);
+    return write_view(bytes, delimiter, transposed, format_delimited, charset_utf8);
 }
 
 // A delimited result is canonical; loading it again keeps every field but
@@ -315,22 +316,22 @@ static void check_round_trips(const std::string &bytes, const split_model &model
             "transposed result transposed gives the stored result");
 }
 
-static void check_writers(const std::string &bytes, unsigned char delimiter)
+static void check_writers(const std::string &bytes, unsigned char delimiter, charset_id charset)
 {
     split_model model = model_split(bytes, delimiter);
     std::string outputs[2];
     for (bool transposed : {false, true}) {
         view v = view_of(model, transposed);
-        outputs[transposed] = write_view(bytes, delimiter, transposed, format_delimited);
+        outputs[transposed] = write_view(bytes, delimiter, transposed, format_delimited, charset);
         check_delimited(v, outputs[transposed], static_cast<char>(delimiter));
-        check_html(v, write_view(bytes, delimiter, transposed, format_html));
+        check_html(v, write_view(bytes, delimiter, transposed, format_html, charset), charset);
     }
     check_round_trips(bytes, model, delimiter, outputs[0], outputs[1]);
 }
 
 // A UTF-16 result leaves through the output blocks, at offsets or in
 // sequence, as the units of what the writer wrote in the internal form.
-static void check_units_written(const std::string &form, int order, unsigned char delimiter)
+static void check_units_written(const std::string &form, unit_order order, unsigned char delimiter)
 {
     for (result_format format : {format_delimited, format_html}) {
         for (int way = 0; way < 4; ++way) {
@@ -341,11 +342,12 @@ static void check_units_written(const std::string &form, int order, unsigned cha
                 utf16_encoder encoder;
                 encoder.order = order;
                 to.encoder = &encoder;
+                to.charset = charset_utf16;
                 bool written = transposed ? write_replace(&table.grid, format, to)
                                           : write_normal(table.grid, format, to);
                 require(written, "the writer reports success");
             });
-            std::string bytes = write_view(form, delimiter, transposed, format);
+            std::string bytes = write_view(form, delimiter, transposed, format, charset_utf16);
             require(units == utf16_units(bytes, order, bytes.size() + 1),
                     "the units of the internal form's result");
         }
@@ -358,16 +360,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
 {
     std::string bytes(reinterpret_cast<const char *>(data), size);
     std::vector<unsigned char> raw = padded_copy(bytes);
-    current_charset_code = detect_charset(raw.data());
-    check_writers(bytes, 0x09);
-    check_writers(bytes, 0x2C);
-    int order = utf16_order(raw.data(), size);
+    charset_id charset = detect_charset(raw.data());
+    check_writers(bytes, 0x09, charset);
+    check_writers(bytes, 0x2C, charset);
+    unit_order order = utf16_order(raw.data(), size);
     if (order != utf16_none) {
         std::string form = utf16_form(bytes, order);
-        current_charset_code = charset_utf16;
         for (unsigned char delimiter :
              {static_cast<unsigned char>(0x09), static_cast<unsigned char>(0x2C)}) {
-            check_writers(form, delimiter);
+            check_writers(form, delimiter, charset_utf16);
             check_units_written(form, order, delimiter);
         }
     }

@@ -133,9 +133,7 @@ TEST(process_file, page_names_the_charset_checked_in_the_loading)
     };
     char folder[] = "/tmp/tabflip-driver-XXXXXX";
     ASSERT_NE(mkdtemp(folder), nullptr);
-    std::size_t saved = split_from_bytes;
     for (std::size_t split : {SIZE_MAX, std::size_t{0}}) {
-        split_from_bytes = split;
         for (const auto &c : cases) {
             std::string name = std::string(folder) + "/table.txt";
             std::ofstream(name, std::ios::binary) << c.text;
@@ -143,6 +141,7 @@ TEST(process_file, page_names_the_charset_checked_in_the_loading)
                 run_options options;
                 options.output_format = format_html;
                 options.replace = replace;
+                options.split_from = split;
                 process_file(name.c_str(), &options);
                 std::string result = name + (replace ? "_replace.htm" : "_normal.htm");
                 std::ostringstream page;
@@ -156,7 +155,6 @@ TEST(process_file, page_names_the_charset_checked_in_the_loading)
             std::remove(name.c_str());
         }
     }
-    split_from_bytes = saved;
     rmdir(folder);
 }
 

@@ -137,6 +137,7 @@ run_seen run_failing(const sweep_case &c, const std::string &name, std::uint64_t
     run_options options;
     options.replace = c.replace;
     options.output_format = c.page ? format_html : format_delimited;
+    options.split_from = c.split ? 0 : SIZE_MAX;
     static fault_plan plan;
     plan.calls = every_call;
     plan.fail_at = fail_at;
@@ -157,7 +158,7 @@ std::size_t open_descriptors()
     return entries_in("/proc/self/fd");
 }
 
-using fault_sweep = keeps_split_threshold<sweep_case>;
+using fault_sweep = testing::TestWithParam<sweep_case>;
 
 // The budget is read once per process, and a lost read ends a run only
 // where the tool's signal handling is installed: such a case runs in a
@@ -187,7 +188,6 @@ TEST_P(fault_sweep, every_failure_gives_one_message_or_the_exact_result)
         EXPECT_TRUE(run_in_own_process(c)) << "see the output of the run above";
         return;
     }
-    split_from_bytes = c.split ? 0 : SIZE_MAX;
     char folder[] = "/tmp/tabflip-sweep-XXXXXX";
     ASSERT_NE(mkdtemp(folder), nullptr);
     std::string name = std::string(folder) + "/table.txt";
@@ -260,7 +260,7 @@ run_seen run_emptied(const sweep_case &c, const std::string &name, std::uint64_t
     return run_failing(c, name, 0, empty_the_input);
 }
 
-using lost_read_sweep = keeps_split_threshold<sweep_case>;
+using lost_read_sweep = testing::TestWithParam<sweep_case>;
 
 #if defined(__SANITIZE_THREAD__)
 constexpr bool thread_sanitized = true;
@@ -283,7 +283,6 @@ TEST_P(lost_read_sweep, emptied_input_is_a_read_error_and_leaves_nothing)
         return;
     }
     install_signal_cleanup();
-    split_from_bytes = c.split ? 0 : SIZE_MAX;
     char folder[] = "/tmp/tabflip-lost-XXXXXX";
     ASSERT_NE(mkdtemp(folder), nullptr);
     std::string name = std::string(folder) + "/table.txt";

@@ -25,7 +25,7 @@ std::string page(const char *charset_name, const std::string &table_rows)
 struct page_case {
     const char *name;
     std::string input; // tab-delimited
-    int charset_code;  // the driver's current guess
+    charset_id charset_code; // the driver's guess
     std::string normal;
     std::string replace;
 };
@@ -106,24 +106,24 @@ class html_page : public testing::TestWithParam<page_case>
 TEST_P(html_page, writes_both_orientations)
 {
     const page_case &c = GetParam();
-    current_charset_code = c.charset_code;
     for (bool positioned : {true, false}) {
         loaded_table stored;
         ASSERT_TRUE(load_text(&stored, c.input, '\t', false));
         EXPECT_EQ(written_by(positioned,
-                             [&](const output_target &to) {
+                             [&](output_target to) {
+                                 to.charset = c.charset_code;
                                  EXPECT_TRUE(write_normal(stored.grid, format_html, to));
                              }),
                   c.normal);
         loaded_table rows;
         ASSERT_TRUE(load_text(&rows, c.input, '\t'));
         EXPECT_EQ(written_by(positioned,
-                             [&](const output_target &to) {
+                             [&](output_target to) {
+                                 to.charset = c.charset_code;
                                  EXPECT_TRUE(write_replace(&rows.grid, format_html, to));
                              }),
                   c.replace);
     }
-    current_charset_code = charset_utf8;
 }
 
 INSTANTIATE_TEST_SUITE_P(all, html_page, testing::ValuesIn(page_cases), case_name<page_case>);
@@ -284,7 +284,6 @@ TEST_P(html_generated, transposed_page_matches_the_rows)
     // Half the tables end in an empty cell: without the last LF, the data ends in a delimiter.
     if (g.seed % 2 == 0 && rows.back().size() >= 2)
         rows.back().back().clear();
-    current_charset_code = charset_utf8;
     for (char delimiter : {'\t', ','}) {
         std::string input;
         for (const auto &row : rows) {
@@ -369,7 +368,7 @@ page_rows long_cells_rows(std::size_t columns)
     return rows;
 }
 
-using html_long_cells = keeps_split_threshold<long_cells_case>;
+using html_long_cells = testing::TestWithParam<long_cells_case>;
 
 TEST_P(html_long_cells, every_escape_kept_past_plain_blocks)
 {
@@ -393,10 +392,9 @@ TEST_P(html_long_cells, every_escape_kept_past_plain_blocks)
             units += std::string(1, '\0') + b;
         want = units;
     }
-    current_charset_code = charset_utf8;
-    split_from_bytes = c.split ? 0 : SIZE_MAX;
+    std::size_t split_from = c.split ? 0 : SIZE_MAX;
     loaded_table table;
-    ASSERT_TRUE(load_text(&table, input, '\t', c.replace));
+    ASSERT_TRUE(load_text(&table, input, '\t', c.replace, split_from));
     std::string beside = testing::TempDir() + "result";
     std::string written = written_by(c.positioned, [&](output_target to) {
         utf16_encoder encoder;
@@ -408,6 +406,7 @@ TEST_P(html_long_cells, every_escape_kept_past_plain_blocks)
         }
         to.budget = c.budget;
         to.spill_beside = beside.c_str();
+        to.split_from = split_from;
         EXPECT_TRUE(c.replace ? write_replace(&table.grid, format_html, to)
                               : write_normal(table.grid, format_html, to));
     });
@@ -424,7 +423,7 @@ INSTANTIATE_TEST_SUITE_P(all, html_long_cells, testing::ValuesIn(long_cells_case
 struct cell_case {
     const char *name;
     std::string text; // present and non-empty, without comma
-    int charset_code;
+    charset_id charset_code;
     std::string expected;
 };
 
@@ -443,7 +442,8 @@ const cell_case cell_cases[] = {
      "<td>\x1b$B$&quot;$&amp;$&lt;$&gt;\x1b(B</td>\n"},
     {"euc jp escapes inside escape sequences", "\x1b$B$\"\x1b(B", charset_euc_jp,
      "<td>\x1b$B$&quot;\x1b(B</td>\n"},
-    {"unknown code escapes like utf 8", "\x1b$B$<\x1b(B", 7, "<td>\x1b$B$&lt;\x1b(B</td>\n"},
+    {"unknown code escapes like utf 8", "\x1b$B$<\x1b(B", static_cast<charset_id>(7),
+     "<td>\x1b$B$&lt;\x1b(B</td>\n"},
     {"iso 2022 jp two byte state unchanged", "a<\x1b$B$<\x1b(B&", charset_iso_2022_jp,
      "<td>a&lt;\x1b$B$<\x1b(B&amp;</td>\n"},
     {"iso 2022 jp all four halves", "\x1b$B$\"$&L>%\"$<\x1b(B", charset_iso_2022_jp,
@@ -511,7 +511,7 @@ TEST_P(html_cell, escapes_by_charset)
 INSTANTIATE_TEST_SUITE_P(all, html_cell, testing::ValuesIn(cell_cases), case_name<cell_case>);
 
 struct meta_case {
-    int charset_code;
+    int charset_code; // also codes outside the set
     const char *name;
 };
 
@@ -523,14 +523,17 @@ const meta_case meta_cases[] = {
 TEST(html_meta, names_each_code)
 {
     for (const meta_case &c : meta_cases) {
-        std::string line =
-            block_bytes([&](output_block *out) { put_meta_charset(out, c.charset_code); });
+        std::string line = block_bytes([&](output_block *out) {
+            put_meta_charset(out, static_cast<charset_id>(c.charset_code));
+        });
         EXPECT_EQ(line, std::string("<meta http-equiv=\"Content-Type\" "
                                     "content=\"text/html; charset=") +
                             c.name + "\">\n")
             << "code " << c.charset_code;
     }
-    EXPECT_EQ(block_bytes([](output_block *out) { put_meta_charset(out, 1); }).size(), 74u);
+    EXPECT_EQ(
+        block_bytes([](output_block *out) { put_meta_charset(out, charset_iso_2022_jp); }).size(),
+        74u);
 }
 
 } // namespace

@@ -146,11 +146,12 @@ model_grid model_load(const std::string &input, unsigned char delimiter)
 }
 
 // Empty when the loader's rows, walked cell by cell, agree with the model.
-std::string compare_with_model(const std::string &input, unsigned char delimiter)
+std::string compare_with_model(const std::string &input, unsigned char delimiter,
+                               std::size_t split_from = split_from_bytes)
 {
     model_grid want = model_load(input, delimiter);
     loaded_table got;
-    if (!load_text(&got, input, delimiter))
+    if (!load_text(&got, input, delimiter, true, split_from))
         return "load_table failed";
     const cell_grid &g = got.grid;
     if (g.rows != want.rows || g.columns != want.columns)
@@ -225,6 +226,37 @@ INSTANTIATE_TEST_SUITE_P(all, load_table_planted, testing::ValuesIn(planted_case
 // Random bytes drawn mostly from the structural ones, for both delimiters:
 // lengths up to a few blocks, so that runs of NULs, CRs and delimiters cross
 // block boundaries in every arrangement.
+// A table is measured in two parts from the length the load is given on,
+// the second part from the line after the first LF from its middle on.
+TEST(load_table_split, from_the_length_it_is_given)
+{
+    struct split_case {
+        const char *name;
+        std::string input;
+        std::size_t split_from;
+        std::int32_t split_rows; // 0: measured whole
+        std::size_t split_at;
+    };
+    const std::string tall(2048, 'a');
+    std::string lines;
+    for (int i = 0; i < 1024; ++i)
+        lines += "a\n";
+    const split_case cases[] = {
+        {"one byte short of the length", lines, 2049, 0, 0},
+        {"at the length", lines, 2048, 513, 1026},
+        {"the tool's length", lines, split_from_bytes, 0, 0},
+        {"any length", "a\tb\nc\td\ne\tf\ng\th\n", 0, 3, 12},
+        {"no LF after the middle", "a\tb\nc\td e f g h", 0, 0, 0},
+        {"no LF at all", tall, 0, 0, 0},
+    };
+    for (const split_case &c : cases) {
+        loaded_table t;
+        ASSERT_TRUE(load_text(&t, c.input, '\t', true, c.split_from)) << c.name;
+        EXPECT_EQ(t.grid.split_rows, c.split_rows) << c.name;
+        EXPECT_EQ(t.grid.split_at, c.split_at) << c.name;
+    }
+}
+
 TEST(load_table_random, agrees_with_model)
 {
     const char alphabet[] = {'a', 'b', ',', ',', '\t', '\t', '\n', '\n', '\r', '\0', '\x80', 'z'};
@@ -244,11 +276,8 @@ TEST(load_table_random, agrees_with_model)
 // Column sums of a table measured whole; empty when it has none.
 std::vector<std::uint32_t> whole_sums(const std::string &input, unsigned char delimiter)
 {
-    std::size_t saved = split_from_bytes;
-    split_from_bytes = SIZE_MAX;
     loaded_table t;
-    bool loaded = load_text(&t, input, delimiter);
-    split_from_bytes = saved;
+    bool loaded = load_text(&t, input, delimiter, true, SIZE_MAX);
     if (!loaded || t.grid.column_bytes == nullptr)
         return {};
     return {t.grid.column_bytes, t.grid.column_bytes + t.grid.columns};
@@ -282,12 +311,12 @@ std::vector<std::uint32_t> counts_of(const std::uint32_t *counts, std::size_t co
 // Empty when a table measured in two parts has the sums of the table measured
 // whole, and its first part's own are those of its lines alone; the same for
 // the continuation bytes counted beside them.
-std::string compare_part_sums(const std::string &input, unsigned char delimiter)
+std::string compare_part_sums(const std::string &input, unsigned char delimiter,
+                              std::size_t split_from)
 {
     loaded_table got;
     got.bytes = padded(input);
-    load_limits counting;
-    counting.count_continuations = true;
+    load_limits counting{.count_continuations = true, .split_from = split_from};
     if (load_table_within(got.bytes.data(), input.size(), delimiter, true, counting, &got.grid) !=
         load_done)
         return "load_table failed";
@@ -318,17 +347,16 @@ std::string compare_part_sums(const std::string &input, unsigned char delimiter)
 
 // Measured in two parts at once, as a large table is (each of these splits at
 // the first LF from its middle on), the loader must agree with the same
-// model, and with the sums of each part. With split_from_bytes at 1, a table
+// model, and with the sums of each part. With split_from at 1, a table
 // whose first line is long has few rows and is joined as one.
 TEST(load_table_random, two_parts_agree_with_model)
 {
     // The first eight, which give sums, hold a continuation byte and a lead.
     const char alphabet[] = {'a',  '\xBF', ',',  '\xC0', '\t',   '\t',
                              '\n', '\n',   '\r', '\0',   '\x80', 'z'};
-    std::size_t saved = split_from_bytes;
     std::mt19937 random(54321);
     for (int n = 0; n < 6000; ++n) {
-        split_from_bytes = n < 3000 ? 0 : 1;
+        std::size_t split_from = n < 3000 ? 0 : 1;
         // Half of them without CR or NUL, so that they have sums.
         std::size_t letters = n % 2 == 0 ? 8 : sizeof alphabet;
         std::size_t length = random() % 300;
@@ -340,25 +368,23 @@ TEST(load_table_random, two_parts_agree_with_model)
         }
         for (unsigned char delimiter :
              {static_cast<unsigned char>(0x2C), static_cast<unsigned char>(0x09)}) {
-            ASSERT_EQ(compare_with_model(input, delimiter), "")
+            ASSERT_EQ(compare_with_model(input, delimiter, split_from), "")
                 << testing::PrintToString(input) << " delimiter " << int{delimiter};
-            ASSERT_EQ(compare_part_sums(input, delimiter), "")
+            ASSERT_EQ(compare_part_sums(input, delimiter, split_from), "")
                 << testing::PrintToString(input) << " delimiter " << int{delimiter};
         }
     }
-    split_from_bytes = saved;
 }
 
 // The load makes a page's charset guess's second look as it scans, in two
 // parts when it splits the table: it must answer as the look at the whole
 // text does, up to the first NUL, whichever part holds it or a broken
 // character, and whatever the text's length in blocks.
-int loaded_charset(const std::string &text, int first)
+charset_id loaded_charset(const std::string &text, charset_id first, std::size_t split_from)
 {
     loaded_table t;
     t.bytes = padded(text);
-    load_limits limits;
-    limits.first_match = first;
+    load_limits limits{.first_match = first, .split_from = split_from};
     EXPECT_EQ(load_table_within(t.bytes.data(), text.size(), '\t', true, limits, &t.grid),
               load_done);
     return t.grid.charset_code;
@@ -399,25 +425,22 @@ TEST(load_table_random, looks_as_the_whole_text_look_does)
             text.insert(random() % (text.size() + 1), 1, '\0');
         texts.push_back(text);
     }
-    std::size_t saved = split_from_bytes;
     int answers[5] = {};
     for (const std::string &text : texts) {
         std::vector<unsigned char> whole = padded(text);
-        int want = detect_charset(whole.data());
-        int first = first_match_charset(whole.data());
+        charset_id want = detect_charset(whole.data());
+        charset_id first = first_match_charset(whole.data());
         answers[want] += first == charset_three_byte_utf8;
         for (std::size_t split : {SIZE_MAX, std::size_t{0}}) {
-            split_from_bytes = split;
             // A first match that asks for no look asks the load for none.
-            ASSERT_EQ(needs_second_look(first) ? loaded_charset(text, first) : first, want)
+            ASSERT_EQ(needs_second_look(first) ? loaded_charset(text, first, split) : first, want)
                 << testing::PrintToString(text) << ", split " << (split == 0);
             // The UTF-8 check alone, whatever the first match.
-            ASSERT_EQ(loaded_charset(text, charset_euc_jp) == charset_utf8,
+            ASSERT_EQ(loaded_charset(text, charset_euc_jp, split) == charset_utf8,
                       well_formed_utf8(whole.data()))
                 << testing::PrintToString(text) << ", split " << (split == 0);
         }
     }
-    split_from_bytes = saved;
     // Each answer after a three-byte UTF-8 first match came up often.
     for (int code : {charset_shift_jis, charset_euc_jp, charset_utf8})
         EXPECT_GT(answers[code], 200) << "answer " << code;

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -15,6 +16,7 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 #include <utility>
 #include <vector>
@@ -157,6 +159,37 @@ TEST(memory_budget, half_the_available_memory_within_three_quarters_of_the_room)
     for (const budget_case &c : cases) {
         EXPECT_EQ(memory_budget(c.figures), c.expected) << c.name;
         EXPECT_EQ(threads_fit(c.figures), c.threads) << c.name;
+    }
+}
+
+// A run told to take no thread (its limits leave no room for a stack) runs
+// both halves on the calling thread, the first one first; one that may take
+// a thread runs the second half on it.
+TEST(run_both, takes_a_thread_only_when_told)
+{
+    struct half {
+        std::thread::id ran_on;
+        int turn = 0;
+        std::atomic<int> *turns = nullptr;
+    };
+    auto note = [](void *arg) {
+        auto *h = static_cast<half *>(arg);
+        h->ran_on = std::this_thread::get_id();
+        h->turn = ++*h->turns;
+    };
+    for (bool threads : {false, true}) {
+        std::atomic<int> turns{0};
+        half halves[2];
+        halves[0].turns = halves[1].turns = &turns;
+        run_both(note, &halves[0], &halves[1], threads);
+        EXPECT_EQ(halves[0].ran_on, std::this_thread::get_id()) << "threads " << threads;
+        if (threads) {
+            EXPECT_NE(halves[1].ran_on, std::this_thread::get_id());
+        } else {
+            EXPECT_EQ(halves[1].ran_on, std::this_thread::get_id());
+            EXPECT_EQ(halves[0].turn, 1);
+            EXPECT_EQ(halves[1].turn, 2);
+        }
     }
 }
 

@@ -13,10 +13,11 @@ std::vector<unsigned char> padded(const std::string &bytes)
 }
 
 bool load_text(loaded_table *table, const std::string &text, unsigned char delimiter,
-               bool with_rows)
+               bool with_rows, std::size_t split_from)
 {
     table->bytes = padded(text);
-    return load_table(table->bytes.data(), text.size(), delimiter, with_rows, &table->grid);
+    return load_table_within(table->bytes.data(), text.size(), delimiter, with_rows,
+                             load_limits{.split_from = split_from}, &table->grid) == load_done;
 }
 
 std::string render_grid(const cell_grid &grid)

@@ -18,7 +18,8 @@
 // size so the sanitizer sees any read past it.
 std::vector<unsigned char> padded(const std::string &bytes);
 
-// A table loaded from text, owning its padded bytes and row table.
+// A table loaded from text, owning its padded bytes and row table; one of
+// split_from bytes or more is measured in two parts.
 struct loaded_table {
     std::vector<unsigned char> bytes;
     cell_grid grid;
@@ -28,7 +29,7 @@ struct loaded_table {
     ~loaded_table() { release_table(&grid); }
 };
 bool load_text(loaded_table *table, const std::string &text, unsigned char delimiter,
-               bool with_rows = true);
+               bool with_rows = true, std::size_t split_from = split_from_bytes);
 
 // "2x3 a|b|(absent) / c|(empty)|d": rows x columns, then each row's cells as
 // the row walk finds them; "(beyond)" marks a cell past the last column.
@@ -58,21 +59,5 @@ template <typename T> std::string case_name(const testing::TestParamInfo<T> &par
 {
     return identifier(param.param.name);
 }
-
-// A parameterised test that sets the threshold from which a table is
-// loaded in two parts gets it back as it was.
-template <typename T> class keeps_split_threshold : public testing::TestWithParam<T>
-{
-  protected:
-    void SetUp() override
-    {
-        saved = split_from_bytes;
-    }
-    void TearDown() override
-    {
-        split_from_bytes = saved;
-    }
-    std::size_t saved = 0;
-};
 
 #endif

@@ -61,7 +61,7 @@ TEST_P(utf16_order_cases, mark_and_even_size_decide)
 INSTANTIATE_TEST_SUITE_P(all, utf16_order_cases, testing::ValuesIn(order_cases),
                          case_name<order_case>);
 
-std::string file_of(const std::u16string &units, int order)
+std::string file_of(const std::u16string &units, unit_order order)
 {
     std::string bytes = order == utf16_big ? "\xfe\xff" : "\xff\xfe";
     for (char16_t unit : units) {
@@ -76,26 +76,24 @@ std::string file_of(const std::u16string &units, int order)
 // The internal form, checked to end in input_padding zeros and to come out
 // the same when the text is decoded in two halves on two threads, without
 // the SSSE3 runs, and in stretches of 17 units.
-std::string decoded(const std::string &file, int order)
+std::string decoded(const std::string &file, unit_order order)
 {
     std::string forms[5];
-    std::size_t saved = split_from_bytes;
-    std::size_t saved_stretch = decode_stretch_bytes;
     for (int way = 0; way < 5; ++way) {
-        split_from_bytes = way % 2 == 0 ? SIZE_MAX : 0;
+        decode_settings settings;
+        settings.split_from = way % 2 == 0 ? SIZE_MAX : 0;
         cpu_paths_override paths({.ssse3 = way < 2 || way == 4, .wide = true});
-        decode_stretch_bytes = way == 4 ? 34 : saved_stretch;
+        if (way == 4)
+            settings.stretch = 34;
         input_data internal;
-        EXPECT_TRUE(decode_utf16(reinterpret_cast<const unsigned char *>(file.data()),
-                                 file.size(), order, &internal));
+        EXPECT_TRUE(decode_utf16(reinterpret_cast<const unsigned char *>(file.data()), file.size(),
+                                 order, &internal, settings));
         const char *bytes = reinterpret_cast<const char *>(internal.bytes);
         forms[way].assign(bytes, internal.length);
         EXPECT_EQ(std::string(bytes + internal.length, input_padding),
                   std::string(input_padding, '\0'));
         release_input(&internal);
     }
-    split_from_bytes = saved;
-    decode_stretch_bytes = saved_stretch;
     for (int way = 1; way < 5; ++way)
         EXPECT_EQ(forms[way], forms[0])
             << (way % 2 == 1 ? "in two halves" : "")
@@ -105,7 +103,7 @@ std::string decoded(const std::string &file, int order)
 
 // The file that the internal form encodes to, fed to the encoder in blocks
 // of at most block bytes; the same with and without the SSSE3 runs.
-std::string encoded(const std::string &internal, int order, std::size_t block)
+std::string encoded(const std::string &internal, unit_order order, std::size_t block)
 {
     std::string files[2];
     for (int way = 0; way < 2; ++way) {
@@ -157,7 +155,7 @@ class utf16_units : public testing::TestWithParam<unit_case>
 
 TEST_P(utf16_units, decode_and_encode_back_in_any_blocks)
 {
-    for (int order : {utf16_little, utf16_big}) {
+    for (unit_order order : {utf16_little, utf16_big}) {
         std::string file = file_of(GetParam().units, order);
         std::string internal = decoded(file, order);
         EXPECT_EQ(internal, GetParam().internal) << "order " << order;
@@ -176,7 +174,7 @@ TEST(utf16_every_unit, splits_only_at_its_own_units_and_round_trips)
     std::u16string units;
     for (unsigned u = 0; u <= 0xFFFF; ++u)
         units += static_cast<char16_t>(u);
-    for (int order : {utf16_little, utf16_big}) {
+    for (unit_order order : {utf16_little, utf16_big}) {
         std::string file = file_of(units, order);
         std::string internal = decoded(file, order);
         for (char split : {'\0', '\t', '\n', '\r', ','})
@@ -226,7 +224,7 @@ TEST_P(utf16_mixes, decode_and_encode_back_in_any_blocks)
         units += unit;
         form += form_of(unit);
     }
-    for (int order : {utf16_little, utf16_big}) {
+    for (unit_order order : {utf16_little, utf16_big}) {
         std::string file = file_of(units, order);
         std::string internal = decoded(file, order);
         EXPECT_EQ(internal, form) << "order " << order;

@@ -346,7 +346,7 @@ TEST_P(result_size, is_what_the_writers_write)
             loaded_table table;
             ASSERT_TRUE(load_text(&table, c.input, static_cast<unsigned char>(c.delimiter)));
             std::uint64_t expected = 0;
-            if (!result_bytes(table.grid, format, transposed, false, &expected))
+            if (!result_bytes(table.grid, format, charset_utf8, transposed, false, &expected))
                 continue; // NUL or CR: no sums
             std::string written = written_by(true, [&](const output_target &to) {
                 EXPECT_TRUE(transposed ? write_replace(&table.grid, format, to)
@@ -364,13 +364,7 @@ INSTANTIATE_TEST_SUITE_P(all, result_size, testing::ValuesIn(budget_cases),
 // Where the result's size is not known, the progress line tells the share of
 // the table taken in: every method, in memory, spilled or in two parts, in
 // either format and orientation, tells each of the table's bytes once.
-class consumed_bytes : public testing::TestWithParam<budget_case>
-{
-  protected:
-    void SetUp() override { saved = split_from_bytes; }
-    void TearDown() override { split_from_bytes = saved; }
-    std::size_t saved = 0;
-};
+using consumed_bytes = testing::TestWithParam<budget_case>;
 
 struct consumed_way {
     const char *name;
@@ -399,15 +393,15 @@ TEST_P(consumed_bytes, every_byte_of_the_table_is_told_once)
     std::string beside = testing::TempDir() + "result";
     for (result_format format : {format_delimited, format_html}) {
         for (const consumed_way &way : ways) {
-            split_from_bytes = way.split_from;
             loaded_table table;
             ASSERT_TRUE(load_text(&table, c.input, static_cast<unsigned char>(c.delimiter),
-                                  way.with_rows));
+                                  way.with_rows, way.split_from));
             std::atomic<std::uint64_t> told{0};
             written_by(way.positioned, [&](output_target to) {
                 to.budget = way.budget;
                 to.room = way.room;
                 to.spill_beside = beside.c_str();
+                to.split_from = way.split_from;
                 to.progress.consumed = [](void *context, std::uint64_t bytes) {
                     *static_cast<std::atomic<std::uint64_t> *>(context) += bytes;
                 };
@@ -432,19 +426,16 @@ namespace
 // with its rows' share of every line: tables split as small ones (at the
 // first LF from the middle on) must give the result of one thread, in either
 // format, at offsets (lanes) and in sequence (groups).
-class split_writer : public testing::TestWithParam<budget_case>
-{
-  protected:
-    void SetUp() override { saved = split_from_bytes; }
-    void TearDown() override { split_from_bytes = saved; }
-    std::size_t saved = 0;
-};
+using split_writer = testing::TestWithParam<budget_case>;
 
-std::string written_whole(const budget_case &c, result_format format, bool positioned)
+std::string written_whole(const budget_case &c, result_format format, bool positioned,
+                          std::size_t split_from)
 {
     loaded_table table;
-    EXPECT_TRUE(load_text(&table, c.input, static_cast<unsigned char>(c.delimiter)));
-    return written_by(positioned, [&](const output_target &to) {
+    EXPECT_TRUE(
+        load_text(&table, c.input, static_cast<unsigned char>(c.delimiter), true, split_from));
+    return written_by(positioned, [&](output_target to) {
+        to.split_from = split_from;
         EXPECT_TRUE(write_replace(&table.grid, format, to));
     });
 }
@@ -454,10 +445,8 @@ TEST_P(split_writer, two_parts_write_the_one_thread_result)
     const budget_case &c = GetParam();
     for (result_format format : {format_delimited, format_html}) {
         for (bool positioned : {true, false}) {
-            split_from_bytes = SIZE_MAX;
-            std::string whole = written_whole(c, format, positioned);
-            split_from_bytes = 0;
-            EXPECT_EQ(written_whole(c, format, positioned), whole)
+            std::string whole = written_whole(c, format, positioned, SIZE_MAX);
+            EXPECT_EQ(written_whole(c, format, positioned, 0), whole)
                 << "format " << format << (positioned ? ", at offsets" : ", in sequence");
         }
     }
@@ -518,15 +507,16 @@ std::string encoded_whole(const std::string &internal)
 
 // counted: as the tool loads UTF-16 text, its continuation bytes counted
 // with the column sums; else the lanes count them cell by cell.
-std::string transposed_units(const std::string &input, result_format format, bool positioned, bool counted)
+std::string transposed_units(const std::string &input, result_format format, bool positioned,
+                             bool counted, std::size_t split_from)
 {
     loaded_table table;
     table.bytes = padded(input);
-    load_limits limits;
-    limits.count_continuations = counted;
+    load_limits limits{.count_continuations = counted, .split_from = split_from};
     EXPECT_EQ(load_table_within(table.bytes.data(), input.size(), '\t', true, limits, &table.grid),
               load_done);
     return written_by(positioned, [&](output_target to) {
+        to.split_from = split_from;
         utf16_encoder encoder;
         encoder.order = utf16_big;
         EXPECT_EQ(write(to.fd, "\xfe\xff", 2), 2);
@@ -542,9 +532,7 @@ class units_writer : public testing::TestWithParam<units_case>
 
 TEST_P(units_writer, writes_the_internal_result_encoded)
 {
-    std::size_t saved = split_from_bytes;
     for (result_format format : {format_delimited, format_html}) {
-        split_from_bytes = SIZE_MAX;
         loaded_table table;
         ASSERT_TRUE(load_text(&table, GetParam().input, '\t'));
         std::string internal = written_by(true, [&](const output_target &to) {
@@ -553,25 +541,24 @@ TEST_P(units_writer, writes_the_internal_result_encoded)
         std::string want = encoded_whole(internal);
         loaded_table summed;
         summed.bytes = padded(GetParam().input);
-        load_limits limits;
-        limits.count_continuations = true;
+        load_limits limits{.count_continuations = true};
         ASSERT_EQ(load_table_within(summed.bytes.data(), GetParam().input.size(), '\t', true,
                                     limits, &summed.grid),
                   load_done);
         std::uint64_t units = 0;
-        if (result_bytes(summed.grid, format, true, true, &units)) {
+        if (result_bytes(summed.grid, format, charset_utf8, true, true, &units)) {
             EXPECT_EQ(units, want.size() - 2) << "format " << format << ": the progress total";
         }
         for (std::size_t split : {SIZE_MAX, std::size_t{0}}) {
-            split_from_bytes = split;
             for (bool positioned : {true, false})
                 for (bool counted : {true, false})
-                    EXPECT_EQ(transposed_units(GetParam().input, format, positioned, counted), want)
+                    EXPECT_EQ(
+                        transposed_units(GetParam().input, format, positioned, counted, split),
+                        want)
                         << "format " << format << ", positioned " << positioned << ", split "
                         << (split == 0) << ", counted " << counted;
         }
     }
-    split_from_bytes = saved;
 }
 
 INSTANTIATE_TEST_SUITE_P(all, units_writer, testing::ValuesIn(units_cases), case_name<units_case>);

@@ -114,7 +114,7 @@ static void reset_one_file_options(run_options *options)
 // UTF-16 text (order) is known by its mark, which its result repeats before
 // the units.
 static failure_report write_table_bytes(cell_grid *grid, const run_options &options,
-                                        output_target to, int order)
+                                        output_target to, unit_order order)
 {
     utf16_encoder encoder;
     if (order != utf16_none) {
@@ -134,83 +134,98 @@ static failure_report write_table_bytes(cell_grid *grid, const run_options &opti
     return failed;
 }
 
-static void count_written(void *, std::uint64_t bytes)
+// What one file's run holds past its reading, where the driver finds it
+// when a lost input page cuts the run short.
+struct file_run {
+    const char *name = nullptr;
+    run_options *options = nullptr;
+    input_data input;
+    char *output_path = nullptr;
+    cell_grid grid;
+    result_file result;
+    progress_state progress;
+};
+
+static void count_written(void *progress, std::uint64_t bytes)
 {
-    progress_advance(bytes);
+    progress_advance(static_cast<progress_state *>(progress), bytes);
 }
 
-static void count_consumed(void *, std::uint64_t bytes)
+static void count_consumed(void *progress, std::uint64_t bytes)
 {
-    progress_consume(bytes);
+    progress_consume(static_cast<progress_state *>(progress), bytes);
 }
 
 // The progress line, shown while the result is written, is gone before any
 // message about it. It is not drawn into a result printed on the same
 // terminal (on another, or into a file, it is), and its total is found only
 // where it may be drawn (a page's takes a scan).
-static failure_report write_table(const char *name, cell_grid *grid, const run_options &options,
-                                  output_target to, int order)
+static failure_report write_table(file_run *run, output_target to, unit_order order)
 {
     static const bool result_on_terminal = stdout_shares_stderr_terminal();
+    const run_options &options = *run->options;
     bool draw = progress_possible() && (options.to_file || !result_on_terminal);
     std::uint64_t total = 0;
-    if (draw && !result_bytes(*grid, options.output_format, options.replace, order != utf16_none,
-                              &total))
+    if (draw && !result_bytes(run->grid, options.output_format, to.charset, options.replace,
+                              order != utf16_none, &total))
         total = 0;
-    progress_begin(name, total, grid->length, draw);
+    progress_begin(&run->progress, run->name, total, run->grid.length, draw);
     // Without the result's size the share is of the table taken in, which
     // the writers count only when asked.
-    to.progress = progress_sink{count_written, draw && total == 0 ? count_consumed : nullptr};
-    failure_report failed = write_table_bytes(grid, options, to, order);
-    progress_end();
+    to.progress = progress_sink{.written = count_written,
+                                .consumed = draw && total == 0 ? count_consumed : nullptr,
+                                .context = &run->progress};
+    failure_report failed = write_table_bytes(&run->grid, options, to, order);
+    progress_end(&run->progress);
     return failed;
 }
 
-static void write_to_stdout(const char *name, cell_grid *grid, run_options *options,
-                            output_target to, int order)
+static void write_to_stdout(file_run *run, output_target to, unit_order order)
 {
     to.fd = standard_output;
     to.positioned = output_cursor(to.fd, &to.origin);
     to.keep_cursor = true;
-    failure_report failed = write_table(name, grid, *options, to, order);
-    reset_one_file_options(options);
+    failure_report failed = write_table(run, to, order);
+    reset_one_file_options(run->options);
     report(failed, nullptr);
 }
 
 // A result that could not be written whole is removed, and whatever stood at
 // its name before is left as it was. A regular file, new or emptied, may be
-// written at offsets. result is the file's run's, so that a run cut short
-// finds it open.
-static void write_to_file(const char *name, cell_grid *grid, run_options *options,
-                          const char *output_path, output_target to, int order,
-                          result_file *result)
+// written at offsets. The result is the file's run's, so that a run cut
+// short finds it open.
+static void write_to_file(file_run *run, output_target to, unit_order order)
 {
-    result->expected_size = grid->length;
-    if (!open_result(output_path, result)) {
-        report({failure::open, errno}, output_path);
+    result_file *result = &run->result;
+    result->expected_size = run->grid.length;
+    if (!open_result(run->output_path, result)) {
+        report({failure::open, errno}, run->output_path);
         return;
     }
     to.fd = result->fd;
     to.positioned = result->regular;
-    failure_report failed = write_table(name, grid, *options, to, order);
-    reset_one_file_options(options);
+    failure_report failed = write_table(run, to, order);
+    reset_one_file_options(run->options);
     if (failed.what != failure::none)
         abandon_result(result);
     else if (!commit_result(result))
         failed = {failure::write, errno};
-    report(failed, output_path);
+    report(failed, run->output_path);
 }
 
 // UTF-16 text is loaded and written in its internal form (utf16.h), which
 // then takes the file's place in *input. False, holding nothing, when that
-// form cannot be had.
-static bool decode_if_utf16(input_data *input, int *order)
+// form cannot be had. Its decode takes a second thread only where the
+// limits leave room for its stack, as the load and the writers do.
+static bool decode_if_utf16(input_data *input, std::size_t split_from, unit_order *order)
 {
     *order = utf16_order(input->bytes, input->length);
     if (*order == utf16_none)
         return true;
     input_data internal;
-    bool decoded = decode_utf16(input->bytes, input->length, *order, &internal);
+    decode_settings settings{.split_from = split_from,
+                             .threads = threads_fit(memory_figures{.room = memory_room()})};
+    bool decoded = decode_utf16(input->bytes, input->length, *order, &internal, settings);
     release_input(input);
     if (!decoded) {
         report({failure::memory, ENOMEM}, nullptr);
@@ -227,11 +242,12 @@ static bool load_within_budget(const input_data &input, const run_options &optio
 {
     limits.most_rows = std::max<std::uint64_t>(budget / 4 / sizeof(std::size_t), 2);
     limits.most_columns = budget / 8 / sizeof(std::uint32_t);
-    int loaded = load_table_within(input.bytes, input.length, options.delimiter, options.replace,
-                                   limits, grid);
+    load_result loaded = load_table_within(input.bytes, input.length, options.delimiter,
+                                           options.replace, limits, grid);
     if (loaded == load_over_limit) {
-        load_limits alone;
-        alone.first_match = limits.first_match;
+        load_limits alone{.first_match = limits.first_match,
+                          .split_from = limits.split_from,
+                          .threads = limits.threads};
         loaded =
             load_table_within(input.bytes, input.length, options.delimiter, false, alone, grid);
     }
@@ -242,51 +258,43 @@ static bool load_within_budget(const input_data &input, const run_options &optio
 
 // Only a page looks at the character set. When the first match asks for
 // it, the guess reads the whole text a second time: the load, which reads
-// it anyway, looks at it on its way.
-static bool load_and_guess(const input_data &input, const run_options &options,
-                           std::uint64_t budget, int order, cell_grid *grid)
+// it anyway, looks at it on its way. The load splits and takes threads as
+// the writers will (to); a page's guess goes to to->charset.
+static bool load_and_guess(const input_data &input, const run_options &options, unit_order order,
+                           output_target *to, cell_grid *grid)
 {
     bool page = options.output_format == format_html;
-    int first = page && order == utf16_none ? first_match_charset(input.bytes) : charset_utf16;
-    load_limits asked;
-    asked.count_continuations = order != utf16_none;
-    asked.first_match = page && needs_second_look(first) ? first : 0;
-    bool loaded = load_within_budget(input, options, budget, asked, grid);
+    charset_id first =
+        page && order == utf16_none ? first_match_charset(input.bytes) : charset_utf16;
+    load_limits asked{.count_continuations = order != utf16_none,
+                      .first_match = page && needs_second_look(first) ? first : charset_none,
+                      .split_from = to->split_from,
+                      .threads = to->threads};
+    bool loaded = load_within_budget(input, options, to->budget, asked, grid);
     if (page)
-        current_charset_code = asked.first_match != 0 ? grid->charset_code : first;
+        to->charset = asked.first_match != charset_none ? grid->charset_code : first;
     return loaded;
 }
-
-// What one file's run holds past its reading, where the driver finds it
-// when a lost input page cuts the run short.
-struct file_run {
-    const char *name = nullptr;
-    run_options *options = nullptr;
-    input_data input;
-    char *output_path = nullptr;
-    cell_grid grid;
-    result_file result;
-};
 
 static void convert_file(void *arg)
 {
     auto *run = static_cast<file_run *>(arg);
-    int order = utf16_none;
-    if (!decode_if_utf16(&run->input, &order))
+    unit_order order = utf16_none;
+    if (!decode_if_utf16(&run->input, run->options->split_from, &order))
         return;
     output_target to;
     memory_figures figures = read_memory_figures(run->input.length);
     to.budget = memory_budget(figures);
     to.room = figures.room;
-    allow_threads(threads_fit(figures));
+    to.threads = threads_fit(figures);
     to.spill_beside = run->output_path;
-    if (!load_and_guess(run->input, *run->options, to.budget, order, &run->grid))
+    to.split_from = run->options->split_from;
+    if (!load_and_guess(run->input, *run->options, order, &to, &run->grid))
         return;
     if (run->options->to_file)
-        write_to_file(run->name, &run->grid, run->options, run->output_path, to, order,
-                      &run->result);
+        write_to_file(run, to, order);
     else
-        write_to_stdout(run->name, &run->grid, run->options, to, order);
+        write_to_stdout(run, to, order);
 }
 
 // An input that shrank or failed under its mapping is a read error: the
@@ -315,7 +323,7 @@ void process_file(const char *name, run_options *options)
     }
     const file_mapping &mapped = run.input.mapping;
     if (!run_watched(convert_file, &run, mapped.region, mapped.size)) {
-        progress_end();
+        progress_end(&run.progress);
         if (run.result.fd >= 0 || run.result.temp_path != nullptr)
             abandon_result(&run.result);
         report({failure::read, EIO}, name);

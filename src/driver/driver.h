@@ -16,6 +16,9 @@ struct run_options {
     bool replace = true;                            // one file: false writes the stored orientation
     result_format output_format = format_delimited; // one file: a page or delimited text
     bool to_file = true;                            // one file: false writes to stdout
+    // The least input measured, decoded and written in two parts at once;
+    // not an option: tests lower it to split small tables.
+    std::size_t split_from = split_from_bytes;
 };
 
 // Writes the usage text, with the base name of program_path, to stderr and

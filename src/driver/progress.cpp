@@ -8,32 +8,8 @@
 #include <cstdio>
 #include <cstring>
 
-namespace
-{
-
-using progress_clock = std::chrono::steady_clock;
-
-struct progress_state {
-    bool enabled = false; // stderr is a terminal, and the result goes elsewhere
-    const char *name = nullptr;
-    std::uint64_t total = 0; // the result's bytes; 0 when not known
-    std::uint64_t input = 0; // the table's bytes
-    // Two threads may write a result's parts at once: the counts are shared,
-    // and one of them at a time draws.
-    std::atomic<std::uint64_t> done{0};
-    std::atomic<std::uint64_t> consumed{0};
-    std::atomic_flag drawing = ATOMIC_FLAG_INIT;
-    progress_clock::time_point start;
-    progress_clock::time_point drawn; // when the line was last drawn
-    std::size_t shown = 0;            // columns of the line on screen; 0 for none
-};
-
-progress_state progress;
-
 constexpr auto first_draw_after = std::chrono::seconds(1);
 constexpr auto redraw_after = std::chrono::milliseconds(100);
-
-} // namespace
 
 // The line is drawn over, not a message: it goes out at once.
 static void show(const char *text)
@@ -104,16 +80,17 @@ bool progress_possible()
     return terminal;
 }
 
-void progress_begin(const char *name, std::uint64_t total, std::uint64_t input, bool draw)
+void progress_begin(progress_state *progress, const char *name, std::uint64_t total,
+                    std::uint64_t input, bool draw)
 {
-    progress.enabled = progress_possible() && draw;
-    progress.name = name;
-    progress.total = total;
-    progress.input = input;
-    progress.done = 0;
-    progress.consumed = 0;
-    progress.start = progress_clock::now();
-    progress.shown = 0;
+    progress->enabled = progress_possible() && draw;
+    progress->name = name;
+    progress->total = total;
+    progress->input = input;
+    progress->done = 0;
+    progress->consumed = 0;
+    progress->start = progress_clock::now();
+    progress->shown = 0;
 }
 
 // The character at p (at most left bytes) as UTF-8: its length, and its
@@ -184,21 +161,21 @@ std::size_t fit_name(char *shown, std::size_t size, const char *name, std::size_
 
 // A line longer than the terminal would wrap and could not be erased: it
 // keeps clear of the last column, and the name is cut to its last characters.
-static void draw_if_due()
+static void draw_if_due(progress_state *progress)
 {
     progress_clock::time_point now = progress_clock::now();
-    if (now - progress.start < first_draw_after || progress.drawing.test_and_set())
+    if (now - progress->start < first_draw_after || progress->drawing.test_and_set())
         return;
-    if (progress.shown != 0 && now - progress.drawn < redraw_after) {
-        progress.drawing.clear();
+    if (progress->shown != 0 && now - progress->drawn < redraw_after) {
+        progress->drawing.clear();
         return;
     }
-    std::chrono::duration<double> taken = now - progress.start;
+    std::chrono::duration<double> taken = now - progress->start;
     progress_figures at;
-    at.done = progress.done.load(std::memory_order_relaxed);
-    at.total = progress.total;
-    at.consumed = progress.consumed.load(std::memory_order_relaxed);
-    at.input = progress.input;
+    at.done = progress->done.load(std::memory_order_relaxed);
+    at.total = progress->total;
+    at.consumed = progress->consumed.load(std::memory_order_relaxed);
+    at.input = progress->input;
     at.seconds = taken.count();
     char tail[160];
     std::size_t length = format_progress(tail, sizeof tail, "", at);
@@ -208,43 +185,43 @@ static void draw_if_due()
     char name[4 * widest + 8] = "";
     std::size_t name_columns = 0;
     if (length < room)
-        fit_name(name, sizeof name, progress.name, room - length, &name_columns);
+        fit_name(name, sizeof name, progress->name, room - length, &name_columns);
     else
         tail[room] = '\0'; // the fixed text is ASCII
     std::size_t shown = name_columns + std::min(length, room);
     // Spaces cover what a longer earlier line left.
-    int pad = progress.shown > shown ? static_cast<int>(progress.shown - shown) : 0;
+    int pad = progress->shown > shown ? static_cast<int>(progress->shown - shown) : 0;
     char drawn[sizeof name + sizeof tail + widest + 2];
     std::snprintf(drawn, sizeof drawn, "\r%s%s%*s", name, tail, pad, "");
     show(drawn);
-    progress.shown = shown;
-    progress.drawn = now;
-    progress.drawing.clear();
+    progress->shown = shown;
+    progress->drawn = now;
+    progress->drawing.clear();
 }
 
-void progress_advance(std::uint64_t bytes)
+void progress_advance(progress_state *progress, std::uint64_t bytes)
 {
-    if (!progress.enabled)
+    if (!progress->enabled)
         return;
-    progress.done.fetch_add(bytes, std::memory_order_relaxed);
-    draw_if_due();
+    progress->done.fetch_add(bytes, std::memory_order_relaxed);
+    draw_if_due(progress);
 }
 
-void progress_consume(std::uint64_t bytes)
+void progress_consume(progress_state *progress, std::uint64_t bytes)
 {
-    if (!progress.enabled)
+    if (!progress->enabled)
         return;
-    progress.consumed.fetch_add(bytes, std::memory_order_relaxed);
-    draw_if_due();
+    progress->consumed.fetch_add(bytes, std::memory_order_relaxed);
+    draw_if_due(progress);
 }
 
-void progress_end()
+void progress_end(progress_state *progress)
 {
-    if (progress.shown != 0) {
+    if (progress->shown != 0) {
         char erased[420];
-        std::snprintf(erased, sizeof erased, "\r%*s\r", static_cast<int>(progress.shown), "");
+        std::snprintf(erased, sizeof erased, "\r%*s\r", static_cast<int>(progress->shown), "");
         show(erased);
     }
-    progress.enabled = false;
-    progress.shown = 0;
+    progress->enabled = false;
+    progress->shown = 0;
 }

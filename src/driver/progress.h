@@ -9,29 +9,50 @@
 // width (less its last column, so that it never wraps), the name cut to its
 // last whole characters. progress_end erases a line that was drawn, so the
 // file's messages that follow start on a clean line; scripts (stderr not a
-// terminal) see nothing of it. One file at a time; the state is
-// process-wide.
+// terminal) see nothing of it. The state is the caller's, one for a file's
+// run, which passes it to the writers as their progress sink's context.
 #ifndef TABFLIP_PROGRESS_H
 #define TABFLIP_PROGRESS_H
 
+#include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
+
+using progress_clock = std::chrono::steady_clock;
+
+struct progress_state {
+    bool enabled = false; // stderr is a terminal, and the result goes elsewhere
+    const char *name = nullptr;
+    std::uint64_t total = 0; // the result's bytes; 0 when not known
+    std::uint64_t input = 0; // the table's bytes
+    // Two threads may write a result's parts at once: the counts are shared,
+    // and one of them at a time draws.
+    std::atomic<std::uint64_t> done{0};
+    std::atomic<std::uint64_t> consumed{0};
+    std::atomic_flag drawing = ATOMIC_FLAG_INIT;
+    progress_clock::time_point start;
+    progress_clock::time_point drawn; // when the line was last drawn
+    std::size_t shown = 0;            // columns of the line on screen; 0 for none
+};
 
 // name must stay valid until progress_end. total: the result's bytes, 0
 // when they are not known; input: the table's, of which the share is told
 // then. Without draw (the result goes to the same terminal) nothing is drawn.
-void progress_begin(const char *name, std::uint64_t total, std::uint64_t input, bool draw);
+void progress_begin(progress_state *progress, const char *name, std::uint64_t total,
+                    std::uint64_t input, bool draw);
 
 // Whether a line could be drawn at all: stderr is a terminal.
 bool progress_possible();
 
 // bytes more of the result have been written. Cheap enough to call per
 // block, from two threads at once.
-void progress_advance(std::uint64_t bytes);
+void progress_advance(progress_state *progress, std::uint64_t bytes);
 // bytes more of the table have been taken into the result; as cheap.
-void progress_consume(std::uint64_t bytes);
+void progress_consume(progress_state *progress, std::uint64_t bytes);
 
-void progress_end();
+// Erases a line that was drawn; nothing is drawn after it.
+void progress_end(progress_state *progress);
 
 // Where a result stands, seconds after it began.
 struct progress_figures {

@@ -15,7 +15,7 @@ static void put_literal(output_block *out, const char *text)
     put_bytes(out, text, std::strlen(text));
 }
 
-static const char *charset_name(int charset_code)
+static const char *charset_name(charset_id charset_code)
 {
     switch (charset_code) {
     case charset_iso_2022_jp:
@@ -26,19 +26,22 @@ static const char *charset_name(int charset_code)
         return "euc-jp";
     case charset_utf16:
         return "utf-16";
-    default:
-        return "UTF-8";
+    case charset_none:
+    case charset_utf8:
+    case charset_three_byte_utf8:
+        break;
     }
+    return "UTF-8";
 }
 
-void put_meta_charset(output_block *out, int charset_code)
+void put_meta_charset(output_block *out, charset_id charset_code)
 {
     put_literal(out, "<meta http-equiv=\"Content-Type\" content=\"text/html; charset=");
     put_literal(out, charset_name(charset_code));
     put_literal(out, "\">\n");
 }
 
-void put_page_head(output_block *out, int charset_code)
+void put_page_head(output_block *out, charset_id charset_code)
 {
     put_literal(out, "<html lang=\"ja\"><head>\n");
     put_meta_charset(out, charset_code);
@@ -72,16 +75,14 @@ static const char *entity_for(unsigned char b)
 }
 
 // Shift states of ISO-2022-JP text, in which each cell starts single-byte.
-constexpr int jis_single_byte = 0;
-constexpr int jis_two_byte = 1;
-constexpr int jis_katakana = 2;
+enum jis_state : unsigned char { jis_single_byte, jis_two_byte, jis_katakana };
 
 // The state after the escape sequence at p (p[0] is ESC). Only the
 // designations that browsers switch on count: any other sequence, ESC $ ( D
 // included, leaves the state as it was, so a '<' after it is still escaped.
 // The look-ahead stops at the first non-matching byte, never past the byte
 // that ends the cell.
-static int jis_state_after(const unsigned char *p, int state)
+static jis_state jis_state_after(const unsigned char *p, jis_state state)
 {
     if (p[1] == 0x24 && (p[2] == 0x40 || p[2] == 0x42))
         return jis_two_byte;
@@ -92,7 +93,7 @@ static int jis_state_after(const unsigned char *p, int state)
     return state;
 }
 
-html_style html_style_for(int charset_code, unsigned char delimiter)
+html_style html_style_for(charset_id charset_code, unsigned char delimiter)
 {
     html_style style;
     style.charset_code = charset_code;
@@ -108,7 +109,8 @@ html_style html_style_for(int charset_code, unsigned char delimiter)
 
 // A run copied unchanged ends at the byte that ends the cell, at ESC and, in
 // the single-byte state, at a byte that may become an entity.
-static const unsigned char *end_of_run(const html_style &style, const unsigned char *p, int state)
+static const unsigned char *end_of_run(const html_style &style, const unsigned char *p,
+                                       jis_state state)
 {
     if (state == jis_single_byte) {
         for (std::size_t n = copy_block; n == copy_block; p += n)
@@ -131,7 +133,7 @@ static const unsigned char *put_cell_text(output_block *out, const html_style &s
                                           const unsigned char *p)
 {
     bool shift_states = style.charset_code == charset_iso_2022_jp;
-    int state = jis_single_byte;
+    jis_state state = jis_single_byte;
     for (;;) {
         const unsigned char *run = p;
         p = end_of_run(style, p, state);

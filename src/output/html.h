@@ -1,5 +1,5 @@
 // HTML page writer: one fixed page holding one table, in the input's own
-// character set, named by the current charset guess (current_charset_code).
+// character set, named by the file's charset guess (output_target's charset).
 //
 // Cell bytes are copied unchanged but for space, '"', '&', '<' and '>', which
 // become entities. In ISO-2022-JP text (charset code 1) those five bytes are
@@ -27,20 +27,20 @@ constexpr unsigned char html_escape = 2;   // ESC
 constexpr unsigned char html_entity = 3;   // space, '"', '&', '<', '>'
 
 struct html_style {
-    int charset_code = 0;
+    charset_id charset_code = charset_none;
     unsigned char delimiter = '\t';
     std::array<unsigned char, 256> byte_kind{};
 };
 
 // The style of a page in charset_code whose cells end at delimiter.
-html_style html_style_for(int charset_code, unsigned char delimiter);
+html_style html_style_for(charset_id charset_code, unsigned char delimiter);
 
 // Everything before the first table row, and everything after the last.
-void put_page_head(output_block *out, int charset_code);
+void put_page_head(output_block *out, charset_id charset_code);
 void put_page_tail(output_block *out);
 
 // The meta line that names the character set for charset_code.
-void put_meta_charset(output_block *out, int charset_code);
+void put_meta_charset(output_block *out, charset_id charset_code);
 
 // One table cell, "<td> </td>" for an absent (null) or empty one; returns
 // the byte that ended the cell's text (null for an absent cell).

@@ -37,6 +37,8 @@ output_block main_output(const output_target &to)
     out.flush_at = main_size - output_slack;
     out.end = main_size;
     out.progress = to.progress;
+    out.split_from = to.split_from;
+    out.threads = to.threads;
     return out;
 }
 

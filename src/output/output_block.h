@@ -12,6 +12,8 @@
 #ifndef TABFLIP_OUTPUT_BLOCK_H
 #define TABFLIP_OUTPUT_BLOCK_H
 
+#include "table/cell_grid.h"
+#include "table/charset.h"
 #include "table/utf16.h"
 
 #include <cstddef>
@@ -65,6 +67,12 @@ struct output_target {
     std::uint64_t room = UINT64_MAX;
     const char *spill_beside = "";
     progress_sink progress;
+    // A page's: its head names it, and its cells are escaped as text in it.
+    charset_id charset = charset_utf8;
+    // The least table length written by two threads at once, as the loader
+    // splits it (cell_grid.h); also given to the loads of a spill's blocks.
+    std::size_t split_from = split_from_bytes;
+    bool threads = true; // a helper thread may be started (platform.h's run_both)
 };
 
 // Room past flush_at that a writer may fill before it flushes: one 16-byte
@@ -87,6 +95,8 @@ struct output_block {
     int error = 0;               // the system's error number of the failed write
     bool no_memory = false;      // failed for want of memory, not by a write
     progress_sink progress = {}; // as in output_target
+    std::size_t split_from = split_from_bytes; // as in output_target
+    bool threads = true;                       // as in output_target
 };
 
 // Records the first failure of out: a write's (its errno) or memory's.

@@ -423,10 +423,11 @@ static std::int32_t row_parts(const cell_grid &grid, row_part *parts)
 }
 
 // Runs work on each part's argument, the two parts at once.
-static void run_parts(void (*work)(void *), std::int32_t parts, void *first, void *second)
+static void run_parts(void (*work)(void *), std::int32_t parts, void *first, void *second,
+                      bool threads)
 {
     if (parts == 2)
-        run_both(work, first, second);
+        run_both(work, first, second, threads);
     else
         work(first);
 }
@@ -563,7 +564,7 @@ static void measure_part(void *arg)
 
 // How many of the lines from i on fit the staging buffer, their places set.
 static std::int32_t measure_group(const cell_grid &grid, group_work *works, std::int32_t parts,
-                                  std::int32_t i)
+                                  std::int32_t i, bool threads)
 {
     // As many lines as an average line's bytes say fit, a quarter more for
     // lines longer than the average; a line that does not fit is measured
@@ -583,7 +584,7 @@ static std::int32_t measure_group(const cell_grid &grid, group_work *works, std:
         for (std::int32_t p = 0; p < parts; ++p)
             measure_part(&works[p]);
     } else {
-        run_parts(measure_part, parts, &works[0], &works[1]);
+        run_parts(measure_part, parts, &works[0], &works[1], threads);
     }
     line_group *group = works[0].group;
     group->place[0] = 0;
@@ -758,7 +759,7 @@ static void write_by_groups(cell_grid *grid, const line_style &style, output_blo
         parts = 1;
         rows[0].end = grid->rows;
     }
-    bool pipelined = parts == 1 && grid->length >= split_from_bytes && group->other != nullptr;
+    bool pipelined = parts == 1 && grid->length >= out->split_from && group->other != nullptr;
     group_work works[2];
     for (std::int32_t p = 0; p < 2; ++p) {
         works[p] = group_work{grid, &style, group, rows[p], &group->parts[p], 0, 0};
@@ -767,10 +768,11 @@ static void write_by_groups(cell_grid *grid, const line_style &style, output_blo
     if (extras != nullptr && parts == 1)
         works[0].extras = extras;
     else
-        run_parts(find_extras, parts, &works[0], &works[1]);
+        run_parts(find_extras, parts, &works[0], &works[1], out->threads);
     group_step written{nullptr, out, nullptr, 0}; // filled, not yet written
     for (std::int32_t i = first_line; i < end_line;) {
-        std::int32_t lines = std::min(measure_group(*grid, works, parts, i), end_line - i);
+        std::int32_t lines =
+            std::min(measure_group(*grid, works, parts, i, out->threads), end_line - i);
         if (lines == 0) {
             write_staged(written);
             written.size = 0;
@@ -782,10 +784,10 @@ static void write_by_groups(cell_grid *grid, const line_style &style, output_blo
             works[p].lines = lines;
         if (pipelined && written.size > 0) {
             group_step fill{&works[0], nullptr, nullptr, 0};
-            run_both(run_group_step, &fill, &written);
+            run_both(run_group_step, &fill, &written, out->threads);
         } else {
             write_staged(written);
-            run_parts(fill_part, parts, &works[0], &works[1]);
+            run_parts(fill_part, parts, &works[0], &works[1], out->threads);
         }
         written.bytes = group->bytes;
         written.size = group->place[lines];
@@ -887,7 +889,7 @@ static bool write_halves(cell_grid *grid, const line_style &style, output_block 
         halves[1].grid.row_starts = cursors;
         for (half_work &half : halves)
             half.grid.split_rows = 0; // each half's rows on its own thread
-        run_both(write_half, &halves[0], &halves[1]);
+        run_both(write_half, &halves[0], &halves[1], out->threads);
         group->other = other;
         take_failure(out, after);
         out->offset = after.offset;
@@ -1044,7 +1046,7 @@ static bool write_by_lanes(const cell_grid *grid, const line_style &style, outpu
                 lanes_work{grid, &style, rows[p], begin, sizes + first, lanes + first, units};
             works[p].progress = &out->progress;
         }
-        run_parts(size_lanes, parts, &works[0], &works[1]);
+        run_parts(size_lanes, parts, &works[0], &works[1], out->threads);
         flush_output(out);
         std::uint64_t offset = out->offset;
         for (std::size_t c = 0; c < columns; ++c) {
@@ -1063,7 +1065,7 @@ static bool write_by_lanes(const cell_grid *grid, const line_style &style, outpu
                 offset += sizes[lane];
             }
         }
-        run_parts(fill_lanes, parts, &works[0], &works[1]);
+        run_parts(fill_lanes, parts, &works[0], &works[1], out->threads);
         for (std::size_t lane = 0; lane < lanes_count; ++lane)
             take_failure(out, lanes[lane]);
         out->at_offset = true;
@@ -1163,10 +1165,12 @@ static std::uint32_t *widened_sums(std::uint32_t *sums, std::size_t had, std::si
 // The block's own grid, with every column of the table; its sums, when it
 // has them, cover them all.
 static bool load_block(const cell_grid &grid, std::size_t begin, std::size_t end,
-                       std::size_t most_columns, cell_grid *block)
+                       std::size_t most_columns, const output_block &result, cell_grid *block)
 {
     load_limits limits;
     limits.most_columns = most_columns;
+    limits.split_from = result.split_from;
+    limits.threads = result.threads;
     if (load_table_within(grid.bytes + begin, end - begin, grid.delimiter, true, limits, block) !=
         load_done)
         return false;
@@ -1194,6 +1198,8 @@ static bool spill_blocks(const cell_grid &grid, std::uint64_t budget, spill_runs
     runs_style.delimiter = grid.delimiter;
     output_target spill;
     spill.fd = runs->fd;
+    spill.split_from = result->split_from;
+    spill.threads = result->threads;
     output_block to = main_output(spill);
     // Half for the block's bytes, which its passes read again and again; an
     // eighth each for its row table and its column sums. A block holds a row
@@ -1207,7 +1213,7 @@ static bool spill_blocks(const cell_grid &grid, std::uint64_t budget, spill_runs
     for (std::size_t begin = 0; spilled && begin < grid.length;) {
         std::size_t end = block_end(grid, begin, most_bytes, most_rows - 2);
         cell_grid block;
-        spilled = load_block(grid, begin, end, most_columns, &block);
+        spilled = load_block(grid, begin, end, most_columns, *result, &block);
         if (spilled) {
             start_cursors(&block, row_part{0, block.rows});
             write_by_groups(&block, runs_style, &to, group, 0, block.columns);
@@ -1564,19 +1570,19 @@ static void write_transposed(cell_grid *grid, const line_style &style, const out
     }
     start_cursors(grid, row_part{0, grid->rows}, out->progress);
     if (to.positioned && to.encoder == nullptr && grid->plain && grid->column_bytes != nullptr &&
-        grid->columns >= 2 && grid->length >= split_from_bytes && grid->rows <= halves_rows_most &&
+        grid->columns >= 2 && grid->length >= to.split_from && grid->rows <= halves_rows_most &&
         write_halves(grid, style, out, &group))
         return;
     write_by_groups(grid, style, out, &group, 0, grid->columns);
 }
 
-static line_style style_for(const cell_grid &grid, result_format format)
+static line_style style_for(const cell_grid &grid, result_format format, charset_id charset)
 {
     line_style style;
     style.format = format;
     style.delimiter = grid.delimiter;
     if (format == format_html)
-        style.html = html_style_for(current_charset_code, grid.delimiter);
+        style.html = html_style_for(charset, grid.delimiter);
     return style;
 }
 
@@ -1588,7 +1594,7 @@ static bool write_view(cell_grid *grid, const cell_grid &stored, result_format f
             *why = failure_report{failure::array_memory, ENOMEM};
         return false;
     }
-    line_style style = style_for(stored, format);
+    line_style style = style_for(stored, format, to.charset);
     output_block out = main_output(to);
     if (format == format_html)
         put_page_head(&out, style.html.charset_code);
@@ -1607,7 +1613,7 @@ static bool write_view(cell_grid *grid, const cell_grid &stored, result_format f
 }
 
 // A page's head and tail, counted by a block that writes nothing.
-static std::uint64_t page_frame_bytes(int charset_code)
+static std::uint64_t page_frame_bytes(charset_id charset_code)
 {
     char room[2048];
     output_block counting;
@@ -1637,8 +1643,8 @@ static bool summed_text(const cell_grid &grid, std::uint64_t *text, std::uint64_
 
 // A page's cells take ten bytes of tags beside their text and extras, its
 // lines twelve; delimited text one byte per entry (a delimiter or the LF).
-bool result_bytes(const cell_grid &grid, result_format format, bool transposed, bool units,
-                  std::uint64_t *bytes)
+bool result_bytes(const cell_grid &grid, result_format format, charset_id charset, bool transposed,
+                  bool units, std::uint64_t *bytes)
 {
     std::uint64_t text = 0;
     std::uint64_t continuations = 0;
@@ -1654,9 +1660,9 @@ bool result_bytes(const cell_grid &grid, result_format format, bool transposed, 
     if (format == format_html) {
         auto *extras =
             static_cast<std::uint32_t *>(scratch_malloc(columns * sizeof(std::uint32_t)));
-        html_style style = html_style_for(current_charset_code, grid.delimiter);
+        html_style style = html_style_for(charset, grid.delimiter);
         bool found = extras != nullptr && html_column_extras(grid, style, extras);
-        size = text + 10 * rows * columns + 12 * lines + page_frame_bytes(current_charset_code);
+        size = text + 10 * rows * columns + 12 * lines + page_frame_bytes(charset);
         for (std::uint64_t c = 0; found && c < columns; ++c)
             size += extras[c];
         scratch_free(extras);

@@ -14,7 +14,7 @@
 // failure::write with the write's error number, or failure::array_memory.
 // A table the loader split is written by two threads, which return before
 // the writer does. They keep their staging in static buffers, so they are
-// not reentrant. The HTML page names and escapes by current_charset_code.
+// not reentrant. The HTML page names and escapes by to.charset.
 #ifndef TABFLIP_WRITERS_H
 #define TABFLIP_WRITERS_H
 
@@ -36,8 +36,8 @@ bool have_writer_blocks();
 
 // The bytes the writers will write for grid's result, when the loader's
 // sums tell (units: a UTF-16 result, less its mark); false when they do not.
-// A page reads the table's bytes once for it.
-bool result_bytes(const cell_grid &grid, result_format format, bool transposed, bool units,
-                  std::uint64_t *bytes);
+// A page, in charset, reads the table's bytes once for it.
+bool result_bytes(const cell_grid &grid, result_format format, charset_id charset, bool transposed,
+                  bool units, std::uint64_t *bytes);
 
 #endif

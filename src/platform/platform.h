@@ -212,16 +212,12 @@ unsigned terminal_columns();
 
 // Runs work(second) on a new thread while the calling thread runs
 // work(first), and returns once both are done: in turn, on the calling
-// thread, when no thread can be started or threads are not allowed. Nothing
+// thread, when no thread can be started or without threads (a run whose
+// limits leave no room for the thread's stack beside its budget). Nothing
 // is shared but what the two arguments point to. The thread's stack,
 // thread_stack_bytes of address space, may stay mapped for the next thread.
 constexpr std::size_t thread_stack_bytes = std::size_t{1} << 20;
-void run_both(void (*work)(void *), void *first, void *second);
-// Whether run_both may start a thread (allowed until told otherwise): a run
-// whose limits leave no room for the thread's stack beside its budget runs
-// on one thread.
-void allow_threads(bool allowed);
-bool threads_allowed();
+void run_both(void (*work)(void *), void *first, void *second, bool threads);
 
 // Test seam: a test points platform_faults at a plan to make the Nth of the
 // chosen calls fail as the system would fail it (allocations, writes in

@@ -699,12 +699,12 @@ static void *run_thread_work(void *arg)
 // frames are small: a stack of the default size (the stack limit, often
 // 8 MiB) would take address space that a run under a limit has budgeted
 // for its tables.
-void run_both(void (*work)(void *), void *first, void *second)
+void run_both(void (*work)(void *), void *first, void *second, bool threads)
 {
     thread_work job{work, second};
     pthread_t thread;
     pthread_attr_t attributes;
-    bool started = threads_allowed() && pthread_attr_init(&attributes) == 0;
+    bool started = threads && pthread_attr_init(&attributes) == 0;
     if (started) {
         pthread_attr_setstacksize(&attributes, thread_stack_bytes);
         started = pthread_create(&thread, &attributes, run_thread_work, &job) == 0;

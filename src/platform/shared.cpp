@@ -20,8 +20,6 @@ std::atomic<const unsigned char *> watched_begin{nullptr};
 std::atomic<const unsigned char *> watched_end{nullptr};
 std::atomic<bool> watched_lost{false};
 
-std::atomic<bool> threads_on{true};
-
 } // namespace
 
 bool run_watched(void (*work)(void *), void *arg, const void *begin, std::size_t size)
@@ -48,16 +46,6 @@ bool lost_in_watched_input(const void *address)
 bool watched_read_lost()
 {
     return watched_lost.load(std::memory_order_relaxed);
-}
-
-void allow_threads(bool allowed)
-{
-    threads_on.store(allowed, std::memory_order_relaxed);
-}
-
-bool threads_allowed()
-{
-    return threads_on.load(std::memory_order_relaxed);
 }
 
 fault_plan *platform_faults = nullptr;

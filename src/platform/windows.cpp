@@ -489,13 +489,12 @@ static DWORD WINAPI run_thread_work(LPVOID arg)
 
 // Both halves are guarded, so that a failed watched read on either thread
 // leaves the watched run only once the other thread is done.
-void run_both(void (*work)(void *), void *first, void *second)
+void run_both(void (*work)(void *), void *first, void *second, bool threads)
 {
     thread_work job{work, second};
-    HANDLE thread = threads_allowed() ? CreateThread(nullptr, thread_stack_bytes, run_thread_work,
-                                                     &job, STACK_SIZE_PARAM_IS_A_RESERVATION,
-                                                     nullptr)
-                                      : nullptr;
+    HANDLE thread = threads ? CreateThread(nullptr, thread_stack_bytes, run_thread_work, &job,
+                                           STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr)
+                            : nullptr;
     bool done = call_guarded(work, first);
     if (thread != nullptr) {
         WaitForSingleObject(thread, INFINITE);

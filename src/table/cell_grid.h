@@ -13,6 +13,8 @@
 #ifndef TABFLIP_CELL_GRID_H
 #define TABFLIP_CELL_GRID_H
 
+#include "table/charset.h"
+
 #include <cstddef>
 #include <cstdint>
 
@@ -46,13 +48,14 @@ struct cell_grid {
     std::uint32_t *head_column_continuations = nullptr;
     // When the load was given a first match that asks for the charset
     // guess's second look (charset.h), which it makes as it scans: the
-    // guess. Else 0.
-    int charset_code = 0;
+    // guess. Else charset_none.
+    charset_id charset_code = charset_none;
 };
 
 // Tables from this size on are measured on two threads, each taking the
-// lines of one half; tests lower it to split small tables.
-extern std::size_t split_from_bytes;
+// lines of one half, and written by two; tests lower it (load_limits'
+// split_from, output_target's) to split small tables.
+constexpr std::size_t split_from_bytes = std::size_t{4} << 20;
 
 // Measures the table in bytes[0, length): columns, rows and line ends, and
 // with with_rows each row's start. On failure (a count past 2^31 - 1, or no
@@ -64,19 +67,24 @@ bool load_table(const unsigned char *bytes, std::size_t length, unsigned char de
 // not loaded, and one with more columns is loaded without sums. Also what
 // the scan does beside: count continuation bytes with the sums, check UTF-8.
 struct load_limits {
-    std::size_t most_rows = SIZE_MAX;    // row table entries, the end's included
-    std::size_t most_columns = SIZE_MAX; // column sums
-    bool count_continuations = false;    // with the sums (a UTF-16 result's units)
-    int first_match = 0;                 // the charset guess's, for its second look
+    std::size_t most_rows = SIZE_MAX;          // row table entries, the end's included
+    std::size_t most_columns = SIZE_MAX;       // column sums
+    bool count_continuations = false;          // with the sums (a UTF-16 result's units)
+    charset_id first_match = charset_none;     // the charset guess's, for its second look
+    std::size_t split_from = split_from_bytes; // the least length measured in two parts
+    bool threads = true;                       // the parts on two threads (platform.h's run_both)
 };
 
-constexpr int load_done = 0;
-constexpr int load_refused = 1;    // too large, or no memory: nothing held
-constexpr int load_over_limit = 2; // more rows than limits allow; nothing written or held
+enum load_result : unsigned char {
+    load_done = 0,
+    load_refused = 1,    // too large, or no memory: nothing held
+    load_over_limit = 2, // more rows than limits allow; nothing written or held
+};
 
 // As load_table, within limits.
-int load_table_within(const unsigned char *bytes, std::size_t length, unsigned char delimiter,
-                      bool with_rows, const load_limits &limits, cell_grid *grid);
+load_result load_table_within(const unsigned char *bytes, std::size_t length,
+                              unsigned char delimiter, bool with_rows, const load_limits &limits,
+                              cell_grid *grid);
 
 void release_table(cell_grid *grid);
 

@@ -8,8 +8,6 @@
 #include <immintrin.h>
 #endif
 
-int current_charset_code = charset_utf8;
-
 static bool in_range(unsigned char b, unsigned char low, unsigned char high)
 {
     return b >= low && b <= high;
@@ -29,7 +27,7 @@ static bool is_jis_escape(const unsigned char *p)
     return false;
 }
 
-int first_match_charset(const unsigned char *buffer)
+charset_id first_match_charset(const unsigned char *buffer)
 {
     // Always step one byte: the byte after a failed lead byte is tried as a
     // lead byte of its own. Plain ASCII without ESC decides nothing and is
@@ -345,7 +343,7 @@ static bool look_done(const second_look &look)
     return (look.utf8.failed || look.utf8.ended) && !pairs_wanted(look);
 }
 
-second_look start_second_look(int first)
+second_look start_second_look(charset_id first)
 {
     second_look look;
     look.pairs = first == charset_three_byte_utf8;
@@ -376,7 +374,7 @@ text_forms forms_seen(const second_look &look)
     return forms;
 }
 
-bool needs_second_look(int first)
+bool needs_second_look(charset_id first)
 {
     return first == charset_shift_jis || first == charset_euc_jp || first == charset_three_byte_utf8;
 }
@@ -386,7 +384,7 @@ bool needs_second_look(int first)
 // character. Text in either with kana is never well-formed UTF-8; Shift_JIS
 // text with kana is never well-formed EUC-JP, while EUC-JP text often is
 // well-formed Shift_JIS, so EUC-JP is asked first.
-int charset_after_look(int first, text_forms forms)
+charset_id charset_after_look(charset_id first, text_forms forms)
 {
     if (!needs_second_look(first))
         return first;
@@ -397,9 +395,9 @@ int charset_after_look(int first, text_forms forms)
     return forms.euc_jp ? charset_euc_jp : forms.shift_jis ? charset_shift_jis : charset_utf8;
 }
 
-int detect_charset(const unsigned char *buffer)
+charset_id detect_charset(const unsigned char *buffer)
 {
-    int first = first_match_charset(buffer);
+    charset_id first = first_match_charset(buffer);
     if (!needs_second_look(first))
         return first;
     second_look look = start_second_look(first);

@@ -9,14 +9,17 @@
 #ifndef TABFLIP_CHARSET_H
 #define TABFLIP_CHARSET_H
 
-constexpr int charset_iso_2022_jp = 1;
-constexpr int charset_shift_jis = 2;
-constexpr int charset_euc_jp = 3;
-constexpr int charset_utf8 = 4;  // also the answer when nothing was recognised
-constexpr int charset_utf16 = 5; // never guessed: UTF-16 text is known by its mark
-// A first match only: a three-byte UTF-8 character decided it, which the
-// second look may overrule.
-constexpr int charset_three_byte_utf8 = 6;
+enum charset_id : int {
+    charset_none = 0, // no guess was made
+    charset_iso_2022_jp = 1,
+    charset_shift_jis = 2,
+    charset_euc_jp = 3,
+    charset_utf8 = 4,  // also the answer when nothing was recognised
+    charset_utf16 = 5, // never guessed: UTF-16 text is known by its mark
+    // A first match only: a three-byte UTF-8 character decided it, which the
+    // second look may overrule.
+    charset_three_byte_utf8 = 6,
+};
 
 #include "table/utf8_check.h"
 
@@ -29,14 +32,14 @@ constexpr int charset_three_byte_utf8 = 6;
 // EUC-JP; and text whose first match is a three-byte UTF-8 character but
 // that is not well-formed UTF-8 is named EUC-JP when it is well-formed
 // EUC-JP, else Shift_JIS when it is well-formed Shift_JIS.
-int detect_charset(const unsigned char *buffer);
+charset_id detect_charset(const unsigned char *buffer);
 
 // The guess in two steps, for a caller that reads the whole text anyway (the
 // loader): the first match (1..4, or charset_three_byte_utf8), then, when it
 // asks for the second look, the text's 64-byte blocks in order through
 // look_at_blocks, and the answer from what the look found.
-int first_match_charset(const unsigned char *buffer);
-bool needs_second_look(int first);
+charset_id first_match_charset(const unsigned char *buffer);
+bool needs_second_look(charset_id first);
 
 // The EUC-JP or Shift_JIS check between two 64-byte blocks: whether the
 // next block's first byte trails a lead byte, or follows EUC-JP's 8E or 8F.
@@ -60,7 +63,7 @@ struct second_look {
     bool pairs_ended = false; // they have read the text's first NUL
 };
 
-second_look start_second_look(int first);
+second_look start_second_look(charset_id first);
 
 // Reads the count 64-byte blocks at blocks, the text's next, with padding
 // after them as for check_utf8_blocks; up to utf8_check_stretch at a time.
@@ -75,10 +78,6 @@ struct text_forms {
 text_forms forms_seen(const second_look &look);
 
 // The answer, 1..4, for a first match and the forms its look found.
-int charset_after_look(int first, text_forms forms);
-
-// The current file's guess: set by the driver before each writer call, read
-// by the HTML page writer.
-extern int current_charset_code;
+charset_id charset_after_look(charset_id first, text_forms forms);
 
 #endif

@@ -307,13 +307,11 @@ static table_scan scan_table(const unsigned char *p, std::size_t length, unsigne
     return scan;
 }
 
-static int refuse_table(row_table *rows, bool over_limit)
+static load_result refuse_table(row_table *rows, bool over_limit)
 {
     scratch_free(rows->starts);
     return over_limit ? load_over_limit : load_refused;
 }
-
-std::size_t split_from_bytes = std::size_t{4} << 20;
 
 namespace
 {
@@ -393,15 +391,16 @@ static void release_part(scan_part *part)
 // on what ends a line. A table whose first line holds more than 1/1024 of it
 // has few rows, which the writers do not split between threads (*few_rows):
 // its parts are joined as one table, without the first part's own sums of
-// its many columns, which would only cost memory. (Tests set
-// split_from_bytes to 0 to split every table they can.)
-static std::size_t split_point(const unsigned char *bytes, std::size_t length, bool *few_rows)
+// its many columns, which would only cost memory. (Tests set split_from
+// to 0 to split every table they can.)
+static std::size_t split_point(const unsigned char *bytes, std::size_t length,
+                               std::size_t split_from, bool *few_rows)
 {
     *few_rows = false;
-    if (length < split_from_bytes || length < 2)
+    if (length < split_from || length < 2)
         return 0;
     std::size_t first_line = std::min(length, length / 1024 + 1);
-    *few_rows = std::memchr(bytes, '\n', first_line) == nullptr && split_from_bytes > 0;
+    *few_rows = std::memchr(bytes, '\n', first_line) == nullptr && split_from > 0;
     const auto *lf = static_cast<const unsigned char *>(
         std::memchr(bytes + length / 2, '\n', length - length / 2));
     if (lf == nullptr || lf + 1 >= bytes + length)
@@ -531,8 +530,8 @@ static head_sums join_sums(scan_part *head, scan_part *tail, std::size_t columns
 
 // The second part is looked at from its first line: what it finds counts
 // unless the first part's text ended at a NUL.
-static int charset_of_parts(int first, const scan_part &head, const scan_part &tail,
-                            std::size_t split)
+static charset_id charset_of_parts(charset_id first, const scan_part &head, const scan_part &tail,
+                                   std::size_t split)
 {
     text_forms forms = forms_seen(head.look);
     if (split > 0 && !head.scan.any_nul) {
@@ -544,17 +543,18 @@ static int charset_of_parts(int first, const scan_part &head, const scan_part &t
     return charset_after_look(first, forms);
 }
 
-// A table of split_from_bytes or more is measured in two parts at once, the
+// A table of limits.split_from bytes or more is measured in two parts at once, the
 // second starting at a line start near the middle. Only a file with CR line
 // ends and no LF is scanned twice: whether CRs end lines is known only once
 // the first scan has found no LF (such a file is never split).
-int load_table_within(const unsigned char *bytes, std::size_t length, unsigned char delimiter,
-                      bool with_rows, const load_limits &limits, cell_grid *grid)
+load_result load_table_within(const unsigned char *bytes, std::size_t length,
+                              unsigned char delimiter, bool with_rows, const load_limits &limits,
+                              cell_grid *grid)
 {
     constexpr std::size_t count_limit = 2147483647;
     bool summed = with_rows && length < (std::size_t{1} << 32) && limits.most_columns >= 64;
     bool few_rows = false;
-    std::size_t split = split_point(bytes, length, &few_rows);
+    std::size_t split = split_point(bytes, length, limits.split_from, &few_rows);
     bool looking = needs_second_look(limits.first_match);
     second_look look = start_second_look(limits.first_match);
     scan_part head{bytes, split > 0 ? split : length, delimiter, with_rows, {}, {}, {}, looking,
@@ -566,11 +566,12 @@ int load_table_within(const unsigned char *bytes, std::size_t length, unsigned c
         return refuse_table(&head.rows, false);
     }
     if (split > 0)
-        run_both(scan_part_lines, &head, &tail);
+        run_both(scan_part_lines, &head, &tail, limits.threads);
     else
         scan_part_lines(&head);
     table_scan scan = head.scan;
-    int charset_code = looking ? charset_of_parts(limits.first_match, head, tail, split) : 0;
+    charset_id charset_code =
+        looking ? charset_of_parts(limits.first_match, head, tail, split) : charset_none;
     head_sums own;
     if (split > 0) {
         scan = joined_scan(head.scan, tail.scan);

@@ -9,7 +9,7 @@
 #include <algorithm>
 #include <cstring>
 
-int utf16_order(const unsigned char *bytes, std::size_t size)
+unit_order utf16_order(const unsigned char *bytes, std::size_t size)
 {
     if (size < 2 || size % 2 != 0)
         return utf16_none;
@@ -21,7 +21,7 @@ int utf16_order(const unsigned char *bytes, std::size_t size)
     return utf16_none;
 }
 
-void put_utf16_mark(int order, unsigned char *out)
+void put_utf16_mark(unit_order order, unsigned char *out)
 {
     out[0] = order == utf16_big ? 0xFE : 0xFF;
     out[1] = order == utf16_big ? 0xFF : 0xFE;
@@ -107,6 +107,7 @@ struct decode_work {
     bool big = false;
     unsigned char *out = nullptr; // where the forms of the units before start
     unsigned char *made = nullptr;
+    std::size_t stretch = 0; // as in decode_settings
 };
 
 } // namespace
@@ -116,14 +117,12 @@ struct decode_work {
 // page cost a fifth of the decoding. What the last whole stretch does not
 // fill stays obtained, a few pages; a shorter one (a small file's text)
 // faults as before, which costs less than the call.
-std::size_t decode_stretch_bytes = std::size_t{1} << 20;
-
 static void decode_part(void *arg)
 {
     auto *work = static_cast<decode_work *>(arg);
     unsigned char *out = work->out + form_bytes(work->before, work->in, work->big);
     unsigned char *prepared = out;
-    std::size_t stretch = decode_stretch_bytes;
+    std::size_t stretch = work->stretch;
     for (const unsigned char *in = work->in; in < work->end; in += stretch) {
         auto left = static_cast<std::size_t>(work->end - in);
         const unsigned char *end = left > stretch ? in + stretch : work->end;
@@ -144,7 +143,8 @@ static void decode_part(void *arg)
 // after the join, where those stores cannot reach the second part's forms.
 constexpr std::size_t joined_units = 16;
 
-bool decode_utf16(const unsigned char *bytes, std::size_t size, int order, input_data *internal)
+bool decode_utf16(const unsigned char *bytes, std::size_t size, unit_order order,
+                  input_data *internal, const decode_settings &settings)
 {
     std::size_t units = (size - 2) / 2;
     // Three bytes at most per unit; the padding is added, with its own
@@ -157,15 +157,21 @@ bool decode_utf16(const unsigned char *bytes, std::size_t size, int order, input
     bool big = order == utf16_big;
     const unsigned char *in = bytes + 2;
     const unsigned char *end = in + units * 2;
-    decode_work second{in, end, in, big, buffer};
-    if (size < split_from_bytes || units < 4 * joined_units) {
+    decode_work second{
+        .in = in, .end = end, .before = in, .big = big, .out = buffer, .stretch = settings.stretch};
+    if (size < settings.split_from || units < 4 * joined_units) {
         decode_part(&second);
     } else {
         const unsigned char *middle = in + units / 16 * 9 * 2;
         const unsigned char *joined = middle - 2 * joined_units;
-        decode_work first{in, joined, in, big, buffer};
+        decode_work first{.in = in,
+                          .end = joined,
+                          .before = in,
+                          .big = big,
+                          .out = buffer,
+                          .stretch = settings.stretch};
         second.in = middle;
-        run_both(decode_part, &first, &second);
+        run_both(decode_part, &first, &second, settings.threads);
         unsigned char room[3 * joined_units + 16];
         unsigned char *made = decode_units(joined, middle, big, room);
         std::memcpy(first.made, room, static_cast<std::size_t>(made - room));

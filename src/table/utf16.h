@@ -16,31 +16,39 @@
 #ifndef TABFLIP_UTF16_H
 #define TABFLIP_UTF16_H
 
+#include "table/cell_grid.h"
 #include "table/input_file.h"
 
 #include <cstddef>
 #include <cstdint>
 
-constexpr int utf16_none = 0;   // not UTF-16 text: handled as bytes
-constexpr int utf16_little = 1; // the mark FF FE
-constexpr int utf16_big = 2;    // the mark FE FF
+// The order of the two bytes of each unit, as the text's mark tells it.
+enum unit_order : unsigned char {
+    utf16_none = 0,   // not UTF-16 text: handled as bytes
+    utf16_little = 1, // the mark FF FE
+    utf16_big = 2,    // the mark FE FF
+};
 
 // UTF-16 text is a file whose size is even and at least 2 and whose first two
 // bytes are a byte-order mark, but for FF FE 00 00: UTF-32LE's mark.
-int utf16_order(const unsigned char *bytes, std::size_t size);
+unit_order utf16_order(const unsigned char *bytes, std::size_t size);
+
+// How a text is decoded; tests lower both to cut small texts.
+struct decode_settings {
+    std::size_t split_from = split_from_bytes;  // the least size decoded in two parts at once
+    std::size_t stretch = std::size_t{1} << 20; // the units' bytes decoded at a time (even)
+    bool threads = true;                        // the parts on two threads (platform.h's run_both)
+};
 
 // Fills *internal, which holds nothing yet, with the internal form of the
 // units after the mark of bytes[0, size), which utf16_order found to be in
 // order: a padded block as input_file.h describes, released with
 // release_input. False, holding nothing, when the block cannot be had.
-bool decode_utf16(const unsigned char *bytes, std::size_t size, int order, input_data *internal);
-
-// The units are decoded this many bytes of them at a time (even); tests
-// lower it to cut small texts.
-extern std::size_t decode_stretch_bytes;
+bool decode_utf16(const unsigned char *bytes, std::size_t size, unit_order order,
+                  input_data *internal, const decode_settings &settings = {});
 
 // The two bytes of the mark for order.
-void put_utf16_mark(int order, unsigned char *out);
+void put_utf16_mark(unit_order order, unsigned char *out);
 
 // How many units the internal form text[0, size) stands for: every byte but
 // a continuation byte (0x80..0xBF) begins one.
@@ -49,7 +57,7 @@ std::size_t utf16_units(const unsigned char *text, std::size_t size);
 // Turns the internal form back into units, in blocks cut anywhere: a unit
 // whose bytes a block cut is finished by the next block.
 struct utf16_encoder {
-    int order = utf16_little;
+    unit_order order = utf16_little;
     std::uint32_t partial = 0; // the bits gathered of a cut unit
     int owed = 0;              // its bytes still to come: 0 to 2
 };

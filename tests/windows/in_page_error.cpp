@@ -74,7 +74,7 @@ void work(void *arg)
 void run_halves(void *halves)
 {
     auto *both = static_cast<half *>(halves);
-    run_both(work, &both[0], &both[1]);
+    run_both(work, &both[0], &both[1], true);
 }
 
 // Ours comes last: an error the tool's handler passes on is taken here and
