@@ -199,13 +199,12 @@ static inline void fetch_cell(const cell_grid &grid, const std::size_t *next, st
         __builtin_prefetch(grid.bytes + next[j + fetch_ahead]);
 }
 
-// The table's rows, in the parts the loader measured.
-static inline std::int32_t row_parts(const cell_grid &grid, row_part *parts)
+// The table's rows in parts: the two the loader measured (parts 2, a split
+// table's), or all of them in one.
+static inline void row_parts(const cell_grid &grid, std::int32_t parts, row_part *rows)
 {
-    bool split = grid.split_rows > 0 && grid.split_rows < grid.rows;
-    parts[0] = {0, split ? grid.split_rows : grid.rows};
-    parts[1] = {parts[0].end, grid.rows};
-    return split ? 2 : 1;
+    rows[0] = {0, parts == 2 ? grid.split_rows : grid.rows};
+    rows[1] = {rows[0].end, grid.rows};
 }
 
 // Runs work on each part's argument, the two parts at once.

@@ -228,24 +228,18 @@ static void run_group_step(void *arg)
         write_staged(*step);
 }
 
-// A table of short lines is filled by one thread while the other writes the
-// group filled before, into the other staging buffer. extras: a page's for
-// all rows, when the caller has them.
+// Lines [first_line, end_line) on threads as step says: its parts each on a
+// thread of its own, or one thread filling a group in one staging buffer
+// while another writes the group before from the other. extras: a page's
+// for all rows, when the caller has them.
 void write_by_groups(cell_grid *grid, const line_style &style, output_block *out,
-                            line_group *group, std::int32_t first_line, std::int32_t end_line,
-                            std::uint32_t *extras)
+                     line_group *group, std::int32_t first_line, std::int32_t end_line,
+                     const method_step &step, std::uint32_t *extras)
 {
     row_part rows[2];
-    std::int32_t parts = row_parts(*grid, rows);
-    // Two parts share each line's place in the staging; where lines are short
-    // their shares meet in the same cache lines, which the two threads would
-    // then pass back and forth: one thread is faster there.
-    std::size_t average = grid->length / static_cast<std::size_t>(grid->columns);
-    if (average < short_line_bytes) {
-        parts = 1;
-        rows[0].end = grid->rows;
-    }
-    bool pipelined = parts == 1 && grid->length >= split_from_bytes && group->other != nullptr;
+    row_parts(*grid, step.parts, rows);
+    std::int32_t parts = step.parts;
+    bool pipelined = step.pipelined;
     group_work works[2];
     for (std::int32_t p = 0; p < 2; ++p) {
         works[p] = group_work{grid, &style, group, rows[p], &group->parts[p], 0, 0};

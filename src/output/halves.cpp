@@ -43,8 +43,10 @@ static void write_half(void *arg)
     cell_grid *grid = &work->grid;
     for (std::int32_t j = 0; j < grid->rows && work->first_line > 0; ++j)
         grid->row_starts[j] = later_cell(*grid, grid->row_starts[j], work->first_line);
+    // Each half's groups on its own thread, all its rows together.
+    constexpr method_step one_thread{method_groups, 1, false};
     write_by_groups(grid, *work->style, work->out, work->group, work->first_line, work->end_line,
-                    work->extras);
+                    one_thread, work->extras);
     flush_output(work->out);
 }
 
@@ -80,15 +82,10 @@ bool write_halves(cell_grid *grid, const line_style &style, output_block *out,
         after.bytes = buffers + group_bytes;
         after.offset = offset;
         second->bytes = buffers;
-        char *other = group->other;
-        group->other = nullptr; // no third thread
         half_work halves[2] = {{*grid, &style, out, group, 0, middle, extras},
                                {*grid, &style, &after, second, middle, grid->columns, extras}};
         halves[1].grid.row_starts = cursors;
-        for (half_work &half : halves)
-            half.grid.split_rows = 0; // each half's rows on its own thread
         run_both(write_half, &halves[0], &halves[1]);
-        group->other = other;
         take_failure(out, after);
         out->offset = after.offset;
     }

@@ -7,7 +7,6 @@
 // first, so every line's place in the result is known; then one pass over
 // the rows appends each cell to its line's lane, and a full lane is written
 // at its offset. Each part of the rows has its own lanes.
-constexpr std::size_t lane_most = std::size_t{1} << 20;
 
 namespace
 {
@@ -117,13 +116,17 @@ static void fill_lanes(void *arg)
 
 // The lines go after what out holds (a page's head), which is written first;
 // out then writes at the offset after the last line. False when the lanes
-// cannot be had: the caller then writes in sequence.
-bool write_by_lanes(const cell_grid *grid, const line_style &style, output_block *out)
+// cannot be had: the caller then writes another way. step.parts: the loader's
+// two parts of the rows, each with its own lanes on a thread of its own, or
+// one.
+bool write_by_lanes(const cell_grid *grid, const line_style &style, output_block *out,
+                    const method_step &step)
 {
     auto columns = static_cast<std::size_t>(grid->columns);
     std::size_t lane_size = std::min(lanes_bytes / columns / 4096 * 4096, lane_most);
     row_part rows[2];
-    std::int32_t parts = row_parts(*grid, rows);
+    row_parts(*grid, step.parts, rows);
+    std::int32_t parts = step.parts;
     auto lanes_count = columns * static_cast<std::size_t>(parts);
     auto *sizes = static_cast<std::size_t *>(scratch_calloc(lanes_count, sizeof(std::size_t)));
     auto *lanes = static_cast<output_block *>(scratch_calloc(lanes_count, sizeof(output_block)));

@@ -115,8 +115,8 @@ static bool load_block(const cell_grid &grid, std::size_t begin, std::size_t end
 // The spill is written through the main block, which holds nothing until
 // the runs are taken: result's bytes have been set aside, and it takes on
 // what failed.
-static bool spill_blocks(const cell_grid &grid, std::uint64_t budget, spill_runs *runs,
-                         line_group *group, output_block *result)
+static bool spill_blocks(const cell_grid &grid, std::uint64_t budget, std::size_t split_from,
+                         spill_runs *runs, line_group *group, output_block *result)
 {
     line_style runs_style;
     runs_style.delimiter = grid.delimiter;
@@ -138,7 +138,8 @@ static bool spill_blocks(const cell_grid &grid, std::uint64_t budget, spill_runs
         spilled = load_block(grid, begin, end, most_columns, &block);
         if (spilled) {
             start_cursors(&block, row_part{0, block.rows});
-            write_by_groups(&block, runs_style, &to, group, 0, block.columns);
+            write_by_groups(&block, runs_style, &to, group, 0, block.columns,
+                            plan_groups(shape_of(block), split_from));
             flush_output(&to);
             release_table(&block);
             take_failure(result, to);
@@ -369,7 +370,7 @@ static int open_listed_spill(const char *beside, int place)
 }
 
 void write_spilled(const cell_grid &grid, const line_style &style, const output_target &to,
-                          output_block *out, line_group *group)
+                   output_block *out, line_group *group, std::size_t split_from)
 {
     // What out holds (a page's head) waits beside the spill, which is written
     // through the same block: nothing of the result goes out before the runs
@@ -395,7 +396,7 @@ void write_spilled(const cell_grid &grid, const line_style &style, const output_
         if (runs.fd < 0)
             note_failed_write(out);
         else
-            spilled = spill_blocks(grid, to.budget, &runs, group, out);
+            spilled = spill_blocks(grid, to.budget, split_from, &runs, group, out);
     }
     const unsigned char *spill = spilled ? map_spill(runs, to, &mapping) : nullptr;
     run_reader *readers = spilled ? start_readers(runs, spill, to.budget) : nullptr;

@@ -8,43 +8,6 @@
 #include <cstdint>
 #include <cstdlib>
 
-// How the transposed table is written, by its shape (measured with
-// bench/compare on this machine, see bench/README.md):
-// - up to lane_columns columns and more than few_rows rows, to a file: the
-//   lanes, which read every row once, in order, and need no row table (a
-//   second walk sizes the lines when the loader has no sums). Such a
-//   table's output lines are too long to stage a group of them.
-// - otherwise groups of lines staged in a bounded buffer; a line too long
-//   for it goes out by the cursors alone.
-// - either only within the budget: the lanes, and for the groups the row
-//   table, the sums and each pass's reading of every row, a page a row at
-//   least. Past it, or without a row table, blocks of rows through a spill.
-//   The fixed buffers (the output block, the staging) are a few MiB beside it.
-constexpr std::int32_t lane_columns = 64;
-constexpr std::int32_t few_rows = 64;
-constexpr std::uint64_t page_bytes = 4096;
-
-// The lanes walk the rows in order and need no row table.
-static bool lanes_fit(const cell_grid &grid, std::uint64_t budget)
-{
-    auto columns = static_cast<std::uint64_t>(grid.columns);
-    std::uint64_t parts = grid.split_rows > 0 ? 2 : 1;
-    return parts * (columns * (sizeof(output_block) + 8) + lanes_bytes) <= budget;
-}
-
-static bool groups_fit(const cell_grid &grid, bool page, std::uint64_t budget)
-{
-    auto rows = static_cast<std::uint64_t>(grid.rows) + 1;
-    std::uint64_t passes_read = std::min<std::uint64_t>(rows * page_bytes, grid.length);
-    // Four bytes a column for each of the loader's sums.
-    std::uint64_t sums = 4u * (std::uint64_t{grid.column_bytes != nullptr} +
-                               std::uint64_t{grid.head_column_bytes != nullptr} +
-                               std::uint64_t{grid.column_continuations != nullptr} +
-                               std::uint64_t{grid.head_column_continuations != nullptr});
-    sums *= static_cast<std::uint64_t>(grid.columns) * (page ? 2u : 1u); // a page's extras too
-    return rows * sizeof(std::size_t) + sums + passes_read <= budget;
-}
-
 // Had once and kept, so that a run over many small files does not obtain
 // and return them for each; only the pages a table's groups fill become
 // resident.
@@ -66,29 +29,49 @@ bool have_writer_blocks()
     return lasting_group != nullptr && have_output_blocks();
 }
 
+// The row table becomes the cursors before the first method that walks them.
+static bool run_step(const method_step &step, const plan_target &target, cell_grid *grid,
+                     const line_style &style, const output_target &to, output_block *out,
+                     bool *cursors)
+{
+    if ((step.method == method_halves || step.method == method_groups) && !*cursors) {
+        start_cursors(grid, row_part{0, grid->rows}, out->progress);
+        *cursors = true;
+    }
+    switch (step.method) {
+    case method_lanes:
+        return write_by_lanes(grid, style, out, step);
+    case method_cursors:
+        for (std::int32_t i = 0; i < grid->columns; ++i)
+            write_line_by_cursors(grid, style, out);
+        return true;
+    case method_spill:
+        write_spilled(*grid, style, to, out, lasting_group, target.split_from);
+        return true;
+    case method_halves:
+        return write_halves(grid, style, out, lasting_group);
+    case method_groups:
+        write_by_groups(grid, style, out, lasting_group, 0, grid->columns, step);
+        return true;
+    }
+    return false;
+}
+
 static void write_transposed(cell_grid *grid, const line_style &style, const output_target &to,
                              output_block *out)
 {
-    line_group &group = *lasting_group;
-    bool loaded = grid->row_starts != nullptr;
-    if (to.positioned && grid->columns <= lane_columns && grid->rows > few_rows &&
-        lanes_fit(*grid, to.budget) && write_by_lanes(grid, style, out))
-        return;
-    if (grid->rows == 0) {
-        for (std::int32_t i = 0; i < grid->columns; ++i)
-            write_line_by_cursors(grid, style, out);
-        return;
+    plan_target target;
+    target.positioned = to.positioned;
+    target.units = to.encoder != nullptr;
+    target.page = style.format == format_html;
+    target.budget = to.budget;
+    target.split_from = split_from_bytes;
+    transpose_plan plan = plan_transpose(shape_of(*grid), target);
+    bool cursors = false;
+    for (std::int32_t i = 0; i < plan.count; ++i) {
+        if (run_step(plan.steps[i], target, grid, style, to, out, &cursors))
+            return;
     }
-    if (!loaded || !groups_fit(*grid, style.format == format_html, to.budget)) {
-        write_spilled(*grid, style, to, out, &group);
-        return;
-    }
-    start_cursors(grid, row_part{0, grid->rows}, out->progress);
-    if (to.positioned && to.encoder == nullptr && grid->plain && grid->column_bytes != nullptr &&
-        grid->columns >= 2 && grid->length >= split_from_bytes && grid->rows <= halves_rows_most &&
-        write_halves(grid, style, out, &group))
-        return;
-    write_by_groups(grid, style, out, &group, 0, grid->columns);
 }
 
 static line_style style_for(const cell_grid &grid, result_format format)
