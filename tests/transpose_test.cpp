@@ -151,6 +151,21 @@ TEST(plan_transposes, row_parts_kept_unless_few_rows)
     EXPECT_FALSE(wants_row_parts(bytes(few), few.size(), 1));
     EXPECT_TRUE(wants_row_parts(bytes(few), few.size(), 0)) << "every table split for tests";
     EXPECT_TRUE(wants_row_parts(bytes(many), many.size(), 1));
+    // Told, the loader keeps the parts with the first one's sums, or joins them.
+    std::size_t saved = split_from_bytes;
+    split_from_bytes = 1;
+    for (bool keep : {true, false}) {
+        loaded_table table;
+        table.bytes = padded(few);
+        load_limits limits;
+        limits.keep_parts = keep;
+        ASSERT_EQ(load_table_within(table.bytes.data(), few.size(), '\t', true, limits,
+                                    &table.grid),
+                  load_done);
+        EXPECT_EQ(table.grid.split_rows, keep ? 1 : 0) << "keep " << keep;
+        EXPECT_EQ(table.grid.head_column_bytes != nullptr, keep) << "keep " << keep;
+    }
+    split_from_bytes = saved;
 }
 
 // Each method called directly on generated tables, on the threads a plan

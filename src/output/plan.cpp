@@ -75,6 +75,8 @@ transpose_plan plan_transpose(const table_shape &shape, const plan_target &targe
 
 bool wants_row_parts(const unsigned char *bytes, std::size_t length, std::size_t split_from)
 {
+    if (length < split_from)
+        return true; // measured whole: nothing to keep
     std::size_t first_line = std::min(length, length / few_rows_share + 1);
     return split_from == 0 || std::memchr(bytes, '\n', first_line) != nullptr;
 }

@@ -91,10 +91,11 @@ static std::uint32_t *widened_sums(std::uint32_t *sums, std::size_t had, std::si
 // The block's own grid, with every column of the table; its sums, when it
 // has them, cover them all.
 static bool load_block(const cell_grid &grid, std::size_t begin, std::size_t end,
-                       std::size_t most_columns, cell_grid *block)
+                       std::size_t most_columns, std::size_t split_from, cell_grid *block)
 {
     load_limits limits;
     limits.most_columns = most_columns;
+    limits.keep_parts = wants_row_parts(grid.bytes + begin, end - begin, split_from);
     if (load_table_within(grid.bytes + begin, end - begin, grid.delimiter, true, limits, block) !=
         load_done)
         return false;
@@ -135,7 +136,7 @@ static bool spill_blocks(const cell_grid &grid, std::uint64_t budget, std::size_
     for (std::size_t begin = 0; spilled && begin < grid.length;) {
         std::size_t end = block_end(grid, begin, most_bytes, most_rows - 2);
         cell_grid block;
-        spilled = load_block(grid, begin, end, most_columns, &block);
+        spilled = load_block(grid, begin, end, most_columns, split_from, &block);
         if (spilled) {
             start_cursors(&block, row_part{0, block.rows});
             write_by_groups(&block, runs_style, &to, group, 0, block.columns,

@@ -124,9 +124,6 @@ table_shape shape_of(const cell_grid &grid);
 transpose_plan plan_transpose(const table_shape &shape, const plan_target &target);
 // The groups' threads for a table (a spilled band's among them).
 method_step plan_groups(const table_shape &shape, std::size_t split_from);
-// Whether a table of length bytes from bytes, when the loader measures it
-// in two parts, should keep them for the writers: not one of few rows.
-bool wants_row_parts(const unsigned char *bytes, std::size_t length, std::size_t split_from);
 
 // stored.cpp: the table as it stands, a line a row.
 void write_stored(const cell_grid &grid, const line_style &style, output_block *out);

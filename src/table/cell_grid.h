@@ -68,6 +68,10 @@ struct load_limits {
     std::size_t most_columns = SIZE_MAX; // column sums
     bool count_continuations = false;    // with the sums (a UTF-16 result's units)
     int first_match = 0;                 // the charset guess's, for its second look
+    // A table measured in two parts keeps them for the writers, with the
+    // first part's own sums; else they are joined as one (the writers'
+    // wants_row_parts says which).
+    bool keep_parts = true;
 };
 
 constexpr int load_done = 0;
