@@ -135,8 +135,7 @@ TEST_P(plan_transposes, by_shape_target_and_budget)
     EXPECT_EQ(steps_text(plan_transpose(c.shape, c.target)), c.steps);
 }
 
-INSTANTIATE_TEST_SUITE_P(all, plan_transposes, testing::ValuesIn(plan_cases),
-                         case_name<plan_case>);
+INSTANTIATE_TEST_SUITE_P(all, plan_transposes, testing::ValuesIn(plan_cases), case_name<plan_case>);
 
 // The loader keeps a split table's parts unless it has few rows: its first
 // line holds more than a 1/1024 of it.
@@ -159,9 +158,9 @@ TEST(plan_transposes, row_parts_kept_unless_few_rows)
         table.bytes = padded(few);
         load_limits limits;
         limits.keep_parts = keep;
-        ASSERT_EQ(load_table_within(table.bytes.data(), few.size(), '\t', true, limits,
-                                    &table.grid),
-                  load_done);
+        ASSERT_EQ(
+            load_table_within(table.bytes.data(), few.size(), '\t', true, limits, &table.grid),
+            load_done);
         EXPECT_EQ(table.grid.split_rows, keep ? 1 : 0) << "keep " << keep;
         EXPECT_EQ(table.grid.head_column_bytes != nullptr, keep) << "keep " << keep;
     }
@@ -196,7 +195,7 @@ const method_case method_cases[] = {
 struct method_way {
     const char *name;
     method_step step;
-    bool split;     // loaded in two parts
+    bool split; // loaded in two parts
     std::uint64_t budget;
     bool positioned;
 };

@@ -181,7 +181,7 @@ static inline const unsigned char *line_after(const cell_grid &grid, const unsig
 // The bytes of a row's line taken from cell on, up to after, the cell
 // after them (null: the rest of the line).
 static inline std::size_t row_taken(const cell_grid &grid, const unsigned char *cell,
-                             const unsigned char *after)
+                                    const unsigned char *after)
 {
     if (cell == nullptr)
         return 0;
@@ -218,7 +218,7 @@ static inline void run_parts(void (*work)(void *), std::int32_t parts, void *fir
 
 // The bytes an entry takes; null text for an absent one.
 static inline std::size_t entry_size(const line_style &style, const unsigned char *text,
-                              const unsigned char *end, bool plain)
+                                     const unsigned char *end, bool plain)
 {
     if (style.format == format_delimited)
         return text == nullptr ? 1 : static_cast<std::size_t>(end - text) + 1;

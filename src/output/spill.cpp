@@ -1,11 +1,11 @@
-// A table past the budget: blocks of rows through a spill file.
+// A table past the budget: bands of rows through a spill file.
 #include "output/transpose.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 
-// Blocks of rows transposed one at a time into a spill file, each block's
+// Bands of rows transposed one at a time into a spill file, each band's
 // run holding its part of every output line, in order and ended by LF (a
 // cell's text never holds one); the result then takes line i from every run
 // in turn. The runs are delimited text whatever the result's format: a page
@@ -48,11 +48,11 @@ static void release_runs(spill_runs *runs)
     *runs = spill_runs{};
 }
 
-// Where the block of rows from begin ends: after the line end that keeps it
+// Where the band of rows from begin ends: after the line end that keeps it
 // within most_bytes and most_rows (or after the first, for a longer line),
 // or at the data's end. The final line is never cut off alone when it has
-// no line end, so every block but the last ends with one.
-static std::size_t block_end(const cell_grid &grid, std::size_t begin, std::size_t most_bytes,
+// no line end, so every band but the last ends with one.
+static std::size_t band_end(const cell_grid &grid, std::size_t begin, std::size_t most_bytes,
                              std::size_t most_rows)
 {
     const unsigned char *data_end = grid.bytes + grid.length;
@@ -88,35 +88,35 @@ static std::uint32_t *widened_sums(std::uint32_t *sums, std::size_t had, std::si
     return widened;
 }
 
-// The block's own grid, with every column of the table; its sums, when it
+// The band's own grid, with every column of the table; its sums, when it
 // has them, cover them all.
-static bool load_block(const cell_grid &grid, std::size_t begin, std::size_t end,
-                       std::size_t most_columns, std::size_t split_from, cell_grid *block)
+static bool load_band(const cell_grid &grid, std::size_t begin, std::size_t end,
+                      std::size_t most_columns, std::size_t split_from, cell_grid *band)
 {
     load_limits limits;
     limits.most_columns = most_columns;
     limits.keep_parts = wants_row_parts(grid.bytes + begin, end - begin, split_from);
-    if (load_table_within(grid.bytes + begin, end - begin, grid.delimiter, true, limits, block) !=
+    if (load_table_within(grid.bytes + begin, end - begin, grid.delimiter, true, limits, band) !=
         load_done)
         return false;
-    if (block->columns < grid.columns) {
-        auto had = static_cast<std::size_t>(block->columns);
+    if (band->columns < grid.columns) {
+        auto had = static_cast<std::size_t>(band->columns);
         auto columns = static_cast<std::size_t>(grid.columns);
-        block->column_bytes = widened_sums(block->column_bytes, had, columns);
-        block->head_column_bytes = widened_sums(block->head_column_bytes, had, columns);
-        if (block->column_bytes == nullptr) {
-            scratch_free(block->head_column_bytes);
-            block->head_column_bytes = nullptr;
+        band->column_bytes = widened_sums(band->column_bytes, had, columns);
+        band->head_column_bytes = widened_sums(band->head_column_bytes, had, columns);
+        if (band->column_bytes == nullptr) {
+            scratch_free(band->head_column_bytes);
+            band->head_column_bytes = nullptr;
         }
     }
-    block->columns = grid.columns;
+    band->columns = grid.columns;
     return true;
 }
 
-// The spill is written through the main block, which holds nothing until
+// The spill is written through the main output block, which holds nothing until
 // the runs are taken: result's bytes have been set aside, and it takes on
 // what failed.
-static bool spill_blocks(const cell_grid &grid, std::uint64_t budget, std::size_t split_from,
+static bool spill_bands(const cell_grid &grid, std::uint64_t budget, std::size_t split_from,
                          spill_runs *runs, line_group *group, output_block *result)
 {
     line_style runs_style;
@@ -124,8 +124,8 @@ static bool spill_blocks(const cell_grid &grid, std::uint64_t budget, std::size_
     output_target spill;
     spill.fd = runs->fd;
     output_block to = main_output(spill);
-    // Half for the block's bytes, which its passes read again and again; an
-    // eighth each for its row table and its column sums. A block holds a row
+    // Half for the band's bytes, which its passes read again and again; an
+    // eighth each for its row table and its column sums. A band holds a row
     // at least; its row table also holds the two ends.
     std::size_t most_bytes = budget / 2;
     std::size_t most_rows = std::max<std::uint64_t>(budget / 8 / sizeof(std::size_t), 3);
@@ -134,15 +134,15 @@ static bool spill_blocks(const cell_grid &grid, std::uint64_t budget, std::size_
     runs->capacity = runs->starts == nullptr ? 0 : 8;
     bool spilled = runs->starts != nullptr;
     for (std::size_t begin = 0; spilled && begin < grid.length;) {
-        std::size_t end = block_end(grid, begin, most_bytes, most_rows - 2);
-        cell_grid block;
-        spilled = load_block(grid, begin, end, most_columns, split_from, &block);
+        std::size_t end = band_end(grid, begin, most_bytes, most_rows - 2);
+        cell_grid band;
+        spilled = load_band(grid, begin, end, most_columns, split_from, &band);
         if (spilled) {
-            start_cursors(&block, row_part{0, block.rows});
-            write_by_groups(&block, runs_style, &to, group, 0, block.columns,
-                            plan_groups(shape_of(block), split_from));
+            start_cursors(&band, row_part{0, band.rows});
+            write_by_groups(&band, runs_style, &to, group, 0, band.columns,
+                            plan_groups(shape_of(band), split_from));
             flush_output(&to);
-            release_table(&block);
+            release_table(&band);
             take_failure(result, to);
             spilled = !to.failed && add_run(runs, static_cast<std::uint64_t>(to.offset));
             note_consumed(result->progress, end / 2 - begin / 2);
@@ -216,7 +216,7 @@ static std::uint64_t spill_position(const run_reader &r)
 
 // Taking the runs back consumes the half of the table that spilling did not
 // tell: as much of it as the runs' bytes taken so far stand for. Told about
-// once a block of the result, and at its end.
+// once every consumed_step bytes of the result, and at its end.
 struct runs_taken {
     const spill_runs *runs = nullptr;
     std::uint64_t length = 0;  // the table's
@@ -374,7 +374,7 @@ void write_spilled(const cell_grid &grid, const line_style &style, const output_
                    output_block *out, line_group *group, std::size_t split_from)
 {
     // What out holds (a page's head) waits beside the spill, which is written
-    // through the same block: nothing of the result goes out before the runs
+    // through the same output block: nothing of the result goes out before the runs
     // and their readers are had.
     char held[2048];
     std::size_t held_size = out->used;
@@ -397,7 +397,7 @@ void write_spilled(const cell_grid &grid, const line_style &style, const output_
         if (runs.fd < 0)
             note_failed_write(out);
         else
-            spilled = spill_blocks(grid, to.budget, split_from, &runs, group, out);
+            spilled = spill_bands(grid, to.budget, split_from, &runs, group, out);
     }
     const unsigned char *spill = spilled ? map_spill(runs, to, &mapping) : nullptr;
     run_reader *readers = spilled ? start_readers(runs, spill, to.budget) : nullptr;

@@ -51,7 +51,7 @@ static void put_line_cells(output_block *out, const line_style &style, const cel
 }
 
 // A table whose lines already hold every field is its own stored result:
-// its bytes go out straight from the input, in blocks of the output's size.
+// its bytes go out straight from the input, in pieces of the output block's size.
 static void write_as_is(const cell_grid &grid, output_block *out)
 {
     flush_output(out);
@@ -66,7 +66,7 @@ static void write_as_is(const cell_grid &grid, output_block *out)
 
 // A streaming copy, line by line: a line without NUL or CR goes out as it
 // stands, with the delimiters its short row lacks added before its LF. Only
-// when counting are the lines told as consumed, a block of them at a time.
+// when counting are the lines told as consumed, consumed_step bytes at a time.
 template <bool counting>
 static void write_lines(const cell_grid &grid, const line_style &style, output_block *out)
 {

@@ -20,8 +20,8 @@
 // Words: a part is the rows the loader measured on one thread; a group is
 // output lines staged at once; a half is half of the output lines; a lane is
 // one output line's buffer; a band is input rows spilled together as one
-// run of the spill. A block is only ever the 64-byte scan block or the
-// output block.
+// run of the spill. A block is only ever the 64-byte scan block, the
+// 16-byte copy block or the output block.
 #ifndef TABFLIP_TRANSPOSE_H
 #define TABFLIP_TRANSPOSE_H
 
@@ -146,9 +146,9 @@ bool base_sizes(const cell_grid &grid, const line_style &style, const row_part &
                 std::size_t *sizes);
 
 // groups.cpp: output lines [first_line, end_line) from the cursors.
-void write_by_groups(cell_grid *grid, const line_style &style, output_block *out,
-                     line_group *group, std::int32_t first_line, std::int32_t end_line,
-                     const method_step &step, std::uint32_t *extras = nullptr);
+void write_by_groups(cell_grid *grid, const line_style &style, output_block *out, line_group *group,
+                     std::int32_t first_line, std::int32_t end_line, const method_step &step,
+                     std::uint32_t *extras = nullptr);
 
 // halves.cpp: false, nothing written, when its buffers cannot be had.
 bool write_halves(cell_grid *grid, const line_style &style, output_block *out, line_group *group);
@@ -158,7 +158,7 @@ bool write_halves(cell_grid *grid, const line_style &style, output_block *out, l
 bool write_by_lanes(const cell_grid *grid, const line_style &style, output_block *out,
                     const method_step &step);
 
-// spill.cpp: blocks of rows through a spill file.
+// spill.cpp: bands of rows through a spill file.
 void write_spilled(const cell_grid &grid, const line_style &style, const output_target &to,
                    output_block *out, line_group *group, std::size_t split_from);
 
