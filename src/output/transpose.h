@@ -1,21 +1,23 @@
 // How a table is transposed: the methods, each in a file of its own, and
-// the plan that picks them by the table's shape (plan.cpp; writers.cpp runs
-// it, the first method that can have its buffers writing the result).
+// the plan that picks them by the table's shape (plan.cpp), which
+// writers.cpp runs: the first method that can have its buffers writes.
 //
-// method  file        chosen when                      memory beside the input   threads
-// lanes   lanes.cpp   at offsets, up to lane_columns   lanes_bytes a part, no    one a part
-//                     columns, more than few_rows rows row table
-// cursors cursors.cpp no rows                          nothing                   1
-// spill   spill.cpp   no row table, or the groups'     within the budget; a      its bands'
-//                     would pass the budget            spill file                groups'
-// halves  halves.cpp  at offsets, plain, summed, not   the groups' and 8 bytes   2, a half's
-//                     UTF-16, from split_from bytes,   a row                     groups on
-//                     at most halves_rows_most rows                              each
-// groups  groups.cpp  otherwise                        the row table, two        2 parts, or 1
-//                                                      group_bytes stagings      (pipelined)
-// Only the lanes and the halves need positioned writes; each falls back,
-// when its buffers cannot be had, to the choice made without it (the halves
-// to the groups). stored.cpp writes the stored orientation: no choice.
+// method   file         chosen when (the first that applies, within the budget)
+// lanes    lanes.cpp    at offsets, up to lane_columns columns, more than few_rows rows
+// cursors  cursors.cpp  no rows
+// spill    spill.cpp    no row table, or the groups would pass the budget
+// halves   halves.cpp   at offsets, plain, summed, not UTF-16, split_from bytes or more,
+//                       at most halves_rows_most rows
+// groups   groups.cpp   otherwise
+//
+// method   memory beside the input              threads                 at offsets  falls back to
+// lanes    lanes_bytes a part, no row table     one a part              needs       the next
+// cursors  nothing                              1                       no          -
+// spill    within the budget, and a spill file  its bands' groups'      no          -
+// halves   the groups', and 8 bytes a row       2, a half's groups each needs       groups
+// groups   the row table, two group_bytes       2 parts, or 1 and 1     no          -
+//          stagings                             more writing (pipelined)
+// (stored.cpp writes the stored orientation: there is no choice.)
 //
 // Words: a part is the rows the loader measured on one thread; a group is
 // output lines staged at once; a half is half of the output lines; a lane is
