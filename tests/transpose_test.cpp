@@ -190,6 +190,7 @@ const method_case method_cases[] = {
     {"one column", 500, 1, 5, 23, false, "lanes", "groups"},
     {"one row", 1, 700, 8, 24, false, "groups", "groups"},
     {"more lines than a group holds", 3, group_most + 100, 3, 25, false, "groups", "groups"},
+    {"lines longer than a group", 3, 2, 4000000, 26, true, "halves", "groups"},
 };
 
 struct method_way {
