@@ -3,6 +3,7 @@
 #include "table/input_file.h"
 
 #include <cstdlib>
+#include <random>
 
 std::vector<unsigned char> padded(const std::string &bytes)
 {
@@ -48,5 +49,59 @@ std::string identifier(const char *name)
     std::string out;
     for (const char *p = name; *p != '\0'; ++p)
         out += (*p >= 'a' && *p <= 'z') || (*p >= '0' && *p <= '9') ? *p : '_';
+    return out;
+}
+
+rows_t generated_rows(std::size_t rows, std::size_t columns, std::size_t longest, unsigned seed,
+                      bool full)
+{
+    std::mt19937 random(seed);
+    rows_t table(rows);
+    for (auto &row : table) {
+        std::size_t filled =
+            &row == &table[0] || full ? columns : random() % (columns + 1);
+        for (std::size_t c = 0; c < filled; ++c) {
+            std::string text;
+            std::size_t length = random() % (longest + 1);
+            for (std::size_t k = 0; k < length; ++k) {
+                auto ch = static_cast<char>('!' + random() % 90);
+                text += ch == ',' ? '.' : ch;
+            }
+            row.push_back(text);
+        }
+        if (row.size() == 1 && row[0].empty())
+            row.clear();
+    }
+    return table;
+}
+
+std::string joined_rows(const rows_t &rows, char delimiter)
+{
+    std::string text;
+    for (const auto &row : rows) {
+        for (std::size_t c = 0; c < row.size(); ++c)
+            text += (c > 0 ? std::string(1, delimiter) : "") + row[c];
+        text += '\n';
+    }
+    return text;
+}
+
+std::string model_delimited(const rows_t &rows, std::size_t columns, bool transposed,
+                            char delimiter)
+{
+    std::size_t lines = transposed ? columns : rows.size();
+    std::size_t entries = transposed ? rows.size() : columns;
+    std::string out;
+    for (std::size_t i = 0; i < lines; ++i) {
+        for (std::size_t j = 0; j < entries; ++j) {
+            const std::vector<std::string> &row = transposed ? rows[j] : rows[i];
+            std::size_t c = transposed ? i : j;
+            if (c < row.size())
+                out += row[c];
+            if (j + 1 < entries)
+                out += delimiter;
+        }
+        out += '\n';
+    }
     return out;
 }

@@ -31,6 +31,20 @@ struct loaded_table {
 bool load_text(loaded_table *table, const std::string &text, unsigned char delimiter,
                bool with_rows = true, std::size_t split_from = split_from_bytes);
 
+// A table's cells by rows, as a generated table's model.
+using rows_t = std::vector<std::vector<std::string>>;
+// rows rows of up to columns cells (the first row full, others ending early
+// unless full), each of 0 to longest printable bytes, none a comma; an empty
+// line fills no cell.
+rows_t generated_rows(std::size_t rows, std::size_t columns, std::size_t longest, unsigned seed,
+                      bool full = false);
+// The rows as text, cells joined by delimiter, each line ended by LF.
+std::string joined_rows(const rows_t &rows, char delimiter);
+// Straight from the format: entries joined by the delimiter, absent cells
+// empty, LF after every line.
+std::string model_delimited(const rows_t &rows, std::size_t columns, bool transposed,
+                            char delimiter);
+
 // "2x3 a|b|(absent) / c|(empty)|d": rows x columns, then each row's cells as
 // the row walk finds them; "(beyond)" marks a cell past the last column.
 std::string render_grid(const cell_grid &grid);

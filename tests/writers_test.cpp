@@ -103,34 +103,10 @@ TEST(writers, failed_write_is_reported)
     }
 }
 
-using rows_t = std::vector<std::vector<std::string>>;
-
-// Straight from the format: entries joined by the delimiter, absent cells
-// empty, LF after every line.
-std::string model_delimited(const rows_t &rows, std::size_t columns, bool transposed,
-                            char delimiter)
-{
-    std::size_t lines = transposed ? columns : rows.size();
-    std::size_t entries = transposed ? rows.size() : columns;
-    std::string out;
-    for (std::size_t i = 0; i < lines; ++i) {
-        for (std::size_t j = 0; j < entries; ++j) {
-            const std::vector<std::string> &row = transposed ? rows[j] : rows[i];
-            std::size_t c = transposed ? i : j;
-            if (c < row.size())
-                out += row[c];
-            if (j + 1 < entries)
-                out += delimiter;
-        }
-        out += '\n';
-    }
-    return out;
-}
-
 // Tables whose cells cross the 16-byte copy blocks, whose results cross the
-// output block's flushes, and whose shapes take every transposed method:
-// one cursor per row (few rows), groups of lines (several group sizes) and
-// lanes at offsets (few columns, many rows).
+// output block's flushes, and whose shapes take the groups of lines
+// (several group sizes) and the lanes at offsets (few columns, many rows);
+// transpose_test.cpp pins which shape takes which method.
 struct generated_case {
     const char *name;
     std::size_t rows;
@@ -157,31 +133,9 @@ class delimited_generated : public testing::TestWithParam<generated_case>
 TEST_P(delimited_generated, matches_the_format_in_both_orientations)
 {
     const generated_case &g = GetParam();
-    std::mt19937 random(g.seed);
-    rows_t rows(g.rows);
-    std::string input;
-    for (auto &row : rows) {
-        // Short rows end early; the first row sets the width.
-        std::size_t filled = &row == &rows[0] ? g.columns : random() % (g.columns + 1);
-        for (std::size_t c = 0; c < filled; ++c) {
-            std::string text;
-            std::size_t length = random() % (g.longest + 1);
-            for (std::size_t k = 0; k < length; ++k) {
-                auto ch = static_cast<char>('!' + random() % 90);
-                text += ch == ',' ? '.' : ch;
-            }
-            row.push_back(text);
-        }
-        if (row.size() == 1 && row[0].empty())
-            row.clear(); // an empty line fills no cell
-    }
+    rows_t rows = generated_rows(g.rows, g.columns, g.longest, g.seed);
     for (char delimiter : {'\t', ','}) {
-        input.clear();
-        for (const auto &row : rows) {
-            for (std::size_t c = 0; c < row.size(); ++c)
-                input += (c > 0 ? std::string(1, delimiter) : "") + row[c];
-            input += '\n';
-        }
+        std::string input = joined_rows(rows, delimiter);
         expect_both_orientations(input, static_cast<unsigned char>(delimiter),
                                  model_delimited(rows, g.columns, false, delimiter),
                                  model_delimited(rows, g.columns, true, delimiter));

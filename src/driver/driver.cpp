@@ -242,12 +242,14 @@ static bool load_within_budget(const input_data &input, const run_options &optio
 {
     limits.most_rows = std::max<std::uint64_t>(budget / 4 / sizeof(std::size_t), 2);
     limits.most_columns = budget / 8 / sizeof(std::uint32_t);
+    limits.keep_parts = wants_row_parts(input.bytes, input.length, limits.split_from);
     load_result loaded = load_table_within(input.bytes, input.length, options.delimiter,
                                            options.replace, limits, grid);
     if (loaded == load_over_limit) {
         load_limits alone{.first_match = limits.first_match,
                           .split_from = limits.split_from,
-                          .threads = limits.threads};
+                          .threads = limits.threads,
+                          .keep_parts = limits.keep_parts};
         loaded =
             load_table_within(input.bytes, input.length, options.delimiter, false, alone, grid);
     }

@@ -40,4 +40,9 @@ bool have_writer_blocks();
 bool result_bytes(const cell_grid &grid, result_format format, charset_id charset, bool transposed,
                   bool units, std::uint64_t *bytes);
 
+// Whether the loader, measuring the table in bytes[0, length) in two parts
+// (from split_from bytes on), keeps them for the writers (load_limits'
+// keep_parts): the writers take a table of few rows as one.
+bool wants_row_parts(const unsigned char *bytes, std::size_t length, std::size_t split_from);
+
 #endif

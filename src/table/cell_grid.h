@@ -73,6 +73,10 @@ struct load_limits {
     charset_id first_match = charset_none;     // the charset guess's, for its second look
     std::size_t split_from = split_from_bytes; // the least length measured in two parts
     bool threads = true;                       // the parts on two threads (platform.h's run_both)
+    // A table measured in two parts keeps them for the writers, with the
+    // first part's own sums; else they are joined as one (the writers'
+    // wants_row_parts says which).
+    bool keep_parts = true;
 };
 
 enum load_result : unsigned char {

@@ -388,19 +388,13 @@ static void release_part(scan_part *part)
 
 // Where the second part's lines start: after the first LF from the middle
 // on; 0 for a table measured whole. Only an LF splits, so both parts agree
-// on what ends a line. A table whose first line holds more than 1/1024 of it
-// has few rows, which the writers do not split between threads (*few_rows):
-// its parts are joined as one table, without the first part's own sums of
-// its many columns, which would only cost memory. (Tests set split_from
-// to 0 to split every table they can.)
+// on what ends a line. (Tests set split_from to 0 to split every table they
+// can.)
 static std::size_t split_point(const unsigned char *bytes, std::size_t length,
-                               std::size_t split_from, bool *few_rows)
+                               std::size_t split_from)
 {
-    *few_rows = false;
     if (length < split_from || length < 2)
         return 0;
-    std::size_t first_line = std::min(length, length / 1024 + 1);
-    *few_rows = std::memchr(bytes, '\n', first_line) == nullptr && split_from > 0;
     const auto *lf = static_cast<const unsigned char *>(
         std::memchr(bytes + length / 2, '\n', length - length / 2));
     if (lf == nullptr || lf + 1 >= bytes + length)
@@ -553,8 +547,7 @@ load_result load_table_within(const unsigned char *bytes, std::size_t length,
 {
     constexpr std::size_t count_limit = 2147483647;
     bool summed = with_rows && length < (std::size_t{1} << 32) && limits.most_columns >= 64;
-    bool few_rows = false;
-    std::size_t split = split_point(bytes, length, limits.split_from, &few_rows);
+    std::size_t split = split_point(bytes, length, limits.split_from);
     bool looking = needs_second_look(limits.first_match);
     second_look look = start_second_look(limits.first_match);
     scan_part head{bytes, split > 0 ? split : length, delimiter, with_rows, {}, {}, {}, looking,
@@ -576,7 +569,7 @@ load_result load_table_within(const unsigned char *bytes, std::size_t length,
     if (split > 0) {
         scan = joined_scan(head.scan, tail.scan);
         scan.refused = scan.refused || (with_rows && !join_rows(&head, tail, split));
-        own = join_sums(&head, &tail, scan.widest, !few_rows);
+        own = join_sums(&head, &tail, scan.widest, limits.keep_parts);
         release_part(&tail);
     }
     row_table &rows = head.rows;
@@ -609,7 +602,7 @@ load_result load_table_within(const unsigned char *bytes, std::size_t length,
         give_up_sums(&sums);
     grid->column_bytes = sums.bytes;
     grid->column_continuations = sums.continuations;
-    if (few_rows)
+    if (!limits.keep_parts)
         split = 0;
     grid->split_rows = split > 0 ? static_cast<std::int32_t>(head.scan.lines) : 0;
     grid->split_at = split;

@@ -1,0 +1,231 @@
+// The transposition methods' per-entry helpers (inline, for their inner
+// loops): walking a row's cells, copying an entry into an output block, a
+// line's frame, the rows' cursors and the two parts of a split table.
+#ifndef TABFLIP_CELLS_H
+#define TABFLIP_CELLS_H
+
+#include "output/html.h"
+#include "output/output_block.h"
+#include "output/writers.h"
+#include "platform/platform.h"
+#include "output/page_escapes.h"
+#include "table/byte_scans.h"
+#include "table/cell_grid.h"
+
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+struct line_style {
+    result_format format = format_delimited;
+    unsigned char delimiter = '\t';
+    html_style html;
+};
+
+// The rows of a table the loader measured in two parts are written by two
+// threads at once, each with its own rows' share of every output line.
+struct row_part {
+    std::int32_t first = 0; // rows [first, end)
+    std::int32_t end = 0;
+};
+
+// A row cursor that has passed the row's last cell.
+constexpr std::size_t row_done = SIZE_MAX;
+
+// Calls take(k, text, end, plain) for the row's cells from cell on, k = 0 up
+// to at most count, end being the byte that ends the cell's text; returns how
+// many cells there were and sets *next to the cell after them (null past the
+// row's last). The bytes are classified a 64-byte block at a time; only a
+// cell that ends at a line end, NUL or CR leaves the blocks for cell_after.
+// When marked (pages), plain says the text holds no byte that a page
+// escapes, found in the same blocks; otherwise plain is always true.
+template <typename F>
+static inline std::int32_t walk_cells(const cell_grid &grid, const unsigned char *cell,
+                                      std::int32_t count, bool marked, const unsigned char **next,
+                                      F take)
+{
+    std::int32_t k = 0;
+    const unsigned char *p = cell;
+    std::uint64_t earlier = 0; // the cell's special bytes in blocks before p's
+    while (cell != nullptr && k < count) {
+        block_classes c = classify_block(p, grid.delimiter);
+        std::uint64_t special = marked ? html_special_mask(p) : 0;
+        std::uint64_t stops = c.delimiter | c.lf | c.cr | c.nul;
+        bool left_block = false;
+        while (stops != 0 && k < count) {
+            int at = std::countr_zero(stops);
+            const unsigned char *end = p + at;
+            take(k++, cell, end, (earlier | (special & ((std::uint64_t{1} << at) - 1))) == 0);
+            special &= ~((std::uint64_t{2} << at) - 1);
+            earlier = 0;
+            if (*end != grid.delimiter) {
+                cell = cell_after(grid, end);
+                left_block = true;
+                break;
+            }
+            cell = end + 1;
+            stops &= stops - 1;
+        }
+        earlier |= left_block ? 0 : special;
+        p = left_block ? cell : p + scan_block;
+    }
+    *next = cell;
+    return k;
+}
+
+// Copies a cell's text in whole 16-byte blocks when the block has room for
+// the last one's overrun, else exactly; then the byte that follows the entry.
+static inline void put_text(output_block *out, const unsigned char *text, const unsigned char *end,
+                            char follow)
+{
+    auto length = static_cast<std::size_t>(end - text);
+    char *to = out->bytes + out->used;
+    if (out->used + length + copy_block < out->end) {
+        for (std::size_t i = 0; i < length; i += copy_block)
+            std::memcpy(to + i, text + i, copy_block);
+        out->used += length;
+    } else if (out->used + length < out->end) {
+        copy_exact(to, text, length);
+        out->used += length;
+    } else {
+        put_bytes(out, reinterpret_cast<const char *>(text), length);
+    }
+    out->bytes[out->used++] = follow;
+    flush_if_full(out);
+}
+
+// The delimiter goes between entries only, so every line of the result has
+// the same number of fields, whatever its source line held.
+static inline char follow_entry(const line_style &style, bool last)
+{
+    return last ? '\n' : static_cast<char>(style.delimiter);
+}
+
+// Pages ask the walk which cells hold nothing to escape.
+static inline bool marks(const line_style &style)
+{
+    return style.format == format_html;
+}
+
+static inline void put_present(output_block *out, const line_style &style,
+                               const unsigned char *text, const unsigned char *end, bool plain,
+                               bool last)
+{
+    if (style.format == format_html && plain)
+        put_plain_html_cell(out, text, static_cast<std::size_t>(end - text));
+    else if (style.format == format_html)
+        put_html_cell(out, style.html, text);
+    else
+        put_text(out, text, end, follow_entry(style, last));
+}
+
+static inline void put_absent(output_block *out, const line_style &style, bool last)
+{
+    if (style.format == format_html) {
+        put_plain_html_cell(out, nullptr, 0);
+        return;
+    }
+    out->bytes[out->used++] = follow_entry(style, last);
+    flush_if_full(out);
+}
+
+// A page's row tags, stored in place when the block has room: a wide
+// table's page has two of them for every few cells.
+static inline void put_row_tag(output_block *out, const char *tag, std::size_t size)
+{
+    if (out->used + size > out->end) {
+        put_bytes(out, tag, size);
+        return;
+    }
+    std::memcpy(out->bytes + out->used, tag, size);
+    out->used += size;
+    flush_if_full(out);
+}
+
+static inline void begin_line(output_block *out, const line_style &style)
+{
+    if (style.format == format_html)
+        put_row_tag(out, "<tr>\n", 5);
+}
+
+static inline void end_line(output_block *out, const line_style &style, std::int32_t entries)
+{
+    if (style.format == format_html)
+        put_row_tag(out, "</tr>\n\n", 7);
+    else if (entries <= 0)
+        put_bytes(out, "\n", 1);
+}
+
+static inline const unsigned char *cursor_cell(const cell_grid &grid, std::size_t cursor)
+{
+    return cursor == row_done ? nullptr : grid.bytes + cursor;
+}
+
+static inline std::size_t cursor_at(const cell_grid &grid, const unsigned char *cell)
+{
+    return cell == nullptr ? row_done : static_cast<std::size_t>(cell - grid.bytes);
+}
+
+// The start of the line after the one that `from` lies in (its start, or
+// the byte that ended one of its cells); the data's end past the last.
+static inline const unsigned char *line_after(const cell_grid &grid, const unsigned char *from)
+{
+    const unsigned char *data_end = grid.bytes + grid.length;
+    if (from < data_end && *from == grid.line_end)
+        return from + 1;
+    const auto *end = static_cast<const unsigned char *>(
+        std::memchr(from, grid.line_end, static_cast<std::size_t>(data_end - from)));
+    return end == nullptr ? data_end : end + 1;
+}
+
+// The bytes of a row's line taken from cell on, up to after, the cell
+// after them (null: the rest of the line).
+static inline std::size_t row_taken(const cell_grid &grid, const unsigned char *cell,
+                                    const unsigned char *after)
+{
+    if (cell == nullptr)
+        return 0;
+    return static_cast<std::size_t>((after != nullptr ? after : line_after(grid, cell)) - cell);
+}
+
+// Each row's next cell lies in another cache line, which the hardware cannot
+// foresee across many rows: it is fetched this many rows ahead.
+constexpr std::int32_t fetch_ahead = 16;
+
+static inline void fetch_cell(const cell_grid &grid, const std::size_t *next, std::int32_t j,
+                              std::int32_t end)
+{
+    if (j + fetch_ahead < end && next[j + fetch_ahead] != row_done)
+        __builtin_prefetch(grid.bytes + next[j + fetch_ahead]);
+}
+
+// The table's rows in parts: the two the loader measured (parts 2, a split
+// table's), or all of them in one.
+static inline void row_parts(const cell_grid &grid, std::int32_t parts, row_part *rows)
+{
+    rows[0] = {0, parts == 2 ? grid.split_rows : grid.rows};
+    rows[1] = {rows[0].end, grid.rows};
+}
+
+// Runs work on each part's argument, the two parts at once when threads allow.
+static inline void run_parts(void (*work)(void *), std::int32_t parts, void *first, void *second,
+                             bool threads)
+{
+    if (parts == 2)
+        run_both(work, first, second, threads);
+    else
+        work(first);
+}
+
+// The bytes an entry takes; null text for an absent one.
+static inline std::size_t entry_size(const line_style &style, const unsigned char *text,
+                                     const unsigned char *end, bool plain)
+{
+    if (style.format == format_delimited)
+        return text == nullptr ? 1 : static_cast<std::size_t>(end - text) + 1;
+    if (text != nullptr && plain)
+        return plain_html_cell_size(static_cast<std::size_t>(end - text));
+    return html_cell_size(style.html, text);
+}
+#endif

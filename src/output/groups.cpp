@@ -1,0 +1,281 @@
+// Groups of output lines staged at once, filled on one thread or two.
+#include "output/transpose.h"
+
+#include <algorithm>
+#include <utility>
+
+namespace
+{
+
+// What one thread does for one part of a group.
+struct group_work {
+    cell_grid *grid = nullptr;
+    const line_style *style = nullptr;
+    line_group *group = nullptr;
+    row_part rows;
+    part_places *places = nullptr;
+    std::int32_t first_line = 0; // the group's first output line
+    std::int32_t lines = 0;
+    std::uint32_t *extras = nullptr; // a page's, from part_extras
+    const progress_sink *progress = nullptr;
+};
+
+} // namespace
+
+// The sizes base_sizes gives, by walking the rows' cursors when there are no
+// sums.
+static void size_lines(const cell_grid &grid, const line_style &style, const row_part &rows,
+                       std::int32_t first_line, std::int32_t lines, const std::uint32_t *extras,
+                       std::size_t *sizes)
+{
+    if (base_sizes(grid, style, rows, first_line, lines, extras, sizes))
+        return;
+    std::size_t absent = entry_size(style, nullptr, nullptr, true);
+    const std::size_t *next = grid.row_starts;
+    for (std::int32_t j = rows.first; j < rows.end; ++j) {
+        fetch_cell(grid, next, j, rows.end);
+        const unsigned char *after = nullptr;
+        walk_cells(grid, cursor_cell(grid, next[j]), lines, marks(style), &after,
+                   [&](std::int32_t k, const unsigned char *text, const unsigned char *end,
+                       bool plain) { sizes[k] += entry_size(style, text, end, plain) - absent; });
+    }
+}
+
+static void measure_part(void *arg)
+{
+    auto *work = static_cast<group_work *>(arg);
+    size_lines(*work->grid, *work->style, work->rows, work->first_line, work->lines, work->extras,
+               work->places->size);
+}
+
+// How many of the lines from i on fit the staging buffer, their places set.
+static std::int32_t measure_group(const cell_grid &grid, group_work *works, std::int32_t parts,
+                                  std::int32_t i, bool threads)
+{
+    // As many lines as an average line's bytes say fit, a quarter more for
+    // lines longer than the average; a line that does not fit is measured
+    // again with the next group.
+    std::size_t average = grid.length / static_cast<std::size_t>(grid.columns) +
+                          static_cast<std::size_t>(grid.rows) + 1;
+    std::size_t most = std::min(group_bytes / average + group_bytes / average / 4 + 1,
+                                static_cast<std::size_t>(group_most));
+    auto lines =
+        static_cast<std::int32_t>(std::min(static_cast<std::size_t>(grid.columns - i), most));
+    for (std::int32_t p = 0; p < parts; ++p) {
+        works[p].first_line = i;
+        works[p].lines = lines;
+    }
+    // Sizes from the sums take no second thread.
+    if (sizes_summed(grid, *works[0].style, works[0].rows, works[0].extras)) {
+        for (std::int32_t p = 0; p < parts; ++p)
+            measure_part(&works[p]);
+    } else {
+        run_parts(measure_part, parts, &works[0], &works[1], threads);
+    }
+    line_group *group = works[0].group;
+    group->place[0] = 0;
+    std::int32_t fit = 0;
+    for (; fit < lines; ++fit) {
+        std::size_t at = group->place[fit];
+        for (std::int32_t p = 0; p < parts; ++p) {
+            part_places *places = works[p].places;
+            places->fill[fit] = at;
+            at += places->size[fit];
+            places->limit[fit] = at;
+        }
+        if (at > group_bytes)
+            break;
+        group->place[fit + 1] = at;
+    }
+    return fit;
+}
+
+// The block over line k's share in a part, from where its next byte goes.
+static inline output_block *line_block(output_block *line, const part_places *places,
+                                       std::int32_t k)
+{
+    line->used = places->fill[k];
+    line->end = places->limit[k];
+    return line;
+}
+
+// A delimited entry straight into line k's place: the same copy as put_text
+// without a block's bookkeeping, since the places are exact.
+static inline void put_staged(char *bytes, part_places *places, std::int32_t k,
+                              const unsigned char *text, const unsigned char *end, char follow)
+{
+    std::size_t at = places->fill[k];
+    auto length = static_cast<std::size_t>(end - text);
+    char *to = bytes + at;
+    if (at + length + copy_block < places->limit[k]) {
+        for (std::size_t i = 0; i < length; i += copy_block)
+            std::memcpy(to + i, text + i, copy_block);
+    } else {
+        copy_exact(to, text, length);
+    }
+    to[length] = follow;
+    places->fill[k] = at + length + 1;
+}
+
+// One row's cells for lines [0, lines) of the group; returns the cell after.
+// Inlined into both of fill_rows' loops, as it was into the one.
+__attribute__((always_inline)) static inline const unsigned char *
+fill_row(const cell_grid &grid, const line_style &style, const unsigned char *cell,
+         std::int32_t lines, bool last, char *bytes, part_places *places, output_block *line)
+{
+    const unsigned char *after = nullptr;
+    std::int32_t filled = 0;
+    if (style.format == format_delimited) {
+        char follow = follow_entry(style, last);
+        filled = walk_cells(grid, cell, lines, marks(style), &after,
+                            [&](std::int32_t k, const unsigned char *text, const unsigned char *end,
+                                bool) { put_staged(bytes, places, k, text, end, follow); });
+        for (std::int32_t k = filled; k < lines; ++k)
+            bytes[places->fill[k]++] = follow;
+        return after;
+    }
+    filled = walk_cells(
+        grid, cell, lines, marks(style), &after,
+        [&](std::int32_t k, const unsigned char *text, const unsigned char *end, bool plain) {
+            put_present(line_block(line, places, k), style, text, end, plain, last);
+            places->fill[k] = line->used;
+        });
+    for (std::int32_t k = filled; k < lines; ++k) {
+        put_absent(line_block(line, places, k), style, last);
+        places->fill[k] = line->used;
+    }
+    return after;
+}
+
+// A part's rows' cells for the group's lines, each row's cursor moving on;
+// with counting, returns the bytes the cursors moved over.
+template <bool counting> static std::uint64_t fill_rows(const group_work &work, output_block *line)
+{
+    cell_grid *grid = work.grid;
+    std::size_t *next = grid->row_starts;
+    std::uint64_t taken = 0;
+    for (std::int32_t j = work.rows.first; j < work.rows.end; ++j) {
+        fetch_cell(*grid, next, j, work.rows.end);
+        const unsigned char *cell = cursor_cell(*grid, next[j]);
+        const unsigned char *after =
+            fill_row(*grid, *work.style, cell, work.lines, j == grid->rows - 1, work.group->bytes,
+                     work.places, line);
+        if constexpr (counting)
+            taken += row_taken(*grid, cell, after);
+        next[j] = cursor_at(*grid, after);
+    }
+    return taken;
+}
+
+static void fill_part(void *arg)
+{
+    auto *work = static_cast<group_work *>(arg);
+    cell_grid *grid = work->grid;
+    const line_style &style = *work->style;
+    part_places *places = work->places;
+    output_block line;
+    line.fd = -1;
+    line.bytes = work->group->bytes;
+    line.flush_at = SIZE_MAX;
+    bool first = work->rows.first == 0;
+    bool last = work->rows.end == grid->rows;
+    for (std::int32_t k = 0; k < work->lines && first; ++k) {
+        begin_line(line_block(&line, places, k), style);
+        places->fill[k] = line.used;
+    }
+    if (work->progress != nullptr && work->progress->consumed != nullptr)
+        note_consumed(*work->progress, fill_rows<true>(*work, &line));
+    else
+        fill_rows<false>(*work, &line);
+    for (std::int32_t k = 0; k < work->lines && last; ++k)
+        end_line(line_block(&line, places, k), style, grid->rows);
+}
+
+namespace
+{
+
+// A step of groups in a pipeline: a group is filled while the one before it
+// is written.
+struct group_step {
+    group_work *fill = nullptr; // null: write
+    output_block *out = nullptr;
+    const char *bytes = nullptr;
+    std::size_t size = 0;
+};
+
+} // namespace
+
+static void write_staged(const group_step &step)
+{
+    output_block *out = step.out;
+    flush_output(out);
+    for (std::size_t at = 0; at < step.size && !out->failed; at += out->end)
+        write_direct(out, step.bytes + at, std::min(step.size - at, out->end));
+}
+
+static void find_extras(void *arg)
+{
+    auto *work = static_cast<group_work *>(arg);
+    work->extras = part_extras(*work->grid, *work->style, work->rows);
+}
+
+static void run_group_step(void *arg)
+{
+    const auto *step = static_cast<const group_step *>(arg);
+    if (step->fill != nullptr)
+        fill_part(step->fill);
+    else
+        write_staged(*step);
+}
+
+// Lines [first_line, end_line) on threads as step says: its parts each on a
+// thread of its own, or one thread filling a group in one staging buffer
+// while another writes the group before from the other. extras: a page's
+// for all rows, when the caller has them.
+void write_by_groups(cell_grid *grid, const line_style &style, output_block *out,
+                     line_group *group, std::int32_t first_line, std::int32_t end_line,
+                     const method_step &step, std::uint32_t *extras)
+{
+    row_part rows[2];
+    row_parts(*grid, step.parts, rows);
+    std::int32_t parts = step.parts;
+    bool pipelined = step.pipelined;
+    group_work works[2];
+    for (std::int32_t p = 0; p < 2; ++p) {
+        works[p] = group_work{grid, &style, group, rows[p], &group->parts[p], 0, 0};
+        works[p].progress = &out->progress;
+    }
+    if (extras != nullptr && parts == 1)
+        works[0].extras = extras;
+    else
+        run_parts(find_extras, parts, &works[0], &works[1], out->threads);
+    group_step written{nullptr, out, nullptr, 0}; // filled, not yet written
+    for (std::int32_t i = first_line; i < end_line;) {
+        std::int32_t lines = std::min(measure_group(*grid, works, parts, i, out->threads), end_line - i);
+        if (lines == 0) {
+            write_staged(written);
+            written.size = 0;
+            write_line_by_cursors(grid, style, out);
+            ++i;
+            continue;
+        }
+        for (std::int32_t p = 0; p < parts; ++p)
+            works[p].lines = lines;
+        if (pipelined && written.size > 0) {
+            group_step fill{&works[0], nullptr, nullptr, 0};
+            run_both(run_group_step, &fill, &written, out->threads);
+        } else {
+            write_staged(written);
+            run_parts(fill_part, parts, &works[0], &works[1], out->threads);
+        }
+        written.bytes = group->bytes;
+        written.size = group->place[lines];
+        if (pipelined)
+            std::swap(group->bytes, group->other);
+        i += lines;
+    }
+    write_staged(written);
+    if (works[0].extras != extras)
+        scratch_free(works[0].extras);
+    scratch_free(works[1].extras);
+}

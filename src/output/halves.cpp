@@ -1,0 +1,97 @@
+// A plain table's output lines in two halves, on two threads, at offsets.
+#include "output/transpose.h"
+
+#include <bit>
+#include <cstring>
+
+namespace
+{
+
+// One thread's half of the output lines of a table written in halves.
+struct half_work {
+    cell_grid grid; // the table, the half's cursors for its row table
+    const line_style *style = nullptr;
+    output_block *out = nullptr;
+    line_group *group = nullptr;
+    std::int32_t first_line = 0;
+    std::int32_t end_line = 0;
+    std::uint32_t *extras = nullptr; // a page's, for all rows
+};
+
+} // namespace
+
+// Where cell k of a plain table's row starts, the row's first cell at
+// offset cell: after k more delimiters.
+static std::size_t later_cell(const cell_grid &grid, std::size_t cell, std::int32_t k)
+{
+    auto left = static_cast<std::size_t>(k);
+    for (const unsigned char *p = grid.bytes + cell;; p += scan_block) {
+        std::uint64_t delimiters = classify_block(p, grid.delimiter).delimiter;
+        std::size_t count = bits_set(delimiters);
+        if (count >= left) {
+            for (; left > 1; --left)
+                delimiters &= delimiters - 1;
+            return static_cast<std::size_t>(p - grid.bytes + std::countr_zero(delimiters) + 1);
+        }
+        left -= count;
+    }
+}
+
+static void write_half(void *arg)
+{
+    auto *work = static_cast<half_work *>(arg);
+    cell_grid *grid = &work->grid;
+    for (std::int32_t j = 0; j < grid->rows && work->first_line > 0; ++j)
+        grid->row_starts[j] = later_cell(*grid, grid->row_starts[j], work->first_line);
+    // Each half's groups on its own thread, all its rows together.
+    constexpr method_step one_thread{method_groups, 1, false};
+    write_by_groups(grid, *work->style, work->out, work->group, work->first_line, work->end_line,
+                    one_thread, work->extras);
+    flush_output(work->out);
+}
+
+// A plain table, written at offsets by two threads, each the groups of one
+// half of its lines: the second finds its rows' cursors by counting their
+// delimiters, and its place from the first half's line sizes. Each thread
+// fills its groups while the other writes, and no two share a line's place
+// in a staging buffer. False when its buffers (or a page's extras) cannot
+// be had; the row table then still holds the cursors.
+bool write_halves(cell_grid *grid, const line_style &style, output_block *out,
+                         line_group *group)
+{
+    auto rows = static_cast<std::size_t>(grid->rows);
+    row_part all{0, grid->rows};
+    std::uint32_t *extras = part_extras(*grid, style, all);
+    auto *cursors = static_cast<std::size_t *>(scratch_malloc(rows * sizeof(std::size_t)));
+    auto *second = static_cast<line_group *>(scratch_calloc(1, sizeof(line_group)));
+    auto *buffers = static_cast<char *>(allocate_pages(group_bytes + out->end));
+    bool ready = cursors != nullptr && second != nullptr && buffers != nullptr &&
+                 (style.format == format_delimited || extras != nullptr);
+    if (ready) {
+        std::int32_t middle = grid->columns / 2;
+        flush_output(out);
+        out->at_offset = true;
+        std::uint64_t offset = out->offset;
+        for (std::int32_t k = 0; k < middle; ++k) {
+            std::size_t size = 0;
+            base_sizes(*grid, style, all, k, 1, extras, &size);
+            offset += size;
+        }
+        std::memcpy(cursors, grid->row_starts, rows * sizeof(std::size_t));
+        output_block after = *out;
+        after.bytes = buffers + group_bytes;
+        after.offset = offset;
+        second->bytes = buffers;
+        half_work halves[2] = {{*grid, &style, out, group, 0, middle, extras},
+                               {*grid, &style, &after, second, middle, grid->columns, extras}};
+        halves[1].grid.row_starts = cursors;
+        run_both(write_half, &halves[0], &halves[1], out->threads);
+        take_failure(out, after);
+        out->offset = after.offset;
+    }
+    release_pages(buffers);
+    scratch_free(second);
+    scratch_free(cursors);
+    scratch_free(extras);
+    return ready;
+}

@@ -1,0 +1,184 @@
+// A tall table's output lines each in a lane of its own, at offsets.
+#include "output/transpose.h"
+
+#include <algorithm>
+
+// Tall tables written at offsets: the bytes of each output line are summed
+// first, so every line's place in the result is known; then one pass over
+// the rows appends each cell to its line's lane, and a full lane is written
+// at its offset. Each part of the rows has its own lanes.
+
+namespace
+{
+
+struct lanes_work {
+    const cell_grid *grid = nullptr;
+    const line_style *style = nullptr;
+    row_part rows;
+    const unsigned char *begin = nullptr; // the first row's line
+    std::size_t *sizes = nullptr;         // each output line's bytes from these rows
+    output_block *lanes = nullptr;
+    bool units = false; // a UTF-16 result's lanes
+    const progress_sink *progress = nullptr;
+};
+
+} // namespace
+
+// A part's rows in order from its first line, without the row table:
+// take(k, text, end, plain, last) for each cell, absent(k, last) for each
+// cell a row lacks, last saying the row is the table's last. The lines
+// walked are told to told, when given, as consumed.
+template <typename T, typename A>
+static void walk_rows(const lanes_work &work, const progress_sink *told, T take, A absent)
+{
+    const cell_grid &grid = *work.grid;
+    const unsigned char *line = work.begin;
+    const unsigned char *reported = line;
+    for (std::int32_t j = work.rows.first; j < work.rows.end; ++j) {
+        bool last = j == grid.rows - 1;
+        const unsigned char *ended = line;
+        const unsigned char *after = nullptr;
+        std::int32_t filled = walk_cells(
+            grid, first_cell_at(grid, line), grid.columns, marks(*work.style), &after,
+            [&](std::int32_t k, const unsigned char *text, const unsigned char *end, bool plain) {
+                take(k, text, end, plain, last);
+                ended = end;
+            });
+        for (std::int32_t k = filled; k < grid.columns; ++k)
+            absent(k, last);
+        line = line_after(grid, ended);
+        if (told != nullptr && static_cast<std::size_t>(line - reported) >= consumed_step) {
+            note_consumed(*told, static_cast<std::size_t>(line - reported));
+            reported = line;
+        }
+    }
+    if (told != nullptr)
+        note_consumed(*told, static_cast<std::size_t>(line - reported));
+}
+
+// A UTF-16 result's lines (units) take two bytes for each unit of the
+// internal form, whose every byte but the continuation bytes stands for one:
+// the loader counted those with its sums, else they are counted cell by cell.
+static void size_lanes(void *arg)
+{
+    auto *work = static_cast<lanes_work *>(arg);
+    const line_style &style = *work->style;
+    std::size_t *sizes = work->sizes;
+    // Byte sums without their continuation counts size nothing here.
+    cell_grid grid = *work->grid;
+    if (work->units && grid.column_continuations == nullptr)
+        grid.column_bytes = nullptr;
+    if (work->units && grid.head_column_continuations == nullptr)
+        grid.head_column_bytes = nullptr;
+    std::uint32_t *extras = part_extras(grid, style, work->rows);
+    bool sized = base_sizes(grid, style, work->rows, 0, grid.columns, extras, sizes);
+    scratch_free(extras);
+    if (!sized) {
+        std::size_t absent = entry_size(style, nullptr, nullptr, true);
+        walk_rows(
+            *work, nullptr,
+            [&](std::int32_t k, const unsigned char *text, const unsigned char *end, bool plain,
+                bool) {
+                auto length = static_cast<std::size_t>(end - text);
+                std::size_t continuing = work->units ? length - utf16_units(text, length) : 0;
+                sizes[k] += entry_size(style, text, end, plain) - absent - continuing;
+            },
+            [](std::int32_t, bool) {});
+    }
+    std::uint64_t continuing = 0;
+    for (std::int32_t k = 0; k < grid.columns && work->units; ++k) {
+        if (sized && summed_count(grid.column_continuations, grid.head_column_continuations, grid,
+                                  work->rows, k, &continuing))
+            sizes[k] -= static_cast<std::size_t>(continuing);
+        sizes[k] *= 2;
+    }
+}
+
+static void fill_lanes(void *arg)
+{
+    auto *work = static_cast<lanes_work *>(arg);
+    const cell_grid &grid = *work->grid;
+    const line_style &style = *work->style;
+    output_block *lanes = work->lanes;
+    for (std::int32_t k = 0; k < grid.columns && work->rows.first == 0; ++k)
+        begin_line(&lanes[k], style);
+    walk_rows(
+        *work, work->progress,
+        [&](std::int32_t k, const unsigned char *text, const unsigned char *end, bool plain,
+            bool last) { put_present(&lanes[k], style, text, end, plain, last); },
+        [&](std::int32_t k, bool last) { put_absent(&lanes[k], style, last); });
+    for (std::int32_t k = 0; k < grid.columns; ++k) {
+        if (work->rows.end == grid.rows)
+            end_line(&lanes[k], style, grid.rows);
+        flush_output(&lanes[k]);
+    }
+}
+
+// The lines go after what out holds (a page's head), which is written first;
+// out then writes at the offset after the last line. False when the lanes
+// cannot be had: the caller then writes another way. step.parts: the loader's
+// two parts of the rows, each with its own lanes on a thread of its own, or
+// one.
+bool write_by_lanes(const cell_grid *grid, const line_style &style, output_block *out,
+                    const method_step &step)
+{
+    auto columns = static_cast<std::size_t>(grid->columns);
+    std::size_t lane_size = std::min(lanes_bytes / columns / 4096 * 4096, lane_most);
+    row_part rows[2];
+    row_parts(*grid, step.parts, rows);
+    std::int32_t parts = step.parts;
+    auto lanes_count = columns * static_cast<std::size_t>(parts);
+    auto *sizes = static_cast<std::size_t *>(scratch_calloc(lanes_count, sizeof(std::size_t)));
+    auto *lanes = static_cast<output_block *>(scratch_calloc(lanes_count, sizeof(output_block)));
+    auto *bytes = static_cast<char *>(allocate_pages(lanes_count * lane_size));
+    // A UTF-16 result's lanes each cut their own units, each part's into its
+    // own room.
+    bool units = out->encoder != nullptr;
+    auto *encoders =
+        units ? static_cast<utf16_encoder *>(scratch_calloc(lanes_count, sizeof(utf16_encoder)))
+              : nullptr;
+    auto *unit_rooms = static_cast<unsigned char *>(
+        units ? allocate_pages(2 * lane_size * static_cast<std::size_t>(parts)) : nullptr);
+    bool ready = sizes != nullptr && lanes != nullptr && bytes != nullptr &&
+                 (!units || (encoders != nullptr && unit_rooms != nullptr));
+    if (ready) {
+        lanes_work works[2];
+        for (std::int32_t p = 0; p < parts; ++p) {
+            auto first = static_cast<std::size_t>(p) * columns;
+            const unsigned char *begin = grid->bytes + (p == 0 ? 0 : grid->split_at);
+            works[p] =
+                lanes_work{grid, &style, rows[p], begin, sizes + first, lanes + first, units};
+            works[p].progress = &out->progress;
+        }
+        run_parts(size_lanes, parts, &works[0], &works[1], out->threads);
+        flush_output(out);
+        std::uint64_t offset = out->offset;
+        for (std::size_t c = 0; c < columns; ++c) {
+            for (std::size_t p = 0; p < static_cast<std::size_t>(parts); ++p) {
+                std::size_t lane = p * columns + c;
+                lanes[lane] = output_block{out->fd,   bytes + lane * lane_size,
+                                           0,         lane_size - output_slack,
+                                           lane_size, true,
+                                           offset,    false};
+                lanes[lane].progress = out->progress;
+                if (units) {
+                    encoders[lane].order = out->encoder->order;
+                    lanes[lane].encoder = &encoders[lane];
+                    lanes[lane].unit_room = unit_rooms + p * 2 * lane_size;
+                }
+                offset += sizes[lane];
+            }
+        }
+        run_parts(fill_lanes, parts, &works[0], &works[1], out->threads);
+        for (std::size_t lane = 0; lane < lanes_count; ++lane)
+            take_failure(out, lanes[lane]);
+        out->at_offset = true;
+        out->offset = offset;
+    }
+    release_pages(unit_rooms);
+    release_pages(bytes);
+    scratch_free(encoders);
+    scratch_free(lanes);
+    scratch_free(sizes);
+    return ready;
+}

@@ -1,0 +1,97 @@
+// Output lines' sizes from the loader's column sums, so that each line's
+// place is known before its bytes are.
+#include "output/transpose.h"
+
+// Column c's count in rows, from one of the loader's sums (the table's and
+// its first part's); false without them.
+bool summed_count(const std::uint32_t *table, const std::uint32_t *head,
+                         const cell_grid &grid, const row_part &rows, std::int32_t c,
+                         std::uint64_t *count)
+{
+    if (table == nullptr)
+        return false;
+    bool whole = rows.first == 0 && rows.end == grid.rows;
+    if (whole) {
+        *count = table[c];
+        return true;
+    }
+    if (head == nullptr)
+        return false;
+    *count = rows.first == 0 ? head[c] : table[c] - head[c];
+    return true;
+}
+
+// Column c's text bytes in rows, from the loader's sums; false without them.
+bool summed_bytes(const cell_grid &grid, const row_part &rows, std::int32_t c,
+                         std::uint64_t *bytes)
+{
+    return summed_count(grid.column_bytes, grid.head_column_bytes, grid, rows, c, bytes);
+}
+
+// The frame a part adds to every line it writes: a page's <tr> goes with the
+// first row, its </tr> with the last.
+static std::size_t line_frame(const cell_grid &grid, const line_style &style, const row_part &rows)
+{
+    if (style.format != format_html)
+        return 0;
+    return (rows.first == 0 ? 5u : 0u) + (rows.end == grid.rows ? 7u : 0u);
+}
+
+// A part's html_column_extras for every column, on the scratch list; null
+// for delimited text and for a page whose line sizes need a walk of its
+// cells.
+std::uint32_t *part_extras(const cell_grid &grid, const line_style &style,
+                                  const row_part &rows)
+{
+    std::uint64_t bytes = 0;
+    if (style.format != format_html || !summed_bytes(grid, rows, 0, &bytes))
+        return nullptr;
+    // The part's lines alone; the whole table's sums stand for its own in
+    // the bound on what its counts may reach.
+    cell_grid part = grid;
+    std::size_t begin = rows.first == 0 ? 0 : grid.split_at;
+    std::size_t end = rows.end == grid.rows ? grid.length : grid.split_at;
+    part.bytes = grid.bytes + begin;
+    part.length = end - begin;
+    part.rows = rows.end - rows.first;
+    auto *extras = static_cast<std::uint32_t *>(
+        scratch_malloc(static_cast<std::size_t>(grid.columns) * sizeof(std::uint32_t)));
+    if (extras != nullptr && !html_column_extras(part, style.html, extras)) {
+        scratch_free(extras);
+        extras = nullptr;
+    }
+    return extras;
+}
+
+// The size of lines [first_line, first_line + lines) in a part's rows, from
+// the sums when a delimited table has them, or a page has them and its
+// extras (then true): a page's cell takes ten bytes of tags. Else what their
+// frames and absent entries take, to which the caller adds what each
+// present entry takes beyond an absent one.
+bool sizes_summed(const cell_grid &grid, const line_style &style, const row_part &rows,
+                         const std::uint32_t *extras)
+{
+    std::uint64_t bytes = 0;
+    return (style.format == format_delimited || extras != nullptr) &&
+           summed_bytes(grid, rows, 0, &bytes);
+}
+
+bool base_sizes(const cell_grid &grid, const line_style &style, const row_part &rows,
+                       std::int32_t first_line, std::int32_t lines, const std::uint32_t *extras,
+                       std::size_t *sizes)
+{
+    auto count = static_cast<std::size_t>(rows.end - rows.first);
+    std::uint64_t bytes = 0;
+    bool summed = sizes_summed(grid, style, rows, extras);
+    std::size_t absent = entry_size(style, nullptr, nullptr, true);
+    std::size_t frame = line_frame(grid, style, rows);
+    for (std::int32_t k = 0; k < lines; ++k) {
+        if (!summed || !summed_bytes(grid, rows, first_line + k, &bytes))
+            sizes[k] = frame + absent * count;
+        else if (extras == nullptr)
+            sizes[k] = static_cast<std::size_t>(bytes) + count;
+        else
+            sizes[k] = frame + 10 * count + static_cast<std::size_t>(bytes) + extras[first_line + k];
+    }
+    return summed;
+}

@@ -1,0 +1,423 @@
+// A table past the budget: bands of rows through a spill file.
+#include "output/transpose.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+// Bands of rows transposed one at a time into a spill file, each band's
+// run holding its part of every output line, in order and ended by LF (a
+// cell's text never holds one); the result then takes line i from every run
+// in turn. The runs are delimited text whatever the result's format: a page
+// turns each run's entries into cells as it takes them.
+struct spill_runs {
+    int fd = -1;
+    std::uint64_t *starts = nullptr; // run b is [starts[b], starts[b + 1])
+    std::size_t count = 0;
+    std::size_t capacity = 0;
+};
+
+static bool add_run(spill_runs *runs, std::uint64_t end)
+{
+    if (runs->count + 2 > runs->capacity) {
+        std::size_t capacity = runs->capacity * 2 + 8;
+        void *more = scratch_realloc(runs->starts, capacity * sizeof(std::uint64_t));
+        if (more == nullptr)
+            return false;
+        runs->starts = static_cast<std::uint64_t *>(more);
+        runs->capacity = capacity;
+    }
+    runs->starts[runs->count + 1] = end;
+    ++runs->count;
+    return true;
+}
+
+// A spill that found no room in one place is tried in the next, its first
+// place's failure forgotten; memory's is not, since every place needs it.
+static void clear_failure(output_block *out)
+{
+    out->failed = false;
+    out->error = 0;
+}
+
+static void release_runs(spill_runs *runs)
+{
+    scratch_free(runs->starts);
+    if (runs->fd >= 0)
+        close_scratch_file(runs->fd);
+    *runs = spill_runs{};
+}
+
+// Where the band of rows from begin ends: after the line end that keeps it
+// within most_bytes and most_rows (or after the first, for a longer line),
+// or at the data's end. The final line is never cut off alone when it has
+// no line end, so every band but the last ends with one.
+static std::size_t band_end(const cell_grid &grid, std::size_t begin, std::size_t most_bytes,
+                             std::size_t most_rows)
+{
+    const unsigned char *data_end = grid.bytes + grid.length;
+    const unsigned char *start = grid.bytes + begin;
+    const unsigned char *end = start;
+    for (std::size_t rows = 0; rows == 0 || (rows < most_rows && end < data_end); ++rows) {
+        auto *line_end = static_cast<const unsigned char *>(
+            std::memchr(end, grid.line_end, static_cast<std::size_t>(data_end - end)));
+        if (line_end == nullptr)
+            return grid.length;
+        if (rows > 0 && static_cast<std::size_t>(line_end + 1 - start) > most_bytes)
+            break;
+        end = line_end + 1;
+    }
+    if (std::memchr(end, grid.line_end, static_cast<std::size_t>(data_end - end)) == nullptr)
+        return grid.length;
+    return static_cast<std::size_t>(end - grid.bytes);
+}
+
+// Column sums widened to columns entries, the new ones zero; null when that
+// cannot be had.
+static std::uint32_t *widened_sums(std::uint32_t *sums, std::size_t had, std::size_t columns)
+{
+    if (sums == nullptr)
+        return nullptr;
+    void *more = scratch_realloc(sums, columns * sizeof(std::uint32_t));
+    if (more == nullptr) {
+        scratch_free(sums);
+        return nullptr;
+    }
+    auto *widened = static_cast<std::uint32_t *>(more);
+    std::fill(widened + had, widened + columns, 0);
+    return widened;
+}
+
+// The band's own grid, with every column of the table; its sums, when it
+// has them, cover them all.
+static bool load_band(const cell_grid &grid, std::size_t begin, std::size_t end,
+                      std::size_t most_columns, const output_block &spill, cell_grid *band)
+{
+    load_limits limits;
+    limits.most_columns = most_columns;
+    limits.split_from = spill.split_from;
+    limits.threads = spill.threads;
+    std::size_t split_from = spill.split_from;
+    limits.keep_parts = wants_row_parts(grid.bytes + begin, end - begin, split_from);
+    if (load_table_within(grid.bytes + begin, end - begin, grid.delimiter, true, limits, band) !=
+        load_done)
+        return false;
+    if (band->columns < grid.columns) {
+        auto had = static_cast<std::size_t>(band->columns);
+        auto columns = static_cast<std::size_t>(grid.columns);
+        band->column_bytes = widened_sums(band->column_bytes, had, columns);
+        band->head_column_bytes = widened_sums(band->head_column_bytes, had, columns);
+        if (band->column_bytes == nullptr) {
+            scratch_free(band->head_column_bytes);
+            band->head_column_bytes = nullptr;
+        }
+    }
+    band->columns = grid.columns;
+    return true;
+}
+
+// The spill is written through the main output block, which holds nothing until
+// the runs are taken: result's bytes have been set aside, and it takes on
+// what failed.
+static bool spill_bands(const cell_grid &grid, std::uint64_t budget, std::size_t split_from,
+                         spill_runs *runs, line_group *group, output_block *result)
+{
+    line_style runs_style;
+    runs_style.delimiter = grid.delimiter;
+    output_target spill;
+    spill.fd = runs->fd;
+    spill.split_from = split_from;
+    spill.threads = result->threads;
+    output_block to = main_output(spill);
+    // Half for the band's bytes, which its passes read again and again; an
+    // eighth each for its row table and its column sums. A band holds a row
+    // at least; its row table also holds the two ends.
+    std::size_t most_bytes = budget / 2;
+    std::size_t most_rows = std::max<std::uint64_t>(budget / 8 / sizeof(std::size_t), 3);
+    std::size_t most_columns = budget / 8 / sizeof(std::uint32_t);
+    runs->starts = static_cast<std::uint64_t *>(scratch_calloc(8, sizeof(std::uint64_t)));
+    runs->capacity = runs->starts == nullptr ? 0 : 8;
+    bool spilled = runs->starts != nullptr;
+    for (std::size_t begin = 0; spilled && begin < grid.length;) {
+        std::size_t end = band_end(grid, begin, most_bytes, most_rows - 2);
+        cell_grid band;
+        spilled = load_band(grid, begin, end, most_columns, to, &band);
+        if (spilled) {
+            start_cursors(&band, row_part{0, band.rows});
+            write_by_groups(&band, runs_style, &to, group, 0, band.columns,
+                            plan_groups(shape_of(band), split_from));
+            flush_output(&to);
+            release_table(&band);
+            take_failure(result, to);
+            spilled = !to.failed && add_run(runs, static_cast<std::uint64_t>(to.offset));
+            note_consumed(result->progress, end / 2 - begin / 2);
+        }
+        begin = end;
+    }
+    if (!spilled)
+        note_no_memory(result); // unless a write failed first
+    return spilled;
+}
+
+// Where the result stands in one run: its bytes [at, filled) in memory
+// (then zero padding), whole cells up to whole, and the run's bytes
+// [next, end) of the spill still to read. A mapped spill is all in memory;
+// otherwise the run is read in pieces into buffer, capacity bytes long.
+struct run_reader {
+    const unsigned char *bytes = nullptr;
+    unsigned char *buffer = nullptr; // scratch, with input_padding more
+    std::size_t capacity = 0;
+    std::size_t at = 0;
+    std::size_t filled = 0;
+    std::size_t whole = 0;
+    std::uint64_t next = 0;
+    std::uint64_t end = 0;
+};
+
+// Keeps the bytes not yet taken and reads what follows them. A cell longer
+// than the buffer doubles it. False, the failure noted in out, when the run
+// has no more or they cannot be had.
+static bool refill(int fd, unsigned char delimiter, run_reader *r, output_block *out)
+{
+    std::size_t kept = r->filled - r->at;
+    if (r->next == r->end) {
+        errno = EIO;
+        note_failed_write(out);
+        return false;
+    }
+    if (kept == r->capacity) {
+        std::size_t capacity = 2 * r->capacity;
+        void *more = scratch_realloc(r->buffer, capacity + input_padding);
+        if (more == nullptr) {
+            note_no_memory(out);
+            return false;
+        }
+        r->buffer = static_cast<unsigned char *>(more);
+        r->bytes = r->buffer;
+        r->capacity = capacity;
+    }
+    std::memmove(r->buffer, r->buffer + r->at, kept);
+    auto wanted =
+        static_cast<std::size_t>(std::min<std::uint64_t>(r->capacity - kept, r->end - r->next));
+    if (!set_cursor(fd, r->next) || !read_exactly(fd, r->buffer + kept, wanted)) {
+        note_failed_write(out);
+        return false;
+    }
+    r->next += wanted;
+    r->at = 0;
+    r->filled = kept + wanted;
+    std::memset(r->buffer + r->filled, 0, input_padding);
+    r->whole = r->filled;
+    while (r->whole > 0 && r->buffer[r->whole - 1] != '\n' && r->buffer[r->whole - 1] != delimiter)
+        --r->whole;
+    return true;
+}
+
+// Where a run's reader stands in the spill, whether mapped or read in pieces.
+static std::uint64_t spill_position(const run_reader &r)
+{
+    return r.next - r.filled + r.at;
+}
+
+// Taking the runs back consumes the half of the table that spilling did not
+// tell: as much of it as the runs' bytes taken so far stand for. Told about
+// once every consumed_step bytes of the result, and at its end.
+struct runs_taken {
+    const spill_runs *runs = nullptr;
+    std::uint64_t length = 0;  // the table's
+    std::uint64_t told = 0;    // of the half
+    std::uint64_t told_at = 0; // the result's bytes when last told
+};
+
+static void tell_runs_taken(runs_taken *taken, const run_reader *readers, output_block *out,
+                            bool end)
+{
+    std::uint64_t at = out->offset + out->used;
+    if (out->progress.consumed == nullptr || (!end && at - taken->told_at < consumed_step))
+        return;
+    const spill_runs &runs = *taken->runs;
+    std::uint64_t spill_taken = 0;
+    for (std::size_t b = 0; b < runs.count; ++b)
+        spill_taken += spill_position(readers[b]) - runs.starts[b];
+    std::uint64_t spilled = runs.starts[runs.count];
+    std::uint64_t half = taken->length - taken->length / 2;
+    std::uint64_t now = spill_taken >= spilled
+                            ? half
+                            : static_cast<std::uint64_t>(static_cast<double>(half) *
+                                                         static_cast<double>(spill_taken) /
+                                                         static_cast<double>(spilled));
+    if (now > taken->told) {
+        note_consumed(out->progress, now - taken->told);
+        taken->told = now;
+    }
+    taken->told_at = at;
+}
+
+// Takes line i of every run, from each run's next line; a run that cannot
+// be read is a failure noted in out.
+static void take_line(const line_style &style, int fd, run_reader *readers, std::size_t runs,
+                      output_block *out, runs_taken *taken)
+{
+    begin_line(out, style);
+    for (std::size_t b = 0; b < runs; ++b) {
+        tell_runs_taken(taken, readers, out, false);
+        run_reader *r = &readers[b];
+        bool last = b + 1 == runs;
+        if (style.format == format_delimited) {
+            for (;;) {
+                if (r->at == r->filled && !refill(fd, style.delimiter, r, out))
+                    return;
+                const unsigned char *line = r->bytes + r->at;
+                auto *end =
+                    static_cast<const unsigned char *>(std::memchr(line, '\n', r->filled - r->at));
+                std::size_t size =
+                    end == nullptr ? r->filled - r->at : static_cast<std::size_t>(end - line);
+                put_bytes(out, reinterpret_cast<const char *>(line), size);
+                r->at += size;
+                if (end != nullptr)
+                    break;
+            }
+            ++r->at;
+            put_bytes(out, last ? "\n" : reinterpret_cast<const char *>(&style.delimiter), 1);
+        } else {
+            // A refill may still hold no whole cell: it is checked again.
+            const unsigned char *cell = r->bytes + r->at;
+            const unsigned char *whole = r->bytes + r->whole;
+            for (;;) {
+                if (cell >= whole) {
+                    r->at = static_cast<std::size_t>(cell - r->bytes);
+                    if (!refill(fd, style.delimiter, r, out))
+                        return;
+                    cell = r->bytes + r->at;
+                    whole = r->bytes + r->whole;
+                    continue;
+                }
+                cell = put_html_cell(out, style.html, cell);
+                flush_if_full(out);
+                if (*cell == '\n')
+                    break;
+                ++cell;
+            }
+            r->at = static_cast<std::size_t>(cell + 1 - r->bytes);
+        }
+    }
+    end_line(out, style, 1);
+}
+
+// Mapped whole where the limits leave room for it beside the budget (the
+// spill then carries its own zero padding, so that it maps on every
+// platform whatever its size); null otherwise, and the runs are read in
+// pieces.
+static const unsigned char *map_spill(const spill_runs &runs, const output_target &to,
+                                      file_mapping *mapping)
+{
+    static const char zeros[input_padding] = {};
+    std::uint64_t size = runs.starts[runs.count] + input_padding;
+    if (to.room < to.budget || to.room - to.budget < size || size > SIZE_MAX ||
+        !write_exactly_at(runs.fd, zeros, input_padding, runs.starts[runs.count]))
+        return nullptr;
+    const unsigned char *spill = map_file(runs.fd, static_cast<std::size_t>(size), 0, mapping);
+    if (spill != nullptr && !hold_scratch_mapping(*mapping)) {
+        unmap_file(mapping);
+        return nullptr;
+    }
+    return spill;
+}
+
+static void release_readers(run_reader *readers, std::size_t runs)
+{
+    for (std::size_t b = 0; readers != nullptr && b < runs; ++b)
+        scratch_free(readers[b].buffer);
+    scratch_free(readers);
+}
+
+// The runs' readers over the mapped spill, or each with a buffer of its
+// share of half the budget (512 bytes at least, a MiB at most), all taken
+// before the first line, so that a run without memory for them writes
+// nothing of its result. Null when they cannot be had.
+static run_reader *start_readers(const spill_runs &runs, const unsigned char *spill,
+                                 std::uint64_t budget)
+{
+    auto *readers = static_cast<run_reader *>(scratch_calloc(runs.count, sizeof(run_reader)));
+    if (readers == nullptr)
+        return nullptr;
+    std::uint64_t share = std::clamp<std::uint64_t>(budget / 2 / runs.count, 512, 1u << 20);
+    for (std::size_t b = 0; b < runs.count; ++b) {
+        run_reader *r = &readers[b];
+        r->next = runs.starts[b];
+        r->end = runs.starts[b + 1];
+        r->capacity = static_cast<std::size_t>(share);
+        if (spill != nullptr) {
+            r->bytes = spill;
+            r->at = static_cast<std::size_t>(r->next);
+            r->filled = r->whole = static_cast<std::size_t>(r->end);
+            r->next = r->end;
+            continue;
+        }
+        r->buffer = static_cast<unsigned char *>(scratch_malloc(r->capacity + input_padding));
+        r->bytes = r->buffer;
+        if (r->buffer == nullptr) {
+            release_readers(readers, b);
+            return nullptr;
+        }
+    }
+    return readers;
+}
+
+// Listed, so that a run cut short closes it too.
+static int open_listed_spill(const char *beside, int place)
+{
+    int fd = open_spill(beside, place);
+    if (fd >= 0 && !hold_scratch_file(fd)) {
+        close_file(fd);
+        return -1;
+    }
+    return fd;
+}
+
+void write_spilled(const cell_grid &grid, const line_style &style, const output_target &to,
+                   output_block *out, line_group *group, std::size_t split_from)
+{
+    // What out holds (a page's head) waits beside the spill, which is written
+    // through the same output block: nothing of the result goes out before the runs
+    // and their readers are had.
+    char held[2048];
+    std::size_t held_size = out->used;
+    if (held_size > sizeof held)
+        flush_output(out);
+    else
+        std::memcpy(held, out->bytes, held_size);
+    out->used = 0;
+    if (out->failed)
+        return;
+    spill_runs runs;
+    file_mapping mapping;
+    bool spilled = false;
+    // A place without room (missing, not writable, full) gives way to the
+    // next.
+    for (int place = 0; place < spill_places && !spilled && !out->no_memory; ++place) {
+        release_runs(&runs);
+        clear_failure(out);
+        runs.fd = open_listed_spill(to.spill_beside, place);
+        if (runs.fd < 0)
+            note_failed_write(out);
+        else
+            spilled = spill_bands(grid, to.budget, split_from, &runs, group, out);
+    }
+    const unsigned char *spill = spilled ? map_spill(runs, to, &mapping) : nullptr;
+    run_reader *readers = spilled ? start_readers(runs, spill, to.budget) : nullptr;
+    if (spilled && readers == nullptr)
+        note_no_memory(out);
+    if (held_size <= sizeof held) {
+        std::memcpy(out->bytes, held, held_size);
+        out->used = held_size;
+    }
+    runs_taken taken{&runs, grid.length, 0, out->offset};
+    for (std::int32_t i = 0; readers != nullptr && i < grid.columns && !out->failed; ++i)
+        take_line(style, runs.fd, readers, runs.count, out, &taken);
+    if (readers != nullptr)
+        tell_runs_taken(&taken, readers, out, true);
+    release_readers(readers, runs.count);
+    unmap_scratch(&mapping);
+    release_runs(&runs);
+}

@@ -1,0 +1,167 @@
+// How a table is transposed: the methods, each in a file of its own, and
+// the plan that picks them by the table's shape (plan.cpp), which
+// writers.cpp runs: the first method that can have its buffers writes.
+//
+// method   file         chosen when (the first that applies, within the budget)
+// lanes    lanes.cpp    at offsets, up to lane_columns columns, more than few_rows rows
+// cursors  cursors.cpp  no rows
+// spill    spill.cpp    no row table, or the groups would pass the budget
+// halves   halves.cpp   at offsets, plain, summed, not UTF-16, split_from bytes or more,
+//                       at most halves_rows_most rows
+// groups   groups.cpp   otherwise
+//
+// method   memory beside the input              threads                 at offsets  falls back to
+// lanes    lanes_bytes a part, no row table     one a part              needs       the next
+// cursors  nothing                              1                       no          -
+// spill    within the budget, and a spill file  its bands' groups'      no          -
+// halves   the groups', and 8 bytes a row       2, a half's groups each needs       groups
+// groups   the row table, two group_bytes       2 parts, or 1 and 1     no          -
+//          stagings                             more writing (pipelined)
+// (stored.cpp writes the stored orientation: there is no choice.)
+//
+// Words: a part is the rows the loader measured on one thread; a group is
+// output lines staged at once; a half is half of the output lines; a lane is
+// one output line's buffer; a band is input rows spilled together as one
+// run of the spill. A block is only ever the 64-byte scan block, the
+// 16-byte copy block or the output block.
+#ifndef TABFLIP_TRANSPOSE_H
+#define TABFLIP_TRANSPOSE_H
+
+#include "output/cells.h"
+
+// The tuning, measured with bench/compare (bench/README.md).
+//
+// Groups: each line of a group gets its exact place in a staging buffer,
+// from the column sums or a first pass over the rows; one pass over the rows
+// then copies each row's cells for the whole group, so a square table's
+// rows, one to a page, cost no page walk per cell. A group ends where its
+// lines fill group_bytes; a longer line alone goes out by the cursors.
+// Staging of 2 to 8 MiB gave the same times on the square and wide tables,
+// 512 KiB 15% more on the square. Where lines are shorter than
+// short_line_bytes, two parts' shares of a line meet in the same cache
+// lines, which two threads would pass back and forth: one thread is faster.
+constexpr std::size_t group_bytes = std::size_t{4} << 20;
+constexpr std::int32_t group_most = 16384;
+constexpr std::size_t short_line_bytes = 4096;
+// The second half's cursors take 8 bytes a row beside the row table: a
+// table of more rows is left to the groups' two parts of its rows, so that
+// its memory stays near 8 bytes a row.
+constexpr std::int32_t halves_rows_most = std::int32_t{1} << 19; // 4 MiB of cursors
+// Lanes: a part's take lanes_bytes, a lane at most lane_most. A table of
+// more columns has output lines too short for them, one of few rows lines
+// too long to stage a group of.
+constexpr std::size_t lanes_bytes = std::size_t{8} << 20;
+constexpr std::size_t lane_most = std::size_t{1} << 20;
+constexpr std::int32_t lane_columns = 64;
+constexpr std::int32_t few_rows = 64;
+// The groups' passes read every row again, a page a row at least.
+constexpr std::uint64_t page_bytes = 4096;
+// A table whose first line holds more than this share of its bytes has few
+// rows: its parts are joined as one table for the writers (the loader keeps
+// no first part's sums of its many columns, which would only cost memory).
+constexpr std::size_t few_rows_share = 1024;
+
+// One part's places in a group's staging.
+struct part_places {
+    std::size_t size[group_most] = {};  // line k's bytes from the part's rows
+    std::size_t fill[group_most] = {};  // where line k's next byte goes
+    std::size_t limit[group_most] = {}; // where the part's share of line k ends
+};
+
+// A group's staging: with other, a pipelined group is filled in one buffer
+// while the one before it is written from the other.
+struct line_group {
+    char *bytes = nullptr;                  // group_bytes
+    char *other = nullptr;                  // as many, or null
+    std::size_t place[group_most + 1] = {}; // line k's bytes are [place[k], place[k + 1])
+    part_places parts[2];
+};
+
+// What the plan reads of a table (shape_of) and of where it goes.
+struct table_shape {
+    std::int32_t rows = 0;
+    std::int32_t columns = 1;
+    std::uint64_t length = 0;
+    bool row_table = false; // the loader made the row table
+    bool split = false;     // its rows measured in two parts, each holding some
+    bool plain = false;     // as cell_grid's
+    bool summed = false;    // with column_bytes
+    std::int32_t sums = 0;  // how many of the loader's four sum arrays it holds
+};
+
+struct plan_target {
+    bool positioned = false;
+    bool units = false; // a UTF-16 result
+    bool page = false;
+    std::uint64_t budget = UINT64_MAX;
+    std::size_t split_from = SIZE_MAX; // tables from this size on may take two threads
+};
+
+enum transpose_method : unsigned char {
+    method_lanes,
+    method_cursors,
+    method_spill,
+    method_halves,
+    method_groups,
+};
+
+// A method and its threads: its parts of the rows, each on a thread of its
+// own (the groups and the lanes: 2 only for a split table), and whether a
+// group is filled on one thread while the one before it is written on
+// another (the groups).
+struct method_step {
+    transpose_method method = method_groups;
+    std::int32_t parts = 1;
+    bool pipelined = false;
+};
+
+// The methods to try in order: each but the last may find no memory for its
+// buffers, writing nothing, and the next is tried.
+struct transpose_plan {
+    method_step steps[3];
+    std::int32_t count = 0;
+};
+
+table_shape shape_of(const cell_grid &grid);
+transpose_plan plan_transpose(const table_shape &shape, const plan_target &target);
+// The groups' threads for a table (a spilled band's among them).
+method_step plan_groups(const table_shape &shape, std::size_t split_from);
+
+// stored.cpp: the table as it stands, a line a row.
+void write_stored(const cell_grid &grid, const line_style &style, output_block *out);
+
+// cursors.cpp: the row table becomes the rows' cursors (rows' own); one
+// output line from them.
+void start_cursors(cell_grid *grid, const row_part &rows, const progress_sink &told = {});
+void write_line_by_cursors(cell_grid *grid, const line_style &style, output_block *out);
+
+// line_sizes.cpp: output lines' sizes from the loader's sums.
+bool summed_count(const std::uint32_t *table, const std::uint32_t *head, const cell_grid &grid,
+                  const row_part &rows, std::int32_t c, std::uint64_t *count);
+bool summed_bytes(const cell_grid &grid, const row_part &rows, std::int32_t c,
+                  std::uint64_t *bytes);
+std::uint32_t *part_extras(const cell_grid &grid, const line_style &style, const row_part &rows);
+bool sizes_summed(const cell_grid &grid, const line_style &style, const row_part &rows,
+                  const std::uint32_t *extras);
+bool base_sizes(const cell_grid &grid, const line_style &style, const row_part &rows,
+                std::int32_t first_line, std::int32_t lines, const std::uint32_t *extras,
+                std::size_t *sizes);
+
+// groups.cpp: output lines [first_line, end_line) from the cursors.
+void write_by_groups(cell_grid *grid, const line_style &style, output_block *out, line_group *group,
+                     std::int32_t first_line, std::int32_t end_line, const method_step &step,
+                     std::uint32_t *extras = nullptr);
+
+// halves.cpp: false, nothing written, when its buffers cannot be had.
+bool write_halves(cell_grid *grid, const line_style &style, output_block *out, line_group *group);
+
+// lanes.cpp: up to lane_columns columns; false, nothing written, when its
+// lanes cannot be had.
+bool write_by_lanes(const cell_grid *grid, const line_style &style, output_block *out,
+                    const method_step &step);
+
+// spill.cpp: bands of rows through a spill file.
+void write_spilled(const cell_grid &grid, const line_style &style, const output_target &to,
+                   output_block *out, line_group *group, std::size_t split_from);
+
+#endif

@@ -1,0 +1,314 @@
+#include "output/transpose.h"
+#include "table/charset.h"
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace
+{
+
+std::string steps_text(const transpose_plan &plan)
+{
+    const char *names[] = {"lanes", "cursors", "spill", "halves", "groups"};
+    std::string text;
+    for (std::int32_t i = 0; i < plan.count; ++i) {
+        const method_step &step = plan.steps[i];
+        text += i > 0 ? " > " : "";
+        text += names[step.method];
+        text += '/';
+        text += std::to_string(step.parts);
+        text += step.pipelined ? "p" : "";
+    }
+    return text;
+}
+
+constexpr std::size_t split_from = std::size_t{4} << 20;
+
+// A loaded table's shape: row table, plain, all four sums, split when long.
+table_shape shape(std::int32_t rows, std::int32_t columns, std::uint64_t length)
+{
+    table_shape s;
+    s.rows = rows;
+    s.columns = columns;
+    s.length = length;
+    s.row_table = true;
+    s.split = length >= split_from;
+    s.plain = true;
+    s.summed = true;
+    s.sums = 2;
+    return s;
+}
+
+template <typename F> table_shape changed(table_shape s, F change)
+{
+    change(&s);
+    return s;
+}
+
+plan_target target(bool positioned, bool page = false, std::uint64_t budget = UINT64_MAX,
+                   bool units = false)
+{
+    plan_target t;
+    t.positioned = positioned;
+    t.page = page;
+    t.budget = budget;
+    t.units = units;
+    t.split_from = split_from;
+    return t;
+}
+
+// The methods tried in order, each with its threads ("groups/1p": one part,
+// pipelined): the choice of method as the tuning sets it.
+struct plan_case {
+    const char *name;
+    table_shape shape;
+    plan_target target;
+    const char *steps;
+};
+
+const std::uint64_t mib = 1 << 20;
+const table_shape tall = shape(200000, 10, 11 * mib);
+const table_shape wide = changed(shape(300, 20000, 33 * mib), [](table_shape *s) {
+    s->split = false; // few rows: the loader keeps no parts
+});
+const table_shape square = shape(2000, 2000, 11 * mib);
+
+const plan_case plan_cases[] = {
+    {"tall to a file", tall, target(true), "lanes/2 > halves/2 > groups/2"},
+    {"tall in sequence", tall, target(false), "groups/2"},
+    {"tall page to a file", tall, target(true, true), "lanes/2 > halves/2 > groups/2"},
+    {"tall small to a file", shape(2000, 10, 100000), target(true), "lanes/1 > groups/1"},
+    {"tall UTF-16 to a file", tall, target(true, false, UINT64_MAX, true), "lanes/2 > groups/2"},
+    {"wide to a file", wide, target(true), "halves/2 > groups/1p"},
+    {"wide in sequence", wide, target(false), "groups/1p"},
+    {"wide UTF-16 to a file", wide, target(true, false, UINT64_MAX, true), "groups/1p"},
+    {"square, long lines, split, in sequence", square, target(false), "groups/2"},
+    {"square, short lines, split, in sequence", shape(2000, 2000, 5 * mib), target(false),
+     "groups/1p"},
+    {"square, not plain, to a file", changed(square, [](table_shape *s) { s->plain = false; }),
+     target(true), "groups/2"},
+    {"square, no sums, to a file", changed(square, [](table_shape *s) { s->summed = false; }),
+     target(true), "groups/2"},
+    {"small square to a file", shape(100, 100, 30000), target(true), "groups/1"},
+    {"few rows to a file", shape(few_rows, 10, 3000), target(true), "groups/1"},
+    {"one row past few to a file", shape(few_rows + 1, 10, 3000), target(true),
+     "lanes/1 > groups/1"},
+    {"lane_columns columns to a file", shape(1000, lane_columns, 300000), target(true),
+     "lanes/1 > groups/1"},
+    {"one column past the lanes to a file", shape(1000, lane_columns + 1, 300000), target(true),
+     "groups/1"},
+    {"one column to a file", shape(1000, 1, 5000), target(true), "lanes/1 > groups/1"},
+    {"one column in sequence", shape(1000, 1, 5000), target(false), "groups/1"},
+    {"one plain column, large, to a file", shape(1000000, 1, 8 * mib), target(true),
+     "lanes/2 > groups/2"},
+    {"more rows than the halves take", shape(halves_rows_most + 1, 2, 20 * mib), target(true),
+     "lanes/2 > groups/2"},
+    {"no rows", shape(0, 5, 4), target(true), "cursors/1"},
+    {"no row table, tall, to a file", changed(tall, [](table_shape *s) { s->row_table = false; }),
+     target(true), "lanes/2 > spill/1"},
+    {"no row table, in sequence", changed(tall, [](table_shape *s) { s->row_table = false; }),
+     target(false), "spill/1"},
+    {"tiny budget, tall, to a file", tall, target(true, false, 1), "spill/1"},
+    {"budget for one part's lanes only",
+     changed(shape(10000, 8, 9 * mib), [](table_shape *s) { s->split = false; }),
+     target(true, false, lanes_bytes + 8 * (sizeof(output_block) + 8)), "lanes/1 > spill/1"},
+    {"budget short of a split table's two lanes", tall,
+     target(true, false, lanes_bytes + 10 * (sizeof(output_block) + 8)), "spill/1"},
+    // 800 bytes of row table, 10,000 read, 800 of sums: a page's extras, as
+    // many again, cross the budget.
+    {"budget for the delimited groups", shape(99, 100, 10000), target(false, false, 12000),
+     "groups/1"},
+    {"the same budget, a page", shape(99, 100, 10000), target(false, true, 12000), "spill/1"},
+};
+
+class plan_transposes : public testing::TestWithParam<plan_case>
+{
+};
+
+TEST_P(plan_transposes, by_shape_target_and_budget)
+{
+    const plan_case &c = GetParam();
+    EXPECT_EQ(steps_text(plan_transpose(c.shape, c.target)), c.steps);
+}
+
+INSTANTIATE_TEST_SUITE_P(all, plan_transposes, testing::ValuesIn(plan_cases), case_name<plan_case>);
+
+// The loader keeps a split table's parts unless it has few rows: its first
+// line holds more than a 1/1024 of it.
+TEST(plan_transposes, row_parts_kept_unless_few_rows)
+{
+    std::string few(2048, 'x');
+    few += "\ny\n";
+    std::string many = "x\n" + std::string(4000, 'y');
+    auto bytes = [](const std::string &text) {
+        return reinterpret_cast<const unsigned char *>(text.data());
+    };
+    EXPECT_FALSE(wants_row_parts(bytes(few), few.size(), 1));
+    EXPECT_TRUE(wants_row_parts(bytes(few), few.size(), 0)) << "every table split for tests";
+    EXPECT_TRUE(wants_row_parts(bytes(many), many.size(), 1));
+    // Told, the loader keeps the parts with the first one's sums, or joins them.
+    for (bool keep : {true, false}) {
+        loaded_table table;
+        table.bytes = padded(few);
+        load_limits limits;
+        limits.keep_parts = keep;
+        limits.split_from = 1;
+        ASSERT_EQ(
+            load_table_within(table.bytes.data(), few.size(), '\t', true, limits, &table.grid),
+            load_done);
+        EXPECT_EQ(table.grid.split_rows, keep ? 1 : 0) << "keep " << keep;
+        EXPECT_EQ(table.grid.head_column_bytes != nullptr, keep) << "keep " << keep;
+    }
+}
+
+// Each method called directly on generated tables, on the threads a plan
+// may give it, writes the model's result; pages, the cursors' page. The
+// shapes take the methods the plan names.
+struct method_case {
+    const char *name;
+    std::size_t rows;
+    std::size_t columns;
+    std::size_t longest;
+    unsigned seed;
+    bool full;
+    const char *at_offsets; // the plan's first method, positioned and in sequence
+    const char *in_sequence;
+};
+
+const method_case method_cases[] = {
+    {"few rows, many columns", 40, 1003, 20, 3, false, "groups", "groups"},
+    {"full rows, wide", 30, 3000, 6, 21, true, "halves", "groups"},
+    {"square", 300, 150, 12, 4, false, "groups", "groups"},
+    {"tall", 20000, 3, 12, 6, false, "lanes", "groups"},
+    {"tall, full rows", 5000, 6, 10, 22, true, "lanes", "groups"},
+    {"one column", 500, 1, 5, 23, false, "lanes", "groups"},
+    {"one row", 1, 700, 8, 24, false, "groups", "groups"},
+    {"more lines than a group holds", 3, group_most + 100, 3, 25, false, "groups", "groups"},
+    {"lines longer than a group", 3, 2, 4000000, 26, true, "halves", "groups"},
+};
+
+struct method_way {
+    const char *name;
+    method_step step;
+    bool split; // loaded in two parts
+    std::uint64_t budget;
+    bool positioned;
+};
+
+const method_way method_ways[] = {
+    {"cursors", {method_cursors, 1, false}, false, UINT64_MAX, false},
+    {"groups", {method_groups, 1, false}, false, UINT64_MAX, false},
+    {"groups pipelined", {method_groups, 1, true}, false, UINT64_MAX, false},
+    {"groups in two parts", {method_groups, 2, false}, true, UINT64_MAX, false},
+    {"groups, a split table in one part", {method_groups, 1, false}, true, UINT64_MAX, false},
+    {"halves", {method_halves, 2, false}, false, UINT64_MAX, true},
+    {"halves of a split table", {method_halves, 2, false}, true, UINT64_MAX, true},
+    {"lanes", {method_lanes, 1, false}, false, UINT64_MAX, true},
+    {"lanes in two parts", {method_lanes, 2, false}, true, UINT64_MAX, true},
+    {"lanes, a split table in one part", {method_lanes, 1, false}, true, UINT64_MAX, true},
+    {"spill, bands of a few rows", {method_spill, 1, false}, false, 300, false},
+    {"spill, larger bands", {method_spill, 1, false}, false, 200000, false},
+};
+
+// The staging the writers keep for the process, the test's own.
+struct test_group {
+    std::vector<char> staging = std::vector<char>(2 * group_bytes);
+    std::unique_ptr<line_group> group = std::make_unique<line_group>();
+    test_group()
+    {
+        group->bytes = staging.data();
+        group->other = staging.data() + group_bytes;
+    }
+};
+
+std::string written_directly(cell_grid *grid, const method_way &way, result_format format)
+{
+    static test_group kept;
+    std::string beside = testing::TempDir() + "result";
+    return written_by(way.positioned, [&](output_target to) {
+        to.budget = way.budget;
+        to.spill_beside = beside.c_str();
+        ASSERT_TRUE(have_writer_blocks());
+        line_style style;
+        style.format = format;
+        style.delimiter = grid->delimiter;
+        style.html = html_style_for(charset_utf8, grid->delimiter);
+        output_block out = main_output(to);
+        bool written = true;
+        if (way.step.method != method_lanes && way.step.method != method_spill)
+            start_cursors(grid, row_part{0, grid->rows}, to.progress);
+        switch (way.step.method) {
+        case method_cursors:
+            for (std::int32_t i = 0; i < grid->columns; ++i)
+                write_line_by_cursors(grid, style, &out);
+            break;
+        case method_groups:
+            write_by_groups(grid, style, &out, kept.group.get(), 0, grid->columns, way.step);
+            break;
+        case method_halves:
+            written = write_halves(grid, style, &out, kept.group.get());
+            break;
+        case method_lanes:
+            written = write_by_lanes(grid, style, &out, way.step);
+            break;
+        case method_spill:
+            write_spilled(*grid, style, to, &out, kept.group.get(), SIZE_MAX);
+            break;
+        }
+        flush_output(&out);
+        EXPECT_TRUE(written && !out.failed) << way.name;
+    });
+}
+
+using method_writes = testing::TestWithParam<method_case>;
+
+TEST_P(method_writes, the_model_result_on_its_threads)
+{
+    const method_case &c = GetParam();
+    rows_t rows = generated_rows(c.rows, c.columns, c.longest, c.seed, c.full);
+    for (char delimiter : {'\t', ','}) {
+        std::string input = joined_rows(rows, delimiter);
+        auto d = static_cast<unsigned char>(delimiter);
+        std::string page;
+        for (const method_way &way : method_ways) {
+            loaded_table table;
+            ASSERT_TRUE(load_text(&table, input, d, true, way.split ? 0 : SIZE_MAX));
+            if (way.split && !shape_of(table.grid).split)
+                continue; // one row: nothing to split
+            if (way.step.method == method_halves && !table.grid.plain)
+                continue; // the halves find cells by counting delimiters
+            if (way.step.method == method_lanes && table.grid.columns > lane_columns)
+                continue; // each lane would get less than a page
+            EXPECT_EQ(written_directly(&table.grid, way, format_delimited),
+                      model_delimited(rows, c.columns, true, delimiter))
+                << way.name;
+            loaded_table again;
+            ASSERT_TRUE(load_text(&again, input, d, true, way.split ? 0 : SIZE_MAX));
+            std::string html = written_directly(&again.grid, way, format_html);
+            if (page.empty())
+                page = html; // the cursors'
+            EXPECT_EQ(html, page) << way.name << ", a page";
+        }
+        loaded_table table;
+        ASSERT_TRUE(load_text(&table, input, d, true, SIZE_MAX));
+        const char *names[] = {"lanes", "cursors", "spill", "halves", "groups"};
+        for (bool positioned : {true, false}) {
+            plan_target to;
+            to.positioned = positioned;
+            to.split_from = c.full ? 0 : SIZE_MAX; // the halves only for the full rows
+            transpose_plan plan = plan_transpose(shape_of(table.grid), to);
+            ASSERT_GT(plan.count, 0);
+            EXPECT_STREQ(names[plan.steps[0].method], positioned ? c.at_offsets : c.in_sequence)
+                << (positioned ? "at offsets" : "in sequence");
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(all, method_writes, testing::ValuesIn(method_cases),
+                         case_name<method_case>);
+
+} // namespace
