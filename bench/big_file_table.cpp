@@ -78,7 +78,8 @@ static int check(std::uint64_t columns, std::uint64_t rows)
         return 1;
     }
     std::printf("check: %llu lines, %llu bytes, every cell as generated\n",
-                static_cast<unsigned long long>(columns), static_cast<unsigned long long>(compared));
+                static_cast<unsigned long long>(columns),
+                static_cast<unsigned long long>(compared));
     return 0;
 }
 

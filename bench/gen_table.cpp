@@ -40,10 +40,10 @@ static void write_character(generator *g, bool utf8, bool sjis)
     static const char alphabet[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
     static const char *const letters[] = {"\xc3\xa9", "\xc3\xbc", "\xc3\xb6", "\xc3\x9f",
                                           "\xd0\xb6", "\xd1\x8f", "\xce\xbb", "\xcf\x89"};
-    static const char *const japanese[] = {
-        "\x82\xa0", "\x82\xa2", "\x82\xcc", "\x82\xf1", "\x83\x41", "\x83\x93",
-        "\x81\x5b", "\x93\xfa", "\x96\x7b", "\x93\x8c", "\x8b\x9e", "\x8e\x71",
-        "\xea\xa2", "\xe0\x8a", "\xea\xa3", "\xb6"};
+    static const char *const japanese[] = {"\x82\xa0", "\x82\xa2", "\x82\xcc", "\x82\xf1",
+                                           "\x83\x41", "\x83\x93", "\x81\x5b", "\x93\xfa",
+                                           "\x96\x7b", "\x93\x8c", "\x8b\x9e", "\x8e\x71",
+                                           "\xea\xa2", "\xe0\x8a", "\xea\xa3", "\xb6"};
     if (utf8 && below(g, 6) == 0)
         std::fputs(letters[below(g, sizeof letters / sizeof letters[0])], stdout);
     else if (sjis && below(g, 2) == 0)

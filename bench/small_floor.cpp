@@ -42,8 +42,10 @@ int main(int argc, char **argv)
 {
     std::vector<char> buffer;
     for (int i = 1; i < argc; ++i) {
-        if (std::strchr(argv[i], '/') != nullptr || !copy_one(argv[i], &buffer, static_cast<unsigned>(i))) {
-            std::fprintf(stderr, "small_floor: %s failed (files of the current directory only)\n", argv[i]);
+        if (std::strchr(argv[i], '/') != nullptr ||
+            !copy_one(argv[i], &buffer, static_cast<unsigned>(i))) {
+            std::fprintf(stderr, "small_floor: %s failed (files of the current directory only)\n",
+                         argv[i]);
             return 1;
         }
     }

@@ -49,9 +49,10 @@ static void check_parts(const std::string &bytes, unsigned char delimiter, const
     load_or_abort(bytes.substr(0, grid.split_at), delimiter, true, &head);
     require(head.grid.rows == grid.split_rows, "the first part's rows are its lines");
     for (std::size_t c = 0; c < columns; ++c) {
-        std::uint32_t want = c < static_cast<std::size_t>(head.grid.columns) && head.grid.column_bytes != nullptr
-                                 ? head.grid.column_bytes[c]
-                                 : 0;
+        std::uint32_t want =
+            c < static_cast<std::size_t>(head.grid.columns) && head.grid.column_bytes != nullptr
+                ? head.grid.column_bytes[c]
+                : 0;
         require(grid.head_column_bytes[c] == want, "the first part's sums are its lines' own");
     }
 }

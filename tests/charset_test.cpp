@@ -375,8 +375,8 @@ TEST(pair_checks_random, agree_with_a_character_at_a_time)
     std::mt19937 random(8642);
     int counts[2] = {};
     for (int n = 0; n < 6000; ++n) {
-        std::string text = random_text(random, std::span(pieces).subspan(n % 2 == 0 ? euc_pieces : 0),
-                                       strays);
+        std::string text =
+            random_text(random, std::span(pieces).subspan(n % 2 == 0 ? euc_pieces : 0), strays);
         bool euc = pairs_by_characters(text, true);
         bool shift_jis = pairs_by_characters(text, false);
         counts[0] += euc;

@@ -128,8 +128,7 @@ TEST(process_file, page_names_the_charset_checked_in_the_loading)
         {lines + std::string("after a NUL\0\t\xff\n", 15), "UTF-8"},
         {"\xea\xa2\x8e\x71\n" + kana_lines, "shift_jis"},
         {"\xe4\xa1\xa4\xce\tb\n" + lines, "euc-jp"},
-        {"\xea\xa2\x8e\x71\n" + kana_lines + "a byte Shift_JIS does not allow\t\xfd\n",
-         "UTF-8"},
+        {"\xea\xa2\x8e\x71\n" + kana_lines + "a byte Shift_JIS does not allow\t\xfd\n", "UTF-8"},
     };
     char folder[] = "/tmp/tabflip-driver-XXXXXX";
     ASSERT_NE(mkdtemp(folder), nullptr);

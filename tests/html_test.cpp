@@ -24,7 +24,7 @@ std::string page(const char *charset_name, const std::string &table_rows)
 
 struct page_case {
     const char *name;
-    std::string input; // tab-delimited
+    std::string input;       // tab-delimited
     charset_id charset_code; // the driver's guess
     std::string normal;
     std::string replace;

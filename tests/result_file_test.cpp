@@ -28,8 +28,14 @@ struct scratch_folder {
         char name[] = "/tmp/tabflip-result-XXXXXX";
         path = mkdtemp(name) != nullptr ? name : "";
     }
-    ~scratch_folder() { std::system(("rm -rf '" + path + "'").c_str()); }
-    std::string operator/(const char *name) const { return path + "/" + name; }
+    ~scratch_folder()
+    {
+        std::system(("rm -rf '" + path + "'").c_str());
+    }
+    std::string operator/(const char *name) const
+    {
+        return path + "/" + name;
+    }
 };
 
 void write_file(const std::string &path, const std::string &bytes)
@@ -161,7 +167,8 @@ TEST(tabflip_binary, signal_during_a_large_write_leaves_the_earlier_result)
         int watch = inotify_init1(IN_CLOEXEC);
         ASSERT_GE(watch, 0);
         ASSERT_GE(inotify_add_watch(watch, folder.path.c_str(), IN_CREATE | IN_MODIFY), 0);
-        pid_t pid = start_tabflip(folder.path, {"big.txt"}, c.ignored_at_start ? c.signal_number : 0);
+        pid_t pid =
+            start_tabflip(folder.path, {"big.txt"}, c.ignored_at_start ? c.signal_number : 0);
         ASSERT_GT(pid, 0);
         pollfd ready = {watch, POLLIN, 0};
         EXPECT_EQ(poll(&ready, 1, 60000), 1);
@@ -311,7 +318,8 @@ TEST(tabflip_binary, signal_while_waiting_for_a_fifo_result_ends_the_run)
         EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal_number)
             << "signal " << signal_number << ", wait status " << status;
         struct stat fifo;
-        EXPECT_TRUE(stat((folder / "t.txt_replace.csv").c_str(), &fifo) == 0 && S_ISFIFO(fifo.st_mode));
+        EXPECT_TRUE(stat((folder / "t.txt_replace.csv").c_str(), &fifo) == 0 &&
+                    S_ISFIFO(fifo.st_mode));
     }
 }
 

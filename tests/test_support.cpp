@@ -58,8 +58,7 @@ rows_t generated_rows(std::size_t rows, std::size_t columns, std::size_t longest
     std::mt19937 random(seed);
     rows_t table(rows);
     for (auto &row : table) {
-        std::size_t filled =
-            &row == &table[0] || full ? columns : random() % (columns + 1);
+        std::size_t filled = &row == &table[0] || full ? columns : random() % (columns + 1);
         for (std::size_t c = 0; c < filled; ++c) {
             std::string text;
             std::size_t length = random() % (longest + 1);

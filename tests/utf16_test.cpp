@@ -114,8 +114,9 @@ std::string encoded(const std::string &internal, unit_order order, std::size_t b
         for (std::size_t at = 0; at < internal.size(); at += block) {
             std::string part = internal.substr(at, block);
             std::vector<unsigned char> out(2 * part.size() + 1);
-            std::size_t n = encode_utf16(
-                &encoder, reinterpret_cast<const unsigned char *>(part.data()), part.size(), out.data());
+            std::size_t n =
+                encode_utf16(&encoder, reinterpret_cast<const unsigned char *>(part.data()),
+                             part.size(), out.data());
             EXPECT_LE(n, 2 * part.size());
             files[way].append(reinterpret_cast<const char *>(out.data()), n);
         }

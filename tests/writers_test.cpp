@@ -73,8 +73,7 @@ class delimited_writer : public testing::TestWithParam<delimited_case>
 TEST_P(delimited_writer, writes_both_orientations)
 {
     const delimited_case &c = GetParam();
-    expect_both_orientations(c.input, static_cast<unsigned char>(c.delimiter), c.normal,
-                             c.replace);
+    expect_both_orientations(c.input, static_cast<unsigned char>(c.delimiter), c.normal, c.replace);
 }
 
 INSTANTIATE_TEST_SUITE_P(all, delimited_writer, testing::ValuesIn(delimited_cases),
@@ -222,8 +221,8 @@ std::string cr_lines(int rows)
     const std::string nul(1, '\0');
     std::string text;
     for (int j = 0; j < rows; ++j) {
-        std::string row = "a" + std::to_string(j) + (j == 40 ? nul + "n" : "") + "," +
-                          (j % 3 == 0 ? "" : "b");
+        std::string row =
+            "a" + std::to_string(j) + (j == 40 ? nul + "n" : "") + "," + (j % 3 == 0 ? "" : "b");
         text += (j == 41 ? nul : j == 42 ? row + nul : row) + "\r";
     }
     return text;
@@ -244,8 +243,8 @@ const budget_case budget_cases[] = {
     {"wide, every row full", generated_table(5, 20001, 12, true), '\t'},
     {"square, every row full", generated_table(120, 130, 13, true), '\t'},
     {"cells longer than a spill's read piece",
-     std::string(3000, 'x') + "\t" + std::string(900, '<') + "\nab\t\ncd\t" + std::string(2000, '&') +
-         "\n",
+     std::string(3000, 'x') + "\t" + std::string(900, '<') + "\nab\t\ncd\t" +
+         std::string(2000, '&') + "\n",
      '\t'},
 };
 
@@ -312,8 +311,7 @@ TEST_P(result_size, is_what_the_writers_write)
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(all, result_size, testing::ValuesIn(budget_cases),
-                         case_name<budget_case>);
+INSTANTIATE_TEST_SUITE_P(all, result_size, testing::ValuesIn(budget_cases), case_name<budget_case>);
 
 // Where the result's size is not known, the progress line tells the share of
 // the table taken in: every method, in memory, spilled or in two parts, in
@@ -427,7 +425,7 @@ std::string mixed_table(std::size_t rows, std::size_t columns, std::size_t longe
                         const char *line_end, unsigned seed)
 {
     const char *pieces[] = {"a", "Z9", "\xc3\xa9", "\xd0\xb6", "\xe3\x81\x82", "\xed\xa0\xbd",
-                            "<", " ", "&"};
+                            "<", " ",  "&"};
     std::mt19937 random(seed);
     std::string text;
     for (std::size_t j = 0; j < rows; ++j) {

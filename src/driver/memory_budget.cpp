@@ -18,11 +18,24 @@ bool parse_size(const char *text, std::uint64_t *bytes)
         return false;
     int shift = 0;
     switch (*p) {
-    case 'K': case 'k': shift = 10; break;
-    case 'M': case 'm': shift = 20; break;
-    case 'G': case 'g': shift = 30; break;
-    case 'T': case 't': shift = 40; break;
-    default: break;
+    case 'K':
+    case 'k':
+        shift = 10;
+        break;
+    case 'M':
+    case 'm':
+        shift = 20;
+        break;
+    case 'G':
+    case 'g':
+        shift = 30;
+        break;
+    case 'T':
+    case 't':
+        shift = 40;
+        break;
+    default:
+        break;
     }
     if (shift != 0)
         ++p;

@@ -97,10 +97,11 @@ void progress_begin(progress_state *progress, const char *name, std::uint64_t to
 // columns on a terminal in *columns; 0 when p starts no well-formed one.
 static std::size_t utf8_character(const unsigned char *p, std::size_t left, unsigned *columns)
 {
-    std::size_t length = p[0] < 0x80 ? 1 : p[0] >= 0xC2 && p[0] < 0xE0 ? 2
-                                        : p[0] >= 0xE0 && p[0] < 0xF0 ? 3
-                                        : p[0] >= 0xF0 && p[0] < 0xF5 ? 4
-                                                                      : 0;
+    std::size_t length = p[0] < 0x80                   ? 1
+                         : p[0] >= 0xC2 && p[0] < 0xE0 ? 2
+                         : p[0] >= 0xE0 && p[0] < 0xF0 ? 3
+                         : p[0] >= 0xF0 && p[0] < 0xF5 ? 4
+                                                       : 0;
     if (length == 0 || length > left)
         return 0;
     std::uint32_t code = p[0] & (0xFFu >> (length == 1 ? 1 : length + 1));

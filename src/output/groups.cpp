@@ -232,9 +232,9 @@ static void run_group_step(void *arg)
 // thread of its own, or one thread filling a group in one staging buffer
 // while another writes the group before from the other. extras: a page's
 // for all rows, when the caller has them.
-void write_by_groups(cell_grid *grid, const line_style &style, output_block *out,
-                     line_group *group, std::int32_t first_line, std::int32_t end_line,
-                     const method_step &step, std::uint32_t *extras)
+void write_by_groups(cell_grid *grid, const line_style &style, output_block *out, line_group *group,
+                     std::int32_t first_line, std::int32_t end_line, const method_step &step,
+                     std::uint32_t *extras)
 {
     row_part rows[2];
     row_parts(*grid, step.parts, rows);
@@ -251,7 +251,8 @@ void write_by_groups(cell_grid *grid, const line_style &style, output_block *out
         run_parts(find_extras, parts, &works[0], &works[1], out->threads);
     group_step written{nullptr, out, nullptr, 0}; // filled, not yet written
     for (std::int32_t i = first_line; i < end_line;) {
-        std::int32_t lines = std::min(measure_group(*grid, works, parts, i, out->threads), end_line - i);
+        std::int32_t lines =
+            std::min(measure_group(*grid, works, parts, i, out->threads), end_line - i);
         if (lines == 0) {
             write_staged(written);
             written.size = 0;

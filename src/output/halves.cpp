@@ -56,8 +56,7 @@ static void write_half(void *arg)
 // fills its groups while the other writes, and no two share a line's place
 // in a staging buffer. False when its buffers (or a page's extras) cannot
 // be had; the row table then still holds the cursors.
-bool write_halves(cell_grid *grid, const line_style &style, output_block *out,
-                         line_group *group)
+bool write_halves(cell_grid *grid, const line_style &style, output_block *out, line_group *group)
 {
     auto rows = static_cast<std::size_t>(grid->rows);
     row_part all{0, grid->rows};

@@ -4,9 +4,8 @@
 
 // Column c's count in rows, from one of the loader's sums (the table's and
 // its first part's); false without them.
-bool summed_count(const std::uint32_t *table, const std::uint32_t *head,
-                         const cell_grid &grid, const row_part &rows, std::int32_t c,
-                         std::uint64_t *count)
+bool summed_count(const std::uint32_t *table, const std::uint32_t *head, const cell_grid &grid,
+                  const row_part &rows, std::int32_t c, std::uint64_t *count)
 {
     if (table == nullptr)
         return false;
@@ -22,8 +21,7 @@ bool summed_count(const std::uint32_t *table, const std::uint32_t *head,
 }
 
 // Column c's text bytes in rows, from the loader's sums; false without them.
-bool summed_bytes(const cell_grid &grid, const row_part &rows, std::int32_t c,
-                         std::uint64_t *bytes)
+bool summed_bytes(const cell_grid &grid, const row_part &rows, std::int32_t c, std::uint64_t *bytes)
 {
     return summed_count(grid.column_bytes, grid.head_column_bytes, grid, rows, c, bytes);
 }
@@ -40,8 +38,7 @@ static std::size_t line_frame(const cell_grid &grid, const line_style &style, co
 // A part's html_column_extras for every column, on the scratch list; null
 // for delimited text and for a page whose line sizes need a walk of its
 // cells.
-std::uint32_t *part_extras(const cell_grid &grid, const line_style &style,
-                                  const row_part &rows)
+std::uint32_t *part_extras(const cell_grid &grid, const line_style &style, const row_part &rows)
 {
     std::uint64_t bytes = 0;
     if (style.format != format_html || !summed_bytes(grid, rows, 0, &bytes))
@@ -69,7 +66,7 @@ std::uint32_t *part_extras(const cell_grid &grid, const line_style &style,
 // frames and absent entries take, to which the caller adds what each
 // present entry takes beyond an absent one.
 bool sizes_summed(const cell_grid &grid, const line_style &style, const row_part &rows,
-                         const std::uint32_t *extras)
+                  const std::uint32_t *extras)
 {
     std::uint64_t bytes = 0;
     return (style.format == format_delimited || extras != nullptr) &&
@@ -77,8 +74,8 @@ bool sizes_summed(const cell_grid &grid, const line_style &style, const row_part
 }
 
 bool base_sizes(const cell_grid &grid, const line_style &style, const row_part &rows,
-                       std::int32_t first_line, std::int32_t lines, const std::uint32_t *extras,
-                       std::size_t *sizes)
+                std::int32_t first_line, std::int32_t lines, const std::uint32_t *extras,
+                std::size_t *sizes)
 {
     auto count = static_cast<std::size_t>(rows.end - rows.first);
     std::uint64_t bytes = 0;
@@ -91,7 +88,8 @@ bool base_sizes(const cell_grid &grid, const line_style &style, const row_part &
         else if (extras == nullptr)
             sizes[k] = static_cast<std::size_t>(bytes) + count;
         else
-            sizes[k] = frame + 10 * count + static_cast<std::size_t>(bytes) + extras[first_line + k];
+            sizes[k] =
+                frame + 10 * count + static_cast<std::size_t>(bytes) + extras[first_line + k];
     }
     return summed;
 }

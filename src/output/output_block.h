@@ -92,9 +92,9 @@ struct output_block {
     // Where the encoder's units go, room for 2 * end bytes: a block flushed
     // on a thread of its own has its own. Null: a static 1 MiB.
     unsigned char *unit_room = nullptr;
-    int error = 0;               // the system's error number of the failed write
-    bool no_memory = false;      // failed for want of memory, not by a write
-    progress_sink progress = {}; // as in output_target
+    int error = 0;                             // the system's error number of the failed write
+    bool no_memory = false;                    // failed for want of memory, not by a write
+    progress_sink progress = {};               // as in output_target
     std::size_t split_from = split_from_bytes; // as in output_target
     bool threads = true;                       // as in output_target
 };

@@ -33,13 +33,13 @@ static bool lanes_fit(const table_shape &shape, std::uint64_t budget)
 // The groups' row table, the loader's sums (four bytes a column each, and a
 // page's extras as many again) and each pass's reading of every row. The
 // fixed buffers (the output block, the staging) are a few MiB beside it.
-static bool groups_fit(const table_shape &shape, bool page, std::uint64_t budget)
+static bool groups_fit(const table_shape &shape, const plan_target &target)
 {
     auto rows = static_cast<std::uint64_t>(shape.rows) + 1;
-    std::uint64_t passes_read = std::min<std::uint64_t>(rows * page_bytes, shape.length);
+    std::uint64_t passes_read = std::min<std::uint64_t>(rows * target.page_bytes, shape.length);
     std::uint64_t sums = 4u * static_cast<std::uint64_t>(shape.sums) *
-                         static_cast<std::uint64_t>(shape.columns) * (page ? 2u : 1u);
-    return rows * sizeof(std::size_t) + sums + passes_read <= budget;
+                         static_cast<std::uint64_t>(shape.columns) * (target.page ? 2u : 1u);
+    return rows * sizeof(std::size_t) + sums + passes_read <= target.budget;
 }
 
 method_step plan_groups(const table_shape &shape, std::size_t split_from)
@@ -61,7 +61,7 @@ transpose_plan plan_transpose(const table_shape &shape, const plan_target &targe
         add({method_lanes, shape.split ? 2 : 1, false});
     if (shape.rows == 0) {
         add({method_cursors, 1, false});
-    } else if (!shape.row_table || !groups_fit(shape, target.page, target.budget)) {
+    } else if (!shape.row_table || !groups_fit(shape, target)) {
         add({method_spill, 1, false});
     } else {
         if (target.positioned && !target.units && shape.plain && shape.summed &&

@@ -53,7 +53,7 @@ static void release_runs(spill_runs *runs)
 // or at the data's end. The final line is never cut off alone when it has
 // no line end, so every band but the last ends with one.
 static std::size_t band_end(const cell_grid &grid, std::size_t begin, std::size_t most_bytes,
-                             std::size_t most_rows)
+                            std::size_t most_rows)
 {
     const unsigned char *data_end = grid.bytes + grid.length;
     const unsigned char *start = grid.bytes + begin;
@@ -120,7 +120,7 @@ static bool load_band(const cell_grid &grid, std::size_t begin, std::size_t end,
 // the runs are taken: result's bytes have been set aside, and it takes on
 // what failed.
 static bool spill_bands(const cell_grid &grid, std::uint64_t budget, std::size_t split_from,
-                         spill_runs *runs, line_group *group, output_block *result)
+                        spill_runs *runs, line_group *group, output_block *result)
 {
     line_style runs_style;
     runs_style.delimiter = grid.delimiter;

@@ -19,11 +19,8 @@
 //          stagings                             more writing (pipelined)
 // (stored.cpp writes the stored orientation: there is no choice.)
 //
-// Words: a part is the rows the loader measured on one thread; a group is
-// output lines staged at once; a half is half of the output lines; a lane is
-// one output line's buffer; a band is input rows spilled together as one
-// run of the spill. A block is only ever the 64-byte scan block, the
-// 16-byte copy block or the output block.
+// The words (part, group, half, lane, band, run, block) are defined in
+// docs/internals.md.
 #ifndef TABFLIP_TRANSPOSE_H
 #define TABFLIP_TRANSPOSE_H
 
@@ -54,8 +51,6 @@ constexpr std::size_t lanes_bytes = std::size_t{8} << 20;
 constexpr std::size_t lane_most = std::size_t{1} << 20;
 constexpr std::int32_t lane_columns = 64;
 constexpr std::int32_t few_rows = 64;
-// The groups' passes read every row again, a page a row at least.
-constexpr std::uint64_t page_bytes = 4096;
 // A table whose first line holds more than this share of its bytes has few
 // rows: its parts are joined as one table for the writers (the loader keeps
 // no first part's sums of its many columns, which would only cost memory).
@@ -95,6 +90,9 @@ struct plan_target {
     bool page = false;
     std::uint64_t budget = UINT64_MAX;
     std::size_t split_from = SIZE_MAX; // tables from this size on may take two threads
+    // The system's memory page: the groups' passes read every row again, a
+    // page a row at least.
+    std::uint64_t page_bytes = 4096;
 };
 
 enum transpose_method : unsigned char {

@@ -66,6 +66,7 @@ static void write_transposed(cell_grid *grid, const line_style &style, const out
     target.page = style.format == format_html;
     target.budget = to.budget;
     target.split_from = to.split_from;
+    target.page_bytes = page_size();
     transpose_plan plan = plan_transpose(shape_of(*grid), target);
     bool cursors = false;
     for (std::int32_t i = 0; i < plan.count; ++i) {

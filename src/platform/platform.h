@@ -165,7 +165,7 @@ struct result_file {
     // Set by the caller before open_result: about how many bytes it will
     // write. A result that goes out in one write is named from the start.
     std::uint64_t expected_size = UINT64_MAX;
-    bool regular = false;       // a regular file, which may be written at offsets
+    bool regular = false; // a regular file, which may be written at offsets
 };
 
 void install_signal_cleanup();

@@ -26,7 +26,7 @@ namespace
 {
 
 // Every signal that ends the process by default and can be caught.
-constexpr int cleanup_signals[] = {SIGINT,  SIGTERM,   SIGHUP,  SIGQUIT, SIGUSR1,
+constexpr int cleanup_signals[] = {SIGINT,  SIGTERM, SIGHUP,    SIGQUIT, SIGUSR1,
                                    SIGUSR2, SIGALRM, SIGVTALRM, SIGPROF, SIGXCPU};
 
 // A cleanup signal that comes while a file is being created and held waits
@@ -183,8 +183,8 @@ static void end_creation()
 // digits of a sequence that differs from process to process.
 static void next_name(char *temp)
 {
-    static std::uint64_t state = static_cast<std::uint64_t>(getpid()) << 32 ^
-                                 static_cast<std::uint64_t>(std::time(nullptr));
+    static std::uint64_t state =
+        static_cast<std::uint64_t>(getpid()) << 32 ^ static_cast<std::uint64_t>(std::time(nullptr));
     char *digits = temp + std::strlen(temp) - 8;
     state = state * 6364136223846793005ull + 1442695040888963407ull;
     for (int i = 0; i < 8; ++i)
@@ -427,7 +427,8 @@ const unsigned char *map_file(int fd, std::size_t length, std::size_t padding,
         return nullptr;
     // An anonymous mapping takes no file: -1 is what POSIX asks for.
     // cppcheck-suppress invalidFunctionArg
-    void *region = mmap(nullptr, size, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    void *region =
+        mmap(nullptr, size, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
     if (region == MAP_FAILED)
         return nullptr;
     void *file = mmap(region, length, PROT_READ, MAP_PRIVATE | MAP_FIXED, fd, 0);
@@ -491,9 +492,7 @@ bool write_exactly_at(int fd, const char *bytes, std::size_t size, std::uint64_t
     return true;
 }
 
-void set_binary_output()
-{
-}
+void set_binary_output() {}
 
 bool output_cursor(int fd, std::uint64_t *offset)
 {

@@ -116,8 +116,8 @@ static bool open_in_place(result_file *result)
 
 static bool is_device(const char *path)
 {
-    HANDLE handle = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                OPEN_EXISTING, 0, nullptr);
+    HANDLE handle = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                0, nullptr);
     if (handle == INVALID_HANDLE_VALUE)
         return false;
     bool device = GetFileType(handle) != FILE_TYPE_DISK;
@@ -161,9 +161,9 @@ int open_input(const char *name)
 {
     // Backup semantics open a folder too, which then fails as a read error,
     // as it does on POSIX; sharing lets other programs go on with the file.
-    HANDLE handle = CreateFileA(name, GENERIC_READ,
-                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    HANDLE handle =
+        CreateFileA(name, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (handle == INVALID_HANDLE_VALUE)
         return -1;
     int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_RDONLY | _O_BINARY);

@@ -95,10 +95,9 @@ static inline shift_jis_classes classify_shift_jis_block(const unsigned char *p)
         __m128i lead = _mm_or_si128(in_signed(v, -127, -97), in_signed(v, -32, -4));
         __m128i not_trail = _mm_or_si128(_mm_or_si128(in_signed(v, 0, 0x3F), top),
                                          _mm_cmpeq_epi8(v, _mm_set1_epi8(0x7F)));
-        __m128i not_single =
-            _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(-128)),
-                                      _mm_cmpeq_epi8(v, _mm_set1_epi8(-96))),
-                         top);
+        __m128i not_single = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(-128)),
+                                                       _mm_cmpeq_epi8(v, _mm_set1_epi8(-96))),
+                                          top);
         auto shift = static_cast<unsigned>(16 * i);
         auto bits = [shift](__m128i m) {
             return static_cast<std::uint64_t>(static_cast<std::uint16_t>(_mm_movemask_epi8(m)))
@@ -167,9 +166,8 @@ static inline euc_jp_classes classify_euc_jp_block(const unsigned char *p)
 // the end of most Shift_JIS text, by two lookups.
 TABFLIP_WIDE static inline __m256i in_signed_wide(__m256i v, int low, int high)
 {
-    return _mm256_and_si256(
-        _mm256_cmpgt_epi8(v, _mm256_set1_epi8(static_cast<char>(low - 1))),
-        _mm256_cmpgt_epi8(_mm256_set1_epi8(static_cast<char>(high + 1)), v));
+    return _mm256_and_si256(_mm256_cmpgt_epi8(v, _mm256_set1_epi8(static_cast<char>(low - 1))),
+                            _mm256_cmpgt_epi8(_mm256_set1_epi8(static_cast<char>(high + 1)), v));
 }
 
 TABFLIP_WIDE static inline std::uint64_t wide_bits(__m256i a, __m256i b)
@@ -376,7 +374,8 @@ text_forms forms_seen(const second_look &look)
 
 bool needs_second_look(charset_id first)
 {
-    return first == charset_shift_jis || first == charset_euc_jp || first == charset_three_byte_utf8;
+    return first == charset_shift_jis || first == charset_euc_jp ||
+           first == charset_three_byte_utf8;
 }
 
 // A two-byte or four-byte UTF-8 character first looks like a Shift_JIS or

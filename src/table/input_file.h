@@ -25,8 +25,8 @@ constexpr std::size_t input_padding = 64;
 struct input_data {
     const unsigned char *bytes = nullptr; // length data bytes, then the padding
     std::size_t length = 0;
-    file_mapping mapping;                 // the region, when the file is mapped
-    unsigned char *block = nullptr;       // the scratch block, when it is not
+    file_mapping mapping;           // the region, when the file is mapped
+    unsigned char *block = nullptr; // the scratch block, when it is not
 };
 
 // Obtains the named file's bytes: mapped when it is a regular file large

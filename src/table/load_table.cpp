@@ -31,13 +31,13 @@ struct table_scan {
 // each column's continuation bytes (80..BF) are counted beside them: a
 // UTF-16 result's lines are sized in units, of which these stand for none.
 struct column_sums {
-    std::uint32_t *bytes = nullptr; // capacity entries, or null: not wanted, or given up
+    std::uint32_t *bytes = nullptr;         // capacity entries, or null: not wanted, or given up
     std::uint32_t *continuations = nullptr; // capacity entries beside bytes, or null
     std::size_t capacity = 0;
-    std::size_t most = SIZE_MAX; // past this many columns the sums are given up
-    std::size_t column = 0;     // the current line's cell
-    std::size_t cell_start = 0; // where that cell's text starts
-    std::size_t continued = 0;  // continuation bytes before the current block
+    std::size_t most = SIZE_MAX;    // past this many columns the sums are given up
+    std::size_t column = 0;         // the current line's cell
+    std::size_t cell_start = 0;     // where that cell's text starts
+    std::size_t continued = 0;      // continuation bytes before the current block
     std::size_t cell_continued = 0; // those before the cell's start
 };
 
@@ -66,7 +66,8 @@ static bool room_for_column(column_sums *sums)
 {
     if (sums->column < sums->capacity)
         return true;
-    std::size_t capacity = sums->capacity * 2 > sums->column ? sums->capacity * 2 : sums->column + 1;
+    std::size_t capacity =
+        sums->capacity * 2 > sums->column ? sums->capacity * 2 : sums->column + 1;
     capacity = capacity < sums->most ? capacity : sums->most;
     bool grown = capacity > sums->column && grow_counts(&sums->bytes, sums->capacity, capacity) &&
                  (sums->continuations == nullptr ||
@@ -105,7 +106,8 @@ static void sum_cells(column_sums *sums, std::uint64_t ends, std::uint64_t lf, s
 
 static void count_delimiters(table_scan *scan, std::size_t delimiters)
 {
-    scan->fewest_delimiters = delimiters < scan->fewest_delimiters ? delimiters : scan->fewest_delimiters;
+    scan->fewest_delimiters =
+        delimiters < scan->fewest_delimiters ? delimiters : scan->fewest_delimiters;
     scan->most_delimiters = delimiters > scan->most_delimiters ? delimiters : scan->most_delimiters;
 }
 
@@ -261,8 +263,8 @@ static table_scan scan_table(const unsigned char *p, std::size_t length, unsigne
         if (look != nullptr && length - at > check_stretch)
             __builtin_prefetch(p + at + check_stretch);
         block_classes k = classify_lines(p + at, delimiter, cr_ends_lines);
-        std::uint64_t data = length - at >= scan_block ? ~std::uint64_t{0}
-                                                       : (std::uint64_t{1} << (length - at)) - 1;
+        std::uint64_t data =
+            length - at >= scan_block ? ~std::uint64_t{0} : (std::uint64_t{1} << (length - at)) - 1;
         past_data(&k, data);
         block_openers o = find_openers(k, &carry);
         std::uint64_t single = k.delimiter | o.starts;
@@ -363,7 +365,8 @@ static bool start_part(scan_part *part, const load_limits &limits, bool summed)
         return true;
     part->rows.most = limits.most_rows;
     // Room for rows of 64 bytes; a table of shorter rows grows it.
-    part->rows.capacity = std::min(part->length / 64 + 2, std::max(limits.most_rows, std::size_t{2}));
+    part->rows.capacity =
+        std::min(part->length / 64 + 2, std::max(limits.most_rows, std::size_t{2}));
     part->rows.starts =
         static_cast<std::size_t *>(scratch_malloc(part->rows.capacity * sizeof(std::size_t)));
     if (part->rows.starts == nullptr)
@@ -421,8 +424,8 @@ static void record_line_starts(const unsigned char *bytes, std::size_t begin, st
 {
     std::size_t n = 0;
     for (std::size_t at = begin; at < end; at += scan_block) {
-        std::uint64_t data = end - at >= scan_block ? ~std::uint64_t{0}
-                                                    : (std::uint64_t{1} << (end - at)) - 1;
+        std::uint64_t data =
+            end - at >= scan_block ? ~std::uint64_t{0} : (std::uint64_t{1} << (end - at)) - 1;
         for (std::uint64_t lf = classify_block(bytes + at, '\n').lf & data; lf != 0; lf &= lf - 1)
             starts[n++] = at + static_cast<std::size_t>(std::countr_zero(lf)) + 1;
     }
@@ -447,7 +450,8 @@ static bool join_rows(scan_part *head, const scan_part &tail, std::size_t split)
         rows->starts = static_cast<std::size_t *>(more);
         rows->capacity = entries;
     }
-    record_line_starts(head->bytes, split, split + tail.length, rows->starts + head->scan.lines + 1);
+    record_line_starts(head->bytes, split, split + tail.length,
+                       rows->starts + head->scan.lines + 1);
     return true;
 }
 

@@ -279,7 +279,8 @@ std::size_t encode_utf16(utf16_encoder *encoder, const unsigned char *in, std::s
             continue;
         }
         if (runs) {
-            std::size_t taken = widen_short_run(in, static_cast<std::size_t>(end - in), 67, big, &out);
+            std::size_t taken =
+                widen_short_run(in, static_cast<std::size_t>(end - in), 67, big, &out);
             in += taken;
             if (taken > 0)
                 continue;
