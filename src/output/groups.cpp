@@ -48,6 +48,30 @@ static void measure_part(void *arg)
                work->places->size);
 }
 
+// How many of the measured lines fit the staging buffer, their places set:
+// each line's parts' shares one after the other. The parts are a constant,
+// so that the loop over them folds away.
+template <std::int32_t parts>
+static std::int32_t placed_lines(const group_work *works, std::int32_t lines)
+{
+    line_group *group = works[0].group;
+    group->place[0] = 0;
+    std::int32_t fit = 0;
+    for (; fit < lines; ++fit) {
+        std::size_t at = group->place[fit];
+        for (std::int32_t p = 0; p < parts; ++p) {
+            part_places *places = works[p].places;
+            places->fill[fit] = at;
+            at += places->size[fit];
+            places->limit[fit] = at;
+        }
+        if (at > group_bytes)
+            break;
+        group->place[fit + 1] = at;
+    }
+    return fit;
+}
+
 // How many of the lines from i on fit the staging buffer, their places set.
 static std::int32_t measure_group(const cell_grid &grid, group_work *works, std::int32_t parts,
                                   std::int32_t i, bool threads)
@@ -72,22 +96,7 @@ static std::int32_t measure_group(const cell_grid &grid, group_work *works, std:
     } else {
         run_parts(measure_part, parts, &works[0], &works[1], threads);
     }
-    line_group *group = works[0].group;
-    group->place[0] = 0;
-    std::int32_t fit = 0;
-    for (; fit < lines; ++fit) {
-        std::size_t at = group->place[fit];
-        for (std::int32_t p = 0; p < parts; ++p) {
-            part_places *places = works[p].places;
-            places->fill[fit] = at;
-            at += places->size[fit];
-            places->limit[fit] = at;
-        }
-        if (at > group_bytes)
-            break;
-        group->place[fit + 1] = at;
-    }
-    return fit;
+    return parts == 1 ? placed_lines<1>(works, lines) : placed_lines<2>(works, lines);
 }
 
 // The block over line k's share in a part, from where its next byte goes.
