@@ -426,9 +426,9 @@ const unsigned char *map_file(int fd, std::size_t length, std::size_t padding,
     if (size < length)
         return nullptr;
     // An anonymous mapping takes no file: -1 is what POSIX asks for.
+    int flags = MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE;
     // cppcheck-suppress invalidFunctionArg
-    void *region =
-        mmap(nullptr, size, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    void *region = mmap(nullptr, size, PROT_READ, flags, -1, 0);
     if (region == MAP_FAILED)
         return nullptr;
     void *file = mmap(region, length, PROT_READ, MAP_PRIVATE | MAP_FIXED, fd, 0);
@@ -589,10 +589,9 @@ static std::uint64_t system_available_memory()
     if (found)
         return static_cast<std::uint64_t>(kib) * 1024;
     long pages = sysconf(_SC_AVPHYS_PAGES);
-    long page_size = sysconf(_SC_PAGESIZE);
-    if (pages <= 0 || page_size <= 0)
+    if (pages <= 0)
         return 0;
-    return static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(page_size);
+    return static_cast<std::uint64_t>(pages) * page_size();
 }
 
 // Inside a container MemAvailable is the host's figure: its memory cgroup
