@@ -141,7 +141,8 @@ TEST(process_file, page_names_the_charset_checked_in_the_loading)
                 options.output_format = format_html;
                 options.replace = replace;
                 options.split_from = split;
-                process_file(name.c_str(), &options);
+                run_state state;
+                process_file(name.c_str(), &options, &state);
                 std::string result = name + (replace ? "_replace.htm" : "_normal.htm");
                 std::ostringstream page;
                 page << std::ifstream(result, std::ios::binary).rdbuf();

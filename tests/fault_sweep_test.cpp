@@ -144,7 +144,8 @@ run_seen run_failing(const sweep_case &c, const std::string &name, std::uint64_t
     plan.counted = 0;
     plan.at_call = at_call;
     platform_faults = &plan;
-    process_file(name.c_str(), &options);
+    run_state state;
+    process_file(name.c_str(), &options, &state);
     platform_faults = nullptr;
     dup2(saved, 2);
     close(saved);

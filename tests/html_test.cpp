@@ -136,7 +136,8 @@ TEST(html_page_tall, lines_at_offsets)
     std::string first = "<tr>\n";
     std::string second = "<tr>\n";
     for (int j = 0; j < 200; ++j) {
-        std::string a = "r" + std::to_string(j);
+        std::string a = "r";
+        a += std::to_string(j);
         input += a + (j % 3 == 0 ? "\n" : "\t<" + std::to_string(j) + " x>\n");
         first += "<td>" + a + "</td>\n";
         second +=
@@ -484,7 +485,10 @@ class html_cell : public testing::TestWithParam<cell_case>
 // What put(block) writes through a main output block.
 template <typename F> std::string block_bytes(F put)
 {
-    return written_by(false, [&](const output_target &to) {
+    static writer_blocks blocks;
+    return written_by(false, [&](output_target to) {
+        EXPECT_TRUE(have_output_blocks(&blocks));
+        to.blocks = &blocks;
         output_block out = main_output(to);
         put(&out);
         flush_output(&out);

@@ -214,25 +214,15 @@ const method_way method_ways[] = {
     {"spill, larger bands", {method_spill, 1, false}, false, 200000, false},
 };
 
-// The staging the writers keep for the process, the test's own.
-struct test_group {
-    std::vector<char> staging = std::vector<char>(2 * group_bytes);
-    std::unique_ptr<line_group> group = std::make_unique<line_group>();
-    test_group()
-    {
-        group->bytes = staging.data();
-        group->other = staging.data() + group_bytes;
-    }
-};
-
 std::string written_directly(cell_grid *grid, const method_way &way, result_format format)
 {
-    static test_group kept;
+    static writer_blocks kept;
     std::string beside = testing::TempDir() + "result";
     return written_by(way.positioned, [&](output_target to) {
         to.budget = way.budget;
         to.spill_beside = beside.c_str();
-        ASSERT_TRUE(have_writer_blocks());
+        ASSERT_TRUE(have_writer_blocks(&kept));
+        to.blocks = &kept;
         line_style style;
         style.format = format;
         style.delimiter = grid->delimiter;
@@ -256,7 +246,8 @@ std::string written_directly(cell_grid *grid, const method_way &way, result_form
             written = write_by_lanes(grid, style, &out, way.step);
             break;
         case method_spill:
-            write_spilled(*grid, style, to, &out, kept.group.get(), SIZE_MAX);
+            to.split_from = SIZE_MAX; // each band loaded as one part
+            write_spilled(*grid, style, to, &out);
             break;
         }
         flush_output(&out);

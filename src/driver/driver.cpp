@@ -139,6 +139,7 @@ static failure_report write_table_bytes(cell_grid *grid, const run_options &opti
 struct file_run {
     const char *name = nullptr;
     run_options *options = nullptr;
+    run_state *state = nullptr;
     input_data input;
     char *output_path = nullptr;
     cell_grid grid;
@@ -285,7 +286,8 @@ static void convert_file(void *arg)
     if (!decode_if_utf16(&run->input, run->options->split_from, &order))
         return;
     output_target to;
-    memory_figures figures = read_memory_figures(run->input.length);
+    to.blocks = &run->state->blocks;
+    memory_figures figures = read_memory_figures(run->input.length, &run->state->memory);
     to.budget = memory_budget(figures);
     to.room = figures.room;
     to.threads = threads_fit(figures);
@@ -303,12 +305,13 @@ static void convert_file(void *arg)
 // result begun is removed, and the one-file options stay pending. What the
 // loader and the writers held, the grid's and a decoded text's blocks
 // included, is on the scratch list: freed there, and forgotten here.
-void process_file(const char *name, run_options *options)
+void process_file(const char *name, run_options *options, run_state *state)
 {
     file_run run;
     run.name = name;
     run.options = options;
-    if (!have_writer_blocks()) {
+    run.state = state;
+    if (!have_writer_blocks(&state->blocks)) {
         report({failure::memory, ENOMEM}, nullptr);
         return;
     }

@@ -9,6 +9,7 @@
 #ifndef TABFLIP_DRIVER_H
 #define TABFLIP_DRIVER_H
 
+#include "driver/memory_budget.h"
 #include "output/writers.h"
 
 struct run_options {
@@ -33,6 +34,14 @@ bool apply_option(run_options *options, const char *argument);
 // name is never cut: one too long to open fails there, with its whole name.
 char *derive_output_path(const char *name, bool replace, result_format output_format);
 
-void process_file(const char *name, run_options *options);
+// What a run keeps over its files: the writers' blocks, had on its first
+// file (a run over many small files does not obtain them for each), and
+// TABFLIP_MEMORY, read then.
+struct run_state {
+    writer_blocks blocks;
+    memory_setting memory;
+};
+
+void process_file(const char *name, run_options *options, run_state *state);
 
 #endif

@@ -11,10 +11,11 @@ int main(int argc, char **argv)
         print_usage(argc > 0 ? argv[0] : "");
     install_signal_cleanup();
     run_options options;
+    run_state state;
     for (int i = 1; i < argc; ++i) {
         const char *argument = argv[i];
         if (argument[0] != '-')
-            process_file(argument, &options);
+            process_file(argument, &options, &state);
         else if (!apply_option(&options, argument))
             std::fprintf(stderr, "A invalid option was ignored. '%s'\n", argument);
     }

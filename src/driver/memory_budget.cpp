@@ -45,31 +45,25 @@ bool parse_size(const char *text, std::uint64_t *bytes)
     return true;
 }
 
-// Read once: the variable cannot change during a run, and a malformed one
-// is reported only the first time.
-static bool explicit_budget(std::uint64_t *bytes)
+static bool explicit_budget(memory_setting *setting, std::uint64_t *bytes)
 {
-    static int state = 0; // 0 not read, 1 set, 2 absent or malformed
-    static std::uint64_t value = 0;
-    if (state == 0) {
+    if (!setting->read) {
         const char *text = std::getenv("TABFLIP_MEMORY");
-        state = 2;
-        if (text != nullptr && parse_size(text, &value))
-            state = 1;
-        else if (text != nullptr)
+        setting->read = true;
+        if (text != nullptr && !parse_size(text, &setting->bytes))
             std::fprintf(stderr, "TABFLIP_MEMORY: '%s' is not a size; using the default.\n", text);
     }
-    *bytes = value;
-    return state == 1;
+    *bytes = setting->bytes;
+    return setting->bytes != 0;
 }
 
-memory_figures read_memory_figures(std::uint64_t input_bytes)
+memory_figures read_memory_figures(std::uint64_t input_bytes, memory_setting *setting)
 {
     // Below this an input's run cannot take enough to matter, and reading
     // the system's figures would cost more than a small file's whole run.
     constexpr std::uint64_t small_input = std::uint64_t{16} << 20;
     memory_figures figures;
-    if (!explicit_budget(&figures.set) && input_bytes >= small_input)
+    if (!explicit_budget(setting, &figures.set) && input_bytes >= small_input)
         figures.available = available_memory();
     figures.room = memory_room();
     return figures;

@@ -31,8 +31,15 @@ struct memory_figures {
     std::uint64_t room = UINT64_MAX;      // what the limits leave; UINT64_MAX without limits
 };
 
+// TABFLIP_MEMORY as a run reads it on its first file: the variable cannot
+// change during the run, and a malformed one is reported once.
+struct memory_setting {
+    bool read = false;
+    std::uint64_t bytes = 0; // 0 when not given or malformed
+};
+
 // The figures for a run whose input, input_bytes long, is already in memory.
-memory_figures read_memory_figures(std::uint64_t input_bytes);
+memory_figures read_memory_figures(std::uint64_t input_bytes, memory_setting *setting);
 
 // The budget those figures give.
 std::uint64_t memory_budget(const memory_figures &figures);

@@ -166,6 +166,7 @@ bool write_by_lanes(const cell_grid *grid, const line_style &style, output_block
                     encoders[lane].order = out->encoder->order;
                     lanes[lane].encoder = &encoders[lane];
                     lanes[lane].unit_room = unit_rooms + p * 2 * lane_size;
+                    lanes[lane].unit_room_bytes = 2 * lane_size;
                 }
                 offset += sizes[lane];
             }

@@ -9,33 +9,26 @@
 // than the same bytes in calls of this size (bench/README.md).
 constexpr std::size_t main_size = std::size_t{1} << 20;
 
-// Had once and kept: a run over many small files does not obtain them for
-// each. Obtained rather than static, so that a process under a tight data
-// limit starts and says it has no memory instead of failing to load.
-static char *main_bytes = nullptr;
-// The units of a UTF-16 result, made a piece at a time: at most two bytes
-// for each byte of the internal form.
-static unsigned char *unit_bytes = nullptr;
-
-bool have_output_blocks()
+bool have_output_blocks(writer_blocks *blocks)
 {
-    if (main_bytes == nullptr)
-        main_bytes = static_cast<char *>(allocate_lasting_pages(main_size + page_size()));
-    if (unit_bytes == nullptr)
-        unit_bytes = static_cast<unsigned char *>(allocate_lasting_pages(main_size));
-    return main_bytes != nullptr && unit_bytes != nullptr;
+    if (blocks->main == nullptr)
+        blocks->main.reset(static_cast<char *>(allocate_lasting_pages(main_size + page_size())));
+    if (blocks->units == nullptr)
+        blocks->units.reset(static_cast<unsigned char *>(allocate_lasting_pages(main_size)));
+    return blocks->main != nullptr && blocks->units != nullptr;
 }
 
 output_block main_output(const output_target &to)
 {
-    have_output_blocks(); // had already by every writer; a test may call first
     output_block out;
     out.fd = to.fd;
     out.encoder = to.encoder;
-    out.bytes = main_bytes;
+    out.bytes = to.blocks->main.get();
     out.offset = to.origin;
     out.flush_at = main_size - output_slack;
     out.end = main_size;
+    out.unit_room = to.blocks->units.get();
+    out.unit_room_bytes = main_size;
     out.progress = to.progress;
     out.split_from = to.split_from;
     out.threads = to.threads;
@@ -90,8 +83,8 @@ static void write_out(output_block *out, const char *bytes, std::size_t size, st
 static void write_units(output_block *out, const char *bytes, std::size_t size)
 {
     const auto *in = reinterpret_cast<const unsigned char *>(bytes);
-    unsigned char *room = out->unit_room != nullptr ? out->unit_room : unit_bytes;
-    std::size_t most = out->unit_room != nullptr ? out->end : main_size / 2;
+    unsigned char *room = out->unit_room;
+    std::size_t most = out->unit_room_bytes / 2;
     while (size > 0 && !out->failed) {
         std::size_t n = size < most ? size : most;
         std::size_t made = encode_utf16(out->encoder, in, n, room);

@@ -12,13 +12,16 @@
 #ifndef TABFLIP_OUTPUT_BLOCK_H
 #define TABFLIP_OUTPUT_BLOCK_H
 
+#include "platform/platform.h"
 #include "table/cell_grid.h"
 #include "table/charset.h"
 #include "table/utf16.h"
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
+#include <memory>
 
 // Where a result goes: fd, and whether it may be written at offsets (a
 // regular file just created empty, or standard output redirected to a
@@ -54,8 +57,32 @@ static inline void note_consumed(const progress_sink &sink, std::uint64_t bytes)
         sink.consumed(sink.context, bytes);
 }
 
+struct line_group; // transpose.h
+
+struct group_release {
+    void operator()(line_group *group) const
+    {
+        std::free(group);
+    }
+};
+
+// The blocks every result is written through, had once by their owner and
+// kept over its files, so that a run over many small files does not obtain
+// them for each (only the pages a table fills become resident): the main
+// block, a UTF-16 result's units, and the groups' staging with the group
+// that describes it. One result at a time uses them: the writers are not
+// reentrant on one set.
+struct writer_blocks {
+    std::unique_ptr<char[], lasting_pages_release> main;           // main_size and a page
+    std::unique_ptr<unsigned char[], lasting_pages_release> units; // main_size
+    std::unique_ptr<char[], lasting_pages_release> staging;        // twice group_bytes
+    std::unique_ptr<line_group, group_release> group;
+};
+
 struct output_target {
     int fd = 1;
+    // The writers' blocks; without them (null) each write has its own.
+    writer_blocks *blocks = nullptr;
     bool positioned = false;
     // Positioned, the result starts at origin; with keep_cursor the
     // descriptor's cursor is left after it, as writes in sequence would
@@ -89,9 +116,10 @@ struct output_block {
     std::uint64_t offset = 0; // where the next flushed byte lands, in the destination's bytes
     bool failed = false;      // a write failed, or a writer ran out of memory
     utf16_encoder *encoder = nullptr; // as in output_target
-    // Where the encoder's units go, room for 2 * end bytes: a block flushed
-    // on a thread of its own has its own. Null: a static 1 MiB.
+    // Where the encoder's units go, unit_room_bytes of them (twice what is
+    // encoded at once): a block flushed on a thread of its own has its own.
     unsigned char *unit_room = nullptr;
+    std::size_t unit_room_bytes = 0;
     int error = 0;                             // the system's error number of the failed write
     bool no_memory = false;                    // failed for want of memory, not by a write
     progress_sink progress = {};               // as in output_target
@@ -105,12 +133,11 @@ void note_no_memory(output_block *out);
 // Takes on what failed in part, a block that wrote a share of out's result.
 void take_failure(output_block *out, const output_block &part);
 
-// The process's main block (a page-aligned 1 MiB) and a UTF-16 result's
-// units' block, had on the first call and kept: false when they cannot be.
-bool have_output_blocks();
-// The main block of a result, once have_output_blocks has said true (it
-// asks again, for a caller that did not); one block for the process, so the
-// writers are not reentrant.
+// The main block (a page-aligned 1 MiB) and a UTF-16 result's units' block,
+// had where blocks lacks them: false when they cannot be.
+bool have_output_blocks(writer_blocks *blocks);
+// The main block of a result, through to.blocks, which have_output_blocks
+// has filled.
 output_block main_output(const output_target &to);
 
 // Hands the gathered bytes to the destination and empties the block.

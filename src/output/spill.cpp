@@ -119,14 +119,17 @@ static bool load_band(const cell_grid &grid, std::size_t begin, std::size_t end,
 // The spill is written through the main output block, which holds nothing until
 // the runs are taken: result's bytes have been set aside, and it takes on
 // what failed.
-static bool spill_bands(const cell_grid &grid, std::uint64_t budget, std::size_t split_from,
-                        spill_runs *runs, line_group *group, output_block *result)
+static bool spill_bands(const cell_grid &grid, const output_target &result_to, spill_runs *runs,
+                        output_block *result)
 {
     line_style runs_style;
     runs_style.delimiter = grid.delimiter;
+    std::uint64_t budget = result_to.budget;
+    line_group *group = result_to.blocks->group.get();
     output_target spill;
     spill.fd = runs->fd;
-    spill.split_from = split_from;
+    spill.blocks = result_to.blocks;
+    spill.split_from = result_to.split_from;
     spill.threads = result->threads;
     output_block to = main_output(spill);
     // Half for the band's bytes, which its passes read again and again; an
@@ -145,7 +148,7 @@ static bool spill_bands(const cell_grid &grid, std::uint64_t budget, std::size_t
         if (spilled) {
             start_cursors(&band, row_part{0, band.rows});
             write_by_groups(&band, runs_style, &to, group, 0, band.columns,
-                            plan_groups(shape_of(band), split_from));
+                            plan_groups(shape_of(band), spill.split_from));
             flush_output(&to);
             release_table(&band);
             take_failure(result, to);
@@ -376,7 +379,7 @@ static int open_listed_spill(const char *beside, int place)
 }
 
 void write_spilled(const cell_grid &grid, const line_style &style, const output_target &to,
-                   output_block *out, line_group *group, std::size_t split_from)
+                   output_block *out)
 {
     // What out holds (a page's head) waits beside the spill, which is written
     // through the same output block: nothing of the result goes out before the runs
@@ -402,7 +405,7 @@ void write_spilled(const cell_grid &grid, const line_style &style, const output_
         if (runs.fd < 0)
             note_failed_write(out);
         else
-            spilled = spill_bands(grid, to.budget, split_from, &runs, group, out);
+            spilled = spill_bands(grid, to, &runs, out);
     }
     const unsigned char *spill = spilled ? map_spill(runs, to, &mapping) : nullptr;
     run_reader *readers = spilled ? start_readers(runs, spill, to.budget) : nullptr;

@@ -160,6 +160,6 @@ bool write_by_lanes(const cell_grid *grid, const line_style &style, output_block
 
 // spill.cpp: bands of rows through a spill file.
 void write_spilled(const cell_grid &grid, const line_style &style, const output_target &to,
-                   output_block *out, line_group *group, std::size_t split_from);
+                   output_block *out);
 
 #endif

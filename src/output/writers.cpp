@@ -8,31 +8,25 @@
 #include <cstdint>
 #include <cstdlib>
 
-// Had once and kept, so that a run over many small files does not obtain
-// and return them for each; only the pages a table's groups fill become
-// resident.
-static char *lasting_staging = nullptr;
-static line_group *lasting_group = nullptr;
-
-bool have_writer_blocks()
+bool have_writer_blocks(writer_blocks *blocks)
 {
-    if (lasting_staging == nullptr)
-        lasting_staging = static_cast<char *>(allocate_lasting_pages(2 * group_bytes));
-    if (lasting_group == nullptr && lasting_staging != nullptr) {
+    if (blocks->staging == nullptr)
+        blocks->staging.reset(static_cast<char *>(allocate_lasting_pages(2 * group_bytes)));
+    if (blocks->group == nullptr && blocks->staging != nullptr) {
         // Not on the scratch list: it outlives every file.
-        lasting_group = static_cast<line_group *>(std::calloc(1, sizeof(line_group)));
-        if (lasting_group != nullptr) {
-            lasting_group->bytes = lasting_staging;
-            lasting_group->other = lasting_staging + group_bytes;
+        auto *group = static_cast<line_group *>(std::calloc(1, sizeof(line_group)));
+        blocks->group.reset(group);
+        if (group != nullptr) {
+            group->bytes = blocks->staging.get();
+            group->other = group->bytes + group_bytes;
         }
     }
-    return lasting_group != nullptr && have_output_blocks();
+    return blocks->group != nullptr && have_output_blocks(blocks);
 }
 
 // The row table becomes the cursors before the first method that walks them.
-static bool run_step(const method_step &step, const plan_target &target, cell_grid *grid,
-                     const line_style &style, const output_target &to, output_block *out,
-                     bool *cursors)
+static bool run_step(const method_step &step, cell_grid *grid, const line_style &style,
+                     const output_target &to, output_block *out, bool *cursors)
 {
     if ((step.method == method_halves || step.method == method_groups) && !*cursors) {
         start_cursors(grid, row_part{0, grid->rows}, out->progress);
@@ -46,12 +40,12 @@ static bool run_step(const method_step &step, const plan_target &target, cell_gr
             write_line_by_cursors(grid, style, out);
         return true;
     case method_spill:
-        write_spilled(*grid, style, to, out, lasting_group, target.split_from);
+        write_spilled(*grid, style, to, out);
         return true;
     case method_halves:
-        return write_halves(grid, style, out, lasting_group);
+        return write_halves(grid, style, out, to.blocks->group.get());
     case method_groups:
-        write_by_groups(grid, style, out, lasting_group, 0, grid->columns, step);
+        write_by_groups(grid, style, out, to.blocks->group.get(), 0, grid->columns, step);
         return true;
     }
     return false;
@@ -70,7 +64,7 @@ static void write_transposed(cell_grid *grid, const line_style &style, const out
     transpose_plan plan = plan_transpose(shape_of(*grid), target);
     bool cursors = false;
     for (std::int32_t i = 0; i < plan.count; ++i) {
-        if (run_step(plan.steps[i], target, grid, style, to, out, &cursors))
+        if (run_step(plan.steps[i], grid, style, to, out, &cursors))
             return;
     }
 }
@@ -86,9 +80,12 @@ static line_style style_for(const cell_grid &grid, result_format format, charset
 }
 
 static bool write_view(cell_grid *grid, const cell_grid &stored, result_format format,
-                       const output_target &to, failure_report *why)
+                       output_target to, failure_report *why)
 {
-    if (!have_writer_blocks()) {
+    writer_blocks own;
+    if (to.blocks == nullptr)
+        to.blocks = &own;
+    if (!have_writer_blocks(to.blocks)) {
         if (why != nullptr)
             *why = failure_report{failure::array_memory, ENOMEM};
         return false;

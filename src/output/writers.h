@@ -13,8 +13,8 @@
 // when a write failed or memory ran out, saying which in *why (when given):
 // failure::write with the write's error number, or failure::array_memory.
 // A table the loader split is written by two threads, which return before
-// the writer does. They keep their staging in static buffers, so they are
-// not reentrant. The HTML page names and escapes by to.charset.
+// the writer does. They stage bytes in to.blocks, had for the one write when
+// null. The HTML page names and escapes by to.charset.
 #ifndef TABFLIP_WRITERS_H
 #define TABFLIP_WRITERS_H
 
@@ -28,11 +28,11 @@ bool write_normal(const cell_grid &grid, result_format format, const output_targ
                   failure_report *why = nullptr);
 bool write_replace(cell_grid *grid, result_format format, const output_target &to,
                    failure_report *why = nullptr);
-// The writers' blocks (the main and staging blocks), had on the first call
-// and kept for the process; false when memory for them cannot be had. Each
-// write asks for them; a caller that measures its memory asks first, so
-// that the measure holds them.
-bool have_writer_blocks();
+// Fills what blocks lacks of the writers' blocks (output_block.h); false
+// when memory for them cannot be had. Each write asks for to.blocks; a
+// caller that measures its memory asks first, so that the measure holds
+// them.
+bool have_writer_blocks(writer_blocks *blocks);
 
 // The bytes the writers will write for grid's result, when the loader's
 // sums tell (units: a UTF-16 result, less its mark); false when they do not.

@@ -144,9 +144,17 @@ std::size_t page_size();
 // none can be had.
 void *allocate_pages(std::size_t size);
 void release_pages(void *block);
-// Page-aligned blocks kept for the whole process (never on the scratch
-// list, never released); null when none can be had.
+// Page-aligned blocks kept beyond any one file (never on the scratch list):
+// their owner releases them with release_lasting_pages. Null when none can
+// be had.
 void *allocate_lasting_pages(std::size_t size);
+void release_lasting_pages(void *pages);
+struct lasting_pages_release {
+    void operator()(void *pages) const
+    {
+        release_lasting_pages(pages);
+    }
+};
 // Backs the pages of [begin, begin + size) with memory at once, which costs
 // less than a fault for each page as they are first written. Only a hint:
 // it may do nothing.

@@ -248,6 +248,11 @@ void *allocate_lasting_pages(std::size_t size)
     return allocate_aligned_pages(size);
 }
 
+void release_lasting_pages(void *pages)
+{
+    free_aligned_pages(pages);
+}
+
 void release_pages(void *block)
 {
     scratch_free(block);
