@@ -50,10 +50,6 @@ struct loaded_table {
     loaded_table() = default;
     loaded_table(const loaded_table &) = delete;
     loaded_table &operator=(const loaded_table &) = delete;
-    ~loaded_table()
-    {
-        release_table(&grid);
-    }
 };
 void load_or_abort(const std::string &bytes, unsigned char delimiter, bool with_rows,
                    loaded_table *table, std::size_t split_from = split_from_bytes);

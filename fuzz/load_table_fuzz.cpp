@@ -15,13 +15,13 @@ static void check_row(const cell_grid &grid, const split_model &model, std::size
     const unsigned char *cell = first_cell(grid, static_cast<std::int32_t>(r));
     for (std::size_t c = 0; c < expected.size(); ++c) {
         require(cell != nullptr, "every field of the line is walked");
-        require(cell == grid.bytes + expected[c], "cell at its field's position");
-        const unsigned char *end = cell_end(cell, grid.delimiter);
+        require(cell == grid.table.bytes + expected[c], "cell at its field's position");
+        const unsigned char *end = cell_end(cell, grid.table.delimiter);
         const char *text = model.cells[r][c];
         auto size = static_cast<std::size_t>(end - cell);
         require(size == std::strlen(text), "cell text ends where its field ends");
         require(std::memcmp(cell, text, size) == 0, "cell text unchanged");
-        cell = cell_after(grid, end);
+        cell = cell_after(grid.table, end);
     }
     require(cell == nullptr, "no cell beyond the line's fields");
 }
@@ -33,27 +33,30 @@ static void check_parts(const std::string &bytes, unsigned char delimiter, const
     loaded_table parts;
     load_or_abort(bytes, delimiter, true, &parts, 0);
     const cell_grid &grid = parts.grid;
-    require(grid.rows == whole.rows && grid.columns == whole.columns && grid.plain == whole.plain &&
-                grid.line_end == whole.line_end,
+    const table_view &table = grid.table;
+    require(table.rows == whole.table.rows && table.columns == whole.table.columns &&
+                table.plain == whole.table.plain && table.line_end == whole.table.line_end,
             "two parts give the whole table's shape");
-    for (std::int32_t r = 0; r <= grid.rows; ++r)
-        require(grid.row_starts[r] == whole.row_starts[r], "two parts give the same row starts");
-    auto columns = static_cast<std::size_t>(grid.columns);
-    require((grid.column_bytes == nullptr) == (whole.column_bytes == nullptr),
+    const std::size_t *starts = grid.index.starts.get();
+    const std::size_t *whole_starts = whole.index.starts.get();
+    for (std::int32_t r = 0; r <= table.rows; ++r)
+        require(starts[r] == whole_starts[r], "two parts give the same row starts");
+    auto columns = static_cast<std::size_t>(grid.table.columns);
+    require((grid.sums.bytes == nullptr) == (whole.sums.bytes == nullptr),
             "two parts have sums when the whole has");
-    for (std::size_t c = 0; grid.column_bytes != nullptr && c < columns; ++c)
-        require(grid.column_bytes[c] == whole.column_bytes[c], "two parts give the same sums");
-    if (grid.head_column_bytes == nullptr)
+    for (std::size_t c = 0; grid.sums.bytes != nullptr && c < columns; ++c)
+        require(grid.sums.bytes[c] == whole.sums.bytes[c], "two parts give the same sums");
+    if (grid.sums.head_bytes == nullptr)
         return;
     loaded_table head;
-    load_or_abort(bytes.substr(0, grid.split_at), delimiter, true, &head);
-    require(head.grid.rows == grid.split_rows, "the first part's rows are its lines");
+    load_or_abort(bytes.substr(0, grid.split.at), delimiter, true, &head);
+    require(head.grid.table.rows == grid.split.rows, "the first part's rows are its lines");
     for (std::size_t c = 0; c < columns; ++c) {
         std::uint32_t want =
-            c < static_cast<std::size_t>(head.grid.columns) && head.grid.column_bytes != nullptr
-                ? head.grid.column_bytes[c]
+            c < static_cast<std::size_t>(head.grid.table.columns) && head.grid.sums.bytes != nullptr
+                ? head.grid.sums.bytes[c]
                 : 0;
-        require(grid.head_column_bytes[c] == want, "the first part's sums are its lines' own");
+        require(grid.sums.head_bytes[c] == want, "the first part's sums are its lines' own");
     }
 }
 
@@ -63,15 +66,17 @@ static void check_load(const std::string &bytes, unsigned char delimiter)
     loaded_table table;
     load_or_abort(bytes, delimiter, true, &table);
     const cell_grid &grid = table.grid;
-    require(static_cast<std::size_t>(grid.columns) == model.columns, "columns fit the widest line");
-    require(static_cast<std::size_t>(grid.rows) == model.kept_rows,
+    require(static_cast<std::size_t>(grid.table.columns) == model.columns,
+            "columns fit the widest line");
+    require(static_cast<std::size_t>(grid.table.rows) == model.kept_rows,
             "only an all-absent last row is dropped");
-    require(grid.row_starts[model.lines + 1] == bytes.size() + 1, "row table ends past the data");
+    require(grid.index.starts[model.lines + 1] == bytes.size() + 1, "row table ends past the data");
     for (std::size_t r = 0; r < model.kept_rows; ++r)
         check_row(grid, model, r);
     loaded_table shape;
     load_or_abort(bytes, delimiter, false, &shape);
-    require(shape.grid.rows == grid.rows && shape.grid.columns == grid.columns,
+    require(shape.grid.table.rows == grid.table.rows &&
+                shape.grid.table.columns == grid.table.columns,
             "the same shape without the row table");
     check_parts(bytes, delimiter, grid);
 }

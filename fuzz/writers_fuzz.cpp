@@ -12,6 +12,7 @@
 #include "table/utf16.h"
 
 #include <algorithm>
+#include <utility>
 
 namespace
 {
@@ -57,7 +58,7 @@ static std::string write_view(const std::string &bytes, unsigned char delimiter,
         load_or_abort(bytes, delimiter, transposed, &table);
         results[positioned] = written_by(positioned, [&](output_target to) {
             to.charset = charset;
-            bool written = transposed ? write_replace(&table.grid, format, to)
+            bool written = transposed ? write_replace(std::move(table.grid), format, to)
                                       : write_normal(table.grid, format, to);
             require(written, "the writer reports success");
         });
@@ -71,7 +72,7 @@ static std::string write_view(const std::string &bytes, unsigned char delimiter,
         std::string split = written_by(positioned, [&](output_target to) {
             to.charset = charset;
             to.split_from = 0;
-            require(transposed ? write_replace(&table.grid, format, to)
+            require(transposed ? write_replace(std::move(table.grid), format, to)
                                : write_normal(table.grid, format, to),
                     "the writer of two parts reports success");
         });
@@ -88,7 +89,8 @@ static std::string write_view(const std::string &bytes, unsigned char delimiter,
             to.budget = budget;
             to.spill_beside = "/tmp/result";
             to.charset = charset;
-            require(write_replace(&table.grid, format, to), "the spilled writer reports success");
+            require(write_replace(std::move(table.grid), format, to),
+                    "the spilled writer reports success");
         });
         require(spilled == results[0], "the same result through a spill");
     }
@@ -343,7 +345,7 @@ static void check_units_written(const std::string &form, unit_order order, unsig
                 encoder.order = order;
                 to.encoder = &encoder;
                 to.charset = charset_utf16;
-                bool written = transposed ? write_replace(&table.grid, format, to)
+                bool written = transposed ? write_replace(std::move(table.grid), format, to)
                                           : write_normal(table.grid, format, to);
                 require(written, "the writer reports success");
             });

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <random>
+#include <utility>
 
 namespace
 {
@@ -120,7 +121,7 @@ TEST_P(html_page, writes_both_orientations)
         EXPECT_EQ(written_by(positioned,
                              [&](output_target to) {
                                  to.charset = c.charset_code;
-                                 EXPECT_TRUE(write_replace(&rows.grid, format_html, to));
+                                 EXPECT_TRUE(write_replace(std::move(rows.grid), format_html, to));
                              }),
                   c.replace);
     }
@@ -149,7 +150,7 @@ TEST(html_page_tall, lines_at_offsets)
         ASSERT_TRUE(load_text(&rows, input, '\t'));
         EXPECT_EQ(written_by(positioned,
                              [&](const output_target &to) {
-                                 EXPECT_TRUE(write_replace(&rows.grid, format_html, to));
+                                 EXPECT_TRUE(write_replace(std::move(rows.grid), format_html, to));
                              }),
                   want)
             << "positioned " << positioned;
@@ -189,7 +190,7 @@ TEST(html_page_marks, one_escape_at_every_place)
         ASSERT_TRUE(load_text(&rows, input, '\t'));
         EXPECT_EQ(written_by(positioned,
                              [&](const output_target &to) {
-                                 EXPECT_TRUE(write_replace(&rows.grid, format_html, to));
+                                 EXPECT_TRUE(write_replace(std::move(rows.grid), format_html, to));
                              }),
                   page("UTF-8", lines));
     }
@@ -302,7 +303,8 @@ TEST_P(html_generated, transposed_page_matches_the_rows)
                 ASSERT_TRUE(load_text(&table, text, static_cast<unsigned char>(delimiter)));
                 EXPECT_EQ(written_by(positioned,
                                      [&](const output_target &to) {
-                                         EXPECT_TRUE(write_replace(&table.grid, format_html, to));
+                                         EXPECT_TRUE(
+                                             write_replace(std::move(table.grid), format_html, to));
                                      }),
                           want)
                     << "delimiter " << delimiter << ", last LF " << last_lf << ", positioned "
@@ -408,7 +410,7 @@ TEST_P(html_long_cells, every_escape_kept_past_plain_blocks)
         to.budget = c.budget;
         to.spill_beside = beside.c_str();
         to.split_from = split_from;
-        EXPECT_TRUE(c.replace ? write_replace(&table.grid, format_html, to)
+        EXPECT_TRUE(c.replace ? write_replace(std::move(table.grid), format_html, to)
                               : write_normal(table.grid, format_html, to));
     });
     EXPECT_TRUE(written == want)

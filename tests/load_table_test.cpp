@@ -65,9 +65,9 @@ TEST_P(load_table_cases, builds_expected_grid)
     // Without the row table the shape is the same.
     loaded_table shape;
     ASSERT_TRUE(load_text(&shape, c.input, delimiter, false));
-    EXPECT_EQ(shape.grid.row_starts, nullptr);
-    EXPECT_EQ(shape.grid.rows, table.grid.rows);
-    EXPECT_EQ(shape.grid.columns, table.grid.columns);
+    EXPECT_EQ(shape.grid.index.starts, nullptr);
+    EXPECT_EQ(shape.grid.table.rows, table.grid.table.rows);
+    EXPECT_EQ(shape.grid.table.columns, table.grid.table.columns);
 }
 
 INSTANTIATE_TEST_SUITE_P(all, load_table_cases, testing::ValuesIn(load_cases),
@@ -155,20 +155,21 @@ std::string compare_with_model(const std::string &input, unsigned char delimiter
     if (!load_text(&got, input, delimiter, true, split_from))
         return "load_table failed";
     const cell_grid &g = got.grid;
-    if (g.rows != want.rows || g.columns != want.columns)
-        return "size " + std::to_string(g.rows) + "x" + std::to_string(g.columns) + ", want " +
-               std::to_string(want.rows) + "x" + std::to_string(want.columns);
-    for (std::int32_t r = 0; r < g.rows; ++r) {
+    if (g.table.rows != want.rows || g.table.columns != want.columns)
+        return "size " + std::to_string(g.table.rows) + "x" + std::to_string(g.table.columns) +
+               ", want " + std::to_string(want.rows) + "x" + std::to_string(want.columns);
+    for (std::int32_t r = 0; r < g.table.rows; ++r) {
         const unsigned char *cell = first_cell(g, r);
-        for (std::int32_t c = 0; c <= g.columns; ++c) {
-            long offset = cell == nullptr ? -1 : static_cast<long>(cell - g.bytes);
-            long wanted =
-                c == g.columns ? -1 : want.cells[static_cast<std::size_t>(r * g.columns + c)];
+        for (std::int32_t c = 0; c <= g.table.columns; ++c) {
+            long offset = cell == nullptr ? -1 : static_cast<long>(cell - g.table.bytes);
+            long wanted = c == g.table.columns
+                              ? -1
+                              : want.cells[static_cast<std::size_t>(r * g.table.columns + c)];
             if (offset != wanted)
                 return "cell " + std::to_string(r) + "," + std::to_string(c) + " at " +
                        std::to_string(offset) + ", want " + std::to_string(wanted);
             if (cell != nullptr)
-                cell = cell_after(g, cell_end(cell, delimiter));
+                cell = cell_after(g.table, cell_end(cell, delimiter));
         }
     }
     return "";
@@ -253,8 +254,8 @@ TEST(load_table_split, from_the_length_it_is_given)
     for (const split_case &c : cases) {
         loaded_table t;
         ASSERT_TRUE(load_text(&t, c.input, '\t', true, c.split_from)) << c.name;
-        EXPECT_EQ(t.grid.split_rows, c.split_rows) << c.name;
-        EXPECT_EQ(t.grid.split_at, c.split_at) << c.name;
+        EXPECT_EQ(t.grid.split.rows, c.split_rows) << c.name;
+        EXPECT_EQ(t.grid.split.at, c.split_at) << c.name;
     }
 }
 
@@ -279,9 +280,10 @@ std::vector<std::uint32_t> whole_sums(const std::string &input, unsigned char de
 {
     loaded_table t;
     bool loaded = load_text(&t, input, delimiter, true, SIZE_MAX);
-    if (!loaded || t.grid.column_bytes == nullptr)
+    if (!loaded || t.grid.sums.bytes == nullptr)
         return {};
-    return {t.grid.column_bytes, t.grid.column_bytes + t.grid.columns};
+    const std::uint32_t *sums = t.grid.sums.bytes.get();
+    return {sums, sums + t.grid.table.columns};
 }
 
 // Each column's bytes 0x80..0xBF, one byte per step, in a table whose cells
@@ -324,25 +326,25 @@ std::string compare_part_sums(const std::string &input, unsigned char delimiter,
         load_done)
         return "load_table failed";
     const cell_grid &g = got.grid;
-    auto columns = static_cast<std::size_t>(g.columns);
+    auto columns = static_cast<std::size_t>(g.table.columns);
     std::vector<std::uint32_t> want = whole_sums(input, delimiter);
-    if (counts_of(g.column_bytes, columns) != want)
+    if (counts_of(g.sums.bytes.get(), columns) != want)
         return "sums differ from the whole table's";
-    if (counts_of(g.column_continuations, columns) !=
+    if (counts_of(g.sums.continuations.get(), columns) !=
         (want.empty() ? want : model_continuations(input, delimiter, columns)))
         return "continuation counts differ from the model's";
-    if (g.split_rows == 0 || g.column_bytes == nullptr)
-        return g.head_column_bytes == nullptr && g.head_column_continuations == nullptr
+    if (g.split.rows == 0 || g.sums.bytes == nullptr)
+        return g.sums.head_bytes == nullptr && g.sums.head_continuations == nullptr
                    ? ""
                    : "head sums without a split";
-    std::string head = input.substr(0, g.split_at);
-    if (std::count(head.begin(), head.end(), '\n') != g.split_rows)
+    std::string head = input.substr(0, g.split.at);
+    if (std::count(head.begin(), head.end(), '\n') != g.split.rows)
         return "the first part's rows are not its lines";
     std::vector<std::uint32_t> head_want = whole_sums(head, delimiter);
     head_want.resize(columns, 0);
-    if (counts_of(g.head_column_bytes, columns) != head_want)
+    if (counts_of(g.sums.head_bytes.get(), columns) != head_want)
         return "the first part's sums differ from its lines' alone";
-    if (counts_of(g.head_column_continuations, columns) !=
+    if (counts_of(g.sums.head_continuations.get(), columns) !=
         model_continuations(head, delimiter, columns))
         return "the first part's continuation counts differ from its lines' alone";
     return "";

@@ -23,20 +23,20 @@ bool load_text(loaded_table *table, const std::string &text, unsigned char delim
 
 std::string render_grid(const cell_grid &grid)
 {
-    std::string out = std::to_string(grid.rows) + "x" + std::to_string(grid.columns);
-    for (std::int32_t r = 0; r < grid.rows; ++r) {
+    std::string out = std::to_string(grid.table.rows) + "x" + std::to_string(grid.table.columns);
+    for (std::int32_t r = 0; r < grid.table.rows; ++r) {
         out += r == 0 ? " " : " / ";
         const unsigned char *cell = first_cell(grid, r);
-        for (std::int32_t c = 0; c < grid.columns; ++c) {
+        for (std::int32_t c = 0; c < grid.table.columns; ++c) {
             if (c > 0)
                 out += '|';
             if (cell == nullptr) {
                 out += "(absent)";
                 continue;
             }
-            const unsigned char *end = cell_end(cell, grid.delimiter);
+            const unsigned char *end = cell_end(cell, grid.table.delimiter);
             out += end == cell ? std::string("(empty)") : std::string(cell, end);
-            cell = cell_after(grid, end);
+            cell = cell_after(grid.table, end);
         }
         if (cell != nullptr)
             out += "|(beyond)";

@@ -26,10 +26,6 @@ struct loaded_table {
     loaded_table() = default;
     loaded_table(const loaded_table &) = delete;
     loaded_table &operator=(const loaded_table &) = delete;
-    ~loaded_table()
-    {
-        release_table(&grid);
-    }
 };
 bool load_text(loaded_table *table, const std::string &text, unsigned char delimiter,
                bool with_rows = true, std::size_t split_from = split_from_bytes);

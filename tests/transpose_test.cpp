@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -160,8 +161,8 @@ TEST(plan_transposes, row_parts_kept_unless_few_rows)
         ASSERT_EQ(
             load_table_within(table.bytes.data(), few.size(), '\t', true, limits, &table.grid),
             load_done);
-        EXPECT_EQ(table.grid.split_rows, keep ? 1 : 0) << "keep " << keep;
-        EXPECT_EQ(table.grid.head_column_bytes != nullptr, keep) << "keep " << keep;
+        EXPECT_EQ(table.grid.split.rows, keep ? 1 : 0) << "keep " << keep;
+        EXPECT_EQ(table.grid.sums.head_bytes != nullptr, keep) << "keep " << keep;
     }
 }
 
@@ -214,10 +215,11 @@ const method_way method_ways[] = {
     {"spill, larger bands", {method_spill, 1, false}, false, 200000, false},
 };
 
-std::string written_directly(cell_grid *grid, const method_way &way, result_format format)
+std::string written_directly(cell_grid &&taken, const method_way &way, result_format format)
 {
     static writer_blocks kept;
     std::string beside = testing::TempDir() + "result";
+    cell_grid grid = std::move(taken);
     return written_by(way.positioned, [&](output_target to) {
         to.budget = way.budget;
         to.spill_beside = beside.c_str();
@@ -225,29 +227,32 @@ std::string written_directly(cell_grid *grid, const method_way &way, result_form
         to.blocks = &kept;
         line_style style;
         style.format = format;
-        style.delimiter = grid->delimiter;
-        style.html = html_style_for(charset_utf8, grid->delimiter);
+        style.delimiter = grid.table.delimiter;
+        style.html = html_style_for(charset_utf8, grid.table.delimiter);
         output_block out = main_output(to);
         bool written = true;
+        row_cursors cursors;
         if (way.step.method != method_lanes && way.step.method != method_spill)
-            start_cursors(grid, row_part{0, grid->rows}, to.progress);
+            cursors = start_cursors(grid.table, std::move(grid.index), to.progress);
+        std::size_t *next = cursors.next.get();
         switch (way.step.method) {
         case method_cursors:
-            for (std::int32_t i = 0; i < grid->columns; ++i)
-                write_line_by_cursors(grid, style, &out);
+            for (std::int32_t i = 0; i < grid.table.columns; ++i)
+                write_line_by_cursors(grid.table, next, style, &out);
             break;
         case method_groups:
-            write_by_groups(grid, style, &out, kept.group.get(), 0, grid->columns, way.step);
+            write_by_groups(grid, next, style, &out, kept.group.get(), 0, grid.table.columns,
+                            way.step);
             break;
         case method_halves:
-            written = write_halves(grid, style, &out, kept.group.get());
+            written = write_halves(grid, next, style, &out, kept.group.get());
             break;
         case method_lanes:
             written = write_by_lanes(grid, style, &out, way.step);
             break;
         case method_spill:
             to.split_from = SIZE_MAX; // each band loaded as one part
-            write_spilled(*grid, style, to, &out);
+            write_spilled(grid.table, style, to, &out);
             break;
         }
         flush_output(&out);
@@ -270,16 +275,16 @@ TEST_P(method_writes, the_model_result_on_its_threads)
             ASSERT_TRUE(load_text(&table, input, d, true, way.split ? 0 : SIZE_MAX));
             if (way.split && !shape_of(table.grid).split)
                 continue; // one row: nothing to split
-            if (way.step.method == method_halves && !table.grid.plain)
+            if (way.step.method == method_halves && !table.grid.table.plain)
                 continue; // the halves find cells by counting delimiters
-            if (way.step.method == method_lanes && table.grid.columns > lane_columns)
+            if (way.step.method == method_lanes && table.grid.table.columns > lane_columns)
                 continue; // each lane would get less than a page
-            EXPECT_EQ(written_directly(&table.grid, way, format_delimited),
+            EXPECT_EQ(written_directly(std::move(table.grid), way, format_delimited),
                       model_delimited(rows, c.columns, true, delimiter))
                 << way.name;
             loaded_table again;
             ASSERT_TRUE(load_text(&again, input, d, true, way.split ? 0 : SIZE_MAX));
-            std::string html = written_directly(&again.grid, way, format_html);
+            std::string html = written_directly(std::move(again.grid), way, format_html);
             if (page.empty())
                 page = html; // the cursors'
             EXPECT_EQ(html, page) << way.name << ", a page";

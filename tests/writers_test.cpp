@@ -9,6 +9,7 @@
 #include <iterator>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace
@@ -32,7 +33,8 @@ void expect_both_orientations(const std::string &input, unsigned char delimiter,
         ASSERT_TRUE(load_text(&rows, input, delimiter));
         EXPECT_EQ(written_by(positioned,
                              [&](const output_target &to) {
-                                 EXPECT_TRUE(write_replace(&rows.grid, format_delimited, to));
+                                 EXPECT_TRUE(
+                                     write_replace(std::move(rows.grid), format_delimited, to));
                              }),
                   replace)
             << "positioned " << positioned;
@@ -94,7 +96,7 @@ TEST(writers, failed_write_is_reported)
     failure_report normal;
     failure_report replace;
     EXPECT_FALSE(write_normal(t.grid, format_delimited, closed, &normal));
-    EXPECT_FALSE(write_replace(&t.grid, format_delimited, closed, &replace));
+    EXPECT_FALSE(write_replace(std::move(t.grid), format_delimited, closed, &replace));
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
     for (const failure_report &failed : {normal, replace}) {
         EXPECT_TRUE(failed.what == failure::write);
@@ -160,10 +162,10 @@ TEST(delimited_writer_lanes, rows_with_cr_and_nul)
     }
     loaded_table rows;
     ASSERT_TRUE(load_text(&rows, input, ','));
-    EXPECT_EQ(rows.grid.column_bytes, nullptr);
+    EXPECT_EQ(rows.grid.sums.bytes, nullptr);
     EXPECT_EQ(written_by(true,
                          [&](const output_target &to) {
-                             EXPECT_TRUE(write_replace(&rows.grid, format_delimited, to));
+                             EXPECT_TRUE(write_replace(std::move(rows.grid), format_delimited, to));
                          }),
               first + "\n" + second + "\n");
 }
@@ -258,7 +260,7 @@ std::string transposed(const budget_case &c, result_format format, bool with_row
         to.budget = budget;
         to.room = room;
         to.spill_beside = beside.c_str();
-        EXPECT_TRUE(write_replace(&table.grid, format, to));
+        EXPECT_TRUE(write_replace(std::move(table.grid), format, to));
     });
 }
 
@@ -302,7 +304,7 @@ TEST_P(result_size, is_what_the_writers_write)
             if (!result_bytes(table.grid, format, charset_utf8, transposed, false, &expected))
                 continue; // NUL or CR: no sums
             std::string written = written_by(true, [&](const output_target &to) {
-                EXPECT_TRUE(transposed ? write_replace(&table.grid, format, to)
+                EXPECT_TRUE(transposed ? write_replace(std::move(table.grid), format, to)
                                        : write_normal(table.grid, format, to));
             });
             EXPECT_EQ(written.size(), expected)
@@ -358,10 +360,10 @@ TEST_P(consumed_bytes, every_byte_of_the_table_is_told_once)
                     *static_cast<std::atomic<std::uint64_t> *>(context) += bytes;
                 };
                 to.progress.context = &told;
-                EXPECT_TRUE(way.transposed ? write_replace(&table.grid, format, to)
+                EXPECT_TRUE(way.transposed ? write_replace(std::move(table.grid), format, to)
                                            : write_normal(table.grid, format, to));
             });
-            EXPECT_EQ(told, table.grid.length) << "format " << format << ", " << way.name;
+            EXPECT_EQ(told, c.input.size()) << "format " << format << ", " << way.name;
         }
     }
 }
@@ -388,7 +390,7 @@ std::string written_whole(const budget_case &c, result_format format, bool posit
         load_text(&table, c.input, static_cast<unsigned char>(c.delimiter), true, split_from));
     return written_by(positioned, [&](output_target to) {
         to.split_from = split_from;
-        EXPECT_TRUE(write_replace(&table.grid, format, to));
+        EXPECT_TRUE(write_replace(std::move(table.grid), format, to));
     });
 }
 
@@ -474,7 +476,7 @@ std::string transposed_units(const std::string &input, result_format format, boo
         EXPECT_EQ(write(to.fd, "\xfe\xff", 2), 2);
         to.encoder = &encoder;
         to.origin = 2;
-        EXPECT_TRUE(write_replace(&table.grid, format, to));
+        EXPECT_TRUE(write_replace(std::move(table.grid), format, to));
     });
 }
 
@@ -488,7 +490,7 @@ TEST_P(units_writer, writes_the_internal_result_encoded)
         loaded_table table;
         ASSERT_TRUE(load_text(&table, GetParam().input, '\t'));
         std::string internal = written_by(true, [&](const output_target &to) {
-            EXPECT_TRUE(write_replace(&table.grid, format, to));
+            EXPECT_TRUE(write_replace(std::move(table.grid), format, to));
         });
         std::string want = encoded_whole(internal);
         loaded_table summed;

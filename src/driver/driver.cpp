@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 void print_usage(const char *program_path)
 {
@@ -128,7 +129,7 @@ static failure_report write_table_bytes(cell_grid *grid, const run_options &opti
     }
     failure_report failed;
     if (options.replace)
-        write_replace(grid, options.output_format, to, &failed);
+        write_replace(std::move(*grid), options.output_format, to, &failed);
     else
         write_normal(*grid, options.output_format, to, &failed);
     return failed;
@@ -170,7 +171,7 @@ static failure_report write_table(file_run *run, output_target to, unit_order or
     if (draw && !result_bytes(run->grid, options.output_format, to.charset, options.replace,
                               order != utf16_none, &total))
         total = 0;
-    progress_begin(&run->progress, run->name, total, run->grid.length, draw);
+    progress_begin(&run->progress, run->name, total, run->grid.table.length, draw);
     // Without the result's size the share is of the table taken in, which
     // the writers count only when asked.
     to.progress = progress_sink{.written = count_written,
@@ -198,7 +199,7 @@ static void write_to_stdout(file_run *run, output_target to, unit_order order)
 static void write_to_file(file_run *run, output_target to, unit_order order)
 {
     result_file *result = &run->result;
-    result->expected_size = run->grid.length;
+    result->expected_size = run->grid.table.length;
     if (!open_result(run->output_path, result)) {
         report({failure::open, errno}, run->output_path);
         return;
@@ -333,10 +334,9 @@ void process_file(const char *name, run_options *options, run_state *state)
             abandon_result(&run.result);
         report({failure::read, EIO}, name);
         release_scratch();
-        run.grid = cell_grid{};
+        forget_table(&run.grid);
         run.input.block = nullptr;
     }
-    release_table(&run.grid);
     std::free(run.output_path);
     release_input(&run.input);
 }

@@ -41,7 +41,7 @@ constexpr std::size_t row_done = SIZE_MAX;
 // When marked (pages), plain says the text holds no byte that a page
 // escapes, found in the same blocks; otherwise plain is always true.
 template <typename F>
-static inline std::int32_t walk_cells(const cell_grid &grid, const unsigned char *cell,
+static inline std::int32_t walk_cells(const table_view &table, const unsigned char *cell,
                                       std::int32_t count, bool marked, const unsigned char **next,
                                       F take)
 {
@@ -49,7 +49,7 @@ static inline std::int32_t walk_cells(const cell_grid &grid, const unsigned char
     const unsigned char *p = cell;
     std::uint64_t earlier = 0; // the cell's special bytes in blocks before p's
     while (cell != nullptr && k < count) {
-        block_classes c = classify_block(p, grid.delimiter);
+        block_classes c = classify_block(p, table.delimiter);
         std::uint64_t special = marked ? html_special_mask(p) : 0;
         std::uint64_t stops = c.delimiter | c.lf | c.cr | c.nul;
         bool left_block = false;
@@ -59,8 +59,8 @@ static inline std::int32_t walk_cells(const cell_grid &grid, const unsigned char
             take(k++, cell, end, (earlier | (special & ((std::uint64_t{1} << at) - 1))) == 0);
             special &= ~((std::uint64_t{2} << at) - 1);
             earlier = 0;
-            if (*end != grid.delimiter) {
-                cell = cell_after(grid, end);
+            if (*end != table.delimiter) {
+                cell = cell_after(table, end);
                 left_block = true;
                 break;
             }
@@ -157,55 +157,55 @@ static inline void end_line(output_block *out, const line_style &style, std::int
         put_bytes(out, "\n", 1);
 }
 
-static inline const unsigned char *cursor_cell(const cell_grid &grid, std::size_t cursor)
+static inline const unsigned char *cursor_cell(const table_view &table, std::size_t cursor)
 {
-    return cursor == row_done ? nullptr : grid.bytes + cursor;
+    return cursor == row_done ? nullptr : table.bytes + cursor;
 }
 
-static inline std::size_t cursor_at(const cell_grid &grid, const unsigned char *cell)
+static inline std::size_t cursor_at(const table_view &table, const unsigned char *cell)
 {
-    return cell == nullptr ? row_done : static_cast<std::size_t>(cell - grid.bytes);
+    return cell == nullptr ? row_done : static_cast<std::size_t>(cell - table.bytes);
 }
 
 // The start of the line after the one that `from` lies in (its start, or
 // the byte that ended one of its cells); the data's end past the last.
-static inline const unsigned char *line_after(const cell_grid &grid, const unsigned char *from)
+static inline const unsigned char *line_after(const table_view &table, const unsigned char *from)
 {
-    const unsigned char *data_end = grid.bytes + grid.length;
-    if (from < data_end && *from == grid.line_end)
+    const unsigned char *data_end = table.bytes + table.length;
+    if (from < data_end && *from == table.line_end)
         return from + 1;
     const auto *end = static_cast<const unsigned char *>(
-        std::memchr(from, grid.line_end, static_cast<std::size_t>(data_end - from)));
+        std::memchr(from, table.line_end, static_cast<std::size_t>(data_end - from)));
     return end == nullptr ? data_end : end + 1;
 }
 
 // The bytes of a row's line taken from cell on, up to after, the cell
 // after them (null: the rest of the line).
-static inline std::size_t row_taken(const cell_grid &grid, const unsigned char *cell,
+static inline std::size_t row_taken(const table_view &table, const unsigned char *cell,
                                     const unsigned char *after)
 {
     if (cell == nullptr)
         return 0;
-    return static_cast<std::size_t>((after != nullptr ? after : line_after(grid, cell)) - cell);
+    return static_cast<std::size_t>((after != nullptr ? after : line_after(table, cell)) - cell);
 }
 
 // Each row's next cell lies in another cache line, which the hardware cannot
 // foresee across many rows: it is fetched this many rows ahead.
 constexpr std::int32_t fetch_ahead = 16;
 
-static inline void fetch_cell(const cell_grid &grid, const std::size_t *next, std::int32_t j,
+static inline void fetch_cell(const table_view &table, const std::size_t *next, std::int32_t j,
                               std::int32_t end)
 {
     if (j + fetch_ahead < end && next[j + fetch_ahead] != row_done)
-        __builtin_prefetch(grid.bytes + next[j + fetch_ahead]);
+        __builtin_prefetch(table.bytes + next[j + fetch_ahead]);
 }
 
 // The table's rows in parts: the two the loader measured (parts 2, a split
 // table's), or all of them in one.
 static inline void row_parts(const cell_grid &grid, std::int32_t parts, row_part *rows)
 {
-    rows[0] = {0, parts == 2 ? grid.split_rows : grid.rows};
-    rows[1] = {rows[0].end, grid.rows};
+    rows[0] = {0, parts == 2 ? grid.split.rows : grid.table.rows};
+    rows[1] = {rows[0].end, grid.table.rows};
 }
 
 // Runs work on each part's argument, the two parts at once when threads allow.

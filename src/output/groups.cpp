@@ -9,7 +9,8 @@ namespace
 
 // What one thread does for one part of a group.
 struct group_work {
-    cell_grid *grid = nullptr;
+    const cell_grid *grid = nullptr;
+    std::size_t *next = nullptr; // the rows' cursors
     const line_style *style = nullptr;
     line_group *group = nullptr;
     row_part rows;
@@ -24,18 +25,19 @@ struct group_work {
 
 // The sizes base_sizes gives, by walking the rows' cursors when there are no
 // sums.
-static void size_lines(const cell_grid &grid, const line_style &style, const row_part &rows,
-                       std::int32_t first_line, std::int32_t lines, const std::uint32_t *extras,
-                       std::size_t *sizes)
+static void size_lines(const group_work &work, std::size_t *sizes)
 {
-    if (base_sizes(grid, style, rows, first_line, lines, extras, sizes))
+    const table_view &table = work.grid->table;
+    const line_style &style = *work.style;
+    const row_part &rows = work.rows;
+    if (base_sizes(*work.grid, style, rows, work.first_line, work.lines, work.extras, sizes))
         return;
     std::size_t absent = entry_size(style, nullptr, nullptr, true);
-    const std::size_t *next = grid.row_starts;
+    const std::size_t *next = work.next;
     for (std::int32_t j = rows.first; j < rows.end; ++j) {
-        fetch_cell(grid, next, j, rows.end);
+        fetch_cell(table, next, j, rows.end);
         const unsigned char *after = nullptr;
-        walk_cells(grid, cursor_cell(grid, next[j]), lines, marks(style), &after,
+        walk_cells(table, cursor_cell(table, next[j]), work.lines, marks(style), &after,
                    [&](std::int32_t k, const unsigned char *text, const unsigned char *end,
                        bool plain) { sizes[k] += entry_size(style, text, end, plain) - absent; });
     }
@@ -44,8 +46,7 @@ static void size_lines(const cell_grid &grid, const line_style &style, const row
 static void measure_part(void *arg)
 {
     auto *work = static_cast<group_work *>(arg);
-    size_lines(*work->grid, *work->style, work->rows, work->first_line, work->lines, work->extras,
-               work->places->size);
+    size_lines(*work, work->places->size);
 }
 
 // How many of the measured lines fit the staging buffer, their places set:
@@ -73,24 +74,24 @@ static std::int32_t placed_lines(const group_work *works, std::int32_t lines)
 }
 
 // How many of the lines from i on fit the staging buffer, their places set.
-static std::int32_t measure_group(const cell_grid &grid, group_work *works, std::int32_t parts,
+static std::int32_t measure_group(const table_view &table, group_work *works, std::int32_t parts,
                                   std::int32_t i, bool threads)
 {
     // As many lines as an average line's bytes say fit, a quarter more for
     // lines longer than the average; a line that does not fit is measured
     // again with the next group.
-    std::size_t average = grid.length / static_cast<std::size_t>(grid.columns) +
-                          static_cast<std::size_t>(grid.rows) + 1;
+    std::size_t average = table.length / static_cast<std::size_t>(table.columns) +
+                          static_cast<std::size_t>(table.rows) + 1;
     std::size_t most = std::min(group_bytes / average + group_bytes / average / 4 + 1,
                                 static_cast<std::size_t>(group_most));
     auto lines =
-        static_cast<std::int32_t>(std::min(static_cast<std::size_t>(grid.columns - i), most));
+        static_cast<std::int32_t>(std::min(static_cast<std::size_t>(table.columns - i), most));
     for (std::int32_t p = 0; p < parts; ++p) {
         works[p].first_line = i;
         works[p].lines = lines;
     }
     // Sizes from the sums take no second thread.
-    if (sizes_summed(grid, *works[0].style, works[0].rows, works[0].extras)) {
+    if (sizes_summed(*works[0].grid, *works[0].style, works[0].rows, works[0].extras)) {
         for (std::int32_t p = 0; p < parts; ++p)
             measure_part(&works[p]);
     } else {
@@ -129,14 +130,14 @@ static inline void put_staged(char *bytes, part_places *places, std::int32_t k,
 // One row's cells for lines [0, lines) of the group; returns the cell after.
 // Inlined into both of fill_rows' loops, as it was into the one.
 __attribute__((always_inline)) static inline const unsigned char *
-fill_row(const cell_grid &grid, const line_style &style, const unsigned char *cell,
+fill_row(const table_view &table, const line_style &style, const unsigned char *cell,
          std::int32_t lines, bool last, char *bytes, part_places *places, output_block *line)
 {
     const unsigned char *after = nullptr;
     std::int32_t filled = 0;
     if (style.format == format_delimited) {
         char follow = follow_entry(style, last);
-        filled = walk_cells(grid, cell, lines, marks(style), &after,
+        filled = walk_cells(table, cell, lines, marks(style), &after,
                             [&](std::int32_t k, const unsigned char *text, const unsigned char *end,
                                 bool) { put_staged(bytes, places, k, text, end, follow); });
         for (std::int32_t k = filled; k < lines; ++k)
@@ -144,7 +145,7 @@ fill_row(const cell_grid &grid, const line_style &style, const unsigned char *ce
         return after;
     }
     filled = walk_cells(
-        grid, cell, lines, marks(style), &after,
+        table, cell, lines, marks(style), &after,
         [&](std::int32_t k, const unsigned char *text, const unsigned char *end, bool plain) {
             put_present(line_block(line, places, k), style, text, end, plain, last);
             places->fill[k] = line->used;
@@ -160,18 +161,18 @@ fill_row(const cell_grid &grid, const line_style &style, const unsigned char *ce
 // with counting, returns the bytes the cursors moved over.
 template <bool counting> static std::uint64_t fill_rows(const group_work &work, output_block *line)
 {
-    cell_grid *grid = work.grid;
-    std::size_t *next = grid->row_starts;
+    const table_view &table = work.grid->table;
+    std::size_t *next = work.next;
     std::uint64_t taken = 0;
     for (std::int32_t j = work.rows.first; j < work.rows.end; ++j) {
-        fetch_cell(*grid, next, j, work.rows.end);
-        const unsigned char *cell = cursor_cell(*grid, next[j]);
+        fetch_cell(table, next, j, work.rows.end);
+        const unsigned char *cell = cursor_cell(table, next[j]);
         const unsigned char *after =
-            fill_row(*grid, *work.style, cell, work.lines, j == grid->rows - 1, work.group->bytes,
+            fill_row(table, *work.style, cell, work.lines, j == table.rows - 1, work.group->bytes,
                      work.places, line);
         if constexpr (counting)
-            taken += row_taken(*grid, cell, after);
-        next[j] = cursor_at(*grid, after);
+            taken += row_taken(table, cell, after);
+        next[j] = cursor_at(table, after);
     }
     return taken;
 }
@@ -179,7 +180,7 @@ template <bool counting> static std::uint64_t fill_rows(const group_work &work, 
 static void fill_part(void *arg)
 {
     auto *work = static_cast<group_work *>(arg);
-    cell_grid *grid = work->grid;
+    std::int32_t rows = work->grid->table.rows;
     const line_style &style = *work->style;
     part_places *places = work->places;
     output_block line;
@@ -187,7 +188,7 @@ static void fill_part(void *arg)
     line.bytes = work->group->bytes;
     line.flush_at = SIZE_MAX;
     bool first = work->rows.first == 0;
-    bool last = work->rows.end == grid->rows;
+    bool last = work->rows.end == rows;
     for (std::int32_t k = 0; k < work->lines && first; ++k) {
         begin_line(line_block(&line, places, k), style);
         places->fill[k] = line.used;
@@ -197,7 +198,7 @@ static void fill_part(void *arg)
     else
         fill_rows<false>(*work, &line);
     for (std::int32_t k = 0; k < work->lines && last; ++k)
-        end_line(line_block(&line, places, k), style, grid->rows);
+        end_line(line_block(&line, places, k), style, rows);
 }
 
 namespace
@@ -241,17 +242,17 @@ static void run_group_step(void *arg)
 // thread of its own, or one thread filling a group in one staging buffer
 // while another writes the group before from the other. extras: a page's
 // for all rows, when the caller has them.
-void write_by_groups(cell_grid *grid, const line_style &style, output_block *out, line_group *group,
-                     std::int32_t first_line, std::int32_t end_line, const method_step &step,
-                     std::uint32_t *extras)
+void write_by_groups(const cell_grid &grid, std::size_t *next, const line_style &style,
+                     output_block *out, line_group *group, std::int32_t first_line,
+                     std::int32_t end_line, const method_step &step, std::uint32_t *extras)
 {
     row_part rows[2];
-    row_parts(*grid, step.parts, rows);
+    row_parts(grid, step.parts, rows);
     std::int32_t parts = step.parts;
     bool pipelined = step.pipelined;
     group_work works[2];
     for (std::int32_t p = 0; p < 2; ++p) {
-        works[p] = group_work{grid, &style, group, rows[p], &group->parts[p], 0, 0};
+        works[p] = group_work{&grid, next, &style, group, rows[p], &group->parts[p], 0, 0};
         works[p].progress = &out->progress;
     }
     if (extras != nullptr && parts == 1)
@@ -261,11 +262,11 @@ void write_by_groups(cell_grid *grid, const line_style &style, output_block *out
     group_step written{nullptr, out, nullptr, 0}; // filled, not yet written
     for (std::int32_t i = first_line; i < end_line;) {
         std::int32_t lines =
-            std::min(measure_group(*grid, works, parts, i, out->threads), end_line - i);
+            std::min(measure_group(grid.table, works, parts, i, out->threads), end_line - i);
         if (lines == 0) {
             write_staged(written);
             written.size = 0;
-            write_line_by_cursors(grid, style, out);
+            write_line_by_cursors(grid.table, next, style, out);
             ++i;
             continue;
         }

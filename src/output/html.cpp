@@ -257,14 +257,14 @@ static bool take_events(extras_scan *scan, const unsigned char *p, std::uint64_t
     return true;
 }
 
-static bool scan_extras(const cell_grid &grid, extras_scan *scan)
+static bool scan_extras(const table_view &table, extras_scan *scan)
 {
-    const unsigned char *bytes = grid.bytes;
-    std::size_t length = grid.length;
-    unsigned char delimiter = grid.delimiter;
+    const unsigned char *bytes = table.bytes;
+    std::size_t length = table.length;
+    unsigned char delimiter = table.delimiter;
     // Every line of a plain table fills every column: there its LFs only
     // start the count of cells again, which needs no look at each.
-    std::uint64_t lf_events = grid.plain ? 0 : ~std::uint64_t{0};
+    std::uint64_t lf_events = table.plain ? 0 : ~std::uint64_t{0};
     for (std::size_t at = 0; at < length; at += scan_block) {
         const unsigned char *p = bytes + at;
         std::uint64_t data =
@@ -292,14 +292,15 @@ static bool scan_extras(const cell_grid &grid, extras_scan *scan)
     return count_short_line(scan, scan->column + 1);
 }
 
-bool html_column_extras(const cell_grid &grid, const html_style &style, std::uint32_t *extras)
+bool html_column_extras(const table_view &table, const std::uint32_t *column_bytes,
+                        const html_style &style, std::uint32_t *extras)
 {
-    auto columns = static_cast<std::size_t>(grid.columns);
-    if (grid.column_bytes == nullptr)
+    auto columns = static_cast<std::size_t>(table.columns);
+    if (column_bytes == nullptr)
         return false;
     // An entity adds at most 5 bytes to one text byte, an empty cell 1.
     for (std::size_t c = 0; c < columns; ++c) {
-        if (std::uint64_t{grid.column_bytes[c]} * 5 + static_cast<std::uint64_t>(grid.rows) >
+        if (std::uint64_t{column_bytes[c]} * 5 + static_cast<std::uint64_t>(table.rows) >
             UINT32_MAX)
             return false;
     }
@@ -308,7 +309,7 @@ bool html_column_extras(const cell_grid &grid, const html_style &style, std::uin
     scan.extras = extras;
     scan.columns = columns;
     scan.shift_states = style.charset_code == charset_iso_2022_jp;
-    bool found = scan_extras(grid, &scan);
+    bool found = scan_extras(table, &scan);
     // A line of c cells leaves every column from c on absent.
     std::uint32_t absent = 0;
     for (std::size_t c = 0; found && scan.short_lines != nullptr && c < columns; ++c) {

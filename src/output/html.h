@@ -95,13 +95,15 @@ static inline void put_plain_html_cell(output_block *out, const unsigned char *t
     flush_if_full(out);
 }
 
-// For each column c of grid, what its cells take on the page beyond their
+// For each column c of table, what its cells take on the page beyond their
 // text and the 10 bytes of their tags: one byte for each empty or absent
 // cell, and what entities add. Found by one scan of the table's bytes rather
 // than a walk of its cells, so only for a table whose column sizes the
-// loader summed (no NUL or CR), and not for ISO-2022-JP text that holds ESC,
-// whose escaping turns on shift states: false, and extras undefined, for
-// those and for a column whose count might not fit 32 bits.
-bool html_column_extras(const cell_grid &grid, const html_style &style, std::uint32_t *extras);
+// loader summed (column_bytes, no NUL or CR; the whole table's stand for a
+// part's), and not for ISO-2022-JP text that holds ESC, whose escaping turns
+// on shift states: false, and extras undefined, for those and for a column
+// whose count might not fit 32 bits.
+bool html_column_extras(const table_view &table, const std::uint32_t *column_bytes,
+                        const html_style &style, std::uint32_t *extras);
 
 #endif

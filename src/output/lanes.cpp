@@ -31,22 +31,22 @@ struct lanes_work {
 template <typename T, typename A>
 static void walk_rows(const lanes_work &work, const progress_sink *told, T take, A absent)
 {
-    const cell_grid &grid = *work.grid;
+    const table_view &table = work.grid->table;
     const unsigned char *line = work.begin;
     const unsigned char *reported = line;
     for (std::int32_t j = work.rows.first; j < work.rows.end; ++j) {
-        bool last = j == grid.rows - 1;
+        bool last = j == table.rows - 1;
         const unsigned char *ended = line;
         const unsigned char *after = nullptr;
         std::int32_t filled = walk_cells(
-            grid, first_cell_at(grid, line), grid.columns, marks(*work.style), &after,
+            table, first_cell_at(table, line), table.columns, marks(*work.style), &after,
             [&](std::int32_t k, const unsigned char *text, const unsigned char *end, bool plain) {
                 take(k, text, end, plain, last);
                 ended = end;
             });
-        for (std::int32_t k = filled; k < grid.columns; ++k)
+        for (std::int32_t k = filled; k < table.columns; ++k)
             absent(k, last);
-        line = line_after(grid, ended);
+        line = line_after(table, ended);
         if (told != nullptr && static_cast<std::size_t>(line - reported) >= consumed_step) {
             note_consumed(*told, static_cast<std::size_t>(line - reported));
             reported = line;
@@ -64,15 +64,20 @@ static void size_lanes(void *arg)
     auto *work = static_cast<lanes_work *>(arg);
     const line_style &style = *work->style;
     std::size_t *sizes = work->sizes;
+    const cell_grid &grid = *work->grid;
+    std::int32_t columns = grid.table.columns;
     // Byte sums without their continuation counts size nothing here.
-    cell_grid grid = *work->grid;
-    if (work->units && grid.column_continuations == nullptr)
-        grid.column_bytes = nullptr;
-    if (work->units && grid.head_column_continuations == nullptr)
-        grid.head_column_bytes = nullptr;
-    std::uint32_t *extras = part_extras(grid, style, work->rows);
-    bool sized = base_sizes(grid, style, work->rows, 0, grid.columns, extras, sizes);
-    scratch_free(extras);
+    std::uint64_t counted = 0;
+    bool sized = !work->units ||
+                 summed_count(grid.sums.continuations.get(), grid.sums.head_continuations.get(),
+                              grid, work->rows, 0, &counted);
+    if (sized) {
+        std::uint32_t *extras = part_extras(grid, style, work->rows);
+        sized = base_sizes(grid, style, work->rows, 0, columns, extras, sizes);
+        scratch_free(extras);
+    } else {
+        absent_sizes(grid, style, work->rows, columns, sizes);
+    }
     if (!sized) {
         std::size_t absent = entry_size(style, nullptr, nullptr, true);
         walk_rows(
@@ -85,11 +90,10 @@ static void size_lanes(void *arg)
             },
             [](std::int32_t, bool) {});
     }
-    std::uint64_t continuing = 0;
-    for (std::int32_t k = 0; k < grid.columns && work->units; ++k) {
-        if (sized && summed_count(grid.column_continuations, grid.head_column_continuations, grid,
-                                  work->rows, k, &continuing))
-            sizes[k] -= static_cast<std::size_t>(continuing);
+    for (std::int32_t k = 0; k < columns && work->units; ++k) {
+        if (sized && summed_count(grid.sums.continuations.get(), grid.sums.head_continuations.get(),
+                                  grid, work->rows, k, &counted))
+            sizes[k] -= static_cast<std::size_t>(counted);
         sizes[k] *= 2;
     }
 }
@@ -97,19 +101,19 @@ static void size_lanes(void *arg)
 static void fill_lanes(void *arg)
 {
     auto *work = static_cast<lanes_work *>(arg);
-    const cell_grid &grid = *work->grid;
+    const table_view &table = work->grid->table;
     const line_style &style = *work->style;
     output_block *lanes = work->lanes;
-    for (std::int32_t k = 0; k < grid.columns && work->rows.first == 0; ++k)
+    for (std::int32_t k = 0; k < table.columns && work->rows.first == 0; ++k)
         begin_line(&lanes[k], style);
     walk_rows(
         *work, work->progress,
         [&](std::int32_t k, const unsigned char *text, const unsigned char *end, bool plain,
             bool last) { put_present(&lanes[k], style, text, end, plain, last); },
         [&](std::int32_t k, bool last) { put_absent(&lanes[k], style, last); });
-    for (std::int32_t k = 0; k < grid.columns; ++k) {
-        if (work->rows.end == grid.rows)
-            end_line(&lanes[k], style, grid.rows);
+    for (std::int32_t k = 0; k < table.columns; ++k) {
+        if (work->rows.end == table.rows)
+            end_line(&lanes[k], style, table.rows);
         flush_output(&lanes[k]);
     }
 }
@@ -119,14 +123,14 @@ static void fill_lanes(void *arg)
 // cannot be had: the caller then writes another way. step.parts: the loader's
 // two parts of the rows, each with its own lanes on a thread of its own, or
 // one.
-bool write_by_lanes(const cell_grid *grid, const line_style &style, output_block *out,
+bool write_by_lanes(const cell_grid &grid, const line_style &style, output_block *out,
                     const method_step &step)
 {
-    auto columns = static_cast<std::size_t>(grid->columns);
+    auto columns = static_cast<std::size_t>(grid.table.columns);
     std::size_t page = page_size();
     std::size_t lane_size = std::min(lanes_bytes / columns / page * page, lane_most);
     row_part rows[2];
-    row_parts(*grid, step.parts, rows);
+    row_parts(grid, step.parts, rows);
     std::int32_t parts = step.parts;
     auto lanes_count = columns * static_cast<std::size_t>(parts);
     auto *sizes = static_cast<std::size_t *>(scratch_calloc(lanes_count, sizeof(std::size_t)));
@@ -146,9 +150,9 @@ bool write_by_lanes(const cell_grid *grid, const line_style &style, output_block
         lanes_work works[2];
         for (std::int32_t p = 0; p < parts; ++p) {
             auto first = static_cast<std::size_t>(p) * columns;
-            const unsigned char *begin = grid->bytes + (p == 0 ? 0 : grid->split_at);
+            const unsigned char *begin = grid.table.bytes + (p == 0 ? 0 : grid.split.at);
             works[p] =
-                lanes_work{grid, &style, rows[p], begin, sizes + first, lanes + first, units};
+                lanes_work{&grid, &style, rows[p], begin, sizes + first, lanes + first, units};
             works[p].progress = &out->progress;
         }
         run_parts(size_lanes, parts, &works[0], &works[1], out->threads);

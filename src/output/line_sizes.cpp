@@ -2,6 +2,8 @@
 // place is known before its bytes are.
 #include "output/transpose.h"
 
+#include <algorithm>
+
 // Column c's count in rows, from one of the loader's sums (the table's and
 // its first part's); false without them.
 bool summed_count(const std::uint32_t *table, const std::uint32_t *head, const cell_grid &grid,
@@ -9,7 +11,7 @@ bool summed_count(const std::uint32_t *table, const std::uint32_t *head, const c
 {
     if (table == nullptr)
         return false;
-    bool whole = rows.first == 0 && rows.end == grid.rows;
+    bool whole = rows.first == 0 && rows.end == grid.table.rows;
     if (whole) {
         *count = table[c];
         return true;
@@ -23,7 +25,7 @@ bool summed_count(const std::uint32_t *table, const std::uint32_t *head, const c
 // Column c's text bytes in rows, from the loader's sums; false without them.
 bool summed_bytes(const cell_grid &grid, const row_part &rows, std::int32_t c, std::uint64_t *bytes)
 {
-    return summed_count(grid.column_bytes, grid.head_column_bytes, grid, rows, c, bytes);
+    return summed_count(grid.sums.bytes.get(), grid.sums.head_bytes.get(), grid, rows, c, bytes);
 }
 
 // The frame a part adds to every line it writes: a page's <tr> goes with the
@@ -32,7 +34,7 @@ static std::size_t line_frame(const cell_grid &grid, const line_style &style, co
 {
     if (style.format != format_html)
         return 0;
-    return (rows.first == 0 ? 5u : 0u) + (rows.end == grid.rows ? 7u : 0u);
+    return (rows.first == 0 ? 5u : 0u) + (rows.end == grid.table.rows ? 7u : 0u);
 }
 
 // A part's html_column_extras for every column, on the scratch list; null
@@ -45,15 +47,15 @@ std::uint32_t *part_extras(const cell_grid &grid, const line_style &style, const
         return nullptr;
     // The part's lines alone; the whole table's sums stand for its own in
     // the bound on what its counts may reach.
-    cell_grid part = grid;
-    std::size_t begin = rows.first == 0 ? 0 : grid.split_at;
-    std::size_t end = rows.end == grid.rows ? grid.length : grid.split_at;
-    part.bytes = grid.bytes + begin;
+    table_view part = grid.table;
+    std::size_t begin = rows.first == 0 ? 0 : grid.split.at;
+    std::size_t end = rows.end == part.rows ? part.length : grid.split.at;
+    part.bytes += begin;
     part.length = end - begin;
     part.rows = rows.end - rows.first;
     auto *extras = static_cast<std::uint32_t *>(
-        scratch_malloc(static_cast<std::size_t>(grid.columns) * sizeof(std::uint32_t)));
-    if (extras != nullptr && !html_column_extras(part, style.html, extras)) {
+        scratch_malloc(static_cast<std::size_t>(part.columns) * sizeof(std::uint32_t)));
+    if (extras != nullptr && !html_column_extras(part, grid.sums.bytes.get(), style.html, extras)) {
         scratch_free(extras);
         extras = nullptr;
     }
@@ -77,19 +79,31 @@ bool base_sizes(const cell_grid &grid, const line_style &style, const row_part &
                 std::int32_t first_line, std::int32_t lines, const std::uint32_t *extras,
                 std::size_t *sizes)
 {
+    if (!sizes_summed(grid, style, rows, extras)) {
+        absent_sizes(grid, style, rows, lines, sizes);
+        return false;
+    }
     auto count = static_cast<std::size_t>(rows.end - rows.first);
     std::uint64_t bytes = 0;
-    bool summed = sizes_summed(grid, style, rows, extras);
-    std::size_t absent = entry_size(style, nullptr, nullptr, true);
     std::size_t frame = line_frame(grid, style, rows);
     for (std::int32_t k = 0; k < lines; ++k) {
-        if (!summed || !summed_bytes(grid, rows, first_line + k, &bytes))
-            sizes[k] = frame + absent * count;
-        else if (extras == nullptr)
+        summed_bytes(grid, rows, first_line + k, &bytes); // every column's, as the first's
+        if (extras == nullptr)
             sizes[k] = static_cast<std::size_t>(bytes) + count;
         else
             sizes[k] =
                 frame + 10 * count + static_cast<std::size_t>(bytes) + extras[first_line + k];
     }
-    return summed;
+    return true;
+}
+
+// What lines' frames and absent entries take: their size when every entry
+// is absent.
+void absent_sizes(const cell_grid &grid, const line_style &style, const row_part &rows,
+                  std::int32_t lines, std::size_t *sizes)
+{
+    auto count = static_cast<std::size_t>(rows.end - rows.first);
+    std::size_t absent = entry_size(style, nullptr, nullptr, true);
+    std::size_t frame = line_frame(grid, style, rows);
+    std::fill(sizes, sizes + lines, frame + absent * count);
 }

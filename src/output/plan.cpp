@@ -7,18 +7,18 @@
 
 table_shape shape_of(const cell_grid &grid)
 {
+    const table_sums &sums = grid.sums;
     table_shape shape;
-    shape.rows = grid.rows;
-    shape.columns = grid.columns;
-    shape.length = grid.length;
-    shape.row_table = grid.row_starts != nullptr;
-    shape.split = grid.split_rows > 0 && grid.split_rows < grid.rows;
-    shape.plain = grid.plain;
-    shape.summed = grid.column_bytes != nullptr;
-    shape.sums = std::int32_t{grid.column_bytes != nullptr} +
-                 std::int32_t{grid.head_column_bytes != nullptr} +
-                 std::int32_t{grid.column_continuations != nullptr} +
-                 std::int32_t{grid.head_column_continuations != nullptr};
+    shape.rows = grid.table.rows;
+    shape.columns = grid.table.columns;
+    shape.length = grid.table.length;
+    shape.row_table = grid.index.starts != nullptr;
+    shape.split = grid.split.rows > 0 && grid.split.rows < grid.table.rows;
+    shape.plain = grid.table.plain;
+    shape.summed = sums.bytes != nullptr;
+    shape.sums = std::int32_t{sums.bytes != nullptr} + std::int32_t{sums.head_bytes != nullptr} +
+                 std::int32_t{sums.continuations != nullptr} +
+                 std::int32_t{sums.head_continuations != nullptr};
     return shape;
 }
 

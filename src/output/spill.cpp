@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 // Bands of rows transposed one at a time into a spill file, each band's
 // run holding its part of every output line, in order and ended by LF (a
@@ -52,45 +53,45 @@ static void release_runs(spill_runs *runs)
 // within most_bytes and most_rows (or after the first, for a longer line),
 // or at the data's end. The final line is never cut off alone when it has
 // no line end, so every band but the last ends with one.
-static std::size_t band_end(const cell_grid &grid, std::size_t begin, std::size_t most_bytes,
+static std::size_t band_end(const table_view &table, std::size_t begin, std::size_t most_bytes,
                             std::size_t most_rows)
 {
-    const unsigned char *data_end = grid.bytes + grid.length;
-    const unsigned char *start = grid.bytes + begin;
+    const unsigned char *data_end = table.bytes + table.length;
+    const unsigned char *start = table.bytes + begin;
     const unsigned char *end = start;
     for (std::size_t rows = 0; rows == 0 || (rows < most_rows && end < data_end); ++rows) {
         auto *line_end = static_cast<const unsigned char *>(
-            std::memchr(end, grid.line_end, static_cast<std::size_t>(data_end - end)));
+            std::memchr(end, table.line_end, static_cast<std::size_t>(data_end - end)));
         if (line_end == nullptr)
-            return grid.length;
+            return table.length;
         if (rows > 0 && static_cast<std::size_t>(line_end + 1 - start) > most_bytes)
             break;
         end = line_end + 1;
     }
-    if (std::memchr(end, grid.line_end, static_cast<std::size_t>(data_end - end)) == nullptr)
-        return grid.length;
-    return static_cast<std::size_t>(end - grid.bytes);
+    if (std::memchr(end, table.line_end, static_cast<std::size_t>(data_end - end)) == nullptr)
+        return table.length;
+    return static_cast<std::size_t>(end - table.bytes);
 }
 
-// Column sums widened to columns entries, the new ones zero; null when that
-// cannot be had.
-static std::uint32_t *widened_sums(std::uint32_t *sums, std::size_t had, std::size_t columns)
+// Column sums widened to columns entries, the new ones zero; freed, and
+// null, when that cannot be had.
+static void widen_sums(scratch_array<std::uint32_t> *sums, std::size_t had, std::size_t columns)
 {
-    if (sums == nullptr)
-        return nullptr;
-    void *more = scratch_realloc(sums, columns * sizeof(std::uint32_t));
+    if (*sums == nullptr)
+        return;
+    void *more = scratch_realloc(sums->get(), columns * sizeof(std::uint32_t));
     if (more == nullptr) {
-        scratch_free(sums);
-        return nullptr;
+        sums->reset();
+        return;
     }
-    auto *widened = static_cast<std::uint32_t *>(more);
-    std::fill(widened + had, widened + columns, 0);
-    return widened;
+    static_cast<void>(sums->release()); // the realloc moved it
+    sums->reset(static_cast<std::uint32_t *>(more));
+    std::fill(sums->get() + had, sums->get() + columns, 0);
 }
 
 // The band's own grid, with every column of the table; its sums, when it
 // has them, cover them all.
-static bool load_band(const cell_grid &grid, std::size_t begin, std::size_t end,
+static bool load_band(const table_view &table, std::size_t begin, std::size_t end,
                       std::size_t most_columns, const output_block &spill, cell_grid *band)
 {
     load_limits limits;
@@ -98,32 +99,46 @@ static bool load_band(const cell_grid &grid, std::size_t begin, std::size_t end,
     limits.split_from = spill.split_from;
     limits.threads = spill.threads;
     std::size_t split_from = spill.split_from;
-    limits.keep_parts = wants_row_parts(grid.bytes + begin, end - begin, split_from);
-    if (load_table_within(grid.bytes + begin, end - begin, grid.delimiter, true, limits, band) !=
+    limits.keep_parts = wants_row_parts(table.bytes + begin, end - begin, split_from);
+    if (load_table_within(table.bytes + begin, end - begin, table.delimiter, true, limits, band) !=
         load_done)
         return false;
-    if (band->columns < grid.columns) {
-        auto had = static_cast<std::size_t>(band->columns);
-        auto columns = static_cast<std::size_t>(grid.columns);
-        band->column_bytes = widened_sums(band->column_bytes, had, columns);
-        band->head_column_bytes = widened_sums(band->head_column_bytes, had, columns);
-        if (band->column_bytes == nullptr) {
-            scratch_free(band->head_column_bytes);
-            band->head_column_bytes = nullptr;
-        }
+    table_sums &sums = band->sums;
+    if (band->table.columns < table.columns) {
+        auto had = static_cast<std::size_t>(band->table.columns);
+        auto columns = static_cast<std::size_t>(table.columns);
+        widen_sums(&sums.bytes, had, columns);
+        widen_sums(&sums.head_bytes, had, columns);
+        if (sums.bytes == nullptr)
+            sums.head_bytes.reset();
     }
-    band->columns = grid.columns;
+    band->table.columns = table.columns;
+    return true;
+}
+
+// The table's rows [begin, end) as a band, transposed into the spill; false
+// when it cannot be loaded. Its arrays are freed before the runs' list grows.
+static bool spill_band(const table_view &table, std::size_t begin, std::size_t end,
+                       std::size_t most_columns, line_group *group, output_block *to)
+{
+    cell_grid band;
+    if (!load_band(table, begin, end, most_columns, *to, &band))
+        return false;
+    line_style runs_style;
+    runs_style.delimiter = table.delimiter;
+    method_step step = plan_groups(shape_of(band), to->split_from);
+    row_cursors cursors = start_cursors(band.table, std::move(band.index));
+    write_by_groups(band, cursors.next.get(), runs_style, to, group, 0, band.table.columns, step);
+    flush_output(to);
     return true;
 }
 
 // The spill is written through the main output block, which holds nothing until
 // the runs are taken: result's bytes have been set aside, and it takes on
 // what failed.
-static bool spill_bands(const cell_grid &grid, const output_target &result_to, spill_runs *runs,
+static bool spill_bands(const table_view &table, const output_target &result_to, spill_runs *runs,
                         output_block *result)
 {
-    line_style runs_style;
-    runs_style.delimiter = grid.delimiter;
     std::uint64_t budget = result_to.budget;
     line_group *group = result_to.blocks->group.get();
     output_target spill;
@@ -141,16 +156,10 @@ static bool spill_bands(const cell_grid &grid, const output_target &result_to, s
     runs->starts = static_cast<std::uint64_t *>(scratch_calloc(8, sizeof(std::uint64_t)));
     runs->capacity = runs->starts == nullptr ? 0 : 8;
     bool spilled = runs->starts != nullptr;
-    for (std::size_t begin = 0; spilled && begin < grid.length;) {
-        std::size_t end = band_end(grid, begin, most_bytes, most_rows - 2);
-        cell_grid band;
-        spilled = load_band(grid, begin, end, most_columns, to, &band);
+    for (std::size_t begin = 0; spilled && begin < table.length;) {
+        std::size_t end = band_end(table, begin, most_bytes, most_rows - 2);
+        spilled = spill_band(table, begin, end, most_columns, group, &to);
         if (spilled) {
-            start_cursors(&band, row_part{0, band.rows});
-            write_by_groups(&band, runs_style, &to, group, 0, band.columns,
-                            plan_groups(shape_of(band), spill.split_from));
-            flush_output(&to);
-            release_table(&band);
             take_failure(result, to);
             spilled = !to.failed && add_run(runs, static_cast<std::uint64_t>(to.offset));
             note_consumed(result->progress, end / 2 - begin / 2);
@@ -378,7 +387,7 @@ static int open_listed_spill(const char *beside, int place)
     return fd;
 }
 
-void write_spilled(const cell_grid &grid, const line_style &style, const output_target &to,
+void write_spilled(const table_view &table, const line_style &style, const output_target &to,
                    output_block *out)
 {
     // What out holds (a page's head) waits beside the spill, which is written
@@ -405,7 +414,7 @@ void write_spilled(const cell_grid &grid, const line_style &style, const output_
         if (runs.fd < 0)
             note_failed_write(out);
         else
-            spilled = spill_bands(grid, to, &runs, out);
+            spilled = spill_bands(table, to, &runs, out);
     }
     const unsigned char *spill = spilled ? map_spill(runs, to, &mapping) : nullptr;
     run_reader *readers = spilled ? start_readers(runs, spill, to.budget) : nullptr;
@@ -415,8 +424,8 @@ void write_spilled(const cell_grid &grid, const line_style &style, const output_
         std::memcpy(out->bytes, held, held_size);
         out->used = held_size;
     }
-    runs_taken taken{&runs, grid.length, 0, out->offset};
-    for (std::int32_t i = 0; readers != nullptr && i < grid.columns && !out->failed; ++i)
+    runs_taken taken{&runs, table.length, 0, out->offset};
+    for (std::int32_t i = 0; readers != nullptr && i < table.columns && !out->failed; ++i)
         take_line(style, runs.fd, readers, runs.count, out, &taken);
     if (readers != nullptr)
         tell_runs_taken(&taken, readers, out, true);

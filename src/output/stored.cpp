@@ -34,14 +34,14 @@ static inline bool plain_line(const unsigned char *line, const unsigned char *en
     return true;
 }
 
-static void put_line_cells(output_block *out, const line_style &style, const cell_grid &grid,
+static void put_line_cells(output_block *out, const line_style &style, const table_view &table,
                            const unsigned char *line)
 {
-    std::int32_t entries = grid.columns;
+    std::int32_t entries = table.columns;
     begin_line(out, style);
     const unsigned char *next = nullptr;
     std::int32_t filled = walk_cells(
-        grid, first_cell_at(grid, line), entries, marks(style), &next,
+        table, first_cell_at(table, line), entries, marks(style), &next,
         [&](std::int32_t k, const unsigned char *text, const unsigned char *end, bool plain) {
             put_present(out, style, text, end, plain, k == entries - 1);
         });
@@ -52,15 +52,15 @@ static void put_line_cells(output_block *out, const line_style &style, const cel
 
 // A table whose lines already hold every field is its own stored result:
 // its bytes go out straight from the input, in pieces of the output block's size.
-static void write_as_is(const cell_grid &grid, output_block *out)
+static void write_as_is(const table_view &table, output_block *out)
 {
     flush_output(out);
-    for (std::size_t at = 0; at < grid.length && !out->failed; at += out->end) {
-        std::size_t size = grid.length - at < out->end ? grid.length - at : out->end;
-        write_direct(out, reinterpret_cast<const char *>(grid.bytes) + at, size);
+    for (std::size_t at = 0; at < table.length && !out->failed; at += out->end) {
+        std::size_t size = table.length - at < out->end ? table.length - at : out->end;
+        write_direct(out, reinterpret_cast<const char *>(table.bytes) + at, size);
         note_consumed(out->progress, size);
     }
-    if (grid.length > 0 && grid.bytes[grid.length - 1] != '\n')
+    if (table.length > 0 && table.bytes[table.length - 1] != '\n')
         put_bytes(out, "\n", 1);
 }
 
@@ -68,26 +68,26 @@ static void write_as_is(const cell_grid &grid, output_block *out)
 // stands, with the delimiters its short row lacks added before its LF. Only
 // when counting are the lines told as consumed, consumed_step bytes at a time.
 template <bool counting>
-static void write_lines(const cell_grid &grid, const line_style &style, output_block *out)
+static void write_lines(const table_view &table, const line_style &style, output_block *out)
 {
-    const unsigned char *data_end = grid.bytes + grid.length;
-    const unsigned char *line = grid.bytes;
+    const unsigned char *data_end = table.bytes + table.length;
+    const unsigned char *line = table.bytes;
     const unsigned char *reported = line; // consumed up to here
-    for (std::int32_t i = 0; i < grid.rows; ++i) {
+    for (std::int32_t i = 0; i < table.rows; ++i) {
         auto *end = static_cast<const unsigned char *>(
-            std::memchr(line, grid.line_end, static_cast<std::size_t>(data_end - line)));
+            std::memchr(line, table.line_end, static_cast<std::size_t>(data_end - line)));
         if (end == nullptr)
             end = data_end;
         std::size_t delimiters = 0;
         if (style.format == format_delimited &&
-            plain_line(line, end, grid.delimiter, &delimiters)) {
+            plain_line(line, end, table.delimiter, &delimiters)) {
             put_bytes(out, reinterpret_cast<const char *>(line),
                       static_cast<std::size_t>(end - line));
-            put_delimiters(out, grid.delimiter,
-                           static_cast<std::size_t>(grid.columns) - 1 - delimiters);
+            put_delimiters(out, table.delimiter,
+                           static_cast<std::size_t>(table.columns) - 1 - delimiters);
             put_bytes(out, "\n", 1);
         } else {
-            put_line_cells(out, style, grid, line);
+            put_line_cells(out, style, table, line);
         }
         line = end + 1;
         if constexpr (counting) {
@@ -101,12 +101,12 @@ static void write_lines(const cell_grid &grid, const line_style &style, output_b
         note_consumed(out->progress, static_cast<std::size_t>(data_end - reported));
 }
 
-void write_stored(const cell_grid &grid, const line_style &style, output_block *out)
+void write_stored(const table_view &table, const line_style &style, output_block *out)
 {
-    if (style.format == format_delimited && grid.plain)
-        write_as_is(grid, out);
+    if (style.format == format_delimited && table.plain)
+        write_as_is(table, out);
     else if (out->progress.consumed != nullptr)
-        write_lines<true>(grid, style, out);
+        write_lines<true>(table, style, out);
     else
-        write_lines<false>(grid, style, out);
+        write_lines<false>(table, style, out);
 }

@@ -79,8 +79,8 @@ struct table_shape {
     std::uint64_t length = 0;
     bool row_table = false; // the loader made the row table
     bool split = false;     // its rows measured in two parts, each holding some
-    bool plain = false;     // as cell_grid's
-    bool summed = false;    // with column_bytes
+    bool plain = false;     // as table_view's
+    bool summed = false;    // with the byte sums
     std::int32_t sums = 0;  // how many of the loader's four sum arrays it holds
 };
 
@@ -126,12 +126,18 @@ transpose_plan plan_transpose(const table_shape &shape, const plan_target &targe
 method_step plan_groups(const table_shape &shape, std::size_t split_from);
 
 // stored.cpp: the table as it stands, a line a row.
-void write_stored(const cell_grid &grid, const line_style &style, output_block *out);
+void write_stored(const table_view &table, const line_style &style, output_block *out);
 
-// cursors.cpp: the row table becomes the rows' cursors (rows' own); one
-// output line from them.
-void start_cursors(cell_grid *grid, const row_part &rows, const progress_sink &told = {});
-void write_line_by_cursors(cell_grid *grid, const line_style &style, output_block *out);
+// cursors.cpp: the rows' cursors, each row's next cell (its offset in the
+// bytes, row_done past its last), made of the row index, which they
+// consume; one output line from them.
+struct row_cursors {
+    scratch_array<std::size_t> next;
+};
+row_cursors start_cursors(const table_view &table, row_index &&rows,
+                          const progress_sink &told = {});
+void write_line_by_cursors(const table_view &table, std::size_t *next, const line_style &style,
+                           output_block *out);
 
 // line_sizes.cpp: output lines' sizes from the loader's sums.
 bool summed_count(const std::uint32_t *table, const std::uint32_t *head, const cell_grid &grid,
@@ -144,22 +150,26 @@ bool sizes_summed(const cell_grid &grid, const line_style &style, const row_part
 bool base_sizes(const cell_grid &grid, const line_style &style, const row_part &rows,
                 std::int32_t first_line, std::int32_t lines, const std::uint32_t *extras,
                 std::size_t *sizes);
+void absent_sizes(const cell_grid &grid, const line_style &style, const row_part &rows,
+                  std::int32_t lines, std::size_t *sizes);
 
-// groups.cpp: output lines [first_line, end_line) from the cursors.
-void write_by_groups(cell_grid *grid, const line_style &style, output_block *out, line_group *group,
-                     std::int32_t first_line, std::int32_t end_line, const method_step &step,
+// groups.cpp: output lines [first_line, end_line) from the cursors next.
+void write_by_groups(const cell_grid &grid, std::size_t *next, const line_style &style,
+                     output_block *out, line_group *group, std::int32_t first_line,
+                     std::int32_t end_line, const method_step &step,
                      std::uint32_t *extras = nullptr);
 
 // halves.cpp: false, nothing written, when its buffers cannot be had.
-bool write_halves(cell_grid *grid, const line_style &style, output_block *out, line_group *group);
+bool write_halves(const cell_grid &grid, std::size_t *next, const line_style &style,
+                  output_block *out, line_group *group);
 
 // lanes.cpp: up to lane_columns columns; false, nothing written, when its
 // lanes cannot be had.
-bool write_by_lanes(const cell_grid *grid, const line_style &style, output_block *out,
+bool write_by_lanes(const cell_grid &grid, const line_style &style, output_block *out,
                     const method_step &step);
 
 // spill.cpp: bands of rows through a spill file.
-void write_spilled(const cell_grid &grid, const line_style &style, const output_target &to,
+void write_spilled(const table_view &table, const line_style &style, const output_target &to,
                    output_block *out);
 
 #endif

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
+#include <utility>
 
 bool have_writer_blocks(writer_blocks *blocks)
 {
@@ -24,28 +25,28 @@ bool have_writer_blocks(writer_blocks *blocks)
     return blocks->group != nullptr && have_output_blocks(blocks);
 }
 
-// The row table becomes the cursors before the first method that walks them.
+// The row index becomes the cursors before the first method that walks them.
 static bool run_step(const method_step &step, cell_grid *grid, const line_style &style,
-                     const output_target &to, output_block *out, bool *cursors)
+                     const output_target &to, output_block *out, row_cursors *cursors)
 {
-    if ((step.method == method_halves || step.method == method_groups) && !*cursors) {
-        start_cursors(grid, row_part{0, grid->rows}, out->progress);
-        *cursors = true;
-    }
+    if ((step.method == method_halves || step.method == method_groups) && cursors->next == nullptr)
+        *cursors = start_cursors(grid->table, std::move(grid->index), out->progress);
+    std::size_t *next = cursors->next.get();
     switch (step.method) {
     case method_lanes:
-        return write_by_lanes(grid, style, out, step);
+        return write_by_lanes(*grid, style, out, step);
     case method_cursors:
-        for (std::int32_t i = 0; i < grid->columns; ++i)
-            write_line_by_cursors(grid, style, out);
+        for (std::int32_t i = 0; i < grid->table.columns; ++i)
+            write_line_by_cursors(grid->table, next, style, out);
         return true;
     case method_spill:
-        write_spilled(*grid, style, to, out);
+        write_spilled(grid->table, style, to, out);
         return true;
     case method_halves:
-        return write_halves(grid, style, out, to.blocks->group.get());
+        return write_halves(*grid, next, style, out, to.blocks->group.get());
     case method_groups:
-        write_by_groups(grid, style, out, to.blocks->group.get(), 0, grid->columns, step);
+        write_by_groups(*grid, next, style, out, to.blocks->group.get(), 0, grid->table.columns,
+                        step);
         return true;
     }
     return false;
@@ -62,24 +63,25 @@ static void write_transposed(cell_grid *grid, const line_style &style, const out
     target.split_from = to.split_from;
     target.page_bytes = page_size();
     transpose_plan plan = plan_transpose(shape_of(*grid), target);
-    bool cursors = false;
+    row_cursors cursors;
     for (std::int32_t i = 0; i < plan.count; ++i) {
         if (run_step(plan.steps[i], grid, style, to, out, &cursors))
             return;
     }
 }
 
-static line_style style_for(const cell_grid &grid, result_format format, charset_id charset)
+static line_style style_for(const table_view &table, result_format format, charset_id charset)
 {
     line_style style;
     style.format = format;
-    style.delimiter = grid.delimiter;
+    style.delimiter = table.delimiter;
     if (format == format_html)
-        style.html = html_style_for(charset, grid.delimiter);
+        style.html = html_style_for(charset, table.delimiter);
     return style;
 }
 
-static bool write_view(cell_grid *grid, const cell_grid &stored, result_format format,
+// The transposed table when grid is given, else the stored one.
+static bool write_view(cell_grid *grid, const table_view &stored, result_format format,
                        output_target to, failure_report *why)
 {
     writer_blocks own;
@@ -126,13 +128,15 @@ static std::uint64_t page_frame_bytes(charset_id charset_code)
 // Every cell's text, the table's and its continuation bytes, from the sums.
 static bool summed_text(const cell_grid &grid, std::uint64_t *text, std::uint64_t *continuations)
 {
-    if (grid.column_bytes == nullptr)
+    const std::uint32_t *bytes = grid.sums.bytes.get();
+    const std::uint32_t *continuing = grid.sums.continuations.get();
+    if (bytes == nullptr)
         return false;
     *text = 0;
     *continuations = 0;
-    for (std::int32_t c = 0; c < grid.columns; ++c) {
-        *text += grid.column_bytes[c];
-        *continuations += grid.column_continuations != nullptr ? grid.column_continuations[c] : 0;
+    for (std::int32_t c = 0; c < grid.table.columns; ++c) {
+        *text += bytes[c];
+        *continuations += continuing != nullptr ? continuing[c] : 0;
     }
     return true;
 }
@@ -144,11 +148,10 @@ bool result_bytes(const cell_grid &grid, result_format format, charset_id charse
 {
     std::uint64_t text = 0;
     std::uint64_t continuations = 0;
-    if (!summed_text(grid, &text, &continuations) ||
-        (units && grid.column_continuations == nullptr))
+    if (!summed_text(grid, &text, &continuations) || (units && grid.sums.continuations == nullptr))
         return false;
-    auto rows = static_cast<std::uint64_t>(grid.rows);
-    auto columns = static_cast<std::uint64_t>(grid.columns);
+    auto rows = static_cast<std::uint64_t>(grid.table.rows);
+    auto columns = static_cast<std::uint64_t>(grid.table.columns);
     std::uint64_t lines = transposed ? columns : rows;
     std::uint64_t size = text + rows * columns;
     if (format == format_delimited && rows == 0)
@@ -156,8 +159,9 @@ bool result_bytes(const cell_grid &grid, result_format format, charset_id charse
     if (format == format_html) {
         auto *extras =
             static_cast<std::uint32_t *>(scratch_malloc(columns * sizeof(std::uint32_t)));
-        html_style style = html_style_for(charset, grid.delimiter);
-        bool found = extras != nullptr && html_column_extras(grid, style, extras);
+        html_style style = html_style_for(charset, grid.table.delimiter);
+        bool found = extras != nullptr &&
+                     html_column_extras(grid.table, grid.sums.bytes.get(), style, extras);
         size = text + 10 * rows * columns + 12 * lines + page_frame_bytes(charset);
         for (std::uint64_t c = 0; found && c < columns; ++c)
             size += extras[c];
@@ -174,11 +178,12 @@ bool result_bytes(const cell_grid &grid, result_format format, charset_id charse
 bool write_normal(const cell_grid &grid, result_format format, const output_target &to,
                   failure_report *why)
 {
-    return write_view(nullptr, grid, format, to, why);
+    return write_view(nullptr, grid.table, format, to, why);
 }
 
-bool write_replace(cell_grid *grid, result_format format, const output_target &to,
+bool write_replace(cell_grid &&grid, result_format format, const output_target &to,
                    failure_report *why)
 {
-    return write_view(grid, *grid, format, to, why);
+    cell_grid taken = std::move(grid);
+    return write_view(&taken, taken.table, format, to, why);
 }

@@ -4,9 +4,9 @@
 //
 // They read the input's bytes through the grid (cell_grid.h), padded as
 // input_file.h states: cells are copied in 16-byte blocks that may read up to
-// 15 bytes past the byte that ends a cell. write_normal needs no row table;
-// write_replace may walk the rows with the row table itself, which
-// afterwards no longer holds the row starts. Both write to.fd through output
+// 15 bytes past the byte that ends a cell. write_normal needs no row index;
+// write_replace takes the grid by move, turns its row index into the rows'
+// cursors, and frees its arrays before it returns. Both write to.fd through output
 // blocks (output_block.h); a destination that allows positioned writes may
 // be written out of order, at offsets from to.origin. They neither flush
 // anything else nor close the descriptor, print nothing, and return false
@@ -26,7 +26,7 @@ enum result_format : unsigned char { format_html = 0, format_delimited = 1 };
 
 bool write_normal(const cell_grid &grid, result_format format, const output_target &to,
                   failure_report *why = nullptr);
-bool write_replace(cell_grid *grid, result_format format, const output_target &to,
+bool write_replace(cell_grid &&grid, result_format format, const output_target &to,
                    failure_report *why = nullptr);
 // Fills what blocks lacks of the writers' blocks (output_block.h); false
 // when memory for them cannot be had. Each write asks for to.blocks; a

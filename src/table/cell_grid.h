@@ -7,45 +7,77 @@
 // first delimiter, LF, CR or NUL. Lines end at LF; in a file without LF and
 // with a CR they end at CR instead. Inside a line NUL and CR end text but no
 // line, and text after them opens a further cell.
-// The row table and the column sizes are on the scratch list (platform.h):
-// release_table frees them.
+// The grid is in parts: the view of the bytes and the shape, copied freely;
+// the row index, the column sums and the split, which the loader fills. The
+// row index and the sums are on the scratch list (platform.h), each held by
+// one owner that frees it: a grid moves and is never copied, and a moved-from
+// grid frees nothing.
 // Nothing here prints: the caller reports a refused table.
 #ifndef TABFLIP_CELL_GRID_H
 #define TABFLIP_CELL_GRID_H
 
+#include "platform/platform.h"
 #include "table/charset.h"
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 
-struct cell_grid {
+// The table's bytes and shape: all that reading its cells takes.
+struct table_view {
     const unsigned char *bytes = nullptr;
     std::size_t length = 0;
     unsigned char delimiter = '\t';
     unsigned char line_end = '\n'; // '\r' in a file with CR line ends and no LF
-    // Row r's bytes are [row_starts[r], row_starts[r + 1] - 1), the entry
-    // after the last line's start standing one past the data's end: 8 bytes
-    // a line. Null when the rows were not asked for.
-    std::size_t *row_starts = nullptr;
-    std::int32_t rows = 0;    // 0 or more
-    std::int32_t columns = 1; // 1 or more: the most cells any line fills
+    std::int32_t rows = 0;         // 0 or more
+    std::int32_t columns = 1;      // 1 or more: the most cells any line fills
     // No NUL or CR, and every row's line holds columns - 1 delimiters: each
     // line is its row as written, but for the LF a final line may lack.
     bool plain = false;
-    // With the row table, for a table under 4 GiB without NUL or CR: column
-    // c's cells hold column_bytes[c] text bytes (columns entries). Else null.
-    std::uint32_t *column_bytes = nullptr;
-    // A large table is measured in two parts at once: rows [0, split_rows),
-    // and the rest from byte split_at on. With column_bytes, the first
-    // part's own sums are head_column_bytes (columns entries), so that each
-    // part's share of an output line is known. 0 and null when not split.
-    std::int32_t split_rows = 0;
-    std::size_t split_at = 0;
-    std::uint32_t *head_column_bytes = nullptr;
-    // Beside those sums, when the load counted them: each column's
-    // continuation bytes (0x80..0xBF), the table's and the first part's.
-    std::uint32_t *column_continuations = nullptr;
-    std::uint32_t *head_column_continuations = nullptr;
+};
+
+// An array on the scratch list, freed there when its owner goes.
+struct scratch_release {
+    void operator()(void *block) const
+    {
+        scratch_free(block);
+    }
+};
+template <typename T> using scratch_array = std::unique_ptr<T[], scratch_release>;
+
+// Row r's bytes are [starts[r], starts[r + 1] - 1), the entry after the last
+// line's start standing one past the data's end: 8 bytes a line. Null when
+// the rows were not asked for. The transposed writer takes it by move and
+// turns it into the rows' cursors.
+struct row_index {
+    scratch_array<std::size_t> starts;
+};
+
+// With the row index, for a table under 4 GiB without NUL or CR: column c's
+// cells hold bytes[c] text bytes (columns entries each); else all are null.
+// With a split, the first part's own sums are head_bytes, so that each
+// part's share of an output line is known (else null). Beside them, when
+// the load counted them: each column's continuation bytes (0x80..0xBF), the
+// table's and the first part's.
+struct table_sums {
+    scratch_array<std::uint32_t> bytes;
+    scratch_array<std::uint32_t> head_bytes;
+    scratch_array<std::uint32_t> continuations;
+    scratch_array<std::uint32_t> head_continuations;
+};
+
+// A large table is measured in two parts at once: rows [0, rows), and the
+// rest from byte at on. Both 0 when not split.
+struct row_split {
+    std::int32_t rows = 0;
+    std::size_t at = 0;
+};
+
+struct cell_grid {
+    table_view table;
+    row_index index;
+    table_sums sums;
+    row_split split;
     // When the load was given a first match that asks for the charset
     // guess's second look (charset.h), which it makes as it scans: the
     // guess. Else charset_none.
@@ -90,30 +122,32 @@ load_result load_table_within(const unsigned char *bytes, std::size_t length,
                               unsigned char delimiter, bool with_rows, const load_limits &limits,
                               cell_grid *grid);
 
-void release_table(cell_grid *grid);
+// After release_scratch has freed every listed block: lets go of the grid's
+// without freeing them again.
+void forget_table(cell_grid *grid);
 
 // A row's cells are walked in order from its first: each step takes the
 // byte that ended a cell's text and gives the next cell's start.
 // The start of row r's first cell, null for a row that fills none.
 const unsigned char *first_cell(const cell_grid &grid, std::int32_t r);
 // The start of a line's first cell, the line starting at begin; null for none.
-const unsigned char *first_cell_at(const cell_grid &grid, const unsigned char *begin);
+const unsigned char *first_cell_at(const table_view &table, const unsigned char *begin);
 
 // The cell after the one whose text ended at `end` (the byte that ended it),
 // or null when that was the row's last.
-static inline const unsigned char *cell_after(const cell_grid &grid, const unsigned char *end)
+static inline const unsigned char *cell_after(const table_view &table, const unsigned char *end)
 {
-    if (*end == grid.delimiter)
+    if (*end == table.delimiter)
         return end + 1;
-    const unsigned char *data_end = grid.bytes + grid.length;
-    if (end >= data_end || *end == grid.line_end)
+    const unsigned char *data_end = table.bytes + table.length;
+    if (end >= data_end || *end == table.line_end)
         return nullptr;
     const unsigned char *p = end + 1;
-    while (p < data_end && *p != grid.line_end && (*p == 0x00 || *p == 0x0D))
+    while (p < data_end && *p != table.line_end && (*p == 0x00 || *p == 0x0D))
         ++p;
-    if (p >= data_end || *p == grid.line_end)
+    if (p >= data_end || *p == table.line_end)
         return nullptr;
-    return *p == grid.delimiter ? p + 1 : p;
+    return *p == table.delimiter ? p + 1 : p;
 }
 
 // The byte that ends the text starting at cell.

@@ -592,29 +592,30 @@ load_result load_table_within(const unsigned char *bytes, std::size_t length,
     }
     if (with_rows)
         rows.starts[scan.lines + 1] = length + 1;
-    grid->bytes = bytes;
-    grid->charset_code = charset_code;
-    grid->length = length;
-    grid->delimiter = delimiter;
-    grid->line_end = cr_ends_lines ? 0x0D : 0x0A;
-    grid->row_starts = rows.starts;
     // The final line is a row only when it fills a cell.
-    grid->rows = static_cast<std::int32_t>(scan.last == 0 ? scan.lines : scan.lines + 1);
-    grid->columns = static_cast<std::int32_t>(scan.widest);
+    grid->table = table_view{
+        .bytes = bytes,
+        .length = length,
+        .delimiter = delimiter,
+        .line_end = static_cast<unsigned char>(cr_ends_lines ? 0x0D : 0x0A),
+        .rows = static_cast<std::int32_t>(scan.last == 0 ? scan.lines : scan.lines + 1),
+        .columns = static_cast<std::int32_t>(scan.widest),
+        .plain = !cr_ends_lines && !scan.any_cr && !scan.any_nul &&
+                 scan.fewest_delimiters == scan.most_delimiters &&
+                 scan.most_delimiters + 1 == scan.widest,
+    };
+    grid->index.starts.reset(rows.starts);
     // Sums for the first scan's lines would be wrong for CR line ends.
     if (cr_ends_lines)
         give_up_sums(&sums);
-    grid->column_bytes = sums.bytes;
-    grid->column_continuations = sums.continuations;
+    grid->sums.bytes.reset(sums.bytes);
+    grid->sums.continuations.reset(sums.continuations);
+    grid->sums.head_bytes.reset(own.bytes);
+    grid->sums.head_continuations.reset(own.continuations);
     if (!limits.keep_parts)
         split = 0;
-    grid->split_rows = split > 0 ? static_cast<std::int32_t>(head.scan.lines) : 0;
-    grid->split_at = split;
-    grid->head_column_bytes = own.bytes;
-    grid->head_column_continuations = own.continuations;
-    grid->plain = !cr_ends_lines && !scan.any_cr && !scan.any_nul &&
-                  scan.fewest_delimiters == scan.most_delimiters &&
-                  scan.most_delimiters + 1 == scan.widest;
+    grid->split = {split > 0 ? static_cast<std::int32_t>(head.scan.lines) : 0, split};
+    grid->charset_code = charset_code;
     return load_done;
 }
 
@@ -624,32 +625,28 @@ bool load_table(const unsigned char *bytes, std::size_t length, unsigned char de
     return load_table_within(bytes, length, delimiter, with_rows, load_limits{}, grid) == load_done;
 }
 
-void release_table(cell_grid *grid)
+void forget_table(cell_grid *grid)
 {
-    scratch_free(grid->row_starts);
-    scratch_free(grid->column_bytes);
-    scratch_free(grid->head_column_bytes);
-    scratch_free(grid->column_continuations);
-    scratch_free(grid->head_column_continuations);
-    grid->row_starts = nullptr;
-    grid->column_bytes = nullptr;
-    grid->head_column_bytes = nullptr;
-    grid->column_continuations = nullptr;
-    grid->head_column_continuations = nullptr;
+    static_cast<void>(grid->index.starts.release());
+    static_cast<void>(grid->sums.bytes.release());
+    static_cast<void>(grid->sums.head_bytes.release());
+    static_cast<void>(grid->sums.continuations.release());
+    static_cast<void>(grid->sums.head_continuations.release());
 }
 
-const unsigned char *first_cell_at(const cell_grid &grid, const unsigned char *begin)
+const unsigned char *first_cell_at(const table_view &table, const unsigned char *begin)
 {
-    const unsigned char *data_end = grid.bytes + grid.length;
+    const unsigned char *data_end = table.bytes + table.length;
     const unsigned char *p = begin;
-    while (p < data_end && *p != grid.line_end && (*p == 0x00 || *p == 0x0D))
+    while (p < data_end && *p != table.line_end && (*p == 0x00 || *p == 0x0D))
         ++p;
-    return p >= data_end || *p == grid.line_end ? nullptr : p;
+    return p >= data_end || *p == table.line_end ? nullptr : p;
 }
 
 const unsigned char *first_cell(const cell_grid &grid, std::int32_t r)
 {
-    return first_cell_at(grid, grid.bytes + grid.row_starts[r]);
+    const std::size_t *starts = grid.index.starts.get();
+    return first_cell_at(grid.table, grid.table.bytes + starts[r]);
 }
 
 // The block copy finds the end a block at a time; its copy goes nowhere.
