@@ -173,7 +173,7 @@ bool run_in_own_process(const sweep_case &c)
         setenv("TABFLIP_SWEEP_CHILD", "1", 1);
         if (c.memory != nullptr)
             setenv("TABFLIP_MEMORY", c.memory, 1);
-        execl("/proc/self/exe", "unit_tests", filter.c_str(), static_cast<char *>(nullptr));
+        execl(UNIT_TESTS_BINARY, "unit_tests", filter.c_str(), static_cast<char *>(nullptr));
         _exit(127);
     }
     int status = 0;
