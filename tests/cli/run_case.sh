@@ -2,7 +2,8 @@
 # Runs one end-to-end case folder against the built binary:
 #   run_case.sh BINARY CASE_DIR [PREFIX...]
 # PREFIX is the command that starts the binary, when it cannot start itself
-# (wine for tabflip.exe); the program path (argv0) can then not be chosen.
+# (wine for tabflip.exe, qemu-user for another processor); the program path
+# (argv0) can then not be chosen, except through qemu's -0.
 #
 # A case holds: args (one argument a line; an empty line is an empty
 # argument), optionally argv0 (the program path the binary is started as),
@@ -55,7 +56,9 @@ limits=:
 stdout_to=$work/stdout
 [ -f "$case_dir/stdout_to" ] && stdout_to=$(cat "$case_dir/stdout_to")
 : >"$work/stdout"
-if [ ${#prefix[@]} -gt 0 ]; then
+if [ ${#prefix[@]} -gt 0 ] && [[ ${prefix[0]} == *qemu-* ]]; then
+    start=("${prefix[@]}" -0 "$argv0" "$binary")
+elif [ ${#prefix[@]} -gt 0 ]; then
     start=("${prefix[@]}" "$binary")
 else
     start=(exec -a "$argv0" "$binary")
