@@ -127,7 +127,8 @@ static inline std::uint64_t gather_bits(const std::uint64_t (&words)[scan_block 
     return bits;
 }
 
-// The index of the first marked byte of a word with at least one.
+// The index, in memory order, of the first marked byte of a word with at
+// least one.
 static inline std::size_t first_marked(std::uint64_t marks)
 {
     return static_cast<std::size_t>(__builtin_ctzll(marks)) / 8;
@@ -284,21 +285,13 @@ static inline block_classes classify_block(const unsigned char *p, unsigned char
 static inline block_classes classify_block(const unsigned char *p, unsigned char delimiter)
 {
     block_classes k;
-    std::uint64_t cr[scan_block / 8];
-    std::uint64_t nul[scan_block / 8];
-    std::uint64_t rare = 0; // CR and NUL, gathered only when the block holds one
     for (std::size_t i = 0; i < scan_block / 8; ++i) {
         std::uint64_t w = load_word(p + 8 * i);
         auto shift = static_cast<unsigned>(8 * i);
         k.lf |= marked_bits(bytes_equal(w, 0x0A)) << shift;
+        k.cr |= marked_bits(bytes_equal(w, 0x0D)) << shift;
+        k.nul |= marked_bits(bytes_equal(w, 0x00)) << shift;
         k.delimiter |= marked_bits(bytes_equal(w, delimiter)) << shift;
-        cr[i] = bytes_equal(w, 0x0D);
-        nul[i] = bytes_equal(w, 0x00);
-        rare |= cr[i] | nul[i];
-    }
-    if (rare != 0) {
-        k.cr = gather_bits(cr);
-        k.nul = gather_bits(nul);
     }
     return k;
 }
