@@ -25,16 +25,41 @@ static inline std::uint64_t html_special_mask(const unsigned char *p)
     };
     return bits(p) | bits(p + 16) << 16 | bits(p + 32) << 32 | bits(p + 48) << 48;
 }
-#else
+#elif TABFLIP_NEON
+static inline uint8x16_t html_special_bytes(uint8x16_t v)
+{
+    auto is = [v](unsigned char b) { return vceqq_u8(v, vdupq_n_u8(b)); };
+    return vorrq_u8(vorrq_u8(is(0x1B), is(0x20)),
+                    vorrq_u8(vorrq_u8(is(0x22), is(0x26)), vorrq_u8(is(0x3C), is(0x3E))));
+}
+
+// About 34 instructions a block: 24 comparisons and ORs, the bits' 10.
 static inline std::uint64_t html_special_mask(const unsigned char *p)
 {
-    std::uint64_t mask = 0;
-    for (std::size_t i = 0; i < scan_block; ++i) {
-        unsigned char b = p[i];
-        bool special = b == 0x1B || b == 0x20 || b == 0x22 || b == 0x26 || b == 0x3C || b == 0x3E;
-        mask |= special ? std::uint64_t{1} << i : 0;
+    return neon_bits(html_special_bytes(vld1q_u8(p)), html_special_bytes(vld1q_u8(p + 16)),
+                     html_special_bytes(vld1q_u8(p + 32)), html_special_bytes(vld1q_u8(p + 48)));
+}
+#else
+// Marks the bytes of w that a page cannot copy as it stands: 0x20 and 0x22
+// are the bytes that OR 0x02 makes 0x22, 0x3C and 0x3E those it makes 0x3E.
+static inline std::uint64_t html_special_marks(std::uint64_t w)
+{
+    std::uint64_t paired = w | word_of(0x02);
+    return ~(nonzero_tops(paired ^ word_of(0x22)) & nonzero_tops(paired ^ word_of(0x3E)) &
+             nonzero_tops(w ^ word_of(0x26)) & nonzero_tops(w ^ word_of(0x1B))) &
+           word_tops;
+}
+
+// Most text holds none of the six: every one lies in 0x1B..0x27 or
+// 0x3C..0x3E, which a block without any passes in half the steps.
+static inline std::uint64_t html_special_mask(const unsigned char *p)
+{
+    std::uint64_t near = 0;
+    for (std::size_t i = 0; i < scan_block; i += 8) {
+        std::uint64_t w = load_word(p + i);
+        near |= bytes_in(w, 0x1B, 0x27) | bytes_below(w ^ word_of(0x3C), 3);
     }
-    return mask;
+    return near == 0 ? 0 : block_bits(p, html_special_marks);
 }
 #endif
 
@@ -54,17 +79,25 @@ static inline std::size_t html_plain_block(const unsigned char *p, unsigned char
     unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(ends, special)));
     return mask == 0 ? copy_block : static_cast<std::size_t>(__builtin_ctz(mask));
 }
+#elif TABFLIP_NEON
+static inline std::size_t html_plain_block(const unsigned char *p, unsigned char delimiter)
+{
+    uint8x16_t v = vld1q_u8(p);
+    auto is = [v](unsigned char b) { return vceqq_u8(v, vdupq_n_u8(b)); };
+    uint8x16_t ends = vorrq_u8(vorrq_u8(is(0x00), is(0x0A)), vorrq_u8(is(0x0D), is(delimiter)));
+    return neon_first(vorrq_u8(ends, html_special_bytes(v)));
+}
 #else
 static inline std::size_t html_plain_block(const unsigned char *p, unsigned char delimiter)
 {
-    std::size_t n = 0;
-    for (; n < copy_block; ++n) {
-        unsigned char b = p[n];
-        if (b == 0x00 || b == 0x0A || b == 0x0D || b == delimiter || b == 0x1B || b == 0x20 ||
-            b == 0x22 || b == 0x26 || b == 0x3C || b == 0x3E)
-            break;
+    for (std::size_t i = 0; i < copy_block; i += 8) {
+        std::uint64_t w = load_word(p + i);
+        std::uint64_t stops =
+            bytes_equal_any(w, 0x00, 0x0A, 0x0D, delimiter) | html_special_marks(w);
+        if (stops != 0)
+            return i + first_marked(stops);
     }
-    return n;
+    return copy_block;
 }
 #endif
 

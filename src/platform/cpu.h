@@ -1,9 +1,10 @@
 // The processor: which of the byte scans' paths this one takes. The build
-// picks the baseline (TABFLIP_SSE2: SSE2 on x86-64, else the portable scalar
-// scans, also chosen with the CMake option TABFLIP_SCALAR); beyond it the
-// processor is asked once, at start-up, for popcnt (bit counts), SSSE3 (the
-// UTF-16 runs) and AVX2 (the charset checks' 32-byte vectors). The scalar
-// build takes none of them.
+// picks the baseline (TABFLIP_SSE2: SSE2 on x86-64; TABFLIP_NEON: NEON on
+// little-endian AArch64; else the portable scalar scans, also chosen with the
+// CMake option TABFLIP_SCALAR). Beyond SSE2 an x86-64 processor is asked
+// once, at start-up, for popcnt (bit counts), SSSE3 (the UTF-16 runs) and
+// AVX2 (the charset checks' 32-byte vectors). The other builds take none of
+// them.
 //
 // Tests force the slower paths with a cpu_paths_override; nothing else
 // changes which path is taken. Nothing here prints or allocates.
@@ -19,6 +20,15 @@
 #define TABFLIP_SSE2 1
 #else
 #define TABFLIP_SSE2 0
+#endif
+
+// The NEON build: every AArch64 processor has it, unless the scalar scans
+// are asked for. The scans' masks read lanes in little-endian order.
+#if defined(__aarch64__) && defined(__ARM_NEON) && !defined(TABFLIP_SCALAR) &&                     \
+    __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+#define TABFLIP_NEON 1
+#else
+#define TABFLIP_NEON 0
 #endif
 
 // A function built for AVX2, called only where wide_vectors() holds.
@@ -47,6 +57,12 @@ static inline std::size_t bits_set(std::uint64_t x)
     std::uint64_t n = 0;
     __asm__("popcnt %1, %0" : "=r"(n) : "r"(x) : "cc");
     return static_cast<std::size_t>(n);
+}
+#elif TABFLIP_NEON
+// Every AArch64 processor counts bits in a few instructions (CNT, ADDV).
+static inline std::size_t bits_set(std::uint64_t x)
+{
+    return static_cast<std::size_t>(__builtin_popcountll(x));
 }
 #else
 static inline std::size_t bits_set(std::uint64_t x)

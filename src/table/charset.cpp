@@ -83,6 +83,14 @@ static inline __m128i in_signed(__m128i v, int low, int high)
     return _mm_and_si128(_mm_cmpgt_epi8(v, _mm_set1_epi8(static_cast<char>(low - 1))),
                          _mm_cmplt_epi8(v, _mm_set1_epi8(static_cast<char>(high + 1))));
 }
+#elif TABFLIP_NEON
+// As the SSE2 form: all ones where the signed byte lies in low..high.
+static inline uint8x16_t in_signed(uint8x16_t v, int low, int high)
+{
+    int8x16_t s = vreinterpretq_s8_u8(v);
+    return vandq_u8(vcgeq_s8(s, vdupq_n_s8(static_cast<signed char>(low))),
+                    vcleq_s8(s, vdupq_n_s8(static_cast<signed char>(high))));
+}
 #endif
 
 #if TABFLIP_SSE2
@@ -108,6 +116,30 @@ static inline shift_jis_classes classify_shift_jis_block(const unsigned char *p)
         k.not_single |= bits(not_single);
         k.nul |= bits(_mm_cmpeq_epi8(v, _mm_setzero_si128()));
     }
+    return k;
+}
+#elif TABFLIP_NEON
+static inline shift_jis_classes classify_shift_jis_block(const unsigned char *p)
+{
+    uint8x16_t lead[4];
+    uint8x16_t not_trail[4];
+    uint8x16_t not_single[4];
+    uint8x16_t nul[4];
+    for (std::size_t i = 0; i < 4; ++i) {
+        uint8x16_t v = vld1q_u8(p + 16 * i);
+        uint8x16_t top = in_signed(v, -3, -1); // FD..FF
+        lead[i] = vorrq_u8(in_signed(v, -127, -97), in_signed(v, -32, -4));
+        not_trail[i] =
+            vorrq_u8(vorrq_u8(in_signed(v, 0, 0x3F), top), vceqq_u8(v, vdupq_n_u8(0x7F)));
+        not_single[i] =
+            vorrq_u8(vorrq_u8(vceqq_u8(v, vdupq_n_u8(0x80)), vceqq_u8(v, vdupq_n_u8(0xA0))), top);
+        nul[i] = vceqq_u8(v, vdupq_n_u8(0x00));
+    }
+    shift_jis_classes k;
+    k.lead = neon_bits(lead[0], lead[1], lead[2], lead[3]);
+    k.not_trail = neon_bits(not_trail[0], not_trail[1], not_trail[2], not_trail[3]);
+    k.not_single = neon_bits(not_single[0], not_single[1], not_single[2], not_single[3]);
+    k.nul = neon_bits(nul[0], nul[1], nul[2], nul[3]);
     return k;
 }
 #else
@@ -144,6 +176,32 @@ static inline euc_jp_classes classify_euc_jp_block(const unsigned char *p)
     }
     k.not_kana = ~k.not_kana;
     k.not_single = high & ~(k.pair | k.ss2 | k.ss3);
+    return k;
+}
+#elif TABFLIP_NEON
+static inline euc_jp_classes classify_euc_jp_block(const unsigned char *p)
+{
+    uint8x16_t v[4];
+    uint8x16_t pair[4];
+    uint8x16_t ss2[4];
+    uint8x16_t ss3[4];
+    uint8x16_t kana[4];
+    uint8x16_t nul[4];
+    for (std::size_t i = 0; i < 4; ++i) {
+        v[i] = vld1q_u8(p + 16 * i);
+        pair[i] = in_signed(v[i], -95, -2);
+        ss2[i] = vceqq_u8(v[i], vdupq_n_u8(0x8E));
+        ss3[i] = vceqq_u8(v[i], vdupq_n_u8(0x8F));
+        kana[i] = in_signed(v[i], -95, -33);
+        nul[i] = vceqq_u8(v[i], vdupq_n_u8(0x00));
+    }
+    euc_jp_classes k;
+    k.pair = neon_bits(pair[0], pair[1], pair[2], pair[3]);
+    k.ss2 = neon_bits(ss2[0], ss2[1], ss2[2], ss2[3]);
+    k.ss3 = neon_bits(ss3[0], ss3[1], ss3[2], ss3[3]);
+    k.not_kana = ~neon_bits(kana[0], kana[1], kana[2], kana[3]);
+    k.nul = neon_bits(nul[0], nul[1], nul[2], nul[3]);
+    k.not_single = high_mask(v[0], v[1], v[2], v[3]) & ~(k.pair | k.ss2 | k.ss3);
     return k;
 }
 #else

@@ -1,8 +1,8 @@
 // The UTF-16 kernels of utf16.cpp, and of it alone: UTF-16 code units
 // narrowed to the internal form (utf16.h) and widened back, a block at a
-// time. Each SSE2 kernel has its scalar twin beside it; the SSSE3 runs are
-// taken only where ssse3_runs() holds (platform/cpu.h), and in the scalar
-// build are stubs that take nothing.
+// time. Each SSE2 kernel has its NEON and scalar twins beside it; the SSSE3
+// runs are taken only where ssse3_runs() holds (platform/cpu.h), and in the
+// other builds are stubs that take nothing.
 //
 // Each kernel reads exactly the block it is given, but for those that say
 // they read a byte more, and writes at most the room it names, some of it
@@ -35,6 +35,23 @@ static inline form_classes classify_form_block(const unsigned char *p)
     __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 16));
     __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 32));
     __m128i d = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 48));
+    std::uint64_t below_c0 = high_below_mask(a, b, c, d, 0xC0);
+    std::uint64_t below_e0 = high_below_mask(a, b, c, d, 0xE0);
+    std::uint64_t below_f0 = high_below_mask(a, b, c, d, 0xF0);
+    form_classes k;
+    k.cont = below_c0;
+    k.lead2 = below_e0 & ~below_c0;
+    k.lead3 = below_f0 & ~below_e0;
+    k.other = high_mask(a, b, c, d) & ~below_f0;
+    return k;
+}
+#elif TABFLIP_NEON
+static inline form_classes classify_form_block(const unsigned char *p)
+{
+    uint8x16_t a = vld1q_u8(p);
+    uint8x16_t b = vld1q_u8(p + 16);
+    uint8x16_t c = vld1q_u8(p + 32);
+    uint8x16_t d = vld1q_u8(p + 48);
     std::uint64_t below_c0 = high_below_mask(a, b, c, d, 0xC0);
     std::uint64_t below_e0 = high_below_mask(a, b, c, d, 0xE0);
     std::uint64_t below_f0 = high_below_mask(a, b, c, d, 0xF0);
@@ -78,6 +95,18 @@ static inline bool narrow_ascii_units(const unsigned char *in, bool big, unsigne
     _mm_storeu_si128(reinterpret_cast<__m128i *>(out), _mm_packus_epi16(a, b));
     return true;
 }
+#elif TABFLIP_NEON
+static inline bool narrow_ascii_units(const unsigned char *in, bool big, unsigned char *out)
+{
+    // The units' first and second bytes apart.
+    uint8x16x2_t bytes = vld2q_u8(in);
+    uint8x16_t low = big ? bytes.val[1] : bytes.val[0];
+    uint8x16_t high = big ? bytes.val[0] : bytes.val[1];
+    if (vmaxvq_u8(vorrq_u8(high, vandq_u8(low, vdupq_n_u8(0x80)))) != 0)
+        return false;
+    vst1q_u8(out, low);
+    return true;
+}
 #else
 static inline bool narrow_ascii_units(const unsigned char *in, bool big, unsigned char *out)
 {
@@ -93,7 +122,7 @@ static inline bool narrow_ascii_units(const unsigned char *in, bool big, unsigne
 }
 #endif
 
-#if TABFLIP_SSE2
+#if TABFLIP_SSE2 || TABFLIP_NEON
 // Lays the forms of four units end to end in one 8-byte store at out: the
 // 16-bit lanes of forms hold one form each, two bytes where wide has the
 // lane's bit, else one byte over a zero. Returns the end of the forms; the
@@ -108,7 +137,9 @@ static inline unsigned char *join_forms(std::uint64_t forms, unsigned wide, unsi
     std::memcpy(out, &joined, 8);
     return out + fourth / 8 + 1 + (wide >> 3 & 1);
 }
+#endif
 
+#if TABFLIP_SSE2
 // The forms of the eight units in v's 16-bit lanes, all below 0x800: each
 // lane holds its unit's one or two bytes, first byte low; *wide gets a bit
 // for each lane of two.
@@ -121,6 +152,18 @@ static inline __m128i short_forms_in_lanes(__m128i v, unsigned *wide)
     __m128i two = _mm_or_si128(lead, _mm_slli_epi16(cont, 8));
     *wide = static_cast<unsigned>(_mm_movemask_epi8(_mm_packs_epi16(ascii, zero))) ^ 0xFFu;
     return _mm_or_si128(_mm_and_si128(ascii, v), _mm_andnot_si128(ascii, two));
+}
+#elif TABFLIP_NEON
+// The forms of the eight units in v's lanes, all below 0x800, as above.
+static inline uint16x8_t short_forms_in_lanes(uint16x8_t v, unsigned *wide)
+{
+    const uint16x8_t lane_bit = {1, 2, 4, 8, 16, 32, 64, 128};
+    uint16x8_t ascii = vcltq_u16(v, vdupq_n_u16(0x80));
+    uint16x8_t lead = vorrq_u16(vshrq_n_u16(v, 6), vdupq_n_u16(0xC0));
+    uint16x8_t cont = vorrq_u16(vandq_u16(v, vdupq_n_u16(0x3F)), vdupq_n_u16(0x80));
+    uint16x8_t two = vorrq_u16(lead, vshlq_n_u16(cont, 8));
+    *wide = vaddvq_u16(vbicq_u16(lane_bit, ascii));
+    return vbslq_u16(ascii, v, two);
 }
 #endif
 
@@ -145,6 +188,19 @@ static inline unsigned char *narrow_short_units(const unsigned char *in, bool bi
     out = join_forms(static_cast<std::uint64_t>(_mm_cvtsi128_si64(form)), wide & 0xFu, out);
     return join_forms(static_cast<std::uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(form, form))),
                       wide >> 4, out);
+}
+#elif TABFLIP_NEON
+static inline unsigned char *narrow_short_units(const unsigned char *in, bool big,
+                                                unsigned char *out)
+{
+    uint8x16_t bytes = vld1q_u8(in);
+    uint16x8_t v = vreinterpretq_u16_u8(big ? vrev16q_u8(bytes) : bytes);
+    if (vmaxvq_u16(v) >= 0x800)
+        return nullptr;
+    unsigned wide = 0;
+    uint64x2_t form = vreinterpretq_u64_u16(short_forms_in_lanes(v, &wide));
+    out = join_forms(vgetq_lane_u64(form, 0), wide & 0xFu, out);
+    return join_forms(vgetq_lane_u64(form, 1), wide >> 4, out);
 }
 #else
 static inline unsigned char *narrow_short_units(const unsigned char *in, bool big,
@@ -219,6 +275,46 @@ static inline std::size_t widen_short_block(const unsigned char *in, bool big, u
     *out = o;
     return taken_bits == 0xFFFFu ? 16 : 15;
 }
+#elif TABFLIP_NEON
+static inline std::size_t widen_short_block(const unsigned char *in, bool big, unsigned char **out)
+{
+    uint8x16_t v = vld1q_u8(in);
+    uint8x16_t next = vld1q_u8(in + 1);
+    int8x16_t s = vreinterpretq_s8_u8(v);
+    uint8x16_t cont = vcltq_s8(s, vdupq_n_s8(-64));
+    uint8x16_t below_e0 = vcltq_s8(s, vdupq_n_s8(-32));
+    uint8x16_t lead2 = vbicq_u8(below_e0, cont);
+    uint8x16_t high = vcltq_s8(s, vdupq_n_s8(0));
+    unsigned cont_bits = neon_bits16(cont);
+    unsigned lead_bits = neon_bits16(lead2);
+    unsigned long_bits = neon_bits16(vbicq_u8(high, below_e0));
+    unsigned taken_bits = lead_bits >> 15 != 0 ? 0x7FFFu : 0xFFFFu;
+    if (long_bits != 0 || ((lead_bits << 1 ^ cont_bits) & 0xFFFFu) != 0)
+        return 0;
+    uint16x8_t units[2];
+    for (int half = 0; half < 2; ++half) {
+        uint16x8_t b = vmovl_u8(half == 0 ? vget_low_u8(v) : vget_high_u8(v));
+        uint16x8_t c = vmovl_u8(half == 0 ? vget_low_u8(next) : vget_high_u8(next));
+        uint16x8_t is_lead =
+            vreinterpretq_u16_u8(half == 0 ? vzip1q_u8(lead2, lead2) : vzip2q_u8(lead2, lead2));
+        uint16x8_t two = vorrq_u16(vshlq_n_u16(vandq_u16(b, vdupq_n_u16(0x1F)), 6),
+                                   vandq_u16(c, vdupq_n_u16(0x3F)));
+        uint16x8_t unit = vbslq_u16(is_lead, two, b);
+        units[half] = big ? vreinterpretq_u16_u8(vrev16q_u8(vreinterpretq_u8_u16(unit))) : unit;
+    }
+    alignas(16) unsigned char lanes[32];
+    vst1q_u8(lanes, vreinterpretq_u8_u16(units[0]));
+    vst1q_u8(lanes + 16, vreinterpretq_u8_u16(units[1]));
+    unsigned char *o = *out;
+    for (unsigned starts = ~cont_bits & taken_bits; starts != 0; starts &= starts - 1) {
+        auto i = static_cast<std::size_t>(__builtin_ctz(starts));
+        o[0] = lanes[2 * i];
+        o[1] = lanes[2 * i + 1];
+        o += 2;
+    }
+    *out = o;
+    return taken_bits == 0xFFFFu ? 16 : 15;
+}
 #else
 static inline std::size_t widen_short_block(const unsigned char *in, bool big, unsigned char **out)
 {
@@ -260,6 +356,17 @@ static inline bool widen_ascii_block(const unsigned char *in, bool big, unsigned
     __m128i second = big ? _mm_unpackhi_epi8(zero, v) : _mm_unpackhi_epi8(v, zero);
     _mm_storeu_si128(reinterpret_cast<__m128i *>(out), first);
     _mm_storeu_si128(reinterpret_cast<__m128i *>(out + 16), second);
+    return true;
+}
+#elif TABFLIP_NEON
+static inline bool widen_ascii_block(const unsigned char *in, bool big, unsigned char *out)
+{
+    uint8x16_t v = vld1q_u8(in);
+    if (vmaxvq_u8(v) >= 0x80)
+        return false;
+    uint8x16_t zero = vdupq_n_u8(0);
+    uint8x16x2_t units = big ? uint8x16x2_t{{zero, v}} : uint8x16x2_t{{v, zero}};
+    vst2q_u8(out, units);
     return true;
 }
 #else
@@ -304,6 +411,24 @@ static inline std::size_t extra_form_bytes(const unsigned char *in, std::size_t 
         eights -= run;
     }
     return tests - short_forms;
+}
+#elif TABFLIP_NEON
+static inline std::size_t extra_form_bytes(const unsigned char *in, std::size_t eights, bool big)
+{
+    std::size_t extra = 0;
+    while (eights > 0) {
+        std::size_t run = eights < 8192 ? eights : 8192; // at most 16384 a lane
+        uint16x8_t counts = vdupq_n_u16(0);
+        for (std::size_t i = 0; i < run; ++i, in += 16) {
+            uint8x16_t bytes = vld1q_u8(in);
+            uint16x8_t v = vreinterpretq_u16_u8(big ? vrev16q_u8(bytes) : bytes);
+            counts = vsubq_u16(counts, vcgeq_u16(v, vdupq_n_u16(0x80)));
+            counts = vsubq_u16(counts, vcgeq_u16(v, vdupq_n_u16(0x800)));
+        }
+        extra += vaddlvq_u16(counts);
+        eights -= run;
+    }
+    return extra;
 }
 #else
 static inline std::size_t extra_form_bytes(const unsigned char *in, std::size_t eights, bool big)

@@ -8,6 +8,8 @@
 
 #if TABFLIP_SSE2
 #include <immintrin.h>
+#elif TABFLIP_NEON
+#include <arm_neon.h>
 #endif
 
 // The byte classes that UTF-8 validation needs of most blocks, bit i for
@@ -48,14 +50,28 @@ static inline bool ascii_block64(const unsigned char *p)
                                _mm_or_si128(_mm_cmpeq_epi8(c, zero), _mm_cmpeq_epi8(d, zero)));
     return _mm_movemask_epi8(_mm_or_si128(any, nul)) == 0;
 }
+#elif TABFLIP_NEON
+static inline bool ascii_block64(const unsigned char *p)
+{
+    uint8x16_t a = vld1q_u8(p);
+    uint8x16_t b = vld1q_u8(p + 16);
+    uint8x16_t c = vld1q_u8(p + 32);
+    uint8x16_t d = vld1q_u8(p + 48);
+    uint8x16_t any = vorrq_u8(vorrq_u8(a, b), vorrq_u8(c, d));
+    uint8x16_t least = vminq_u8(vminq_u8(a, b), vminq_u8(c, d));
+    return vmaxvq_u8(any) < 0x80 && vminvq_u8(least) != 0;
+}
 #else
 static inline bool ascii_block64(const unsigned char *p)
 {
-    for (std::size_t i = 0; i < scan_block; ++i) {
-        if (p[i] == 0x00 || p[i] >= 0x80)
-            return false;
+    std::uint64_t any = 0;
+    std::uint64_t zeros = 0;
+    for (std::size_t i = 0; i < scan_block; i += 8) {
+        std::uint64_t w = load_word(p + i);
+        any |= w;
+        zeros |= ~nonzero_tops(w);
     }
-    return true;
+    return ((any | zeros) & word_tops) == 0;
 }
 #endif
 
@@ -82,14 +98,42 @@ static inline utf8_classes classify_utf8_block(const unsigned char *p)
     k.unusual = _mm_movemask_epi8(unusual) != 0;
     return k;
 }
+#elif TABFLIP_NEON
+static inline utf8_classes classify_utf8_block(const unsigned char *p)
+{
+    uint8x16_t cont[4];
+    uint8x16_t lead2[4];
+    uint8x16_t unusual = vdupq_n_u8(0);
+    for (std::size_t i = 0; i < 4; ++i) {
+        uint8x16_t v = vld1q_u8(p + 16 * i);
+        int8x16_t s = vreinterpretq_s8_u8(v);
+        // Signed bytes: 80..BF is below -64, C2..DF lies in -62..-33.
+        cont[i] = vcltq_s8(s, vdupq_n_s8(-64));
+        lead2[i] = vandq_u8(vcgtq_s8(s, vdupq_n_s8(-63)), vcltq_s8(s, vdupq_n_s8(-32)));
+        uint8x16_t other_high = vbicq_u8(v, vorrq_u8(cont[i], lead2[i]));
+        unusual = vorrq_u8(unusual, vorrq_u8(other_high, vceqq_u8(v, vdupq_n_u8(0))));
+    }
+    utf8_classes k;
+    k.cont = neon_bits(cont[0], cont[1], cont[2], cont[3]);
+    k.lead2 = neon_bits(lead2[0], lead2[1], lead2[2], lead2[3]);
+    k.unusual = vmaxvq_u8(unusual) >= 0x80;
+    return k;
+}
 #else
 static inline utf8_classes classify_utf8_block(const unsigned char *p)
 {
     utf8_classes k;
-    k.cont = range_mask(p, 0x80, 0xBF);
-    k.lead2 = range_mask(p, 0xC2, 0xDF);
-    k.unusual =
-        (range_mask(p, 0x00, 0x00) | range_mask(p, 0xC0, 0xC1) | range_mask(p, 0xE0, 0xFF)) != 0;
+    std::uint64_t unusual = 0;
+    for (std::size_t i = 0; i < scan_block / 8; ++i) {
+        std::uint64_t w = load_word(p + 8 * i);
+        auto shift = static_cast<unsigned>(8 * i);
+        std::uint64_t cont = w & ~(w << 1) & word_tops; // 80..BF
+        std::uint64_t above_df = w & w << 1 & w << 2 & word_tops;
+        k.cont |= marked_bits(cont) << shift;
+        k.lead2 |= marked_bits(bytes_in(w, 0xC2, 0xDF)) << shift;
+        unusual |= bytes_equal(w, 0x00) | bytes_in(w, 0xC0, 0xC1) | above_df;
+    }
+    k.unusual = unusual != 0;
     return k;
 }
 #endif
@@ -104,6 +148,29 @@ static inline utf8_rare_classes classify_utf8_rare(const unsigned char *p)
     auto equal = [&](unsigned char value) {
         return equal_mask(a, b, c, d, _mm_set1_epi8(static_cast<char>(value)));
     };
+    utf8_rare_classes k;
+    k.nul = equal(0x00);
+    k.high = high_mask(a, b, c, d);
+    k.below_c2 = high_below_mask(a, b, c, d, 0xC2);
+    k.below_e0 = high_below_mask(a, b, c, d, 0xE0);
+    k.below_f0 = high_below_mask(a, b, c, d, 0xF0);
+    k.below_f5 = high_below_mask(a, b, c, d, 0xF5);
+    k.below_90 = high_below_mask(a, b, c, d, 0x90);
+    k.below_a0 = high_below_mask(a, b, c, d, 0xA0);
+    k.e0 = equal(0xE0);
+    k.ed = equal(0xED);
+    k.f0 = equal(0xF0);
+    k.f4 = equal(0xF4);
+    return k;
+}
+#elif TABFLIP_NEON
+static inline utf8_rare_classes classify_utf8_rare(const unsigned char *p)
+{
+    uint8x16_t a = vld1q_u8(p);
+    uint8x16_t b = vld1q_u8(p + 16);
+    uint8x16_t c = vld1q_u8(p + 32);
+    uint8x16_t d = vld1q_u8(p + 48);
+    auto equal = [&](unsigned char value) { return equal_mask(a, b, c, d, vdupq_n_u8(value)); };
     utf8_rare_classes k;
     k.nul = equal(0x00);
     k.high = high_mask(a, b, c, d);
