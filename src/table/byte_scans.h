@@ -149,6 +149,18 @@ static inline std::uint64_t block_bits(const unsigned char *p, marks_of marks)
 }
 
 #if TABFLIP_SSE2
+// The 16 bytes at p, and value in each of 16 bytes: what a 64-byte scan
+// written once for SSE2 and NEON loads.
+using vec16 = __m128i;
+static inline vec16 load16(const unsigned char *p)
+{
+    return _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+}
+static inline vec16 splat16(unsigned char value)
+{
+    return _mm_set1_epi8(static_cast<char>(value));
+}
+
 // Bit i set where byte i of the 64 in a, b, c and d equals value.
 static inline std::uint64_t equal_mask(__m128i a, __m128i b, __m128i c, __m128i d, __m128i value)
 {
@@ -188,6 +200,16 @@ TABFLIP_WIDE static inline __m256i nibble_lookup(const unsigned char (&table)[16
     return _mm256_shuffle_epi8(_mm256_broadcastsi128_si256(t), nibbles);
 }
 #elif TABFLIP_NEON
+using vec16 = uint8x16_t;
+static inline vec16 load16(const unsigned char *p)
+{
+    return vld1q_u8(p);
+}
+static inline vec16 splat16(unsigned char value)
+{
+    return vdupq_n_u8(value);
+}
+
 // The 64 bits of four vectors whose bytes are all ones or all zeros: each
 // byte keeps its own bit of eight, and three pairwise additions gather them
 // (about 8 instructions).

@@ -28,30 +28,13 @@ struct form_classes {
     std::uint64_t other = 0; // F0..FF, which the form never holds
 };
 
-#if TABFLIP_SSE2
+#if TABFLIP_SSE2 || TABFLIP_NEON
 static inline form_classes classify_form_block(const unsigned char *p)
 {
-    __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
-    __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 16));
-    __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 32));
-    __m128i d = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 48));
-    std::uint64_t below_c0 = high_below_mask(a, b, c, d, 0xC0);
-    std::uint64_t below_e0 = high_below_mask(a, b, c, d, 0xE0);
-    std::uint64_t below_f0 = high_below_mask(a, b, c, d, 0xF0);
-    form_classes k;
-    k.cont = below_c0;
-    k.lead2 = below_e0 & ~below_c0;
-    k.lead3 = below_f0 & ~below_e0;
-    k.other = high_mask(a, b, c, d) & ~below_f0;
-    return k;
-}
-#elif TABFLIP_NEON
-static inline form_classes classify_form_block(const unsigned char *p)
-{
-    uint8x16_t a = vld1q_u8(p);
-    uint8x16_t b = vld1q_u8(p + 16);
-    uint8x16_t c = vld1q_u8(p + 32);
-    uint8x16_t d = vld1q_u8(p + 48);
+    vec16 a = load16(p);
+    vec16 b = load16(p + 16);
+    vec16 c = load16(p + 32);
+    vec16 d = load16(p + 48);
     std::uint64_t below_c0 = high_below_mask(a, b, c, d, 0xC0);
     std::uint64_t below_e0 = high_below_mask(a, b, c, d, 0xE0);
     std::uint64_t below_f0 = high_below_mask(a, b, c, d, 0xF0);

@@ -138,39 +138,14 @@ static inline utf8_classes classify_utf8_block(const unsigned char *p)
 }
 #endif
 
-#if TABFLIP_SSE2
+#if TABFLIP_SSE2 || TABFLIP_NEON
 static inline utf8_rare_classes classify_utf8_rare(const unsigned char *p)
 {
-    __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
-    __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 16));
-    __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 32));
-    __m128i d = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 48));
-    auto equal = [&](unsigned char value) {
-        return equal_mask(a, b, c, d, _mm_set1_epi8(static_cast<char>(value)));
-    };
-    utf8_rare_classes k;
-    k.nul = equal(0x00);
-    k.high = high_mask(a, b, c, d);
-    k.below_c2 = high_below_mask(a, b, c, d, 0xC2);
-    k.below_e0 = high_below_mask(a, b, c, d, 0xE0);
-    k.below_f0 = high_below_mask(a, b, c, d, 0xF0);
-    k.below_f5 = high_below_mask(a, b, c, d, 0xF5);
-    k.below_90 = high_below_mask(a, b, c, d, 0x90);
-    k.below_a0 = high_below_mask(a, b, c, d, 0xA0);
-    k.e0 = equal(0xE0);
-    k.ed = equal(0xED);
-    k.f0 = equal(0xF0);
-    k.f4 = equal(0xF4);
-    return k;
-}
-#elif TABFLIP_NEON
-static inline utf8_rare_classes classify_utf8_rare(const unsigned char *p)
-{
-    uint8x16_t a = vld1q_u8(p);
-    uint8x16_t b = vld1q_u8(p + 16);
-    uint8x16_t c = vld1q_u8(p + 32);
-    uint8x16_t d = vld1q_u8(p + 48);
-    auto equal = [&](unsigned char value) { return equal_mask(a, b, c, d, vdupq_n_u8(value)); };
+    vec16 a = load16(p);
+    vec16 b = load16(p + 16);
+    vec16 c = load16(p + 32);
+    vec16 d = load16(p + 48);
+    auto equal = [&](unsigned char value) { return equal_mask(a, b, c, d, splat16(value)); };
     utf8_rare_classes k;
     k.nul = equal(0x00);
     k.high = high_mask(a, b, c, d);
