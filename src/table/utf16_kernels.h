@@ -215,6 +215,22 @@ static inline unsigned char *narrow_short_units(const unsigned char *in, bool bi
 // writing nothing. Reads the byte after the 16 too. The unit that would
 // start at each byte is made in a lane, and the lanes of the bytes that
 // start a sequence are then laid end to end.
+#if TABFLIP_SSE2 || TABFLIP_NEON
+// The 16-bit units, two bytes each in lanes, of the bytes marked in starts
+// (a character's first byte), in order; returns where they end.
+static inline unsigned char *put_started_units(const unsigned char *lanes, unsigned starts,
+                                               unsigned char *o)
+{
+    for (; starts != 0; starts &= starts - 1) {
+        auto i = static_cast<std::size_t>(__builtin_ctz(starts));
+        o[0] = lanes[2 * i];
+        o[1] = lanes[2 * i + 1];
+        o += 2;
+    }
+    return o;
+}
+#endif
+
 #if TABFLIP_SSE2
 static inline std::size_t widen_short_block(const unsigned char *in, bool big, unsigned char **out)
 {
@@ -248,14 +264,7 @@ static inline std::size_t widen_short_block(const unsigned char *in, bool big, u
     alignas(16) unsigned char lanes[32];
     _mm_store_si128(reinterpret_cast<__m128i *>(lanes), units[0]);
     _mm_store_si128(reinterpret_cast<__m128i *>(lanes + 16), units[1]);
-    unsigned char *o = *out;
-    for (unsigned starts = ~cont_bits & taken_bits; starts != 0; starts &= starts - 1) {
-        auto i = static_cast<std::size_t>(__builtin_ctz(starts));
-        o[0] = lanes[2 * i];
-        o[1] = lanes[2 * i + 1];
-        o += 2;
-    }
-    *out = o;
+    *out = put_started_units(lanes, ~cont_bits & taken_bits, *out);
     return taken_bits == 0xFFFFu ? 16 : 15;
 }
 #elif TABFLIP_NEON
@@ -288,14 +297,7 @@ static inline std::size_t widen_short_block(const unsigned char *in, bool big, u
     alignas(16) unsigned char lanes[32];
     vst1q_u8(lanes, vreinterpretq_u8_u16(units[0]));
     vst1q_u8(lanes + 16, vreinterpretq_u8_u16(units[1]));
-    unsigned char *o = *out;
-    for (unsigned starts = ~cont_bits & taken_bits; starts != 0; starts &= starts - 1) {
-        auto i = static_cast<std::size_t>(__builtin_ctz(starts));
-        o[0] = lanes[2 * i];
-        o[1] = lanes[2 * i + 1];
-        o += 2;
-    }
-    *out = o;
+    *out = put_started_units(lanes, ~cont_bits & taken_bits, *out);
     return taken_bits == 0xFFFFu ? 16 : 15;
 }
 #else
