@@ -74,7 +74,7 @@ std::uint64_t band_budget(const table_shape &shape, bool page)
                                  static_cast<double>(row));
     auto band_bytes = static_cast<std::uint64_t>(band_rows * static_cast<double>(shape.length) /
                                                  static_cast<double>(rows));
-    return std::max(2 * band_bytes, 8 * 4 * columns);
+    return std::max(2 * band_bytes, columns * 8 * 4);
 }
 
 method_step plan_bands(const table_shape &shape, const plan_target &target)
