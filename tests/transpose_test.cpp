@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+
 #include <memory>
 #include <utility>
 #include <string>
@@ -23,6 +25,7 @@ std::string steps_text(const transpose_plan &plan)
         text += '/';
         text += std::to_string(step.parts);
         text += step.pipelined ? "p" : "";
+        text += step.band_budget != 0 ? "b" : "";
     }
     return text;
 }
@@ -77,6 +80,8 @@ const table_shape wide = changed(shape(300, 20000, 33 * mib), [](table_shape *s)
     s->split = false; // few rows: the loader keeps no parts
 });
 const table_shape square = shape(2000, 2000, 11 * mib);
+const table_shape many_rows = shape(60000, 150, 68 * mib);
+const table_shape short_rows = shape(200000, 40, 31 * mib);
 
 const plan_case plan_cases[] = {
     {"tall to a file", tall, target(true), "lanes/2 > halves/2 > groups/2"},
@@ -124,6 +129,22 @@ const plan_case plan_cases[] = {
     {"budget for the delimited groups", shape(99, 100, 10000), target(false, false, 12000),
      "groups/1"},
     {"the same budget, a page", shape(99, 100, 10000), target(false, true, 12000), "spill/1"},
+    // Many rows, lines that fit a group, many groups: bands ("b") of rows
+    // through a spill first, before the in-memory methods.
+    {"many rows of 1 KB in sequence", many_rows, target(false), "spill/1b > groups/2"},
+    {"many rows of 1 KB to a file", many_rows, target(true), "spill/1b > halves/2 > groups/2"},
+    {"many rows of 1 KB, a page", many_rows, target(false, true), "spill/1b > groups/2"},
+    {"many rows of 1 KB, tiny budget", many_rows, target(false, false, 1), "spill/1"},
+    {"lanes before the bands", shape(100000, 40, 30 * mib), target(true),
+     "lanes/2 > spill/1b > halves/2 > groups/2"},
+    {"one row short of the bands", shape(banded_rows_least - 1, 150, 38 * mib), target(false),
+     "groups/2"},
+    {"the least rows of the bands", shape(banded_rows_least, 150, 38 * mib), target(false),
+     "spill/1b > groups/2"},
+    {"rows of under 256 result bytes", short_rows, target(false), "groups/2"},
+    {"the same rows, a page", short_rows, target(false, true), "spill/1b > groups/2"},
+    {"lines longer than a group", shape(300000, 10, 65 * mib), target(false), "groups/2"},
+    {"fewer than four groups", shape(40000, 100, 11 * mib), target(false), "groups/2"},
 };
 
 class plan_transposes : public testing::TestWithParam<plan_case>
@@ -163,6 +184,31 @@ TEST(plan_transposes, row_parts_kept_unless_few_rows)
             load_done);
         EXPECT_EQ(table.grid.split.rows, keep ? 1 : 0) << "keep " << keep;
         EXPECT_EQ(table.grid.sums.head_bytes != nullptr, keep) << "keep " << keep;
+    }
+}
+
+// A band's rows, as a spill's runs cost, grow with the columns: a table of
+// long rows is not cut into bands of a row or two, whose runs the result
+// would visit rows times a line. The band also holds its column sums.
+TEST(plan_transposes, bands_hold_rows_enough)
+{
+    struct band_case {
+        table_shape shape;
+        std::uint64_t rows_least;
+    };
+    const band_case cases[] = {
+        {many_rows, 300},
+        {shape(420000, 300, 470 * mib), 500},
+        {shape(62105, 62105, 27000 * mib), 200},
+        {shape(40000, 40000, 3200 * mib), 200},
+    };
+    for (const band_case &c : cases) {
+        for (bool page : {false, true}) {
+            std::uint64_t budget = band_budget(c.shape, page);
+            std::uint64_t row = c.shape.length / static_cast<std::uint64_t>(c.shape.rows);
+            EXPECT_GE(budget / 2 / row, c.rows_least) << c.shape.rows << " rows, page " << page;
+            EXPECT_GE(budget / 8 / 4, static_cast<std::uint64_t>(c.shape.columns));
+        }
     }
 }
 
@@ -306,5 +352,60 @@ TEST_P(method_writes, the_model_result_on_its_threads)
 
 INSTANTIATE_TEST_SUITE_P(all, method_writes, testing::ValuesIn(method_cases),
                          case_name<method_case>);
+
+// The plan's steps in turn, as the writers take them, with no folder for a
+// spill: the bands write nothing, not even a page's head twice, and the
+// groups after them the whole result.
+std::string written_by_steps(const std::string &input, const method_step *steps, int count,
+                             result_format format)
+{
+    static writer_blocks kept;
+    loaded_table table;
+    EXPECT_TRUE(load_text(&table, input, '\t', true, SIZE_MAX));
+    return written_by(false, [&](output_target to) {
+        to.spill_beside = "/nonexistent-tabflip-folder/result";
+        ASSERT_TRUE(have_writer_blocks(&kept));
+        to.blocks = &kept;
+        line_style style;
+        style.format = format;
+        style.html = html_style_for(charset_utf8, '\t');
+        output_block out = main_output(to);
+        if (format == format_html)
+            put_page_head(&out, charset_utf8);
+        row_cursors cursors;
+        int taken = 0;
+        while (taken < count &&
+               !run_plan_step(steps[taken], &table.grid, style, to, &out, &cursors))
+            ++taken;
+        EXPECT_EQ(taken, count - 1) << "the last step writes";
+        if (format == format_html)
+            put_page_tail(&out);
+        flush_output(&out);
+        EXPECT_FALSE(out.failed);
+    });
+}
+
+TEST(plan_steps, bands_without_a_spill_folder_give_way)
+{
+    const char *had = std::getenv("TMPDIR");
+    std::string kept_tmpdir = had != nullptr ? had : "";
+    setenv("TMPDIR", "/nonexistent-tabflip-folder", 1);
+    rows_t rows = generated_rows(300, 20, 8, 31, false);
+    std::string input = joined_rows(rows, '\t');
+    const method_step bands{method_spill, 1, false, std::uint64_t{1} << 12};
+    const method_step groups{method_groups, 1, false, 0};
+    const method_step both[] = {bands, groups};
+    for (result_format format : {format_delimited, format_html}) {
+        std::string alone = written_by_steps(input, &groups, 1, format);
+        EXPECT_EQ(written_by_steps(input, both, 2, format), alone) << "format " << int{format};
+        if (format == format_delimited) {
+            EXPECT_EQ(alone, model_delimited(rows, 20, true, '\t'));
+        }
+    }
+    if (had != nullptr)
+        setenv("TMPDIR", kept_tmpdir.c_str(), 1);
+    else
+        unsetenv("TMPDIR");
+}
 
 } // namespace

@@ -3,6 +3,7 @@
 #include "output/transpose.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 
 table_shape shape_of(const cell_grid &grid)
@@ -49,6 +50,45 @@ method_step plan_groups(const table_shape &shape, std::size_t split_from)
     return {method_groups, two_parts ? 2 : 1, !two_parts && shape.length >= split_from};
 }
 
+// About the result's bytes: each cell's text and one byte beside it (a
+// delimiter, the LF, an absent cell's delimiter), a page's ten bytes of tags.
+static std::uint64_t result_guess(const table_shape &shape, bool page)
+{
+    std::uint64_t entries =
+        static_cast<std::uint64_t>(shape.rows) * static_cast<std::uint64_t>(shape.columns);
+    return shape.length + entries * (page ? 11u : 1u);
+}
+
+// A band's rows are as many as make its groups' passes over them cost what
+// the spill's reading of the runs costs: B rows fill B * row / group_bytes
+// groups, each pass visiting B rows, while the runs, rows / B of them, are
+// each visited once a line. Both are rows * B * row / group_bytes and
+// rows * columns / B, equal at B = sqrt(group_bytes * columns / row). The
+// band takes half the spill's budget, its column sums an eighth.
+std::uint64_t band_budget(const table_shape &shape, bool page)
+{
+    auto rows = static_cast<std::uint64_t>(std::max(shape.rows, 1));
+    auto columns = static_cast<std::uint64_t>(shape.columns);
+    std::uint64_t row = std::max<std::uint64_t>(result_guess(shape, page) / rows, 1);
+    double band_rows = std::sqrt(static_cast<double>(group_bytes) * static_cast<double>(columns) /
+                                 static_cast<double>(row));
+    auto band_bytes = static_cast<std::uint64_t>(band_rows * static_cast<double>(shape.length) /
+                                                 static_cast<double>(rows));
+    return std::max(2 * band_bytes, columns * 8 * 4);
+}
+
+method_step plan_bands(const table_shape &shape, const plan_target &target)
+{
+    method_step step{method_spill, 1, false, 0};
+    std::uint64_t result = result_guess(shape, target.page);
+    auto rows = static_cast<std::uint64_t>(shape.rows);
+    auto columns = static_cast<std::uint64_t>(shape.columns);
+    if (shape.rows >= banded_rows_least && result >= banded_groups_least * group_bytes &&
+        result / columns < group_bytes && result / rows >= banded_row_bytes_least)
+        step.band_budget = band_budget(shape, target.page);
+    return step;
+}
+
 // Lanes for a tall table to a file: they read every row once, in order, and
 // need no row table. Otherwise groups of lines, within the budget; past it,
 // or without a row table, bands of rows through a spill.
@@ -64,6 +104,9 @@ transpose_plan plan_transpose(const table_shape &shape, const plan_target &targe
     } else if (!shape.row_table || !groups_fit(shape, target)) {
         add({method_spill, 1, false});
     } else {
+        method_step bands = plan_bands(shape, target);
+        if (bands.band_budget != 0)
+            add(bands);
         if (target.positioned && !target.units && shape.plain && shape.summed &&
             shape.columns >= 2 && shape.length >= target.split_from &&
             shape.rows <= halves_rows_most)

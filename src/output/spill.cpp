@@ -387,8 +387,8 @@ static int open_listed_spill(const char *beside, int place)
     return fd;
 }
 
-void write_spilled(const table_view &table, const line_style &style, const output_target &to,
-                   output_block *out)
+bool write_spilled(const table_view &table, const line_style &style, const output_target &to,
+                   output_block *out, bool may_decline)
 {
     // What out holds (a page's head) waits beside the spill, which is written
     // through the same output block: nothing of the result goes out before the runs
@@ -401,7 +401,7 @@ void write_spilled(const table_view &table, const line_style &style, const outpu
         std::memcpy(held, out->bytes, held_size);
     out->used = 0;
     if (out->failed)
-        return;
+        return true;
     spill_runs runs;
     file_mapping mapping;
     bool spilled = false;
@@ -424,6 +424,15 @@ void write_spilled(const table_view &table, const line_style &style, const outpu
         std::memcpy(out->bytes, held, held_size);
         out->used = held_size;
     }
+    if (may_decline && readers == nullptr) {
+        // Nothing of the result has gone out: the next step may still have
+        // what the spill could not.
+        clear_failure(out);
+        out->no_memory = false;
+        unmap_scratch(&mapping);
+        release_runs(&runs);
+        return false;
+    }
     runs_taken taken{&runs, table.length, 0, out->offset};
     for (std::int32_t i = 0; readers != nullptr && i < table.columns && !out->failed; ++i)
         take_line(style, runs.fd, readers, runs.count, out, &taken);
@@ -432,4 +441,5 @@ void write_spilled(const table_view &table, const line_style &style, const outpu
     release_readers(readers, runs.count);
     unmap_scratch(&mapping);
     release_runs(&runs);
+    return true;
 }

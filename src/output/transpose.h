@@ -5,7 +5,9 @@
 // method   file         chosen when (the first that applies, within the budget)
 // lanes    lanes.cpp    at offsets, up to lane_columns columns, more than few_rows rows
 // cursors  cursors.cpp  no rows
-// spill    spill.cpp    no row table, or the groups would pass the budget
+// spill    spill.cpp    no row table, or the groups would pass the budget;
+//                       in bands sized for the cache, many rows of lines
+//                       that fit a group (then the next method too)
 // halves   halves.cpp   at offsets, plain, summed, not UTF-16, split_from bytes or more,
 //                       at most halves_rows_most rows
 // groups   groups.cpp   otherwise
@@ -13,7 +15,8 @@
 // method   memory beside the input              threads                 at offsets  falls back to
 // lanes    lanes_bytes a part, no row table     one a part              needs       the next
 // cursors  nothing                              1                       no          -
-// spill    within the budget, and a spill file  its bands' groups'      no          -
+// spill    within the budget, and a spill file  its bands' groups'      no          - (in bands:
+//                                                                                   the next)
 // halves   the groups', and 8 bytes a row       2, a half's groups each needs       groups
 // groups   the row table, two group_bytes       2 parts, or 1 and 1     no          -
 //          stagings                             more writing (pipelined)
@@ -51,6 +54,17 @@ constexpr std::size_t lanes_bytes = std::size_t{8} << 20;
 constexpr std::size_t lane_most = std::size_t{1} << 20;
 constexpr std::int32_t lane_columns = 64;
 constexpr std::int32_t few_rows = 64;
+// Bands: a table of many rows whose result lines are each shorter than a
+// group but together many groups long is read again by every group's pass,
+// a cache miss or more a row once its rows are long; there bands of its rows
+// through a spill, each filling its groups in a pass or two, cost less
+// (bench/plan_sweep.txt: 1.5-2x faster from 60,000 rows of 1 KB, the same
+// at 20,000-30,000 rows; never for rows of under 256 result bytes, whose
+// passes read the table nearly in order, nor for lines longer than a group,
+// which go out line by line).
+constexpr std::int32_t banded_rows_least = 32768;
+constexpr std::uint64_t banded_row_bytes_least = 256;
+constexpr std::uint64_t banded_groups_least = 4;
 // A table whose first line holds more than this share of its bytes has few
 // rows: its parts are joined as one table for the writers (the loader keeps
 // no first part's sums of its many columns, which would only cost memory).
@@ -111,12 +125,16 @@ struct method_step {
     transpose_method method = method_groups;
     std::int32_t parts = 1;
     bool pipelined = false;
+    // The spill: bands of band_budget / 2 bytes at most, whatever the
+    // budget (0: as the budget allows); written nothing when it finds no
+    // spill file, so that the next step may be tried.
+    std::uint64_t band_budget = 0;
 };
 
 // The methods to try in order: each but the last may find no memory for its
-// buffers, writing nothing, and the next is tried.
+// buffers (bands: nor a spill file), writing nothing, and the next is tried.
 struct transpose_plan {
-    method_step steps[3];
+    method_step steps[4];
     std::int32_t count = 0;
 };
 
@@ -124,6 +142,10 @@ table_shape shape_of(const cell_grid &grid);
 transpose_plan plan_transpose(const table_shape &shape, const plan_target &target);
 // The groups' threads for a table (a spilled band's among them).
 method_step plan_groups(const table_shape &shape, std::size_t split_from);
+// The spill's bands for a table of many rows, or band_budget 0 when the
+// groups cost less; band_budget: the budget that gives its bands their size.
+method_step plan_bands(const table_shape &shape, const plan_target &target);
+std::uint64_t band_budget(const table_shape &shape, bool page);
 
 // stored.cpp: the table as it stands, a line a row.
 void write_stored(const table_view &table, const line_style &style, output_block *out);
@@ -168,8 +190,17 @@ bool write_halves(const cell_grid &grid, std::size_t *next, const line_style &st
 bool write_by_lanes(const cell_grid &grid, const line_style &style, output_block *out,
                     const method_step &step);
 
-// spill.cpp: bands of rows through a spill file.
-void write_spilled(const table_view &table, const line_style &style, const output_target &to,
-                   output_block *out);
+// spill.cpp: bands of rows through a spill file. With may_decline, false,
+// nothing written and out's failure cleared, when no spill file, or no
+// memory for its runs, could be had.
+bool write_spilled(const table_view &table, const line_style &style, const output_target &to,
+                   output_block *out, bool may_decline = false);
+
+// writers.cpp: one step of a plan, the row index turned into the cursors
+// before the first that walks them; false when it wrote nothing for want of
+// its buffers. The writers run the plan's steps through it, the plan sweep
+// (bench/) each method alone.
+bool run_plan_step(const method_step &step, cell_grid *grid, const line_style &style,
+                   const output_target &to, output_block *out, row_cursors *cursors);
 
 #endif

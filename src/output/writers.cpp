@@ -25,11 +25,10 @@ bool have_writer_blocks(writer_blocks *blocks)
     return blocks->group != nullptr && have_output_blocks(blocks);
 }
 
-// The row index becomes the cursors before the first method that walks them.
-static bool run_step(const method_step &step, cell_grid *grid, const line_style &style,
-                     const output_target &to, output_block *out, row_cursors *cursors)
+bool run_plan_step(const method_step &step, cell_grid *grid, const line_style &style,
+                   const output_target &to, output_block *out, row_cursors *cursors)
 {
-    if ((step.method == method_halves || step.method == method_groups) && cursors->next == nullptr)
+    if (step.method != method_lanes && step.method != method_spill && cursors->next == nullptr)
         *cursors = start_cursors(grid->table, std::move(grid->index), out->progress);
     std::size_t *next = cursors->next.get();
     switch (step.method) {
@@ -39,9 +38,13 @@ static bool run_step(const method_step &step, cell_grid *grid, const line_style 
         for (std::int32_t i = 0; i < grid->table.columns; ++i)
             write_line_by_cursors(grid->table, next, style, out);
         return true;
-    case method_spill:
-        write_spilled(grid->table, style, to, out);
-        return true;
+    case method_spill: {
+        if (step.band_budget == 0)
+            return write_spilled(grid->table, style, to, out);
+        output_target banded = to;
+        banded.budget = std::min(to.budget, step.band_budget);
+        return write_spilled(grid->table, style, banded, out, true);
+    }
     case method_halves:
         return write_halves(*grid, next, style, out, to.blocks->group.get());
     case method_groups:
@@ -65,7 +68,7 @@ static void write_transposed(cell_grid *grid, const line_style &style, const out
     transpose_plan plan = plan_transpose(shape_of(*grid), target);
     row_cursors cursors;
     for (std::int32_t i = 0; i < plan.count; ++i) {
-        if (run_step(plan.steps[i], grid, style, to, out, &cursors))
+        if (run_plan_step(plan.steps[i], grid, style, to, out, &cursors))
             return;
     }
 }
