@@ -135,6 +135,10 @@ const plan_case plan_cases[] = {
     {"many rows of 1 KB to a file", many_rows, target(true), "spill/1b > halves/2 > groups/2"},
     {"many rows of 1 KB, a page", many_rows, target(false, true), "spill/1b > groups/2"},
     {"many rows of 1 KB, tiny budget", many_rows, target(false, false, 1), "spill/1"},
+    // The groups fit, but a spill of the whole result would take more than
+    // half of the memory the run has: no bands.
+    {"many rows of 1 KB, the groups' budget", many_rows, target(false, false, 100 * mib),
+     "groups/2"},
     {"lanes before the bands", shape(100000, 40, 30 * mib), target(true),
      "lanes/2 > spill/1b > halves/2 > groups/2"},
     {"one row short of the bands", shape(banded_rows_least - 1, 150, 38 * mib), target(false),
