@@ -96,7 +96,7 @@ static inline form_classes classify_form_block(const unsigned char *p)
 static inline form_classes classify_form_block(const unsigned char *p)
 {
     form_classes k;
-    for (unsigned i = 0; i < scan_block / 8; ++i) {
+    for (std::size_t i = 0; i < scan_block / 8; ++i) {
         form_classes m = form_marks(load_word(p + 8 * i));
         k.cont |= marked_bits(m.cont) << 8 * i;
         k.lead2 |= marked_bits(m.lead2) << 8 * i;
@@ -375,7 +375,7 @@ static inline std::size_t widen_short_block(const unsigned char *in, bool big, u
     unsigned lead_bits = 0;
     std::uint64_t long_marks = 0;
     std::uint64_t words[2];
-    for (unsigned i = 0; i < 2; ++i) {
+    for (std::size_t i = 0; i < 2; ++i) {
         words[i] = load_word(in + 8 * i);
         form_classes m = form_marks(words[i]);
         cont_bits |= static_cast<unsigned>(marked_bits(m.cont) << 8 * i);
@@ -386,7 +386,7 @@ static inline std::size_t widen_short_block(const unsigned char *in, bool big, u
     if (long_marks != 0 || ((lead_bits << 1 ^ cont_bits) & 0xFFFFu) != 0)
         return 0;
     alignas(8) unsigned char lanes[32];
-    for (unsigned i = 0; i < 2; ++i) {
+    for (std::size_t i = 0; i < 2; ++i) {
         std::uint64_t low = bytes_to_lanes(words[i] & 0xFFFFFFFFu);
         std::uint64_t high = bytes_to_lanes(words[i] >> 32);
         std::uint64_t after = in[8 * i + 8];
