@@ -204,9 +204,11 @@ static inline uint16x8_t short_forms_in_lanes(uint16x8_t v, unsigned *wide)
 }
 #else
 // Writes the forms of the four units in v's lanes, all below 0x800, to out,
-// which has room for 8 bytes, and returns their end. Each lane's form is
-// made in the lane, first byte low, and stored whole; a two-byte form's
-// second byte (0x80..0xBF) has the lane's top bit, a one-byte form's none.
+// which has room for 14 bytes, and returns their end. Each lane's form is
+// made in the lane, first byte low, and stored with the lanes above it in
+// one 8-byte store, which the next form's overwrites from where this one
+// ends: a two-byte form's second byte (0x80..0xBF) has the lane's top bit,
+// a one-byte form's none.
 static inline unsigned char *put_short_forms(std::uint64_t v, unsigned char *out)
 {
     // 0x780 added to a lane's bits 7..10 carries into its bit 11 from 0x80 up.
@@ -214,8 +216,7 @@ static inline unsigned char *put_short_forms(std::uint64_t v, unsigned char *out
     std::uint64_t two = (v >> 6 & lanes_of(0x1F)) | (v & lanes_of(0x3F)) << 8 | lanes_of(0x80C0);
     std::uint64_t forms = (v & ~(wide * 0xFFFF)) | (two & wide * 0xFFFF);
     for (unsigned k = 0; k < 4; ++k, forms >>= 16) {
-        out[0] = static_cast<unsigned char>(forms);
-        out[1] = static_cast<unsigned char>(forms >> 8);
+        store_word(out, forms);
         out += 1 + (forms >> 15 & 1);
     }
     return out;
@@ -224,7 +225,7 @@ static inline unsigned char *put_short_forms(std::uint64_t v, unsigned char *out
 
 // When all eight units in the 16 bytes at in are below 0x800, writes them in
 // the UTF-16 internal form (utf16.h), one or two bytes each, to out, which
-// has room for 20 bytes, and returns the end of the forms; otherwise returns
+// has room for 22 bytes, and returns the end of the forms; otherwise returns
 // null, writing nothing. Each unit's form is made in a lane, and the forms
 // then laid end to end.
 #if TABFLIP_SSE2
