@@ -1,5 +1,6 @@
 #include "output/page_escapes.h"
 #include "table/byte_scans.h"
+#include "table/utf16_kernels.h"
 
 #include <gtest/gtest.h>
 
@@ -140,6 +141,14 @@ TEST(byte_scans, block_primitives_agree_with_each_byte)
             EXPECT_EQ(continuation_mask(p),
                       expected_mask(p, [](unsigned char b) { return b >= 0x80 && b <= 0xBF; }));
             EXPECT_EQ(html_special_mask(p), expected_mask(p, is_page_special));
+            form_classes forms = classify_form_block(p);
+            EXPECT_EQ(forms.cont,
+                      expected_mask(p, [](unsigned char b) { return b >= 0x80 && b <= 0xBF; }));
+            EXPECT_EQ(forms.lead2,
+                      expected_mask(p, [](unsigned char b) { return b >= 0xC0 && b <= 0xDF; }));
+            EXPECT_EQ(forms.lead3,
+                      expected_mask(p, [](unsigned char b) { return b >= 0xE0 && b <= 0xEF; }));
+            EXPECT_EQ(forms.other, expected_mask(p, [](unsigned char b) { return b >= 0xF0; }));
 
             auto ends = [](unsigned char b) {
                 return b == 0 || b == '\n' || b == '\r' || b == '\t';

@@ -1,8 +1,9 @@
 // The UTF-16 kernels of utf16.cpp, and of it alone: UTF-16 code units
 // narrowed to the internal form (utf16.h) and widened back, a block at a
-// time. Each SSE2 kernel has its NEON and scalar twins beside it; the SSSE3
-// runs are taken only where ssse3_runs() holds (platform/cpu.h), and in the
-// other builds are stubs that take nothing.
+// time. Each SSE2 kernel has its NEON and scalar twins beside it, the
+// scalar ones working on 64-bit words (byte_scans.h) with a unit in each
+// 16-bit lane; the SSSE3 runs are taken only where ssse3_runs() holds
+// (platform/cpu.h), and in the other builds are stubs that take nothing.
 //
 // Each kernel reads exactly the block it is given, but for those that say
 // they read a byte more, and writes at most the room it names, some of it
@@ -28,6 +29,52 @@ struct form_classes {
     std::uint64_t other = 0; // F0..FF, which the form never holds
 };
 
+// The portable twins read units as the 16-bit lanes of a word (load_word):
+// a unit's first byte is its lane's low byte, so a little-endian unit is
+// its lane's value and a big-endian one has its bytes swapped.
+constexpr std::uint64_t lanes_of(std::uint16_t value)
+{
+    return 0x0001000100010001ull * value;
+}
+
+// The four units of a word, each its lane's value, in either byte order;
+// and back.
+static inline std::uint64_t units_in_lanes(std::uint64_t w, bool big)
+{
+    return big ? (w & lanes_of(0x00FF)) << 8 | (w >> 8 & lanes_of(0x00FF)) : w;
+}
+
+// The four bytes of x (below 2^32), each in the low byte of a lane.
+static inline std::uint64_t bytes_to_lanes(std::uint64_t x)
+{
+    x = (x | x << 16) & 0x0000FFFF0000FFFFull;
+    return (x | x << 8) & lanes_of(0x00FF);
+}
+
+// The low bytes of the four lanes of x, whose high bytes are zero, as the
+// four bytes of a 32-bit value.
+static inline std::uint64_t lanes_to_bytes(std::uint64_t x)
+{
+    x = (x | x >> 8) & 0x0000FFFF0000FFFFull;
+    return (x | x >> 16) & 0xFFFFFFFFull;
+}
+
+// The classes of a word's bytes as marks (byte_scans.h): a byte from 0x80
+// up is told by its bits 6, 5 and 4, each shifted up to the top bit.
+static inline form_classes form_marks(std::uint64_t w)
+{
+    std::uint64_t high = w & word_tops;
+    std::uint64_t bit6 = w << 1;
+    std::uint64_t bit5 = w << 2;
+    std::uint64_t bit4 = w << 3;
+    form_classes m;
+    m.cont = high & ~bit6;
+    m.lead2 = high & bit6 & ~bit5;
+    m.lead3 = high & bit6 & bit5 & ~bit4;
+    m.other = high & bit6 & bit5 & bit4;
+    return m;
+}
+
 #if TABFLIP_SSE2 || TABFLIP_NEON
 static inline form_classes classify_form_block(const unsigned char *p)
 {
@@ -49,10 +96,13 @@ static inline form_classes classify_form_block(const unsigned char *p)
 static inline form_classes classify_form_block(const unsigned char *p)
 {
     form_classes k;
-    k.cont = range_mask(p, 0x80, 0xBF);
-    k.lead2 = range_mask(p, 0xC0, 0xDF);
-    k.lead3 = range_mask(p, 0xE0, 0xEF);
-    k.other = range_mask(p, 0xF0, 0xFF);
+    for (std::size_t i = 0; i < scan_block / 8; ++i) {
+        form_classes m = form_marks(load_word(p + 8 * i));
+        k.cont |= marked_bits(m.cont) << 8 * i;
+        k.lead2 |= marked_bits(m.lead2) << 8 * i;
+        k.lead3 |= marked_bits(m.lead3) << 8 * i;
+        k.other |= marked_bits(m.other) << 8 * i;
+    }
     return k;
 }
 #endif
@@ -93,14 +143,18 @@ static inline bool narrow_ascii_units(const unsigned char *in, bool big, unsigne
 #else
 static inline bool narrow_ascii_units(const unsigned char *in, bool big, unsigned char *out)
 {
-    for (std::size_t i = 0; i < 32; i += 2) {
-        unsigned char high = big ? in[i] : in[i + 1];
-        unsigned char low = big ? in[i + 1] : in[i];
-        if (high != 0x00 || low >= 0x80)
-            return false;
+    std::uint64_t w[4];
+    std::uint64_t all = 0;
+    for (std::size_t i = 0; i < 4; ++i) {
+        w[i] = load_word(in + 8 * i);
+        all |= w[i];
     }
-    for (std::size_t i = 0; i < 16; ++i)
-        out[i] = big ? in[2 * i + 1] : in[2 * i];
+    // A big-endian unit's high byte is the low half of its lane.
+    if ((all & lanes_of(big ? 0x80FF : 0xFF80)) != 0)
+        return false;
+    unsigned shift = big ? 8 : 0;
+    store_word(out, lanes_to_bytes(w[0] >> shift) | lanes_to_bytes(w[1] >> shift) << 32);
+    store_word(out + 8, lanes_to_bytes(w[2] >> shift) | lanes_to_bytes(w[3] >> shift) << 32);
     return true;
 }
 #endif
@@ -148,11 +202,30 @@ static inline uint16x8_t short_forms_in_lanes(uint16x8_t v, unsigned *wide)
     *wide = vaddvq_u16(vbicq_u16(lane_bit, ascii));
     return vbslq_u16(ascii, v, two);
 }
+#else
+// Writes the forms of the four units in v's lanes, all below 0x800, to out,
+// which has room for 14 bytes, and returns their end. Each lane's form is
+// made in the lane, first byte low, and stored with the lanes above it in
+// one 8-byte store, which the next form's overwrites from where this one
+// ends: a two-byte form's second byte (0x80..0xBF) has the lane's top bit,
+// a one-byte form's none.
+static inline unsigned char *put_short_forms(std::uint64_t v, unsigned char *out)
+{
+    // 0x780 added to a lane's bits 7..10 carries into its bit 11 from 0x80 up.
+    std::uint64_t wide = ((v & lanes_of(0x0780)) + lanes_of(0x0780)) >> 11 & lanes_of(1);
+    std::uint64_t two = (v >> 6 & lanes_of(0x1F)) | (v & lanes_of(0x3F)) << 8 | lanes_of(0x80C0);
+    std::uint64_t forms = (v & ~(wide * 0xFFFF)) | (two & wide * 0xFFFF);
+    for (unsigned k = 0; k < 4; ++k, forms >>= 16) {
+        store_word(out, forms);
+        out += 1 + (forms >> 15 & 1);
+    }
+    return out;
+}
 #endif
 
 // When all eight units in the 16 bytes at in are below 0x800, writes them in
 // the UTF-16 internal form (utf16.h), one or two bytes each, to out, which
-// has room for 20 bytes, and returns the end of the forms; otherwise returns
+// has room for 22 bytes, and returns the end of the forms; otherwise returns
 // null, writing nothing. Each unit's form is made in a lane, and the forms
 // then laid end to end.
 #if TABFLIP_SSE2
@@ -189,22 +262,11 @@ static inline unsigned char *narrow_short_units(const unsigned char *in, bool bi
 static inline unsigned char *narrow_short_units(const unsigned char *in, bool big,
                                                 unsigned char *out)
 {
-    unsigned units[8];
-    for (std::size_t i = 0; i < 8; ++i) {
-        units[i] = big ? unsigned{in[2 * i]} << 8 | in[2 * i + 1]
-                       : unsigned{in[2 * i + 1]} << 8 | in[2 * i];
-        if (units[i] >= 0x800)
-            return nullptr;
-    }
-    for (unsigned unit : units) {
-        if (unit < 0x80) {
-            *out++ = static_cast<unsigned char>(unit);
-        } else {
-            *out++ = static_cast<unsigned char>(0xC0 | unit >> 6);
-            *out++ = static_cast<unsigned char>(0x80 | (unit & 0x3F));
-        }
-    }
-    return out;
+    std::uint64_t a = units_in_lanes(load_word(in), big);
+    std::uint64_t b = units_in_lanes(load_word(in + 8), big);
+    if (((a | b) & lanes_of(0xF800)) != 0)
+        return nullptr;
+    return put_short_forms(b, put_short_forms(a, out));
 }
 #endif
 
@@ -215,7 +277,6 @@ static inline unsigned char *narrow_short_units(const unsigned char *in, bool bi
 // writing nothing. Reads the byte after the 16 too. The unit that would
 // start at each byte is made in a lane, and the lanes of the bytes that
 // start a sequence are then laid end to end.
-#if TABFLIP_SSE2 || TABFLIP_NEON
 // The 16-bit units, two bytes each in lanes, of the bytes marked in starts
 // (a character's first byte), in order; returns where they end.
 static inline unsigned char *put_started_units(const unsigned char *lanes, unsigned starts,
@@ -229,7 +290,6 @@ static inline unsigned char *put_started_units(const unsigned char *lanes, unsig
     }
     return o;
 }
-#endif
 
 #if TABFLIP_SSE2
 static inline std::size_t widen_short_block(const unsigned char *in, bool big, unsigned char **out)
@@ -301,29 +361,40 @@ static inline std::size_t widen_short_block(const unsigned char *in, bool big, u
     return taken_bits == 0xFFFFu ? 16 : 15;
 }
 #else
+// The units of the bytes in b's lanes, one- and two-byte forms, with c's
+// lanes the bytes after them: a lead's unit takes its continuation's bits.
+static inline std::uint64_t short_units_in_lanes(std::uint64_t b, std::uint64_t c, bool big)
+{
+    std::uint64_t lead = (b >> 6 & b >> 7 & lanes_of(1)) * 0xFFFF;
+    std::uint64_t two = (b & lanes_of(0x1F)) << 6 | (c & lanes_of(0x3F));
+    return units_in_lanes((b & ~lead) | (two & lead), big);
+}
+
 static inline std::size_t widen_short_block(const unsigned char *in, bool big, unsigned char **out)
 {
     unsigned cont_bits = 0;
     unsigned lead_bits = 0;
-    for (unsigned i = 0; i < 16; ++i) {
-        if (in[i] >= 0xE0)
-            return 0;
-        cont_bits |= in[i] >= 0x80 && in[i] < 0xC0 ? 1u << i : 0;
-        lead_bits |= in[i] >= 0xC0 ? 1u << i : 0;
+    std::uint64_t long_marks = 0;
+    std::uint64_t words[2];
+    for (std::size_t i = 0; i < 2; ++i) {
+        words[i] = load_word(in + 8 * i);
+        form_classes m = form_marks(words[i]);
+        cont_bits |= static_cast<unsigned>(marked_bits(m.cont) << 8 * i);
+        lead_bits |= static_cast<unsigned>(marked_bits(m.lead2) << 8 * i);
+        long_marks |= m.lead3 | m.other;
     }
     unsigned taken_bits = lead_bits >> 15 != 0 ? 0x7FFFu : 0xFFFFu;
-    if (((lead_bits << 1 ^ cont_bits) & 0xFFFFu) != 0)
+    if (long_marks != 0 || ((lead_bits << 1 ^ cont_bits) & 0xFFFFu) != 0)
         return 0;
-    unsigned char *o = *out;
-    for (unsigned i = 0; i < 16; ++i) {
-        if ((~cont_bits & taken_bits) >> i & 1) {
-            unsigned unit = lead_bits >> i & 1 ? (in[i] & 0x1Fu) << 6 | (in[i + 1] & 0x3Fu) : in[i];
-            o[0] = static_cast<unsigned char>(big ? unit >> 8 : unit & 0xFF);
-            o[1] = static_cast<unsigned char>(big ? unit & 0xFF : unit >> 8);
-            o += 2;
-        }
+    alignas(8) unsigned char lanes[32];
+    for (std::size_t i = 0; i < 2; ++i) {
+        std::uint64_t low = bytes_to_lanes(words[i] & 0xFFFFFFFFu);
+        std::uint64_t high = bytes_to_lanes(words[i] >> 32);
+        std::uint64_t after = in[8 * i + 8];
+        store_word(lanes + 16 * i, short_units_in_lanes(low, low >> 16 | high << 48, big));
+        store_word(lanes + 16 * i + 8, short_units_in_lanes(high, high >> 16 | after << 48, big));
     }
-    *out = o;
+    *out = put_started_units(lanes, ~cont_bits & taken_bits, *out);
     return taken_bits == 0xFFFFu ? 16 : 15;
 }
 #endif
@@ -357,14 +428,16 @@ static inline bool widen_ascii_block(const unsigned char *in, bool big, unsigned
 #else
 static inline bool widen_ascii_block(const unsigned char *in, bool big, unsigned char *out)
 {
-    for (std::size_t i = 0; i < 16; ++i) {
-        if (in[i] >= 0x80)
-            return false;
-    }
-    for (std::size_t i = 0; i < 16; ++i) {
-        out[2 * i] = big ? 0x00 : in[i];
-        out[2 * i + 1] = big ? in[i] : 0x00;
-    }
+    std::uint64_t a = load_word(in);
+    std::uint64_t b = load_word(in + 8);
+    if (((a | b) & word_tops) != 0)
+        return false;
+    // A big-endian unit's byte is the high half of its lane.
+    unsigned shift = big ? 8 : 0;
+    store_word(out, bytes_to_lanes(a & 0xFFFFFFFFu) << shift);
+    store_word(out + 8, bytes_to_lanes(a >> 32) << shift);
+    store_word(out + 16, bytes_to_lanes(b & 0xFFFFFFFFu) << shift);
+    store_word(out + 24, bytes_to_lanes(b >> 32) << shift);
     return true;
 }
 #endif
@@ -416,12 +489,29 @@ static inline std::size_t extra_form_bytes(const unsigned char *in, std::size_t 
     return extra;
 }
 #else
+// 1 in each lane of x that is not zero: its low 15 bits plus 0x7FFF carry
+// into its top bit unless all are zero, and stay within the lane.
+static inline std::uint64_t lanes_not_zero(std::uint64_t x)
+{
+    return (((x & lanes_of(0x7FFF)) + lanes_of(0x7FFF)) | x) >> 15 & lanes_of(1);
+}
+
 static inline std::size_t extra_form_bytes(const unsigned char *in, std::size_t eights, bool big)
 {
+    // A big-endian unit's high byte is the low half of its lane.
+    std::uint64_t above_7f = lanes_of(big ? 0x80FF : 0xFF80);
+    std::uint64_t above_7ff = lanes_of(big ? 0x00F8 : 0xF800);
     std::size_t extra = 0;
-    for (std::size_t i = 0; i < eights * 16; i += 2) {
-        unsigned unit = big ? unsigned{in[i]} << 8 | in[i + 1] : unsigned{in[i + 1]} << 8 | in[i];
-        extra += std::size_t{unit >= 0x80} + std::size_t{unit >= 0x800};
+    while (eights > 0) {
+        std::size_t run = eights < 8192 ? eights : 8192; // at most 32768 a lane
+        std::uint64_t counts = 0;
+        for (std::size_t i = 0; i < 2 * run; ++i, in += 8) {
+            std::uint64_t w = load_word(in);
+            counts += lanes_not_zero(w & above_7f) + lanes_not_zero(w & above_7ff);
+        }
+        counts = (counts & 0x0000FFFF0000FFFFull) + (counts >> 16 & 0x0000FFFF0000FFFFull);
+        extra += static_cast<std::size_t>((counts & 0xFFFFFFFFu) + (counts >> 32));
+        eights -= run;
     }
     return extra;
 }
