@@ -147,7 +147,10 @@ const plan_case plan_cases[] = {
      "spill/1b > groups/2"},
     {"rows of under 256 result bytes", short_rows, target(false), "groups/2"},
     {"the same rows, a page", short_rows, target(false, true), "spill/1b > groups/2"},
-    {"lines longer than a group", shape(300000, 10, 65 * mib), target(false), "groups/2"},
+    {"lines longer than a group, short rows", shape(300000, 10, 65 * mib), target(false),
+     "groups/2"},
+    {"lines longer than a group, long rows", shape(415000, 300, 446 * mib), target(false, true),
+     "spill/1b > groups/2"},
     {"fewer than four groups", shape(40000, 100, 11 * mib), target(false), "groups/2"},
 };
 

@@ -82,12 +82,11 @@ method_step plan_bands(const table_shape &shape, const plan_target &target)
     method_step step{method_spill, 1, false, 0};
     std::uint64_t result = result_guess(shape, target.page);
     auto rows = static_cast<std::uint64_t>(shape.rows);
-    auto columns = static_cast<std::uint64_t>(shape.columns);
     // A spill taken by choice must not cost what the groups would not: where
     // the spill's folder is memory (a tmpfs /tmp), it counts against the
     // same limit, so the whole of it must fit in half the budget.
     if (shape.rows >= banded_rows_least && result >= banded_groups_least * group_bytes &&
-        result / columns < group_bytes && result / rows >= banded_row_bytes_least &&
+        result / rows >= banded_row_bytes_least &&
         result <= target.budget / 2)
         step.band_budget = band_budget(shape, target.page);
     return step;

@@ -6,8 +6,8 @@
 // lanes    lanes.cpp    at offsets, up to lane_columns columns, more than few_rows rows
 // cursors  cursors.cpp  no rows
 // spill    spill.cpp    no row table, or the groups would pass the budget;
-//                       in bands sized for the cache, many rows of lines
-//                       that fit a group (then the next method too)
+//                       in bands sized for the cache, many long rows
+//                       (then the next method too)
 // halves   halves.cpp   at offsets, plain, summed, not UTF-16, split_from bytes or more,
 //                       at most halves_rows_most rows
 // groups   groups.cpp   otherwise
@@ -54,14 +54,13 @@ constexpr std::size_t lanes_bytes = std::size_t{8} << 20;
 constexpr std::size_t lane_most = std::size_t{1} << 20;
 constexpr std::int32_t lane_columns = 64;
 constexpr std::int32_t few_rows = 64;
-// Bands: a table of many rows whose result lines are each shorter than a
-// group but together many groups long is read again by every group's pass,
-// a cache miss or more a row once its rows are long; there bands of its rows
-// through a spill, each filling its groups in a pass or two, cost less
-// (bench/plan_sweep.txt: 1.5-2x faster from 60,000 rows of 1 KB, the same
-// at 20,000-30,000 rows; never for rows of under 256 result bytes, whose
-// passes read the table nearly in order, nor for lines longer than a group,
-// which go out line by line).
+// Bands: a table of many rows whose result is many groups long is read
+// again by every group's pass, a cache miss or more a row once its rows are
+// long; there bands of its rows through a spill, each filling its groups in
+// a pass or two, cost less (bench/plan_sweep.txt: 1.5-2x faster from 60,000
+// rows of 1 KB, the same at 20,000-30,000 rows; a page of 415,000 ragged
+// rows, whose lines are longer than a group, 2-4x; never for rows of under
+// 256 result bytes, whose passes read the table nearly in order).
 constexpr std::int32_t banded_rows_least = 32768;
 constexpr std::uint64_t banded_row_bytes_least = 256;
 constexpr std::uint64_t banded_groups_least = 4;
