@@ -86,8 +86,7 @@ method_step plan_bands(const table_shape &shape, const plan_target &target)
     // the spill's folder is memory (a tmpfs /tmp), it counts against the
     // same limit, so the whole of it must fit in half the budget.
     if (shape.rows >= banded_rows_least && result >= banded_groups_least * group_bytes &&
-        result / rows >= banded_row_bytes_least &&
-        result <= target.budget / 2)
+        result / rows >= banded_row_bytes_least && result <= target.budget / 2)
         step.band_budget = band_budget(shape, target.page);
     return step;
 }
