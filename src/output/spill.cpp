@@ -424,14 +424,12 @@ bool write_spilled(const table_view &table, const line_style &style, const outpu
         std::memcpy(out->bytes, held, held_size);
         out->used = held_size;
     }
-    if (may_decline && readers == nullptr) {
+    bool declined = may_decline && readers == nullptr;
+    if (declined) {
         // Nothing of the result has gone out: the next step may still have
         // what the spill could not.
         clear_failure(out);
         out->no_memory = false;
-        unmap_scratch(&mapping);
-        release_runs(&runs);
-        return false;
     }
     runs_taken taken{&runs, table.length, 0, out->offset};
     for (std::int32_t i = 0; readers != nullptr && i < table.columns && !out->failed; ++i)
@@ -441,5 +439,5 @@ bool write_spilled(const table_view &table, const line_style &style, const outpu
     release_readers(readers, runs.count);
     unmap_scratch(&mapping);
     release_runs(&runs);
-    return true;
+    return !declined;
 }
