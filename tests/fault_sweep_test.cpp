@@ -29,7 +29,7 @@ namespace
 
 struct sweep_case {
     const char *name;
-    std::string input;
+    lazy_text input;
     bool replace = true;
     bool page = false;
     bool split = false;           // tables are measured in two parts
@@ -55,22 +55,23 @@ std::string table(std::size_t rows, std::size_t columns, unsigned seed, bool ful
 }
 
 const sweep_case sweep_cases[] = {
-    {"whole load, groups", table(40, 30, 1, false)},
-    {"stored orientation", table(40, 30, 2, false), false},
-    {"lanes", table(300, 3, 3, false)},
-    {"split load, lanes of two parts", table(300, 3, 4, false), true, false, true},
-    {"split load, groups of two parts", table(30, 2, 5, true) + std::string(9000, 'z') + "\n", true,
-     false, true},
-    {"halves", table(20, 100, 6, true), true, false, true},
+    {"whole load, groups", [] { return table(40, 30, 1, false); }},
+    {"stored orientation", [] { return table(40, 30, 2, false); }, false},
+    {"lanes", [] { return table(300, 3, 3, false); }},
+    {"split load, lanes of two parts", [] { return table(300, 3, 4, false); }, true, false, true},
+    {"split load, groups of two parts",
+     [] { return table(30, 2, 5, true) + std::string(9000, 'z') + "\n"; }, true, false, true},
+    {"halves", [] { return table(20, 100, 6, true); }, true, false, true},
     {"cursors, a line too long for a group",
-     std::string((std::size_t{4} << 20) + 10, 'x') + "\n" + table(50, 1, 7, true)},
-    {"page", table(120, 4, 8, false), true, true},
+     [] { return std::string((std::size_t{4} << 20) + 10, 'x') + "\n" + table(50, 1, 7, true); }},
+    {"page", [] { return table(120, 4, 8, false); }, true, true},
     {"utf 16",
-     "\xff\xfe"
-     "a\0\t\0b\0\n\0\x42\x30\t\0\n\0c\0",
+     std::string("\xff\xfe"
+                 "a\0\t\0b\0\n\0\x42\x30\t\0\n\0c\0",
+                 18),
      true, false, false},
-    {"spill", table(300, 5, 9, false), true, false, false, "4K"},
-    {"spilled page", table(300, 5, 10, false), true, true, false, "4K"},
+    {"spill", [] { return table(300, 5, 9, false); }, true, false, false, "4K"},
+    {"spilled page", [] { return table(300, 5, 10, false); }, true, true, false, "4K"},
 };
 
 void PrintTo(const sweep_case &c, std::ostream *os)
@@ -226,20 +227,20 @@ INSTANTIATE_TEST_SUITE_P(all, fault_sweep, testing::ValuesIn(sweep_cases), case_
 
 // Mapped inputs (64 KiB and more), read again and again by the writers.
 const sweep_case lost_read_cases[] = {
-    {"groups", table(500, 30, 11, false)},
-    {"lanes", table(6000, 3, 12, false)},
-    {"split load, lanes of two parts", table(6000, 3, 13, false), true, false, true},
-    {"halves", table(200, 100, 14, true), true, false, true},
-    {"page", table(4000, 4, 15, false), true, true},
-    {"stored orientation", table(500, 30, 16, false), false},
-    {"utf 16", "\xff\xfe" +
-                   [] {
-                       std::string units;
-                       for (int row = 0; row < 10000; ++row)
-                           units.append("a\0\t\0b\0\n\0", 8);
-                       return units;
-                   }()},
-    {"spill", table(6000, 5, 17, false), true, false, false, "4K"},
+    {"groups", [] { return table(500, 30, 11, false); }},
+    {"lanes", [] { return table(6000, 3, 12, false); }},
+    {"split load, lanes of two parts", [] { return table(6000, 3, 13, false); }, true, false, true},
+    {"halves", [] { return table(200, 100, 14, true); }, true, false, true},
+    {"page", [] { return table(4000, 4, 15, false); }, true, true},
+    {"stored orientation", [] { return table(500, 30, 16, false); }, false},
+    {"utf 16",
+     [] {
+         std::string units = "\xff\xfe";
+         for (int row = 0; row < 10000; ++row)
+             units.append("a\0\t\0b\0\n\0", 8);
+         return units;
+     }},
+    {"spill", [] { return table(6000, 5, 17, false); }, true, false, false, "4K"},
 };
 
 // The input is emptied at the first counted call from the chosen one on,

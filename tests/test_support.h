@@ -9,7 +9,10 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <functional>
+#include <memory>
 #include <string>
+#include <type_traits>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -65,6 +68,39 @@ template <typename F> std::string written_by(bool positioned, F fn)
     std::fclose(file);
     return bytes;
 }
+
+// A case's text, made the first time a test reads it. gtest copies every
+// case into each test it registers, and ctest starts a process for each
+// test: generated tables made when the process started, and copied, took
+// most of every test's time.
+struct lazy_text {
+    lazy_text(const char *text) : lazy_text(std::string(text)) {}
+    lazy_text(std::string text) : made(std::make_shared<state>(state{{}, std::move(text), true})) {}
+    template <typename F>
+    requires std::is_invocable_r_v<std::string, F> lazy_text(F make)
+        : made(std::make_shared<state>(state{std::move(make), {}, false}))
+    {
+    }
+    operator const std::string &() const
+    {
+        if (!made->done) {
+            made->text = made->make();
+            made->done = true;
+        }
+        return made->text;
+    }
+    std::size_t size() const
+    {
+        return static_cast<const std::string &>(*this).size();
+    }
+
+    struct state {
+        std::function<std::string()> make;
+        std::string text;
+        bool done;
+    };
+    std::shared_ptr<state> made; // shared by the copies
+};
 
 // A test name made of the case's name: letters kept, everything else '_'.
 std::string identifier(const char *name);

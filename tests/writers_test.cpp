@@ -195,7 +195,7 @@ namespace
 // format.
 struct budget_case {
     const char *name;
-    std::string input;
+    lazy_text input;
     char delimiter;
 };
 
@@ -238,15 +238,17 @@ const budget_case budget_cases[] = {
     {"NUL and CR inside lines", std::string("x\na\0b\rc,d\n\0,e\nf\r", 17), ','},
     {"empty lines only", "\n\n\n", '\t'},
     {"cells to escape in a page", "<a>\t&b\n\"c\" d\t\n", '\t'},
-    {"many blocks, long lines", generated_table(300, 150, 9), '\t'},
-    {"tall, in lanes", generated_table(300, 5, 10), '\t'},
-    {"tall, CR line ends, a NUL", cr_lines(100), ','},
-    {"wide, more lines than a group holds", generated_table(4, 20000, 11), '\t'},
-    {"wide, every row full", generated_table(5, 20001, 12, true), '\t'},
-    {"square, every row full", generated_table(120, 130, 13, true), '\t'},
+    {"many blocks, long lines", [] { return generated_table(300, 150, 9); }, '\t'},
+    {"tall, in lanes", [] { return generated_table(300, 5, 10); }, '\t'},
+    {"tall, CR line ends, a NUL", [] { return cr_lines(100); }, ','},
+    {"wide, more lines than a group holds", [] { return generated_table(4, 20000, 11); }, '\t'},
+    {"wide, every row full", [] { return generated_table(5, 20001, 12, true); }, '\t'},
+    {"square, every row full", [] { return generated_table(120, 130, 13, true); }, '\t'},
     {"cells longer than a spill's read piece",
-     std::string(3000, 'x') + "\t" + std::string(900, '<') + "\nab\t\ncd\t" +
-         std::string(2000, '&') + "\n",
+     [] {
+         return std::string(3000, 'x') + "\t" + std::string(900, '<') + "\nab\t\ncd\t" +
+                std::string(2000, '&') + "\n";
+     },
      '\t'},
 };
 
@@ -418,7 +420,7 @@ namespace
 // one thread or two: always exactly the result of the internal form, encoded.
 struct units_case {
     const char *name;
-    std::string input; // the internal form
+    lazy_text input; // the internal form
 };
 
 // Cells of ASCII, two- and three-byte forms and bytes that pages escape, in
@@ -443,10 +445,10 @@ std::string mixed_table(std::size_t rows, std::size_t columns, std::size_t longe
 }
 
 const units_case units_cases[] = {
-    {"tall, lines in lanes", mixed_table(3000, 5, 6, "\n", 11)},
-    {"lanes flushed inside a unit", mixed_table(120, 4, 20000, "\n", 12)},
-    {"crlf line ends, columns not summed", mixed_table(500, 3, 6, "\r\n", 13)},
-    {"wide, lines in groups", mixed_table(30, 400, 4, "\n", 14)},
+    {"tall, lines in lanes", [] { return mixed_table(3000, 5, 6, "\n", 11); }},
+    {"lanes flushed inside a unit", [] { return mixed_table(120, 4, 20000, "\n", 12); }},
+    {"crlf line ends, columns not summed", [] { return mixed_table(500, 3, 6, "\r\n", 13); }},
+    {"wide, lines in groups", [] { return mixed_table(30, 400, 4, "\n", 14); }},
 };
 
 std::string encoded_whole(const std::string &internal)
