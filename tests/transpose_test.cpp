@@ -305,7 +305,7 @@ std::string written_directly(cell_grid &&taken, const method_way &way, result_fo
             break;
         case method_spill:
             to.split_from = SIZE_MAX; // each band loaded as one part
-            write_spilled(grid.table, style, to, &out);
+            write_spilled(grid, style, to, &out);
             break;
         }
         flush_output(&out);
