@@ -367,14 +367,14 @@ TEST(spill_bands, cut_anywhere_write_what_the_cursors_write)
 {
     using namespace std::string_literals;
     const std::string inputs[] = {
-        "a\tb\nc\n\nd\te\tf"s,      // no LF at the end, the widest line last
-        "a\tb\nc\td\n\n"s,           // an empty last line
-        "a\nb\tc\n\0"s,               // after the last LF, nothing but a NUL
-        "a\0b\tc\nd\n\0\te\n"s,    // NULs in lines: no sums
-        "a\r\nb\tc\r\nd\r\n"s,     // CR LF
-        "a\tb\rc\rd\te\r"s,          // CR line ends
-        "\n\n\na\tb\n"s,             // empty rows first
-        "x"s,                         // one row, no line end
+        "a\tb\nc\n\nd\te\tf"s,  // no LF at the end, the widest line last
+        "a\tb\nc\td\n\n"s,      // an empty last line
+        "a\nb\tc\n\0"s,         // after the last LF, nothing but a NUL
+        "a\0b\tc\nd\n\0\te\n"s, // NULs in lines: no sums
+        "a\r\nb\tc\r\nd\r\n"s,  // CR LF
+        "a\tb\rc\rd\te\r"s,     // CR line ends
+        "\n\n\na\tb\n"s,        // empty rows first
+        "x"s,                   // one row, no line end
     };
     const method_way cursors{"cursors", {method_cursors, 1, false}, false, UINT64_MAX, false};
     for (const std::string &input : inputs) {

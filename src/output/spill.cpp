@@ -133,24 +133,7 @@ static bool load_band(const table_view &table, std::size_t begin, std::size_t en
     return true;
 }
 
-// The band's grid taken from the table's row index, when the table has one
-// and the band is measured whole (a larger one is scanned again in two parts,
-// for its two threads); else scanned again.
-static bool load_spilled_band(const cell_grid &grid, std::int32_t first, std::int32_t end,
-                              std::size_t most_columns, const output_block &spill,
-                              cell_grid *band)
-{
-    const table_view &table = grid.table;
-    const std::size_t *starts = grid.index.starts.get();
-    std::size_t begin = starts[first];
-    std::size_t end_byte = end == table.rows ? table.length : starts[end];
-    if (end_byte - begin < spill.split_from)
-        return load_row_band(grid, first, end, most_columns, band);
-    return load_band(table, begin, end_byte, most_columns, spill, band);
-}
-
-// The band, loaded, transposed into the spill. Its arrays are freed before
-// the runs' list grows.
+// The band, loaded, transposed into the spill.
 static void spill_band(cell_grid *loaded, line_group *group, output_block *to)
 {
     cell_grid &band = *loaded;
@@ -168,9 +151,12 @@ struct band_start {
     std::size_t byte = 0;
 };
 
-// The next band, from at, which moves past it; false when it cannot be
-// loaded. With the table's row index the band is cut from it, else from its
-// bytes (when the row index has not been kept: the row too is then unknown).
+// The next band, from at, which moves past it, transposed into the spill;
+// false when it cannot be loaded. Its arrays are freed before the runs' list
+// grows. With the table's row index the band is cut from it, and one
+// measured whole takes its grid from it too (a larger one is scanned again in
+// two parts, for its two threads); without, the band is cut from the bytes
+// and scanned again, its row unknown.
 static bool spill_next_band(const cell_grid &grid, band_start *at, std::size_t most_bytes,
                             std::size_t most_rows, std::size_t most_columns, line_group *group,
                             output_block *to)
@@ -181,8 +167,11 @@ static bool spill_next_band(const cell_grid &grid, band_start *at, std::size_t m
     bool loaded = false;
     if (starts != nullptr) {
         std::int32_t end = band_end_row(table, starts, at->row, most_bytes, most_rows);
-        loaded = load_spilled_band(grid, at->row, end, most_columns, *to, &band);
-        *at = {end, end == table.rows ? table.length : starts[end]};
+        std::size_t end_byte = end == table.rows ? table.length : starts[end];
+        loaded = end_byte - at->byte < to->split_from
+                     ? load_row_band(grid, at->row, end, most_columns, &band)
+                     : load_band(table, at->byte, end_byte, most_columns, *to, &band);
+        *at = {end, end_byte};
     } else {
         std::size_t end = band_end(table, at->byte, most_bytes, most_rows);
         loaded = load_band(table, at->byte, end, most_columns, *to, &band);

@@ -631,7 +631,8 @@ static std::uint32_t *band_sums(const table_view &band)
     std::size_t cell_start = 0;
     for (std::size_t at = 0; sums != nullptr && at < band.length; at += scan_block) {
         std::size_t left = band.length - at;
-        std::uint64_t data = left >= scan_block ? ~std::uint64_t{0} : (std::uint64_t{1} << left) - 1;
+        std::uint64_t data =
+            left >= scan_block ? ~std::uint64_t{0} : (std::uint64_t{1} << left) - 1;
         block_classes k = classify_block(band.bytes + at, band.delimiter);
         std::uint64_t lf = k.lf & data;
         for (std::uint64_t ends = (k.delimiter | k.lf) & data; ends != 0; ends &= ends - 1) {
