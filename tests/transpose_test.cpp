@@ -305,7 +305,7 @@ std::string written_directly(cell_grid &&taken, const method_way &way, result_fo
             break;
         case method_spill:
             to.split_from = SIZE_MAX; // each band loaded as one part
-            write_spilled(grid.table, style, to, &out);
+            write_spilled(grid, style, to, &out);
             break;
         }
         flush_output(&out);
@@ -359,6 +359,42 @@ TEST_P(method_writes, the_model_result_on_its_threads)
 
 INSTANTIATE_TEST_SUITE_P(all, method_writes, testing::ValuesIn(method_cases),
                          case_name<method_case>);
+
+// A spill's bands are cut from the row index, and from the bytes where the
+// load kept none; at every size a band may have, neither loses, joins or
+// splits a line, whatever ends it, nor a cell the widest line has alone.
+TEST(spill_bands, cut_anywhere_write_what_the_cursors_write)
+{
+    using namespace std::string_literals;
+    const std::string inputs[] = {
+        "a\tb\nc\n\nd\te\tf"s,  // no LF at the end, the widest line last
+        "a\tb\nc\td\n\n"s,      // an empty last line
+        "a\nb\tc\n\0"s,         // after the last LF, nothing but a NUL
+        "a\0b\tc\nd\n\0\te\n"s, // NULs in lines: no sums
+        "a\r\nb\tc\r\nd\r\n"s,  // CR LF
+        "a\tb\rc\rd\te\r"s,     // CR line ends
+        "\n\n\na\tb\n"s,        // empty rows first
+        "x"s,                   // one row, no line end
+    };
+    const method_way cursors{"cursors", {method_cursors, 1, false}, false, UINT64_MAX, false};
+    for (const std::string &input : inputs) {
+        for (result_format format : {format_delimited, format_html}) {
+            loaded_table read;
+            ASSERT_TRUE(load_text(&read, input, '\t'));
+            std::string expected = written_directly(std::move(read.grid), cursors, format);
+            for (std::uint64_t budget : {1u, 64u, 100u, 4096u}) {
+                for (bool with_rows : {true, false}) {
+                    const method_way bands{"spill", {method_spill, 1, false}, false, budget, false};
+                    loaded_table table;
+                    ASSERT_TRUE(load_text(&table, input, '\t', with_rows));
+                    EXPECT_EQ(written_directly(std::move(table.grid), bands, format), expected)
+                        << testing::PrintToString(input) << ", budget " << budget
+                        << (with_rows ? "" : ", no row index") << ", format " << int{format};
+                }
+            }
+        }
+    }
+}
 
 // The plan's steps in turn, as the writers take them, with no folder for a
 // spill: the bands write nothing, not even a page's head twice, and the

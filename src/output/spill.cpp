@@ -49,6 +49,23 @@ static void release_runs(spill_runs *runs)
     *runs = spill_runs{};
 }
 
+// band_end by the row index: the row the band of rows from first ends
+// before, cut where band_end would cut the same bytes.
+static std::int32_t band_end_row(const table_view &table, const std::size_t *starts,
+                                 std::int32_t first, std::size_t most_bytes, std::size_t most_rows)
+{
+    // Row r's line ends with a line end when the next line starts within the data.
+    auto ended = [&](std::int32_t r) { return starts[r + 1] <= table.length; };
+    std::int32_t end = first + 1;
+    std::size_t begin = starts[first];
+    for (std::size_t rows = 1; ended(end - 1) && end < table.rows && rows < most_rows; ++rows) {
+        if (ended(end) && starts[end + 1] - begin > most_bytes)
+            break;
+        ++end;
+    }
+    return end < table.rows && ended(end) ? end : table.rows;
+}
+
 // Where the band of rows from begin ends: after the line end that keeps it
 // within most_bytes and most_rows (or after the first, for a longer line),
 // or at the data's end. The final line is never cut off alone when it has
@@ -116,27 +133,59 @@ static bool load_band(const table_view &table, std::size_t begin, std::size_t en
     return true;
 }
 
-// The table's rows [begin, end) as a band, transposed into the spill; false
-// when it cannot be loaded. Its arrays are freed before the runs' list grows.
-static bool spill_band(const table_view &table, std::size_t begin, std::size_t end,
-                       std::size_t most_columns, line_group *group, output_block *to)
+// The band, loaded, transposed into the spill.
+static void spill_band(cell_grid *loaded, line_group *group, output_block *to)
 {
-    cell_grid band;
-    if (!load_band(table, begin, end, most_columns, *to, &band))
-        return false;
+    cell_grid &band = *loaded;
     line_style runs_style;
-    runs_style.delimiter = table.delimiter;
+    runs_style.delimiter = band.table.delimiter;
     method_step step = plan_groups(shape_of(band), to->split_from);
     row_cursors cursors = start_cursors(band.table, std::move(band.index));
     write_by_groups(band, cursors.next.get(), runs_style, to, group, 0, band.table.columns, step);
     flush_output(to);
-    return true;
+}
+
+// Where the next band starts: its first row and byte.
+struct band_start {
+    std::int32_t row = 0;
+    std::size_t byte = 0;
+};
+
+// The next band, from at, which moves past it, transposed into the spill;
+// false when it cannot be loaded. Its arrays are freed before the runs' list
+// grows. With the table's row index the band is cut from it, and one
+// measured whole takes its grid from it too (a larger one is scanned again in
+// two parts, for its two threads); without, the band is cut from the bytes
+// and scanned again, its row unknown.
+static bool spill_next_band(const cell_grid &grid, band_start *at, std::size_t most_bytes,
+                            std::size_t most_rows, std::size_t most_columns, line_group *group,
+                            output_block *to)
+{
+    cell_grid band;
+    const table_view &table = grid.table;
+    const std::size_t *starts = grid.index.starts.get();
+    bool loaded = false;
+    if (starts != nullptr) {
+        std::int32_t end = band_end_row(table, starts, at->row, most_bytes, most_rows);
+        std::size_t end_byte = end == table.rows ? table.length : starts[end];
+        loaded = end_byte - at->byte < to->split_from
+                     ? load_row_band(grid, at->row, end, most_columns, &band)
+                     : load_band(table, at->byte, end_byte, most_columns, *to, &band);
+        *at = {end, end_byte};
+    } else {
+        std::size_t end = band_end(table, at->byte, most_bytes, most_rows);
+        loaded = load_band(table, at->byte, end, most_columns, *to, &band);
+        at->byte = end;
+    }
+    if (loaded)
+        spill_band(&band, group, to);
+    return loaded;
 }
 
 // The spill is written through the main output block, which holds nothing until
 // the runs are taken: result's bytes have been set aside, and it takes on
 // what failed.
-static bool spill_bands(const table_view &table, const output_target &result_to, spill_runs *runs,
+static bool spill_bands(const cell_grid &grid, const output_target &result_to, spill_runs *runs,
                         output_block *result)
 {
     std::uint64_t budget = result_to.budget;
@@ -156,15 +205,14 @@ static bool spill_bands(const table_view &table, const output_target &result_to,
     runs->starts = static_cast<std::uint64_t *>(scratch_calloc(8, sizeof(std::uint64_t)));
     runs->capacity = runs->starts == nullptr ? 0 : 8;
     bool spilled = runs->starts != nullptr;
-    for (std::size_t begin = 0; spilled && begin < table.length;) {
-        std::size_t end = band_end(table, begin, most_bytes, most_rows - 2);
-        spilled = spill_band(table, begin, end, most_columns, group, &to);
+    for (band_start at; spilled && at.byte < grid.table.length;) {
+        std::size_t begin = at.byte;
+        spilled = spill_next_band(grid, &at, most_bytes, most_rows - 2, most_columns, group, &to);
         if (spilled) {
             take_failure(result, to);
             spilled = !to.failed && add_run(runs, static_cast<std::uint64_t>(to.offset));
-            note_consumed(result->progress, end / 2 - begin / 2);
+            note_consumed(result->progress, at.byte / 2 - begin / 2);
         }
-        begin = end;
     }
     if (!spilled)
         note_no_memory(result); // unless a write failed first
@@ -387,9 +435,10 @@ static int open_listed_spill(const char *beside, int place)
     return fd;
 }
 
-bool write_spilled(const table_view &table, const line_style &style, const output_target &to,
+bool write_spilled(const cell_grid &grid, const line_style &style, const output_target &to,
                    output_block *out, bool may_decline)
 {
+    const table_view &table = grid.table;
     // What out holds (a page's head) waits beside the spill, which is written
     // through the same output block: nothing of the result goes out before the runs
     // and their readers are had.
@@ -414,7 +463,7 @@ bool write_spilled(const table_view &table, const line_style &style, const outpu
         if (runs.fd < 0)
             note_failed_write(out);
         else
-            spilled = spill_bands(table, to, &runs, out);
+            spilled = spill_bands(grid, to, &runs, out);
     }
     const unsigned char *spill = spilled ? map_spill(runs, to, &mapping) : nullptr;
     run_reader *readers = spilled ? start_readers(runs, spill, to.budget) : nullptr;

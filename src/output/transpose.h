@@ -189,10 +189,11 @@ bool write_halves(const cell_grid &grid, std::size_t *next, const line_style &st
 bool write_by_lanes(const cell_grid &grid, const line_style &style, output_block *out,
                     const method_step &step);
 
-// spill.cpp: bands of rows through a spill file. With may_decline, false,
+// spill.cpp: bands of rows through a spill file, cut from the grid's row
+// index when it has one (else from its bytes). With may_decline, false,
 // nothing written and out's failure cleared, when no spill file, or no
 // memory for its runs, could be had.
-bool write_spilled(const table_view &table, const line_style &style, const output_target &to,
+bool write_spilled(const cell_grid &grid, const line_style &style, const output_target &to,
                    output_block *out, bool may_decline = false);
 
 // writers.cpp: one step of a plan, the row index turned into the cursors

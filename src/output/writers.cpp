@@ -40,10 +40,10 @@ bool run_plan_step(const method_step &step, cell_grid *grid, const line_style &s
         return true;
     case method_spill: {
         if (step.band_budget == 0)
-            return write_spilled(grid->table, style, to, out);
+            return write_spilled(*grid, style, to, out);
         output_target banded = to;
         banded.budget = std::min(to.budget, step.band_budget);
-        return write_spilled(grid->table, style, banded, out, true);
+        return write_spilled(*grid, style, banded, out, true);
     }
     case method_halves:
         return write_halves(*grid, next, style, out, to.blocks->group.get());

@@ -122,6 +122,15 @@ load_result load_table_within(const unsigned char *bytes, std::size_t length,
                               unsigned char delimiter, bool with_rows, const load_limits &limits,
                               cell_grid *grid);
 
+// Rows [first, end) of a grid loaded with its row index, as a grid of their
+// own without a second scan: their bytes from the first's start (to the
+// data's end for the last row), the table's columns and line end, a row
+// index of their own, and column sums (the columns' text bytes in these
+// rows) when the table has them and has at most most_columns columns. False,
+// holding nothing, when there is no memory for the row index.
+bool load_row_band(const cell_grid &grid, std::int32_t first, std::int32_t end,
+                   std::size_t most_columns, cell_grid *band);
+
 // After release_scratch has freed every listed block: lets go of the grid's
 // without freeing them again.
 void forget_table(cell_grid *grid);

@@ -619,6 +619,63 @@ load_result load_table_within(const unsigned char *bytes, std::size_t length,
     return load_done;
 }
 
+// Column sums of a band whose bytes hold no NUL or CR (its table has sums),
+// columns entries: a line's cells then lie between its delimiters and line
+// end, never more of them than the table's columns, so that the cells'
+// ends are all the sums need. Null without memory.
+static std::uint32_t *band_sums(const table_view &band)
+{
+    auto columns = static_cast<std::size_t>(band.columns);
+    auto *sums = static_cast<std::uint32_t *>(scratch_calloc(columns, sizeof(std::uint32_t)));
+    std::size_t column = 0;
+    std::size_t cell_start = 0;
+    for (std::size_t at = 0; sums != nullptr && at < band.length; at += scan_block) {
+        std::size_t left = band.length - at;
+        std::uint64_t data =
+            left >= scan_block ? ~std::uint64_t{0} : (std::uint64_t{1} << left) - 1;
+        block_classes k = classify_block(band.bytes + at, band.delimiter);
+        std::uint64_t lf = k.lf & data;
+        for (std::uint64_t ends = (k.delimiter | k.lf) & data; ends != 0; ends &= ends - 1) {
+            std::size_t end = at + static_cast<std::size_t>(std::countr_zero(ends));
+            sums[column] += static_cast<std::uint32_t>(end - cell_start);
+            cell_start = end + 1;
+            column = (lf & ends & (0 - ends)) != 0 ? 0 : column + 1;
+            if (column == columns) { // not a table with sums after all
+                scratch_free(sums);
+                return nullptr;
+            }
+        }
+    }
+    if (sums != nullptr && band.length > 0 && band.bytes[band.length - 1] != '\n')
+        sums[column] += static_cast<std::uint32_t>(band.length - cell_start);
+    return sums;
+}
+
+bool load_row_band(const cell_grid &grid, std::int32_t first, std::int32_t end,
+                   std::size_t most_columns, cell_grid *band)
+{
+    const table_view &table = grid.table;
+    const std::size_t *starts = grid.index.starts.get();
+    std::size_t begin = starts[first];
+    std::size_t length = (end == table.rows ? table.length : starts[end]) - begin;
+    auto rows = static_cast<std::size_t>(end - first);
+    auto *own = static_cast<std::size_t *>(scratch_malloc((rows + 2) * sizeof(std::size_t)));
+    if (own == nullptr)
+        return false;
+    for (std::size_t r = 0; r <= rows; ++r)
+        own[r] = starts[static_cast<std::size_t>(first) + r] - begin;
+    own[rows + 1] = length + 1;
+    *band = cell_grid{};
+    band->table = table;
+    band->table.bytes = table.bytes + begin;
+    band->table.length = length;
+    band->table.rows = end - first;
+    band->index.starts.reset(own);
+    if (grid.sums.bytes != nullptr && static_cast<std::size_t>(table.columns) <= most_columns)
+        band->sums.bytes.reset(band_sums(band->table));
+    return true;
+}
+
 bool load_table(const unsigned char *bytes, std::size_t length, unsigned char delimiter,
                 bool with_rows, cell_grid *grid)
 {
