@@ -382,8 +382,8 @@ static inline unsigned char *put_word_units(std::uint64_t w, std::uint64_t after
     std::uint64_t first = big ? high : low;
     std::uint64_t second = big ? low : high;
     // The units of the even bytes and of the odd ones, each in a lane.
-    std::uint64_t lanes[2] = {(first & lanes_of(0x00FF)) | (second & lanes_of(0x00FF)) << 8,
-                              (first >> 8 & lanes_of(0x00FF)) | (second & lanes_of(0xFF00))};
+    const std::uint64_t lanes[2] = {(first & lanes_of(0x00FF)) | (second & lanes_of(0x00FF)) << 8,
+                                    (first >> 8 & lanes_of(0x00FF)) | (second & lanes_of(0xFF00))};
     // Each byte: how many units start at or before it.
     std::uint64_t started = ((~cont & word_tops) >> 7) * word_of(1);
     std::uint64_t places = started << 9; // twice the units before each byte
@@ -414,7 +414,7 @@ static inline std::size_t widen_short_block(const unsigned char *in, bool big, u
     // A lead the block cuts is finished by the next block: its unit, written
     // last, is taken back.
     bool cut = lead_bits >> 15 != 0;
-    *out = o - 2 * cut;
+    *out = cut ? o - 2 : o;
     return cut ? 15 : 16;
 }
 #endif
