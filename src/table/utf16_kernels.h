@@ -272,11 +272,12 @@ static inline unsigned char *narrow_short_units(const unsigned char *in, bool bi
 
 // When the 16 bytes at in are whole one- and two-byte sequences of the UTF-16
 // internal form (utf16.h), but perhaps for a two-byte lead as the last byte,
-// writes their units to out, which has room for 32 bytes, and returns how
+// writes their units to out, which has room for 40 bytes, and returns how
 // many bytes it took: 16, or 15 without that lead. Otherwise returns 0,
 // writing nothing. Reads the byte after the 16 too. The unit that would
 // start at each byte is made in a lane, and the lanes of the bytes that
 // start a sequence are then laid end to end.
+#if TABFLIP_SSE2 || TABFLIP_NEON
 // The 16-bit units, two bytes each in lanes, of the bytes marked in starts
 // (a character's first byte), in order; returns where they end.
 static inline unsigned char *put_started_units(const unsigned char *lanes, unsigned starts,
@@ -290,6 +291,7 @@ static inline unsigned char *put_started_units(const unsigned char *lanes, unsig
     }
     return o;
 }
+#endif
 
 #if TABFLIP_SSE2
 static inline std::size_t widen_short_block(const unsigned char *in, bool big, unsigned char **out)
@@ -361,13 +363,33 @@ static inline std::size_t widen_short_block(const unsigned char *in, bool big, u
     return taken_bits == 0xFFFFu ? 16 : 15;
 }
 #else
-// The units of the bytes in b's lanes, one- and two-byte forms, with c's
-// lanes the bytes after them: a lead's unit takes its continuation's bits.
-static inline std::uint64_t short_units_in_lanes(std::uint64_t b, std::uint64_t c, bool big)
+// The units of the eight bytes of w, one- and two-byte forms, with after the
+// byte that follows them, laid end to end at out; cont marks (byte_scans.h)
+// the continuation bytes, which start no unit. Returns the end of the units.
+// A unit is made of its lead's byte and the next: low and high byte apart,
+// byte by byte within the word, and only then paired in lanes. Where each
+// unit goes is counted for all eight at once, so that no store waits on the
+// one before: every byte's lane is stored, 8 bytes at a time, where its unit
+// would go, and a continuation's is overwritten by the unit after it.
+static inline unsigned char *put_word_units(std::uint64_t w, std::uint64_t after,
+                                            std::uint64_t cont, bool big, unsigned char *out)
 {
-    std::uint64_t lead = (b >> 6 & b >> 7 & lanes_of(1)) * 0xFFFF;
-    std::uint64_t two = (b & lanes_of(0x1F)) << 6 | (c & lanes_of(0x3F));
-    return units_in_lanes((b & ~lead) | (two & lead), big);
+    std::uint64_t next = w >> 8 | after << 56;
+    std::uint64_t lead = ((w & w << 1 & word_tops) >> 7) * 0xFF;
+    std::uint64_t low = (w & ~lead) | (((w & word_of(0x03)) << 6 | (next & word_of(0x3F))) & lead);
+    std::uint64_t high = w >> 2 & word_of(0x07) & lead;
+    // A big-endian unit's high byte comes first: the low half of its lane.
+    std::uint64_t first = big ? high : low;
+    std::uint64_t second = big ? low : high;
+    // The units of the even bytes and of the odd ones, each in a lane.
+    const std::uint64_t lanes[2] = {(first & lanes_of(0x00FF)) | (second & lanes_of(0x00FF)) << 8,
+                                    (first >> 8 & lanes_of(0x00FF)) | (second & lanes_of(0xFF00))};
+    // Each byte: how many units start at or before it.
+    std::uint64_t started = ((~cont & word_tops) >> 7) * word_of(1);
+    std::uint64_t places = started << 9; // twice the units before each byte
+    for (unsigned i = 0; i < 8; ++i)
+        store_word(out + (places >> 8 * i & 0xFF), lanes[i % 2] >> 16 * (i / 2));
+    return out + 2 * (started >> 56);
 }
 
 static inline std::size_t widen_short_block(const unsigned char *in, bool big, unsigned char **out)
@@ -376,26 +398,24 @@ static inline std::size_t widen_short_block(const unsigned char *in, bool big, u
     unsigned lead_bits = 0;
     std::uint64_t long_marks = 0;
     std::uint64_t words[2];
+    std::uint64_t conts[2];
     for (std::size_t i = 0; i < 2; ++i) {
         words[i] = load_word(in + 8 * i);
         form_classes m = form_marks(words[i]);
+        conts[i] = m.cont;
         cont_bits |= static_cast<unsigned>(marked_bits(m.cont) << 8 * i);
         lead_bits |= static_cast<unsigned>(marked_bits(m.lead2) << 8 * i);
         long_marks |= m.lead3 | m.other;
     }
-    unsigned taken_bits = lead_bits >> 15 != 0 ? 0x7FFFu : 0xFFFFu;
     if (long_marks != 0 || ((lead_bits << 1 ^ cont_bits) & 0xFFFFu) != 0)
         return 0;
-    alignas(8) unsigned char lanes[32];
-    for (std::size_t i = 0; i < 2; ++i) {
-        std::uint64_t low = bytes_to_lanes(words[i] & 0xFFFFFFFFu);
-        std::uint64_t high = bytes_to_lanes(words[i] >> 32);
-        std::uint64_t after = in[8 * i + 8];
-        store_word(lanes + 16 * i, short_units_in_lanes(low, low >> 16 | high << 48, big));
-        store_word(lanes + 16 * i + 8, short_units_in_lanes(high, high >> 16 | after << 48, big));
-    }
-    *out = put_started_units(lanes, ~cont_bits & taken_bits, *out);
-    return taken_bits == 0xFFFFu ? 16 : 15;
+    unsigned char *o = put_word_units(words[0], words[1] & 0xFF, conts[0], big, *out);
+    o = put_word_units(words[1], in[16], conts[1], big, o);
+    // A lead the block cuts is finished by the next block: its unit, written
+    // last, is taken back.
+    bool cut = lead_bits >> 15 != 0;
+    *out = cut ? o - 2 : o;
+    return cut ? 15 : 16;
 }
 #endif
 
