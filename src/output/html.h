@@ -43,7 +43,6 @@ void put_page_tail(output_block *out);
 // The meta line that names the character set for charset_code.
 void put_meta_charset(output_block *out, charset_id charset_code);
 
-
 // The bytes put_html_cell writes for cell.
 std::size_t html_cell_size(const html_style &style, const unsigned char *cell);
 

@@ -23,8 +23,9 @@ struct table_scan {
     std::size_t fewest_delimiters = SIZE_MAX; // over the lines that are rows
     std::size_t most_delimiters = 0;
     bool refused = false; // the row table could not grow
-    // When asked, where the first block that is not plain ASCII (a byte of
-    // 80..FF, ESC or NUL, padding included) starts; SIZE_MAX: none.
+    // When asked, where the first block that is not plain ASCII starts (a
+    // byte of 80..FF, ESC or NUL, also among the bytes past the data that
+    // the last block reads); SIZE_MAX: none.
     std::size_t plain_until = SIZE_MAX;
 };
 
