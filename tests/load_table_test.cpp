@@ -390,9 +390,8 @@ charset_id loaded_charset(const std::string &text, charset_id first, std::size_t
 {
     loaded_table t;
     t.bytes = padded(text);
-    load_limits limits{.first_match = first,
-                       .guess_charset = first == charset_none,
-                       .split_from = split_from};
+    load_limits limits{
+        .first_match = first, .guess_charset = first == charset_none, .split_from = split_from};
     EXPECT_EQ(load_table_within(t.bytes.data(), text.size(), '\t', true, limits, &t.grid),
               load_done);
     return t.grid.charset_code;
@@ -468,15 +467,15 @@ TEST(load_table_guess, from_where_plain_ascii_ends)
     const std::string texts[] = {
         lines,
         lines + std::string(64 - lines.size() % 64, 'a'), // a whole number of blocks
-        lines + "\x1b$B",                                  // ESC late, in the last block
+        lines + "\x1b$B",                                 // ESC late, in the last block
         lines + "\xe3\x81\x82",
         lines + "x\xa4\xa2",
-        lines + lines + "\x81\x40",                       // in the second part
-        "\xa4\xa2" + lines + lines,                       // in the first part
+        lines + lines + "\x81\x40",                        // in the second part
+        "\xa4\xa2" + lines + lines,                        // in the first part
         lines + "\x1b" + lines + "\x1b(B",                 // an ESC that decides nothing first
         lines + std::string(1, '\0') + "\xa4\xa2" + lines, // a NUL ends the text first
         lines + lines + std::string(1, '\0') + "\xa4\xa2",
-        lines + "\xc3\xa9" + lines + "\xa4\xa2",          // the second look is asked for
+        lines + "\xc3\xa9" + lines + "\xa4\xa2", // the second look is asked for
         std::string(63, 'a') + "\xc3\xa9\n" + lines + "\xe3\x81\x82" + lines + "\xa4\xa2",
     };
     for (const std::string &text : texts) {

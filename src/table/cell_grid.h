@@ -99,10 +99,10 @@ bool load_table(const unsigned char *bytes, std::size_t length, unsigned char de
 // not loaded, and one with more columns is loaded without sums. Also what
 // the scan does beside: count continuation bytes with the sums, check UTF-8.
 struct load_limits {
-    std::size_t most_rows = SIZE_MAX;          // row table entries, the end's included
-    std::size_t most_columns = SIZE_MAX;       // column sums
-    bool count_continuations = false;          // with the sums (a UTF-16 result's units)
-    charset_id first_match = charset_none;     // the charset guess's, for its second look
+    std::size_t most_rows = SIZE_MAX;      // row table entries, the end's included
+    std::size_t most_columns = SIZE_MAX;   // column sums
+    bool count_continuations = false;      // with the sums (a UTF-16 result's units)
+    charset_id first_match = charset_none; // the charset guess's, for its second look
     // Without a first match: the whole guess, made after the scan from where
     // the scan found the text stop being plain ASCII.
     bool guess_charset = false;

@@ -584,10 +584,19 @@ load_result load_table_within(const unsigned char *bytes, std::size_t length,
     bool looking = needs_second_look(limits.first_match);
     second_look look = start_second_look(limits.first_match);
     bool note_plain = limits.guess_charset && !looking;
-    scan_part head{bytes, split > 0 ? split : length, delimiter, with_rows, {}, {}, {}, looking,
-                   look, note_plain};
-    scan_part tail{bytes + split, length - split, delimiter, false, {}, {}, {}, looking, look,
-                   note_plain};
+    scan_part head{.bytes = bytes,
+                   .length = split > 0 ? split : length,
+                   .delimiter = delimiter,
+                   .with_rows = with_rows,
+                   .looking = looking,
+                   .look = look,
+                   .note_plain = note_plain};
+    scan_part tail{.bytes = bytes + split,
+                   .length = length - split,
+                   .delimiter = delimiter,
+                   .looking = looking,
+                   .look = look,
+                   .note_plain = note_plain};
     if (!start_part(&head, limits, summed) || (split > 0 && !start_part(&tail, limits, summed))) {
         release_part(&tail);
         give_up_sums(&head.sums);
