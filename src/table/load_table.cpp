@@ -341,11 +341,11 @@ struct scan_part {
     std::size_t length = 0;
     unsigned char delimiter = '\t';
     bool with_rows = false;
-    row_table rows;
-    column_sums sums;
-    table_scan scan;
+    row_table rows = {};
+    column_sums sums = {};
+    table_scan scan = {};
     bool looking = false; // the charset guess's second look at its text
-    second_look look;
+    second_look look = {};
     bool note_plain = false; // where its text stops being plain ASCII
 };
 
