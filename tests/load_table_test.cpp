@@ -390,7 +390,8 @@ charset_id loaded_charset(const std::string &text, charset_id first, std::size_t
 {
     loaded_table t;
     t.bytes = padded(text);
-    load_limits limits{.first_match = first, .split_from = split_from};
+    load_limits limits{
+        .first_match = first, .guess_charset = first == charset_none, .split_from = split_from};
     EXPECT_EQ(load_table_within(t.bytes.data(), text.size(), '\t', true, limits, &t.grid),
               load_done);
     return t.grid.charset_code;
@@ -441,6 +442,9 @@ TEST(load_table_random, looks_as_the_whole_text_look_does)
             // A first match that asks for no look asks the load for none.
             ASSERT_EQ(needs_second_look(first) ? loaded_charset(text, first, split) : first, want)
                 << testing::PrintToString(text) << ", split " << (split == 0);
+            // The whole guess, left to the load.
+            ASSERT_EQ(loaded_charset(text, charset_none, split), want)
+                << testing::PrintToString(text) << ", split " << (split == 0);
             // The UTF-8 check alone, whatever the first match.
             ASSERT_EQ(loaded_charset(text, charset_euc_jp, split) == charset_utf8,
                       well_formed_utf8(whole.data()))
@@ -450,6 +454,37 @@ TEST(load_table_random, looks_as_the_whole_text_look_does)
     // Each answer after a three-byte UTF-8 first match came up often.
     for (int code : {charset_shift_jis, charset_euc_jp, charset_utf8})
         EXPECT_GT(answers[code], 200) << "answer " << code;
+}
+
+// Left the whole guess, the load starts it where its scan, on one thread or
+// two, found the text stop being plain ASCII: the answer must be the one the
+// guess gives from the text's start, wherever that is, in either part.
+TEST(load_table_guess, from_where_plain_ascii_ends)
+{
+    std::string lines;
+    for (int i = 0; i < 200; ++i)
+        lines += "cell\tcell\tcell\n";
+    const std::string texts[] = {
+        lines,
+        lines + std::string(64 - lines.size() % 64, 'a'), // a whole number of blocks
+        lines + "\x1b$B",                                 // ESC late, in the last block
+        lines + "\xe3\x81\x82",
+        lines + "x\xa4\xa2",
+        lines + lines + "\x81\x40",                        // in the second part
+        "\xa4\xa2" + lines + lines,                        // in the first part
+        lines + "\x1b" + lines + "\x1b(B",                 // an ESC that decides nothing first
+        lines + std::string(1, '\0') + "\xa4\xa2" + lines, // a NUL ends the text first
+        lines + lines + std::string(1, '\0') + "\xa4\xa2",
+        lines + "\xc3\xa9" + lines + "\xa4\xa2", // the second look is asked for
+        std::string(63, 'a') + "\xc3\xa9\n" + lines + "\xe3\x81\x82" + lines + "\xa4\xa2",
+    };
+    for (const std::string &text : texts) {
+        charset_id want = detect_charset(padded(text).data());
+        for (std::size_t split : {SIZE_MAX, std::size_t{0}})
+            EXPECT_EQ(loaded_charset(text, charset_none, split), want)
+                << testing::PrintToString(text.substr(text.size() - 8)) << ", split "
+                << (split == 0);
+    }
 }
 
 } // namespace

@@ -249,6 +249,7 @@ static bool load_within_budget(const input_data &input, const run_options &optio
                                            options.replace, limits, grid);
     if (loaded == load_over_limit) {
         load_limits alone{.first_match = limits.first_match,
+                          .guess_charset = limits.guess_charset,
                           .split_from = limits.split_from,
                           .threads = limits.threads,
                           .keep_parts = limits.keep_parts};
@@ -260,23 +261,32 @@ static bool load_within_budget(const input_data &input, const run_options &optio
     return loaded == load_done;
 }
 
+// The first match looks this far into the text before it leaves the guess
+// to the load: plain ASCII text, most tables, would otherwise be read
+// whole once more by it alone.
+constexpr std::size_t first_match_reach = std::size_t{64} << 10;
+
 // Only a page looks at the character set. When the first match asks for
 // it, the guess reads the whole text a second time: the load, which reads
-// it anyway, looks at it on its way. The load splits and takes threads as
-// the writers will (to); a page's guess goes to to->charset.
+// it anyway, looks at it on its way. A text whose first match lies past
+// first_match_reach is guessed by the load from where its scan found the
+// plain ASCII end. The load splits and takes threads as the writers will
+// (to); a page's guess goes to to->charset.
 static bool load_and_guess(const input_data &input, const run_options &options, unit_order order,
                            output_target *to, cell_grid *grid)
 {
     bool page = options.output_format == format_html;
-    charset_id first =
-        page && order == utf16_none ? first_match_charset(input.bytes) : charset_utf16;
+    charset_id first = page && order == utf16_none
+                           ? first_match_charset(input.bytes, first_match_reach)
+                           : charset_utf16;
     load_limits asked{.count_continuations = order != utf16_none,
                       .first_match = page && needs_second_look(first) ? first : charset_none,
+                      .guess_charset = first == charset_none,
                       .split_from = to->split_from,
                       .threads = to->threads};
     bool loaded = load_within_budget(input, options, to->budget, asked, grid);
     if (page)
-        to->charset = asked.first_match != charset_none ? grid->charset_code : first;
+        to->charset = grid->charset_code != charset_none ? grid->charset_code : first;
     return loaded;
 }
 

@@ -113,10 +113,7 @@ static const unsigned char *end_of_run(const html_style &style, const unsigned c
                                        jis_state state)
 {
     if (state == jis_single_byte) {
-        for (std::size_t n = copy_block; n == copy_block; p += n)
-            n = html_plain_block(p, style.delimiter);
-        while (style.byte_kind[*p] == html_plain)
-            ++p;
+        p = plain_run_end(p, style.delimiter);
     } else {
         while (style.byte_kind[*p] == html_plain || style.byte_kind[*p] == html_entity)
             ++p;
@@ -162,18 +159,9 @@ void put_plain_html_cell_apart(output_block *out, const unsigned char *text, std
     put_literal(out, "</td>\n");
 }
 
-const unsigned char *put_html_cell(output_block *out, const html_style &style,
-                                   const unsigned char *cell)
+const unsigned char *put_escaped_html_cell(output_block *out, const html_style &style,
+                                           const unsigned char *cell)
 {
-    if (cell == nullptr || style.byte_kind[*cell] == html_cell_end) {
-        put_literal(out, "<td> </td>\n");
-        return cell;
-    }
-    const unsigned char *run_end = end_of_run(style, cell, jis_single_byte);
-    if (style.byte_kind[*run_end] == html_cell_end) {
-        put_plain_html_cell(out, cell, static_cast<std::size_t>(run_end - cell));
-        return run_end;
-    }
     put_literal(out, "<td>");
     const unsigned char *end = put_cell_text(out, style, cell);
     put_literal(out, "</td>\n");
@@ -182,9 +170,9 @@ const unsigned char *put_html_cell(output_block *out, const html_style &style,
 
 std::size_t html_cell_size(const html_style &style, const unsigned char *cell)
 {
-    if (cell == nullptr || style.byte_kind[*cell] == html_cell_end)
+    if (cell == nullptr)
         return 11;
-    const unsigned char *run_end = end_of_run(style, cell, jis_single_byte);
+    const unsigned char *run_end = plain_run_end(cell, style.delimiter);
     if (style.byte_kind[*run_end] == html_cell_end)
         return plain_html_cell_size(static_cast<std::size_t>(run_end - cell));
     char counted[512]; // the bytes are dropped; only their count matters

@@ -13,6 +13,7 @@
 #define TABFLIP_HTML_H
 
 #include "output/output_block.h"
+#include "output/page_escapes.h"
 #include "table/byte_scans.h"
 #include "table/cell_grid.h"
 
@@ -41,11 +42,6 @@ void put_page_tail(output_block *out);
 
 // The meta line that names the character set for charset_code.
 void put_meta_charset(output_block *out, charset_id charset_code);
-
-// One table cell, "<td> </td>" for an absent (null) or empty one; returns
-// the byte that ended the cell's text (null for an absent cell).
-const unsigned char *put_html_cell(output_block *out, const html_style &style,
-                                   const unsigned char *cell);
 
 // The bytes put_html_cell writes for cell.
 std::size_t html_cell_size(const html_style &style, const unsigned char *cell);
@@ -93,6 +89,39 @@ static inline void put_plain_html_cell(output_block *out, const unsigned char *t
     }
     out->used += cell;
     flush_if_full(out);
+}
+
+// The first byte from p on that a page cannot copy as it stands inside a
+// cell: one that ends the cell, ESC, or one that may become an entity.
+static inline const unsigned char *plain_run_end(const unsigned char *p, unsigned char delimiter)
+{
+    for (;;) {
+        std::size_t n = html_plain_block(p, delimiter);
+        p += n;
+        if (n < copy_block)
+            return p;
+    }
+}
+
+// put_html_cell's way for a cell whose text needs escaping.
+const unsigned char *put_escaped_html_cell(output_block *out, const html_style &style,
+                                           const unsigned char *cell);
+
+// One table cell, "<td> </td>" for an absent (null) or empty one; returns
+// the byte that ended the cell's text (null for an absent cell). Most cells
+// hold nothing to escape, and go out without a call.
+static inline const unsigned char *put_html_cell(output_block *out, const html_style &style,
+                                                 const unsigned char *cell)
+{
+    if (cell == nullptr) {
+        put_plain_html_cell(out, nullptr, 0);
+        return cell;
+    }
+    const unsigned char *run_end = plain_run_end(cell, style.delimiter);
+    if (style.byte_kind[*run_end] != html_cell_end)
+        return put_escaped_html_cell(out, style, cell);
+    put_plain_html_cell(out, cell, static_cast<std::size_t>(run_end - cell));
+    return run_end;
 }
 
 // For each column c of table, what its cells take on the page beyond their

@@ -79,8 +79,8 @@ struct cell_grid {
     table_sums sums;
     row_split split;
     // When the load was given a first match that asks for the charset
-    // guess's second look (charset.h), which it makes as it scans: the
-    // guess. Else charset_none.
+    // guess's second look (charset.h), which it makes as it scans, or was
+    // asked for the whole guess: the guess. Else charset_none.
     charset_id charset_code = charset_none;
 };
 
@@ -99,10 +99,13 @@ bool load_table(const unsigned char *bytes, std::size_t length, unsigned char de
 // not loaded, and one with more columns is loaded without sums. Also what
 // the scan does beside: count continuation bytes with the sums, check UTF-8.
 struct load_limits {
-    std::size_t most_rows = SIZE_MAX;          // row table entries, the end's included
-    std::size_t most_columns = SIZE_MAX;       // column sums
-    bool count_continuations = false;          // with the sums (a UTF-16 result's units)
-    charset_id first_match = charset_none;     // the charset guess's, for its second look
+    std::size_t most_rows = SIZE_MAX;      // row table entries, the end's included
+    std::size_t most_columns = SIZE_MAX;   // column sums
+    bool count_continuations = false;      // with the sums (a UTF-16 result's units)
+    charset_id first_match = charset_none; // the charset guess's, for its second look
+    // Without a first match: the whole guess, made after the scan from where
+    // the scan found the text stop being plain ASCII.
+    bool guess_charset = false;
     std::size_t split_from = split_from_bytes; // the least length measured in two parts
     bool threads = true;                       // the parts on two threads (platform.h's run_both)
     // A table measured in two parts keeps them for the writers, with the

@@ -27,14 +27,17 @@ static bool is_jis_escape(const unsigned char *p)
     return false;
 }
 
-charset_id first_match_charset(const unsigned char *buffer)
+charset_id first_match_charset(const unsigned char *buffer, std::size_t reach)
 {
     // Always step one byte: the byte after a failed lead byte is tried as a
     // lead byte of its own. Plain ASCII without ESC decides nothing and is
     // passed over a block at a time, since most files are mostly that.
     for (const unsigned char *p = buffer;; ++p) {
-        while (plain_ascii_block(p))
+        while (plain_ascii_block(p)) {
             p += copy_block;
+            if (static_cast<std::size_t>(p - buffer) >= reach)
+                return charset_none;
+        }
         unsigned char b = *p;
         if (b == 0x00)
             return charset_utf8;

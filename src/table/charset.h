@@ -37,8 +37,10 @@ charset_id detect_charset(const unsigned char *buffer);
 // The guess in two steps, for a caller that reads the whole text anyway (the
 // loader): the first match (1..4, or charset_three_byte_utf8), then, when it
 // asks for the second look, the text's 64-byte blocks in order through
-// look_at_blocks, and the answer from what the look found.
-charset_id first_match_charset(const unsigned char *buffer);
+// look_at_blocks, and the answer from what the look found. The first match
+// may stop short, with charset_none, once it has passed reach bytes that
+// decide nothing (it may pass up to 15 more).
+charset_id first_match_charset(const unsigned char *buffer, std::size_t reach = SIZE_MAX);
 bool needs_second_look(charset_id first);
 
 // The EUC-JP or Shift_JIS check between two 64-byte blocks: whether the

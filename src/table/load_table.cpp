@@ -23,6 +23,10 @@ struct table_scan {
     std::size_t fewest_delimiters = SIZE_MAX; // over the lines that are rows
     std::size_t most_delimiters = 0;
     bool refused = false; // the row table could not grow
+    // When asked, where the first block that is not plain ASCII starts (a
+    // byte of 80..FF, ESC or NUL, also among the bytes past the data that
+    // the last block reads); SIZE_MAX: none.
+    std::size_t plain_until = SIZE_MAX;
 };
 
 // Each column's text bytes, summed while no NUL or CR has been seen (cells
@@ -238,6 +242,13 @@ static void check_stretch_of(second_look *look, const unsigned char *p, std::siz
     look_at_blocks(look, last, 1);
 }
 
+// The 64 bytes at p hold no byte that can decide a charset guess.
+static inline bool plain_ascii_64(const unsigned char *p)
+{
+    return plain_ascii_block(p) && plain_ascii_block(p + 16) && plain_ascii_block(p + 32) &&
+           plain_ascii_block(p + 48);
+}
+
 // Counts the cells each line fills exactly as the writers walk them: a
 // delimiter opens one cell (two at the start of a line: the empty first cell
 // and the one after it), and text opens one where it follows a line start, a
@@ -246,10 +257,11 @@ static void check_stretch_of(second_look *look, const unsigned char *p, std::siz
 // the table. Fused with the line count and, when rows is given, the row
 // starts: one pass of 64-byte blocks whose masks the line ends cut into
 // per-line counts. A look, when given, reads the same blocks a stretch at
-// a time, just before the scan does.
+// a time, just before the scan does. With note_plain it notes where the
+// text stops being plain ASCII, for a charset guess to start there.
 static table_scan scan_table(const unsigned char *p, std::size_t length, unsigned char delimiter,
                              bool cr_ends_lines, row_table *rows, column_sums *sums,
-                             second_look *look)
+                             second_look *look, bool note_plain = false)
 {
     table_scan scan;
     scan_carry carry;
@@ -262,6 +274,10 @@ static table_scan scan_table(const unsigned char *p, std::size_t length, unsigne
         // The look's next stretch is fetched while this one is scanned.
         if (look != nullptr && length - at > check_stretch)
             __builtin_prefetch(p + at + check_stretch);
+        if (note_plain && !plain_ascii_64(p + at)) {
+            scan.plain_until = at;
+            note_plain = false;
+        }
         block_classes k = classify_lines(p + at, delimiter, cr_ends_lines);
         std::uint64_t data =
             length - at >= scan_block ? ~std::uint64_t{0} : (std::uint64_t{1} << (length - at)) - 1;
@@ -325,11 +341,12 @@ struct scan_part {
     std::size_t length = 0;
     unsigned char delimiter = '\t';
     bool with_rows = false;
-    row_table rows;
-    column_sums sums;
-    table_scan scan;
+    row_table rows = {};
+    column_sums sums = {};
+    table_scan scan = {};
     bool looking = false; // the charset guess's second look at its text
-    second_look look;
+    second_look look = {};
+    bool note_plain = false; // where its text stops being plain ASCII
 };
 
 // The first part's own sums, kept beside the table's.
@@ -380,7 +397,7 @@ static void scan_part_lines(void *arg)
     auto *part = static_cast<scan_part *>(arg);
     part->scan = scan_table(part->bytes, part->length, part->delimiter, false,
                             part->with_rows ? &part->rows : nullptr, &part->sums,
-                            part->looking ? &part->look : nullptr);
+                            part->looking ? &part->look : nullptr, part->note_plain);
 }
 
 static void release_part(scan_part *part)
@@ -541,6 +558,18 @@ static charset_id charset_of_parts(charset_id first, const scan_part &head, cons
     return charset_after_look(first, forms);
 }
 
+// The whole guess, from the first block that is not plain ASCII: what comes
+// before it decides nothing and leaves every check as it started.
+static charset_id charset_from_plain_end(const unsigned char *bytes, std::size_t length,
+                                         const scan_part &head, const scan_part &tail,
+                                         std::size_t split)
+{
+    std::size_t from = head.scan.plain_until;
+    if (from == SIZE_MAX && split > 0 && tail.scan.plain_until != SIZE_MAX)
+        from = split + tail.scan.plain_until;
+    return detect_charset(bytes + std::min(from, length));
+}
+
 // A table of limits.split_from bytes or more is measured in two parts at once, the
 // second starting at a line start near the middle. Only a file with CR line
 // ends and no LF is scanned twice: whether CRs end lines is known only once
@@ -554,9 +583,20 @@ load_result load_table_within(const unsigned char *bytes, std::size_t length,
     std::size_t split = split_point(bytes, length, limits.split_from);
     bool looking = needs_second_look(limits.first_match);
     second_look look = start_second_look(limits.first_match);
-    scan_part head{bytes, split > 0 ? split : length, delimiter, with_rows, {}, {}, {}, looking,
-                   look};
-    scan_part tail{bytes + split, length - split, delimiter, false, {}, {}, {}, looking, look};
+    bool note_plain = limits.guess_charset && !looking;
+    scan_part head{.bytes = bytes,
+                   .length = split > 0 ? split : length,
+                   .delimiter = delimiter,
+                   .with_rows = with_rows,
+                   .looking = looking,
+                   .look = look,
+                   .note_plain = note_plain};
+    scan_part tail{.bytes = bytes + split,
+                   .length = length - split,
+                   .delimiter = delimiter,
+                   .looking = looking,
+                   .look = look,
+                   .note_plain = note_plain};
     if (!start_part(&head, limits, summed) || (split > 0 && !start_part(&tail, limits, summed))) {
         release_part(&tail);
         give_up_sums(&head.sums);
@@ -569,6 +609,8 @@ load_result load_table_within(const unsigned char *bytes, std::size_t length,
     table_scan scan = head.scan;
     charset_id charset_code =
         looking ? charset_of_parts(limits.first_match, head, tail, split) : charset_none;
+    if (note_plain)
+        charset_code = charset_from_plain_end(bytes, length, head, tail, split);
     head_sums own;
     if (split > 0) {
         scan = joined_scan(head.scan, tail.scan);
