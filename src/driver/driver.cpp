@@ -248,11 +248,12 @@ static bool load_within_budget(const input_data &input, const run_options &optio
     load_result loaded = load_table_within(input.bytes, input.length, options.delimiter,
                                            options.replace, limits, grid);
     if (loaded == load_over_limit) {
-        load_limits alone{.first_match = limits.first_match,
-                          .guess_charset = limits.guess_charset,
-                          .split_from = limits.split_from,
-                          .threads = limits.threads,
-                          .keep_parts = limits.keep_parts};
+        // Alone: no row table to bound, the sums unbounded, no continuations;
+        // the charset guess and the parts as asked.
+        load_limits alone = limits;
+        alone.most_rows = SIZE_MAX;
+        alone.most_columns = SIZE_MAX;
+        alone.count_continuations = false;
         loaded =
             load_table_within(input.bytes, input.length, options.delimiter, false, alone, grid);
     }
