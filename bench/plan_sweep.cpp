@@ -68,7 +68,8 @@ constexpr std::size_t method_count = sizeof methods / sizeof methods[0];
 // and long cells, from under a MB to 60-odd, through the sizes where a
 // group's lines stop covering a table's rows in one pass.
 const sweep_shape shapes[] = {
-    {300, 300, 12, false},   {5000, 100, 12, false},  {50000, 20, 12, true},
+    {300, 300, 12, false},   {2000, 100, 12, false},  {1000, 500, 12, false},
+    {5000, 100, 12, false},  {50000, 20, 12, true},
     {2000, 2000, 12, false}, {4000, 2000, 12, false}, {200, 20000, 12, false},
     {20, 200000, 12, false}, {200000, 10, 12, false}, {1000000, 8, 12, false},
     {100000, 40, 12, false}, {10000, 300, 12, false}, {20000, 300, 12, false},

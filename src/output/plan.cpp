@@ -92,8 +92,9 @@ method_step plan_bands(const table_shape &shape, const plan_target &target)
 }
 
 // Lanes for a tall table to a file: they read every row once, in order, and
-// need no row table. Otherwise groups of lines, within the budget; past it,
-// or without a row table, bands of rows through a spill.
+// need no row table. Otherwise the cursors for a table the cache holds, or
+// groups of lines, within the budget; past it, or without a row table, bands
+// of rows through a spill.
 transpose_plan plan_transpose(const table_shape &shape, const plan_target &target)
 {
     transpose_plan plan;
@@ -113,7 +114,10 @@ transpose_plan plan_transpose(const table_shape &shape, const plan_target &targe
             shape.columns >= 2 && shape.length >= target.split_from &&
             shape.rows <= halves_rows_most)
             add({method_halves, 2, false});
-        add(plan_groups(shape, target.split_from));
+        if (shape.length <= cursors_bytes_most && shape.rows <= cursors_rows_most)
+            add({method_cursors, 1, false});
+        else
+            add(plan_groups(shape, target.split_from));
     }
     return plan;
 }
