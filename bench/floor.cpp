@@ -9,9 +9,8 @@
 // read-only, as the tool maps it, and written in the same calls, touching each
 // page once through the write (bench/compare's "mapped copy").
 //
-// With --writes N, the floor of a result larger than its table (a page, a
-// ragged table's result): the file read as above and N bytes written, the
-// file's bytes over again.
+// With --writes N, the floor of a result larger than its table (a page): the
+// file read as above and N bytes written, the file's bytes over again.
 //
 //   floor [--mapped | --writes N] IN OUT
 #include <algorithm>
