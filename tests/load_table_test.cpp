@@ -440,7 +440,8 @@ TEST(load_table_random, sums_agree_with_model)
             continue;
         auto first = static_cast<std::int32_t>(random() % static_cast<unsigned>(g.table.rows));
         std::int32_t end =
-            first + 1 + static_cast<std::int32_t>(random() % static_cast<unsigned>(g.table.rows - first));
+            first + 1 +
+            static_cast<std::int32_t>(random() % static_cast<unsigned>(g.table.rows - first));
         cell_grid band;
         ASSERT_TRUE(load_row_band(g, first, end, SIZE_MAX, &band));
         EXPECT_EQ(counts_of(band.sums.bytes.get(), columns),

@@ -153,8 +153,8 @@ static void note_line_bytes(const cell_grid &band, spill_runs *runs)
     bool fits = !runs->unsized && sums != nullptr && had + columns <= runs->most_line_bytes;
     for (std::size_t c = 0; fits && c < columns; ++c)
         fits = sums[c] <= UINT32_MAX - rows;
-    void *more = fits ? scratch_realloc(runs->line_bytes, (had + columns) * sizeof(std::uint32_t))
-                      : nullptr;
+    void *more =
+        fits ? scratch_realloc(runs->line_bytes, (had + columns) * sizeof(std::uint32_t)) : nullptr;
     if (more == nullptr) {
         scratch_free(runs->line_bytes);
         runs->line_bytes = nullptr;
@@ -373,16 +373,18 @@ static void take_line(const line_style &style, int fd, run_reader *readers, std:
                     return;
                 const unsigned char *line = r->bytes + r->at;
                 std::size_t have = r->filled - r->at;
-                const unsigned char *end = left < have ? line + left : nullptr;
-                if (left == SIZE_MAX || (end != nullptr && *end != '\n')) {
+                if (left != SIZE_MAX && left < have && line[left] != '\n')
                     left = SIZE_MAX;
-                    end = static_cast<const unsigned char *>(std::memchr(line, '\n', have));
+                std::size_t size = std::min(left, have);
+                if (left == SIZE_MAX) {
+                    auto *end = static_cast<const unsigned char *>(std::memchr(line, '\n', have));
+                    size = end == nullptr ? have : static_cast<std::size_t>(end - line);
+                } else {
+                    left -= size;
                 }
-                std::size_t size = end == nullptr ? have : static_cast<std::size_t>(end - line);
                 put_bytes(out, reinterpret_cast<const char *>(line), size);
                 r->at += size;
-                left -= left == SIZE_MAX ? 0 : size;
-                if (end != nullptr)
+                if (size < have)
                     break;
             }
             ++r->at;
