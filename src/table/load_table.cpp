@@ -95,8 +95,9 @@ static inline std::uint64_t line_cells(std::uint64_t ends, std::uint64_t lf)
 // the block at `at`, its line ends among them lf) into sums from *column on,
 // a line end starting column 0 again, a line's cells at a time while they
 // stay below column room; returns the ends left then (0: all added). The
-// sums are a load's and a band's cost per cell: the loop over a line's
-// cells is a count, a copy of the end and an add.
+// room is checked once for a line's share of the block, so that the loop
+// over its cells, which the load and every band pay per cell, tests
+// nothing else.
 static inline std::uint64_t add_cell_bytes(std::uint32_t *sums, std::size_t room,
                                            std::uint64_t ends, std::uint64_t lf, std::size_t at,
                                            std::size_t *column, std::size_t *cell_start)
@@ -126,7 +127,7 @@ static inline std::uint64_t add_cell_bytes(std::uint32_t *sums, std::size_t room
 static void sum_cells(column_sums *sums, std::uint64_t ends, std::uint64_t lf, std::size_t at,
                       std::uint64_t cont)
 {
-    if (sums->continuations == nullptr) {
+    if (sums->continuations == nullptr) { // a UTF-16 result's go a cell at a time, below
         while ((ends = add_cell_bytes(sums->bytes, sums->capacity, ends, lf, at, &sums->column,
                                       &sums->cell_start)) != 0 &&
                room_for_column(sums, sums->column + bits_set(line_cells(ends, lf)) - 1)) {
