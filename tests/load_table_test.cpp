@@ -382,6 +382,75 @@ TEST(load_table_random, two_parts_agree_with_model)
     }
 }
 
+// Each column's text bytes in lines [first, end) of a table without NUL or
+// CR, one byte per step; columns entries.
+std::vector<std::uint32_t> model_sums(const std::string &input, unsigned char delimiter,
+                                      std::size_t columns, std::size_t first, std::size_t end)
+{
+    std::vector<std::uint32_t> sums(columns, 0);
+    std::size_t line = 0;
+    std::size_t column = 0;
+    for (char c : input) {
+        auto b = static_cast<unsigned char>(c);
+        if (b == '\n') {
+            ++line;
+            column = 0;
+        } else if (b == delimiter) {
+            ++column;
+        } else if (line >= first && line < end) {
+            ++sums[column];
+        }
+    }
+    return sums;
+}
+
+// The column sums, the load's and a band's of rows cut from its row index,
+// against the model: lines of up to 150 cells, so that the sums grow past
+// their first 64 columns and a line's cells cross blocks, within a bound on
+// the columns summed that the table passes or not.
+TEST(load_table_random, sums_agree_with_model)
+{
+    std::mt19937 random(97531);
+    for (int n = 0; n < 400; ++n) {
+        std::string input;
+        std::size_t lines = 1 + random() % 40;
+        std::size_t widest = 1 + random() % 150;
+        for (std::size_t i = 0; i < lines; ++i) {
+            std::size_t cells = random() % (widest + 1);
+            for (std::size_t c = 0; c < cells; ++c) {
+                input += c > 0 ? "," : "";
+                input += std::string(random() % 6, static_cast<char>('a' + c % 26));
+            }
+            if (i + 1 < lines || random() % 2 == 0)
+                input += '\n';
+        }
+        loaded_table t;
+        t.bytes = padded(input);
+        std::size_t most = 64 + random() % 100;
+        load_limits limits{.most_columns = most, .split_from = n % 2 == 0 ? SIZE_MAX : 0};
+        ASSERT_EQ(load_table_within(t.bytes.data(), input.size(), ',', true, limits, &t.grid),
+                  load_done);
+        const cell_grid &g = t.grid;
+        auto columns = static_cast<std::size_t>(g.table.columns);
+        std::vector<std::uint32_t> want = model_sums(input, ',', columns, 0, lines);
+        ASSERT_EQ(counts_of(g.sums.bytes.get(), columns),
+                  columns <= most ? want : std::vector<std::uint32_t>{})
+            << input;
+        if (g.sums.bytes == nullptr || g.table.rows == 0)
+            continue;
+        auto first = static_cast<std::int32_t>(random() % static_cast<unsigned>(g.table.rows));
+        std::int32_t end =
+            first + 1 +
+            static_cast<std::int32_t>(random() % static_cast<unsigned>(g.table.rows - first));
+        cell_grid band;
+        ASSERT_TRUE(load_row_band(g, first, end, SIZE_MAX, &band));
+        EXPECT_EQ(counts_of(band.sums.bytes.get(), columns),
+                  model_sums(input, ',', columns, static_cast<std::size_t>(first),
+                             static_cast<std::size_t>(end)))
+            << input << " rows " << first << " to " << end;
+    }
+}
+
 // The load makes a page's charset guess's second look as it scans, in two
 // parts when it splits the table: it must answer as the look at the whole
 // text does, up to the first NUL, whichever part holds it or a broken

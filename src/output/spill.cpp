@@ -16,6 +16,14 @@ struct spill_runs {
     std::uint64_t *starts = nullptr; // run b is [starts[b], starts[b + 1])
     std::size_t count = 0;
     std::size_t capacity = 0;
+    // Run b's line i holds line_bytes[b * columns + i] bytes before its LF,
+    // known from the band's sums, so that taking it back needs no search
+    // for its end. Null once a band has no sums or they would pass
+    // most_line_bytes entries: the ends are then searched for.
+    std::uint32_t *line_bytes = nullptr;
+    bool unsized = false;
+    std::size_t columns = 0;
+    std::size_t most_line_bytes = 0;
 };
 
 static bool add_run(spill_runs *runs, std::uint64_t end)
@@ -44,6 +52,7 @@ static void clear_failure(output_block *out)
 static void release_runs(spill_runs *runs)
 {
     scratch_free(runs->starts);
+    scratch_free(runs->line_bytes);
     if (runs->fd >= 0)
         close_scratch_file(runs->fd);
     *runs = spill_runs{};
@@ -133,6 +142,30 @@ static bool load_band(const table_view &table, std::size_t begin, std::size_t en
     return true;
 }
 
+// The sizes of the next run's lines, its band's sums and a byte a row for
+// each entry's delimiter, or none from now on.
+static void note_line_bytes(const cell_grid &band, spill_runs *runs)
+{
+    const std::uint32_t *sums = band.sums.bytes.get();
+    std::size_t columns = runs->columns;
+    std::size_t had = runs->count * columns;
+    auto rows = static_cast<std::uint32_t>(band.table.rows);
+    bool fits = !runs->unsized && sums != nullptr && had + columns <= runs->most_line_bytes;
+    for (std::size_t c = 0; fits && c < columns; ++c)
+        fits = sums[c] <= UINT32_MAX - rows;
+    void *more =
+        fits ? scratch_realloc(runs->line_bytes, (had + columns) * sizeof(std::uint32_t)) : nullptr;
+    if (more == nullptr) {
+        scratch_free(runs->line_bytes);
+        runs->line_bytes = nullptr;
+        runs->unsized = true;
+        return;
+    }
+    runs->line_bytes = static_cast<std::uint32_t *>(more);
+    for (std::size_t c = 0; c < columns; ++c)
+        runs->line_bytes[had + c] = sums[c] + rows - 1;
+}
+
 // The band, loaded, transposed into the spill.
 static void spill_band(cell_grid *loaded, line_group *group, output_block *to)
 {
@@ -159,7 +192,7 @@ struct band_start {
 // and scanned again, its row unknown.
 static bool spill_next_band(const cell_grid &grid, band_start *at, std::size_t most_bytes,
                             std::size_t most_rows, std::size_t most_columns, line_group *group,
-                            output_block *to)
+                            spill_runs *runs, output_block *to)
 {
     cell_grid band;
     const table_view &table = grid.table;
@@ -177,8 +210,10 @@ static bool spill_next_band(const cell_grid &grid, band_start *at, std::size_t m
         loaded = load_band(table, at->byte, end, most_columns, *to, &band);
         at->byte = end;
     }
-    if (loaded)
+    if (loaded) {
+        note_line_bytes(band, runs);
         spill_band(&band, group, to);
+    }
     return loaded;
 }
 
@@ -197,17 +232,21 @@ static bool spill_bands(const cell_grid &grid, const output_target &result_to, s
     spill.threads = result->threads;
     output_block to = main_output(spill);
     // Half for the band's bytes, which its passes read again and again; an
-    // eighth each for its row table and its column sums. A band holds a row
-    // at least; its row table also holds the two ends.
+    // eighth each for its row table, its column sums and the runs' line
+    // sizes. A band holds a row at least; its row table also holds the two
+    // ends.
     std::size_t most_bytes = budget / 2;
     std::size_t most_rows = std::max<std::uint64_t>(budget / 8 / sizeof(std::size_t), 3);
     std::size_t most_columns = budget / 8 / sizeof(std::uint32_t);
     runs->starts = static_cast<std::uint64_t *>(scratch_calloc(8, sizeof(std::uint64_t)));
     runs->capacity = runs->starts == nullptr ? 0 : 8;
+    runs->columns = static_cast<std::size_t>(grid.table.columns);
+    runs->most_line_bytes = most_columns;
     bool spilled = runs->starts != nullptr;
     for (band_start at; spilled && at.byte < grid.table.length;) {
         std::size_t begin = at.byte;
-        spilled = spill_next_band(grid, &at, most_bytes, most_rows - 2, most_columns, group, &to);
+        spilled =
+            spill_next_band(grid, &at, most_bytes, most_rows - 2, most_columns, group, runs, &to);
         if (spilled) {
             take_failure(result, to);
             spilled = !to.failed && add_run(runs, static_cast<std::uint64_t>(to.offset));
@@ -314,9 +353,11 @@ static void tell_runs_taken(runs_taken *taken, const run_reader *readers, output
 }
 
 // Takes line i of every run, from each run's next line; a run that cannot
-// be read is a failure noted in out.
+// be read is a failure noted in out. sizes: run b's line's bytes before its
+// LF at sizes[b * stride], or null when they are not known.
 static void take_line(const line_style &style, int fd, run_reader *readers, std::size_t runs,
-                      output_block *out, runs_taken *taken)
+                      output_block *out, runs_taken *taken, const std::uint32_t *sizes,
+                      std::size_t stride)
 {
     begin_line(out, style);
     for (std::size_t b = 0; b < runs; ++b) {
@@ -324,17 +365,26 @@ static void take_line(const line_style &style, int fd, run_reader *readers, std:
         run_reader *r = &readers[b];
         bool last = b + 1 == runs;
         if (style.format == format_delimited) {
+            // A size that does not end at an LF would be a fault: the LF is
+            // then searched for.
+            std::size_t left = sizes == nullptr ? SIZE_MAX : sizes[b * stride];
             for (;;) {
                 if (r->at == r->filled && !refill(fd, style.delimiter, r, out))
                     return;
                 const unsigned char *line = r->bytes + r->at;
-                auto *end =
-                    static_cast<const unsigned char *>(std::memchr(line, '\n', r->filled - r->at));
-                std::size_t size =
-                    end == nullptr ? r->filled - r->at : static_cast<std::size_t>(end - line);
+                std::size_t have = r->filled - r->at;
+                if (left != SIZE_MAX && left < have && line[left] != '\n')
+                    left = SIZE_MAX;
+                std::size_t size = std::min(left, have);
+                if (left == SIZE_MAX) {
+                    auto *end = static_cast<const unsigned char *>(std::memchr(line, '\n', have));
+                    size = end == nullptr ? have : static_cast<std::size_t>(end - line);
+                } else {
+                    left -= size;
+                }
                 put_bytes(out, reinterpret_cast<const char *>(line), size);
                 r->at += size;
-                if (end != nullptr)
+                if (size < have)
                     break;
             }
             ++r->at;
@@ -482,7 +532,8 @@ bool write_spilled(const cell_grid &grid, const line_style &style, const output_
     }
     runs_taken taken{&runs, table.length, 0, out->offset};
     for (std::int32_t i = 0; readers != nullptr && i < table.columns && !out->failed; ++i)
-        take_line(style, runs.fd, readers, runs.count, out, &taken);
+        take_line(style, runs.fd, readers, runs.count, out, &taken,
+                  runs.line_bytes == nullptr ? nullptr : runs.line_bytes + i, runs.columns);
     if (readers != nullptr)
         tell_runs_taken(&taken, readers, out, true);
     release_readers(readers, runs.count);

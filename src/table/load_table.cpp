@@ -65,15 +65,14 @@ static bool grow_counts(std::uint32_t **counts, std::size_t had, std::size_t cap
     return true;
 }
 
-// Room for column sums->column, zero-filled; false once the sums are given up.
-static bool room_for_column(column_sums *sums)
+// Room for column `column`, zero-filled; false once the sums are given up.
+static bool room_for_column(column_sums *sums, std::size_t column)
 {
-    if (sums->column < sums->capacity)
+    if (column < sums->capacity)
         return true;
-    std::size_t capacity =
-        sums->capacity * 2 > sums->column ? sums->capacity * 2 : sums->column + 1;
+    std::size_t capacity = sums->capacity * 2 > column ? sums->capacity * 2 : column + 1;
     capacity = capacity < sums->most ? capacity : sums->most;
-    bool grown = capacity > sums->column && grow_counts(&sums->bytes, sums->capacity, capacity) &&
+    bool grown = capacity > column && grow_counts(&sums->bytes, sums->capacity, capacity) &&
                  (sums->continuations == nullptr ||
                   grow_counts(&sums->continuations, sums->capacity, capacity));
     if (!grown) {
@@ -84,24 +83,67 @@ static bool room_for_column(column_sums *sums)
     return true;
 }
 
+// The cell ends among ends up to its first line end (lf marks those), that
+// one included; all of them when there is none.
+static inline std::uint64_t line_cells(std::uint64_t ends, std::uint64_t lf)
+{
+    std::uint64_t line_ends = lf & ends;
+    return ends & (((line_ends & (0 - line_ends)) << 1) - 1);
+}
+
+// Adds the text bytes of the cells that ends closes (a block's cell ends,
+// the block at `at`, its line ends among them lf) into sums from *column on,
+// a line end starting column 0 again, a line's cells at a time while they
+// stay below column room; returns the ends left then (0: all added). The
+// room is checked once for a line's share of the block, so that the loop
+// over its cells, which the load and every band pay per cell, tests
+// nothing else.
+static inline std::uint64_t add_cell_bytes(std::uint32_t *sums, std::size_t room,
+                                           std::uint64_t ends, std::uint64_t lf, std::size_t at,
+                                           std::size_t *column, std::size_t *cell_start)
+{
+    std::size_t c = *column;
+    std::size_t start = *cell_start;
+    while (ends != 0) {
+        std::uint64_t cells = line_cells(ends, lf);
+        if (c + bits_set(cells) > room)
+            break;
+        ends ^= cells;
+        bool line_ended = (cells & lf) != 0;
+        for (; cells != 0; cells &= cells - 1) {
+            std::size_t end = at + static_cast<unsigned>(std::countr_zero(cells));
+            sums[c++] += static_cast<std::uint32_t>(end - start);
+            start = end + 1;
+        }
+        c = line_ended ? 0 : c;
+    }
+    *column = c;
+    *cell_start = start;
+    return ends;
+}
+
 // The cells that the block at `at` ends (ends, lf among them); cont marks
 // its continuation bytes when those are counted.
 static void sum_cells(column_sums *sums, std::uint64_t ends, std::uint64_t lf, std::size_t at,
                       std::uint64_t cont)
 {
-    bool counting = sums->continuations != nullptr;
+    if (sums->continuations == nullptr) { // a UTF-16 result's go a cell at a time, below
+        while ((ends = add_cell_bytes(sums->bytes, sums->capacity, ends, lf, at, &sums->column,
+                                      &sums->cell_start)) != 0 &&
+               room_for_column(sums, sums->column + bits_set(line_cells(ends, lf)) - 1)) {
+        }
+        return;
+    }
     for (; ends != 0; ends &= ends - 1) {
         std::size_t end = at + static_cast<std::size_t>(std::countr_zero(ends));
-        if (!room_for_column(sums))
+        if (!room_for_column(sums, sums->column))
             return;
         sums->bytes[sums->column] += static_cast<std::uint32_t>(end - sums->cell_start);
         sums->cell_start = end + 1;
-        if (counting) {
-            std::size_t continued = sums->continued + bits_set(cont & ((ends & (0 - ends)) - 1));
-            sums->continuations[sums->column] +=
-                static_cast<std::uint32_t>(continued - sums->cell_continued);
-            sums->cell_continued = continued;
-        }
+        std::size_t continued = sums->continued + bits_set(cont & ((ends & (0 - ends)) - 1));
+        sums->continuations[sums->column] +=
+            static_cast<std::uint32_t>(continued - sums->cell_continued);
+        sums->cell_continued = continued;
         bool line_end = (lf & ends & (0 - ends)) != 0;
         sums->column = line_end ? 0 : sums->column + 1;
     }
@@ -479,7 +521,7 @@ static bool add_sums(column_sums *a, const column_sums *b, std::size_t columns)
     if (a->bytes == nullptr || b->bytes == nullptr)
         return false;
     a->column = columns - 1;
-    if (!room_for_column(a))
+    if (!room_for_column(a, a->column))
         return false;
     for (std::size_t c = 0; c < std::min(b->capacity, columns); ++c) {
         a->bytes[c] += b->bytes[c];
@@ -677,16 +719,13 @@ static std::uint32_t *band_sums(const table_view &band)
             left >= scan_block ? ~std::uint64_t{0} : (std::uint64_t{1} << left) - 1;
         block_classes k = classify_block(band.bytes + at, band.delimiter);
         std::uint64_t lf = k.lf & data;
-        for (std::uint64_t ends = (k.delimiter | k.lf) & data; ends != 0; ends &= ends - 1) {
-            std::size_t end = at + static_cast<std::size_t>(std::countr_zero(ends));
-            sums[column] += static_cast<std::uint32_t>(end - cell_start);
-            cell_start = end + 1;
-            column = (lf & ends & (0 - ends)) != 0 ? 0 : column + 1;
-            if (column == columns) { // not a table with sums after all
-                scratch_free(sums);
-                return nullptr;
-            }
-        }
+        if (add_cell_bytes(sums, columns, (k.delimiter | k.lf) & data, lf, at, &column,
+                           &cell_start) != 0)
+            break;
+    }
+    if (sums != nullptr && column == columns) { // not a table with sums after all
+        scratch_free(sums);
+        return nullptr;
     }
     if (sums != nullptr && band.length > 0 && band.bytes[band.length - 1] != '\n')
         sums[column] += static_cast<std::uint32_t>(band.length - cell_start);
