@@ -412,10 +412,10 @@ static inline std::size_t widen_short_block(const unsigned char *in, bool big, u
     unsigned char *o = put_word_units(words[0], words[1] & 0xFF, conts[0], big, *out);
     o = put_word_units(words[1], in[16], conts[1], big, o);
     // A lead the block cuts is finished by the next block: its unit, written
-    // last, is taken back.
-    bool cut = lead_bits >> 15 != 0;
-    *out = cut ? o - 2 : o;
-    return cut ? 15 : 16;
+    // last, is taken back. Without a branch: blocks end in a lead at random.
+    unsigned cut = lead_bits >> 15;
+    *out = o - 2 * cut;
+    return 16 - cut;
 }
 #endif
 
