@@ -401,14 +401,15 @@ static inline std::size_t widen_short_block(const unsigned char *in, bool big, u
     std::uint64_t b = load_word(in + 8);
     form_classes ma = form_marks(a);
     form_classes mb = form_marks(b);
-    std::uint64_t unpaired = (ma.lead2 << 8 ^ ma.cont) | ((mb.lead2 << 8 | ma.lead2 >> 56) ^ mb.cont);
+    std::uint64_t unpaired =
+        (ma.lead2 << 8 ^ ma.cont) | ((mb.lead2 << 8 | ma.lead2 >> 56) ^ mb.cont);
     if ((ma.lead3 | ma.other | mb.lead3 | mb.other | unpaired) != 0)
         return 0;
     unsigned char *o = put_word_units(a, b & 0xFF, ma, big, *out);
     o = put_word_units(b, in[16], mb, big, o);
     // A lead the block cuts is finished by the next block: its unit, written
     // last, is taken back. Without a branch: blocks end in a lead at random.
-    auto cut = static_cast<unsigned>(mb.lead2 >> 63);
+    auto cut = static_cast<std::size_t>(mb.lead2 >> 63);
     *out = o - 2 * cut;
     return 16 - cut;
 }
