@@ -33,6 +33,12 @@ TEST(byte_words, tests_mark_exactly_the_bytes_that_pass_with_any_neighbours)
         {"equal", [](unsigned char b, int v) { return b == v; },
          [](std::uint64_t w, int v) { return bytes_equal(w, static_cast<unsigned char>(v)); }, 0,
          255},
+        {"equal in shared parts", [](unsigned char b, int v) { return b == v; },
+         [](std::uint64_t w, int v) {
+             auto b = static_cast<unsigned char>(v);
+             return low_bits_equal(w & word_low7, tops_as(w, b), b);
+         },
+         0, 255},
         {"below", [](unsigned char b, int v) { return b < v; },
          [](std::uint64_t w, int v) { return bytes_below(w, static_cast<unsigned>(v)); }, 1, 255},
         {"in 0x80..v", [](unsigned char b, int v) { return b >= 0x80 && b <= v; },

@@ -91,6 +91,21 @@ static inline std::uint64_t bytes_equal_any(std::uint64_t w, unsigned char a, un
            word_tops;
 }
 
+// The same test as bytes_equal in parts that the tests of one word share:
+// low is the word's low seven bits of each byte, and tops_as(w, b) marks the
+// bytes whose top bit is b's. The low bits' sum carries into the top bit
+// unless they equal b's, and stays within the byte.
+static inline std::uint64_t tops_as(std::uint64_t w, unsigned char b)
+{
+    return (b < 0x80 ? ~w : w) & word_tops;
+}
+
+static inline std::uint64_t low_bits_equal(std::uint64_t low, std::uint64_t tops_match,
+                                           unsigned char b)
+{
+    return ~((low ^ word_of(b & 0x7F)) + word_low7) & tops_match;
+}
+
 // Marks the bytes of w below bound (1..255). A byte's low seven bits plus
 // 0x80 - bound (or 0x100 - bound) stay below 0x80 exactly where they are
 // below bound (or bound - 0x80), and never carry out of the byte.
@@ -309,11 +324,14 @@ static inline block_classes classify_block(const unsigned char *p, unsigned char
     block_classes k;
     for (std::size_t i = 0; i < scan_block / 8; ++i) {
         std::uint64_t w = load_word(p + 8 * i);
+        std::uint64_t low = w & word_low7;
+        std::uint64_t ascii = tops_as(w, 0);
+        std::uint64_t delimiter_tops = tops_as(w, delimiter);
         auto shift = static_cast<unsigned>(8 * i);
-        k.lf |= marked_bits(bytes_equal(w, 0x0A)) << shift;
-        k.cr |= marked_bits(bytes_equal(w, 0x0D)) << shift;
-        k.nul |= marked_bits(bytes_equal(w, 0x00)) << shift;
-        k.delimiter |= marked_bits(bytes_equal(w, delimiter)) << shift;
+        k.lf |= marked_bits(low_bits_equal(low, ascii, 0x0A)) << shift;
+        k.cr |= marked_bits(low_bits_equal(low, ascii, 0x0D)) << shift;
+        k.nul |= marked_bits(low_bits_equal(low, ascii, 0x00)) << shift;
+        k.delimiter |= marked_bits(low_bits_equal(low, delimiter_tops, delimiter)) << shift;
     }
     return k;
 }

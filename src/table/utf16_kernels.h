@@ -364,18 +364,19 @@ static inline std::size_t widen_short_block(const unsigned char *in, bool big, u
 }
 #else
 // The units of the eight bytes of w, one- and two-byte forms, with after the
-// byte that follows them, laid end to end at out; cont marks (byte_scans.h)
-// the continuation bytes, which start no unit. Returns the end of the units.
-// A unit is made of its lead's byte and the next: low and high byte apart,
-// byte by byte within the word, and only then paired in lanes. Where each
-// unit goes is counted for all eight at once, so that no store waits on the
-// one before: every byte's lane is stored, 8 bytes at a time, where its unit
-// would go, and a continuation's is overwritten by the unit after it.
+// byte that follows them, laid end to end at out; m holds the word's marks
+// (form_marks): a continuation byte starts no unit. Returns the end of the
+// units. A unit is made of its lead's byte and the next: low and high byte
+// apart, byte by byte within the word, and only then paired in lanes. Where
+// each unit goes is counted for all eight at once, so that no store waits
+// on the one before: every byte's lane is stored, 8 bytes at a time, where
+// its unit would go, and a continuation's is overwritten by the unit after
+// it.
 static inline unsigned char *put_word_units(std::uint64_t w, std::uint64_t after,
-                                            std::uint64_t cont, bool big, unsigned char *out)
+                                            const form_classes &m, bool big, unsigned char *out)
 {
     std::uint64_t next = w >> 8 | after << 56;
-    std::uint64_t lead = ((w & w << 1 & word_tops) >> 7) * 0xFF;
+    std::uint64_t lead = (m.lead2 >> 7) * 0xFF;
     std::uint64_t low = (w & ~lead) | (((w & word_of(0x03)) << 6 | (next & word_of(0x3F))) & lead);
     std::uint64_t high = w >> 2 & word_of(0x07) & lead;
     // A big-endian unit's high byte comes first: the low half of its lane.
@@ -385,37 +386,32 @@ static inline unsigned char *put_word_units(std::uint64_t w, std::uint64_t after
     const std::uint64_t lanes[2] = {(first & lanes_of(0x00FF)) | (second & lanes_of(0x00FF)) << 8,
                                     (first >> 8 & lanes_of(0x00FF)) | (second & lanes_of(0xFF00))};
     // Each byte: how many units start at or before it.
-    std::uint64_t started = ((~cont & word_tops) >> 7) * word_of(1);
+    std::uint64_t started = ((~m.cont & word_tops) >> 7) * word_of(1);
     std::uint64_t places = started << 9; // twice the units before each byte
     for (unsigned i = 0; i < 8; ++i)
         store_word(out + (places >> 8 * i & 0xFF), lanes[i % 2] >> 16 * (i / 2));
     return out + 2 * (started >> 56);
 }
 
+// The pairing is checked on the marks as they stand, without gathering
+// them into bits: each continuation byte is the one after a lead.
 static inline std::size_t widen_short_block(const unsigned char *in, bool big, unsigned char **out)
 {
-    unsigned cont_bits = 0;
-    unsigned lead_bits = 0;
-    std::uint64_t long_marks = 0;
-    std::uint64_t words[2];
-    std::uint64_t conts[2];
-    for (std::size_t i = 0; i < 2; ++i) {
-        words[i] = load_word(in + 8 * i);
-        form_classes m = form_marks(words[i]);
-        conts[i] = m.cont;
-        cont_bits |= static_cast<unsigned>(marked_bits(m.cont) << 8 * i);
-        lead_bits |= static_cast<unsigned>(marked_bits(m.lead2) << 8 * i);
-        long_marks |= m.lead3 | m.other;
-    }
-    if (long_marks != 0 || ((lead_bits << 1 ^ cont_bits) & 0xFFFFu) != 0)
+    std::uint64_t a = load_word(in);
+    std::uint64_t b = load_word(in + 8);
+    form_classes ma = form_marks(a);
+    form_classes mb = form_marks(b);
+    std::uint64_t unpaired =
+        (ma.lead2 << 8 ^ ma.cont) | ((mb.lead2 << 8 | ma.lead2 >> 56) ^ mb.cont);
+    if ((ma.lead3 | ma.other | mb.lead3 | mb.other | unpaired) != 0)
         return 0;
-    unsigned char *o = put_word_units(words[0], words[1] & 0xFF, conts[0], big, *out);
-    o = put_word_units(words[1], in[16], conts[1], big, o);
+    unsigned char *o = put_word_units(a, b & 0xFF, ma, big, *out);
+    o = put_word_units(b, in[16], mb, big, o);
     // A lead the block cuts is finished by the next block: its unit, written
-    // last, is taken back.
-    bool cut = lead_bits >> 15 != 0;
-    *out = cut ? o - 2 : o;
-    return cut ? 15 : 16;
+    // last, is taken back. Without a branch: blocks end in a lead at random.
+    auto cut = static_cast<std::size_t>(mb.lead2 >> 63);
+    *out = o - 2 * cut;
+    return 16 - cut;
 }
 #endif
 
