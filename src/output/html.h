@@ -71,10 +71,9 @@ static inline char *store_plain_html_cell(char *to, const unsigned char *text, s
     constexpr char close_tag[8] = {'<', '/', 't', 'd', '>', '\n'}; // and 2 bytes of overrun
     std::size_t empty = size == 0 ? 1 : 0;
     std::memcpy(to, open_tag, sizeof open_tag);
-    std::size_t i = 0;
-    do
+    std::memcpy(to + sizeof open_tag, text, copy_block);
+    for (std::size_t i = copy_block; i < size; i += copy_block)
         std::memcpy(to + sizeof open_tag + i, text + i, copy_block);
-    while ((i += copy_block) < size);
     to[sizeof open_tag + size] = ' '; // an empty cell's; else the close tag takes its place
     std::memcpy(to + sizeof open_tag + size + empty, close_tag, sizeof close_tag);
     return to + size + empty + 10;
