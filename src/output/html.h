@@ -56,6 +56,29 @@ static inline std::size_t plain_html_cell_size(std::size_t size)
 // left: in pieces, flushing between them.
 void put_plain_html_cell_apart(output_block *out, const unsigned char *text, std::size_t size);
 
+// What store_plain_html_cell may write beyond a cell's text: its tags, and
+// the overrun of the last 16-byte block and of the close tag's 8 bytes.
+constexpr std::size_t plain_html_cell_room = 4 + copy_block + 8;
+
+// Stores what put_plain_html_cell writes for size bytes of text at to and
+// returns the byte after it. It moves whole 16-byte blocks of text, and
+// writes up to size + plain_html_cell_room bytes from to; text is read up
+// to 16 bytes past its end, even when size is 0. No branch turns on the
+// size: in a ragged table's result empty cells come and go at random.
+static inline char *store_plain_html_cell(char *to, const unsigned char *text, std::size_t size)
+{
+    constexpr char open_tag[] = {'<', 't', 'd', '>'};
+    constexpr char close_tag[8] = {'<', '/', 't', 'd', '>', '\n'}; // and 2 bytes of overrun
+    std::size_t empty = size == 0 ? 1 : 0;
+    std::memcpy(to, open_tag, sizeof open_tag);
+    std::memcpy(to + sizeof open_tag, text, copy_block);
+    for (std::size_t i = copy_block; i < size; i += copy_block)
+        std::memcpy(to + sizeof open_tag + i, text + i, copy_block);
+    to[sizeof open_tag + size] = ' '; // an empty cell's; else the close tag takes its place
+    std::memcpy(to + sizeof open_tag + size + empty, close_tag, sizeof close_tag);
+    return to + size + empty + 10;
+}
+
 // What put_html_cell writes for a cell whose text, size bytes at text, holds
 // no byte that needs escaping (the caller knows it): an absent cell is an
 // empty one. text may be read up to 16 bytes past its end. Most cells are
@@ -73,19 +96,14 @@ static inline void put_plain_html_cell(output_block *out, const unsigned char *t
     }
     char *to = out->bytes + out->used;
     constexpr char empty_cell[] = {'<', 't', 'd', '>', ' ', '<', '/', 't', 'd', '>', '\n'};
-    constexpr char open_tag[] = {'<', 't', 'd', '>'};
-    constexpr char close_tag[8] = {'<', '/', 't', 'd', '>', '\n'}; // and 2 bytes of overrun
     if (size == 0) {
         std::memcpy(to, empty_cell, sizeof empty_cell);
-    } else if (out->used + size + sizeof open_tag + copy_block + sizeof close_tag <= out->end) {
-        std::memcpy(to, open_tag, sizeof open_tag);
-        for (std::size_t i = 0; i < size; i += copy_block)
-            std::memcpy(to + sizeof open_tag + i, text + i, copy_block);
-        std::memcpy(to + sizeof open_tag + size, close_tag, sizeof close_tag);
+    } else if (out->used + size + plain_html_cell_room <= out->end) {
+        store_plain_html_cell(to, text, size);
     } else {
-        std::memcpy(to, open_tag, sizeof open_tag);
-        copy_exact(to + sizeof open_tag, text, size);
-        std::memcpy(to + sizeof open_tag + size, close_tag, 6);
+        std::memcpy(to, "<td>", 4);
+        copy_exact(to + 4, text, size);
+        std::memcpy(to + 4 + size, "</td>\n", 6);
     }
     out->used += cell;
     flush_if_full(out);

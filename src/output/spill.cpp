@@ -2,6 +2,7 @@
 #include "output/transpose.h"
 
 #include <algorithm>
+#include <bit>
 #include <cerrno>
 #include <cstring>
 #include <utility>
@@ -352,6 +353,104 @@ static void tell_runs_taken(runs_taken *taken, const run_reader *readers, output
     taken->told_at = at;
 }
 
+// The cells of a page that end at stops in the 64-byte block at p, the
+// first from cell on; special marks the block's bytes to escape, earlier
+// says whether the first cell holds some in blocks before. Returns the start
+// of the cell after them.
+static const unsigned char *put_block_cells(output_block *out, const html_style &style,
+                                            const unsigned char *p, std::uint64_t stops,
+                                            std::uint64_t special, bool earlier,
+                                            const unsigned char *cell)
+{
+    for (; stops != 0; stops &= stops - 1) {
+        int at = std::countr_zero(stops);
+        const unsigned char *end = p + at;
+        if (!earlier && (special & ((std::uint64_t{1} << at) - 1)) == 0) {
+            put_plain_html_cell(out, cell, static_cast<std::size_t>(end - cell));
+        } else {
+            put_escaped_html_cell(out, style, cell);
+            flush_if_full(out);
+        }
+        special &= ~((std::uint64_t{2} << at) - 1);
+        earlier = false;
+        cell = end + 1;
+    }
+    return cell;
+}
+
+// put_block_cells' way for a block whose cells hold nothing to escape, when
+// out has room for all of them at once: each stored without a check.
+static const unsigned char *store_block_cells(output_block *out, const unsigned char *p,
+                                              std::uint64_t stops, const unsigned char *cell)
+{
+    char *to = out->bytes + out->used;
+    for (; stops != 0; stops &= stops - 1) {
+        const unsigned char *end = p + std::countr_zero(stops);
+        to = store_plain_html_cell(to, cell, static_cast<std::size_t>(end - cell));
+        cell = end + 1;
+    }
+    out->used = static_cast<std::size_t>(to - out->bytes);
+    flush_if_full(out);
+    return cell;
+}
+
+// Whether out has room for every cell that can end in the block at p, the
+// first from cell on: the text up to the block's end, and at most 64 cells'
+// tags and their overrun.
+static bool room_for_block(const output_block &out, const unsigned char *p,
+                           const unsigned char *cell)
+{
+    auto text = static_cast<std::size_t>(p + scan_block - cell);
+    return out.end - out.used >= text + scan_block * plain_html_cell_size(0) + plain_html_cell_room;
+}
+
+// A run's next line as a page's cells. Its bytes are walked a 64-byte block
+// at a time, as the in-memory writers walk a table's: one block gives the
+// ends of many cells, and a cell with nothing to escape goes straight out.
+// A cell that is not whole in the buffer is walked again from its start
+// after a refill (which may still not make it whole). False when the run
+// cannot be read, the failure noted in out.
+static bool take_run_cells(const html_style &style, int fd, run_reader *r, output_block *out)
+{
+    const unsigned char *cell = r->bytes + r->at;
+    const unsigned char *p = cell;
+    bool earlier = false; // the cell holds bytes to escape in blocks before p's
+    for (;;) {
+        // A cell that starts before whole ends before it, and the bytes from
+        // whole on (the buffer's last, then zero padding) end none.
+        if (cell >= r->bytes + r->whole) {
+            r->at = static_cast<std::size_t>(cell - r->bytes);
+            if (!refill(fd, style.delimiter, r, out))
+                return false;
+            cell = p = r->bytes + r->at;
+            earlier = false;
+            continue;
+        }
+        // The cells end at the delimiters and the line's LF; what follows
+        // that belongs to the next line, or to another run.
+        block_classes c = classify_block(p, style.delimiter);
+        std::uint64_t line_end = c.lf & (0 - c.lf);
+        std::uint64_t stops = (c.delimiter | c.lf) & ((line_end - 1) | line_end);
+        std::uint64_t special = html_special_mask(p);
+        if (special == 0 && !earlier && room_for_block(*out, p, cell))
+            cell = store_block_cells(out, p, stops, cell);
+        else
+            cell = put_block_cells(out, style, p, stops, special, earlier, cell);
+        if (line_end != 0) {
+            r->at = static_cast<std::size_t>(cell - r->bytes);
+            return true;
+        }
+        // What the block holds to escape past its last cell's end is the
+        // next cell's.
+        if (stops != 0) {
+            special = special >> (63 - std::countl_zero(stops)) >> 1;
+            earlier = false;
+        }
+        earlier = earlier || special != 0;
+        p += scan_block;
+    }
+}
+
 // Takes line i of every run, from each run's next line; a run that cannot
 // be read is a failure noted in out. sizes: run b's line's bytes before its
 // LF at sizes[b * stride], or null when they are not known.
@@ -389,26 +488,8 @@ static void take_line(const line_style &style, int fd, run_reader *readers, std:
             }
             ++r->at;
             put_bytes(out, last ? "\n" : reinterpret_cast<const char *>(&style.delimiter), 1);
-        } else {
-            // A refill may still hold no whole cell: it is checked again.
-            const unsigned char *cell = r->bytes + r->at;
-            const unsigned char *whole = r->bytes + r->whole;
-            for (;;) {
-                if (cell >= whole) {
-                    r->at = static_cast<std::size_t>(cell - r->bytes);
-                    if (!refill(fd, style.delimiter, r, out))
-                        return;
-                    cell = r->bytes + r->at;
-                    whole = r->bytes + r->whole;
-                    continue;
-                }
-                cell = put_html_cell(out, style.html, cell);
-                flush_if_full(out);
-                if (*cell == '\n')
-                    break;
-                ++cell;
-            }
-            r->at = static_cast<std::size_t>(cell + 1 - r->bytes);
+        } else if (!take_run_cells(style.html, fd, r, out)) {
+            return;
         }
     }
     end_line(out, style, 1);
