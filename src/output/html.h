@@ -101,9 +101,11 @@ static inline void put_plain_html_cell(output_block *out, const unsigned char *t
     } else if (out->used + size + plain_html_cell_room <= out->end) {
         store_plain_html_cell(to, text, size);
     } else {
-        std::memcpy(to, "<td>", 4);
-        copy_exact(to + 4, text, size);
-        std::memcpy(to + 4 + size, "</td>\n", 6);
+        constexpr char open_tag[] = {'<', 't', 'd', '>'};
+        constexpr char close_tag[] = {'<', '/', 't', 'd', '>', '\n'};
+        std::memcpy(to, open_tag, sizeof open_tag);
+        copy_exact(to + sizeof open_tag, text, size);
+        std::memcpy(to + sizeof open_tag + size, close_tag, sizeof close_tag);
     }
     out->used += cell;
     flush_if_full(out);
