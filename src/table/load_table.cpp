@@ -713,17 +713,17 @@ static std::uint32_t *band_sums(const table_view &band)
     auto *sums = static_cast<std::uint32_t *>(scratch_calloc(columns, sizeof(std::uint32_t)));
     std::size_t column = 0;
     std::size_t cell_start = 0;
-    for (std::size_t at = 0; sums != nullptr && at < band.length; at += scan_block) {
+    std::uint64_t beyond = 0; // ends of cells past the columns
+    for (std::size_t at = 0; sums != nullptr && beyond == 0 && at < band.length; at += scan_block) {
         std::size_t left = band.length - at;
         std::uint64_t data =
             left >= scan_block ? ~std::uint64_t{0} : (std::uint64_t{1} << left) - 1;
         block_classes k = classify_block(band.bytes + at, band.delimiter);
         std::uint64_t lf = k.lf & data;
-        if (add_cell_bytes(sums, columns, (k.delimiter | k.lf) & data, lf, at, &column,
-                           &cell_start) != 0)
-            break;
+        beyond = add_cell_bytes(sums, columns, (k.delimiter | k.lf) & data, lf, at, &column,
+                                &cell_start);
     }
-    if (sums != nullptr && column == columns) { // not a table with sums after all
+    if (sums != nullptr && (beyond != 0 || column == columns)) { // not a table with sums after all
         scratch_free(sums);
         return nullptr;
     }
