@@ -63,14 +63,14 @@ constexpr std::int32_t few_rows = 64;
 // rows, whose lines are longer than a group, 2-4x; never for rows of under
 // 256 result bytes, whose passes read the table nearly in order).
 constexpr std::int32_t banded_rows_least = 32768;
+constexpr std::uint64_t banded_row_bytes_least = 256;
+constexpr std::uint64_t banded_groups_least = 4;
 // Cursors: a table the cache holds stays there while each output line walks
 // its rows, and the cursors fill no staging: 1.3-2.5x faster than one
 // thread's groups up to 4 MiB and a few thousand rows (bench/plan_sweep.txt),
 // 2x slower at 50,000 rows, whose cursors alone fill the first cache.
 constexpr std::uint64_t cursors_bytes_most = std::uint64_t{4} << 20;
 constexpr std::int32_t cursors_rows_most = 8192;
-constexpr std::uint64_t banded_row_bytes_least = 256;
-constexpr std::uint64_t banded_groups_least = 4;
 // A table whose first line holds more than this share of its bytes has few
 // rows: its parts are joined as one table for the writers (the loader keeps
 // no first part's sums of its many columns, which would only cost memory).
