@@ -60,6 +60,11 @@ void put_plain_html_cell_apart(output_block *out, const unsigned char *text, std
 // the overrun of the last 16-byte block and of the close tag's 8 bytes.
 constexpr std::size_t plain_html_cell_room = 4 + copy_block + 8;
 
+// A cell's tags; the close tag's last two bytes are overrun, not written.
+constexpr char html_open_tag[] = {'<', 't', 'd', '>'};
+constexpr char html_close_tag[8] = {'<', '/', 't', 'd', '>', '\n'};
+constexpr std::size_t html_close_tag_size = 6;
+
 // Stores what put_plain_html_cell writes for size bytes of text at to and
 // returns the byte after it. It moves whole 16-byte blocks of text, and
 // writes up to size + plain_html_cell_room bytes from to; text is read up
@@ -67,15 +72,14 @@ constexpr std::size_t plain_html_cell_room = 4 + copy_block + 8;
 // size: in a ragged table's result empty cells come and go at random.
 static inline char *store_plain_html_cell(char *to, const unsigned char *text, std::size_t size)
 {
-    constexpr char open_tag[] = {'<', 't', 'd', '>'};
-    constexpr char close_tag[8] = {'<', '/', 't', 'd', '>', '\n'}; // and 2 bytes of overrun
+    constexpr std::size_t open = sizeof html_open_tag;
     std::size_t empty = size == 0 ? 1 : 0;
-    std::memcpy(to, open_tag, sizeof open_tag);
-    std::memcpy(to + sizeof open_tag, text, copy_block);
+    std::memcpy(to, html_open_tag, open);
+    std::memcpy(to + open, text, copy_block);
     for (std::size_t i = copy_block; i < size; i += copy_block)
-        std::memcpy(to + sizeof open_tag + i, text + i, copy_block);
-    to[sizeof open_tag + size] = ' '; // an empty cell's; else the close tag takes its place
-    std::memcpy(to + sizeof open_tag + size + empty, close_tag, sizeof close_tag);
+        std::memcpy(to + open + i, text + i, copy_block);
+    to[open + size] = ' '; // an empty cell's; else the close tag takes its place
+    std::memcpy(to + open + size + empty, html_close_tag, sizeof html_close_tag);
     return to + size + empty + 10;
 }
 
@@ -101,11 +105,9 @@ static inline void put_plain_html_cell(output_block *out, const unsigned char *t
     } else if (out->used + size + plain_html_cell_room <= out->end) {
         store_plain_html_cell(to, text, size);
     } else {
-        constexpr char open_tag[] = {'<', 't', 'd', '>'};
-        constexpr char close_tag[] = {'<', '/', 't', 'd', '>', '\n'};
-        std::memcpy(to, open_tag, sizeof open_tag);
-        copy_exact(to + sizeof open_tag, text, size);
-        std::memcpy(to + sizeof open_tag + size, close_tag, sizeof close_tag);
+        std::memcpy(to, html_open_tag, sizeof html_open_tag);
+        copy_exact(to + sizeof html_open_tag, text, size);
+        std::memcpy(to + sizeof html_open_tag + size, html_close_tag, html_close_tag_size);
     }
     out->used += cell;
     flush_if_full(out);
