@@ -138,6 +138,9 @@ bool write_exactly_at(int fd, const char *bytes, std::size_t size, std::uint64_t
 // lands at the end); false otherwise. set_cursor moves that place.
 bool output_cursor(int fd, std::uint64_t *offset);
 bool set_cursor(int fd, std::uint64_t offset);
+// Tells the system that fd is read in pieces from many places, each read
+// asked for whole: no read-ahead of its own (a hint, which may do nothing).
+void advise_scattered_reads(int fd);
 // The system's memory page: 4 KiB on most, 16 or 64 KiB on some ARM systems.
 std::size_t page_size();
 // Page-aligned blocks for positioned writes, on the scratch list; null when

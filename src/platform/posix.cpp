@@ -512,6 +512,13 @@ bool set_cursor(int fd, std::uint64_t offset)
     return lseek(fd, static_cast<off_t>(offset), SEEK_SET) >= 0;
 }
 
+void advise_scattered_reads(int fd)
+{
+    // Read-ahead guessed from reads that take turns between many runs of
+    // one file brings in pages that are dropped before they are read.
+    static_cast<void>(posix_fadvise(fd, 0, 0, POSIX_FADV_RANDOM));
+}
+
 std::size_t page_size()
 {
     static const auto page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));

@@ -360,6 +360,8 @@ bool set_cursor(int fd, std::uint64_t offset)
     return _lseeki64(fd, static_cast<__int64>(offset), SEEK_SET) >= 0;
 }
 
+void advise_scattered_reads(int /*fd*/) {}
+
 std::size_t page_size()
 {
     static const std::size_t page = [] {
