@@ -273,9 +273,14 @@ const method_way method_ways[] = {
     {"lanes, a split table in one part", {method_lanes, 1, false}, true, UINT64_MAX, true},
     {"spill, bands of a few rows", {method_spill, 1, false}, false, 300, false},
     {"spill, larger bands", {method_spill, 1, false}, false, 200000, false},
+    {"spill at offsets, taken back in halves", {method_spill, 1, false}, false, 200000, true},
+    {"spill at offsets, few runs in halves", {method_spill, 1, false}, false, 1u << 20, true},
 };
 
-std::string written_directly(cell_grid &&taken, const method_way &way, result_format format)
+// halved: whether a spill's runs were taken back in two halves, which alone
+// leaves the main block writing at offsets.
+std::string written_directly(cell_grid &&taken, const method_way &way, result_format format,
+                             bool *halved = nullptr)
 {
     static writer_blocks kept;
     std::string beside = testing::TempDir() + "result";
@@ -311,11 +316,15 @@ std::string written_directly(cell_grid &&taken, const method_way &way, result_fo
             written = write_by_lanes(grid, style, &out, way.step);
             break;
         case method_spill:
-            to.split_from = SIZE_MAX; // each band loaded as one part
+            // In sequence each band loaded as one part; at offsets the runs
+            // are taken back in halves.
+            to.split_from = way.positioned ? 0 : SIZE_MAX;
             write_spilled(grid, style, to, &out);
             break;
         }
         flush_output(&out);
+        if (halved != nullptr)
+            *halved = out.at_offset;
         EXPECT_TRUE(written && !out.failed) << way.name;
     });
 }
@@ -400,6 +409,55 @@ TEST(spill_bands, cut_anywhere_write_what_the_cursors_write)
                 }
             }
         }
+    }
+}
+
+// A spill's runs taken back in two halves at offsets: the second half's
+// readers and output start where the first half's line sizes put them,
+// wherever the middle falls and however the runs differ, with the one
+// thread's result.
+TEST(spill_halves, split_anywhere_write_what_the_cursors_write)
+{
+    using namespace std::string_literals;
+    auto repeated = [](const std::string &line, int times) {
+        std::string text;
+        for (int i = 0; i < times; ++i)
+            text += line;
+        return text;
+    };
+    const std::string long_cell(200, 'L');
+    const std::string inputs[] = {
+        repeated("a\nbb\n\nccc\n", 20),                    // one output line
+        repeated("a\tb\nccc\tdd\n", 30),                   // two
+        repeated("x\t\ty\nz\n", 25),                       // a line of empty cells only
+        repeated("long first cell\tb\tc\td\n", 30),        // the middle after line 1
+        repeated("a\tb\tc\tlong last cell, longer\n", 30), // the middle before the last
+        long_cell + "\t" + long_cell + "\t" + long_cell + "\n" +
+            repeated("a\tb\n", 70), // a run of one long row, then runs of many short ones
+        repeated("\n\na\n", 10) + "\t\tb\tc\n", // empty rows, the widest last
+        joined_rows(generated_rows(80, 9, 12, 33), '\t'),
+    };
+    const method_way cursors{"cursors", {method_cursors, 1, false}, false, UINT64_MAX, false};
+    for (const std::string &input : inputs) {
+        loaded_table read;
+        ASSERT_TRUE(load_text(&read, input, '\t'));
+        bool lines = read.grid.table.columns >= 2;
+        std::string expected = written_directly(std::move(read.grid), cursors, format_delimited);
+        bool any_halved = false;
+        for (std::uint64_t budget : {1024u, 4096u, 65536u}) {
+            for (bool with_rows : {true, false}) {
+                const method_way bands{"spill", {method_spill, 1, false}, false, budget, true};
+                loaded_table table;
+                ASSERT_TRUE(load_text(&table, input, '\t', with_rows));
+                bool halved = false;
+                EXPECT_EQ(written_directly(std::move(table.grid), bands, format_delimited, &halved),
+                          expected)
+                    << testing::PrintToString(input) << ", budget " << budget
+                    << (with_rows ? "" : ", no row index") << (halved ? ", in halves" : "");
+                any_halved = any_halved || halved;
+            }
+        }
+        EXPECT_TRUE(any_halved || !lines) << testing::PrintToString(input) << ": never halved";
     }
 }
 

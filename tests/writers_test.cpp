@@ -9,6 +9,7 @@
 #include <iterator>
 #include <random>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -253,14 +254,17 @@ const budget_case budget_cases[] = {
 };
 
 std::string transposed(const budget_case &c, result_format format, bool with_rows,
-                       std::uint64_t budget, std::uint64_t room = UINT64_MAX)
+                       std::uint64_t budget, std::uint64_t room = UINT64_MAX,
+                       std::size_t split_from = split_from_bytes)
 {
     loaded_table table;
-    EXPECT_TRUE(load_text(&table, c.input, static_cast<unsigned char>(c.delimiter), with_rows));
+    EXPECT_TRUE(
+        load_text(&table, c.input, static_cast<unsigned char>(c.delimiter), with_rows, split_from));
     std::string beside = testing::TempDir() + "result";
     return written_by(true, [&](output_target to) {
         to.budget = budget;
         to.room = room;
+        to.split_from = split_from;
         to.spill_beside = beside.c_str();
         EXPECT_TRUE(write_replace(std::move(table.grid), format, to));
     });
@@ -283,11 +287,84 @@ TEST_P(budget_writer, spilled_blocks_write_the_in_memory_result)
         }
         EXPECT_EQ(transposed(c, format, false, UINT64_MAX), in_memory)
             << "format " << format << ", no row table";
+        for (std::uint64_t budget : {std::uint64_t{300}, std::uint64_t{8000}})
+            EXPECT_EQ(transposed(c, format, true, budget, UINT64_MAX, 0), in_memory)
+                << "format " << format << ", budget " << budget << ", taken back in halves";
     }
 }
 
 INSTANTIATE_TEST_SUITE_P(all, budget_writer, testing::ValuesIn(budget_cases),
                          case_name<budget_case>);
+
+// A spill's runs taken back in halves at offsets, one write failing (a full
+// disk): wherever it falls, on either half's thread, the result is reported
+// failed with the system's reason, never left short as a success.
+std::thread::id main_thread;
+std::atomic<std::uint64_t> helper_writes{0};
+
+void count_helper_writes(platform_call call)
+{
+    if (call == platform_call::write_at && std::this_thread::get_id() != main_thread)
+        ++helper_writes;
+}
+
+struct faulted_run {
+    std::string result;
+    bool written = false;
+    failure_report why;
+    std::uint64_t calls = 0; // writes at offsets
+};
+
+faulted_run halves_failing(const std::string &input, bool threads, std::uint64_t fail_at)
+{
+    static fault_plan plan;
+    plan.calls = 1u << static_cast<unsigned>(platform_call::write_at);
+    plan.fail_at = fail_at;
+    plan.counted = 0;
+    plan.error = ENOSPC;
+    plan.at_call = count_helper_writes;
+    loaded_table table;
+    EXPECT_TRUE(load_text(&table, input, '\t', true, 0));
+    std::string beside = testing::TempDir() + "result";
+    faulted_run run;
+    run.result = written_by(true, [&](output_target to) {
+        to.budget = 8000;
+        to.split_from = 0;
+        to.threads = threads;
+        to.spill_beside = beside.c_str();
+        platform_faults = &plan;
+        run.written = write_replace(std::move(table.grid), format_delimited, to, &run.why);
+        platform_faults = nullptr;
+    });
+    run.calls = plan.counted;
+    return run;
+}
+
+TEST(spill_halves, a_failed_write_on_either_thread_fails_the_result)
+{
+    std::string input = generated_table(300, 5, 10);
+    main_thread = std::this_thread::get_id();
+    for (bool threads : {true, false}) {
+        helper_writes = 0;
+        faulted_run whole = halves_failing(input, threads, 0);
+        ASSERT_TRUE(whole.written);
+        EXPECT_EQ(helper_writes > 0, threads) << "the second half's own thread";
+        for (std::uint64_t n = 1; n <= whole.calls; ++n) {
+            faulted_run run = halves_failing(input, threads, n);
+            if (run.written) {
+                EXPECT_EQ(run.result, whole.result) << "write " << n << " failed unreported";
+            } else {
+                EXPECT_TRUE(run.why.what == failure::write && run.why.error == ENOSPC)
+                    << "write " << n << ", threads " << threads;
+            }
+        }
+        // On one thread the second half is written after the first: the last
+        // write is its own.
+        if (!threads) {
+            EXPECT_FALSE(halves_failing(input, false, whole.calls).written);
+        }
+    }
+}
 
 // The progress line's total: where the sums tell it, exactly the bytes
 // written, in either orientation and format.
@@ -345,6 +422,8 @@ TEST_P(consumed_bytes, every_byte_of_the_table_is_told_once)
         {"spilled", true, true, true, 300, UINT64_MAX, SIZE_MAX},
         {"spilled, read in pieces", true, false, true, 300, 300, SIZE_MAX},
         {"spilled without a row table", true, true, false, UINT64_MAX, UINT64_MAX, SIZE_MAX},
+        {"spilled, taken back in halves", true, true, true, 300, UINT64_MAX, 0},
+        {"spilled in larger bands, taken back in halves", true, true, true, 8000, UINT64_MAX, 0},
     };
     std::string beside = testing::TempDir() + "result";
     for (result_format format : {format_delimited, format_html}) {

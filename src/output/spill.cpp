@@ -321,11 +321,14 @@ static std::uint64_t spill_position(const run_reader &r)
 
 // Taking the runs back consumes the half of the table that spilling did not
 // tell: as much of it as the runs' bytes taken so far stand for. Told about
-// once every consumed_step bytes of the result, and at its end.
+// once every consumed_step bytes of the result, and at its end. Readers of
+// a half of the lines tell as much as their own bytes stand for.
 struct runs_taken {
-    const spill_runs *runs = nullptr;
-    std::uint64_t length = 0;  // the table's
-    std::uint64_t told = 0;    // of the half
+    const std::uint64_t *from = nullptr; // where each run's reader started
+    std::size_t runs = 0;
+    std::uint64_t bytes = 0;   // of the runs, that share stands for
+    std::uint64_t share = 0;   // of the table
+    std::uint64_t told = 0;    // of the share
     std::uint64_t told_at = 0; // the result's bytes when last told
 };
 
@@ -335,17 +338,15 @@ static void tell_runs_taken(runs_taken *taken, const run_reader *readers, output
     std::uint64_t at = out->offset + out->used;
     if (out->progress.consumed == nullptr || (!end && at - taken->told_at < consumed_step))
         return;
-    const spill_runs &runs = *taken->runs;
     std::uint64_t spill_taken = 0;
-    for (std::size_t b = 0; b < runs.count; ++b)
-        spill_taken += spill_position(readers[b]) - runs.starts[b];
-    std::uint64_t spilled = runs.starts[runs.count];
-    std::uint64_t half = taken->length - taken->length / 2;
-    std::uint64_t now = spill_taken >= spilled
-                            ? half
-                            : static_cast<std::uint64_t>(static_cast<double>(half) *
+    for (std::size_t b = 0; b < taken->runs; ++b)
+        spill_taken += spill_position(readers[b]) - taken->from[b];
+    std::uint64_t share = taken->share;
+    std::uint64_t now = spill_taken >= taken->bytes
+                            ? share
+                            : static_cast<std::uint64_t>(static_cast<double>(share) *
                                                          static_cast<double>(spill_taken) /
-                                                         static_cast<double>(spilled));
+                                                         static_cast<double>(taken->bytes));
     if (now > taken->told) {
         note_consumed(out->progress, now - taken->told);
         taken->told = now;
@@ -571,6 +572,205 @@ static int open_listed_spill(const char *beside, int place)
     return fd;
 }
 
+// Output line i's bytes, from the table's column sums (its text, and a
+// delimiter or the LF after each entry), or from every run's line (a
+// delimiter or the LF after each).
+static std::uint64_t output_line_bytes(const cell_grid &grid, const spill_runs &runs, std::size_t i)
+{
+    if (grid.sums.bytes != nullptr)
+        return std::uint64_t{grid.sums.bytes[i]} + static_cast<std::uint64_t>(grid.table.rows);
+    std::uint64_t bytes = runs.count;
+    for (std::size_t b = 0; b < runs.count; ++b)
+        bytes += runs.line_bytes[b * runs.columns + i];
+    return bytes;
+}
+
+// The second half's first line: the first after which the lines before
+// hold half the result's bytes or more, each half keeping a line at least.
+static std::int32_t middle_line(const cell_grid &grid, const spill_runs &runs)
+{
+    std::size_t lines = runs.columns;
+    std::uint64_t total = 0;
+    for (std::size_t i = 0; i < lines; ++i)
+        total += output_line_bytes(grid, runs, i);
+    std::size_t middle = 0;
+    for (std::uint64_t before = 0; middle + 1 < lines && (middle == 0 || 2 * before < total);
+         ++middle)
+        before += output_line_bytes(grid, runs, middle);
+    return static_cast<std::int32_t>(middle);
+}
+
+// The bytes of run b's lines before line, from the run's line sizes; a
+// size that does not end at an LF would be a fault: the LFs are then
+// counted. False when the run ends first.
+static bool lines_before(const spill_runs &runs, std::size_t b, const unsigned char *run,
+                         std::size_t line, std::size_t *skipped)
+{
+    auto size = static_cast<std::size_t>(runs.starts[b + 1] - runs.starts[b]);
+    *skipped = line;
+    for (std::size_t i = 0; i < line; ++i)
+        *skipped += runs.line_bytes[b * runs.columns + i];
+    if (*skipped <= size && run[*skipped - 1] == '\n')
+        return true;
+    *skipped = 0;
+    for (std::size_t i = 0; i < line; ++i) {
+        const void *lf = std::memchr(run + *skipped, '\n', size - *skipped);
+        if (lf == nullptr)
+            return false;
+        *skipped = static_cast<std::size_t>(static_cast<const unsigned char *>(lf) - run) + 1;
+    }
+    return true;
+}
+
+namespace
+{
+
+// One thread's lines of the result, [first_line, end_line), each run's
+// taken from where its reader stands; a second half's readers and output
+// first move on to its first line, each run's at from.
+struct lines_work {
+    const line_style *style = nullptr;
+    const spill_runs *runs = nullptr;
+    run_reader *readers = nullptr;
+    output_block *out = nullptr;
+    runs_taken taken;
+    std::int32_t first_line = 0;
+    std::int32_t end_line = 0;
+    std::uint64_t *from = nullptr;
+};
+
+} // namespace
+
+static void take_lines(lines_work *work)
+{
+    const spill_runs &runs = *work->runs;
+    for (std::int32_t i = work->first_line; i < work->end_line && !work->out->failed; ++i)
+        take_line(*work->style, runs.fd, work->readers, runs.count, work->out, &work->taken,
+                  runs.line_bytes == nullptr ? nullptr : runs.line_bytes + i, runs.columns);
+    tell_runs_taken(&work->taken, work->readers, work->out, true);
+}
+
+// Every line on this thread.
+static void take_all(const table_view &table, const line_style &style, const spill_runs &runs,
+                     run_reader *readers, output_block *out)
+{
+    std::uint64_t spilled = runs.starts[runs.count];
+    std::uint64_t share = table.length - table.length / 2;
+    lines_work work{&style, &runs, readers, out, {}, 0, table.columns, nullptr};
+    work.taken = {runs.starts, runs.count, spilled, share, 0, out->offset};
+    take_lines(&work);
+}
+
+// The second half's place: each run's reader at its first line, and its
+// output after every line before, as many bytes as the runs hold before
+// them. A run that ends first is a failure, as a run read short is.
+static void start_second_half(lines_work *work)
+{
+    const spill_runs &runs = *work->runs;
+    for (std::size_t b = 0; b < runs.count; ++b) {
+        run_reader *r = &work->readers[b];
+        std::size_t skipped = 0;
+        if (!lines_before(runs, b, r->bytes + r->at, static_cast<std::size_t>(work->first_line),
+                          &skipped)) {
+            errno = EIO;
+            note_failed_write(work->out);
+            return;
+        }
+        r->at += skipped;
+        work->from[b] += skipped;
+        work->out->offset += skipped;
+    }
+    work->taken.told_at = work->out->offset;
+}
+
+static void take_half(void *arg)
+{
+    auto *work = static_cast<lines_work *>(arg);
+    if (work->first_line > 0)
+        start_second_half(work);
+    if (!work->out->failed)
+        take_lines(work);
+    flush_output(work->out);
+}
+
+// Each half tells its readers' share of the table as they go, rounded
+// down: the rest is told once both are done.
+static void tell_halves_rest(const table_view &table, const spill_runs &runs,
+                             const lines_work *halves, output_block *out)
+{
+    std::uint64_t spilled = runs.starts[runs.count];
+    std::uint64_t share = table.length - table.length / 2;
+    std::uint64_t taken = 0;
+    for (std::size_t b = 0; b < runs.count; ++b)
+        taken += spill_position(halves[0].readers[b]) - runs.starts[b] +
+                 spill_position(halves[1].readers[b]) - halves[1].from[b];
+    std::uint64_t now = taken >= spilled ? share
+                                         : static_cast<std::uint64_t>(static_cast<double>(share) *
+                                                                      static_cast<double>(taken) /
+                                                                      static_cast<double>(spilled));
+    std::uint64_t told = halves[0].taken.told + halves[1].taken.told;
+    if (now > told)
+        note_consumed(out->progress, now - told);
+}
+
+// Whether the take-back may be halved: delimited text at offsets, a table
+// large enough for two threads, every run in memory, so that neither thread
+// reads the spill file, whose cursor they would share, and every run's line
+// sizes known. Without them the second thread would first read the first
+// half's bytes for their LFs, as long as the first takes them (perf,
+// ragged470: its memchr alone as long as the one thread's).
+static bool halves_fit(const table_view &table, const line_style &style, const output_target &to,
+                       const spill_runs &runs, const run_reader *readers, const output_block &out)
+{
+    bool fit = style.format == format_delimited && out.encoder == nullptr && to.positioned &&
+               table.length >= to.split_from && table.columns >= 2 && runs.count > 0 &&
+               runs.line_bytes != nullptr;
+    for (std::size_t b = 0; fit && b < runs.count; ++b)
+        fit = readers[b].next == readers[b].end;
+    return fit;
+}
+
+// The result's lines in two halves, each on a thread with its own output
+// block at its own offset: the second's readers start each run after its
+// first half's lines, from their sizes, and its output after as many
+// bytes. False, nothing written, when the halves do not fit or their
+// buffers cannot be had.
+static bool take_halves(const cell_grid &grid, const line_style &style, const output_target &to,
+                        const spill_runs &runs, run_reader *readers, output_block *out)
+{
+    const table_view &table = grid.table;
+    if (!halves_fit(table, style, to, runs, readers, *out))
+        return false;
+    auto *from = static_cast<std::uint64_t *>(scratch_malloc(runs.count * sizeof(std::uint64_t)));
+    auto *later = static_cast<run_reader *>(scratch_malloc(runs.count * sizeof(run_reader)));
+    auto *block = static_cast<char *>(allocate_pages(out->end));
+    bool ready = from != nullptr && later != nullptr && block != nullptr;
+    if (ready) {
+        std::memcpy(from, runs.starts, runs.count * sizeof(std::uint64_t));
+        std::memcpy(later, readers, runs.count * sizeof(run_reader));
+        flush_output(out);
+        out->at_offset = true;
+        output_block after = *out;
+        after.bytes = block;
+        std::int32_t middle = middle_line(grid, runs);
+        std::uint64_t spilled = runs.starts[runs.count];
+        std::uint64_t share = table.length - table.length / 2;
+        lines_work halves[2] = {{&style, &runs, readers, out, {}, 0, middle, nullptr},
+                                {&style, &runs, later, &after, {}, middle, table.columns, from}};
+        halves[0].taken = {runs.starts, runs.count, spilled, share, 0, out->offset};
+        halves[1].taken = {from, runs.count, spilled, share, 0, 0};
+        run_both(take_half, &halves[0], &halves[1], out->threads);
+        if (out->progress.consumed != nullptr)
+            tell_halves_rest(table, runs, halves, out);
+        take_failure(out, after);
+        out->offset = after.offset;
+    }
+    release_pages(block);
+    scratch_free(later);
+    scratch_free(from);
+    return ready;
+}
+
 bool write_spilled(const cell_grid &grid, const line_style &style, const output_target &to,
                    output_block *out, bool may_decline)
 {
@@ -618,12 +818,8 @@ bool write_spilled(const cell_grid &grid, const line_style &style, const output_
         clear_failure(out);
         out->no_memory = false;
     }
-    runs_taken taken{&runs, table.length, 0, out->offset};
-    for (std::int32_t i = 0; readers != nullptr && i < table.columns && !out->failed; ++i)
-        take_line(style, runs.fd, readers, runs.count, out, &taken,
-                  runs.line_bytes == nullptr ? nullptr : runs.line_bytes + i, runs.columns);
-    if (readers != nullptr)
-        tell_runs_taken(&taken, readers, out, true);
+    if (readers != nullptr && !take_halves(grid, style, to, runs, readers, out))
+        take_all(table, style, runs, readers, out);
     release_readers(readers, runs.count);
     unmap_scratch(&mapping);
     release_runs(&runs);

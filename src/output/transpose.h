@@ -199,7 +199,9 @@ bool write_by_lanes(const cell_grid &grid, const line_style &style, output_block
 // spill.cpp: bands of rows through a spill file, cut from the grid's row
 // index when it has one (else from its bytes). With may_decline, false,
 // nothing written and out's failure cleared, when no spill file, or no
-// memory for its runs, could be had.
+// memory for its runs, could be had. A delimited result at offsets whose
+// runs are in memory with their lines' sizes is taken back in two halves
+// of its lines, on two threads, from split_from bytes on.
 bool write_spilled(const cell_grid &grid, const line_style &style, const output_target &to,
                    output_block *out, bool may_decline = false);
 
