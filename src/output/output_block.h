@@ -91,6 +91,9 @@ struct output_target {
     bool keep_cursor = false;
     utf16_encoder *encoder = nullptr; // null: the bytes are written as they are
     std::uint64_t budget = UINT64_MAX;
+    // Where budget is a share of the run's own (bands taken by choice), that
+    // whole budget, of which the spill's line sizes may take an eighth.
+    std::uint64_t whole_budget = 0;
     std::uint64_t room = UINT64_MAX;
     const char *spill_beside = "";
     progress_sink progress;

@@ -234,15 +234,17 @@ static bool spill_bands(const cell_grid &grid, const output_target &result_to, s
     output_block to = main_output(spill);
     // Half for the band's bytes, which its passes read again and again; an
     // eighth each for its row table, its column sums and the runs' line
-    // sizes. A band holds a row at least; its row table also holds the two
-    // ends.
+    // sizes (of the whole budget, for bands taken by choice: more runs keep
+    // their sizes, which spare a search for every line's end). A band holds
+    // a row at least; its row table also holds the two ends.
     std::size_t most_bytes = budget / 2;
     std::size_t most_rows = std::max<std::uint64_t>(budget / 8 / sizeof(std::size_t), 3);
     std::size_t most_columns = budget / 8 / sizeof(std::uint32_t);
     runs->starts = static_cast<std::uint64_t *>(scratch_calloc(8, sizeof(std::uint64_t)));
     runs->capacity = runs->starts == nullptr ? 0 : 8;
     runs->columns = static_cast<std::size_t>(grid.table.columns);
-    runs->most_line_bytes = most_columns;
+    runs->most_line_bytes = std::max(
+        most_columns, static_cast<std::size_t>(result_to.whole_budget / 8 / sizeof(std::uint32_t)));
     bool spilled = runs->starts != nullptr;
     for (band_start at; spilled && at.byte < grid.table.length;) {
         std::size_t begin = at.byte;

@@ -43,6 +43,7 @@ bool run_plan_step(const method_step &step, cell_grid *grid, const line_style &s
             return write_spilled(*grid, style, to, out);
         output_target banded = to;
         banded.budget = std::min(to.budget, step.band_budget);
+        banded.whole_budget = to.budget;
         return write_spilled(*grid, style, banded, out, true);
     }
     case method_halves:
