@@ -797,6 +797,9 @@ bool write_spilled(const cell_grid &grid, const line_style &style, const output_
     for (int place = 0; place < spill_places && !spilled && !out->no_memory; ++place) {
         release_runs(&runs);
         clear_failure(out);
+        // A page takes its runs' cells a block at a time, not by the lines'
+        // sizes.
+        runs.unsized = style.format != format_delimited;
         runs.fd = open_listed_spill(to.spill_beside, place);
         if (runs.fd < 0)
             note_failed_write(out);
