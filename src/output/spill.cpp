@@ -334,6 +334,15 @@ struct runs_taken {
     std::uint64_t told_at = 0; // the result's bytes when last told
 };
 
+// The share of the table that taken bytes of the spill's stand for.
+static std::uint64_t share_taken(std::uint64_t share, std::uint64_t taken, std::uint64_t spilled)
+{
+    if (taken >= spilled)
+        return share;
+    return static_cast<std::uint64_t>(static_cast<double>(share) * static_cast<double>(taken) /
+                                      static_cast<double>(spilled));
+}
+
 static void tell_runs_taken(runs_taken *taken, const run_reader *readers, output_block *out,
                             bool end)
 {
@@ -343,12 +352,7 @@ static void tell_runs_taken(runs_taken *taken, const run_reader *readers, output
     std::uint64_t spill_taken = 0;
     for (std::size_t b = 0; b < taken->runs; ++b)
         spill_taken += spill_position(readers[b]) - taken->from[b];
-    std::uint64_t share = taken->share;
-    std::uint64_t now = spill_taken >= taken->bytes
-                            ? share
-                            : static_cast<std::uint64_t>(static_cast<double>(share) *
-                                                         static_cast<double>(spill_taken) /
-                                                         static_cast<double>(taken->bytes));
+    std::uint64_t now = share_taken(taken->share, spill_taken, taken->bytes);
     if (now > taken->told) {
         note_consumed(out->progress, now - taken->told);
         taken->told = now;
@@ -706,10 +710,7 @@ static void tell_halves_rest(const table_view &table, const spill_runs &runs,
     for (std::size_t b = 0; b < runs.count; ++b)
         taken += spill_position(halves[0].readers[b]) - runs.starts[b] +
                  spill_position(halves[1].readers[b]) - halves[1].from[b];
-    std::uint64_t now = taken >= spilled ? share
-                                         : static_cast<std::uint64_t>(static_cast<double>(share) *
-                                                                      static_cast<double>(taken) /
-                                                                      static_cast<double>(spilled));
+    std::uint64_t now = share_taken(share, taken, spilled);
     std::uint64_t told = halves[0].taken.told + halves[1].taken.told;
     if (now > told)
         note_consumed(out->progress, now - told);
