@@ -656,14 +656,21 @@ static void take_lines(lines_work *work)
     tell_runs_taken(&work->taken, work->readers, work->out, true);
 }
 
+// What readers starting each run at from take back: the half of the table
+// that spilling did not tell, for the whole of the runs.
+static runs_taken taken_from(const table_view &table, const spill_runs &runs,
+                             const std::uint64_t *from, std::uint64_t told_at)
+{
+    std::uint64_t share = table.length - table.length / 2;
+    return {from, runs.count, runs.starts[runs.count], share, 0, told_at};
+}
+
 // Every line on this thread.
 static void take_all(const table_view &table, const line_style &style, const spill_runs &runs,
                      run_reader *readers, output_block *out)
 {
-    std::uint64_t spilled = runs.starts[runs.count];
-    std::uint64_t share = table.length - table.length / 2;
     lines_work work{&style, &runs, readers, out, {}, 0, table.columns, nullptr};
-    work.taken = {runs.starts, runs.count, spilled, share, 0, out->offset};
+    work.taken = taken_from(table, runs, runs.starts, out->offset);
     take_lines(&work);
 }
 
@@ -701,16 +708,13 @@ static void take_half(void *arg)
 
 // Each half tells its readers' share of the table as they go, rounded
 // down: the rest is told once both are done.
-static void tell_halves_rest(const table_view &table, const spill_runs &runs,
-                             const lines_work *halves, output_block *out)
+static void tell_halves_rest(const spill_runs &runs, const lines_work *halves, output_block *out)
 {
-    std::uint64_t spilled = runs.starts[runs.count];
-    std::uint64_t share = table.length - table.length / 2;
     std::uint64_t taken = 0;
     for (std::size_t b = 0; b < runs.count; ++b)
         taken += spill_position(halves[0].readers[b]) - runs.starts[b] +
                  spill_position(halves[1].readers[b]) - halves[1].from[b];
-    std::uint64_t now = share_taken(share, taken, spilled);
+    std::uint64_t now = share_taken(halves[0].taken.share, taken, halves[0].taken.bytes);
     std::uint64_t told = halves[0].taken.told + halves[1].taken.told;
     if (now > told)
         note_consumed(out->progress, now - told);
@@ -756,15 +760,13 @@ static bool take_halves(const cell_grid &grid, const line_style &style, const ou
         output_block after = *out;
         after.bytes = block;
         std::int32_t middle = middle_line(grid, runs);
-        std::uint64_t spilled = runs.starts[runs.count];
-        std::uint64_t share = table.length - table.length / 2;
         lines_work halves[2] = {{&style, &runs, readers, out, {}, 0, middle, nullptr},
                                 {&style, &runs, later, &after, {}, middle, table.columns, from}};
-        halves[0].taken = {runs.starts, runs.count, spilled, share, 0, out->offset};
-        halves[1].taken = {from, runs.count, spilled, share, 0, 0};
+        halves[0].taken = taken_from(table, runs, runs.starts, out->offset);
+        halves[1].taken = taken_from(table, runs, from, 0);
         run_both(take_half, &halves[0], &halves[1], out->threads);
         if (out->progress.consumed != nullptr)
-            tell_halves_rest(table, runs, halves, out);
+            tell_halves_rest(runs, halves, out);
         take_failure(out, after);
         out->offset = after.offset;
     }
