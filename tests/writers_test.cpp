@@ -366,6 +366,49 @@ TEST(spill_halves, a_failed_write_on_either_thread_fails_the_result)
     }
 }
 
+// A spill whose temporary folder fills up partway starts again beside the
+// result: the progress line still tells each byte of the table once, not
+// the bands already spilled twice.
+TEST(spill_places, a_spill_started_again_tells_each_byte_once)
+{
+    std::string input = generated_table(300, 5, 10);
+    static fault_plan plan;
+    plan.calls = 1u << static_cast<unsigned>(platform_call::write);
+    plan.error = ENOSPC;
+    std::string beside = testing::TempDir() + "result";
+    auto run = [&](std::uint64_t fail_at, std::uint64_t *told) {
+        plan.fail_at = fail_at;
+        plan.counted = 0;
+        loaded_table table;
+        EXPECT_TRUE(load_text(&table, input, '\t', true));
+        std::atomic<std::uint64_t> consumed{0};
+        bool written = false;
+        written_by(true, [&](output_target to) {
+            to.budget = 300;
+            to.spill_beside = beside.c_str();
+            to.progress.consumed = [](void *context, std::uint64_t bytes) {
+                *static_cast<std::atomic<std::uint64_t> *>(context) += bytes;
+            };
+            to.progress.context = &consumed;
+            platform_faults = &plan;
+            written = write_replace(std::move(table.grid), format_delimited, to);
+            platform_faults = nullptr;
+        });
+        *told = consumed;
+        return written;
+    };
+    std::uint64_t told = 0;
+    ASSERT_TRUE(run(0, &told));
+    // The result, smaller than an output block, is the last write: every
+    // write before it is the spill's.
+    std::uint64_t writes = plan.counted;
+    ASSERT_GT(writes, 2u);
+    for (std::uint64_t n = 1; n < writes; ++n) {
+        EXPECT_TRUE(run(n, &told)) << "spill write " << n << " failed";
+        EXPECT_EQ(told, input.size()) << "spill write " << n << " failed";
+    }
+}
+
 // The progress line's total: where the sums tell it, exactly the bytes
 // written, in either orientation and format.
 class result_size : public testing::TestWithParam<budget_case>

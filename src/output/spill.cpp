@@ -220,9 +220,10 @@ static bool spill_next_band(const cell_grid &grid, band_start *at, std::size_t m
 
 // The spill is written through the main output block, which holds nothing until
 // the runs are taken: result's bytes have been set aside, and it takes on
-// what failed.
+// what failed. told: the table's bytes up to which spilling has been told,
+// by this place or one before it that failed.
 static bool spill_bands(const cell_grid &grid, const output_target &result_to, spill_runs *runs,
-                        output_block *result)
+                        output_block *result, std::size_t *told)
 {
     std::uint64_t budget = result_to.budget;
     line_group *group = result_to.blocks->group.get();
@@ -247,13 +248,15 @@ static bool spill_bands(const cell_grid &grid, const output_target &result_to, s
         most_columns, static_cast<std::size_t>(result_to.whole_budget / 8 / sizeof(std::uint32_t)));
     bool spilled = runs->starts != nullptr;
     for (band_start at; spilled && at.byte < grid.table.length;) {
-        std::size_t begin = at.byte;
         spilled =
             spill_next_band(grid, &at, most_bytes, most_rows - 2, most_columns, group, runs, &to);
         if (spilled) {
             take_failure(result, to);
             spilled = !to.failed && add_run(runs, static_cast<std::uint64_t>(to.offset));
-            note_consumed(result->progress, at.byte / 2 - begin / 2);
+        }
+        if (spilled && at.byte > *told) {
+            note_consumed(result->progress, at.byte / 2 - *told / 2);
+            *told = at.byte;
         }
     }
     if (!spilled)
@@ -795,6 +798,7 @@ bool write_spilled(const cell_grid &grid, const line_style &style, const output_
     spill_runs runs;
     file_mapping mapping;
     bool spilled = false;
+    std::size_t told = 0;
     // A place without room (missing, not writable, full) gives way to the
     // next.
     for (int place = 0; place < spill_places && !spilled && !out->no_memory; ++place) {
@@ -807,7 +811,7 @@ bool write_spilled(const cell_grid &grid, const line_style &style, const output_
         if (runs.fd < 0)
             note_failed_write(out);
         else
-            spilled = spill_bands(grid, to, &runs, out);
+            spilled = spill_bands(grid, to, &runs, out, &told);
     }
     const unsigned char *spill = spilled ? map_spill(runs, to, &mapping) : nullptr;
     if (spilled && spill == nullptr)
