@@ -329,7 +329,8 @@ static std::uint64_t spill_position(const run_reader &r)
 // once every consumed_step bytes of the result, and at its end. Readers of
 // a half of the lines tell as much as their own bytes stand for.
 struct runs_taken {
-    const std::uint64_t *from = nullptr; // where each run's reader started
+    std::uint64_t *from = nullptr; // where each run's reader started (a second half's, once
+                                   // moved on to its first line)
     std::size_t runs = 0;
     std::uint64_t bytes = 0;   // of the runs, that share stands for
     std::uint64_t share = 0;   // of the table
@@ -636,7 +637,7 @@ namespace
 
 // One thread's lines of the result, [first_line, end_line), each run's
 // taken from where its reader stands; a second half's readers and output
-// first move on to its first line, each run's at from.
+// first move on to its first line, each run's at taken.from.
 struct lines_work {
     const line_style *style = nullptr;
     const spill_runs *runs = nullptr;
@@ -645,7 +646,6 @@ struct lines_work {
     runs_taken taken;
     std::int32_t first_line = 0;
     std::int32_t end_line = 0;
-    std::uint64_t *from = nullptr;
 };
 
 } // namespace
@@ -661,8 +661,8 @@ static void take_lines(lines_work *work)
 
 // What readers starting each run at from take back: the half of the table
 // that spilling did not tell, for the whole of the runs.
-static runs_taken taken_from(const table_view &table, const spill_runs &runs,
-                             const std::uint64_t *from, std::uint64_t told_at)
+static runs_taken taken_from(const table_view &table, const spill_runs &runs, std::uint64_t *from,
+                             std::uint64_t told_at)
 {
     std::uint64_t share = table.length - table.length / 2;
     return {from, runs.count, runs.starts[runs.count], share, 0, told_at};
@@ -672,7 +672,7 @@ static runs_taken taken_from(const table_view &table, const spill_runs &runs,
 static void take_all(const table_view &table, const line_style &style, const spill_runs &runs,
                      run_reader *readers, output_block *out)
 {
-    lines_work work{&style, &runs, readers, out, {}, 0, table.columns, nullptr};
+    lines_work work{&style, &runs, readers, out, {}, 0, table.columns};
     work.taken = taken_from(table, runs, runs.starts, out->offset);
     take_lines(&work);
 }
@@ -693,7 +693,7 @@ static void start_second_half(lines_work *work)
             return;
         }
         r->at += skipped;
-        work->from[b] += skipped;
+        work->taken.from[b] += skipped;
         work->out->offset += skipped;
     }
     work->taken.told_at = work->out->offset;
@@ -716,7 +716,7 @@ static void tell_halves_rest(const spill_runs &runs, const lines_work *halves, o
     std::uint64_t taken = 0;
     for (std::size_t b = 0; b < runs.count; ++b)
         taken += spill_position(halves[0].readers[b]) - runs.starts[b] +
-                 spill_position(halves[1].readers[b]) - halves[1].from[b];
+                 spill_position(halves[1].readers[b]) - halves[1].taken.from[b];
     std::uint64_t now = share_taken(halves[0].taken.share, taken, halves[0].taken.bytes);
     std::uint64_t told = halves[0].taken.told + halves[1].taken.told;
     if (now > told)
@@ -763,8 +763,8 @@ static bool take_halves(const cell_grid &grid, const line_style &style, const ou
         output_block after = *out;
         after.bytes = block;
         std::int32_t middle = middle_line(grid, runs);
-        lines_work halves[2] = {{&style, &runs, readers, out, {}, 0, middle, nullptr},
-                                {&style, &runs, later, &after, {}, middle, table.columns, from}};
+        lines_work halves[2] = {{&style, &runs, readers, out, {}, 0, middle},
+                                {&style, &runs, later, &after, {}, middle, table.columns}};
         halves[0].taken = taken_from(table, runs, runs.starts, out->offset);
         halves[1].taken = taken_from(table, runs, from, 0);
         run_both(take_half, &halves[0], &halves[1], out->threads);
