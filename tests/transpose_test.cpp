@@ -4,11 +4,15 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
 #include <cstdlib>
 
 #include <memory>
 #include <utility>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace
@@ -275,6 +279,16 @@ const method_way method_ways[] = {
     {"spill, larger bands", {method_spill, 1, false}, false, 200000, false},
     {"spill at offsets, taken back in halves", {method_spill, 1, false}, false, 200000, true},
     {"spill at offsets, few runs in halves", {method_spill, 1, false}, false, 1u << 20, true},
+    {"spill, bands by choice in pairs",
+     {method_spill, 1, false, 1u << 16},
+     false,
+     UINT64_MAX,
+     false},
+    {"spill at offsets, bands by choice in pairs",
+     {method_spill, 1, false, 1u << 16},
+     false,
+     UINT64_MAX,
+     true},
 };
 
 // halved: whether a spill's runs were taken back in two halves, which alone
@@ -317,8 +331,13 @@ std::string written_directly(cell_grid &&taken, const method_way &way, result_fo
             break;
         case method_spill:
             // In sequence each band loaded as one part; at offsets the runs
-            // are taken back in halves.
-            to.split_from = way.positioned ? 0 : SIZE_MAX;
+            // are taken back in halves. Bands taken by choice, as the plan
+            // takes them, go in pairs on two threads.
+            to.split_from = way.positioned || way.step.band_budget != 0 ? 0 : SIZE_MAX;
+            if (way.step.band_budget != 0) {
+                to.whole_budget = to.budget;
+                to.budget = std::min(to.budget, way.step.band_budget);
+            }
             write_spilled(grid, style, to, &out);
             break;
         }
@@ -458,6 +477,143 @@ TEST(spill_halves, split_anywhere_write_what_the_cursors_write)
             }
         }
         EXPECT_TRUE(any_halved || !lines) << testing::PrintToString(input) << ": never halved";
+    }
+}
+
+// Bands taken by choice, in pairs on two threads, each run written at its
+// place in the spill: the second thread's run after the first's, from the
+// first band's sums. The writes at offsets on the second thread are counted
+// (the result goes in sequence, so that only the spill's are), and one of
+// all of them may fail, as a full disk fails it.
+std::thread::id test_thread;
+std::atomic<std::uint64_t> second_thread_writes{0};
+
+void count_second_thread_writes(platform_call call)
+{
+    if (call == platform_call::write_at && std::this_thread::get_id() != test_thread)
+        ++second_thread_writes;
+}
+
+struct paired_run {
+    std::string result;
+    bool failed = false;
+    std::uint64_t writes = 0; // at offsets
+    std::uint64_t second_thread = 0;
+    std::uint64_t told = 0; // of the table, to the progress line
+};
+
+// Bands of 30 rows, 1 KB and 64 columns at most; split_from at the table's
+// length cuts every band but a whole table's from the row index, at 0 each
+// is scanned again.
+constexpr std::uint64_t pair_band_budget = 2048;
+
+paired_run spilled_in_pairs(const std::string &input, result_format format, std::size_t from,
+                            std::uint64_t fail_at)
+{
+    static writer_blocks kept;
+    static fault_plan plan;
+    plan.calls = 1u << static_cast<unsigned>(platform_call::write_at);
+    plan.fail_at = fail_at;
+    plan.counted = 0;
+    plan.error = ENOSPC;
+    plan.at_call = count_second_thread_writes;
+    test_thread = std::this_thread::get_id();
+    second_thread_writes = 0;
+    loaded_table table;
+    EXPECT_TRUE(load_text(&table, input, '\t', true, SIZE_MAX));
+    std::string beside = testing::TempDir() + "result";
+    paired_run run;
+    std::atomic<std::uint64_t> told{0};
+    run.result = written_by(false, [&](output_target to) {
+        to.progress.consumed = [](void *context, std::uint64_t bytes) {
+            *static_cast<std::atomic<std::uint64_t> *>(context) += bytes;
+        };
+        to.progress.context = &told;
+        to.budget = pair_band_budget;
+        to.whole_budget = UINT64_MAX;
+        to.split_from = from;
+        to.spill_beside = beside.c_str();
+        ASSERT_TRUE(have_writer_blocks(&kept));
+        to.blocks = &kept;
+        line_style style;
+        style.format = format;
+        style.html = html_style_for(charset_utf8, '\t');
+        output_block out = main_output(to);
+        platform_faults = &plan;
+        write_spilled(table.grid, style, to, &out);
+        platform_faults = nullptr;
+        flush_output(&out);
+        run.failed = out.failed;
+    });
+    run.writes = plan.counted;
+    run.second_thread = second_thread_writes;
+    run.told = told;
+    return run;
+}
+
+std::string lines_of(const std::string &line, int times)
+{
+    std::string text;
+    for (int i = 0; i < times; ++i)
+        text += line;
+    return text;
+}
+
+struct pairs_case {
+    const char *name;
+    std::string input;
+    bool bands; // two or more
+};
+
+const pairs_case pairs_cases[] = {
+    {"one band", "a\tb\nc\n\td\n", false},
+    {"two bands", lines_of("ab\tc\td\n", 60), true},
+    {"three bands", lines_of("ab\t\tcd\n", 90), true},
+    {"the last band without a line end", lines_of("x\ty\n", 120) + "z\tw", true},
+    {"many bands", joined_rows(generated_rows(90, 60, 6, 41), '\t'), true},
+    {"runs of very different sizes",
+     lines_of("a\tb\n", 20) + lines_of(std::string(14, 'L') + "\t", 60) + "\n" +
+         lines_of("c\n", 30) + std::string(3000, 'M') + "\n" + lines_of("d\te\n", 9),
+     true},
+    {"a band of empty cells only, one of empty lines",
+     lines_of("a\tb\tc\n", 30) + lines_of("\t\t\n", 30) + lines_of("\n", 30) + "e\tf\n", true},
+};
+
+TEST(spill_bands, in_pairs_write_what_the_cursors_write)
+{
+    const method_way cursors{"cursors", {method_cursors, 1, false}, false, UINT64_MAX, false};
+    for (const pairs_case &c : pairs_cases) {
+        for (result_format format : {format_delimited, format_html}) {
+            loaded_table read;
+            ASSERT_TRUE(load_text(&read, c.input, '\t'));
+            std::string expected = written_directly(std::move(read.grid), cursors, format);
+            for (std::size_t from : {std::size_t{0}, c.input.size()}) {
+                paired_run run = spilled_in_pairs(c.input, format, from, 0);
+                EXPECT_FALSE(run.failed) << c.name;
+                EXPECT_EQ(run.result, expected)
+                    << c.name << ", format " << int{format} << ", split_from " << from;
+                if (c.bands) {
+                    EXPECT_GT(run.second_thread, 0u) << c.name << ": no band on a second thread";
+                }
+            }
+        }
+    }
+}
+
+// A spill write that fails on either thread fails the spill in its place,
+// and the next place is tried, as for bands in turn: the result is whole,
+// and the progress line told each byte of the table once.
+TEST(spill_bands, a_failed_write_in_pairs_is_tried_in_the_next_place)
+{
+    std::string input = joined_rows(generated_rows(70, 30, 6, 42), '\t');
+    paired_run whole = spilled_in_pairs(input, format_delimited, input.size(), 0);
+    ASSERT_FALSE(whole.failed);
+    ASSERT_GT(whole.second_thread, 0u);
+    for (std::uint64_t n = 1; n <= whole.writes; ++n) {
+        paired_run run = spilled_in_pairs(input, format_delimited, input.size(), n);
+        EXPECT_FALSE(run.failed) << "write " << n;
+        EXPECT_EQ(run.result, whole.result) << "write " << n << " failed unnoticed";
+        EXPECT_EQ(run.told, input.size()) << "write " << n;
     }
 }
 

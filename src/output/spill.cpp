@@ -116,17 +116,27 @@ static void widen_sums(scratch_array<std::uint32_t> *sums, std::size_t had, std:
     std::fill(sums->get() + had, sums->get() + columns, 0);
 }
 
+// What a band may hold: its bytes, its rows (its row table also holds the
+// two ends) and the columns its sums may cover; and how a band is scanned
+// again: in two parts from split_from bytes on, on two threads or one.
+struct band_limits {
+    std::size_t bytes = 0;
+    std::size_t rows = 0;
+    std::size_t columns = 0;
+    std::size_t split_from = SIZE_MAX;
+    bool threads = false;
+};
+
 // The band's own grid, with every column of the table; its sums, when it
 // has them, cover them all.
 static bool load_band(const table_view &table, std::size_t begin, std::size_t end,
-                      std::size_t most_columns, const output_block &spill, cell_grid *band)
+                      const band_limits &most, cell_grid *band)
 {
     load_limits limits;
-    limits.most_columns = most_columns;
-    limits.split_from = spill.split_from;
-    limits.threads = spill.threads;
-    std::size_t split_from = spill.split_from;
-    limits.keep_parts = wants_row_parts(table.bytes + begin, end - begin, split_from);
+    limits.most_columns = most.columns;
+    limits.split_from = most.split_from;
+    limits.threads = most.threads;
+    limits.keep_parts = wants_row_parts(table.bytes + begin, end - begin, most.split_from);
     if (load_table_within(table.bytes + begin, end - begin, table.delimiter, true, limits, band) !=
         load_done)
         return false;
@@ -167,61 +177,280 @@ static void note_line_bytes(const cell_grid &band, spill_runs *runs)
         runs->line_bytes[had + c] = sums[c] + rows - 1;
 }
 
-// The band, loaded, transposed into the spill.
-static void spill_band(cell_grid *loaded, line_group *group, output_block *to)
+// The band, loaded, transposed into the spill. Paired, its groups take one
+// thread and one staging buffer: the other thread has a band of its own.
+static void spill_band(cell_grid *loaded, line_group *group, output_block *to, bool paired)
 {
     cell_grid &band = *loaded;
     line_style runs_style;
     runs_style.delimiter = band.table.delimiter;
-    method_step step = plan_groups(shape_of(band), to->split_from);
+    method_step step = paired ? method_step{} : plan_groups(shape_of(band), to->split_from);
     row_cursors cursors = start_cursors(band.table, std::move(band.index));
     write_by_groups(band, cursors.next.get(), runs_style, to, group, 0, band.table.columns, step);
     flush_output(to);
 }
 
-// Where the next band starts: its first row and byte.
+// Where a band starts: its first row and byte.
 struct band_start {
     std::int32_t row = 0;
     std::size_t byte = 0;
 };
 
+// Where the band from at ends, cut from the row index.
+static band_start cut_band(const cell_grid &grid, band_start at, const band_limits &most)
+{
+    const std::size_t *starts = grid.index.starts.get();
+    std::int32_t end = band_end_row(grid.table, starts, at.row, most.bytes, most.rows);
+    return {end, end == grid.table.rows ? grid.table.length : starts[end]};
+}
+
+// The band [from, end) cut from the row index: one measured whole takes its
+// grid from it too (a larger one is scanned again in two parts, for its two
+// threads).
+static bool load_rows(const cell_grid &grid, band_start from, band_start end,
+                      const band_limits &most, cell_grid *band)
+{
+    return end.byte - from.byte < most.split_from
+               ? load_row_band(grid, from.row, end.row, most.columns, band)
+               : load_band(grid.table, from.byte, end.byte, most, band);
+}
+
 // The next band, from at, which moves past it, transposed into the spill;
 // false when it cannot be loaded. Its arrays are freed before the runs' list
-// grows. With the table's row index the band is cut from it, and one
-// measured whole takes its grid from it too (a larger one is scanned again in
-// two parts, for its two threads); without, the band is cut from the bytes
-// and scanned again, its row unknown.
-static bool spill_next_band(const cell_grid &grid, band_start *at, std::size_t most_bytes,
-                            std::size_t most_rows, std::size_t most_columns, line_group *group,
-                            spill_runs *runs, output_block *to)
+// grows. Without the row index the band is cut from the bytes and scanned
+// again, its row unknown.
+static bool spill_next_band(const cell_grid &grid, band_start *at, const band_limits &most,
+                            line_group *group, spill_runs *runs, output_block *to)
 {
     cell_grid band;
-    const table_view &table = grid.table;
-    const std::size_t *starts = grid.index.starts.get();
     bool loaded = false;
-    if (starts != nullptr) {
-        std::int32_t end = band_end_row(table, starts, at->row, most_bytes, most_rows);
-        std::size_t end_byte = end == table.rows ? table.length : starts[end];
-        loaded = end_byte - at->byte < to->split_from
-                     ? load_row_band(grid, at->row, end, most_columns, &band)
-                     : load_band(table, at->byte, end_byte, most_columns, *to, &band);
-        *at = {end, end_byte};
+    if (grid.index.starts != nullptr) {
+        band_start end = cut_band(grid, *at, most);
+        loaded = load_rows(grid, *at, end, most, &band);
+        *at = end;
     } else {
-        std::size_t end = band_end(table, at->byte, most_bytes, most_rows);
-        loaded = load_band(table, at->byte, end, most_columns, *to, &band);
+        std::size_t end = band_end(grid.table, at->byte, most.bytes, most.rows);
+        loaded = load_band(grid.table, at->byte, end, most, &band);
         at->byte = end;
     }
     if (loaded) {
         note_line_bytes(band, runs);
-        spill_band(&band, group, to);
+        spill_band(&band, group, to, false);
     }
     return loaded;
 }
 
+// The table's bytes up to at spilled, told once: told, how far spilling has
+// been told, by this place or one before it that failed, whose bands the
+// spill started again beside the result spills again.
+static void tell_spilled(output_block *result, std::size_t *told, std::size_t at)
+{
+    if (at > *told) {
+        note_consumed(result->progress, at / 2 - *told / 2);
+        *told = at;
+    }
+}
+
+// The bands one after the other, on this thread.
+static bool spill_bands_in_turn(const cell_grid &grid, const band_limits &most, line_group *group,
+                                spill_runs *runs, output_block *to, output_block *result,
+                                std::size_t *told)
+{
+    bool spilled = true;
+    for (band_start at; spilled && at.byte < grid.table.length;) {
+        spilled = spill_next_band(grid, &at, most, group, runs, to);
+        if (spilled) {
+            take_failure(result, *to);
+            spilled = !to->failed && add_run(runs, static_cast<std::uint64_t>(to->offset));
+        }
+        if (spilled)
+            tell_spilled(result, told, at.byte);
+    }
+    return spilled;
+}
+
+// A band's run's bytes, from its sums: each line's text, and a delimiter or
+// the LF after each row's entry. False without sums.
+static bool run_bytes(const cell_grid &band, std::uint64_t *bytes)
+{
+    const std::uint32_t *sums = band.sums.bytes.get();
+    if (sums == nullptr)
+        return false;
+    auto columns = static_cast<std::size_t>(band.table.columns);
+    *bytes = static_cast<std::uint64_t>(band.table.rows) * columns;
+    for (std::size_t c = 0; c < columns; ++c)
+        *bytes += sums[c];
+    return true;
+}
+
+namespace
+{
+
+// One thread's share of a round of two bands, each written at its own
+// place in the spill through its own output block and staging. The first
+// thread transposes the round's first band, loaded before the round, then
+// loads [from, end), the next round's first, into the same grid; the second
+// loads [from, end), the round's second band, then transposes it.
+struct band_work {
+    const cell_grid *grid = nullptr;
+    const band_limits *most = nullptr;
+    cell_grid band;
+    band_start from;
+    band_start end;
+    bool loads_first = false;
+    bool loaded = false;
+    line_group *group = nullptr;
+    output_block *to = nullptr;
+};
+
+} // namespace
+
+static void pair_band(void *arg)
+{
+    auto *work = static_cast<band_work *>(arg);
+    if (!work->loads_first) {
+        spill_band(&work->band, work->group, work->to, true);
+        work->band = cell_grid{}; // its memory free before the next band's is had
+    }
+    work->loaded = work->from.byte == work->end.byte ||
+                   load_rows(*work->grid, work->from, work->end, *work->most, &work->band);
+    if (work->loaded && work->loads_first)
+        spill_band(&work->band, work->group, work->to, true);
+}
+
+// One band alone, the first's, at its place: the table's last, or one
+// without sums, whose run's size is known only once it is written. The next
+// is loaded after it.
+static void spill_band_alone(band_work *first, band_start next_end)
+{
+    spill_band(&first->band, first->group, first->to, true);
+    first->band = cell_grid{};
+    first->from = first->end;
+    first->end = next_end;
+    first->loaded = first->from.byte == first->end.byte ||
+                    load_rows(*first->grid, first->from, first->end, *first->most, &first->band);
+}
+
+// The round's two runs, their sizes from where their blocks ended; a first
+// run whose size is not its sums' would be a fault, which fails the spill.
+static bool add_round_runs(const band_work *works, std::uint64_t first_end, spill_runs *runs,
+                           output_block *result)
+{
+    take_failure(result, *works[0].to);
+    take_failure(result, *works[1].to);
+    if (!result->failed && works[0].to->offset != first_end) {
+        errno = EIO;
+        note_failed_write(result);
+    }
+    if (result->failed || !add_run(runs, first_end))
+        return false;
+    if (!works[1].loaded)
+        return false;
+    note_line_bytes(works[1].band, runs);
+    return add_run(runs, works[1].to->offset);
+}
+
+// The bands in rounds of two on two threads, each band's run at its place
+// in the spill: the round's second run follows the first, whose size the
+// first band's sums give. A band without them goes alone. Progress is told
+// here, on this thread, once a round is done.
+static bool spill_paired_bands(band_work *works, spill_runs *runs, output_block *result,
+                               std::size_t *told)
+{
+    band_work &first = works[0];
+    band_work &second = works[1];
+    const cell_grid &grid = *first.grid;
+    std::size_t length = grid.table.length;
+    first.end = cut_band(grid, first.from, *first.most);
+    bool spilled = load_rows(grid, first.from, first.end, *first.most, &first.band);
+    std::uint64_t offset = 0;
+    while (spilled && first.from.byte < length) {
+        std::uint64_t first_bytes = 0;
+        bool sized = run_bytes(first.band, &first_bytes);
+        note_line_bytes(first.band, runs);
+        first.to->offset = offset;
+        band_start after =
+            first.end.byte < length ? cut_band(grid, first.end, *first.most) : first.end;
+        if (!sized || first.end.byte == length) {
+            spill_band_alone(&first, after);
+            take_failure(result, *first.to);
+            spilled = !result->failed && add_run(runs, first.to->offset) && first.loaded;
+            offset = first.to->offset;
+        } else {
+            second.from = first.end;
+            second.end = after;
+            second.to->offset = offset + first_bytes;
+            first.from = after;
+            first.end = after.byte < length ? cut_band(grid, after, *first.most) : after;
+            run_both(pair_band, &first, &second, true);
+            spilled = add_round_runs(works, offset + first_bytes, runs, result) && first.loaded;
+            second.band = cell_grid{};
+            offset = second.to->offset;
+        }
+        tell_spilled(result, told, first.from.byte);
+    }
+    return spilled;
+}
+
+// Whether the bands may go in pairs on two threads: bands taken by choice,
+// cut from the row index, with sums, of a table large enough for two
+// threads, where the whole budget holds a second band and its staging and
+// output block beside the spill's own share.
+static bool bands_pair(const cell_grid &grid, const output_target &to, const band_limits &most,
+                       const output_block &spill)
+{
+    std::uint64_t second = 2 * to.budget + group_bytes + sizeof(line_group) + spill.end;
+    return spill.threads && grid.index.starts != nullptr && grid.sums.bytes != nullptr &&
+           static_cast<std::size_t>(grid.table.columns) <= most.columns && grid.table.length > 0 &&
+           grid.table.length >= to.split_from && to.whole_budget / 4 >= second;
+}
+
+// The second thread's staging and output block, beside the first's.
+struct band_pair_buffers {
+    line_group *group = nullptr;
+    char *pages = nullptr; // the staging, then the block
+};
+
+static bool have_pair_buffers(band_pair_buffers *buffers, std::size_t block_bytes)
+{
+    buffers->group = static_cast<line_group *>(scratch_calloc(1, sizeof(line_group)));
+    buffers->pages = static_cast<char *>(allocate_pages(group_bytes + block_bytes));
+    if (buffers->group != nullptr)
+        buffers->group->bytes = buffers->pages;
+    return buffers->group != nullptr && buffers->pages != nullptr;
+}
+
+static void release_pair_buffers(band_pair_buffers *buffers)
+{
+    release_pages(buffers->pages);
+    scratch_free(buffers->group);
+}
+
+// The bands in pairs at offsets where they may be, else in turn.
+static bool spill_all_bands(const cell_grid &grid, const output_target &result_to, band_limits most,
+                            line_group *group, spill_runs *runs, output_block *to,
+                            output_block *result, std::size_t *told)
+{
+    band_pair_buffers buffers;
+    if (!bands_pair(grid, result_to, most, *to) || !have_pair_buffers(&buffers, to->end)) {
+        release_pair_buffers(&buffers);
+        return spill_bands_in_turn(grid, most, group, runs, to, result, told);
+    }
+    most.threads = false;
+    output_block after = *to;
+    after.bytes = buffers.pages + group_bytes;
+    to->at_offset = after.at_offset = true;
+    band_work works[2];
+    works[0] = {&grid, &most, {}, {}, {}, false, false, group, to};
+    works[1] = {&grid, &most, {}, {}, {}, true, false, buffers.group, &after};
+    bool spilled = spill_paired_bands(works, runs, result, told);
+    release_pair_buffers(&buffers);
+    return spilled;
+}
+
 // The spill is written through the main output block, which holds nothing until
 // the runs are taken: result's bytes have been set aside, and it takes on
-// what failed. told: the table's bytes up to which spilling has been told,
-// by this place or one before it that failed.
+// what failed. told: as tell_spilled's.
 static bool spill_bands(const cell_grid &grid, const output_target &result_to, spill_runs *runs,
                         output_block *result, std::size_t *told)
 {
@@ -238,27 +467,19 @@ static bool spill_bands(const cell_grid &grid, const output_target &result_to, s
     // sizes (of the whole budget, for bands taken by choice: more runs keep
     // their sizes, which spare a search for every line's end). A band holds
     // a row at least; its row table also holds the two ends.
-    std::size_t most_bytes = budget / 2;
-    std::size_t most_rows = std::max<std::uint64_t>(budget / 8 / sizeof(std::size_t), 3);
-    std::size_t most_columns = budget / 8 / sizeof(std::uint32_t);
+    band_limits most;
+    most.bytes = budget / 2;
+    most.rows = std::max<std::uint64_t>(budget / 8 / sizeof(std::size_t), 3) - 2;
+    most.columns = budget / 8 / sizeof(std::uint32_t);
+    most.split_from = spill.split_from;
+    most.threads = spill.threads;
     runs->starts = static_cast<std::uint64_t *>(scratch_calloc(8, sizeof(std::uint64_t)));
     runs->capacity = runs->starts == nullptr ? 0 : 8;
     runs->columns = static_cast<std::size_t>(grid.table.columns);
     runs->most_line_bytes = std::max(
-        most_columns, static_cast<std::size_t>(result_to.whole_budget / 8 / sizeof(std::uint32_t)));
-    bool spilled = runs->starts != nullptr;
-    for (band_start at; spilled && at.byte < grid.table.length;) {
-        spilled =
-            spill_next_band(grid, &at, most_bytes, most_rows - 2, most_columns, group, runs, &to);
-        if (spilled) {
-            take_failure(result, to);
-            spilled = !to.failed && add_run(runs, static_cast<std::uint64_t>(to.offset));
-        }
-        if (spilled && at.byte > *told) {
-            note_consumed(result->progress, at.byte / 2 - *told / 2);
-            *told = at.byte;
-        }
-    }
+        most.columns, static_cast<std::size_t>(result_to.whole_budget / 8 / sizeof(std::uint32_t)));
+    bool spilled = runs->starts != nullptr &&
+                   spill_all_bands(grid, result_to, most, group, runs, &to, result, told);
     if (!spilled)
         note_no_memory(result); // unless a write failed first
     return spilled;

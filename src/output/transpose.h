@@ -17,7 +17,8 @@
 // lanes    lanes_bytes a part, no row table     one a part              needs       the next
 // cursors  nothing                              1                       no          -
 // spill    within the budget, and a spill file  its bands' groups'      no          - (in bands:
-//                                                                                   the next)
+//          (in bands: a second band, its        (in bands: 2, a band                the next)
+//          staging and output block)            each, in pairs)
 // halves   the groups', and 8 bytes a row       2, a half's groups each needs       groups
 // groups   the row table, two group_bytes       2 parts, or 1 and 1     no          -
 //          stagings                             more writing (pipelined)
@@ -197,7 +198,10 @@ bool write_by_lanes(const cell_grid &grid, const line_style &style, output_block
                     const method_step &step);
 
 // spill.cpp: bands of rows through a spill file, cut from the grid's row
-// index when it has one (else from its bytes). With may_decline, false,
+// index when it has one (else from its bytes). Bands taken by choice go in
+// pairs on two threads where the whole budget holds two, each run at its
+// place in the spill (the first band's sums give the second's place), from
+// split_from bytes on. With may_decline, false,
 // nothing written and out's failure cleared, when no spill file, or no
 // memory for its runs, could be had. A delimited result at offsets whose
 // runs are in memory with their lines' sizes is taken back in two halves
