@@ -259,6 +259,38 @@ TEST(load_table_split, from_the_length_it_is_given)
     }
 }
 
+// The second part keeps its row starts up to a bound, past which the join
+// finds them in its bytes: either way every row starts where its line does,
+// on both sides of the bound (these tails hold 65,534 to 65,537 lines).
+TEST(load_table_split, second_part_rows_on_both_sides_of_those_it_keeps)
+{
+    for (std::size_t tail_lines = 65534; tail_lines <= 65537; ++tail_lines) {
+        // Lines of 5 bytes, cells cut in two places in turn: the split
+        // leaves tail_lines lines after it.
+        std::string input;
+        std::vector<std::size_t> starts;
+        for (std::size_t r = 0; r < 2 * tail_lines + 2; ++r) {
+            starts.push_back(input.size());
+            input += r % 2 == 0 ? "ab\tc\n" : "d\tef\n";
+        }
+        loaded_table t;
+        ASSERT_TRUE(load_text(&t, input, '\t', true, 0)) << tail_lines;
+        const cell_grid &g = t.grid;
+        ASSERT_EQ(static_cast<std::size_t>(g.table.rows), starts.size()) << tail_lines;
+        std::size_t split = input.find('\n', input.size() / 2) + 1;
+        ASSERT_EQ(static_cast<std::size_t>(
+                      std::count(input.begin() + static_cast<long>(split), input.end(), '\n')),
+                  tail_lines);
+        std::size_t wrong = 0;
+        for (std::size_t r = 0; r < starts.size(); ++r) {
+            if (g.index.starts[r] != starts[r])
+                ++wrong;
+        }
+        EXPECT_EQ(wrong, 0u) << tail_lines;
+        EXPECT_EQ(g.index.starts[starts.size()], input.size()) << tail_lines;
+    }
+}
+
 TEST(load_table_random, agrees_with_model)
 {
     const char alphabet[] = {'a', 'b', ',', ',', '\t', '\t', '\n', '\n', '\r', '\0', '\x80', 'z'};

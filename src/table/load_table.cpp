@@ -163,6 +163,7 @@ struct row_table {
     std::size_t capacity = 0;
     std::size_t most = SIZE_MAX; // entries it may grow to
     bool over_most = false;      // refused for passing most, not for want of memory
+    bool optional = false;       // a second part's: given up when it cannot grow
 };
 
 // What the byte just before a block was; the buffer's start counts as a line
@@ -264,6 +265,14 @@ static bool room_for_row(row_table *table, std::size_t used)
     return false;
 }
 
+// An optional row table that cannot grow: its starts freed, none kept.
+static row_table *give_up_rows(row_table *rows)
+{
+    scratch_free(rows->starts);
+    rows->starts = nullptr;
+    return nullptr;
+}
+
 // The charset guess's second look reads the text a few kilobytes ahead of
 // the scan, which then finds those bytes in the cache.
 constexpr std::size_t check_stretch = utf8_check_stretch * scan_block;
@@ -300,7 +309,10 @@ static inline bool plain_ascii_64(const unsigned char *p)
 // starts: one pass of 64-byte blocks whose masks the line ends cut into
 // per-line counts. A look, when given, reads the same blocks a stretch at
 // a time, just before the scan does. With note_plain it notes where the
-// text stops being plain ASCII, for a charset guess to start there.
+// text stops being plain ASCII, for a charset guess to start there. With
+// optional_rows, a row table that cannot grow is given up and the scan goes
+// on without it.
+template <bool optional_rows = false>
 static table_scan scan_table(const unsigned char *p, std::size_t length, unsigned char delimiter,
                              bool cr_ends_lines, row_table *rows, column_sums *sums,
                              second_look *look, bool note_plain = false)
@@ -348,6 +360,10 @@ static table_scan scan_table(const unsigned char *p, std::size_t length, unsigne
             ++scan.lines;
             if (rows != nullptr) {
                 if (!room_for_row(rows, scan.lines + 1)) {
+                    if constexpr (optional_rows) {
+                        rows = give_up_rows(rows);
+                        continue;
+                    }
                     scan.refused = true;
                     return scan;
                 }
@@ -372,6 +388,11 @@ static load_result refuse_table(row_table *rows, bool over_limit)
     scratch_free(rows->starts);
     return over_limit ? load_over_limit : load_refused;
 }
+
+// A second part keeps its own row starts up to this many (512 KiB of them),
+// so that the join need not look for them in its bytes again: for a table
+// larger than memory that is a second read of its half from the disk.
+constexpr std::size_t tail_rows_kept = std::size_t{1} << 16;
 
 namespace
 {
@@ -422,24 +443,30 @@ static bool start_part(scan_part *part, const load_limits &limits, bool summed)
     }
     if (!part->with_rows)
         return true;
-    part->rows.most = limits.most_rows;
-    // Room for rows of 64 bytes; a table of shorter rows grows it.
-    part->rows.capacity =
-        std::min(part->length / 64 + 2, std::max(limits.most_rows, std::size_t{2}));
-    part->rows.starts =
-        static_cast<std::size_t *>(scratch_malloc(part->rows.capacity * sizeof(std::size_t)));
-    if (part->rows.starts == nullptr)
-        return false;
-    part->rows.starts[0] = 0;
-    return true;
+    row_table &rows = part->rows;
+    rows.most = rows.optional ? std::min(limits.most_rows, tail_rows_kept) : limits.most_rows;
+    // Room for rows of 64 bytes; a table of shorter rows grows it. A second
+    // part's starts begin small: most tables have too many to keep.
+    rows.capacity =
+        std::min(rows.optional ? 64 : part->length / 64 + 2, std::max(rows.most, std::size_t{2}));
+    rows.starts = static_cast<std::size_t *>(scratch_malloc(rows.capacity * sizeof(std::size_t)));
+    if (rows.starts != nullptr)
+        rows.starts[0] = 0;
+    return rows.starts != nullptr || rows.optional;
 }
 
 static void scan_part_lines(void *arg)
 {
     auto *part = static_cast<scan_part *>(arg);
-    part->scan = scan_table(part->bytes, part->length, part->delimiter, false,
-                            part->with_rows ? &part->rows : nullptr, &part->sums,
-                            part->looking ? &part->look : nullptr, part->note_plain);
+    bool with_rows = part->with_rows && part->rows.starts != nullptr;
+    row_table *rows = with_rows ? &part->rows : nullptr;
+    second_look *look = part->looking ? &part->look : nullptr;
+    if (part->rows.optional)
+        part->scan = scan_table<true>(part->bytes, part->length, part->delimiter, false, rows,
+                                      &part->sums, look, part->note_plain);
+    else
+        part->scan = scan_table(part->bytes, part->length, part->delimiter, false, rows,
+                                &part->sums, look, part->note_plain);
 }
 
 static void release_part(scan_part *part)
@@ -491,9 +518,10 @@ static void record_line_starts(const unsigned char *bytes, std::size_t begin, st
 }
 
 // Appends the tail's row starts to the head's table, with room for the end's
-// entry; false when that cannot be had. The tail is measured without a row
-// table and its starts found here, after each of its LFs, so that no second
-// table stands beside the first: the memory stays 8 bytes a row.
+// entry; false when that cannot be had. The tail keeps its own starts only
+// up to tail_rows_kept, so that no second table of many rows stands beside
+// the first (the memory stays near 8 bytes a row); past that they are found
+// here, after each of its LFs, which reads the tail once more.
 static bool join_rows(scan_part *head, const scan_part &tail, std::size_t split)
 {
     row_table *rows = &head->rows;
@@ -509,8 +537,13 @@ static bool join_rows(scan_part *head, const scan_part &tail, std::size_t split)
         rows->starts = static_cast<std::size_t *>(more);
         rows->capacity = entries;
     }
-    record_line_starts(head->bytes, split, split + tail.length,
-                       rows->starts + head->scan.lines + 1);
+    std::size_t *joined = rows->starts + head->scan.lines + 1;
+    if (tail.rows.starts == nullptr) {
+        record_line_starts(head->bytes, split, split + tail.length, joined);
+        return true;
+    }
+    for (std::size_t r = 1; r <= tail.scan.lines; ++r)
+        joined[r - 1] = tail.rows.starts[r] + split;
     return true;
 }
 
@@ -636,6 +669,8 @@ load_result load_table_within(const unsigned char *bytes, std::size_t length,
     scan_part tail{.bytes = bytes + split,
                    .length = length - split,
                    .delimiter = delimiter,
+                   .with_rows = with_rows,
+                   .rows = {.optional = true},
                    .looking = looking,
                    .look = look,
                    .note_plain = note_plain};
