@@ -3,6 +3,7 @@
 #include "table/input_file.h"
 
 #include <cstdlib>
+#include <thread>
 #include <random>
 
 std::vector<unsigned char> padded(const std::string &bytes)
@@ -103,4 +104,29 @@ std::string model_delimited(const rows_t &rows, std::size_t columns, bool transp
         out += '\n';
     }
     return out;
+}
+
+progress_sink counted_progress(std::atomic<std::uint64_t> *told)
+{
+    progress_sink sink;
+    sink.consumed = [](void *context, std::uint64_t bytes) {
+        *static_cast<std::atomic<std::uint64_t> *>(context) += bytes;
+    };
+    sink.context = told;
+    return sink;
+}
+
+std::atomic<std::uint64_t> other_thread_writes{0};
+static std::thread::id watching_thread;
+
+void watch_other_threads()
+{
+    watching_thread = std::this_thread::get_id();
+    other_thread_writes = 0;
+}
+
+void count_other_thread_writes(platform_call call)
+{
+    if (call == platform_call::write_at && std::this_thread::get_id() != watching_thread)
+        ++other_thread_writes;
 }

@@ -4,10 +4,12 @@
 #define TABFLIP_TEST_SUPPORT_H
 
 #include "output/output_block.h"
+#include "platform/platform.h"
 #include "table/cell_grid.h"
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdio>
 #include <functional>
 #include <memory>
@@ -50,6 +52,16 @@ std::string model_delimited(const rows_t &rows, std::size_t columns, bool transp
 // "2x3 a|b|(absent) / c|(empty)|d": rows x columns, then each row's cells as
 // the row walk finds them; "(beyond)" marks a cell past the last column.
 std::string render_grid(const cell_grid &grid);
+
+// A progress sink that adds every byte of the table told consumed to *told.
+progress_sink counted_progress(std::atomic<std::uint64_t> *told);
+
+// A fault plan's at_call that counts, in other_thread_writes, the writes at
+// offsets made on any thread but the one that called watch_other_threads
+// (which sets the count to zero): whether a second thread did write.
+extern std::atomic<std::uint64_t> other_thread_writes;
+void watch_other_threads();
+void count_other_thread_writes(platform_call call);
 
 // Everything fn(target) writes to a fresh regular file, which the target
 // allows to be written at offsets or not.

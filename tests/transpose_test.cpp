@@ -12,7 +12,6 @@
 #include <memory>
 #include <utility>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace
@@ -485,15 +484,6 @@ TEST(spill_halves, split_anywhere_write_what_the_cursors_write)
 // first band's sums. The writes at offsets on the second thread are counted
 // (the result goes in sequence, so that only the spill's are), and one of
 // all of them may fail, as a full disk fails it.
-std::thread::id test_thread;
-std::atomic<std::uint64_t> second_thread_writes{0};
-
-void count_second_thread_writes(platform_call call)
-{
-    if (call == platform_call::write_at && std::this_thread::get_id() != test_thread)
-        ++second_thread_writes;
-}
-
 struct paired_run {
     std::string result;
     bool failed = false;
@@ -516,19 +506,15 @@ paired_run spilled_in_pairs(const std::string &input, result_format format, std:
     plan.fail_at = fail_at;
     plan.counted = 0;
     plan.error = ENOSPC;
-    plan.at_call = count_second_thread_writes;
-    test_thread = std::this_thread::get_id();
-    second_thread_writes = 0;
+    plan.at_call = count_other_thread_writes;
+    watch_other_threads();
     loaded_table table;
     EXPECT_TRUE(load_text(&table, input, '\t', true, SIZE_MAX));
     std::string beside = testing::TempDir() + "result";
     paired_run run;
     std::atomic<std::uint64_t> told{0};
     run.result = written_by(false, [&](output_target to) {
-        to.progress.consumed = [](void *context, std::uint64_t bytes) {
-            *static_cast<std::atomic<std::uint64_t> *>(context) += bytes;
-        };
-        to.progress.context = &told;
+        to.progress = counted_progress(&told);
         to.budget = pair_band_budget;
         to.whole_budget = UINT64_MAX;
         to.split_from = from;
@@ -546,7 +532,7 @@ paired_run spilled_in_pairs(const std::string &input, result_format format, std:
         run.failed = out.failed;
     });
     run.writes = plan.counted;
-    run.second_thread = second_thread_writes;
+    run.second_thread = other_thread_writes;
     run.told = told;
     return run;
 }

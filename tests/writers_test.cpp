@@ -9,7 +9,6 @@
 #include <iterator>
 #include <random>
 #include <string>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -299,15 +298,6 @@ INSTANTIATE_TEST_SUITE_P(all, budget_writer, testing::ValuesIn(budget_cases),
 // A spill's runs taken back in halves at offsets, one write failing (a full
 // disk): wherever it falls, on either half's thread, the result is reported
 // failed with the system's reason, never left short as a success.
-std::thread::id main_thread;
-std::atomic<std::uint64_t> helper_writes{0};
-
-void count_helper_writes(platform_call call)
-{
-    if (call == platform_call::write_at && std::this_thread::get_id() != main_thread)
-        ++helper_writes;
-}
-
 struct faulted_run {
     std::string result;
     bool written = false;
@@ -322,7 +312,7 @@ faulted_run halves_failing(const std::string &input, bool threads, std::uint64_t
     plan.fail_at = fail_at;
     plan.counted = 0;
     plan.error = ENOSPC;
-    plan.at_call = count_helper_writes;
+    plan.at_call = count_other_thread_writes;
     loaded_table table;
     EXPECT_TRUE(load_text(&table, input, '\t', true, 0));
     std::string beside = testing::TempDir() + "result";
@@ -343,12 +333,11 @@ faulted_run halves_failing(const std::string &input, bool threads, std::uint64_t
 TEST(spill_halves, a_failed_write_on_either_thread_fails_the_result)
 {
     std::string input = generated_table(300, 5, 10);
-    main_thread = std::this_thread::get_id();
     for (bool threads : {true, false}) {
-        helper_writes = 0;
+        watch_other_threads();
         faulted_run whole = halves_failing(input, threads, 0);
         ASSERT_TRUE(whole.written);
-        EXPECT_EQ(helper_writes > 0, threads) << "the second half's own thread";
+        EXPECT_EQ(other_thread_writes > 0, threads) << "the second half's own thread";
         for (std::uint64_t n = 1; n <= whole.calls; ++n) {
             faulted_run run = halves_failing(input, threads, n);
             if (run.written) {
@@ -386,10 +375,7 @@ TEST(spill_places, a_spill_started_again_tells_each_byte_once)
         written_by(true, [&](output_target to) {
             to.budget = 300;
             to.spill_beside = beside.c_str();
-            to.progress.consumed = [](void *context, std::uint64_t bytes) {
-                *static_cast<std::atomic<std::uint64_t> *>(context) += bytes;
-            };
-            to.progress.context = &consumed;
+            to.progress = counted_progress(&consumed);
             platform_faults = &plan;
             written = write_replace(std::move(table.grid), format_delimited, to);
             platform_faults = nullptr;
@@ -480,10 +466,7 @@ TEST_P(consumed_bytes, every_byte_of_the_table_is_told_once)
                 to.room = way.room;
                 to.spill_beside = beside.c_str();
                 to.split_from = way.split_from;
-                to.progress.consumed = [](void *context, std::uint64_t bytes) {
-                    *static_cast<std::atomic<std::uint64_t> *>(context) += bytes;
-                };
-                to.progress.context = &told;
+                to.progress = counted_progress(&told);
                 EXPECT_TRUE(way.transposed ? write_replace(std::move(table.grid), format, to)
                                            : write_normal(table.grid, format, to));
             });
