@@ -2,6 +2,7 @@
 
 #include "table/input_file.h"
 
+#include <cerrno>
 #include <cstdlib>
 #include <thread>
 #include <random>
@@ -119,14 +120,21 @@ progress_sink counted_progress(std::atomic<std::uint64_t> *told)
 std::atomic<std::uint64_t> other_thread_writes{0};
 static std::thread::id watching_thread;
 
-void watch_other_threads()
-{
-    watching_thread = std::this_thread::get_id();
-    other_thread_writes = 0;
-}
-
-void count_other_thread_writes(platform_call call)
+static void count_other_thread_writes(platform_call call)
 {
     if (call == platform_call::write_at && std::this_thread::get_id() != watching_thread)
         ++other_thread_writes;
+}
+
+fault_plan *full_disk_at(std::uint64_t fail_at)
+{
+    static fault_plan plan;
+    plan.calls = 1u << static_cast<unsigned>(platform_call::write_at);
+    plan.fail_at = fail_at;
+    plan.counted = 0;
+    plan.error = ENOSPC;
+    plan.at_call = count_other_thread_writes;
+    watching_thread = std::this_thread::get_id();
+    other_thread_writes = 0;
+    return &plan;
 }

@@ -56,12 +56,13 @@ std::string render_grid(const cell_grid &grid);
 // A progress sink that adds every byte of the table told consumed to *told.
 progress_sink counted_progress(std::atomic<std::uint64_t> *told);
 
-// A fault plan's at_call that counts, in other_thread_writes, the writes at
-// offsets made on any thread but the one that called watch_other_threads
-// (which sets the count to zero): whether a second thread did write.
+// A full disk: the fault plan (one for the whole process) that fails the
+// fail_at-th write at offsets (from 1; 0: none) with ENOSPC; set
+// platform_faults to it around the run. It counts in other_thread_writes,
+// from zero, the writes at offsets made on any thread but the caller's:
+// whether a second thread did write.
+fault_plan *full_disk_at(std::uint64_t fail_at);
 extern std::atomic<std::uint64_t> other_thread_writes;
-void watch_other_threads();
-void count_other_thread_writes(platform_call call);
 
 // Everything fn(target) writes to a fresh regular file, which the target
 // allows to be written at offsets or not.

@@ -501,13 +501,7 @@ paired_run spilled_in_pairs(const std::string &input, result_format format, std:
                             std::uint64_t fail_at)
 {
     static writer_blocks kept;
-    static fault_plan plan;
-    plan.calls = 1u << static_cast<unsigned>(platform_call::write_at);
-    plan.fail_at = fail_at;
-    plan.counted = 0;
-    plan.error = ENOSPC;
-    plan.at_call = count_other_thread_writes;
-    watch_other_threads();
+    fault_plan *plan = full_disk_at(fail_at);
     loaded_table table;
     EXPECT_TRUE(load_text(&table, input, '\t', true, SIZE_MAX));
     std::string beside = testing::TempDir() + "result";
@@ -525,13 +519,13 @@ paired_run spilled_in_pairs(const std::string &input, result_format format, std:
         style.format = format;
         style.html = html_style_for(charset_utf8, '\t');
         output_block out = main_output(to);
-        platform_faults = &plan;
+        platform_faults = plan;
         write_spilled(table.grid, style, to, &out);
         platform_faults = nullptr;
         flush_output(&out);
         run.failed = out.failed;
     });
-    run.writes = plan.counted;
+    run.writes = plan->counted;
     run.second_thread = other_thread_writes;
     run.told = told;
     return run;

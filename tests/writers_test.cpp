@@ -307,12 +307,7 @@ struct faulted_run {
 
 faulted_run halves_failing(const std::string &input, bool threads, std::uint64_t fail_at)
 {
-    static fault_plan plan;
-    plan.calls = 1u << static_cast<unsigned>(platform_call::write_at);
-    plan.fail_at = fail_at;
-    plan.counted = 0;
-    plan.error = ENOSPC;
-    plan.at_call = count_other_thread_writes;
+    fault_plan *plan = full_disk_at(fail_at);
     loaded_table table;
     EXPECT_TRUE(load_text(&table, input, '\t', true, 0));
     std::string beside = testing::TempDir() + "result";
@@ -322,11 +317,11 @@ faulted_run halves_failing(const std::string &input, bool threads, std::uint64_t
         to.split_from = 0;
         to.threads = threads;
         to.spill_beside = beside.c_str();
-        platform_faults = &plan;
+        platform_faults = plan;
         run.written = write_replace(std::move(table.grid), format_delimited, to, &run.why);
         platform_faults = nullptr;
     });
-    run.calls = plan.counted;
+    run.calls = plan->counted;
     return run;
 }
 
@@ -334,7 +329,6 @@ TEST(spill_halves, a_failed_write_on_either_thread_fails_the_result)
 {
     std::string input = generated_table(300, 5, 10);
     for (bool threads : {true, false}) {
-        watch_other_threads();
         faulted_run whole = halves_failing(input, threads, 0);
         ASSERT_TRUE(whole.written);
         EXPECT_EQ(other_thread_writes > 0, threads) << "the second half's own thread";
