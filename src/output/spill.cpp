@@ -196,9 +196,12 @@ struct band_start {
     std::size_t byte = 0;
 };
 
-// Where the band from at ends, cut from the row index.
+// Where the band from at ends, cut from the row index; at the table's end,
+// at itself (a band of nothing).
 static band_start cut_band(const cell_grid &grid, band_start at, const band_limits &most)
 {
+    if (at.byte >= grid.table.length)
+        return at;
     const std::size_t *starts = grid.index.starts.get();
     std::int32_t end = band_end_row(grid.table, starts, at.row, most.bytes, most.rows);
     return {end, end == grid.table.rows ? grid.table.length : starts[end]};
@@ -305,6 +308,14 @@ struct band_work {
 
 } // namespace
 
+// The work's band [from, end), loaded; true, nothing loaded, for a band of
+// nothing past the table's end.
+static bool load_work_band(band_work *work)
+{
+    return work->from.byte == work->end.byte ||
+           load_rows(*work->grid, work->from, work->end, *work->most, &work->band);
+}
+
 static void pair_band(void *arg)
 {
     auto *work = static_cast<band_work *>(arg);
@@ -312,8 +323,7 @@ static void pair_band(void *arg)
         spill_band(&work->band, work->group, work->to, true);
         work->band = cell_grid{}; // its memory free before the next band's is had
     }
-    work->loaded = work->from.byte == work->end.byte ||
-                   load_rows(*work->grid, work->from, work->end, *work->most, &work->band);
+    work->loaded = load_work_band(work);
     if (work->loaded && work->loads_first)
         spill_band(&work->band, work->group, work->to, true);
 }
@@ -327,8 +337,7 @@ static void spill_band_alone(band_work *first, band_start next_end)
     first->band = cell_grid{};
     first->from = first->end;
     first->end = next_end;
-    first->loaded = first->from.byte == first->end.byte ||
-                    load_rows(*first->grid, first->from, first->end, *first->most, &first->band);
+    first->loaded = load_work_band(first);
 }
 
 // The round's two runs, their sizes from where their blocks ended; a first
@@ -369,8 +378,7 @@ static bool spill_paired_bands(band_work *works, spill_runs *runs, output_block 
         bool sized = run_bytes(first.band, &first_bytes);
         note_line_bytes(first.band, runs);
         first.to->offset = offset;
-        band_start after =
-            first.end.byte < length ? cut_band(grid, first.end, *first.most) : first.end;
+        band_start after = cut_band(grid, first.end, *first.most);
         if (!sized || first.end.byte == length) {
             spill_band_alone(&first, after);
             take_failure(result, *first.to);
@@ -381,7 +389,7 @@ static bool spill_paired_bands(band_work *works, spill_runs *runs, output_block 
             second.end = after;
             second.to->offset = offset + first_bytes;
             first.from = after;
-            first.end = after.byte < length ? cut_band(grid, after, *first.most) : after;
+            first.end = cut_band(grid, after, *first.most);
             run_both(pair_band, &first, &second, true);
             spilled = add_round_runs(works, offset + first_bytes, runs, result) && first.loaded;
             second.band = cell_grid{};
