@@ -17,6 +17,17 @@
 namespace
 {
 
+// A result's style in format, its page in UTF-8, its cells ended by
+// delimiter.
+line_style style_of(result_format format, unsigned char delimiter = '\t')
+{
+    line_style style;
+    style.format = format;
+    style.delimiter = delimiter;
+    style.html = html_style_for(charset_utf8, delimiter);
+    return style;
+}
+
 std::string steps_text(const transpose_plan &plan)
 {
     const char *names[] = {"lanes", "cursors", "spill", "halves", "groups"};
@@ -303,10 +314,7 @@ std::string written_directly(cell_grid &&taken, const method_way &way, result_fo
         to.spill_beside = beside.c_str();
         ASSERT_TRUE(have_writer_blocks(&kept));
         to.blocks = &kept;
-        line_style style;
-        style.format = format;
-        style.delimiter = grid.table.delimiter;
-        style.html = html_style_for(charset_utf8, grid.table.delimiter);
+        line_style style = style_of(format, grid.table.delimiter);
         output_block out = main_output(to);
         bool written = true;
         row_cursors cursors;
@@ -515,9 +523,7 @@ paired_run spilled_in_pairs(const std::string &input, result_format format, std:
         to.spill_beside = beside.c_str();
         ASSERT_TRUE(have_writer_blocks(&kept));
         to.blocks = &kept;
-        line_style style;
-        style.format = format;
-        style.html = html_style_for(charset_utf8, '\t');
+        line_style style = style_of(format);
         output_block out = main_output(to);
         platform_faults = plan;
         write_spilled(table.grid, style, to, &out);
@@ -610,9 +616,7 @@ std::string written_by_steps(const std::string &input, const method_step *steps,
         to.spill_beside = "/nonexistent-tabflip-folder/result";
         ASSERT_TRUE(have_writer_blocks(&kept));
         to.blocks = &kept;
-        line_style style;
-        style.format = format;
-        style.html = html_style_for(charset_utf8, '\t');
+        line_style style = style_of(format);
         output_block out = main_output(to);
         if (format == format_html)
             put_page_head(&out, charset_utf8);
