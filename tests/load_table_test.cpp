@@ -414,6 +414,120 @@ TEST(load_table_random, two_parts_agree_with_model)
     }
 }
 
+std::vector<std::uint32_t> totals_of(const std::uint64_t *totals, std::size_t columns)
+{
+    std::vector<std::uint32_t> counts;
+    for (std::size_t c = 0; totals != nullptr && c < columns; ++c)
+        counts.push_back(static_cast<std::uint32_t>(totals[c]));
+    return counts;
+}
+
+// Empty when a table loaded with its sums folded every fold bytes, with its
+// row table or alone, has the sums of the table measured whole without a
+// fold: below 2 * fold bytes in 32-bit counts, continuations beside them,
+// else in 64-bit totals alone; the first part's own beside the table's.
+std::string compare_folded_sums(const std::string &input, unsigned char delimiter,
+                                std::size_t split_from, std::size_t fold, bool with_rows)
+{
+    loaded_table got;
+    got.bytes = padded(input);
+    load_limits limits{.count_continuations = true,
+                       .split_from = split_from,
+                       .keep_parts = wants_row_parts(got.bytes.data(), input.size(), split_from),
+                       .sums_without_rows = true,
+                       .fold_bytes = fold};
+    if (load_table_within(got.bytes.data(), input.size(), delimiter, with_rows, limits,
+                          &got.grid) != load_done)
+        return "load_table failed";
+    const table_sums &sums = got.grid.sums;
+    auto columns = static_cast<std::size_t>(got.grid.table.columns);
+    std::vector<std::uint32_t> want = whole_sums(input, delimiter);
+    std::vector<std::uint32_t> head_want;
+    if (got.grid.split.rows > 0 && !want.empty()) {
+        head_want = whole_sums(input.substr(0, got.grid.split.at), delimiter);
+        head_want.resize(columns, 0);
+    }
+    if (input.size() / 2 < fold) {
+        if (counts_of(sums.bytes.get(), columns) != want)
+            return "sums differ from the unfolded ones";
+        if (counts_of(sums.continuations.get(), columns) !=
+            (want.empty() ? want : model_continuations(input, delimiter, columns)))
+            return "continuation counts differ from the model's";
+        if (counts_of(sums.head_bytes.get(), columns) != head_want)
+            return "the first part's sums differ from its lines' alone";
+        return sums.totals == nullptr ? "" : "totals beside the sums";
+    }
+    if (sums.bytes != nullptr || sums.continuations != nullptr)
+        return "32-bit counts beside the totals";
+    if (totals_of(sums.totals.get(), columns) != want)
+        return "totals differ from the unfolded sums";
+    if (totals_of(sums.head_totals.get(), columns) != head_want)
+        return "the first part's totals differ from its lines' sums alone";
+    return "";
+}
+
+// Folded at every few bytes, so that cells (some longer than a fold) and
+// lines span the folds, in a part or two, with the row table or without:
+// the sums must be the unfolded ones.
+TEST(load_table_random, folded_sums_agree_with_unfolded)
+{
+    const char alphabet[] = {'a', '\xBF', '\xC0', ',', '\t', '\n'};
+    std::mt19937 random(24680);
+    for (int n = 0; n < 3000; ++n) {
+        std::size_t length = random() % 700;
+        std::string input;
+        while (input.size() < length) {
+            char letter = alphabet[random() % sizeof alphabet];
+            input +=
+                random() % 16 == 0 ? std::string(random() % 300, letter) : std::string(1, letter);
+        }
+        const std::size_t splits[] = {SIZE_MAX, 0, 1};
+        const std::size_t folds[] = {64, 100, 128, 200, 1000};
+        std::size_t split_from = splits[n % 3];
+        std::size_t fold = folds[random() % 5];
+        bool with_rows = n % 2 == 0;
+        for (unsigned char delimiter :
+             {static_cast<unsigned char>(0x2C), static_cast<unsigned char>(0x09)})
+            ASSERT_EQ(compare_folded_sums(input, delimiter, split_from, fold, with_rows), "")
+                << testing::PrintToString(input) << " delimiter " << int{delimiter} << " fold "
+                << fold << " split from " << split_from << " with rows " << with_rows;
+    }
+}
+
+// A second part longer than the pauses between its checks for the first
+// part's refusal: the table over the rows allowed is refused as over the
+// limit, with the scans on two threads or one; within them it is loaded
+// whole, its rows all found.
+TEST(load_table_limits, a_refused_first_part_stops_the_second)
+{
+    std::string input;
+    for (int r = 0; input.size() < (std::size_t{12} << 20); ++r)
+        input += std::to_string(r) + "\tcell\t" + std::to_string(r * 7) + "\n";
+    auto lines = static_cast<std::size_t>(std::count(input.begin(), input.end(), '\n'));
+    struct limit_case {
+        std::size_t most_rows;
+        load_result want;
+    };
+    for (const limit_case &c :
+         {limit_case{1000, load_over_limit}, limit_case{lines / 2, load_over_limit},
+          limit_case{lines + 2, load_done}}) {
+        for (bool threads : {true, false}) {
+            loaded_table t;
+            t.bytes = padded(input);
+            load_limits limits{.most_rows = c.most_rows, .split_from = 0, .threads = threads};
+            ASSERT_EQ(load_table_within(t.bytes.data(), input.size(), '\t', true, limits, &t.grid),
+                      c.want)
+                << "most rows " << c.most_rows << ", threads " << threads;
+            if (c.want == load_done) {
+                EXPECT_EQ(static_cast<std::size_t>(t.grid.table.rows), lines);
+                EXPECT_EQ(t.grid.index.starts[lines], input.size());
+            } else {
+                EXPECT_EQ(t.grid.index.starts, nullptr);
+            }
+        }
+    }
+}
+
 // Each column's text bytes in lines [first, end) of a table without NUL or
 // CR, one byte per step; columns entries.
 std::vector<std::uint32_t> model_sums(const std::string &input, unsigned char delimiter,

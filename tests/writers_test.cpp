@@ -269,6 +269,31 @@ std::string transposed(const budget_case &c, result_format format, bool with_row
     });
 }
 
+// Loaded as the tool loads a table past its row table's share of the
+// budget (alone, with sums) or as it loads one of 4 GiB or more (sums in
+// 64-bit totals, folded every fold bytes), with or without the row table.
+std::string transposed_summed(const budget_case &c, result_format format, bool with_rows,
+                              std::size_t fold, std::size_t split_from)
+{
+    loaded_table table;
+    table.bytes = padded(c.input);
+    load_limits limits{.split_from = split_from,
+                       .keep_parts =
+                           wants_row_parts(table.bytes.data(), c.input.size(), split_from),
+                       .sums_without_rows = true,
+                       .fold_bytes = fold};
+    EXPECT_EQ(load_table_within(table.bytes.data(), c.input.size(),
+                                static_cast<unsigned char>(c.delimiter), with_rows, limits,
+                                &table.grid),
+              load_done);
+    std::string beside = testing::TempDir() + "result";
+    return written_by(true, [&](output_target to) {
+        to.split_from = split_from;
+        to.spill_beside = beside.c_str();
+        EXPECT_TRUE(write_replace(std::move(table.grid), format, to));
+    });
+}
+
 class budget_writer : public testing::TestWithParam<budget_case>
 {
 };
@@ -286,6 +311,12 @@ TEST_P(budget_writer, spilled_blocks_write_the_in_memory_result)
         }
         EXPECT_EQ(transposed(c, format, false, UINT64_MAX), in_memory)
             << "format " << format << ", no row table";
+        for (bool with_rows : {false, true})
+            for (std::size_t fold : {fold_bytes_most, std::size_t{64}, std::size_t{100}})
+                for (std::size_t split_from : {SIZE_MAX, std::size_t{0}})
+                    EXPECT_EQ(transposed_summed(c, format, with_rows, fold, split_from), in_memory)
+                        << "format " << format << ", with rows " << with_rows << ", fold " << fold
+                        << ", split " << (split_from == 0);
         for (std::uint64_t budget : {std::uint64_t{300}, std::uint64_t{8000}})
             EXPECT_EQ(transposed(c, format, true, budget, UINT64_MAX, 0), in_memory)
                 << "format " << format << ", budget " << budget << ", taken back in halves";

@@ -248,12 +248,13 @@ static bool load_within_budget(const input_data &input, const run_options &optio
     load_result loaded = load_table_within(input.bytes, input.length, options.delimiter,
                                            options.replace, limits, grid);
     if (loaded == load_over_limit) {
-        // Alone: no row table to bound, the sums unbounded, no continuations;
-        // the charset guess and the parts as asked.
+        // Alone: no row table to bound, no continuations; the sums bounded
+        // as before, which spare the lanes a walk of the table to size its
+        // lines; the charset guess and the parts as asked.
         load_limits alone = limits;
         alone.most_rows = SIZE_MAX;
-        alone.most_columns = SIZE_MAX;
         alone.count_continuations = false;
+        alone.sums_without_rows = true;
         loaded =
             load_table_within(input.bytes, input.length, options.delimiter, false, alone, grid);
     }

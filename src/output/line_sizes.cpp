@@ -6,8 +6,9 @@
 
 // Column c's count in rows, from one of the loader's sums (the table's and
 // its first part's); false without them.
-bool summed_count(const std::uint32_t *table, const std::uint32_t *head, const cell_grid &grid,
-                  const row_part &rows, std::int32_t c, std::uint64_t *count)
+template <typename T>
+static bool part_count(const T *table, const T *head, const cell_grid &grid, const row_part &rows,
+                       std::int32_t c, std::uint64_t *count)
 {
     if (table == nullptr)
         return false;
@@ -22,10 +23,20 @@ bool summed_count(const std::uint32_t *table, const std::uint32_t *head, const c
     return true;
 }
 
-// Column c's text bytes in rows, from the loader's sums; false without them.
+bool summed_count(const std::uint32_t *table, const std::uint32_t *head, const cell_grid &grid,
+                  const row_part &rows, std::int32_t c, std::uint64_t *count)
+{
+    return part_count(table, head, grid, rows, c, count);
+}
+
+// Column c's text bytes in rows, from the loader's sums or, for a table of
+// 4 GiB or more, its totals; false without them.
 bool summed_bytes(const cell_grid &grid, const row_part &rows, std::int32_t c, std::uint64_t *bytes)
 {
-    return summed_count(grid.sums.bytes.get(), grid.sums.head_bytes.get(), grid, rows, c, bytes);
+    const table_sums &sums = grid.sums;
+    if (sums.totals != nullptr)
+        return part_count(sums.totals.get(), sums.head_totals.get(), grid, rows, c, bytes);
+    return summed_count(sums.bytes.get(), sums.head_bytes.get(), grid, rows, c, bytes);
 }
 
 // The frame a part adds to every line it writes: a page's <tr> goes with the
@@ -39,11 +50,13 @@ static std::size_t line_frame(const cell_grid &grid, const line_style &style, co
 
 // A part's html_column_extras for every column, on the scratch list; null
 // for delimited text and for a page whose line sizes need a walk of its
-// cells.
+// cells (a table of 4 GiB or more among them: its counts are bounded by
+// 32-bit sums).
 std::uint32_t *part_extras(const cell_grid &grid, const line_style &style, const row_part &rows)
 {
     std::uint64_t bytes = 0;
-    if (style.format != format_html || !summed_bytes(grid, rows, 0, &bytes))
+    if (style.format != format_html || grid.sums.bytes == nullptr ||
+        !summed_bytes(grid, rows, 0, &bytes))
         return nullptr;
     // The part's lines alone; the whole table's sums stand for its own in
     // the bound on what its counts may reach.

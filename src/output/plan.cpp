@@ -19,7 +19,9 @@ table_shape shape_of(const cell_grid &grid)
     shape.summed = sums.bytes != nullptr;
     shape.sums = std::int32_t{sums.bytes != nullptr} + std::int32_t{sums.head_bytes != nullptr} +
                  std::int32_t{sums.continuations != nullptr} +
-                 std::int32_t{sums.head_continuations != nullptr};
+                 std::int32_t{sums.head_continuations != nullptr} +
+                 2 * std::int32_t{sums.totals != nullptr} +
+                 2 * std::int32_t{sums.head_totals != nullptr};
     return shape;
 }
 

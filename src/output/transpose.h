@@ -102,7 +102,7 @@ struct table_shape {
     bool split = false;     // its rows measured in two parts, each holding some
     bool plain = false;     // as table_view's
     bool summed = false;    // with the byte sums
-    std::int32_t sums = 0;  // how many of the loader's four sum arrays it holds
+    std::int32_t sums = 0;  // the loader's sum arrays it holds, in 4 bytes a column
 };
 
 struct plan_target {

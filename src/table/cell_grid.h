@@ -53,17 +53,22 @@ struct row_index {
     scratch_array<std::size_t> starts;
 };
 
-// With the row index, for a table under 4 GiB without NUL or CR: column c's
-// cells hold bytes[c] text bytes (columns entries each); else all are null.
-// With a split, the first part's own sums are head_bytes, so that each
-// part's share of an output line is known (else null). Beside them, when
-// the load counted them: each column's continuation bytes (0x80..0xBF), the
-// table's and the first part's.
+// For a table without NUL or CR, loaded with the row index or asked for
+// sums without it, and of few enough columns: column c's cells hold
+// bytes[c] text bytes (columns entries each); else all are null. With a
+// split, the first part's own sums are head_bytes, so that each part's
+// share of an output line is known (else null). Beside them, when the load
+// counted them: each column's continuation bytes (0x80..0xBF), the table's
+// and the first part's. A table of 2 * fold_bytes (4 GiB) or more has its
+// byte sums in totals and head_totals instead, 64 bits each, and no
+// continuation counts.
 struct table_sums {
     scratch_array<std::uint32_t> bytes;
     scratch_array<std::uint32_t> head_bytes;
     scratch_array<std::uint32_t> continuations;
     scratch_array<std::uint32_t> head_continuations;
+    scratch_array<std::uint64_t> totals;
+    scratch_array<std::uint64_t> head_totals;
 };
 
 // A large table is measured in two parts at once: rows [0, rows), and the
@@ -89,6 +94,11 @@ struct cell_grid {
 // split_from, output_target's) to split small tables.
 constexpr std::size_t split_from_bytes = std::size_t{4} << 20;
 
+// A part's 32-bit column sums gather at most this many bytes of its text
+// before they are added into 64-bit totals: a table of twice as many bytes
+// or more keeps those totals. Tests lower it (load_limits' fold_bytes).
+constexpr std::size_t fold_bytes_most = std::size_t{1} << 31;
+
 // Measures the table in bytes[0, length): columns, rows and line ends, and
 // with with_rows each row's start. On failure (a count past 2^31 - 1, or no
 // memory for the row table) holds nothing and returns false.
@@ -112,6 +122,10 @@ struct load_limits {
     // first part's own sums; else they are joined as one (the writers'
     // wants_row_parts says which).
     bool keep_parts = true;
+    // Without the row table, the column sums all the same (a table loaded
+    // alone for the transposed writers).
+    bool sums_without_rows = false;
+    std::size_t fold_bytes = fold_bytes_most; // see fold_bytes_most
 };
 
 enum load_result : unsigned char {

@@ -6,6 +6,7 @@
 #include "table/input_file.h"
 
 #include <algorithm>
+#include <atomic>
 #include <bit>
 #include <cstdint>
 #include <cstring>
@@ -30,14 +31,21 @@ struct table_scan {
 };
 
 // Each column's text bytes, summed while no NUL or CR has been seen (cells
-// then lie between delimiters and line ends). A count of 32 bits holds any
-// column of a table under 4 GiB; a larger table sums nothing. When asked,
-// each column's continuation bytes (80..BF) are counted beside them: a
-// UTF-16 result's lines are sized in units, of which these stand for none.
+// then lie between delimiters and line ends). The scan counts in 32 bits,
+// which it folds into 64-bit totals before they gather fold_bytes_most
+// bytes. When asked, each column's continuation bytes (80..BF) are counted
+// beside them: a UTF-16 result's lines are sized in units, of which these
+// stand for none.
 struct column_sums {
     std::uint32_t *bytes = nullptr;         // capacity entries, or null: not wanted, or given up
     std::uint32_t *continuations = nullptr; // capacity entries beside bytes, or null
     std::size_t capacity = 0;
+    // Once folded: totals_capacity entries each, what bytes and
+    // continuations held at the folds (continuation_totals only beside
+    // continuations).
+    std::uint64_t *byte_totals = nullptr;
+    std::uint64_t *continuation_totals = nullptr;
+    std::size_t totals_capacity = 0;
     std::size_t most = SIZE_MAX;    // past this many columns the sums are given up
     std::size_t column = 0;         // the current line's cell
     std::size_t cell_start = 0;     // where that cell's text starts
@@ -49,8 +57,13 @@ static void give_up_sums(column_sums *sums)
 {
     scratch_free(sums->bytes);
     scratch_free(sums->continuations);
+    scratch_free(sums->byte_totals);
+    scratch_free(sums->continuation_totals);
     sums->bytes = nullptr;
     sums->continuations = nullptr;
+    sums->byte_totals = nullptr;
+    sums->continuation_totals = nullptr;
+    sums->totals_capacity = 0;
 }
 
 // counts grown from had to capacity entries, the new ones zero; false,
@@ -81,6 +94,78 @@ static bool room_for_column(column_sums *sums, std::size_t column)
     }
     sums->capacity = capacity;
     return true;
+}
+
+// totals grown from had to capacity entries, the new ones zero.
+static bool grow_totals(std::uint64_t **totals, std::size_t had, std::size_t capacity)
+{
+    void *more = scratch_realloc(*totals, capacity * sizeof(std::uint64_t));
+    if (more == nullptr)
+        return false;
+    *totals = static_cast<std::uint64_t *>(more);
+    std::fill(*totals + had, *totals + capacity, 0);
+    return true;
+}
+
+// The counts added into the totals and zeroed. Totals take twice the
+// counts' memory, so a table folds no more than half its sums' columns.
+static void fold_counts(column_sums *sums)
+{
+    std::size_t capacity = sums->capacity;
+    bool counting = sums->continuations != nullptr;
+    if (capacity > sums->totals_capacity &&
+        (capacity > sums->most / 2 ||
+         !grow_totals(&sums->byte_totals, sums->totals_capacity, capacity) ||
+         (counting && !grow_totals(&sums->continuation_totals, sums->totals_capacity, capacity)))) {
+        give_up_sums(sums);
+        return;
+    }
+    sums->totals_capacity = std::max(sums->totals_capacity, capacity);
+    for (std::size_t c = 0; c < capacity; ++c) {
+        sums->byte_totals[c] += sums->bytes[c];
+        sums->bytes[c] = 0;
+    }
+    for (std::size_t c = 0; counting && c < capacity; ++c) {
+        sums->continuation_totals[c] += sums->continuations[c];
+        sums->continuations[c] = 0;
+    }
+}
+
+// The counts folded at `at`, a block's start inside the scan: the text the
+// cell under way holds before it is counted now, so that what the counts
+// gather after stays within the bytes that follow.
+static void fold_sums_at(column_sums *sums, std::size_t at)
+{
+    if (!room_for_column(sums, sums->column))
+        return;
+    sums->bytes[sums->column] += static_cast<std::uint32_t>(at - sums->cell_start);
+    sums->cell_start = at;
+    if (sums->continuations != nullptr) {
+        sums->continuations[sums->column] +=
+            static_cast<std::uint32_t>(sums->continued - sums->cell_continued);
+        sums->cell_continued = sums->continued;
+    }
+    fold_counts(sums);
+}
+
+// Where a part's scan pauses, every step bytes (a multiple of scan_block):
+// to fold its sums before they gather fold bytes, and to stop once the
+// other part has refused the table (stop set).
+struct scan_pauses {
+    std::size_t step = SIZE_MAX;
+    std::size_t fold = SIZE_MAX;
+    std::size_t folded = 0; // where the sums were last folded
+    const std::atomic<bool> *stop = nullptr;
+};
+
+// False when the scan is to stop.
+static bool pause_scan(scan_pauses *pauses, column_sums *sums, std::size_t at)
+{
+    if (sums->bytes != nullptr && at - pauses->folded + pauses->step > pauses->fold) {
+        fold_sums_at(sums, at);
+        pauses->folded = at;
+    }
+    return pauses->stop == nullptr || !pauses->stop->load(std::memory_order_relaxed);
 }
 
 // The cell ends among ends up to its first line end (lf marks those), that
@@ -311,17 +396,27 @@ static inline bool plain_ascii_64(const unsigned char *p)
 // a time, just before the scan does. With note_plain it notes where the
 // text stops being plain ASCII, for a charset guess to start there. With
 // optional_rows, a row table that cannot grow is given up and the scan goes
-// on without it.
+// on without it. With pauses, it pauses as they say, and stops refused
+// when they say so.
 template <bool optional_rows = false>
 static table_scan scan_table(const unsigned char *p, std::size_t length, unsigned char delimiter,
                              bool cr_ends_lines, row_table *rows, column_sums *sums,
-                             second_look *look, bool note_plain = false)
+                             second_look *look, bool note_plain = false,
+                             scan_pauses *pauses = nullptr)
 {
     table_scan scan;
     scan_carry carry;
     std::size_t filled = 0;
     std::size_t delimiters = 0;
+    std::size_t pause = pauses != nullptr ? pauses->step : SIZE_MAX;
     for (std::size_t at = 0; at < length; at += scan_block) {
+        if (at == pause) [[unlikely]] {
+            if (!pause_scan(pauses, sums, at)) {
+                scan.refused = true;
+                return scan;
+            }
+            pause += pauses->step;
+        }
         if (look != nullptr && at % check_stretch == 0)
             check_stretch_of(look, p + at, std::min(check_stretch, length - at),
                              length - at <= check_stretch);
@@ -410,12 +505,15 @@ struct scan_part {
     bool looking = false; // the charset guess's second look at its text
     second_look look = {};
     bool note_plain = false; // where its text stops being plain ASCII
+    scan_pauses pauses = {};
+    std::atomic<bool> *refusal = nullptr; // set when the first part refuses the table
 };
 
 // The first part's own sums, kept beside the table's.
 struct head_sums {
     std::uint32_t *bytes = nullptr;
     std::uint32_t *continuations = nullptr;
+    std::uint64_t *totals = nullptr;
 };
 
 } // namespace
@@ -424,6 +522,7 @@ static void release_head_sums(head_sums *own)
 {
     scratch_free(own->bytes);
     scratch_free(own->continuations);
+    scratch_free(own->totals);
     *own = head_sums{};
 }
 
@@ -463,10 +562,57 @@ static void scan_part_lines(void *arg)
     second_look *look = part->looking ? &part->look : nullptr;
     if (part->rows.optional)
         part->scan = scan_table<true>(part->bytes, part->length, part->delimiter, false, rows,
-                                      &part->sums, look, part->note_plain);
+                                      &part->sums, look, part->note_plain, &part->pauses);
     else
         part->scan = scan_table(part->bytes, part->length, part->delimiter, false, rows,
-                                &part->sums, look, part->note_plain);
+                                &part->sums, look, part->note_plain, &part->pauses);
+    if (part->scan.refused && part->refusal != nullptr)
+        part->refusal->store(true, std::memory_order_relaxed);
+}
+
+// How often a part's scan pauses when it may be stopped: what it reads past
+// a refusal is at most this much.
+constexpr std::size_t stop_check_bytes = std::size_t{4} << 20;
+
+// A part's pauses: to fold its sums when it is longer than fold bytes, and
+// to see stop when given.
+static void set_pauses(scan_part *part, std::size_t fold, const std::atomic<bool> *stop)
+{
+    bool folding = part->sums.bytes != nullptr && part->length > fold;
+    if (!folding && stop == nullptr)
+        return;
+    std::size_t step = std::min(folding ? fold : SIZE_MAX, stop_check_bytes);
+    part->pauses = scan_pauses{.step = std::max(step / scan_block * scan_block, scan_block),
+                               .fold = folding ? fold : SIZE_MAX,
+                               .stop = stop};
+}
+
+// After its scan, a part's sums all in its totals for a table that keeps
+// those (wide: its continuation counts dropped), else all in its counts.
+static void settle_sums(column_sums *sums, bool wide)
+{
+    if (sums->bytes == nullptr)
+        return;
+    if (wide) {
+        fold_counts(sums);
+        scratch_free(sums->bytes);
+        scratch_free(sums->continuations);
+        scratch_free(sums->continuation_totals);
+        sums->bytes = nullptr;
+        sums->continuations = nullptr;
+        sums->continuation_totals = nullptr;
+        return;
+    }
+    for (std::size_t c = 0; c < sums->totals_capacity; ++c) {
+        sums->bytes[c] += static_cast<std::uint32_t>(sums->byte_totals[c]);
+        if (sums->continuations != nullptr)
+            sums->continuations[c] += static_cast<std::uint32_t>(sums->continuation_totals[c]);
+    }
+    scratch_free(sums->byte_totals);
+    scratch_free(sums->continuation_totals);
+    sums->byte_totals = nullptr;
+    sums->continuation_totals = nullptr;
+    sums->totals_capacity = 0;
 }
 
 static void release_part(scan_part *part)
@@ -618,6 +764,33 @@ static head_sums join_sums(scan_part *head, scan_part *tail, std::size_t columns
     return own;
 }
 
+// The parts' totals joined into the table's (columns entries), which take
+// the first's place; with keep_head the first's own are returned (columns
+// entries). None at all, as join_sums, when either part has none or there
+// is no memory.
+static std::uint64_t *join_totals(column_sums *a, const column_sums *b, std::size_t columns,
+                                  bool keep_head)
+{
+    auto *total =
+        a->byte_totals != nullptr && b->byte_totals != nullptr
+            ? static_cast<std::uint64_t *>(scratch_malloc(columns * sizeof(std::uint64_t)))
+            : nullptr;
+    for (std::size_t c = 0; total != nullptr && c < columns; ++c)
+        total[c] = (c < a->totals_capacity ? a->byte_totals[c] : 0) +
+                   (c < b->totals_capacity ? b->byte_totals[c] : 0);
+    std::uint64_t *own = a->byte_totals;
+    bool kept = total != nullptr && keep_head &&
+                (columns <= a->totals_capacity || grow_totals(&own, a->totals_capacity, columns));
+    a->byte_totals = total;
+    a->totals_capacity = columns;
+    if (kept)
+        return own;
+    scratch_free(own);
+    if (keep_head)
+        give_up_sums(a);
+    return nullptr;
+}
+
 // The second part is looked at from its first line: what it finds counts
 // unless the first part's text ended at a NUL.
 static charset_id charset_of_parts(charset_id first, const scan_part &head, const scan_part &tail,
@@ -654,7 +827,8 @@ load_result load_table_within(const unsigned char *bytes, std::size_t length,
                               cell_grid *grid)
 {
     constexpr std::size_t count_limit = 2147483647;
-    bool summed = with_rows && length < (std::size_t{1} << 32) && limits.most_columns >= 64;
+    bool summed = (with_rows || limits.sums_without_rows) && limits.most_columns >= 64;
+    bool wide = length / 2 >= limits.fold_bytes; // keeps 64-bit totals
     std::size_t split = split_point(bytes, length, limits.split_from);
     bool looking = needs_second_look(limits.first_match);
     second_look look = start_second_look(limits.first_match);
@@ -674,15 +848,24 @@ load_result load_table_within(const unsigned char *bytes, std::size_t length,
                    .looking = looking,
                    .look = look,
                    .note_plain = note_plain};
-    if (!start_part(&head, limits, summed) || (split > 0 && !start_part(&tail, limits, summed))) {
+    load_limits asked = limits;
+    asked.count_continuations = limits.count_continuations && !wide;
+    if (!start_part(&head, asked, summed) || (split > 0 && !start_part(&tail, asked, summed))) {
         release_part(&tail);
         give_up_sums(&head.sums);
         return refuse_table(&head.rows, false);
     }
+    // The second part stops once the first has refused the table.
+    std::atomic<bool> refused{false};
+    head.refusal = &refused;
+    set_pauses(&head, limits.fold_bytes, nullptr);
+    set_pauses(&tail, limits.fold_bytes, &refused);
     if (split > 0)
         run_both(scan_part_lines, &head, &tail, limits.threads);
     else
         scan_part_lines(&head);
+    settle_sums(&head.sums, wide);
+    settle_sums(&tail.sums, wide);
     table_scan scan = head.scan;
     charset_id charset_code =
         looking ? charset_of_parts(limits.first_match, head, tail, split) : charset_none;
@@ -692,7 +875,10 @@ load_result load_table_within(const unsigned char *bytes, std::size_t length,
     if (split > 0) {
         scan = joined_scan(head.scan, tail.scan);
         scan.refused = scan.refused || (with_rows && !join_rows(&head, tail, split));
-        own = join_sums(&head, &tail, scan.widest, limits.keep_parts);
+        if (wide)
+            own.totals = join_totals(&head.sums, &tail.sums, scan.widest, limits.keep_parts);
+        else
+            own = join_sums(&head, &tail, scan.widest, limits.keep_parts);
         release_part(&tail);
     }
     row_table &rows = head.rows;
@@ -731,6 +917,8 @@ load_result load_table_within(const unsigned char *bytes, std::size_t length,
     grid->sums.continuations.reset(sums.continuations);
     grid->sums.head_bytes.reset(own.bytes);
     grid->sums.head_continuations.reset(own.continuations);
+    grid->sums.totals.reset(sums.byte_totals);
+    grid->sums.head_totals.reset(own.totals);
     if (!limits.keep_parts)
         split = 0;
     grid->split = {split > 0 ? static_cast<std::int32_t>(head.scan.lines) : 0, split};
@@ -805,6 +993,8 @@ void forget_table(cell_grid *grid)
     static_cast<void>(grid->sums.head_bytes.release());
     static_cast<void>(grid->sums.continuations.release());
     static_cast<void>(grid->sums.head_continuations.release());
+    static_cast<void>(grid->sums.totals.release());
+    static_cast<void>(grid->sums.head_totals.release());
 }
 
 const unsigned char *first_cell_at(const table_view &table, const unsigned char *begin)
