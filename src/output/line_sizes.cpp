@@ -39,6 +39,16 @@ bool summed_bytes(const cell_grid &grid, const row_part &rows, std::int32_t c, s
     return summed_count(sums.bytes.get(), sums.head_bytes.get(), grid, rows, c, bytes);
 }
 
+// Whether the loader's byte sums give rows' share of every line.
+static bool sums_cover(const cell_grid &grid, const row_part &rows)
+{
+    const table_sums &sums = grid.sums;
+    bool whole = rows.first == 0 && rows.end == grid.table.rows;
+    if (sums.totals != nullptr)
+        return whole || sums.head_totals != nullptr;
+    return sums.bytes != nullptr && (whole || sums.head_bytes != nullptr);
+}
+
 // The frame a part adds to every line it writes: a page's <tr> goes with the
 // first row, its </tr> with the last.
 static std::size_t line_frame(const cell_grid &grid, const line_style &style, const row_part &rows)
@@ -54,9 +64,7 @@ static std::size_t line_frame(const cell_grid &grid, const line_style &style, co
 // 32-bit sums).
 std::uint32_t *part_extras(const cell_grid &grid, const line_style &style, const row_part &rows)
 {
-    std::uint64_t bytes = 0;
-    if (style.format != format_html || grid.sums.bytes == nullptr ||
-        !summed_bytes(grid, rows, 0, &bytes))
+    if (style.format != format_html || grid.sums.bytes == nullptr || !sums_cover(grid, rows))
         return nullptr;
     // The part's lines alone; the whole table's sums stand for its own in
     // the bound on what its counts may reach.
@@ -83,9 +91,27 @@ std::uint32_t *part_extras(const cell_grid &grid, const line_style &style, const
 bool sizes_summed(const cell_grid &grid, const line_style &style, const row_part &rows,
                   const std::uint32_t *extras)
 {
+    return (style.format == format_delimited || extras != nullptr) && sums_cover(grid, rows);
+}
+
+// Lines [first_line, first_line + lines) of sizes from the sums table and
+// head (as part_count reads them), which the caller has checked.
+template <typename T>
+static void sized_lines(const T *table, const T *head, const cell_grid &grid,
+                        const line_style &style, const row_part &rows, std::int32_t first_line,
+                        std::int32_t lines, const std::uint32_t *extras, std::size_t *sizes)
+{
+    auto count = static_cast<std::size_t>(rows.end - rows.first);
     std::uint64_t bytes = 0;
-    return (style.format == format_delimited || extras != nullptr) &&
-           summed_bytes(grid, rows, 0, &bytes);
+    std::size_t frame = line_frame(grid, style, rows);
+    for (std::int32_t k = 0; k < lines; ++k) {
+        part_count(table, head, grid, rows, first_line + k, &bytes);
+        if (extras == nullptr)
+            sizes[k] = static_cast<std::size_t>(bytes) + count;
+        else
+            sizes[k] =
+                frame + 10 * count + static_cast<std::size_t>(bytes) + extras[first_line + k];
+    }
 }
 
 bool base_sizes(const cell_grid &grid, const line_style &style, const row_part &rows,
@@ -96,17 +122,13 @@ bool base_sizes(const cell_grid &grid, const line_style &style, const row_part &
         absent_sizes(grid, style, rows, lines, sizes);
         return false;
     }
-    auto count = static_cast<std::size_t>(rows.end - rows.first);
-    std::uint64_t bytes = 0;
-    std::size_t frame = line_frame(grid, style, rows);
-    for (std::int32_t k = 0; k < lines; ++k) {
-        summed_bytes(grid, rows, first_line + k, &bytes); // every column's, as the first's
-        if (extras == nullptr)
-            sizes[k] = static_cast<std::size_t>(bytes) + count;
-        else
-            sizes[k] =
-                frame + 10 * count + static_cast<std::size_t>(bytes) + extras[first_line + k];
-    }
+    const table_sums &sums = grid.sums;
+    if (sums.totals != nullptr)
+        sized_lines(sums.totals.get(), sums.head_totals.get(), grid, style, rows, first_line, lines,
+                    extras, sizes);
+    else
+        sized_lines(sums.bytes.get(), sums.head_bytes.get(), grid, style, rows, first_line, lines,
+                    extras, sizes);
     return true;
 }
 
