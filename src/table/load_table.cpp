@@ -31,20 +31,17 @@ struct table_scan {
 };
 
 // Each column's text bytes, summed while no NUL or CR has been seen (cells
-// then lie between delimiters and line ends). The scan counts in 32 bits,
-// which it folds into 64-bit totals before they gather fold_bytes_most
-// bytes. When asked, each column's continuation bytes (80..BF) are counted
-// beside them: a UTF-16 result's lines are sized in units, of which these
-// stand for none.
+// then lie between delimiters and line ends). The scan counts in 32 bits;
+// a part of 2 * fold_bytes_most or more folds them into 64-bit totals
+// before they gather fold_bytes_most bytes. When asked, each column's
+// continuation bytes (80..BF) are counted beside them (never in a table
+// that keeps totals): a UTF-16 result's lines are sized in units, of which
+// these stand for none.
 struct column_sums {
     std::uint32_t *bytes = nullptr;         // capacity entries, or null: not wanted, or given up
     std::uint32_t *continuations = nullptr; // capacity entries beside bytes, or null
     std::size_t capacity = 0;
-    // Once folded: totals_capacity entries each, what bytes and
-    // continuations held at the folds (continuation_totals only beside
-    // continuations).
-    std::uint64_t *byte_totals = nullptr;
-    std::uint64_t *continuation_totals = nullptr;
+    std::uint64_t *byte_totals = nullptr; // once folded: what bytes held, totals_capacity entries
     std::size_t totals_capacity = 0;
     std::size_t most = SIZE_MAX;    // past this many columns the sums are given up
     std::size_t column = 0;         // the current line's cell
@@ -58,11 +55,9 @@ static void give_up_sums(column_sums *sums)
     scratch_free(sums->bytes);
     scratch_free(sums->continuations);
     scratch_free(sums->byte_totals);
-    scratch_free(sums->continuation_totals);
     sums->bytes = nullptr;
     sums->continuations = nullptr;
     sums->byte_totals = nullptr;
-    sums->continuation_totals = nullptr;
     sums->totals_capacity = 0;
 }
 
@@ -107,16 +102,14 @@ static bool grow_totals(std::uint64_t **totals, std::size_t had, std::size_t cap
     return true;
 }
 
-// The counts added into the totals and zeroed. Totals take twice the
+// The byte counts added into the totals and zeroed. Totals take twice the
 // counts' memory, so a table folds no more than half its sums' columns.
 static void fold_counts(column_sums *sums)
 {
     std::size_t capacity = sums->capacity;
-    bool counting = sums->continuations != nullptr;
     if (capacity > sums->totals_capacity &&
         (capacity > sums->most / 2 ||
-         !grow_totals(&sums->byte_totals, sums->totals_capacity, capacity) ||
-         (counting && !grow_totals(&sums->continuation_totals, sums->totals_capacity, capacity)))) {
+         !grow_totals(&sums->byte_totals, sums->totals_capacity, capacity))) {
         give_up_sums(sums);
         return;
     }
@@ -124,10 +117,6 @@ static void fold_counts(column_sums *sums)
     for (std::size_t c = 0; c < capacity; ++c) {
         sums->byte_totals[c] += sums->bytes[c];
         sums->bytes[c] = 0;
-    }
-    for (std::size_t c = 0; counting && c < capacity; ++c) {
-        sums->continuation_totals[c] += sums->continuations[c];
-        sums->continuations[c] = 0;
     }
 }
 
@@ -140,11 +129,6 @@ static void fold_sums_at(column_sums *sums, std::size_t at)
         return;
     sums->bytes[sums->column] += static_cast<std::uint32_t>(at - sums->cell_start);
     sums->cell_start = at;
-    if (sums->continuations != nullptr) {
-        sums->continuations[sums->column] +=
-            static_cast<std::uint32_t>(sums->continued - sums->cell_continued);
-        sums->cell_continued = sums->continued;
-    }
     fold_counts(sums);
 }
 
@@ -574,11 +558,11 @@ static void scan_part_lines(void *arg)
 // a refusal is at most this much.
 constexpr std::size_t stop_check_bytes = std::size_t{4} << 20;
 
-// A part's pauses: to fold its sums when it is longer than fold bytes, and
-// to see stop when given.
+// A part's pauses: to fold its sums when it is 2 * fold bytes or longer
+// (a shorter one's counts cannot pass 32 bits), and to see stop when given.
 static void set_pauses(scan_part *part, std::size_t fold, const std::atomic<bool> *stop)
 {
-    bool folding = part->sums.bytes != nullptr && part->length > fold;
+    bool folding = part->sums.bytes != nullptr && part->length / 2 >= fold;
     if (!folding && stop == nullptr)
         return;
     std::size_t step = std::min(folding ? fold : SIZE_MAX, stop_check_bytes);
@@ -588,31 +572,14 @@ static void set_pauses(scan_part *part, std::size_t fold, const std::atomic<bool
 }
 
 // After its scan, a part's sums all in its totals for a table that keeps
-// those (wide: its continuation counts dropped), else all in its counts.
+// those (wide), its counts freed; else its counts, never folded, stand.
 static void settle_sums(column_sums *sums, bool wide)
 {
-    if (sums->bytes == nullptr)
+    if (sums->bytes == nullptr || !wide)
         return;
-    if (wide) {
-        fold_counts(sums);
-        scratch_free(sums->bytes);
-        scratch_free(sums->continuations);
-        scratch_free(sums->continuation_totals);
-        sums->bytes = nullptr;
-        sums->continuations = nullptr;
-        sums->continuation_totals = nullptr;
-        return;
-    }
-    for (std::size_t c = 0; c < sums->totals_capacity; ++c) {
-        sums->bytes[c] += static_cast<std::uint32_t>(sums->byte_totals[c]);
-        if (sums->continuations != nullptr)
-            sums->continuations[c] += static_cast<std::uint32_t>(sums->continuation_totals[c]);
-    }
-    scratch_free(sums->byte_totals);
-    scratch_free(sums->continuation_totals);
-    sums->byte_totals = nullptr;
-    sums->continuation_totals = nullptr;
-    sums->totals_capacity = 0;
+    fold_counts(sums);
+    scratch_free(sums->bytes);
+    sums->bytes = nullptr;
 }
 
 static void release_part(scan_part *part)
