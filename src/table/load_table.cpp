@@ -152,6 +152,21 @@ static bool pause_scan(scan_pauses *pauses, column_sums *sums, std::size_t at)
     return pauses->stop == nullptr || !pauses->stop->load(std::memory_order_relaxed);
 }
 
+// At bound, the end of the bytes or a pause: whether the scan goes on to a
+// new bound; a scan stopped at a pause is refused.
+static bool scan_resumes(scan_pauses *pauses, column_sums *sums, std::size_t at, std::size_t length,
+                         std::size_t *bound, table_scan *scan)
+{
+    if (at >= length)
+        return false;
+    if (!pause_scan(pauses, sums, at)) {
+        scan->refused = true;
+        return false;
+    }
+    *bound = std::min(length, at + pauses->step);
+    return true;
+}
+
 // The cell ends among ends up to its first line end (lf marks those), that
 // one included; all of them when there is none.
 static inline std::uint64_t line_cells(std::uint64_t ends, std::uint64_t lf)
@@ -392,15 +407,9 @@ static table_scan scan_table(const unsigned char *p, std::size_t length, unsigne
     scan_carry carry;
     std::size_t filled = 0;
     std::size_t delimiters = 0;
-    std::size_t pause = pauses != nullptr ? pauses->step : SIZE_MAX;
-    for (std::size_t at = 0; at < length; at += scan_block) {
-        if (at == pause) [[unlikely]] {
-            if (!pause_scan(pauses, sums, at)) {
-                scan.refused = true;
-                return scan;
-            }
-            pause += pauses->step;
-        }
+    std::size_t bound = pauses != nullptr ? std::min(length, pauses->step) : length;
+    for (std::size_t at = 0; at < bound || scan_resumes(pauses, sums, at, length, &bound, &scan);
+         at += scan_block) {
         if (look != nullptr && at % check_stretch == 0)
             check_stretch_of(look, p + at, std::min(check_stretch, length - at),
                              length - at <= check_stretch);
