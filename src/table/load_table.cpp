@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <initializer_list>
@@ -103,7 +104,9 @@ static inline std::uint64_t add_cell_bytes(std::uint32_t *sums, std::size_t room
                                            std::size_t *column, std::size_t *cell_start)
 {
     std::size_t c = *column;
-    std::size_t start = *cell_start;
+    // Positions from the block's start, a cell begun before it below zero:
+    // the per-cell loop then adds no block offset.
+    auto start = static_cast<std::ptrdiff_t>(*cell_start - at);
     while (ends != 0) {
         std::uint64_t cells = line_cells(ends, lf);
         if (c + bits_set(cells) > room)
@@ -111,29 +114,31 @@ static inline std::uint64_t add_cell_bytes(std::uint32_t *sums, std::size_t room
         ends ^= cells;
         bool line_ended = (cells & lf) != 0;
         for (; cells != 0; cells &= cells - 1) {
-            std::size_t end = at + static_cast<unsigned>(std::countr_zero(cells));
+            auto end = static_cast<std::ptrdiff_t>(std::countr_zero(cells));
             sums[c++] += static_cast<std::uint32_t>(end - start);
             start = end + 1;
         }
         c = line_ended ? 0 : c;
     }
     *column = c;
-    *cell_start = start;
+    *cell_start = at + static_cast<std::size_t>(start);
     return ends;
 }
 
-// The cells that the block at `at` ends (ends, lf among them); cont marks
-// its continuation bytes when those are counted.
-static void sum_cells(column_sums *sums, std::uint64_t ends, std::uint64_t lf, std::size_t at,
-                      std::uint64_t cont)
+// The cells of a line's share that passes the sums' room, once it has grown.
+[[gnu::noinline]] static void add_wider_cells(column_sums *sums, std::uint64_t ends,
+                                              std::uint64_t lf, std::size_t at)
 {
-    if (sums->continuations == nullptr) { // a UTF-16 result's go a cell at a time, below
-        while ((ends = add_cell_bytes(sums->bytes, sums->capacity, ends, lf, at, &sums->column,
-                                      &sums->cell_start)) != 0 &&
-               room_for_column(sums, sums->column + bits_set(line_cells(ends, lf)) - 1)) {
-        }
-        return;
-    }
+    while (ends != 0 && room_for_column(sums, sums->column + bits_set(line_cells(ends, lf)) - 1))
+        ends = add_cell_bytes(sums->bytes, sums->capacity, ends, lf, at, &sums->column,
+                              &sums->cell_start);
+}
+
+// The cells and their continuation bytes, for a UTF-16 result: a cell at a
+// time.
+[[gnu::noinline]] static void add_cell_units(column_sums *sums, std::uint64_t ends,
+                                             std::uint64_t lf, std::size_t at, std::uint64_t cont)
+{
     for (; ends != 0; ends &= ends - 1) {
         std::size_t end = at + static_cast<std::size_t>(std::countr_zero(ends));
         if (!room_for_column(sums, sums->column))
@@ -148,6 +153,22 @@ static void sum_cells(column_sums *sums, std::uint64_t ends, std::uint64_t lf, s
         sums->column = line_end ? 0 : sums->column + 1;
     }
     sums->continued += bits_set(cont);
+}
+
+// The cells that the block at `at` ends (ends, lf among them); cont marks
+// its continuation bytes when those are counted. Only a line's share past
+// the sums' room leaves the scan's own loop.
+static inline void sum_cells(column_sums *sums, std::uint64_t ends, std::uint64_t lf,
+                             std::size_t at, std::uint64_t cont)
+{
+    if (sums->continuations != nullptr) {
+        add_cell_units(sums, ends, lf, at, cont);
+        return;
+    }
+    ends =
+        add_cell_bytes(sums->bytes, sums->capacity, ends, lf, at, &sums->column, &sums->cell_start);
+    if (ends != 0)
+        add_wider_cells(sums, ends, lf, at);
 }
 
 static void count_delimiters(table_scan *scan, std::size_t delimiters)
@@ -211,7 +232,8 @@ static block_openers find_openers(const block_classes &k, scan_carry *carry)
     return o;
 }
 
-static std::size_t cells_opened(std::uint64_t single, std::uint64_t leading, std::uint64_t bits)
+static inline std::size_t cells_opened(std::uint64_t single, std::uint64_t leading,
+                                       std::uint64_t bits)
 {
     std::size_t n = bits_set(single & bits);
     if ((leading & bits) != 0)
