@@ -34,6 +34,10 @@
 // A function built for AVX2, called only where wide_vectors() holds.
 #define TABFLIP_WIDE __attribute__((target("avx2")))
 
+// The load's scan built for AVX2 processors, which also count and find bits
+// in one instruction each (popcnt, BMI); called only where wide_scans() holds.
+#define TABFLIP_WIDE_SCAN __attribute__((target("avx2,bmi,bmi2,popcnt")))
+
 // Counted in registers: the library call that stands in for a popcount
 // instruction where the build may not assume one showed in profiles.
 static inline std::size_t bits_set_in_registers(std::uint64_t x)
@@ -77,11 +81,14 @@ bool ssse3_runs();
 // Whether the charset checks take their 32-byte vector (AVX2) way.
 bool wide_vectors();
 
+// Whether the load's scan takes its TABFLIP_WIDE_SCAN build.
+bool wide_scans();
+
 // The paths a test lets the processor take: each is taken where the
 // processor has it and it is allowed.
 struct cpu_paths {
     bool ssse3 = true; // ssse3_runs
-    bool wide = true;  // wide_vectors
+    bool wide = true;  // wide_vectors and wide_scans
 };
 
 // Allows only the given paths for its lifetime and restores the paths
