@@ -376,9 +376,12 @@ scan_blocks(const unsigned char *p, std::size_t length, unsigned char delimiter,
             note_plain = false;
         }
         block_classes k = classify_lines<wide>(p + at, delimiter, cr_ends_lines);
-        std::uint64_t data =
-            length - at >= scan_block ? ~std::uint64_t{0} : (std::uint64_t{1} << (length - at)) - 1;
-        past_data(&k, data);
+        // Only the last block can hold bytes past the data.
+        std::uint64_t data = ~std::uint64_t{0};
+        if (length - at < scan_block) {
+            data = (std::uint64_t{1} << (length - at)) - 1;
+            past_data(&k, data);
+        }
         block_openers o = find_openers(k, &carry);
         std::uint64_t single = k.delimiter | o.starts;
         std::uint64_t rest = ~std::uint64_t{0};
