@@ -2,9 +2,9 @@
 // picks the baseline (TABFLIP_SSE2: SSE2 on x86-64; TABFLIP_NEON: NEON on
 // little-endian AArch64; else the portable scalar scans, also chosen with the
 // CMake option TABFLIP_SCALAR). Beyond SSE2 an x86-64 processor is asked
-// once, at start-up, for popcnt (bit counts), SSSE3 (the UTF-16 runs) and
-// AVX2 (the charset checks' 32-byte vectors). The other builds take none of
-// them.
+// once, at start-up, for popcnt (bit counts), SSSE3 (the UTF-16 runs),
+// AVX2 (the charset checks' 32-byte vectors) and, with AVX2, BMI (the load's
+// scan). The other builds take none of them.
 //
 // Tests force the slower paths with a cpu_paths_override; nothing else
 // changes which path is taken. Nothing here prints or allocates.
