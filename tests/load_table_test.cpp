@@ -1,4 +1,5 @@
 #include "output/writers.h"
+#include "platform/cpu.h"
 #include "table/cell_grid.h"
 #include "table/charset.h"
 #include "test_support.h"
@@ -524,6 +525,64 @@ TEST(load_table_limits, a_refused_first_part_stops_the_second)
             } else {
                 EXPECT_EQ(t.grid.index.starts, nullptr);
             }
+        }
+    }
+}
+
+// Everything a load gives the writers, as one string: the view's size, plainness
+// and line end, every row start, the sums, the split and the charset.
+std::string load_summary(const std::string &input, unsigned char delimiter, std::size_t split_from,
+                         bool count_continuations)
+{
+    loaded_table t;
+    t.bytes = padded(input);
+    load_limits limits{.count_continuations = count_continuations,
+                       .guess_charset = true,
+                       .split_from = split_from};
+    if (load_table_within(t.bytes.data(), input.size(), delimiter, true, limits, &t.grid) !=
+        load_done)
+        return "refused";
+    const cell_grid &g = t.grid;
+    auto rows = static_cast<std::size_t>(g.table.rows);
+    auto columns = static_cast<std::size_t>(g.table.columns);
+    std::vector<std::size_t> numbers = {rows, columns, g.table.plain, g.table.line_end};
+    numbers.insert(numbers.end(), g.index.starts.get(), g.index.starts.get() + rows + 1);
+    const std::uint32_t *counts[] = {g.sums.bytes.get(), g.sums.continuations.get(),
+                                     g.sums.head_bytes.get(), g.sums.head_continuations.get()};
+    for (const std::uint32_t *c : counts) {
+        numbers.push_back(c == nullptr ? SIZE_MAX : 0);
+        for (std::uint32_t n : counts_of(c, columns))
+            numbers.push_back(n);
+    }
+    numbers.insert(numbers.end(), {static_cast<std::size_t>(g.split.rows), g.split.at,
+                                   static_cast<std::size_t>(g.charset_code)});
+    return testing::PrintToString(numbers);
+}
+
+// The scan's AVX2 build classifies a block in two 32-byte halves, the SSE2
+// one in four 16-byte quarters: both must give the same load, whatever
+// falls on either side of a half or a block (lengths up to three blocks,
+// in one part and in two, sums with and without continuation counts).
+TEST(load_table_random, wide_and_narrow_scans_agree)
+{
+    if (!wide_scans())
+        GTEST_SKIP() << "this processor has only the one scan";
+    const char alphabet[] = {'a', '\xBF', ',', '\xC0', '\t', '\n', 'b', '\r', '\0', '\x1B'};
+    std::mt19937 random(24680);
+    for (int n = 0; n < 4000; ++n) {
+        // Half of them without CR, NUL or ESC, so that they have sums.
+        std::size_t letters = n % 2 == 0 ? 7 : sizeof alphabet;
+        std::string input;
+        for (std::size_t length = random() % 200; input.size() < length;)
+            input += alphabet[random() % letters];
+        std::size_t split_from = n % 3 == 0 ? 0 : SIZE_MAX;
+        bool continuations = n % 4 < 2;
+        for (unsigned char delimiter :
+             {static_cast<unsigned char>(0x2C), static_cast<unsigned char>(0x09)}) {
+            std::string wide = load_summary(input, delimiter, split_from, continuations);
+            cpu_paths_override narrow({.wide = false});
+            ASSERT_EQ(load_summary(input, delimiter, split_from, continuations), wide)
+                << testing::PrintToString(input) << " delimiter " << int{delimiter};
         }
     }
 }

@@ -15,6 +15,14 @@ static bool processor_has_avx2()
     static const bool has = (__builtin_cpu_init(), __builtin_cpu_supports("avx2") != 0);
     return has;
 }
+
+static bool processor_has_bit_instructions()
+{
+    static const bool has = (__builtin_cpu_init(), __builtin_cpu_supports("bmi") != 0 &&
+                                                       __builtin_cpu_supports("bmi2") != 0 &&
+                                                       __builtin_cpu_supports("popcnt") != 0);
+    return has;
+}
 #else
 // The scalar build has neither way, whatever a test allows.
 static bool processor_has_ssse3()
@@ -23,6 +31,11 @@ static bool processor_has_ssse3()
 }
 
 static bool processor_has_avx2()
+{
+    return false;
+}
+
+static bool processor_has_bit_instructions()
 {
     return false;
 }
@@ -36,6 +49,11 @@ bool ssse3_runs()
 bool wide_vectors()
 {
     return processor_has_avx2() && allowed_paths.wide;
+}
+
+bool wide_scans()
+{
+    return processor_has_avx2() && processor_has_bit_instructions() && allowed_paths.wide;
 }
 
 cpu_paths_override::cpu_paths_override(cpu_paths allowed) : previous(allowed_paths)

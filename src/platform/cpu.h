@@ -2,9 +2,9 @@
 // picks the baseline (TABFLIP_SSE2: SSE2 on x86-64; TABFLIP_NEON: NEON on
 // little-endian AArch64; else the portable scalar scans, also chosen with the
 // CMake option TABFLIP_SCALAR). Beyond SSE2 an x86-64 processor is asked
-// once, at start-up, for popcnt (bit counts), SSSE3 (the UTF-16 runs) and
-// AVX2 (the charset checks' 32-byte vectors). The other builds take none of
-// them.
+// once, at start-up, for popcnt (bit counts), SSSE3 (the UTF-16 runs),
+// AVX2 (the charset checks' 32-byte vectors) and, with AVX2, BMI (the load's
+// scan). The other builds take none of them.
 //
 // Tests force the slower paths with a cpu_paths_override; nothing else
 // changes which path is taken. Nothing here prints or allocates.
@@ -33,6 +33,10 @@
 
 // A function built for AVX2, called only where wide_vectors() holds.
 #define TABFLIP_WIDE __attribute__((target("avx2")))
+
+// The load's scan built for AVX2 processors, which also count and find bits
+// in one instruction each (popcnt, BMI); called only where wide_scans() holds.
+#define TABFLIP_WIDE_SCAN __attribute__((target("avx2,bmi,bmi2,popcnt")))
 
 // Counted in registers: the library call that stands in for a popcount
 // instruction where the build may not assume one showed in profiles.
@@ -77,11 +81,14 @@ bool ssse3_runs();
 // Whether the charset checks take their 32-byte vector (AVX2) way.
 bool wide_vectors();
 
+// Whether the load's scan takes its TABFLIP_WIDE_SCAN build.
+bool wide_scans();
+
 // The paths a test lets the processor take: each is taken where the
 // processor has it and it is allowed.
 struct cpu_paths {
     bool ssse3 = true; // ssse3_runs
-    bool wide = true;  // wide_vectors
+    bool wide = true;  // wide_vectors and wide_scans
 };
 
 // Allows only the given paths for its lifetime and restores the paths

@@ -304,6 +304,28 @@ static inline block_classes classify_block(const unsigned char *p, unsigned char
     k.delimiter = equal_mask(a, b, c, d, _mm_set1_epi8(static_cast<char>(delimiter)));
     return k;
 }
+
+// Bit i set where byte i of the 64 in lo and hi equals value.
+TABFLIP_WIDE static inline std::uint64_t equal_mask_wide(__m256i lo, __m256i hi, __m256i value)
+{
+    auto low = static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(lo, value)));
+    auto high = static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(hi, value)));
+    return std::uint64_t{low} | std::uint64_t{high} << 32;
+}
+
+// classify_block in two 32-byte vectors, for the scans built for AVX2.
+TABFLIP_WIDE static inline block_classes classify_block_wide(const unsigned char *p,
+                                                             unsigned char delimiter)
+{
+    __m256i lo = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p));
+    __m256i hi = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p + 32));
+    block_classes k;
+    k.lf = equal_mask_wide(lo, hi, _mm256_set1_epi8(0x0A));
+    k.cr = equal_mask_wide(lo, hi, _mm256_set1_epi8(0x0D));
+    k.nul = equal_mask_wide(lo, hi, _mm256_setzero_si256());
+    k.delimiter = equal_mask_wide(lo, hi, _mm256_set1_epi8(static_cast<char>(delimiter)));
+    return k;
+}
 #elif TABFLIP_NEON
 static inline block_classes classify_block(const unsigned char *p, unsigned char delimiter)
 {

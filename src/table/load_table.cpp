@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <atomic>
 #include <bit>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <initializer_list>
@@ -167,6 +168,15 @@ static bool scan_resumes(scan_pauses *pauses, column_sums *sums, std::size_t at,
     return true;
 }
 
+// Bits counted by the scan: its AVX2 build has the instruction itself.
+template <bool wide> static inline std::size_t count_bits(std::uint64_t x)
+{
+    if constexpr (wide)
+        return static_cast<std::size_t>(__builtin_popcountll(x));
+    else
+        return bits_set(x);
+}
+
 // The cell ends among ends up to its first line end (lf marks those), that
 // one included; all of them when there is none.
 static inline std::uint64_t line_cells(std::uint64_t ends, std::uint64_t lf)
@@ -182,42 +192,47 @@ static inline std::uint64_t line_cells(std::uint64_t ends, std::uint64_t lf)
 // room is checked once for a line's share of the block, so that the loop
 // over its cells, which the load and every band pay per cell, tests
 // nothing else.
+template <bool wide = false>
 static inline std::uint64_t add_cell_bytes(std::uint32_t *sums, std::size_t room,
                                            std::uint64_t ends, std::uint64_t lf, std::size_t at,
                                            std::size_t *column, std::size_t *cell_start)
 {
     std::size_t c = *column;
-    std::size_t start = *cell_start;
+    // Positions from the block's start, a cell begun before it below zero:
+    // the per-cell loop then adds no block offset.
+    auto start = static_cast<std::ptrdiff_t>(*cell_start - at);
     while (ends != 0) {
         std::uint64_t cells = line_cells(ends, lf);
-        if (c + bits_set(cells) > room)
+        if (c + count_bits<wide>(cells) > room)
             break;
         ends ^= cells;
         bool line_ended = (cells & lf) != 0;
         for (; cells != 0; cells &= cells - 1) {
-            std::size_t end = at + static_cast<unsigned>(std::countr_zero(cells));
+            auto end = static_cast<std::ptrdiff_t>(std::countr_zero(cells));
             sums[c++] += static_cast<std::uint32_t>(end - start);
             start = end + 1;
         }
         c = line_ended ? 0 : c;
     }
     *column = c;
-    *cell_start = start;
+    *cell_start = at + static_cast<std::size_t>(start);
     return ends;
 }
 
-// The cells that the block at `at` ends (ends, lf among them); cont marks
-// its continuation bytes when those are counted.
-static void sum_cells(column_sums *sums, std::uint64_t ends, std::uint64_t lf, std::size_t at,
-                      std::uint64_t cont)
+// The cells of a line's share that passes the sums' room, once it has grown.
+[[gnu::noinline]] static void add_wider_cells(column_sums *sums, std::uint64_t ends,
+                                              std::uint64_t lf, std::size_t at)
 {
-    if (sums->continuations == nullptr) { // a UTF-16 result's go a cell at a time, below
-        while ((ends = add_cell_bytes(sums->bytes, sums->capacity, ends, lf, at, &sums->column,
-                                      &sums->cell_start)) != 0 &&
-               room_for_column(sums, sums->column + bits_set(line_cells(ends, lf)) - 1)) {
-        }
-        return;
-    }
+    while (ends != 0 && room_for_column(sums, sums->column + bits_set(line_cells(ends, lf)) - 1))
+        ends = add_cell_bytes(sums->bytes, sums->capacity, ends, lf, at, &sums->column,
+                              &sums->cell_start);
+}
+
+// The cells and their continuation bytes, for a UTF-16 result: a cell at a
+// time.
+[[gnu::noinline]] static void add_cell_units(column_sums *sums, std::uint64_t ends,
+                                             std::uint64_t lf, std::size_t at, std::uint64_t cont)
+{
     for (; ends != 0; ends &= ends - 1) {
         std::size_t end = at + static_cast<std::size_t>(std::countr_zero(ends));
         if (!room_for_column(sums, sums->column))
@@ -232,6 +247,23 @@ static void sum_cells(column_sums *sums, std::uint64_t ends, std::uint64_t lf, s
         sums->column = line_end ? 0 : sums->column + 1;
     }
     sums->continued += bits_set(cont);
+}
+
+// The cells that the block at `at` ends (ends, lf among them); cont marks
+// its continuation bytes when those are counted. Only a line's share past
+// the sums' room leaves the scan's own loop.
+template <bool wide>
+static inline void sum_cells(column_sums *sums, std::uint64_t ends, std::uint64_t lf,
+                             std::size_t at, std::uint64_t cont)
+{
+    if (sums->continuations != nullptr) {
+        add_cell_units(sums, ends, lf, at, cont);
+        return;
+    }
+    ends = add_cell_bytes<wide>(sums->bytes, sums->capacity, ends, lf, at, &sums->column,
+                                &sums->cell_start);
+    if (ends != 0)
+        add_wider_cells(sums, ends, lf, at);
 }
 
 static void count_delimiters(table_scan *scan, std::size_t delimiters)
@@ -295,18 +327,29 @@ static block_openers find_openers(const block_classes &k, scan_carry *carry)
     return o;
 }
 
-static std::size_t cells_opened(std::uint64_t single, std::uint64_t leading, std::uint64_t bits)
+template <bool wide>
+static inline std::size_t cells_opened(std::uint64_t single, std::uint64_t leading,
+                                       std::uint64_t bits)
 {
-    std::size_t n = bits_set(single & bits);
+    std::size_t n = count_bits<wide>(single & bits);
     if ((leading & bits) != 0)
-        n += bits_set(leading & bits);
+        n += count_bits<wide>(leading & bits);
     return n;
 }
 
-static block_classes classify_lines(const unsigned char *p, unsigned char delimiter,
-                                    bool cr_ends_lines)
+template <bool wide>
+static inline block_classes classify_lines(const unsigned char *p, unsigned char delimiter,
+                                           bool cr_ends_lines)
 {
-    block_classes k = classify_block(p, delimiter);
+    block_classes k;
+#if TABFLIP_SSE2
+    if constexpr (wide)
+        k = classify_block_wide(p, delimiter);
+    else
+        k = classify_block(p, delimiter);
+#else
+    k = classify_block(p, delimiter);
+#endif
     if (cr_ends_lines) {
         k.lf = k.cr;
         k.cr = 0;
@@ -397,11 +440,11 @@ static inline bool plain_ascii_64(const unsigned char *p)
 // optional_rows, a row table that cannot grow is given up and the scan goes
 // on without it. With pauses, it pauses as they say, and stops refused
 // when they say so.
-template <bool optional_rows = false>
-static table_scan scan_table(const unsigned char *p, std::size_t length, unsigned char delimiter,
-                             bool cr_ends_lines, row_table *rows, column_sums *sums,
-                             second_look *look, bool note_plain = false,
-                             scan_pauses *pauses = nullptr)
+template <bool optional_rows, bool wide>
+[[gnu::always_inline]] static inline table_scan
+scan_blocks(const unsigned char *p, std::size_t length, unsigned char delimiter, bool cr_ends_lines,
+            row_table *rows, column_sums *sums, second_look *look, bool note_plain,
+            scan_pauses *pauses)
 {
     table_scan scan;
     scan_carry carry;
@@ -420,10 +463,13 @@ static table_scan scan_table(const unsigned char *p, std::size_t length, unsigne
             scan.plain_until = at;
             note_plain = false;
         }
-        block_classes k = classify_lines(p + at, delimiter, cr_ends_lines);
-        std::uint64_t data =
-            length - at >= scan_block ? ~std::uint64_t{0} : (std::uint64_t{1} << (length - at)) - 1;
-        past_data(&k, data);
+        block_classes k = classify_lines<wide>(p + at, delimiter, cr_ends_lines);
+        // Only the last block can hold bytes past the data.
+        std::uint64_t data = ~std::uint64_t{0};
+        if (length - at < scan_block) {
+            data = (std::uint64_t{1} << (length - at)) - 1;
+            past_data(&k, data);
+        }
         block_openers o = find_openers(k, &carry);
         std::uint64_t single = k.delimiter | o.starts;
         std::uint64_t rest = ~std::uint64_t{0};
@@ -434,14 +480,14 @@ static table_scan scan_table(const unsigned char *p, std::size_t length, unsigne
         if (sums->bytes != nullptr) {
             std::uint64_t cont =
                 sums->continuations != nullptr ? continuation_mask(p + at) & data : 0;
-            sum_cells(sums, k.delimiter | k.lf, k.lf, at, cont);
+            sum_cells<wide>(sums, k.delimiter | k.lf, k.lf, at, cont);
         }
         for (std::uint64_t lf = k.lf; lf != 0; lf &= lf - 1) {
             std::uint64_t before = (lf & (0 - lf)) - 1;
-            filled += cells_opened(single, o.leading, before & rest);
+            filled += cells_opened<wide>(single, o.leading, before & rest);
             if (filled > scan.widest)
                 scan.widest = filled;
-            count_delimiters(&scan, delimiters + bits_set(k.delimiter & before & rest));
+            count_delimiters(&scan, delimiters + count_bits<wide>(k.delimiter & before & rest));
             delimiters = 0;
             filled = 0;
             rest = ~(before << 1 | 1);
@@ -458,17 +504,47 @@ static table_scan scan_table(const unsigned char *p, std::size_t length, unsigne
                 rows->starts[scan.lines] = at + static_cast<std::size_t>(std::countr_zero(lf)) + 1;
             }
         }
-        filled += cells_opened(single, o.leading, rest);
-        delimiters += bits_set(k.delimiter & rest);
+        filled += cells_opened<wide>(single, o.leading, rest);
+        delimiters += count_bits<wide>(k.delimiter & rest);
     }
     if (filled > scan.widest)
         scan.widest = filled;
     if (filled > 0)
         count_delimiters(&scan, delimiters);
     if (filled > 0 && sums->bytes != nullptr)
-        sum_cells(sums, 1, 1, length, 0);
+        sum_cells<wide>(sums, 1, 1, length, 0);
     scan.last = filled;
     return scan;
+}
+
+// The scan built for AVX2 processors: the same scan with the classes of a
+// block found in two 32-byte vectors, and bits counted and found in one
+// instruction each.
+#if TABFLIP_SSE2
+template <bool optional_rows>
+[[gnu::flatten]] TABFLIP_WIDE_SCAN static table_scan
+scan_blocks_wide(const unsigned char *p, std::size_t length, unsigned char delimiter,
+                 bool cr_ends_lines, row_table *rows, column_sums *sums, second_look *look,
+                 bool note_plain, scan_pauses *pauses)
+{
+    return scan_blocks<optional_rows, true>(p, length, delimiter, cr_ends_lines, rows, sums, look,
+                                            note_plain, pauses);
+}
+#endif
+
+template <bool optional_rows = false>
+static table_scan scan_table(const unsigned char *p, std::size_t length, unsigned char delimiter,
+                             bool cr_ends_lines, row_table *rows, column_sums *sums,
+                             second_look *look, bool note_plain = false,
+                             scan_pauses *pauses = nullptr)
+{
+#if TABFLIP_SSE2
+    if (wide_scans())
+        return scan_blocks_wide<optional_rows>(p, length, delimiter, cr_ends_lines, rows, sums,
+                                               look, note_plain, pauses);
+#endif
+    return scan_blocks<optional_rows, false>(p, length, delimiter, cr_ends_lines, rows, sums, look,
+                                             note_plain, pauses);
 }
 
 static load_result refuse_table(row_table *rows, bool over_limit)
