@@ -208,6 +208,19 @@ static inline void fetch_cell(const table_view &table, const std::size_t *next, 
         __builtin_prefetch(table.bytes + next[j + fetch_ahead]);
 }
 
+// The same for the cache lines of about span bytes from the row's next
+// cell, the row's share of a group's lines.
+constexpr std::size_t span_most = 4096;
+static inline void fetch_span(const table_view &table, const std::size_t *next, std::int32_t j,
+                              std::int32_t end, std::size_t span)
+{
+    if (j + fetch_ahead >= end || next[j + fetch_ahead] == row_done)
+        return;
+    const unsigned char *cell = table.bytes + next[j + fetch_ahead];
+    for (std::size_t at = 0; at <= span; at += scan_block)
+        __builtin_prefetch(cell + at);
+}
+
 // The table's rows in parts: the two the loader measured (parts 2, a split
 // table's), or all of them in one.
 static inline void row_parts(const cell_grid &grid, std::int32_t parts, row_part *rows)

@@ -157,6 +157,17 @@ fill_row(const table_view &table, const line_style &style, const unsigned char *
     return after;
 }
 
+// About the bytes each row gives the group: its part's share of the group's
+// lines over its rows.
+static std::size_t row_span(const group_work &work)
+{
+    std::size_t bytes = 0;
+    for (std::int32_t k = 0; k < work.lines; ++k)
+        bytes += work.places->size[k];
+    auto rows = static_cast<std::size_t>(work.rows.end - work.rows.first);
+    return std::min(bytes / std::max(rows, std::size_t{1}), span_most);
+}
+
 // A part's rows' cells for the group's lines, each row's cursor moving on;
 // with counting, returns the bytes the cursors moved over.
 template <bool counting> static std::uint64_t fill_rows(const group_work &work, output_block *line)
@@ -164,8 +175,9 @@ template <bool counting> static std::uint64_t fill_rows(const group_work &work, 
     const table_view &table = work.grid->table;
     std::size_t *next = work.next;
     std::uint64_t taken = 0;
+    std::size_t span = row_span(work);
     for (std::int32_t j = work.rows.first; j < work.rows.end; ++j) {
-        fetch_cell(table, next, j, work.rows.end);
+        fetch_span(table, next, j, work.rows.end, span);
         const unsigned char *cell = cursor_cell(table, next[j]);
         const unsigned char *after =
             fill_row(table, *work.style, cell, work.lines, j == table.rows - 1, work.group->bytes,
