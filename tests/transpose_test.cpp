@@ -8,6 +8,8 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
+#include <iterator>
 
 #include <memory>
 #include <utility>
@@ -401,6 +403,80 @@ TEST_P(method_writes, the_model_result_on_its_threads)
 
 INSTANTIATE_TEST_SUITE_P(all, method_writes, testing::ValuesIn(method_cases),
                          case_name<method_case>);
+
+// A plain table's cells are found by the 64-byte blocks' delimiter and LF
+// masks alone (the lanes take its rows as one stream of cells, the groups
+// each row's share): rows and cells ending at every place in a block, the
+// last row with and without its LF, lanes filled past their slack, halves
+// that cut rows, in one part and in two.
+struct stream_case {
+    const char *name;
+    rows_t rows;
+};
+
+rows_t rows_of(std::size_t count, std::size_t columns,
+               std::size_t (*length)(std::size_t row, std::size_t column))
+{
+    rows_t rows(count);
+    for (std::size_t r = 0; r < count; ++r)
+        for (std::size_t c = 0; c < columns; ++c)
+            rows[r].emplace_back(length(r, c), static_cast<char>('a' + (r + c) % 26));
+    return rows;
+}
+
+TEST(plain_rows, every_block_edge_writes_the_model)
+{
+    const stream_case cases[] = {
+        // 31 + TAB + 31 + LF: every row a block of its own.
+        {"rows of exactly a block",
+         rows_of(300, 2, [](std::size_t, std::size_t) -> std::size_t { return 31; })},
+        // A row of 65 bytes moves its cells one byte on in each block.
+        {"rows one byte past a block",
+         rows_of(300, 4,
+                 [](std::size_t, std::size_t c) -> std::size_t { return c == 0 ? 14 : 15; })},
+        {"cells of every length up to two blocks",
+         rows_of(
+             400, 5,
+             [](std::size_t r, std::size_t c) -> std::size_t { return (r * 7 + c * 13) % 130; })},
+        {"one column, empty cells between", rows_of(501, 1,
+                                                    [](std::size_t r, std::size_t) -> std::size_t {
+                                                        return r % 3 == 1 ? 0 : r % 70;
+                                                    })},
+        // 64 columns: lanes of a few pages, each filled many times over by
+        // cells longer than its slack.
+        {"lanes filled past their slack", rows_of(60, lane_columns,
+                                                  [](std::size_t r, std::size_t c) -> std::size_t {
+                                                      return (r * 131 + c * 37) %
+                                                             (2 * output_slack);
+                                                  })},
+        {"random full rows", generated_rows(3000, 7, 40, 31, true)},
+    };
+    const char *ways[] = {"lanes",  "lanes in two parts",     "groups", "groups in two parts",
+                          "halves", "halves of a split table"};
+    for (const stream_case &c : cases) {
+        std::size_t columns = c.rows[0].size();
+        for (char delimiter : {'\t', ','}) {
+            std::string model = model_delimited(c.rows, columns, true, delimiter);
+            for (bool final_lf : {true, false}) {
+                std::string input = joined_rows(c.rows, delimiter);
+                if (!final_lf)
+                    input.pop_back();
+                for (const char *name : ways) {
+                    const method_way &way = *std::find_if(
+                        std::begin(method_ways), std::end(method_ways),
+                        [name](const method_way &w) { return std::strcmp(w.name, name) == 0; });
+                    loaded_table table;
+                    ASSERT_TRUE(load_text(&table, input, static_cast<unsigned char>(delimiter),
+                                          true, way.split ? 0 : SIZE_MAX));
+                    ASSERT_TRUE(table.grid.table.plain) << c.name;
+                    ASSERT_EQ(shape_of(table.grid).split, way.split) << c.name;
+                    EXPECT_EQ(written_directly(std::move(table.grid), way, format_delimited), model)
+                        << c.name << ", " << way.name << (final_lf ? "" : ", no final LF");
+                }
+            }
+        }
+    }
+}
 
 // A spill's bands are cut from the row index, and from the bytes where the
 // load kept none; at every size a band may have, neither loses, joins or

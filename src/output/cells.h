@@ -76,23 +76,31 @@ static inline std::int32_t walk_cells(const table_view &table, const unsigned ch
 
 // Copies a cell's text in whole 16-byte blocks when the block has room for
 // the last one's overrun, else exactly; then the byte that follows the entry.
+// The block's fields are read once, before the copy's stores, which the
+// compiler must otherwise assume may change them.
 static inline void put_text(output_block *out, const unsigned char *text, const unsigned char *end,
                             char follow)
 {
     auto length = static_cast<std::size_t>(end - text);
-    char *to = out->bytes + out->used;
-    if (out->used + length + copy_block < out->end) {
-        for (std::size_t i = 0; i < length; i += copy_block)
+    std::size_t used = out->used;
+    std::size_t flush_at = out->flush_at;
+    char *to = out->bytes + used;
+    if (used + length + copy_block < out->end) {
+        std::memcpy(to, text, copy_block);
+        for (std::size_t i = copy_block; i < length; i += copy_block)
             std::memcpy(to + i, text + i, copy_block);
-        out->used += length;
-    } else if (out->used + length < out->end) {
+    } else if (used + length < out->end) {
         copy_exact(to, text, length);
-        out->used += length;
     } else {
         put_bytes(out, reinterpret_cast<const char *>(text), length);
+        used = out->used;
+        to = out->bytes + used;
+        length = 0;
     }
-    out->bytes[out->used++] = follow;
-    flush_if_full(out);
+    to[length] = follow;
+    out->used = used + length + 1;
+    if (out->used > flush_at)
+        flush_output(out);
 }
 
 // The delimiter goes between entries only, so every line of the result has
@@ -198,6 +206,19 @@ static inline void fetch_cell(const table_view &table, const std::size_t *next, 
 {
     if (j + fetch_ahead < end && next[j + fetch_ahead] != row_done)
         __builtin_prefetch(table.bytes + next[j + fetch_ahead]);
+}
+
+// The same for the cache lines of about span bytes from the row's next
+// cell, the row's share of a group's lines.
+constexpr std::size_t span_most = 4096;
+static inline void fetch_span(const table_view &table, const std::size_t *next, std::int32_t j,
+                              std::int32_t end, std::size_t span)
+{
+    if (j + fetch_ahead >= end || next[j + fetch_ahead] == row_done)
+        return;
+    const unsigned char *cell = table.bytes + next[j + fetch_ahead];
+    for (std::size_t at = 0; at <= span; at += scan_block)
+        __builtin_prefetch(cell + at);
 }
 
 // The table's rows in parts: the two the loader measured (parts 2, a split

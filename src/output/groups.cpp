@@ -2,6 +2,7 @@
 #include "output/transpose.h"
 
 #include <algorithm>
+#include <bit>
 #include <utility>
 
 namespace
@@ -118,13 +119,35 @@ static inline void put_staged(char *bytes, part_places *places, std::int32_t k,
     auto length = static_cast<std::size_t>(end - text);
     char *to = bytes + at;
     if (at + length + copy_block < places->limit[k]) {
-        for (std::size_t i = 0; i < length; i += copy_block)
+        std::memcpy(to, text, copy_block);
+        for (std::size_t i = copy_block; i < length; i += copy_block)
             std::memcpy(to + i, text + i, copy_block);
     } else {
         copy_exact(to, text, length);
     }
     to[length] = follow;
     places->fill[k] = at + length + 1;
+}
+
+// A plain row's cells for lines [0, lines) of the group, all of them
+// present, ended by a delimiter or the row's LF (not the table's last row,
+// which may lack it): no other byte ends one. Returns the cell after.
+__attribute__((always_inline)) static inline const unsigned char *
+fill_plain_row(const table_view &table, const unsigned char *cell, std::int32_t lines, char *bytes,
+               part_places *places)
+{
+    auto follow = static_cast<char>(table.delimiter);
+    std::int32_t k = 0;
+    for (const unsigned char *block = cell;; block += scan_block) {
+        block_classes c = classify_block(block, table.delimiter);
+        for (std::uint64_t stops = c.delimiter | c.lf; stops != 0; stops &= stops - 1) {
+            const unsigned char *end = block + std::countr_zero(stops);
+            put_staged(bytes, places, k, cell, end, follow);
+            cell = end + 1;
+            if (++k == lines)
+                return *end == table.delimiter ? cell : nullptr;
+        }
+    }
 }
 
 // One row's cells for lines [0, lines) of the group; returns the cell after.
@@ -135,6 +158,8 @@ fill_row(const table_view &table, const line_style &style, const unsigned char *
 {
     const unsigned char *after = nullptr;
     std::int32_t filled = 0;
+    if (style.format == format_delimited && table.plain && !last && cell != nullptr)
+        return fill_plain_row(table, cell, lines, bytes, places);
     if (style.format == format_delimited) {
         char follow = follow_entry(style, last);
         filled = walk_cells(table, cell, lines, marks(style), &after,
@@ -157,6 +182,17 @@ fill_row(const table_view &table, const line_style &style, const unsigned char *
     return after;
 }
 
+// About the bytes each row gives the group: its part's share of the group's
+// lines over its rows.
+static std::size_t row_span(const group_work &work)
+{
+    std::size_t bytes = 0;
+    for (std::int32_t k = 0; k < work.lines; ++k)
+        bytes += work.places->size[k];
+    auto rows = static_cast<std::size_t>(work.rows.end - work.rows.first);
+    return std::min(bytes / std::max(rows, std::size_t{1}), span_most);
+}
+
 // A part's rows' cells for the group's lines, each row's cursor moving on;
 // with counting, returns the bytes the cursors moved over.
 template <bool counting> static std::uint64_t fill_rows(const group_work &work, output_block *line)
@@ -164,8 +200,9 @@ template <bool counting> static std::uint64_t fill_rows(const group_work &work, 
     const table_view &table = work.grid->table;
     std::size_t *next = work.next;
     std::uint64_t taken = 0;
+    std::size_t span = row_span(work);
     for (std::int32_t j = work.rows.first; j < work.rows.end; ++j) {
-        fetch_cell(table, next, j, work.rows.end);
+        fetch_span(table, next, j, work.rows.end, span);
         const unsigned char *cell = cursor_cell(table, next[j]);
         const unsigned char *after =
             fill_row(table, *work.style, cell, work.lines, j == table.rows - 1, work.group->bytes,

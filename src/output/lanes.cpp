@@ -2,6 +2,7 @@
 #include "output/transpose.h"
 
 #include <algorithm>
+#include <bit>
 
 // Tall tables written at offsets: the bytes of each output line are summed
 // first, so every line's place in the result is known; then one pass over
@@ -98,6 +99,47 @@ static void size_lanes(void *arg)
     }
 }
 
+// A plain table's rows but its last, each holding every cell and ended by
+// LF, taken as one stream of cells into the lanes in turn, so that each
+// 64-byte block is classified once however its rows fall in it; rest then
+// holds the rows that remain. The last row, whose LF may be missing and
+// whose entries end the lines, is left to walk_rows.
+static void stream_plain_rows(lanes_work *rest)
+{
+    const table_view &table = rest->grid->table;
+    std::int32_t left = rest->rows.end - rest->rows.first - (rest->rows.end == table.rows ? 1 : 0);
+    if (left <= 0)
+        return;
+    rest->rows.first += left;
+    auto delimiter = static_cast<char>(table.delimiter);
+    output_block *lanes = rest->lanes;
+    output_block *lanes_end = lanes + table.columns;
+    output_block *lane = lanes;
+    const unsigned char *cell = rest->begin;
+    const unsigned char *reported = cell;
+    const progress_sink *told = rest->progress;
+    for (const unsigned char *block = cell; left > 0; block += scan_block) {
+        block_classes c = classify_block(block, table.delimiter);
+        for (std::uint64_t stops = c.delimiter | c.lf; stops != 0; stops &= stops - 1) {
+            const unsigned char *end = block + std::countr_zero(stops);
+            put_text(lane, cell, end, delimiter);
+            cell = end + 1;
+            if (++lane == lanes_end) {
+                lane = lanes;
+                if (--left == 0)
+                    break;
+            }
+        }
+        if (told != nullptr && static_cast<std::size_t>(cell - reported) >= consumed_step) {
+            note_consumed(*told, static_cast<std::size_t>(cell - reported));
+            reported = cell;
+        }
+    }
+    if (told != nullptr)
+        note_consumed(*told, static_cast<std::size_t>(cell - reported));
+    rest->begin = cell;
+}
+
 static void fill_lanes(void *arg)
 {
     auto *work = static_cast<lanes_work *>(arg);
@@ -106,8 +148,11 @@ static void fill_lanes(void *arg)
     output_block *lanes = work->lanes;
     for (std::int32_t k = 0; k < table.columns && work->rows.first == 0; ++k)
         begin_line(&lanes[k], style);
+    lanes_work rest = *work;
+    if (table.plain && style.format == format_delimited)
+        stream_plain_rows(&rest);
     walk_rows(
-        *work, work->progress,
+        rest, rest.progress,
         [&](std::int32_t k, const unsigned char *text, const unsigned char *end, bool plain,
             bool last) { put_present(&lanes[k], style, text, end, plain, last); },
         [&](std::int32_t k, bool last) { put_absent(&lanes[k], style, last); });
@@ -128,7 +173,8 @@ bool write_by_lanes(const cell_grid &grid, const line_style &style, output_block
 {
     auto columns = static_cast<std::size_t>(grid.table.columns);
     std::size_t page = page_size();
-    std::size_t lane_size = std::min(lanes_bytes / columns / page * page, lane_most);
+    std::size_t lane_size =
+        std::max(std::min(lanes_bytes / columns / page * page, lane_most), page);
     row_part rows[2];
     row_parts(grid, step.parts, rows);
     std::int32_t parts = step.parts;

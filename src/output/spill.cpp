@@ -148,6 +148,8 @@ static bool load_band(const table_view &table, std::size_t begin, std::size_t en
         widen_sums(&sums.head_bytes, had, columns);
         if (sums.bytes == nullptr)
             sums.head_bytes.reset();
+        // Its rows lack the columns it gains: no longer plain.
+        band->table.plain = false;
     }
     band->table.columns = table.columns;
     return true;

@@ -49,10 +49,12 @@ constexpr std::size_t short_line_bytes = 4096;
 // table of more rows is left to the groups' two parts of its rows, so that
 // its memory stays near 8 bytes a row.
 constexpr std::int32_t halves_rows_most = std::int32_t{1} << 19; // 4 MiB of cursors
-// Lanes: a part's take lanes_bytes, a lane at most lane_most. A table of
-// more columns has output lines too short for them, one of few rows lines
-// too long to stage a group of.
-constexpr std::size_t lanes_bytes = std::size_t{8} << 20;
+// Lanes: a part's take lanes_bytes, a lane at most lane_most (and at least
+// a page). A table of more columns has output lines too short for them, one
+// of few rows lines too long to stage a group of. Lanes that stay in the
+// second cache cost less than fewer, larger writes: 1 MiB a part took 15%
+// less processor time than 8 MiB on the tall table, as much on 64 columns.
+constexpr std::size_t lanes_bytes = std::size_t{1} << 20;
 constexpr std::size_t lane_most = std::size_t{1} << 20;
 constexpr std::int32_t lane_columns = 64;
 constexpr std::int32_t few_rows = 64;
