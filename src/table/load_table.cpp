@@ -62,14 +62,14 @@ static void give_up_sums(column_sums *sums)
     sums->totals_capacity = 0;
 }
 
-// counts grown from had to capacity entries, the new ones zero; false,
-// leaving it as it was, when there is no memory.
-static bool grow_counts(std::uint32_t **counts, std::size_t had, std::size_t capacity)
+// counts (the sums' or their totals') grown from had to capacity entries,
+// the new ones zero; false, leaving it as it was, when there is no memory.
+template <typename T> static bool grow_counts(T **counts, std::size_t had, std::size_t capacity)
 {
-    void *more = scratch_realloc(*counts, capacity * sizeof(std::uint32_t));
+    void *more = scratch_realloc(*counts, capacity * sizeof(T));
     if (more == nullptr)
         return false;
-    *counts = static_cast<std::uint32_t *>(more);
+    *counts = static_cast<T *>(more);
     std::fill(*counts + had, *counts + capacity, 0);
     return true;
 }
@@ -92,17 +92,6 @@ static bool room_for_column(column_sums *sums, std::size_t column)
     return true;
 }
 
-// totals grown from had to capacity entries, the new ones zero.
-static bool grow_totals(std::uint64_t **totals, std::size_t had, std::size_t capacity)
-{
-    void *more = scratch_realloc(*totals, capacity * sizeof(std::uint64_t));
-    if (more == nullptr)
-        return false;
-    *totals = static_cast<std::uint64_t *>(more);
-    std::fill(*totals + had, *totals + capacity, 0);
-    return true;
-}
-
 // The byte counts added into the totals and zeroed. Totals take twice the
 // counts' memory, so a table folds no more than half its sums' columns.
 static void fold_counts(column_sums *sums)
@@ -110,7 +99,7 @@ static void fold_counts(column_sums *sums)
     std::size_t capacity = sums->capacity;
     if (capacity > sums->totals_capacity &&
         (capacity > sums->most / 2 ||
-         !grow_totals(&sums->byte_totals, sums->totals_capacity, capacity))) {
+         !grow_counts(&sums->byte_totals, sums->totals_capacity, capacity))) {
         give_up_sums(sums);
         return;
     }
@@ -832,7 +821,7 @@ static std::uint64_t *join_totals(column_sums *a, const column_sums *b, std::siz
                    (c < b->totals_capacity ? b->byte_totals[c] : 0);
     std::uint64_t *own = a->byte_totals;
     bool kept = total != nullptr && keep_head &&
-                (columns <= a->totals_capacity || grow_totals(&own, a->totals_capacity, columns));
+                (columns <= a->totals_capacity || grow_counts(&own, a->totals_capacity, columns));
     a->byte_totals = total;
     a->totals_capacity = columns;
     if (kept)
