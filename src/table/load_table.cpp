@@ -646,10 +646,10 @@ static void set_pauses(scan_part *part, std::size_t fold, const std::atomic<bool
 }
 
 // After its scan, a part's sums all in its totals for a table that keeps
-// those (wide), its counts freed; else its counts, never folded, stand.
-static void settle_sums(column_sums *sums, bool wide)
+// those, its counts freed; else its counts, never folded, stand.
+static void settle_sums(column_sums *sums, bool keeps_totals)
 {
-    if (sums->bytes == nullptr || !wide)
+    if (sums->bytes == nullptr || !keeps_totals)
         return;
     fold_counts(sums);
     scratch_free(sums->bytes);
@@ -869,7 +869,7 @@ load_result load_table_within(const unsigned char *bytes, std::size_t length,
 {
     constexpr std::size_t count_limit = 2147483647;
     bool summed = (with_rows || limits.sums_without_rows) && limits.most_columns >= 64;
-    bool wide = length / 2 >= limits.fold_bytes; // keeps 64-bit totals
+    bool keeps_totals = length / 2 >= limits.fold_bytes; // 64-bit ones
     std::size_t split = split_point(bytes, length, limits.split_from);
     bool looking = needs_second_look(limits.first_match);
     second_look look = start_second_look(limits.first_match);
@@ -890,7 +890,7 @@ load_result load_table_within(const unsigned char *bytes, std::size_t length,
                    .look = look,
                    .note_plain = note_plain};
     load_limits asked = limits;
-    asked.count_continuations = limits.count_continuations && !wide;
+    asked.count_continuations = limits.count_continuations && !keeps_totals;
     if (!start_part(&head, asked, summed) || (split > 0 && !start_part(&tail, asked, summed))) {
         release_part(&tail);
         give_up_sums(&head.sums);
@@ -905,8 +905,8 @@ load_result load_table_within(const unsigned char *bytes, std::size_t length,
         run_both(scan_part_lines, &head, &tail, limits.threads);
     else
         scan_part_lines(&head);
-    settle_sums(&head.sums, wide);
-    settle_sums(&tail.sums, wide);
+    settle_sums(&head.sums, keeps_totals);
+    settle_sums(&tail.sums, keeps_totals);
     table_scan scan = head.scan;
     charset_id charset_code =
         looking ? charset_of_parts(limits.first_match, head, tail, split) : charset_none;
@@ -916,7 +916,7 @@ load_result load_table_within(const unsigned char *bytes, std::size_t length,
     if (split > 0) {
         scan = joined_scan(head.scan, tail.scan);
         scan.refused = scan.refused || (with_rows && !join_rows(&head, tail, split));
-        if (wide)
+        if (keeps_totals)
             own.totals = join_totals(&head.sums, &tail.sums, scan.widest, limits.keep_parts);
         else
             own = join_sums(&head, &tail, scan.widest, limits.keep_parts);
