@@ -292,6 +292,37 @@ TEST(load_table_split, second_part_rows_on_both_sides_of_those_it_keeps)
     }
 }
 
+TEST(load_table_split, rows_around_the_size_the_row_table_starts_at)
+{
+    // The first part's row table starts with room for the whole table in
+    // rows of 64 bytes: lines of 64 fill it to its last entry, lines of 63
+    // pass it at the join, and each part (of 4 MiB or more) keeps more rows
+    // than the second keeps of its own.
+    for (std::size_t line_bytes : {std::size_t{63}, std::size_t{64}, std::size_t{65}}) {
+        std::string input;
+        std::vector<std::size_t> starts;
+        for (std::size_t r = 0; r < 2 * 65537 + 2; ++r) {
+            starts.push_back(input.size());
+            std::string line(line_bytes - 1, static_cast<char>('a' + r % 26));
+            line[r % (line_bytes - 2) + 1] = '\t';
+            input += line + "\n";
+        }
+        loaded_table t;
+        ASSERT_TRUE(load_text(&t, input, '\t', true, 0)) << line_bytes;
+        const cell_grid &g = t.grid;
+        ASSERT_EQ(static_cast<std::size_t>(g.table.rows), starts.size()) << line_bytes;
+        EXPECT_EQ(g.table.columns, 2) << line_bytes;
+        std::size_t wrong = 0;
+        for (std::size_t r = 0; r < starts.size(); ++r) {
+            if (g.index.starts[r] != starts[r])
+                ++wrong;
+        }
+        EXPECT_EQ(wrong, 0u) << line_bytes;
+        EXPECT_EQ(g.index.starts[starts.size()], input.size()) << line_bytes;
+        EXPECT_EQ(g.index.starts[starts.size() + 1], input.size() + 1) << line_bytes;
+    }
+}
+
 TEST(load_table_random, agrees_with_model)
 {
     const char alphabet[] = {'a', 'b', ',', ',', '\t', '\t', '\n', '\n', '\r', '\0', '\x80', 'z'};

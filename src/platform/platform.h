@@ -162,6 +162,11 @@ struct lasting_pages_release {
 // less than a fault for each page as they are first written. Only a hint:
 // it may do nothing.
 void prepare_pages(void *begin, std::size_t size);
+// Asks for the whole pages inside [begin, begin + size) to be backed by the
+// system's large pages where it gives them on request, so that a block
+// written through once takes a fault for every 2 MiB rather than every
+// page. Only a hint: it may do nothing.
+void advise_large_pages(void *begin, std::size_t size);
 // Standard output and standard error take result bytes and messages as they
 // are, without line-end translation.
 void set_binary_output();

@@ -549,6 +549,20 @@ void prepare_pages(void *begin, std::size_t size)
 #endif
 }
 
+void advise_large_pages(void *begin, std::size_t size)
+{
+#ifdef MADV_HUGEPAGE
+    std::size_t page = page_size();
+    auto from = (reinterpret_cast<std::uintptr_t>(begin) + page - 1) / page * page;
+    auto to = (reinterpret_cast<std::uintptr_t>(begin) + size) / page * page;
+    if (to > from)
+        madvise(reinterpret_cast<void *>(from), to - from, MADV_HUGEPAGE);
+#else
+    (void)begin;
+    (void)size;
+#endif
+}
+
 // Nameless where the file system allows; else created and unlinked as a
 // result is created and held, so that no signal can leave it behind.
 int open_spill(const char *beside, int place)

@@ -375,6 +375,7 @@ static bool room_for_row(row_table *table, std::size_t used)
         if (more != nullptr) {
             table->starts = static_cast<std::size_t *>(more);
             table->capacity = capacity;
+            advise_large_pages(more, capacity * sizeof(std::size_t));
             return true;
         }
     }
@@ -585,8 +586,12 @@ static void release_head_sums(head_sums *own)
 }
 
 // The part's first row start and its sums' first columns; false when there
-// is no memory for its row table.
-static bool start_part(scan_part *part, const load_limits &limits, bool summed)
+// is no memory for its row table. The first part's row table is sized for
+// the whole table's length (table_length), so that the join appends the
+// second part's starts without moving it; pages it never writes cost
+// nothing.
+static bool start_part(scan_part *part, const load_limits &limits, bool summed,
+                       std::size_t table_length)
 {
     part->sums.most = limits.most_columns;
     if (summed) {
@@ -602,14 +607,24 @@ static bool start_part(scan_part *part, const load_limits &limits, bool summed)
         return true;
     row_table &rows = part->rows;
     rows.most = rows.optional ? std::min(limits.most_rows, tail_rows_kept) : limits.most_rows;
-    // Room for rows of 64 bytes; a table of shorter rows grows it. A second
-    // part's starts begin small: most tables have too many to keep.
-    rows.capacity =
-        std::min(rows.optional ? 64 : part->length / 64 + 2, std::max(rows.most, std::size_t{2}));
-    rows.starts = static_cast<std::size_t *>(scratch_malloc(rows.capacity * sizeof(std::size_t)));
-    if (rows.starts != nullptr)
-        rows.starts[0] = 0;
-    return rows.starts != nullptr || rows.optional;
+    // Room for rows of 64 bytes, in the whole table or, when that much
+    // address space cannot be had, in the part; a table of shorter rows
+    // grows it. A second part's starts begin small: most tables have too
+    // many to keep.
+    for (std::size_t bytes : {table_length, part->length}) {
+        rows.capacity =
+            std::min(rows.optional ? 64 : bytes / 64 + 2, std::max(rows.most, std::size_t{2}));
+        rows.starts =
+            static_cast<std::size_t *>(scratch_malloc(rows.capacity * sizeof(std::size_t)));
+        if (rows.starts != nullptr)
+            break;
+    }
+    if (rows.starts == nullptr)
+        return rows.optional;
+    rows.starts[0] = 0;
+    if (!rows.optional)
+        advise_large_pages(rows.starts, rows.capacity * sizeof(std::size_t));
+    return true;
 }
 
 static void scan_part_lines(void *arg)
@@ -723,6 +738,7 @@ static bool join_rows(scan_part *head, const scan_part &tail, std::size_t split)
             return false;
         rows->starts = static_cast<std::size_t *>(more);
         rows->capacity = entries;
+        advise_large_pages(more, entries * sizeof(std::size_t));
     }
     std::size_t *joined = rows->starts + head->scan.lines + 1;
     if (tail.rows.starts == nullptr) {
@@ -891,7 +907,8 @@ load_result load_table_within(const unsigned char *bytes, std::size_t length,
                    .note_plain = note_plain};
     load_limits asked = limits;
     asked.count_continuations = limits.count_continuations && !keeps_totals;
-    if (!start_part(&head, asked, summed) || (split > 0 && !start_part(&tail, asked, summed))) {
+    if (!start_part(&head, asked, summed, length) ||
+        (split > 0 && !start_part(&tail, asked, summed, length))) {
         release_part(&tail);
         give_up_sums(&head.sums);
         return refuse_table(&head.rows, false);
