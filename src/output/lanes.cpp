@@ -182,6 +182,13 @@ bool write_by_lanes(const cell_grid &grid, const line_style &style, output_block
     auto *sizes = static_cast<std::size_t *>(scratch_calloc(lanes_count, sizeof(std::size_t)));
     auto *lanes = static_cast<output_block *>(scratch_calloc(lanes_count, sizeof(output_block)));
     auto *bytes = static_cast<char *>(allocate_pages(lanes_count * lane_size));
+    // A table that fills its lanes at least once takes their pages at once
+    // (large where the system gives them): their faults, taken one page at a
+    // time as the lanes first fill, cost more than clearing them.
+    if (bytes != nullptr && grid.table.length >= lanes_count * lane_size) {
+        advise_large_pages(bytes, lanes_count * lane_size);
+        prepare_pages(bytes, lanes_count * lane_size);
+    }
     // A UTF-16 result's lanes each cut their own units, each part's into its
     // own room.
     bool units = out->encoder != nullptr;
