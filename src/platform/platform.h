@@ -167,6 +167,11 @@ void prepare_pages(void *begin, std::size_t size);
 // written through once takes a fault for every 2 MiB rather than every
 // page. Only a hint: it may do nothing.
 void advise_large_pages(void *begin, std::size_t size);
+// Maps the pages of [begin, begin + size), read-only memory such as a
+// mapped file, at once, reading what is not yet in memory: a few calls
+// cost less than a fault for every few pages as a scan first reads them.
+// Only a hint: it may do nothing.
+void prepare_reading(const void *begin, std::size_t size);
 // Standard output and standard error take result bytes and messages as they
 // are, without line-end translation.
 void set_binary_output();

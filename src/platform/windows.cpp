@@ -387,6 +387,8 @@ void prepare_pages(void *, std::size_t) {}
 // Large pages there need a privilege and memory of their own: left alone.
 void advise_large_pages(void *, std::size_t) {}
 
+void prepare_reading(const void *, std::size_t) {}
+
 // What a limit leaves beside the peak use it has seen: the job object
 // reports no current use, and the peak errs on the safe side.
 static std::uint64_t left_under(std::uint64_t limit, std::uint64_t peak)

@@ -410,6 +410,10 @@ static void check_stretch_of(second_look *look, const unsigned char *p, std::siz
     look_at_blocks(look, last, 1);
 }
 
+// The scan maps the input's pages this many bytes at a time: few calls, and
+// no more read ahead of it than the system's own read-ahead would.
+constexpr std::size_t read_stretch = std::size_t{4} << 20;
+
 // The 64 bytes at p hold no byte that can decide a charset guess.
 static inline bool plain_ascii_64(const unsigned char *p)
 {
@@ -449,6 +453,11 @@ scan_blocks(const unsigned char *p, std::size_t length, unsigned char delimiter,
         // The look's next stretch is fetched while this one is scanned.
         if (look != nullptr && length - at > check_stretch)
             __builtin_prefetch(p + at + check_stretch);
+        // A stretch's pages mapped in one call: a large mapped input's
+        // faults otherwise cost more than its scan. A small table spares
+        // the call, which many small files would pay each.
+        if (length >= read_stretch && at % read_stretch == 0)
+            prepare_reading(p + at, std::min(read_stretch, length - at));
         if (note_plain && !plain_ascii_64(p + at)) {
             scan.plain_until = at;
             note_plain = false;
