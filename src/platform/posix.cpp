@@ -553,10 +553,11 @@ void advise_large_pages(void *begin, std::size_t size)
 {
 #ifdef MADV_HUGEPAGE
     std::size_t page = page_size();
-    auto from = (reinterpret_cast<std::uintptr_t>(begin) + page - 1) / page * page;
-    auto to = (reinterpret_cast<std::uintptr_t>(begin) + size) / page * page;
-    if (to > from)
-        madvise(reinterpret_cast<void *>(from), to - from, MADV_HUGEPAGE);
+    auto at = reinterpret_cast<std::uintptr_t>(begin);
+    std::size_t before = (page - at % page) % page; // up to the first whole page
+    std::size_t whole = size > before ? (size - before) / page * page : 0;
+    if (whole > 0)
+        madvise(static_cast<char *>(begin) + before, whole, MADV_HUGEPAGE);
 #else
     (void)begin;
     (void)size;
