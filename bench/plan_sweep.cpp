@@ -148,7 +148,7 @@ bool able(const sweep_method &m, const table_shape &shape)
 {
     switch (m.step.method) {
     case method_lanes:
-        return shape.columns <= lane_columns && (m.step.parts == 1 || shape.split);
+        return shape.columns <= long_lines_lane_columns && (m.step.parts == 1 || shape.split);
     case method_halves:
         return shape.plain && shape.summed && shape.columns >= 2;
     case method_groups:

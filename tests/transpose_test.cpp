@@ -155,7 +155,20 @@ const plan_case plan_cases[] = {
     // Many rows, lines that fit a group, many groups: bands ("b") of rows
     // through a spill first, before the in-memory methods.
     {"many rows of 1 KB in sequence", many_rows, target(false), "spill/1b > groups/2"},
-    {"many rows of 1 KB to a file", many_rows, target(true), "spill/1b > halves/2 > groups/2"},
+    // To a file, lines the bands would take go into lanes of a few pages
+    // first; not a page's, nor a UTF-16 result's, nor lanes of under two.
+    {"many rows of 1 KB to a file", many_rows, target(true),
+     "lanes/2 > spill/1b > halves/2 > groups/2"},
+    {"many rows of 1 KB, a page to a file", many_rows, target(true, true),
+     "spill/1b > halves/2 > groups/2"},
+    {"many rows of 1 KB, UTF-16 to a file", many_rows, target(true, false, UINT64_MAX, true),
+     "spill/1b > groups/2"},
+    {"the long lines' lanes' most columns to a file",
+     shape(60000, long_lines_lane_columns, 300 * mib), target(true),
+     "lanes/2 > spill/1b > halves/2 > groups/2"},
+    {"a column past the long lines' lanes to a file",
+     shape(60000, long_lines_lane_columns + 1, 300 * mib), target(true),
+     "spill/1b > halves/2 > groups/2"},
     {"many rows of 1 KB, a page", many_rows, target(false, true), "spill/1b > groups/2"},
     {"many rows of 1 KB, tiny budget", many_rows, target(false, false, 1), "spill/1"},
     // The groups fit, but a spill of the whole result would take more than
@@ -374,8 +387,9 @@ TEST_P(method_writes, the_model_result_on_its_threads)
                 continue; // one row: nothing to split
             if (way.step.method == method_halves && !table.grid.table.plain)
                 continue; // the halves find cells by counting delimiters
-            if (way.step.method == method_lanes && table.grid.table.columns > lane_columns)
-                continue; // each lane would get less than a page
+            if (way.step.method == method_lanes &&
+                table.grid.table.columns > long_lines_lane_columns)
+                continue; // each lane would get less than two pages
             EXPECT_EQ(written_directly(std::move(table.grid), way, format_delimited),
                       model_delimited(rows, c.columns, true, delimiter))
                 << way.name;
@@ -470,6 +484,63 @@ TEST(plain_rows, every_block_edge_writes_the_model)
                                           true, way.split ? 0 : SIZE_MAX));
                     ASSERT_TRUE(table.grid.table.plain) << c.name;
                     ASSERT_EQ(shape_of(table.grid).split, way.split) << c.name;
+                    EXPECT_EQ(written_directly(std::move(table.grid), way, format_delimited), model)
+                        << c.name << ", " << way.name << (final_lf ? "" : ", no final LF");
+                }
+            }
+        }
+    }
+}
+
+// A ragged table without NUL or CR goes into the lanes as one stream of
+// cells too, each LF giving the lanes its row lacks their delimiters: rows
+// ending at every place in a block, empty lines, the last row with and
+// without its LF, lanes filled past their slack by those delimiters alone.
+TEST(ragged_rows, every_block_edge_writes_the_model)
+{
+    auto ragged = [](std::size_t count, std::size_t columns, std::size_t (*cells)(std::size_t row),
+                     std::size_t (*length)(std::size_t)) {
+        rows_t rows(count);
+        for (std::size_t r = 0; r < count; ++r)
+            for (std::size_t c = 0; c < (r == 0 ? columns : cells(r)); ++c)
+                rows[r].emplace_back(length(r * 7 + c * 13), static_cast<char>('a' + (r + c) % 26));
+        return rows;
+    };
+    const stream_case cases[] = {
+        {"rows of every width, cells of every length",
+         ragged(
+             600, 9, [](std::size_t r) -> std::size_t { return 1 + r % 9; },
+             [](std::size_t n) -> std::size_t { return n % 130; })},
+        {"empty lines between",
+         ragged(
+             500, 5, [](std::size_t r) -> std::size_t { return r % 4 == 1 ? 0 : 1 + r % 5; },
+             [](std::size_t n) -> std::size_t { return n % 70; })},
+        // Lanes of two pages each, filled past their slack by the
+        // delimiters of the cells the short rows lack.
+        {"lanes filled by absent cells",
+         ragged(
+             9000, long_lines_lane_columns, [](std::size_t r) -> std::size_t { return r % 2; },
+             [](std::size_t n) -> std::size_t { return n % 3; })},
+        {"random rows", generated_rows(3000, 7, 40, 32, false)},
+    };
+    const method_way lanes[] = {
+        {"lanes", {method_lanes, 1, false}, false, UINT64_MAX, true},
+        {"lanes in two parts", {method_lanes, 2, false}, true, UINT64_MAX, true},
+    };
+    for (const stream_case &c : cases) {
+        std::size_t columns = c.rows[0].size();
+        for (char delimiter : {'\t', ','}) {
+            std::string model = model_delimited(c.rows, columns, true, delimiter);
+            for (bool final_lf : {true, false}) {
+                std::string input = joined_rows(c.rows, delimiter);
+                if (!final_lf)
+                    input.pop_back();
+                for (const method_way &way : lanes) {
+                    loaded_table table;
+                    ASSERT_TRUE(load_text(&table, input, static_cast<unsigned char>(delimiter),
+                                          true, way.split ? 0 : SIZE_MAX));
+                    ASSERT_FALSE(table.grid.table.plain) << c.name;
+                    ASSERT_TRUE(shape_of(table.grid).summed) << c.name;
                     EXPECT_EQ(written_directly(std::move(table.grid), way, format_delimited), model)
                         << c.name << ", " << way.name << (final_lf ? "" : ", no final LF");
                 }

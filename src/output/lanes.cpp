@@ -99,12 +99,14 @@ static void size_lanes(void *arg)
     }
 }
 
-// A plain table's rows but its last, each holding every cell and ended by
-// LF, taken as one stream of cells into the lanes in turn, so that each
-// 64-byte block is classified once however its rows fall in it; rest then
-// holds the rows that remain. The last row, whose LF may be missing and
-// whose entries end the lines, is left to walk_rows.
-static void stream_plain_rows(lanes_work *rest)
+// A table's rows but its last, each ended by LF and free of NUL and CR,
+// taken as one stream of cells into the lanes in turn, so that each 64-byte
+// block is classified once however its rows fall in it; rest then holds the
+// rows that remain. The last row, whose LF may be missing and whose entries
+// end the lines, is left to walk_rows. A ragged row's LF ends it early: the
+// lanes it lacks each take their delimiter there (a plain row fills every
+// lane, and is not asked).
+template <bool ragged> static void stream_rows(lanes_work *rest)
 {
     const table_view &table = rest->grid->table;
     std::int32_t left = rest->rows.end - rest->rows.first - (rest->rows.end == table.rows ? 1 : 0);
@@ -121,10 +123,16 @@ static void stream_plain_rows(lanes_work *rest)
     for (const unsigned char *block = cell; left > 0; block += scan_block) {
         block_classes c = classify_block(block, table.delimiter);
         for (std::uint64_t stops = c.delimiter | c.lf; stops != 0; stops &= stops - 1) {
-            const unsigned char *end = block + std::countr_zero(stops);
+            int at = std::countr_zero(stops);
+            const unsigned char *end = block + at;
             put_text(lane, cell, end, delimiter);
             cell = end + 1;
-            if (++lane == lanes_end) {
+            ++lane;
+            if (ragged && ((c.lf >> at) & 1) != 0) {
+                for (; lane != lanes_end; ++lane)
+                    put_absent(lane, *rest->style, false);
+            }
+            if (lane == lanes_end) {
                 lane = lanes;
                 if (--left == 0)
                     break;
@@ -149,8 +157,12 @@ static void fill_lanes(void *arg)
     for (std::int32_t k = 0; k < table.columns && work->rows.first == 0; ++k)
         begin_line(&lanes[k], style);
     lanes_work rest = *work;
+    // The sums are had only for a table without NUL or CR.
     if (table.plain && style.format == format_delimited)
-        stream_plain_rows(&rest);
+        stream_rows<false>(&rest);
+    else if (work->grid->sums.bytes != nullptr && style.format == format_delimited &&
+             table.line_end == '\n')
+        stream_rows<true>(&rest);
     walk_rows(
         rest, rest.progress,
         [&](std::int32_t k, const unsigned char *text, const unsigned char *end, bool plain,

@@ -93,6 +93,18 @@ method_step plan_bands(const table_shape &shape, const plan_target &target)
     return step;
 }
 
+// Lanes for a delimited result at offsets of more columns, whose lines the
+// bands would take: lanes of a few pages still, they read every row once
+// where the bands load each again, fill its groups and write and read back
+// a spill as large as the result (ragged470, perf: fill_part, load_row_band
+// and take_lines half the time).
+static bool long_lines_lanes(const table_shape &shape, const plan_target &target)
+{
+    return target.positioned && !target.page && !target.units && shape.row_table &&
+           shape.columns <= long_lines_lane_columns && lanes_fit(shape, target.budget) &&
+           groups_fit(shape, target) && plan_bands(shape, target).band_budget != 0;
+}
+
 // Lanes for a tall table to a file: they read every row once, in order, and
 // need no row table. Otherwise the cursors for a table the cache holds, or
 // groups of lines, within the budget; past it, or without a row table, bands
@@ -101,8 +113,9 @@ transpose_plan plan_transpose(const table_shape &shape, const plan_target &targe
 {
     transpose_plan plan;
     auto add = [&plan](method_step step) { plan.steps[plan.count++] = step; };
-    if (target.positioned && shape.columns <= lane_columns && shape.rows > few_rows &&
-        lanes_fit(shape, target.budget))
+    if ((target.positioned && shape.columns <= lane_columns && shape.rows > few_rows &&
+         lanes_fit(shape, target.budget)) ||
+        long_lines_lanes(shape, target))
         add({method_lanes, shape.split ? 2 : 1, false});
     if (shape.rows == 0) {
         add({method_cursors, 1, false});

@@ -3,7 +3,8 @@
 // writers.cpp runs: the first method that can have its buffers writes.
 //
 // method   file         chosen when (the first that applies, within the budget)
-// lanes    lanes.cpp    at offsets, up to lane_columns columns, more than few_rows rows
+// lanes    lanes.cpp    at offsets, up to lane_columns columns, more than few_rows rows;
+//                       delimited, up to long_lines_lane_columns, lines the bands would take
 // cursors  cursors.cpp  no rows, or a table the cache holds: at most cursors_bytes_most
 //                       and cursors_rows_most rows
 // spill    spill.cpp    no row table, or the groups would pass the budget;
@@ -59,6 +60,9 @@ constexpr std::size_t lanes_bytes = std::size_t{4} << 20;
 constexpr std::size_t lane_most = std::size_t{1} << 20;
 constexpr std::int32_t lane_columns = 64;
 constexpr std::int32_t few_rows = 64;
+// Past lane_columns, lanes for the lines the bands would take (plan.cpp), up
+// to lanes of 8 KiB.
+constexpr std::int32_t long_lines_lane_columns = 512;
 // Bands: a table of many rows whose result is many groups long is read
 // again by every group's pass, a cache miss or more a row once its rows are
 // long; there bands of its rows through a spill, each filling its groups in
