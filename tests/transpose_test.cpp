@@ -12,6 +12,7 @@
 #include <iterator>
 
 #include <memory>
+#include <span>
 #include <utility>
 #include <string>
 #include <vector>
@@ -438,6 +439,37 @@ rows_t rows_of(std::size_t count, std::size_t columns,
     return rows;
 }
 
+// Each case, tab and comma, with and without its final LF, written by each
+// way: the model's bytes. A plain table must load plain and split as the
+// way asks; another must keep its sums, which its stream reads.
+void expect_streams_write_the_model(const stream_case *cases, std::size_t count,
+                                    const std::vector<method_way> &ways, bool plain)
+{
+    for (const stream_case &c : std::span(cases, count)) {
+        std::size_t columns = c.rows[0].size();
+        for (char delimiter : {'\t', ','}) {
+            std::string model = model_delimited(c.rows, columns, true, delimiter);
+            for (bool final_lf : {true, false}) {
+                std::string input = joined_rows(c.rows, delimiter);
+                if (!final_lf)
+                    input.pop_back();
+                for (const method_way &way : ways) {
+                    loaded_table table;
+                    ASSERT_TRUE(load_text(&table, input, static_cast<unsigned char>(delimiter),
+                                          true, way.split ? 0 : SIZE_MAX));
+                    ASSERT_EQ(table.grid.table.plain, plain) << c.name;
+                    if (plain)
+                        ASSERT_EQ(shape_of(table.grid).split, way.split) << c.name;
+                    else
+                        ASSERT_TRUE(shape_of(table.grid).summed) << c.name;
+                    EXPECT_EQ(written_directly(std::move(table.grid), way, format_delimited), model)
+                        << c.name << ", " << way.name << (final_lf ? "" : ", no final LF");
+                }
+            }
+        }
+    }
+}
+
 TEST(plain_rows, every_block_edge_writes_the_model)
 {
     const stream_case cases[] = {
@@ -465,31 +497,14 @@ TEST(plain_rows, every_block_edge_writes_the_model)
                                                   })},
         {"random full rows", generated_rows(3000, 7, 40, 31, true)},
     };
-    const char *ways[] = {"lanes",  "lanes in two parts",     "groups", "groups in two parts",
-                          "halves", "halves of a split table"};
-    for (const stream_case &c : cases) {
-        std::size_t columns = c.rows[0].size();
-        for (char delimiter : {'\t', ','}) {
-            std::string model = model_delimited(c.rows, columns, true, delimiter);
-            for (bool final_lf : {true, false}) {
-                std::string input = joined_rows(c.rows, delimiter);
-                if (!final_lf)
-                    input.pop_back();
-                for (const char *name : ways) {
-                    const method_way &way = *std::find_if(
-                        std::begin(method_ways), std::end(method_ways),
-                        [name](const method_way &w) { return std::strcmp(w.name, name) == 0; });
-                    loaded_table table;
-                    ASSERT_TRUE(load_text(&table, input, static_cast<unsigned char>(delimiter),
-                                          true, way.split ? 0 : SIZE_MAX));
-                    ASSERT_TRUE(table.grid.table.plain) << c.name;
-                    ASSERT_EQ(shape_of(table.grid).split, way.split) << c.name;
-                    EXPECT_EQ(written_directly(std::move(table.grid), way, format_delimited), model)
-                        << c.name << ", " << way.name << (final_lf ? "" : ", no final LF");
-                }
-            }
-        }
-    }
+    const char *names[] = {"lanes",  "lanes in two parts",     "groups", "groups in two parts",
+                           "halves", "halves of a split table"};
+    std::vector<method_way> ways;
+    for (const char *name : names)
+        ways.push_back(
+            *std::find_if(std::begin(method_ways), std::end(method_ways),
+                          [name](const method_way &w) { return std::strcmp(w.name, name) == 0; }));
+    expect_streams_write_the_model(cases, std::size(cases), ways, true);
 }
 
 // A ragged table without NUL or CR goes into the lanes as one stream of
@@ -523,30 +538,11 @@ TEST(ragged_rows, every_block_edge_writes_the_model)
              [](std::size_t n) -> std::size_t { return n % 3; })},
         {"random rows", generated_rows(3000, 7, 40, 32, false)},
     };
-    const method_way lanes[] = {
+    const std::vector<method_way> lanes = {
         {"lanes", {method_lanes, 1, false}, false, UINT64_MAX, true},
         {"lanes in two parts", {method_lanes, 2, false}, true, UINT64_MAX, true},
     };
-    for (const stream_case &c : cases) {
-        std::size_t columns = c.rows[0].size();
-        for (char delimiter : {'\t', ','}) {
-            std::string model = model_delimited(c.rows, columns, true, delimiter);
-            for (bool final_lf : {true, false}) {
-                std::string input = joined_rows(c.rows, delimiter);
-                if (!final_lf)
-                    input.pop_back();
-                for (const method_way &way : lanes) {
-                    loaded_table table;
-                    ASSERT_TRUE(load_text(&table, input, static_cast<unsigned char>(delimiter),
-                                          true, way.split ? 0 : SIZE_MAX));
-                    ASSERT_FALSE(table.grid.table.plain) << c.name;
-                    ASSERT_TRUE(shape_of(table.grid).summed) << c.name;
-                    EXPECT_EQ(written_directly(std::move(table.grid), way, format_delimited), model)
-                        << c.name << ", " << way.name << (final_lf ? "" : ", no final LF");
-                }
-            }
-        }
-    }
+    expect_streams_write_the_model(cases, std::size(cases), lanes, false);
 }
 
 // A spill's bands are cut from the row index, and from the bytes where the
