@@ -322,6 +322,17 @@ void write_by_groups(const cell_grid &grid, std::size_t *next, const line_style 
         works[p] = group_work{&grid, next, &style, group, rows[p], &group->parts[p], 0, 0};
         works[p].progress = &out->progress;
     }
+    // The pages the first groups fill, obtained at once (large where the
+    // system gives them): a fault for each as they were first written took
+    // more than their filling.
+    std::size_t staged =
+        std::min(group_bytes, grid.table.length + static_cast<std::size_t>(grid.table.rows));
+    for (char *bytes : {group->bytes, pipelined ? group->other : nullptr}) {
+        if (bytes != nullptr) {
+            advise_large_pages(bytes, staged);
+            prepare_pages(bytes, staged);
+        }
+    }
     if (extras != nullptr && parts == 1)
         works[0].extras = extras;
     else

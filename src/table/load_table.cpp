@@ -62,6 +62,10 @@ static void give_up_sums(column_sums *sums)
     sums->totals_capacity = 0;
 }
 
+// Growths of counts from this size take their pages in one call: a wide
+// table's columns took a fault for every page of them as they were zeroed.
+constexpr std::size_t prepared_growth = std::size_t{64} << 10;
+
 // counts (the sums' or their totals') grown from had to capacity entries,
 // the new ones zero; false, leaving it as it was, when there is no memory.
 template <typename T> static bool grow_counts(T **counts, std::size_t had, std::size_t capacity)
@@ -70,6 +74,9 @@ template <typename T> static bool grow_counts(T **counts, std::size_t had, std::
     if (more == nullptr)
         return false;
     *counts = static_cast<T *>(more);
+    std::size_t grown = (capacity - had) * sizeof(T);
+    if (grown >= prepared_growth)
+        prepare_pages(*counts + had, grown);
     std::fill(*counts + had, *counts + capacity, 0);
     return true;
 }
