@@ -323,6 +323,15 @@ static block_openers find_openers(const block_classes &k, scan_carry *carry)
     return o;
 }
 
+// The byte before the block was text or a delimiter (neither LF, NUL nor
+// CR, which a line start and a run of NUL and CR bytes each end with):
+// find_openers would find nothing in a block without LF, CR or NUL, and
+// leave the carry as it is.
+static inline bool within_line(const scan_carry &carry)
+{
+    return carry.after_gap == 0;
+}
+
 template <bool wide>
 static inline std::size_t cells_opened(std::uint64_t single, std::uint64_t leading,
                                        std::uint64_t bits)
@@ -476,6 +485,20 @@ scan_blocks(const unsigned char *p, std::size_t length, unsigned char delimiter,
             data = (std::uint64_t{1} << (length - at)) - 1;
             past_data(&k, data);
         }
+        std::uint64_t cont = sums->continuations != nullptr && sums->bytes != nullptr
+                                 ? continuation_mask(p + at) & data
+                                 : 0;
+        // Most blocks lie inside a line past its first byte, after text or a
+        // delimiter: holding no LF, CR or NUL, each of their delimiters opens
+        // a cell and nothing else changes.
+        if ((k.lf | k.cr | k.nul) == 0 && within_line(carry)) {
+            std::size_t opened = count_bits<wide>(k.delimiter);
+            filled += opened;
+            delimiters += opened;
+            if (sums->bytes != nullptr)
+                sum_cells<wide>(sums, k.delimiter, 0, at, cont);
+            continue;
+        }
         block_openers o = find_openers(k, &carry);
         std::uint64_t single = k.delimiter | o.starts;
         std::uint64_t rest = ~std::uint64_t{0};
@@ -483,11 +506,8 @@ scan_blocks(const unsigned char *p, std::size_t length, unsigned char delimiter,
         scan.any_nul |= (k.nul & data) != 0;
         if (((k.cr | k.nul) & data) != 0 && sums->bytes != nullptr)
             give_up_sums(sums);
-        if (sums->bytes != nullptr) {
-            std::uint64_t cont =
-                sums->continuations != nullptr ? continuation_mask(p + at) & data : 0;
+        if (sums->bytes != nullptr)
             sum_cells<wide>(sums, k.delimiter | k.lf, k.lf, at, cont);
-        }
         for (std::uint64_t lf = k.lf; lf != 0; lf &= lf - 1) {
             std::uint64_t before = (lf & (0 - lf)) - 1;
             filled += cells_opened<wide>(single, o.leading, before & rest);
