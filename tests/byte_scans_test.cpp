@@ -144,6 +144,8 @@ TEST(byte_scans, block_primitives_agree_with_each_byte)
             EXPECT_EQ(k.cr, expected_mask(p, [](unsigned char b) { return b == 0x0D; }));
             EXPECT_EQ(k.nul, expected_mask(p, [](unsigned char b) { return b == 0x00; }));
             EXPECT_EQ(k.delimiter, expected_mask(p, [](unsigned char b) { return b == '\t'; }));
+            EXPECT_EQ(stop_mask(p, '\t'),
+                      expected_mask(p, [](unsigned char b) { return b == '\t' || b == '\n'; }));
             EXPECT_EQ(continuation_mask(p),
                       expected_mask(p, [](unsigned char b) { return b >= 0x80 && b <= 0xBF; }));
             EXPECT_EQ(html_special_mask(p), expected_mask(p, is_page_special));

@@ -131,35 +131,65 @@ static inline void put_staged(char *bytes, part_places *places, std::int32_t k,
 
 // A plain row's cells for lines [0, lines) of the group, all of them
 // present, ended by a delimiter or the row's LF (not the table's last row,
-// which may lack it): no other byte ends one. Returns the cell after.
+// which may lack it): no other byte ends one. Each entry is copied with the
+// byte that ends it, in whole 16-byte blocks; only an LF, which ends the
+// row's last cell, is then turned into the delimiter. With checked, an
+// entry near its share's end is copied exactly: the blocks run up to 15
+// bytes past it, which a row followed by 15 more of its part's rows never
+// passes, each of them giving every line a byte at least. Returns the cell
+// after.
+template <bool checked>
 __attribute__((always_inline)) static inline const unsigned char *
 fill_plain_row(const table_view &table, const unsigned char *cell, std::int32_t lines, char *bytes,
                part_places *places)
 {
-    auto follow = static_cast<char>(table.delimiter);
-    std::int32_t k = 0;
+    // Read once: the copies' stores might otherwise change it.
+    const unsigned char delimiter = table.delimiter;
+    std::size_t *fill = places->fill;
+    const std::size_t *limit = places->limit;
+    auto left = static_cast<std::uint32_t>(lines);
     for (const unsigned char *block = cell;; block += scan_block) {
-        block_classes c = classify_block(block, table.delimiter);
-        for (std::uint64_t stops = c.delimiter | c.lf; stops != 0; stops &= stops - 1) {
-            const unsigned char *end = block + std::countr_zero(stops);
-            put_staged(bytes, places, k, cell, end, follow);
+        for (std::uint64_t stops = stop_mask(block, delimiter); stops != 0; stops &= stops - 1) {
+            const unsigned char *end = block + static_cast<unsigned>(std::countr_zero(stops));
+            auto entry = static_cast<std::size_t>(end - cell) + 1;
+            std::size_t at = *fill;
+            char *to = bytes + at;
+            if (checked && at + entry + copy_block > *limit) {
+                copy_exact(to, cell, entry);
+            } else {
+                std::memcpy(to, cell, copy_block);
+                for (std::size_t i = copy_block; i < entry; i += copy_block)
+                    std::memcpy(to + i, cell + i, copy_block);
+            }
+            *fill++ = at + entry;
+            ++limit;
             cell = end + 1;
-            if (++k == lines)
-                return *end == table.delimiter ? cell : nullptr;
+            if (--left == 0) {
+                if (*end == delimiter)
+                    return cell;
+                to[entry - 1] = static_cast<char>(delimiter);
+                return nullptr;
+            }
         }
     }
 }
+
+// A row with this many of its part's rows after it leaves fill_plain_row's
+// blocks room to run past its entries.
+constexpr std::int32_t overrun_rows = copy_block - 1;
 
 // One row's cells for lines [0, lines) of the group; returns the cell after.
 // Inlined into both of fill_rows' loops, as it was into the one.
 __attribute__((always_inline)) static inline const unsigned char *
 fill_row(const table_view &table, const line_style &style, const unsigned char *cell,
-         std::int32_t lines, bool last, char *bytes, part_places *places, output_block *line)
+         std::int32_t lines, bool last, bool checked, char *bytes, part_places *places,
+         output_block *line)
 {
     const unsigned char *after = nullptr;
     std::int32_t filled = 0;
     if (style.format == format_delimited && table.plain && !last && cell != nullptr)
-        return fill_plain_row(table, cell, lines, bytes, places);
+        return checked ? fill_plain_row<true>(table, cell, lines, bytes, places)
+                       : fill_plain_row<false>(table, cell, lines, bytes, places);
     if (style.format == format_delimited) {
         char follow = follow_entry(style, last);
         filled = walk_cells(table, cell, lines, marks(style), &after,
@@ -205,8 +235,8 @@ template <bool counting> static std::uint64_t fill_rows(const group_work &work, 
         fetch_span(table, next, j, work.rows.end, span);
         const unsigned char *cell = cursor_cell(table, next[j]);
         const unsigned char *after =
-            fill_row(table, *work.style, cell, work.lines, j == table.rows - 1, work.group->bytes,
-                     work.places, line);
+            fill_row(table, *work.style, cell, work.lines, j == table.rows - 1,
+                     work.rows.end - j - 1 < overrun_rows, work.group->bytes, work.places, line);
         if constexpr (counting)
             taken += row_taken(table, cell, after);
         next[j] = cursor_at(table, after);
@@ -291,6 +321,17 @@ void write_by_groups(const cell_grid &grid, std::size_t *next, const line_style 
     for (std::int32_t p = 0; p < 2; ++p) {
         works[p] = group_work{&grid, next, &style, group, rows[p], &group->parts[p], 0, 0};
         works[p].progress = &out->progress;
+    }
+    // The pages the first groups fill, obtained at once (large where the
+    // system gives them): a fault for each as they were first written took
+    // more than their filling.
+    std::size_t staged =
+        std::min(group_bytes, grid.table.length + static_cast<std::size_t>(grid.table.rows));
+    for (char *bytes : {group->bytes, pipelined ? group->other : nullptr}) {
+        if (bytes != nullptr) {
+            advise_large_pages(bytes, staged);
+            prepare_pages(bytes, staged);
+        }
     }
     if (extras != nullptr && parts == 1)
         works[0].extras = extras;

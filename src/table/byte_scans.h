@@ -305,6 +305,20 @@ static inline block_classes classify_block(const unsigned char *p, unsigned char
     return k;
 }
 
+// Bit i set where byte i is the delimiter or an LF: the bytes that end a
+// plain table's cells.
+static inline std::uint64_t stop_mask(const unsigned char *p, unsigned char delimiter)
+{
+    __m128i lf = _mm_set1_epi8(0x0A);
+    __m128i d = _mm_set1_epi8(static_cast<char>(delimiter));
+    auto bits = [lf, d](const unsigned char *q) {
+        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(q));
+        __m128i stops = _mm_or_si128(_mm_cmpeq_epi8(v, lf), _mm_cmpeq_epi8(v, d));
+        return static_cast<std::uint64_t>(static_cast<std::uint16_t>(_mm_movemask_epi8(stops)));
+    };
+    return bits(p) | bits(p + 16) << 16 | bits(p + 32) << 32 | bits(p + 48) << 48;
+}
+
 // Bit i set where byte i of the 64 in lo and hi equals value.
 TABFLIP_WIDE static inline std::uint64_t equal_mask_wide(__m256i lo, __m256i hi, __m256i value)
 {
@@ -340,6 +354,17 @@ static inline block_classes classify_block(const unsigned char *p, unsigned char
     k.delimiter = equal_mask(a, b, c, d, vdupq_n_u8(delimiter));
     return k;
 }
+
+static inline std::uint64_t stop_mask(const unsigned char *p, unsigned char delimiter)
+{
+    uint8x16_t lf = vdupq_n_u8(0x0A);
+    uint8x16_t d = vdupq_n_u8(delimiter);
+    auto stops = [lf, d](const unsigned char *q) {
+        uint8x16_t v = vld1q_u8(q);
+        return vorrq_u8(vceqq_u8(v, lf), vceqq_u8(v, d));
+    };
+    return neon_bits(stops(p), stops(p + 16), stops(p + 32), stops(p + 48));
+}
 #else
 static inline block_classes classify_block(const unsigned char *p, unsigned char delimiter)
 {
@@ -356,6 +381,12 @@ static inline block_classes classify_block(const unsigned char *p, unsigned char
         k.delimiter |= marked_bits(low_bits_equal(low, delimiter_tops, delimiter)) << shift;
     }
     return k;
+}
+
+static inline std::uint64_t stop_mask(const unsigned char *p, unsigned char delimiter)
+{
+    block_classes k = classify_block(p, delimiter);
+    return k.delimiter | k.lf;
 }
 #endif
 

@@ -62,6 +62,10 @@ static void give_up_sums(column_sums *sums)
     sums->totals_capacity = 0;
 }
 
+// Growths of counts from this size take their pages in one call: a wide
+// table's columns took a fault for every page of them as they were zeroed.
+constexpr std::size_t prepared_growth = std::size_t{64} << 10;
+
 // counts (the sums' or their totals') grown from had to capacity entries,
 // the new ones zero; false, leaving it as it was, when there is no memory.
 template <typename T> static bool grow_counts(T **counts, std::size_t had, std::size_t capacity)
@@ -70,6 +74,9 @@ template <typename T> static bool grow_counts(T **counts, std::size_t had, std::
     if (more == nullptr)
         return false;
     *counts = static_cast<T *>(more);
+    std::size_t grown = (capacity - had) * sizeof(T);
+    if (grown >= prepared_growth)
+        prepare_pages(*counts + had, grown);
     std::fill(*counts + had, *counts + capacity, 0);
     return true;
 }
@@ -316,6 +323,15 @@ static block_openers find_openers(const block_classes &k, scan_carry *carry)
     return o;
 }
 
+// The byte before the block was text or a delimiter (neither LF, NUL nor
+// CR, which a line start and a run of NUL and CR bytes each end with):
+// find_openers would find nothing in a block without LF, CR or NUL, and
+// leave the carry as it is.
+static inline bool within_line(const scan_carry &carry)
+{
+    return carry.after_gap == 0;
+}
+
 template <bool wide>
 static inline std::size_t cells_opened(std::uint64_t single, std::uint64_t leading,
                                        std::uint64_t bits)
@@ -469,6 +485,20 @@ scan_blocks(const unsigned char *p, std::size_t length, unsigned char delimiter,
             data = (std::uint64_t{1} << (length - at)) - 1;
             past_data(&k, data);
         }
+        std::uint64_t cont = sums->continuations != nullptr && sums->bytes != nullptr
+                                 ? continuation_mask(p + at) & data
+                                 : 0;
+        // Most blocks lie inside a line past its first byte, after text or a
+        // delimiter: holding no LF, CR or NUL, each of their delimiters opens
+        // a cell and nothing else changes.
+        if ((k.lf | k.cr | k.nul) == 0 && within_line(carry)) {
+            std::size_t opened = count_bits<wide>(k.delimiter);
+            filled += opened;
+            delimiters += opened;
+            if (sums->bytes != nullptr)
+                sum_cells<wide>(sums, k.delimiter, 0, at, cont);
+            continue;
+        }
         block_openers o = find_openers(k, &carry);
         std::uint64_t single = k.delimiter | o.starts;
         std::uint64_t rest = ~std::uint64_t{0};
@@ -476,11 +506,8 @@ scan_blocks(const unsigned char *p, std::size_t length, unsigned char delimiter,
         scan.any_nul |= (k.nul & data) != 0;
         if (((k.cr | k.nul) & data) != 0 && sums->bytes != nullptr)
             give_up_sums(sums);
-        if (sums->bytes != nullptr) {
-            std::uint64_t cont =
-                sums->continuations != nullptr ? continuation_mask(p + at) & data : 0;
+        if (sums->bytes != nullptr)
             sum_cells<wide>(sums, k.delimiter | k.lf, k.lf, at, cont);
-        }
         for (std::uint64_t lf = k.lf; lf != 0; lf &= lf - 1) {
             std::uint64_t before = (lf & (0 - lf)) - 1;
             filled += cells_opened<wide>(single, o.leading, before & rest);
