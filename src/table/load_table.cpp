@@ -421,6 +421,98 @@ static inline bool plain_ascii_64(const unsigned char *p)
            plain_ascii_block(p + 48);
 }
 
+namespace
+{
+
+// A line's counts while the scan is inside it.
+struct line_counts {
+    std::size_t filled = 0;     // cells opened
+    std::size_t delimiters = 0; // delimiters seen
+};
+
+} // namespace
+
+// Whether the scan may take whole blocks by scan_clean_blocks: no NUL or CR
+// seen yet (so the carry holds no gap), no look, and no continuations.
+static inline bool clean_run_fits(const table_scan &scan, const column_sums *sums,
+                                  const second_look *look, bool cr_ends_lines)
+{
+    return look == nullptr && !cr_ends_lines && !scan.any_cr && !scan.any_nul &&
+           sums->continuations == nullptr;
+}
+
+// The cells of a clean block into the sums, whose counts, room and current
+// cell the clean run keeps in c: where no line's share of the block can pass
+// the room, the loop over its cells checks nothing; else the sums take them
+// as the general scan does (growing, or given up), and c follows them.
+template <bool wide>
+static inline void add_clean_cells(column_sums *c, column_sums *sums, std::uint64_t ends,
+                                   std::uint64_t lf, std::size_t at)
+{
+    if (c->bytes == nullptr)
+        return;
+    if (c->column + count_bits<wide>(ends) <= c->capacity) {
+        add_cell_bytes<wide>(c->bytes, SIZE_MAX, ends, lf, at, &c->column, &c->cell_start);
+        return;
+    }
+    sums->column = c->column;
+    sums->cell_start = c->cell_start;
+    sum_cells<wide>(sums, ends, lf, at, 0);
+    *c = *sums;
+}
+
+// The scan of whole blocks [at, end) while they hold no NUL or CR: a line's
+// first byte, text or delimiter, then opens its first cell, each delimiter
+// one more, and no carry but the line start crosses blocks, which spares
+// most of the general scan's masks. Stops before a block that holds NUL or
+// CR, that would pass the row table's room or, with note_plain, that is not
+// plain ASCII, for the general scan to take; returns where it stopped.
+template <bool wide>
+static inline std::size_t scan_clean_blocks(const unsigned char *p, std::size_t at, std::size_t end,
+                                            unsigned char delimiter, row_table *rows,
+                                            column_sums *sums, bool note_plain, scan_carry *carry,
+                                            table_scan *scan, line_counts *line)
+{
+    table_scan s = *scan;
+    line_counts n = *line;
+    std::uint64_t line_start = carry->line_start;
+    column_sums c = *sums;
+    for (; at < end; at += scan_block) {
+        if (note_plain && !plain_ascii_64(p + at))
+            break;
+        block_classes k = classify_lines<wide>(p + at, delimiter, false);
+        if ((k.nul | k.cr) != 0 ||
+            (rows != nullptr && s.lines + count_bits<wide>(k.lf) + 1 >= rows->capacity))
+            break;
+        std::uint64_t firsts = (k.lf << 1 | line_start) & ~k.lf;
+        line_start = k.lf >> 63;
+        add_clean_cells<wide>(&c, sums, k.delimiter | k.lf, k.lf, at);
+        std::uint64_t rest = ~std::uint64_t{0};
+        for (std::uint64_t lf = k.lf; lf != 0; lf &= lf - 1) {
+            std::uint64_t before = (lf & (0 - lf)) - 1;
+            std::size_t delimiters = count_bits<wide>(k.delimiter & before & rest);
+            n.filled += delimiters + count_bits<wide>(firsts & before & rest);
+            s.widest = std::max(s.widest, n.filled);
+            count_delimiters(&s, n.delimiters + delimiters);
+            n = line_counts{};
+            rest = ~(before << 1 | 1);
+            ++s.lines;
+            if (rows != nullptr)
+                rows->starts[s.lines] = at + static_cast<std::size_t>(std::countr_zero(lf)) + 1;
+        }
+        std::size_t delimiters = count_bits<wide>(k.delimiter & rest);
+        n.filled += delimiters + count_bits<wide>(firsts & rest);
+        n.delimiters += delimiters;
+    }
+    carry->line_start = line_start;
+    carry->after_gap = line_start;
+    sums->column = c.column;
+    sums->cell_start = c.cell_start;
+    *scan = s;
+    *line = n;
+    return at;
+}
+
 // Counts the cells each line fills exactly as the writers walk them: a
 // delimiter opens one cell (two at the start of a line: the empty first cell
 // and the one after it), and text opens one where it follows a line start, a
@@ -442,8 +534,7 @@ scan_blocks(const unsigned char *p, std::size_t length, unsigned char delimiter,
 {
     table_scan scan;
     scan_carry carry;
-    std::size_t filled = 0;
-    std::size_t delimiters = 0;
+    line_counts line;
     std::size_t bound = pauses != nullptr ? std::min(length, pauses->step) : length;
     for (std::size_t at = 0; at < bound || scan_resumes(pauses, sums, at, length, &bound, &scan);
          at += scan_block) {
@@ -461,6 +552,17 @@ scan_blocks(const unsigned char *p, std::size_t length, unsigned char delimiter,
         if (note_plain && !plain_ascii_64(p + at)) {
             scan.plain_until = at;
             note_plain = false;
+        }
+        if (clean_run_fits(scan, sums, look, cr_ends_lines)) {
+            std::size_t end = std::min(bound, length / scan_block * scan_block);
+            if (length >= read_stretch)
+                end = std::min(end, (at / read_stretch + 1) * read_stretch);
+            std::size_t stop = scan_clean_blocks<wide>(p, at, end, delimiter, rows, sums,
+                                                       note_plain, &carry, &scan, &line);
+            if (stop > at) {
+                at = stop - scan_block;
+                continue;
+            }
         }
         block_classes k = classify_lines<wide>(p + at, delimiter, cr_ends_lines);
         // Only the last block can hold bytes past the data.
@@ -483,12 +585,13 @@ scan_blocks(const unsigned char *p, std::size_t length, unsigned char delimiter,
         }
         for (std::uint64_t lf = k.lf; lf != 0; lf &= lf - 1) {
             std::uint64_t before = (lf & (0 - lf)) - 1;
-            filled += cells_opened<wide>(single, o.leading, before & rest);
-            if (filled > scan.widest)
-                scan.widest = filled;
-            count_delimiters(&scan, delimiters + count_bits<wide>(k.delimiter & before & rest));
-            delimiters = 0;
-            filled = 0;
+            line.filled += cells_opened<wide>(single, o.leading, before & rest);
+            if (line.filled > scan.widest)
+                scan.widest = line.filled;
+            count_delimiters(&scan,
+                             line.delimiters + count_bits<wide>(k.delimiter & before & rest));
+            line.delimiters = 0;
+            line.filled = 0;
             rest = ~(before << 1 | 1);
             ++scan.lines;
             if (rows != nullptr) {
@@ -503,16 +606,16 @@ scan_blocks(const unsigned char *p, std::size_t length, unsigned char delimiter,
                 rows->starts[scan.lines] = at + static_cast<std::size_t>(std::countr_zero(lf)) + 1;
             }
         }
-        filled += cells_opened<wide>(single, o.leading, rest);
-        delimiters += count_bits<wide>(k.delimiter & rest);
+        line.filled += cells_opened<wide>(single, o.leading, rest);
+        line.delimiters += count_bits<wide>(k.delimiter & rest);
     }
-    if (filled > scan.widest)
-        scan.widest = filled;
-    if (filled > 0)
-        count_delimiters(&scan, delimiters);
-    if (filled > 0 && sums->bytes != nullptr)
+    if (line.filled > scan.widest)
+        scan.widest = line.filled;
+    if (line.filled > 0)
+        count_delimiters(&scan, line.delimiters);
+    if (line.filled > 0 && sums->bytes != nullptr)
         sum_cells<wide>(sums, 1, 1, length, 0);
-    scan.last = filled;
+    scan.last = line.filled;
     return scan;
 }
 
