@@ -1,5 +1,6 @@
 #include "output/writers.h"
 #include "platform/cpu.h"
+#include "table/byte_scans.h"
 #include "table/cell_grid.h"
 #include "table/charset.h"
 #include "test_support.h"
@@ -296,6 +297,35 @@ TEST(load_table_split, second_part_rows_on_both_sides_of_those_it_keeps)
                   tail_lines);
         EXPECT_EQ(wrong_starts(g, starts), 0u) << tail_lines;
         EXPECT_EQ(g.index.starts[starts.size()], input.size()) << tail_lines;
+    }
+}
+
+// A second part of more rows than it keeps has them found again in two
+// pieces, cut where its scan paused nearest its middle: with the pauses
+// that folding its sums makes every few kilobytes, lines of 1 to 6 bytes
+// put LFs on both sides of each cut the fold sizes give, on two threads and
+// on one.
+TEST(load_table_split, second_part_rows_found_again_in_two_pieces)
+{
+    std::string input;
+    std::vector<std::size_t> starts;
+    for (std::size_t r = 0; r < 150000; ++r) {
+        starts.push_back(input.size());
+        input += std::string(r % 6, r % 7 == 0 ? '\t' : 'x') + "\n";
+    }
+    for (std::size_t fold = 4096; fold < 4096 + 8 * scan_block; fold += scan_block) {
+        for (bool threads : {true, false}) {
+            loaded_table t;
+            t.bytes = padded(input);
+            load_limits limits{.split_from = 0, .threads = threads, .fold_bytes = fold};
+            ASSERT_EQ(load_table_within(t.bytes.data(), input.size(), '\t', true, limits, &t.grid),
+                      load_done);
+            const cell_grid &g = t.grid;
+            ASSERT_EQ(static_cast<std::size_t>(g.table.rows), starts.size());
+            ASSERT_GT(starts.size() - static_cast<std::size_t>(g.split.rows), 65536u);
+            EXPECT_EQ(wrong_starts(g, starts), 0u) << "fold " << fold << ", threads " << threads;
+            EXPECT_EQ(g.index.starts[starts.size()], input.size());
+        }
     }
 }
 

@@ -130,6 +130,11 @@ struct scan_pauses {
     std::size_t fold = SIZE_MAX;
     std::size_t folded = 0; // where the sums were last folded
     const std::atomic<bool> *stop = nullptr;
+    // The last pause at or before middle, and the lines before it: where
+    // the join may cut the part to find its row starts again on two threads.
+    std::size_t middle = 0;
+    std::size_t mark = 0;
+    std::size_t mark_lines = 0;
 };
 
 // False when the scan is to stop.
@@ -149,6 +154,10 @@ static bool scan_resumes(scan_pauses *pauses, column_sums *sums, std::size_t at,
 {
     if (at >= length)
         return false;
+    if (at <= pauses->middle) {
+        pauses->mark = at;
+        pauses->mark_lines = scan->lines;
+    }
     if (!pause_scan(pauses, sums, at)) {
         scan->refused = true;
         return false;
@@ -769,7 +778,8 @@ static void set_pauses(scan_part *part, std::size_t fold, const std::atomic<bool
     std::size_t step = std::min(folding ? fold : SIZE_MAX, stop_check_bytes);
     part->pauses = scan_pauses{.step = std::max(step / scan_block * scan_block, scan_block),
                                .fold = folding ? fold : SIZE_MAX,
-                               .stop = stop};
+                               .stop = stop,
+                               .middle = part->length / 2};
 }
 
 // After its scan, a part's sums all in its totals for a table that keeps
@@ -819,24 +829,62 @@ static table_scan joined_scan(const table_scan &head, const table_scan &tail)
 }
 
 // The starts of the lines after each LF in bytes[begin, end), into starts.
-static void record_line_starts(const unsigned char *bytes, std::size_t begin, std::size_t end,
-                               std::size_t *starts)
+template <bool wide>
+static inline void record_line_starts(const unsigned char *bytes, std::size_t begin,
+                                      std::size_t end, std::size_t *starts)
 {
     std::size_t n = 0;
     for (std::size_t at = begin; at < end; at += scan_block) {
         std::uint64_t data =
             end - at >= scan_block ? ~std::uint64_t{0} : (std::uint64_t{1} << (end - at)) - 1;
-        for (std::uint64_t lf = classify_block(bytes + at, '\n').lf & data; lf != 0; lf &= lf - 1)
+        std::uint64_t lf = classify_lines<wide>(bytes + at, '\n', false).lf & data;
+        for (; lf != 0; lf &= lf - 1)
             starts[n++] = at + static_cast<std::size_t>(std::countr_zero(lf)) + 1;
     }
+}
+
+#if TABFLIP_SSE2
+[[gnu::flatten]] TABFLIP_WIDE_SCAN static void record_line_starts_wide(const unsigned char *bytes,
+                                                                       std::size_t begin,
+                                                                       std::size_t end,
+                                                                       std::size_t *starts)
+{
+    record_line_starts<true>(bytes, begin, end, starts);
+}
+#endif
+
+namespace
+{
+
+// Row starts to find again in bytes[begin, end), on a thread of their own.
+struct line_starts_job {
+    const unsigned char *bytes = nullptr;
+    std::size_t begin = 0;
+    std::size_t end = 0;
+    std::size_t *starts = nullptr;
+};
+
+} // namespace
+
+static void find_line_starts(void *arg)
+{
+    const auto *job = static_cast<const line_starts_job *>(arg);
+#if TABFLIP_SSE2
+    if (wide_scans()) {
+        record_line_starts_wide(job->bytes, job->begin, job->end, job->starts);
+        return;
+    }
+#endif
+    record_line_starts<false>(job->bytes, job->begin, job->end, job->starts);
 }
 
 // Appends the tail's row starts to the head's table, with room for the end's
 // entry; false when that cannot be had. The tail keeps its own starts only
 // up to tail_rows_kept, so that no second table of many rows stands beside
 // the first (the memory stays near 8 bytes a row); past that they are found
-// here, after each of its LFs, which reads the tail once more.
-static bool join_rows(scan_part *head, const scan_part &tail, std::size_t split)
+// here, after each of its LFs, which reads the tail once more: in two pieces
+// on two threads, cut where its scan paused nearest its middle.
+static bool join_rows(scan_part *head, const scan_part &tail, std::size_t split, bool threads)
 {
     row_table *rows = &head->rows;
     std::size_t entries = head->scan.lines + tail.scan.lines + 2;
@@ -854,7 +902,14 @@ static bool join_rows(scan_part *head, const scan_part &tail, std::size_t split)
     }
     std::size_t *joined = rows->starts + head->scan.lines + 1;
     if (tail.rows.starts == nullptr) {
-        record_line_starts(head->bytes, split, split + tail.length, joined);
+        std::size_t mark = split + tail.pauses.mark;
+        line_starts_job first{head->bytes, split, mark, joined};
+        line_starts_job second{head->bytes, mark, split + tail.length,
+                               joined + tail.pauses.mark_lines};
+        if (mark > split)
+            run_both(find_line_starts, &first, &second, threads);
+        else
+            find_line_starts(&second);
         return true;
     }
     for (std::size_t r = 1; r <= tail.scan.lines; ++r)
@@ -1044,7 +1099,8 @@ load_result load_table_within(const unsigned char *bytes, std::size_t length,
     head_sums own;
     if (split > 0) {
         scan = joined_scan(head.scan, tail.scan);
-        scan.refused = scan.refused || (with_rows && !join_rows(&head, tail, split));
+        scan.refused =
+            scan.refused || (with_rows && !join_rows(&head, tail, split, limits.threads));
         if (keeps_totals)
             own.totals = join_totals(&head.sums, &tail.sums, scan.widest, limits.keep_parts);
         else
