@@ -558,6 +558,30 @@ TEST(load_table_random, folded_sums_agree_with_unfolded)
     }
 }
 
+// Where a table has no NUL or CR, its blocks take the scan's leaner loop,
+// which stops at each fold and goes on after it: in both scan builds, a
+// cell cut by a fold at each of its offsets (the first cell shifted a byte
+// at a time) is counted whole, in one part and in two, with and without
+// the row table.
+TEST(load_table_limits, cells_cut_by_folds_in_both_scans)
+{
+    std::string lines;
+    for (std::size_t r = 0; r < 40; ++r)
+        lines += std::string(r * 7 % 90, 'a') + "\t" + std::string(r % 5, 'b') + "\t\n";
+    for (std::size_t shift = 0; shift < scan_block; ++shift) {
+        std::string input = std::string(shift, 'c') + "\t" + lines;
+        for (bool wide : {true, false}) {
+            cpu_paths_override paths({.wide = wide});
+            for (std::size_t fold : {std::size_t{64}, std::size_t{192}})
+                for (std::size_t split_from : {SIZE_MAX, std::size_t{0}})
+                    for (bool with_rows : {true, false})
+                        ASSERT_EQ(compare_folded_sums(input, '\t', split_from, fold, with_rows), "")
+                            << "shift " << shift << " wide " << wide << " fold " << fold
+                            << " split from " << split_from << " with rows " << with_rows;
+        }
+    }
+}
+
 // A second part longer than the pauses between its checks for the first
 // part's refusal: the table over the rows allowed is refused as over the
 // limit, with the scans on two threads or one; within them it is loaded
