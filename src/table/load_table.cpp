@@ -441,13 +441,14 @@ struct line_counts {
 
 } // namespace
 
-// Whether the scan may take whole blocks by scan_clean_blocks: no NUL or CR
-// seen yet (so the carry holds no gap), no look, and no continuations.
-static inline bool clean_run_fits(const table_scan &scan, const column_sums *sums,
-                                  const second_look *look, bool cr_ends_lines)
+// Whether a scan may take whole blocks by scan_clean_blocks, while it has
+// seen no NUL or CR (so that its carry holds no gap): without a look or
+// continuation counts. A scan that may not is built without them, so that
+// it costs what it did before they were.
+static inline bool clean_runs_fit(const column_sums *sums, const second_look *look,
+                                  bool cr_ends_lines)
 {
-    return look == nullptr && !cr_ends_lines && !scan.any_cr && !scan.any_nul &&
-           sums->continuations == nullptr;
+    return look == nullptr && !cr_ends_lines && sums->continuations == nullptr;
 }
 
 // The cells of a clean block into the sums, whose counts, room and current
@@ -534,8 +535,9 @@ static inline std::size_t scan_clean_blocks(const unsigned char *p, std::size_t 
 // text stops being plain ASCII, for a charset guess to start there. With
 // optional_rows, a row table that cannot grow is given up and the scan goes
 // on without it. With pauses, it pauses as they say, and stops refused
-// when they say so.
-template <bool optional_rows, bool wide>
+// when they say so. With clean, blocks without NUL or CR go by
+// scan_clean_blocks until the first that holds one.
+template <bool optional_rows, bool wide, bool clean>
 [[gnu::always_inline]] static inline table_scan
 scan_blocks(const unsigned char *p, std::size_t length, unsigned char delimiter, bool cr_ends_lines,
             row_table *rows, column_sums *sums, second_look *look, bool note_plain,
@@ -562,7 +564,7 @@ scan_blocks(const unsigned char *p, std::size_t length, unsigned char delimiter,
             scan.plain_until = at;
             note_plain = false;
         }
-        if (clean_run_fits(scan, sums, look, cr_ends_lines)) {
+        if (clean && !scan.any_cr && !scan.any_nul) {
             std::size_t end = std::min(bound, length / scan_block * scan_block);
             if (length >= read_stretch)
                 end = std::min(end, (at / read_stretch + 1) * read_stretch);
@@ -632,14 +634,14 @@ scan_blocks(const unsigned char *p, std::size_t length, unsigned char delimiter,
 // block found in two 32-byte vectors, and bits counted and found in one
 // instruction each.
 #if TABFLIP_SSE2
-template <bool optional_rows>
+template <bool optional_rows, bool clean>
 [[gnu::flatten]] TABFLIP_WIDE_SCAN static table_scan
 scan_blocks_wide(const unsigned char *p, std::size_t length, unsigned char delimiter,
                  bool cr_ends_lines, row_table *rows, column_sums *sums, second_look *look,
                  bool note_plain, scan_pauses *pauses)
 {
-    return scan_blocks<optional_rows, true>(p, length, delimiter, cr_ends_lines, rows, sums, look,
-                                            note_plain, pauses);
+    return scan_blocks<optional_rows, true, clean>(p, length, delimiter, cr_ends_lines, rows, sums,
+                                                   look, note_plain, pauses);
 }
 #endif
 
@@ -649,13 +651,18 @@ static table_scan scan_table(const unsigned char *p, std::size_t length, unsigne
                              second_look *look, bool note_plain = false,
                              scan_pauses *pauses = nullptr)
 {
+    bool clean = clean_runs_fit(sums, look, cr_ends_lines);
 #if TABFLIP_SSE2
     if (wide_scans())
-        return scan_blocks_wide<optional_rows>(p, length, delimiter, cr_ends_lines, rows, sums,
-                                               look, note_plain, pauses);
+        return clean ? scan_blocks_wide<optional_rows, true>(p, length, delimiter, cr_ends_lines,
+                                                             rows, sums, look, note_plain, pauses)
+                     : scan_blocks_wide<optional_rows, false>(p, length, delimiter, cr_ends_lines,
+                                                              rows, sums, look, note_plain, pauses);
 #endif
-    return scan_blocks<optional_rows, false>(p, length, delimiter, cr_ends_lines, rows, sums, look,
-                                             note_plain, pauses);
+    return clean ? scan_blocks<optional_rows, false, true>(p, length, delimiter, cr_ends_lines,
+                                                           rows, sums, look, note_plain, pauses)
+                 : scan_blocks<optional_rows, false, false>(p, length, delimiter, cr_ends_lines,
+                                                            rows, sums, look, note_plain, pauses);
 }
 
 static load_result refuse_table(row_table *rows, bool over_limit)
