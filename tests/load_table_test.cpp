@@ -1,5 +1,6 @@
 #include "output/writers.h"
 #include "platform/cpu.h"
+#include "table/byte_scans.h"
 #include "table/cell_grid.h"
 #include "table/charset.h"
 #include "test_support.h"
@@ -299,6 +300,35 @@ TEST(load_table_split, second_part_rows_on_both_sides_of_those_it_keeps)
     }
 }
 
+// A second part of more rows than it keeps has them found again in two
+// pieces, cut where its scan paused nearest its middle: with the pauses
+// that folding its sums makes every few kilobytes, lines of 1 to 6 bytes
+// put LFs on both sides of each cut the fold sizes give, on two threads and
+// on one.
+TEST(load_table_split, second_part_rows_found_again_in_two_pieces)
+{
+    std::string input;
+    std::vector<std::size_t> starts;
+    for (std::size_t r = 0; r < 150000; ++r) {
+        starts.push_back(input.size());
+        input += std::string(r % 6, r % 7 == 0 ? '\t' : 'x') + "\n";
+    }
+    for (std::size_t fold = 4096; fold < 4096 + 8 * scan_block; fold += scan_block) {
+        for (bool threads : {true, false}) {
+            loaded_table t;
+            t.bytes = padded(input);
+            load_limits limits{.split_from = 0, .threads = threads, .fold_bytes = fold};
+            ASSERT_EQ(load_table_within(t.bytes.data(), input.size(), '\t', true, limits, &t.grid),
+                      load_done);
+            const cell_grid &g = t.grid;
+            ASSERT_EQ(static_cast<std::size_t>(g.table.rows), starts.size());
+            ASSERT_GT(starts.size() - static_cast<std::size_t>(g.split.rows), 65536u);
+            EXPECT_EQ(wrong_starts(g, starts), 0u) << "fold " << fold << ", threads " << threads;
+            EXPECT_EQ(g.index.starts[starts.size()], input.size());
+        }
+    }
+}
+
 TEST(load_table_split, rows_around_the_size_the_row_table_starts_at)
 {
     // The first part's row table starts with room for the whole table in
@@ -525,6 +555,30 @@ TEST(load_table_random, folded_sums_agree_with_unfolded)
             ASSERT_EQ(compare_folded_sums(input, delimiter, split_from, fold, with_rows), "")
                 << testing::PrintToString(input) << " delimiter " << int{delimiter} << " fold "
                 << fold << " split from " << split_from << " with rows " << with_rows;
+    }
+}
+
+// Where a table has no NUL or CR, its blocks take the scan's leaner loop,
+// which stops at each fold and goes on after it: in both scan builds, a
+// cell cut by a fold at each of its offsets (the first cell shifted a byte
+// at a time) is counted whole, in one part and in two, with and without
+// the row table.
+TEST(load_table_limits, cells_cut_by_folds_in_both_scans)
+{
+    std::string lines;
+    for (std::size_t r = 0; r < 40; ++r)
+        lines += std::string(r * 7 % 90, 'a') + "\t" + std::string(r % 5, 'b') + "\t\n";
+    for (std::size_t shift = 0; shift < scan_block; ++shift) {
+        std::string input = std::string(shift, 'c') + "\t" + lines;
+        for (bool wide : {true, false}) {
+            cpu_paths_override paths({.wide = wide});
+            for (std::size_t fold : {std::size_t{64}, std::size_t{192}})
+                for (std::size_t split_from : {SIZE_MAX, std::size_t{0}})
+                    for (bool with_rows : {true, false})
+                        ASSERT_EQ(compare_folded_sums(input, '\t', split_from, fold, with_rows), "")
+                            << "shift " << shift << " wide " << wide << " fold " << fold
+                            << " split from " << split_from << " with rows " << with_rows;
+        }
     }
 }
 
