@@ -86,9 +86,7 @@ static inline void put_text(output_block *out, const unsigned char *text, const 
     std::size_t flush_at = out->flush_at;
     char *to = out->bytes + used;
     if (used + length + copy_block < out->end) {
-        std::memcpy(to, text, copy_block);
-        for (std::size_t i = copy_block; i < length; i += copy_block)
-            std::memcpy(to + i, text + i, copy_block);
+        copy_blocks(to, text, length);
     } else if (used + length < out->end) {
         copy_exact(to, text, length);
     } else {

@@ -119,9 +119,7 @@ static inline void put_staged(char *bytes, part_places *places, std::int32_t k,
     auto length = static_cast<std::size_t>(end - text);
     char *to = bytes + at;
     if (at + length + copy_block < places->limit[k]) {
-        std::memcpy(to, text, copy_block);
-        for (std::size_t i = copy_block; i < length; i += copy_block)
-            std::memcpy(to + i, text + i, copy_block);
+        copy_blocks(to, text, length);
     } else {
         copy_exact(to, text, length);
     }
@@ -154,13 +152,10 @@ fill_plain_row(const table_view &table, const unsigned char *cell, std::int32_t 
             auto entry = static_cast<std::size_t>(end - cell) + 1;
             std::size_t at = *fill;
             char *to = bytes + at;
-            if (checked && at + entry + copy_block > *limit) {
+            if (checked && at + entry + copy_block > *limit)
                 copy_exact(to, cell, entry);
-            } else {
-                std::memcpy(to, cell, copy_block);
-                for (std::size_t i = copy_block; i < entry; i += copy_block)
-                    std::memcpy(to + i, cell + i, copy_block);
-            }
+            else
+                copy_blocks(to, cell, entry);
             *fill++ = at + entry;
             ++limit;
             cell = end + 1;

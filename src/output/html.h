@@ -75,9 +75,7 @@ static inline char *store_plain_html_cell(char *to, const unsigned char *text, s
     constexpr std::size_t open = sizeof html_open_tag;
     std::size_t empty = size == 0 ? 1 : 0;
     std::memcpy(to, html_open_tag, open);
-    std::memcpy(to + open, text, copy_block);
-    for (std::size_t i = copy_block; i < size; i += copy_block)
-        std::memcpy(to + open + i, text + i, copy_block);
+    copy_blocks(to + open, text, size);
     to[open + size] = ' '; // an empty cell's; else the close tag takes its place
     std::memcpy(to + open + size + empty, html_close_tag, sizeof html_close_tag);
     return to + size + empty + 10;

@@ -390,6 +390,16 @@ static inline std::uint64_t stop_mask(const unsigned char *p, unsigned char deli
 }
 #endif
 
+// Copies n bytes in whole copy_block moves, at least one: up to
+// copy_block - 1 bytes past n are read from `from` and written to `to`,
+// which their room must allow.
+static inline void copy_blocks(char *to, const unsigned char *from, std::size_t n)
+{
+    std::memcpy(to, from, copy_block);
+    for (std::size_t i = copy_block; i < n; i += copy_block)
+        std::memcpy(to + i, from + i, copy_block);
+}
+
 // Copies 16 bytes from text to out and returns how many came before the
 // first byte that ends a cell (delimiter, LF, CR or NUL), 16 when none does.
 #if TABFLIP_SSE2
