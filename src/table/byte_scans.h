@@ -28,6 +28,12 @@
 
 constexpr std::size_t scan_block = 64; // bytes classified at once
 constexpr std::size_t copy_block = 16; // bytes copied at once
+// How far ahead a scan over a mapped input asks for its bytes: the page
+// after the one it reads, since the processor's own prefetch stops at a
+// 4 KiB page's end (the load's clean runs, 3 GB mapped, sums only, one
+// thread: 2.5 s against 3.2 s; the lanes' rows, a 4 GB tall table in a
+// 1 GiB memory group: 9% less time).
+constexpr std::size_t next_page_ahead = 4096;
 
 // Bit i stands for byte i of a 64-byte block.
 struct block_classes {
