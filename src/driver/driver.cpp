@@ -8,6 +8,7 @@
 #include "table/cell_grid.h"
 #include "table/charset.h"
 #include "table/input_file.h"
+#include "table/unit_table.h"
 #include "table/utf16.h"
 
 #include <algorithm>
@@ -135,6 +136,19 @@ static failure_report write_table_bytes(cell_grid *grid, const run_options &opti
     return failed;
 }
 
+// A simple UTF-16 table transposed in its own units, after its mark.
+static failure_report write_units_bytes(const unit_table &units, output_target to)
+{
+    unsigned char mark[2];
+    put_utf16_mark(units.order, mark);
+    if (!write_sequential(to.fd, reinterpret_cast<const char *>(mark), 2))
+        return {failure::write, errno};
+    to.origin += 2;
+    failure_report failed;
+    write_units_replace(units, to, &failed);
+    return failed;
+}
+
 // What one file's run holds past its reading, where the driver finds it
 // when a lost input page cuts the run short.
 struct file_run {
@@ -144,9 +158,17 @@ struct file_run {
     input_data input;
     char *output_path = nullptr;
     cell_grid grid;
+    // A simple UTF-16 table, measured in its own units, in place of the grid.
+    unit_table units;
+    bool in_units = false;
     result_file result;
     progress_state progress;
 };
+
+static std::size_t table_length(const file_run &run)
+{
+    return run.in_units ? run.units.length : run.grid.table.length;
+}
 
 static void count_written(void *progress, std::uint64_t bytes)
 {
@@ -168,16 +190,19 @@ static failure_report write_table(file_run *run, output_target to, unit_order or
     const run_options &options = *run->options;
     bool draw = progress_possible() && (options.to_file || !result_on_terminal);
     std::uint64_t total = 0;
-    if (draw && !result_bytes(run->grid, options.output_format, to.charset, options.replace,
-                              order != utf16_none, &total))
+    if (run->in_units)
+        total = units_result_bytes(run->units);
+    else if (draw && !result_bytes(run->grid, options.output_format, to.charset, options.replace,
+                                   order != utf16_none, &total))
         total = 0;
-    progress_begin(&run->progress, run->name, total, run->grid.table.length, draw);
+    progress_begin(&run->progress, run->name, total, table_length(*run), draw);
     // Without the result's size the share is of the table taken in, which
     // the writers count only when asked.
     to.progress = progress_sink{.written = count_written,
                                 .consumed = draw && total == 0 ? count_consumed : nullptr,
                                 .context = &run->progress};
-    failure_report failed = write_table_bytes(&run->grid, options, to, order);
+    failure_report failed = run->in_units ? write_units_bytes(run->units, to)
+                                          : write_table_bytes(&run->grid, options, to, order);
     progress_end(&run->progress);
     return failed;
 }
@@ -199,7 +224,7 @@ static void write_to_stdout(file_run *run, output_target to, unit_order order)
 static void write_to_file(file_run *run, output_target to, unit_order order)
 {
     result_file *result = &run->result;
-    result->expected_size = run->grid.table.length;
+    result->expected_size = table_length(*run);
     if (!open_result(run->output_path, result)) {
         report({failure::open, errno}, run->output_path);
         return;
@@ -292,12 +317,8 @@ static bool load_and_guess(const input_data &input, const run_options &options, 
     return loaded;
 }
 
-static void convert_file(void *arg)
+static output_target target_for(file_run *run)
 {
-    auto *run = static_cast<file_run *>(arg);
-    unit_order order = utf16_none;
-    if (!decode_if_utf16(&run->input, run->options->split_from, &order))
-        return;
     output_target to;
     to.blocks = &run->state->blocks;
     memory_figures figures = read_memory_figures(run->input.length, &run->state->memory);
@@ -306,12 +327,47 @@ static void convert_file(void *arg)
     to.threads = threads_fit(figures);
     to.spill_beside = run->output_path;
     to.split_from = run->options->split_from;
-    if (!load_and_guess(run->input, *run->options, order, &to, &run->grid))
-        return;
+    return to;
+}
+
+// A transposed delimited result of a simple UTF-16 table (unit_table.h), to
+// a file or to a standard output that takes positioned writes, copies the
+// units as they stand; any other is written through the internal form.
+static bool measured_in_units(file_run *run, unit_order order, const output_target &to)
+{
+    const run_options &options = *run->options;
+    std::uint64_t origin = 0;
+    if (!options.replace || options.output_format != format_delimited ||
+        (!options.to_file && !output_cursor(standard_output, &origin)))
+        return false;
+    run->in_units = measure_unit_table(run->input.bytes, run->input.length, order,
+                                       options.delimiter, to.split_from, to.threads, &run->units);
+    return run->in_units;
+}
+
+static void write_result(file_run *run, const output_target &to, unit_order order)
+{
     if (run->options->to_file)
         write_to_file(run, to, order);
     else
         write_to_stdout(run, to, order);
+}
+
+static void convert_file(void *arg)
+{
+    auto *run = static_cast<file_run *>(arg);
+    unit_order order = utf16_order(run->input.bytes, run->input.length);
+    output_target to = target_for(run);
+    if (order != utf16_none && measured_in_units(run, order, to)) {
+        write_result(run, to, order);
+        return;
+    }
+    if (!decode_if_utf16(&run->input, run->options->split_from, &order))
+        return;
+    if (order != utf16_none)
+        to = target_for(run);
+    if (load_and_guess(run->input, *run->options, order, &to, &run->grid))
+        write_result(run, to, order);
 }
 
 // An input that shrank or failed under its mapping is a read error: the

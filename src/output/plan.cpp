@@ -26,7 +26,7 @@ table_shape shape_of(const cell_grid &grid)
 }
 
 // The lanes walk the rows in order and need no row table.
-static bool lanes_fit(const table_shape &shape, std::uint64_t budget)
+bool lanes_fit(const table_shape &shape, std::uint64_t budget)
 {
     auto columns = static_cast<std::uint64_t>(shape.columns);
     std::uint64_t parts = shape.split ? 2 : 1;

@@ -23,7 +23,8 @@
 // halves   the groups', and 8 bytes a row       2, a half's groups each needs       groups
 // groups   the row table, two group_bytes       2 parts, or 1 and 1     no          -
 //          stagings                             more writing (pipelined)
-// (stored.cpp writes the stored orientation: there is no choice.)
+// (stored.cpp writes the stored orientation: there is no choice; unit_lanes.cpp
+// writes a simple UTF-16 table in its own units, before any plan: writers.h.)
 //
 // The words (part, group, half, lane, band, run, block) are defined in
 // docs/internals.md.
@@ -154,6 +155,9 @@ struct transpose_plan {
 
 table_shape shape_of(const cell_grid &grid);
 transpose_plan plan_transpose(const table_shape &shape, const plan_target &target);
+// Whether the lanes of a table of this many columns, split or not, fit in
+// budget.
+bool lanes_fit(const table_shape &shape, std::uint64_t budget);
 // The groups' threads for a table (a spilled band's among them).
 method_step plan_groups(const table_shape &shape, std::size_t split_from);
 // The spill's bands for a table of many rows, or band_budget 0 when the

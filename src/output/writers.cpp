@@ -106,12 +106,17 @@ static bool write_view(cell_grid *grid, const table_view &stored, result_format 
         write_transposed(grid, style, to, &out);
     if (format == format_html)
         put_page_tail(&out);
-    flush_output(&out);
-    if (out.at_offset && to.keep_cursor && !out.failed && !set_cursor(to.fd, out.offset))
-        note_failed_write(&out);
-    if (out.failed && why != nullptr)
-        *why = failure_report{out.no_memory ? failure::array_memory : failure::write, out.error};
-    return !out.failed;
+    return finish_output(&out, to, why);
+}
+
+bool finish_output(output_block *out, const output_target &to, failure_report *why)
+{
+    flush_output(out);
+    if (out->at_offset && to.keep_cursor && !out->failed && !set_cursor(to.fd, out->offset))
+        note_failed_write(out);
+    if (out->failed && why != nullptr)
+        *why = failure_report{out->no_memory ? failure::array_memory : failure::write, out->error};
+    return !out->failed;
 }
 
 // A page's head and tail, counted by a block that writes nothing.

@@ -21,6 +21,7 @@
 #include "output/output_block.h"
 #include "platform/platform.h"
 #include "table/cell_grid.h"
+#include "table/unit_table.h"
 
 enum result_format : unsigned char { format_html = 0, format_delimited = 1 };
 
@@ -28,6 +29,19 @@ bool write_normal(const cell_grid &grid, result_format format, const output_targ
                   failure_report *why = nullptr);
 bool write_replace(cell_grid &&grid, result_format format, const output_target &to,
                    failure_report *why = nullptr);
+// A simple UTF-16 table (unit_table.h) transposed in its own units, as
+// write_replace writes a delimited result; the caller writes the mark
+// before them, at to.origin - 2; units_result_bytes: the bytes it writes.
+// Lanes at offsets where the destination takes them and to.budget holds
+// them, else each line a walk of the table.
+bool write_units_replace(const unit_table &table, const output_target &to,
+                         failure_report *why = nullptr);
+std::uint64_t units_result_bytes(const unit_table &table);
+
+// Flushes what out holds, leaves a kept cursor after the result and says
+// what failed in *why (when given); false when anything did.
+bool finish_output(output_block *out, const output_target &to, failure_report *why);
+
 // Fills what blocks lacks of the writers' blocks (output_block.h); false
 // when memory for them cannot be had. Each write asks for to.blocks; a
 // caller that measures its memory asks first, so that the measure holds

@@ -1,0 +1,193 @@
+// A simple UTF-16 table (unit_table.h) transposed in its own units: its
+// output lines each in a lane of their own, at offsets, as lanes.cpp writes
+// a tall table's, the units copied as they stand.
+#include "output/transpose.h"
+#include "table/unit_table.h"
+
+#include <algorithm>
+#include <bit>
+#include <cerrno>
+
+namespace
+{
+
+struct unit_work {
+    const unit_table *table = nullptr;
+    const unit_part *part = nullptr;
+    bool last = false; // the table's last part, whose last row ends the lines
+    output_block *lanes = nullptr;
+    std::int32_t first = 0; // the columns taken: [first, end), lanes[0] the first's
+    std::int32_t end = 0;
+};
+
+} // namespace
+
+// An entry's units and the unit that follows it: the delimiter, or the LF
+// that ends its line.
+static inline void put_units(output_block *out, const unsigned char *text, const unsigned char *end,
+                             const unsigned char *follow)
+{
+    auto length = static_cast<std::size_t>(end - text);
+    std::size_t used = out->used;
+    char *to = out->bytes + used;
+    if (used + length + copy_block < out->end) {
+        copy_blocks(to, text, length);
+    } else if (used + length + 2 <= out->end) {
+        copy_exact(to, text, length);
+    } else {
+        put_bytes(out, reinterpret_cast<const char *>(text), length);
+        used = out->used;
+        to = out->bytes + used;
+        length = 0;
+    }
+    to[length] = static_cast<char>(follow[0]);
+    to[length + 1] = static_cast<char>(follow[1]);
+    out->used = used + length + 2;
+    flush_if_full(out);
+}
+
+// Every cell of the part's rows, in order, into the lane of its column;
+// with every_column false only columns [first, end) are taken.
+template <bool every_column> static void fill_units(void *arg)
+{
+    auto *work = static_cast<unit_work *>(arg);
+    const unit_table &table = *work->table;
+    unsigned char follow[2];
+    unsigned char line_end[2];
+    store_unit(follow, table.delimiter, table.order);
+    store_unit(line_end, '\n', table.order);
+    const unsigned char *cell = table.units + work->part->begin;
+    const unsigned char *end = table.units + work->part->end;
+    std::int32_t rows_left = work->part->rows;
+    const unsigned char *after = work->last && rows_left == 1 ? line_end : follow;
+    std::int32_t column = 0;
+    for (const unsigned char *block = cell; block < end; block += scan_block) {
+        __builtin_prefetch(block + next_page_ahead);
+        unit_classes c = classify_units(block, table.delimiter, table.order);
+        auto left = static_cast<std::size_t>(end - block);
+        std::uint64_t inside =
+            left >= scan_block ? ~std::uint64_t{0} : (std::uint64_t{1} << left) - 1;
+        for (std::uint64_t stops = (c.delimiter | c.lf) & inside; stops != 0; stops &= stops - 1) {
+            int at = std::countr_zero(stops);
+            const unsigned char *stop = block + at;
+            if (every_column || (column >= work->first && column < work->end))
+                put_units(&work->lanes[column - work->first], cell, stop, after);
+            cell = stop + 2;
+            ++column;
+            if (((c.lf >> at) & 1) != 0) {
+                column = 0;
+                --rows_left;
+                after = work->last && rows_left == 1 ? line_end : follow;
+            }
+        }
+    }
+    // The last line, without its LF.
+    bool unended = cell < end || column > 0;
+    if (unended && (every_column || (column >= work->first && column < work->end)))
+        put_units(&work->lanes[column - work->first], cell, end, line_end);
+}
+
+// Each output line's bytes, part by part: each entry's text and its unit.
+static std::uint64_t line_bytes(const unit_table &table, std::int32_t part, std::int32_t column)
+{
+    return table.part[part].text[column] + 2 * static_cast<std::uint64_t>(table.part[part].rows);
+}
+
+std::uint64_t units_result_bytes(const unit_table &table)
+{
+    std::uint64_t bytes = 0;
+    for (std::int32_t p = 0; p < table.parts; ++p) {
+        for (std::int32_t c = 0; c < table.columns; ++c)
+            bytes += line_bytes(table, p, c);
+    }
+    return bytes;
+}
+
+// Lanes at the offsets of their lines, each part's on a thread of its own.
+// False when their memory cannot be had.
+static bool write_units_by_lanes(const unit_table &table, output_block *out, bool threads)
+{
+    auto columns = static_cast<std::size_t>(table.columns);
+    auto lanes_count = columns * static_cast<std::size_t>(table.parts);
+    std::size_t page = page_size();
+    std::size_t lane_size =
+        std::max(std::min(lanes_bytes / columns / page * page, lane_most), page);
+    auto *lanes = static_cast<output_block *>(scratch_calloc(lanes_count, sizeof(output_block)));
+    auto *bytes = static_cast<char *>(allocate_pages(lanes_count * lane_size));
+    bool ready = lanes != nullptr && bytes != nullptr;
+    if (ready) {
+        if (table.length >= lanes_count * lane_size)
+            prepare_pages(bytes, lanes_count * lane_size);
+        flush_output(out);
+        std::uint64_t offset = out->offset;
+        for (std::size_t c = 0; c < columns; ++c) {
+            for (std::int32_t p = 0; p < table.parts; ++p) {
+                std::size_t lane = static_cast<std::size_t>(p) * columns + c;
+                lanes[lane] = output_block{out->fd,   bytes + lane * lane_size,
+                                           0,         lane_size - output_slack,
+                                           lane_size, true,
+                                           offset,    false};
+                lanes[lane].progress = out->progress;
+                offset += line_bytes(table, p, static_cast<std::int32_t>(c));
+            }
+        }
+        unit_work works[2];
+        for (std::int32_t p = 0; p < table.parts; ++p)
+            works[p] = unit_work{&table,
+                                 &table.part[p],
+                                 p == table.parts - 1,
+                                 lanes + static_cast<std::size_t>(p) * columns,
+                                 0,
+                                 table.columns};
+        if (table.parts == 2)
+            run_both(fill_units<true>, &works[0], &works[1], threads);
+        else
+            fill_units<true>(&works[0]);
+        for (std::size_t lane = 0; lane < lanes_count; ++lane) {
+            flush_output(&lanes[lane]);
+            take_failure(out, lanes[lane]);
+        }
+        out->at_offset = true;
+        out->offset = offset;
+    }
+    release_pages(bytes);
+    scratch_free(lanes);
+    return ready;
+}
+
+// A line at a time, in sequence: each a walk of the whole table.
+static void write_units_by_passes(const unit_table &table, output_block *out)
+{
+    unit_part whole = table.part[0];
+    whole.end = table.length;
+    whole.rows = table.rows;
+    for (std::int32_t c = 0; c < table.columns && !out->failed; ++c) {
+        unit_work work{&table, &whole, true, out, c, c + 1};
+        fill_units<false>(&work);
+    }
+}
+
+bool write_units_replace(const unit_table &table, const output_target &to, failure_report *why)
+{
+    writer_blocks own;
+    const output_target *target = &to;
+    output_target owned;
+    if (to.blocks == nullptr) {
+        owned = to;
+        owned.blocks = &own;
+        target = &owned;
+    }
+    if (!have_output_blocks(target->blocks)) {
+        if (why != nullptr)
+            *why = failure_report{failure::array_memory, ENOMEM};
+        return false;
+    }
+    output_block out = main_output(*target);
+    table_shape shape;
+    shape.columns = table.columns;
+    shape.split = table.parts == 2;
+    if (!to.positioned || !lanes_fit(shape, to.budget) ||
+        !write_units_by_lanes(table, &out, to.threads))
+        write_units_by_passes(table, &out);
+    return finish_output(&out, to, why);
+}
