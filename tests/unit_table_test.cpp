@@ -56,7 +56,11 @@ const measure_case measure_cases[] = {
     {"sixty-four columns", wide_line(64) + wide_line(64), true, std::vector<std::uint64_t>(64, 4)},
     {"sixty-five columns", wide_line(65) + wide_line(65), false, {}},
     {"one column", u"a\nb\n", false, {}},
-    {"a CR unit", u"a\tb\r\nc\td\r\n", false, {}},
+    {"lines ended by CR LF", u"ab\tc\r\nd\te\r\n", true, {6, 4}},
+    // The CR the last unit of the first 64-byte block, its LF the next's first.
+    {"CR LF across blocks", u"a\t" + std::u16string(29, u'x') + u"\r\nb\tc\n", true, {4, 60}},
+    {"a CR inside a cell", u"a\tb\rc\nd\te\n", false, {}},
+    {"a CR that ends the text", u"a\tb\r\nc\td\r", false, {}},
     {"a NUL unit in the last line", std::u16string(u"a\tb\nc\td\0e\n", 10), false, {}},
     {"a line short of cells", u"a\tb\nc\nd\te\n", false, {}},
     {"a last line short of cells", u"a\tb\nc\td\ne", false, {}},
@@ -115,13 +119,15 @@ struct transposed_case {
     std::size_t columns;
     char delimiter;
     bool last_lf;
+    bool crlf; // lines ended by CR LF
 };
 
 const transposed_case transposed_cases[] = {
-    {"tall, tab", 3000, 10, '\t', true},
-    {"tall, comma, no final LF", 3000, 7, ',', false},
-    {"sixty-four columns", 400, 64, '\t', false},
-    {"two rows", 2, 5, ',', true},
+    {"tall, tab", 3000, 10, '\t', true, false},
+    {"tall, comma, no final LF", 3000, 7, ',', false, false},
+    {"tall, CR LF", 3000, 9, '\t', true, true},
+    {"sixty-four columns, CR LF", 400, 64, '\t', false, true},
+    {"two rows", 2, 5, ',', true, false},
 };
 
 class unit_table_transposed : public testing::TestWithParam<transposed_case>
@@ -135,9 +141,11 @@ TEST_P(unit_table_transposed, every_way_writes_the_same_units)
 {
     const transposed_case &c = GetParam();
     rows_t rows = generated_rows(c.rows, c.columns, 40, 7, true);
-    std::string text = joined_rows(rows, c.delimiter);
+    std::string text;
+    for (char ch : joined_rows(rows, c.delimiter))
+        text += ch == '\n' && c.crlf ? std::string("\r\n") : std::string(1, ch);
     if (!c.last_lf)
-        text.pop_back();
+        text.resize(text.size() - (c.crlf ? 2 : 1));
     std::u16string expected = widened(model_delimited(rows, c.columns, true, c.delimiter));
     for (unit_order order : {utf16_little, utf16_big}) {
         std::vector<unsigned char> file = padded(file_of(widened(text), order));

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <bit>
 #include <cerrno>
+#include <cstring>
 
 namespace
 {
@@ -22,10 +23,10 @@ struct unit_work {
 
 } // namespace
 
-// An entry's units and the unit that follows it: the delimiter, or the LF
-// that ends its line.
+// An entry's units and the unit that follows it (the delimiter, or the LF
+// that ends its line), as the two bytes it takes in memory.
 static inline void put_units(output_block *out, const unsigned char *text, const unsigned char *end,
-                             const unsigned char *follow)
+                             std::uint16_t follow)
 {
     auto length = static_cast<std::size_t>(end - text);
     std::size_t used = out->used;
@@ -40,51 +41,66 @@ static inline void put_units(output_block *out, const unsigned char *text, const
         to = out->bytes + used;
         length = 0;
     }
-    to[length] = static_cast<char>(follow[0]);
-    to[length + 1] = static_cast<char>(follow[1]);
+    std::memcpy(to + length, &follow, 2);
     out->used = used + length + 2;
     flush_if_full(out);
 }
 
+static std::uint16_t unit_in_memory(std::uint32_t unit, unit_order order)
+{
+    unsigned char two[2];
+    store_unit(two, unit, order);
+    std::uint16_t value = 0;
+    std::memcpy(&value, two, 2);
+    return value;
+}
+
 // Every cell of the part's rows, in order, into the lane of its column;
-// with every_column false only columns [first, end) are taken.
+// with every_column false only columns [first, end) are taken. What the
+// loop reads stays in locals: the lanes' stores could otherwise change it.
 template <bool every_column> static void fill_units(void *arg)
 {
-    auto *work = static_cast<unit_work *>(arg);
-    const unit_table &table = *work->table;
-    unsigned char follow[2];
-    unsigned char line_end[2];
-    store_unit(follow, table.delimiter, table.order);
-    store_unit(line_end, '\n', table.order);
-    const unsigned char *cell = table.units + work->part->begin;
-    const unsigned char *end = table.units + work->part->end;
-    std::int32_t rows_left = work->part->rows;
-    const unsigned char *after = work->last && rows_left == 1 ? line_end : follow;
+    const unit_work work = *static_cast<unit_work *>(arg);
+    const unit_order order = work.table->order;
+    const unsigned char delimiter = work.table->delimiter;
+    const std::uint16_t follow = unit_in_memory(delimiter, order);
+    const std::uint16_t line_end = unit_in_memory('\n', order);
+    const unsigned char *cell = work.table->units + work.part->begin;
+    const unsigned char *end = work.table->units + work.part->end;
+    std::int32_t rows_left = work.part->rows;
+    std::uint16_t after = work.last && rows_left == 1 ? line_end : follow;
     std::int32_t column = 0;
+    std::uint64_t last_cr = 0; // the block before's last unit was a CR
     for (const unsigned char *block = cell; block < end; block += scan_block) {
         __builtin_prefetch(block + next_page_ahead);
-        unit_classes c = classify_units(block, table.delimiter, table.order);
+        unit_classes c = classify_units(block, delimiter, order);
         auto left = static_cast<std::size_t>(end - block);
         std::uint64_t inside =
             left >= scan_block ? ~std::uint64_t{0} : (std::uint64_t{1} << left) - 1;
+        // Bit i: the unit before unit i is a CR.
+        std::uint64_t cr_before = c.cr << 2 | last_cr;
+        last_cr = c.cr >> 62;
         for (std::uint64_t stops = (c.delimiter | c.lf) & inside; stops != 0; stops &= stops - 1) {
             int at = std::countr_zero(stops);
+            bool line_ends = ((c.lf >> at) & 1) != 0;
             const unsigned char *stop = block + at;
-            if (every_column || (column >= work->first && column < work->end))
-                put_units(&work->lanes[column - work->first], cell, stop, after);
+            // A CR before the LF ends the text, as the LF does.
+            std::size_t cr = line_ends && ((cr_before >> at) & 1) != 0 ? 2 : 0;
+            if (every_column || (column >= work.first && column < work.end))
+                put_units(&work.lanes[column - work.first], cell, stop - cr, after);
             cell = stop + 2;
             ++column;
-            if (((c.lf >> at) & 1) != 0) {
+            if (line_ends) {
                 column = 0;
                 --rows_left;
-                after = work->last && rows_left == 1 ? line_end : follow;
+                after = work.last && rows_left == 1 ? line_end : follow;
             }
         }
     }
     // The last line, without its LF.
     bool unended = cell < end || column > 0;
-    if (unended && (every_column || (column >= work->first && column < work->end)))
-        put_units(&work->lanes[column - work->first], cell, end, line_end);
+    if (unended && (every_column || (column >= work.first && column < work.end)))
+        put_units(&work.lanes[column - work.first], cell, end, line_end);
 }
 
 // Each output line's bytes, part by part: each entry's text and its unit.

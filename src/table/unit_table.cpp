@@ -37,16 +37,24 @@ static void measure_part(void *arg)
     const unsigned char *end = table.units + work->part->end;
     std::uint64_t *text = work->part->text;
     std::int32_t column = 0;
+    unsigned char lf[2];
+    store_unit(lf, '\n', table.order);
+    std::uint64_t crs = 0; // each before an LF, in the line's last cell
     for (const unsigned char *block = cell; block < end; block += scan_block) {
         __builtin_prefetch(block + next_page_ahead);
         unit_classes c = classify_units(block, table.delimiter, table.order);
         auto left = static_cast<std::size_t>(end - block);
         std::uint64_t inside =
             left >= scan_block ? ~std::uint64_t{0} : (std::uint64_t{1} << left) - 1;
-        if ((c.bad & inside) != 0) {
+        // The block's last unit's LF is the next block's first (padding
+        // past the data's end).
+        std::uint64_t lf_after = c.lf >> 2 | std::uint64_t{block[64] == lf[0] && block[65] == lf[1]}
+                                                 << 62;
+        if (((c.nul | (c.cr & ~lf_after)) & inside) != 0) {
             work->simple = false;
             return;
         }
+        crs += static_cast<std::uint64_t>(std::popcount(c.cr & inside));
         for (std::uint64_t stops = (c.delimiter | c.lf) & inside; stops != 0; stops &= stops - 1) {
             int at = std::countr_zero(stops);
             const unsigned char *stop = block + at;
@@ -68,6 +76,8 @@ static void measure_part(void *arg)
         text[column++] += static_cast<std::uint64_t>(end - cell);
         work->simple = work->last && end_line(work, column);
     }
+    if (work->columns > 0)
+        text[work->columns - 1] -= 2 * crs;
 }
 
 // The second part starts after the first LF from the middle on.

@@ -3,9 +3,11 @@
 // memory costs more than the scan itself.
 //
 // Only the simplest table is measured so: every line holds the same number
-// of cells (2 to unit_columns_most), ends with LF but for the last, and no
-// unit is NUL or CR. Anything else is left to the internal form, which knows
-// every rule of the loader (cell_grid.h). The units are the caller's, padded
+// of cells (2 to unit_columns_most) and ends with LF or CR LF, but for the
+// last, which may end without; no unit is NUL, and no CR stands anywhere
+// but before an LF (a spreadsheet's export ends its lines so). Anything else
+// is left to the internal form, which knows every rule of the loader
+// (cell_grid.h), and drops such a CR from the text as it does. The units are the caller's, padded
 // as input_file.h states, and only read; nothing here prints.
 #ifndef TABFLIP_UNIT_TABLE_H
 #define TABFLIP_UNIT_TABLE_H
@@ -54,13 +56,14 @@ bool measure_unit_table(const unsigned char *bytes, std::size_t size, unit_order
                         unit_table *table);
 
 // The classes of the 32 units of a 64-byte block at p (unit-aligned): bit
-// 2i stands for unit i, the odd bits are clear. bad marks NUL and CR. A unit
-// is one of these where one of its bytes is the value and the other zero,
-// so the block's byte classes tell it in every build alike.
+// 2i stands for unit i, the odd bits are clear. A unit is one of these
+// where one of its bytes is the value and the other zero, so the block's
+// byte classes tell it in every build alike.
 struct unit_classes {
     std::uint64_t delimiter = 0;
     std::uint64_t lf = 0;
-    std::uint64_t bad = 0;
+    std::uint64_t cr = 0;
+    std::uint64_t nul = 0;
 };
 
 static inline unit_classes classify_units(const unsigned char *p, unsigned char delimiter,
@@ -73,8 +76,8 @@ static inline unit_classes classify_units(const unsigned char *p, unsigned char 
     bool big = order == utf16_big;
     std::uint64_t high_zero = (big ? c.nul : c.nul >> 1) & units;
     auto low = [big](std::uint64_t mask) { return (big ? mask >> 1 : mask) & units; };
-    return {low(c.delimiter) & high_zero, low(c.lf) & high_zero,
-            (low(c.cr) | low(c.nul)) & high_zero};
+    return {low(c.delimiter) & high_zero, low(c.lf) & high_zero, low(c.cr) & high_zero,
+            low(c.nul) & high_zero};
 }
 
 #endif
