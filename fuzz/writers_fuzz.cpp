@@ -9,6 +9,7 @@
 
 #include "output/writers.h"
 #include "table/charset.h"
+#include "table/unit_table.h"
 #include "table/utf16.h"
 
 #include <algorithm>
@@ -356,6 +357,34 @@ static void check_units_written(const std::string &form, unit_order order, unsig
     }
 }
 
+// A simple table transposed in its own units (table/unit_table.h), in one
+// part or two, at offsets or in sequence: the units the internal form's
+// transposition gives.
+static void check_own_units(const std::string &file, const std::string &form, unit_order order,
+                            unsigned char delimiter)
+{
+    loaded_table table;
+    load_or_abort(form, delimiter, true, &table);
+    std::string want = written_by(true, [&](output_target to) {
+        utf16_encoder encoder;
+        encoder.order = order;
+        to.encoder = &encoder;
+        require(write_replace(std::move(table.grid), format_delimited, to),
+                "the writer reports success");
+    });
+    std::vector<unsigned char> raw = padded_copy(file);
+    for (int way = 0; way < 4; ++way) {
+        unit_table units;
+        if (!measure_unit_table(raw.data(), file.size(), order, delimiter,
+                                (way & 1) != 0 ? 0 : SIZE_MAX, true, &units))
+            return;
+        std::string got = written_by((way & 2) != 0, [&](output_target to) {
+            require(write_units_replace(units, to), "the units' writer reports success");
+        });
+        require(got == want, "a simple table's own units as the internal form's");
+    }
+}
+
 // UTF-16 text is written from its internal form (table/utf16.h): the same
 // properties hold for the form, and its units are what leaves.
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
@@ -372,6 +401,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
              {static_cast<unsigned char>(0x09), static_cast<unsigned char>(0x2C)}) {
             check_writers(form, delimiter, charset_utf16);
             check_units_written(form, order, delimiter);
+            check_own_units(bytes, form, order, delimiter);
         }
     }
     return 0;
