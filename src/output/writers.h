@@ -21,9 +21,10 @@
 #include "output/output_block.h"
 #include "platform/platform.h"
 #include "table/cell_grid.h"
-#include "table/unit_table.h"
 
 enum result_format : unsigned char { format_html = 0, format_delimited = 1 };
+
+struct unit_table; // table/unit_table.h
 
 bool write_normal(const cell_grid &grid, result_format format, const output_target &to,
                   failure_report *why = nullptr);

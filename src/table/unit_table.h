@@ -5,10 +5,12 @@
 // Only the simplest table is measured so: every line holds the same number
 // of cells (2 to unit_columns_most) and ends with LF or CR LF, but for the
 // last, which may end without; no unit is NUL, and no CR stands anywhere
-// but before an LF (a spreadsheet's export ends its lines so). Anything else
-// is left to the internal form, which knows every rule of the loader
-// (cell_grid.h), and drops such a CR from the text as it does. The units are the caller's, padded
-// as input_file.h states, and only read; nothing here prints.
+// but before an LF (a spreadsheet's export ends its lines so; the internal
+// form drops such a CR from the text, and so do these writers). Anything
+// else is left to the internal form, which knows every rule of the loader
+// (cell_grid.h). The units are the caller's, padded as input_file.h states,
+// and only read; a unit_table points into them and owns nothing. Nothing
+// here prints.
 #ifndef TABFLIP_UNIT_TABLE_H
 #define TABFLIP_UNIT_TABLE_H
 
