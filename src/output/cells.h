@@ -75,11 +75,13 @@ static inline std::int32_t walk_cells(const table_view &table, const unsigned ch
 }
 
 // Copies a cell's text in whole 16-byte blocks when the block has room for
-// the last one's overrun, else exactly; then the byte that follows the entry.
-// The block's fields are read once, before the copy's stores, which the
-// compiler must otherwise assume may change them.
-static inline void put_text(output_block *out, const unsigned char *text, const unsigned char *end,
-                            char follow)
+// the last one's overrun, else exactly; then what follows the entry: a byte,
+// or a UTF-16 unit as its two bytes in memory (unit_lanes.cpp). The block's
+// fields are read once, before the copy's stores, which the compiler must
+// otherwise assume may change them.
+template <typename F>
+static inline void put_text_and(output_block *out, const unsigned char *text,
+                                const unsigned char *end, F follow)
 {
     auto length = static_cast<std::size_t>(end - text);
     std::size_t used = out->used;
@@ -87,7 +89,7 @@ static inline void put_text(output_block *out, const unsigned char *text, const 
     char *to = out->bytes + used;
     if (used + length + copy_block < out->end) {
         copy_blocks(to, text, length);
-    } else if (used + length < out->end) {
+    } else if (used + length + sizeof follow <= out->end) {
         copy_exact(to, text, length);
     } else {
         put_bytes(out, reinterpret_cast<const char *>(text), length);
@@ -95,10 +97,16 @@ static inline void put_text(output_block *out, const unsigned char *text, const 
         to = out->bytes + used;
         length = 0;
     }
-    to[length] = follow;
-    out->used = used + length + 1;
+    std::memcpy(to + length, &follow, sizeof follow);
+    out->used = used + length + sizeof follow;
     if (out->used > flush_at)
         flush_output(out);
+}
+
+static inline void put_text(output_block *out, const unsigned char *text, const unsigned char *end,
+                            char follow)
+{
+    put_text_and(out, text, end, follow);
 }
 
 // The delimiter goes between entries only, so every line of the result has

@@ -23,29 +23,6 @@ struct unit_work {
 
 } // namespace
 
-// An entry's units and the unit that follows it (the delimiter, or the LF
-// that ends its line), as the two bytes it takes in memory.
-static inline void put_units(output_block *out, const unsigned char *text, const unsigned char *end,
-                             std::uint16_t follow)
-{
-    auto length = static_cast<std::size_t>(end - text);
-    std::size_t used = out->used;
-    char *to = out->bytes + used;
-    if (used + length + copy_block < out->end) {
-        copy_blocks(to, text, length);
-    } else if (used + length + 2 <= out->end) {
-        copy_exact(to, text, length);
-    } else {
-        put_bytes(out, reinterpret_cast<const char *>(text), length);
-        used = out->used;
-        to = out->bytes + used;
-        length = 0;
-    }
-    std::memcpy(to + length, &follow, 2);
-    out->used = used + length + 2;
-    flush_if_full(out);
-}
-
 static std::uint16_t unit_in_memory(std::uint32_t unit, unit_order order)
 {
     unsigned char two[2];
@@ -56,9 +33,10 @@ static std::uint16_t unit_in_memory(std::uint32_t unit, unit_order order)
 }
 
 // Every cell of the part's rows, in order, into the lane of its column;
-// with every_column false only columns [first, end) are taken. What the
-// loop reads stays in locals: the lanes' stores could otherwise change it.
-template <bool every_column> static void fill_units(void *arg)
+// with every_column false only columns [first, end) are taken. Only a table
+// with CR LF line ends (crlf) looks for the CRs. What the loop reads stays in
+// locals: the lanes' stores could otherwise change it.
+template <bool every_column, bool crlf> static void fill_units(void *arg)
 {
     const unit_work work = *static_cast<unit_work *>(arg);
     const unit_order order = work.table->order;
@@ -78,29 +56,32 @@ template <bool every_column> static void fill_units(void *arg)
         std::uint64_t inside =
             left >= scan_block ? ~std::uint64_t{0} : (std::uint64_t{1} << left) - 1;
         // Bit i: the unit before unit i is a CR.
-        std::uint64_t cr_before = c.cr << 2 | last_cr;
-        last_cr = c.cr >> 62;
+        std::uint64_t cr_before = crlf ? c.cr << 2 | last_cr : 0;
+        last_cr = crlf ? c.cr >> 62 : 0;
         for (std::uint64_t stops = (c.delimiter | c.lf) & inside; stops != 0; stops &= stops - 1) {
             int at = std::countr_zero(stops);
-            bool line_ends = ((c.lf >> at) & 1) != 0;
             const unsigned char *stop = block + at;
-            // A CR before the LF ends the text, as the LF does.
-            std::size_t cr = line_ends && ((cr_before >> at) & 1) != 0 ? 2 : 0;
-            if (every_column || (column >= work.first && column < work.end))
-                put_units(&work.lanes[column - work.first], cell, stop - cr, after);
-            cell = stop + 2;
-            ++column;
-            if (line_ends) {
+            bool taken = every_column || (column >= work.first && column < work.end);
+            if (((c.lf >> at) & 1) == 0) {
+                if (taken)
+                    put_text_and(&work.lanes[column - work.first], cell, stop, after);
+                ++column;
+            } else {
+                // A CR before the LF ends the text, as the LF does.
+                std::size_t cr = ((cr_before >> at) & 1) * 2;
+                if (taken)
+                    put_text_and(&work.lanes[column - work.first], cell, stop - cr, after);
                 column = 0;
                 --rows_left;
                 after = work.last && rows_left == 1 ? line_end : follow;
             }
+            cell = stop + 2;
         }
     }
     // The last line, without its LF.
     bool unended = cell < end || column > 0;
     if (unended && (every_column || (column >= work.first && column < work.end)))
-        put_units(&work.lanes[column - work.first], cell, end, line_end);
+        put_text_and(&work.lanes[column - work.first], cell, end, line_end);
 }
 
 // Each output line's bytes, part by part: each entry's text and its unit.
@@ -147,6 +128,7 @@ static bool write_units_by_lanes(const unit_table &table, output_block *out, boo
                 offset += line_bytes(table, p, static_cast<std::int32_t>(c));
             }
         }
+        void (*fill)(void *) = table.crlf ? fill_units<true, true> : fill_units<true, false>;
         unit_work works[2];
         for (std::int32_t p = 0; p < table.parts; ++p)
             works[p] = unit_work{&table,
@@ -156,9 +138,9 @@ static bool write_units_by_lanes(const unit_table &table, output_block *out, boo
                                  0,
                                  table.columns};
         if (table.parts == 2)
-            run_both(fill_units<true>, &works[0], &works[1], threads);
+            run_both(fill, &works[0], &works[1], threads);
         else
-            fill_units<true>(&works[0]);
+            fill(&works[0]);
         for (std::size_t lane = 0; lane < lanes_count; ++lane) {
             flush_output(&lanes[lane]);
             take_failure(out, lanes[lane]);
@@ -179,7 +161,10 @@ static void write_units_by_passes(const unit_table &table, output_block *out)
     whole.rows = table.rows;
     for (std::int32_t c = 0; c < table.columns && !out->failed; ++c) {
         unit_work work{&table, &whole, true, out, c, c + 1};
-        fill_units<false>(&work);
+        if (table.crlf)
+            fill_units<false, true>(&work);
+        else
+            fill_units<false, false>(&work);
     }
 }
 

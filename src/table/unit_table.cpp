@@ -14,6 +14,7 @@ struct measure_work {
     bool last = false;         // the table's last part, whose last line may lack its LF
     std::int32_t columns = -1; // as its first line holds them
     std::int64_t rows = 0;
+    std::uint64_t crs = 0; // each before an LF, in the line's last cell
     bool simple = true;
 };
 
@@ -39,7 +40,7 @@ static void measure_part(void *arg)
     std::int32_t column = 0;
     unsigned char lf[2];
     store_unit(lf, '\n', table.order);
-    std::uint64_t crs = 0; // each before an LF, in the line's last cell
+    std::uint64_t crs = 0;
     for (const unsigned char *block = cell; block < end; block += scan_block) {
         __builtin_prefetch(block + next_page_ahead);
         unit_classes c = classify_units(block, table.delimiter, table.order);
@@ -78,6 +79,7 @@ static void measure_part(void *arg)
     }
     if (work->columns > 0)
         text[work->columns - 1] -= 2 * crs;
+    work->crs = crs;
 }
 
 // The second part starts after the first LF from the middle on.
@@ -119,6 +121,7 @@ bool measure_unit_table(const unsigned char *bytes, std::size_t size, unit_order
         return false;
     table->rows = static_cast<std::int32_t>(rows);
     table->columns = works[0].columns;
+    table->crlf = works[0].crs + works[1].crs > 0;
     for (std::int32_t p = 0; p < table->parts; ++p)
         table->part[p].rows = static_cast<std::int32_t>(works[p].rows);
     return true;

@@ -39,6 +39,7 @@ struct unit_table {
     std::int32_t rows = 0;
     std::int32_t columns = 0;
     std::int32_t parts = 1; // 1 or 2
+    bool crlf = false;      // a CR stands before some LF
     unit_part part[2];
 };
 
