@@ -168,22 +168,17 @@ static void write_units_by_passes(const unit_table &table, output_block *out)
     }
 }
 
-bool write_units_replace(const unit_table &table, const output_target &to, failure_report *why)
+bool write_units_replace(const unit_table &table, output_target to, failure_report *why)
 {
     writer_blocks own;
-    const output_target *target = &to;
-    output_target owned;
-    if (to.blocks == nullptr) {
-        owned = to;
-        owned.blocks = &own;
-        target = &owned;
-    }
-    if (!have_output_blocks(target->blocks)) {
+    if (to.blocks == nullptr)
+        to.blocks = &own;
+    if (!have_output_blocks(to.blocks)) {
         if (why != nullptr)
             *why = failure_report{failure::array_memory, ENOMEM};
         return false;
     }
-    output_block out = main_output(*target);
+    output_block out = main_output(to);
     table_shape shape;
     shape.columns = table.columns;
     shape.split = table.parts == 2;

@@ -35,8 +35,7 @@ bool write_replace(cell_grid &&grid, result_format format, const output_target &
 // before them, at to.origin - 2; units_result_bytes: the bytes it writes.
 // Lanes at offsets where the destination takes them and to.budget holds
 // them, else each line a walk of the table.
-bool write_units_replace(const unit_table &table, const output_target &to,
-                         failure_report *why = nullptr);
+bool write_units_replace(const unit_table &table, output_target to, failure_report *why = nullptr);
 std::uint64_t units_result_bytes(const unit_table &table);
 
 // Flushes what out holds, leaves a kept cursor after the result and says

@@ -43,14 +43,6 @@ struct unit_table {
     unit_part part[2];
 };
 
-// Stores unit in order's two bytes at out.
-static inline void store_unit(unsigned char *out, std::uint32_t unit, unit_order order)
-{
-    bool big = order == utf16_big;
-    out[big ? 1 : 0] = static_cast<unsigned char>(unit & 0xFF);
-    out[big ? 0 : 1] = static_cast<unsigned char>(unit >> 8);
-}
-
 // Measures the units of bytes[2, size) of a UTF-16 text in order, in two
 // parts from split_from bytes on (on two threads with threads). False when
 // the table is not of the simplest kind above.

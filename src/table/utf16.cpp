@@ -193,10 +193,7 @@ std::size_t utf16_units(const unsigned char *text, std::size_t size)
 
 static unsigned char *put_unit(unsigned char *out, std::uint32_t unit, bool big)
 {
-    auto high = static_cast<unsigned char>(unit >> 8);
-    auto low = static_cast<unsigned char>(unit & 0xFF);
-    out[0] = big ? high : low;
-    out[1] = big ? low : high;
+    store_unit(out, unit, big ? utf16_big : utf16_little);
     return out + 2;
 }
 

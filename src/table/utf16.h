@@ -50,6 +50,14 @@ bool decode_utf16(const unsigned char *bytes, std::size_t size, unit_order order
 // The two bytes of the mark for order.
 void put_utf16_mark(unit_order order, unsigned char *out);
 
+// Stores unit in order's two bytes at out.
+static inline void store_unit(unsigned char *out, std::uint32_t unit, unit_order order)
+{
+    bool big = order == utf16_big;
+    out[big ? 1 : 0] = static_cast<unsigned char>(unit & 0xFF);
+    out[big ? 0 : 1] = static_cast<unsigned char>(unit >> 8);
+}
+
 // How many units the internal form text[0, size) stands for: every byte but
 // a continuation byte (0x80..0xBF) begins one.
 std::size_t utf16_units(const unsigned char *text, std::size_t size);
