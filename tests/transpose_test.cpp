@@ -43,6 +43,7 @@ std::string steps_text(const transpose_plan &plan)
         text += std::to_string(step.parts);
         text += step.pipelined ? "p" : "";
         text += step.band_budget != 0 ? "b" : "";
+        text += step.spilled ? "s" : "";
     }
     return text;
 }
@@ -182,13 +183,25 @@ const plan_case plan_cases[] = {
      "groups/2"},
     {"the least rows of the bands", shape(banded_rows_least, 150, 38 * mib), target(false),
      "spill/1b > groups/2"},
-    {"rows of under 256 result bytes", short_rows, target(false), "groups/2"},
+    {"rows of under 256 result bytes", short_rows, target(false), "lanes/2s > groups/2"},
     {"the same rows, a page", short_rows, target(false, true), "spill/1b > groups/2"},
     {"lines longer than a group, short rows", shape(300000, 10, 65 * mib), target(false),
-     "groups/2"},
+     "lanes/2s > groups/2"},
     {"lines longer than a group, long rows", shape(415000, 300, 446 * mib), target(false, true),
      "spill/1b > groups/2"},
     {"fewer than four groups", shape(40000, 100, 11 * mib), target(false), "groups/2"},
+    // In sequence, a tall table's result from spilled_lanes_least on goes
+    // through lanes in a spill ("s"): not a page, nor past half the budget.
+    {"tall, the least result through the spill, in sequence",
+     shape(1000000, 10, spilled_lanes_least - 10000000), target(false), "lanes/2s > groups/2"},
+    {"tall, a byte short of the spill, in sequence",
+     shape(1000000, 10, spilled_lanes_least - 10000001), target(false), "groups/2"},
+    {"tall, 130 MB, UTF-16 in sequence", shape(2000000, 10, 130 * mib),
+     target(false, false, UINT64_MAX, true), "lanes/2s > groups/2"},
+    {"tall, 130 MB, a page in sequence", shape(2000000, 10, 130 * mib), target(false, true),
+     "groups/2"},
+    {"tall, 130 MB, in sequence, a result past half the budget", shape(2000000, 10, 130 * mib),
+     target(false, false, 290 * mib), "groups/2"},
 };
 
 class plan_transposes : public testing::TestWithParam<plan_case>
@@ -301,6 +314,16 @@ const method_way method_ways[] = {
     {"lanes", {method_lanes, 1, false}, false, UINT64_MAX, true},
     {"lanes in two parts", {method_lanes, 2, false}, true, UINT64_MAX, true},
     {"lanes, a split table in one part", {method_lanes, 1, false}, true, UINT64_MAX, true},
+    {"lanes through a spill",
+     {.method = method_lanes, .parts = 1, .spilled = true},
+     false,
+     UINT64_MAX,
+     false},
+    {"lanes in two parts through a spill",
+     {.method = method_lanes, .parts = 2, .spilled = true},
+     true,
+     UINT64_MAX,
+     false},
     {"spill, bands of a few rows", {method_spill, 1, false}, false, 300, false},
     {"spill, larger bands", {method_spill, 1, false}, false, 200000, false},
     {"spill at offsets, taken back in halves", {method_spill, 1, false}, false, 200000, true},
@@ -350,7 +373,8 @@ std::string written_directly(cell_grid &&taken, const method_way &way, result_fo
             written = write_halves(grid, next, style, &out, kept.group.get());
             break;
         case method_lanes:
-            written = write_by_lanes(grid, style, &out, way.step);
+            written = way.step.spilled ? write_lanes_spilled(grid, style, to, &out, way.step)
+                                       : write_by_lanes(grid, style, &out, way.step);
             break;
         case method_spill:
             // In sequence each band loaded as one part; at offsets the runs
@@ -753,6 +777,72 @@ TEST(spill_bands, a_failed_write_in_pairs_is_tried_in_the_next_place)
     }
 }
 
+// Lanes through a spill: a spill write that fails (a full disk) gives the
+// spill up in its place and the lanes start again in the next; the result
+// goes out whole once, after what out held, in blocks of any size. The
+// progress line is told each byte of the table once, and no more than half
+// before the result's first write.
+struct spill_told {
+    std::atomic<std::uint64_t> consumed{0};
+    std::atomic<std::uint64_t> before_writing{UINT64_MAX};
+};
+
+progress_sink spill_progress_of(spill_told *told)
+{
+    progress_sink sink;
+    sink.context = told;
+    sink.consumed = [](void *context, std::uint64_t bytes) {
+        static_cast<spill_told *>(context)->consumed += bytes;
+    };
+    sink.written = [](void *context, std::uint64_t) {
+        auto *t = static_cast<spill_told *>(context);
+        std::uint64_t unset = UINT64_MAX;
+        t->before_writing.compare_exchange_strong(unset, t->consumed);
+    };
+    return sink;
+}
+
+TEST(spilled_lanes, a_failed_write_is_tried_in_the_next_place)
+{
+    static writer_blocks kept;
+    rows_t rows = generated_rows(300, 12, 9, 43, false);
+    std::string input = joined_rows(rows, '\t');
+    std::string beside = testing::TempDir() + "result";
+    for (std::int32_t parts : {1, 2}) {
+        const method_step step{.method = method_lanes, .parts = parts, .spilled = true};
+        for (std::uint64_t n = 1;; ++n) {
+            loaded_table table;
+            ASSERT_TRUE(load_text(&table, input, '\t', true, parts == 2 ? 0 : SIZE_MAX));
+            fault_plan *plan = full_disk_at(n);
+            spill_told told;
+            bool written = false;
+            std::string result = written_by(false, [&](output_target to) {
+                to.progress = spill_progress_of(&told);
+                to.spill_beside = beside.c_str();
+                ASSERT_TRUE(have_writer_blocks(&kept));
+                to.blocks = &kept;
+                output_block out = main_output(to);
+                out.end = 1000 + n;
+                out.flush_at = out.end - output_slack;
+                put_bytes(&out, "head\n", 5);
+                platform_faults = plan;
+                written =
+                    write_lanes_spilled(table.grid, style_of(format_delimited), to, &out, step);
+                platform_faults = nullptr;
+                flush_output(&out);
+                EXPECT_FALSE(out.failed) << "write " << n;
+            });
+            EXPECT_TRUE(written) << "write " << n;
+            EXPECT_EQ(result, "head\n" + model_delimited(rows, 12, true, '\t'))
+                << parts << " parts, write " << n << " failed";
+            EXPECT_EQ(told.consumed, input.size()) << parts << " parts, write " << n;
+            EXPECT_LE(told.before_writing, input.size() / 2) << parts << " parts, write " << n;
+            if (plan->counted < n)
+                break; // every write of the first place has failed once
+        }
+    }
+}
+
 // The plan's steps in turn, as the writers take them, with no folder for a
 // spill: the bands write nothing, not even a page's head twice, and the
 // groups after them the whole result.
@@ -783,7 +873,7 @@ std::string written_by_steps(const std::string &input, const method_step *steps,
     });
 }
 
-TEST(plan_steps, bands_without_a_spill_folder_give_way)
+TEST(plan_steps, spills_without_a_folder_give_way)
 {
     const char *had = std::getenv("TMPDIR");
     std::string kept_tmpdir = had != nullptr ? had : "";
@@ -792,10 +882,14 @@ TEST(plan_steps, bands_without_a_spill_folder_give_way)
     std::string input = joined_rows(rows, '\t');
     const method_step bands{method_spill, 1, false, std::uint64_t{1} << 12};
     const method_step groups{method_groups, 1, false, 0};
+    const method_step lanes{.method = method_lanes, .parts = 1, .spilled = true};
     const method_step both[] = {bands, groups};
+    const method_step lanes_first[] = {lanes, groups};
     for (result_format format : {format_delimited, format_html}) {
         std::string alone = written_by_steps(input, &groups, 1, format);
         EXPECT_EQ(written_by_steps(input, both, 2, format), alone) << "format " << int{format};
+        EXPECT_EQ(written_by_steps(input, lanes_first, 2, format), alone)
+            << "lanes through a spill, format " << int{format};
         if (format == format_delimited) {
             EXPECT_EQ(alone, model_delimited(rows, 20, true, '\t'));
         }

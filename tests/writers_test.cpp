@@ -1,3 +1,4 @@
+#include "output/transpose.h"
 #include "output/writers.h"
 #include "table/utf16.h"
 #include "test_support.h"
@@ -612,6 +613,33 @@ std::string transposed_units(const std::string &input, result_format format, boo
     });
 }
 
+// A result without offsets whose lanes go through a spill: the spill holds
+// the internal form, encoded as it goes out.
+std::string spilled_lanes_units(const std::string &input, std::size_t split_from)
+{
+    static writer_blocks kept;
+    loaded_table table;
+    EXPECT_TRUE(load_text(&table, input, '\t', true, split_from));
+    std::string beside = testing::TempDir() + "result";
+    return written_by(false, [&](output_target to) {
+        utf16_encoder encoder;
+        encoder.order = utf16_big;
+        EXPECT_EQ(write(to.fd, "\xfe\xff", 2), 2);
+        to.encoder = &encoder;
+        to.spill_beside = beside.c_str();
+        ASSERT_TRUE(have_writer_blocks(&kept));
+        to.blocks = &kept;
+        output_block out = main_output(to);
+        line_style style;
+        style.delimiter = '\t';
+        int parts = shape_of(table.grid).split ? 2 : 1;
+        EXPECT_TRUE(write_lanes_spilled(table.grid, style, to, &out,
+                                        {.method = method_lanes, .parts = parts, .spilled = true}));
+        flush_output(&out);
+        EXPECT_FALSE(out.failed);
+    });
+}
+
 class units_writer : public testing::TestWithParam<units_case>
 {
 };
@@ -643,6 +671,10 @@ TEST_P(units_writer, writes_the_internal_result_encoded)
                         want)
                         << "format " << format << ", positioned " << positioned << ", split "
                         << (split == 0) << ", counted " << counted;
+            if (format == format_delimited) {
+                EXPECT_EQ(spilled_lanes_units(GetParam().input, split), want)
+                    << "lanes through a spill, split " << (split == 0);
+            }
         }
     }
 }

@@ -2,6 +2,7 @@
 #include "output/transpose.h"
 
 #include <algorithm>
+#include <atomic>
 #include <bit>
 
 // Tall tables written at offsets: the bytes of each output line are summed
@@ -253,4 +254,91 @@ bool write_by_lanes(const cell_grid &grid, const line_style &style, output_block
     scratch_free(lanes);
     scratch_free(sizes);
     return ready;
+}
+
+namespace
+{
+
+// The table taken in is told half as the lanes fill the spill and half as
+// the spill goes out, as a spilled table's is; a second spill place's fill
+// tells only what the first did not.
+struct spill_progress {
+    progress_sink result;
+    std::uint64_t half = 0;
+    std::atomic<std::uint64_t> told{0};
+};
+
+} // namespace
+
+static void note_half_consumed(void *context, std::uint64_t bytes)
+{
+    auto *progress = static_cast<spill_progress *>(context);
+    std::uint64_t told = progress->told.load(std::memory_order_relaxed);
+    std::uint64_t more = 0;
+    do {
+        more = std::min(bytes / 2, progress->half - std::min(told, progress->half));
+    } while (!progress->told.compare_exchange_weak(told, told + more, std::memory_order_relaxed));
+    note_consumed(progress->result, more);
+}
+
+// The spill's size bytes, read into out's block a block at a time; the rest
+// of the table taken in told in proportion.
+static void copy_spill(int fd, std::uint64_t size, std::uint64_t length, spill_progress *progress,
+                       output_block *out)
+{
+    std::uint64_t left_to_tell = length - progress->told.load(std::memory_order_relaxed);
+    std::uint64_t copied = 0;
+    std::uint64_t told = 0;
+    if (!set_cursor(fd, 0)) {
+        note_failed_write(out);
+        return;
+    }
+    while (copied < size && !out->failed) {
+        auto n =
+            static_cast<std::size_t>(std::min<std::uint64_t>(out->end - out->used, size - copied));
+        if (!read_exactly(fd, reinterpret_cast<unsigned char *>(out->bytes + out->used), n)) {
+            note_failed_write(out);
+            return;
+        }
+        out->used += n;
+        copied += n;
+        if (out->used == out->end)
+            flush_output(out);
+        std::uint64_t due = left_to_tell / size * copied + left_to_tell % size * copied / size;
+        note_consumed(progress->result, due - told);
+        told = due;
+    }
+}
+
+// A result without offsets gets the lanes' lines from a spill file that
+// takes them at offsets: a tall table's lines are otherwise each a pass
+// over every row, ten of them reading a table of 2,000,000 rows ten times.
+// A spill in the first place that fails (a full or read-only folder) gives
+// way to the next; when none takes the lines, nothing is written, and the
+// next step may still write the result.
+bool write_lanes_spilled(const cell_grid &grid, const line_style &style, const output_target &to,
+                         output_block *out, const method_step &step)
+{
+    spill_progress progress;
+    progress.result = out->progress;
+    progress.half = grid.table.length / 2;
+    for (int place = 0; place < spill_places; ++place) {
+        int fd = open_listed_spill(to.spill_beside, place);
+        if (fd < 0)
+            continue;
+        output_block spill;
+        spill.fd = fd;
+        spill.at_offset = true;
+        spill.progress.consumed = out->progress.consumed != nullptr ? note_half_consumed : nullptr;
+        spill.progress.context = &progress;
+        spill.threads = out->threads;
+        spill.split_from = out->split_from;
+        bool had = write_by_lanes(grid, style, &spill, step);
+        if (had && !spill.failed)
+            copy_spill(fd, spill.offset, grid.table.length, &progress, out);
+        close_scratch_file(fd);
+        if (!had || !spill.failed)
+            return had;
+    }
+    return false;
 }

@@ -105,6 +105,19 @@ static bool long_lines_lanes(const table_shape &shape, const plan_target &target
            groups_fit(shape, target) && plan_bands(shape, target).band_budget != 0;
 }
 
+// Lanes through a spill for a tall delimited table whose result takes no
+// offsets (a pipe): the groups' passes would read every row again for each
+// group, and a line longer than a group takes a pass of the cursors. A
+// page, twice the table's bytes and more, costs more to spill and read
+// back than its passes. Within half the budget, as the bands' spill.
+static bool spilled_lanes(const table_shape &shape, const plan_target &target)
+{
+    std::uint64_t result = result_guess(shape, target.page);
+    return !target.positioned && !target.page && shape.columns <= lane_columns &&
+           shape.rows > few_rows && lanes_fit(shape, target.budget) &&
+           result >= spilled_lanes_least && result <= target.budget / 2;
+}
+
 // Lanes for a tall table to a file: they read every row once, in order, and
 // need no row table. Otherwise the cursors for a table the cache holds, or
 // groups of lines, within the budget; past it, or without a row table, bands
@@ -117,6 +130,8 @@ transpose_plan plan_transpose(const table_shape &shape, const plan_target &targe
          lanes_fit(shape, target.budget)) ||
         long_lines_lanes(shape, target))
         add({method_lanes, shape.split ? 2 : 1, false});
+    if (spilled_lanes(shape, target))
+        add({.method = method_lanes, .parts = shape.split ? 2 : 1, .spilled = true});
     if (shape.rows == 0) {
         add({method_cursors, 1, false});
     } else if (!shape.row_table || !groups_fit(shape, target)) {

@@ -802,8 +802,7 @@ static run_reader *start_readers(const spill_runs &runs, const unsigned char *sp
     return readers;
 }
 
-// Listed, so that a run cut short closes it too.
-static int open_listed_spill(const char *beside, int place)
+int open_listed_spill(const char *beside, int place)
 {
     int fd = open_spill(beside, place);
     if (fd >= 0 && !hold_scratch_file(fd)) {

@@ -33,7 +33,8 @@ bool run_plan_step(const method_step &step, cell_grid *grid, const line_style &s
     std::size_t *next = cursors->next.get();
     switch (step.method) {
     case method_lanes:
-        return write_by_lanes(*grid, style, out, step);
+        return step.spilled ? write_lanes_spilled(*grid, style, to, out, step)
+                            : write_by_lanes(*grid, style, out, step);
     case method_cursors:
         for (std::int32_t i = 0; i < grid->table.columns; ++i)
             write_line_by_cursors(grid->table, next, style, out);
