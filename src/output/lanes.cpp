@@ -187,8 +187,7 @@ bool write_by_lanes(const cell_grid &grid, const line_style &style, output_block
 {
     auto columns = static_cast<std::size_t>(grid.table.columns);
     std::size_t page = page_size();
-    std::size_t lane_size =
-        std::max(std::min(lanes_bytes / columns / page * page, lane_most), page);
+    std::size_t lane_size = lane_bytes(columns, page);
     row_part rows[2];
     row_parts(grid, step.parts, rows);
     std::int32_t parts = step.parts;

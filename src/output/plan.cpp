@@ -26,11 +26,12 @@ table_shape shape_of(const cell_grid &grid)
 }
 
 // The lanes walk the rows in order and need no row table.
-bool lanes_fit(const table_shape &shape, std::uint64_t budget)
+bool lanes_fit(const table_shape &shape, std::uint64_t budget, std::size_t page)
 {
     auto columns = static_cast<std::uint64_t>(shape.columns);
     std::uint64_t parts = shape.split ? 2 : 1;
-    return parts * (columns * (sizeof(output_block) + 8) + lanes_bytes) <= budget;
+    std::uint64_t lane = lane_bytes(static_cast<std::size_t>(columns), page);
+    return parts * columns * (sizeof(output_block) + 8 + lane) <= budget;
 }
 
 // The groups' row table, the loader's sums (four bytes a column each, and a
@@ -101,8 +102,9 @@ method_step plan_bands(const table_shape &shape, const plan_target &target)
 static bool long_lines_lanes(const table_shape &shape, const plan_target &target)
 {
     return target.positioned && !target.page && !target.units && shape.row_table &&
-           shape.columns <= long_lines_lane_columns && lanes_fit(shape, target.budget) &&
-           groups_fit(shape, target) && plan_bands(shape, target).band_budget != 0;
+           shape.columns <= long_lines_lane_columns &&
+           lanes_fit(shape, target.budget, target.page_bytes) && groups_fit(shape, target) &&
+           plan_bands(shape, target).band_budget != 0;
 }
 
 // Lanes through a spill for a tall delimited table whose result takes no
@@ -114,7 +116,7 @@ static bool spilled_lanes(const table_shape &shape, const plan_target &target)
 {
     std::uint64_t result = result_guess(shape, target.page);
     return !target.positioned && !target.page && shape.columns <= lane_columns &&
-           shape.rows > few_rows && lanes_fit(shape, target.budget) &&
+           shape.rows > few_rows && lanes_fit(shape, target.budget, target.page_bytes) &&
            result >= spilled_lanes_least && result <= target.budget / 2;
 }
 
@@ -127,7 +129,7 @@ transpose_plan plan_transpose(const table_shape &shape, const plan_target &targe
     transpose_plan plan;
     auto add = [&plan](method_step step) { plan.steps[plan.count++] = step; };
     if ((target.positioned && shape.columns <= lane_columns && shape.rows > few_rows &&
-         lanes_fit(shape, target.budget)) ||
+         lanes_fit(shape, target.budget, target.page_bytes)) ||
         long_lines_lanes(shape, target))
         add({method_lanes, shape.split ? 2 : 1, false});
     if (spilled_lanes(shape, target))

@@ -36,6 +36,8 @@
 
 #include "output/cells.h"
 
+#include <algorithm>
+
 // The tuning, measured with bench/compare (bench/README.md).
 //
 // Groups: each line of a group gets its exact place in a staging buffer,
@@ -59,9 +61,21 @@ constexpr std::int32_t halves_rows_most = std::int32_t{1} << 19; // 4 MiB of cur
 // of few rows lines too long to stage a group of. Lanes the cache holds
 // longer cost less than fewer, larger writes: on the tall table 4 MiB a
 // part took 0.23 s, 8 MiB 0.26 s; 1 MiB, 0.21 s, would write pieces of
-// only 100 KiB.
+// only 100 KiB. Past 64 columns a lane takes lane_least while a part's
+// lanes stay within lanes_most: each write of a lane takes the file's
+// lock, which the other part's thread then waits for (cols200 and ragged,
+// 200 and 300 columns: 6-17% faster than lanes of 20 and 12 KiB).
 constexpr std::size_t lanes_bytes = std::size_t{4} << 20;
 constexpr std::size_t lane_most = std::size_t{1} << 20;
+constexpr std::size_t lane_least = std::size_t{64} << 10;
+constexpr std::size_t lanes_most = std::size_t{12} << 20;
+// A lane's bytes, in whole pages.
+static inline std::size_t lane_bytes(std::size_t columns, std::size_t page)
+{
+    std::size_t least = std::min(lane_least, lanes_most / columns);
+    std::size_t share = std::min(std::max(lanes_bytes / columns, least), lane_most);
+    return std::max(share / page * page, page);
+}
 constexpr std::int32_t lane_columns = 64;
 constexpr std::int32_t few_rows = 64;
 // Lanes through a spill for a result without offsets, from this many
@@ -169,7 +183,7 @@ table_shape shape_of(const cell_grid &grid);
 transpose_plan plan_transpose(const table_shape &shape, const plan_target &target);
 // Whether the lanes of a table of this many columns, split or not, fit in
 // budget.
-bool lanes_fit(const table_shape &shape, std::uint64_t budget);
+bool lanes_fit(const table_shape &shape, std::uint64_t budget, std::size_t page);
 // The groups' threads for a table (a spilled band's among them).
 method_step plan_groups(const table_shape &shape, std::size_t split_from);
 // The spill's bands for a table of many rows, or band_budget 0 when the

@@ -107,8 +107,7 @@ static bool write_units_by_lanes(const unit_table &table, output_block *out, boo
     auto columns = static_cast<std::size_t>(table.columns);
     auto lanes_count = columns * static_cast<std::size_t>(table.parts);
     std::size_t page = page_size();
-    std::size_t lane_size =
-        std::max(std::min(lanes_bytes / columns / page * page, lane_most), page);
+    std::size_t lane_size = lane_bytes(columns, page);
     auto *lanes = static_cast<output_block *>(scratch_calloc(lanes_count, sizeof(output_block)));
     auto *bytes = static_cast<char *>(allocate_pages(lanes_count * lane_size));
     bool ready = lanes != nullptr && bytes != nullptr;
@@ -182,7 +181,7 @@ bool write_units_replace(const unit_table &table, output_target to, failure_repo
     table_shape shape;
     shape.columns = table.columns;
     shape.split = table.parts == 2;
-    if (!to.positioned || !lanes_fit(shape, to.budget) ||
+    if (!to.positioned || !lanes_fit(shape, to.budget, page_size()) ||
         !write_units_by_lanes(table, &out, to.threads))
         write_units_by_passes(table, &out);
     return finish_output(&out, to, why);
