@@ -155,8 +155,10 @@ TEST(delimited_writer_lanes, rows_with_cr_and_nul)
     std::string first;
     std::string second;
     for (int j = 0; j < 300; ++j) {
-        std::string a = "a" + std::to_string(j);
-        std::string b = j % 7 == 0 ? "" : "b" + std::to_string(j * j);
+        std::string a = "a";
+        a += std::to_string(j);
+        std::string b = j % 7 == 0 ? "" : "b";
+        b += j % 7 == 0 ? "" : std::to_string(j * j);
         input += a + (j == 150 ? std::string(1, '\0') : std::string()) + "," + b + "\r\n";
         first += (j > 0 ? "," : "") + a;
         second += (j > 0 ? "," : "") + b;
@@ -611,6 +613,43 @@ std::string transposed_units(const std::string &input, result_format format, boo
         to.origin = 2;
         EXPECT_TRUE(write_replace(std::move(table.grid), format, to));
     });
+}
+
+// The lanes take up to 64 columns; a first line past 64 KiB, or ended by
+// CR alone, says nothing, and the row table is made.
+TEST(first_line_fits_lanes, up_to_64_cells_within_64_kib)
+{
+    // n cells, then a second line.
+    auto cells = [](int n, char delimiter) {
+        std::string text = "c";
+        for (int i = 1; i < n; ++i) {
+            text.push_back(delimiter);
+            text.push_back('c');
+        }
+        text.append("\nx\n");
+        return text;
+    };
+    std::string long_line(70000, 'a');
+    long_line.append("\tb\n");
+    const struct {
+        const char *name;
+        std::string text;
+        unsigned char delimiter;
+        bool fits;
+    } cases[] = {
+        {"two cells", "a\tb\nc\td\n", '\t', true},
+        {"64 cells", cells(64, '\t'), '\t', true},
+        {"65 cells", cells(65, '\t'), '\t', false},
+        {"65 cells, comma", cells(65, ','), ',', false},
+        {"65 commas, tab-delimited", cells(65, ','), '\t', true},
+        {"a first line past 64 KiB", long_line, '\t', false},
+        {"CR line ends", "a\tb\rc\td\r", '\t', false},
+    };
+    for (const auto &c : cases) {
+        std::vector<unsigned char> padded(c.text.begin(), c.text.end());
+        EXPECT_EQ(first_line_fits_lanes(padded.data(), padded.size(), c.delimiter), c.fits)
+            << c.name;
+    }
 }
 
 // A result without offsets whose lanes go through a spill: the spill holds

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <utility>
 
 bool have_writer_blocks(writer_blocks *blocks)
@@ -57,17 +58,37 @@ bool run_plan_step(const method_step &step, cell_grid *grid, const line_style &s
     return false;
 }
 
-static void write_transposed(cell_grid *grid, const line_style &style, const output_target &to,
-                             output_block *out)
+static plan_target plan_target_of(const output_target &to, result_format format, bool units)
 {
     plan_target target;
     target.positioned = to.positioned;
-    target.units = to.encoder != nullptr;
-    target.page = style.format == format_html;
+    target.units = units;
+    target.page = format == format_html;
     target.budget = to.budget;
     target.split_from = to.split_from;
     target.page_bytes = page_size();
-    transpose_plan plan = plan_transpose(shape_of(*grid), target);
+    return target;
+}
+
+bool replaced_by_lanes(const cell_grid &grid, result_format format, bool units,
+                       const output_target &to)
+{
+    transpose_plan plan = plan_transpose(shape_of(grid), plan_target_of(to, format, units));
+    return plan.count > 0 && plan.steps[0].method == method_lanes;
+}
+
+bool first_line_fits_lanes(const unsigned char *bytes, std::size_t length, unsigned char delimiter)
+{
+    const std::size_t reach = std::min(length, std::size_t{64} << 10);
+    const auto *end = static_cast<const unsigned char *>(std::memchr(bytes, '\n', reach));
+    return end != nullptr && std::count(bytes, end, delimiter) < lane_columns;
+}
+
+static void write_transposed(cell_grid *grid, const line_style &style, const output_target &to,
+                             output_block *out)
+{
+    transpose_plan plan =
+        plan_transpose(shape_of(*grid), plan_target_of(to, style.format, to.encoder != nullptr));
     row_cursors cursors;
     for (std::int32_t i = 0; i < plan.count; ++i) {
         if (run_plan_step(plan.steps[i], grid, style, to, out, &cursors))
