@@ -615,9 +615,10 @@ std::string transposed_units(const std::string &input, result_format format, boo
     });
 }
 
-// The lanes take up to 64 columns; a first line past 64 KiB, or ended by
-// CR alone, says nothing, and the row table is made.
-TEST(first_line_fits_lanes, up_to_64_cells_within_64_kib)
+// The lanes take up to 64 columns, here of the first line and of those
+// after each quarter of the bytes; a line past 64 KiB, or ended by CR alone,
+// says nothing, and the row table is made.
+TEST(lines_fit_lanes, up_to_64_cells_within_64_kib)
 {
     // n cells, then a second line.
     auto cells = [](int n, char delimiter) {
@@ -631,6 +632,9 @@ TEST(first_line_fits_lanes, up_to_64_cells_within_64_kib)
     };
     std::string long_line(70000, 'a');
     long_line.append("\tb\n");
+    std::string wide_after_first = "a\tb\n";
+    for (int i = 0; i < 20; ++i)
+        wide_after_first.append(cells(65, '\t'));
     const struct {
         const char *name;
         std::string text;
@@ -643,12 +647,12 @@ TEST(first_line_fits_lanes, up_to_64_cells_within_64_kib)
         {"65 cells, comma", cells(65, ','), ',', false},
         {"65 commas, tab-delimited", cells(65, ','), '\t', true},
         {"a first line past 64 KiB", long_line, '\t', false},
+        {"two cells, then lines of 65", wide_after_first, '\t', false},
         {"CR line ends", "a\tb\rc\td\r", '\t', false},
     };
     for (const auto &c : cases) {
         std::vector<unsigned char> padded(c.text.begin(), c.text.end());
-        EXPECT_EQ(first_line_fits_lanes(padded.data(), padded.size(), c.delimiter), c.fits)
-            << c.name;
+        EXPECT_EQ(lines_fit_lanes(padded.data(), padded.size(), c.delimiter), c.fits) << c.name;
     }
 }
 

@@ -77,11 +77,31 @@ bool replaced_by_lanes(const cell_grid &grid, result_format format, bool units,
     return plan.count > 0 && plan.steps[0].method == method_lanes;
 }
 
-bool first_line_fits_lanes(const unsigned char *bytes, std::size_t length, unsigned char delimiter)
+// The line from at on, or after the first LF past at (at > 0), within the
+// first 64 KiB: whether it holds few enough cells for the lanes.
+static bool line_fits_lanes(const unsigned char *bytes, std::size_t length, std::size_t at,
+                            unsigned char delimiter)
 {
-    const std::size_t reach = std::min(length, std::size_t{64} << 10);
-    const auto *end = static_cast<const unsigned char *>(std::memchr(bytes, '\n', reach));
-    return end != nullptr && std::count(bytes, end, delimiter) < lane_columns;
+    const std::size_t reach = std::size_t{64} << 10;
+    if (at > 0) {
+        const void *lf = std::memchr(bytes + at, '\n', std::min(length - at, reach));
+        if (lf == nullptr)
+            return false;
+        at = static_cast<std::size_t>(static_cast<const unsigned char *>(lf) - bytes) + 1;
+    }
+    const auto *begin = bytes + at;
+    const auto *end =
+        static_cast<const unsigned char *>(std::memchr(begin, '\n', std::min(length - at, reach)));
+    return at == length || (end != nullptr && std::count(begin, end, delimiter) < lane_columns);
+}
+
+bool lines_fit_lanes(const unsigned char *bytes, std::size_t length, unsigned char delimiter)
+{
+    for (std::size_t quarter = 0; quarter < 4; ++quarter) {
+        if (!line_fits_lanes(bytes, length, length / 4 * quarter, delimiter))
+            return false;
+    }
+    return true;
 }
 
 static void write_transposed(cell_grid *grid, const line_style &style, const output_target &to,

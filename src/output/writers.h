@@ -39,11 +39,12 @@ bool write_units_replace(const unit_table &table, output_target to, failure_repo
 std::uint64_t units_result_bytes(const unit_table &table);
 // Whether write_replace writes the grid to to by lanes first, which read
 // its rows in order and need no row index (units: a UTF-16 result); and,
-// before the table is loaded, whether its first line, within the first 64
-// KiB, holds few enough cells for them.
+// before the table is loaded, whether its first line and the lines after
+// each quarter of its bytes hold few enough cells for them (each found
+// within 64 KiB).
 bool replaced_by_lanes(const cell_grid &grid, result_format format, bool units,
                        const output_target &to);
-bool first_line_fits_lanes(const unsigned char *bytes, std::size_t length, unsigned char delimiter);
+bool lines_fit_lanes(const unsigned char *bytes, std::size_t length, unsigned char delimiter);
 
 // Flushes what out holds, leaves a kept cursor after the result and says
 // what failed in *why (when given); false when anything did.
