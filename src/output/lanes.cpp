@@ -106,10 +106,12 @@ static void size_lanes(void *arg)
 // rows that remain. The last row, whose LF may be missing and whose entries
 // end the lines, is left to walk_rows. A ragged row's LF ends it early: the
 // lanes it lacks each take their delimiter there (a plain row fills every
-// lane, and is not asked).
-template <bool ragged> static void stream_rows(lanes_work *rest)
+// lane, and is not asked). A page's cell is plain where none of its bytes,
+// in this block or those before, is one a page escapes.
+template <bool ragged, bool page> static void stream_rows(lanes_work *rest)
 {
     const table_view &table = rest->grid->table;
+    const line_style &style = *rest->style;
     std::int32_t left = rest->rows.end - rest->rows.first - (rest->rows.end == table.rows ? 1 : 0);
     if (left <= 0)
         return;
@@ -121,18 +123,27 @@ template <bool ragged> static void stream_rows(lanes_work *rest)
     const unsigned char *cell = rest->begin;
     const unsigned char *reported = cell;
     const progress_sink *told = rest->progress;
+    std::uint64_t earlier = 0; // the cell's special bytes in blocks before this one
     for (const unsigned char *block = cell; left > 0; block += scan_block) {
         __builtin_prefetch(block + next_page_ahead);
         block_classes c = classify_block(block, table.delimiter);
+        std::uint64_t special = page ? html_special_mask(block) : 0;
         for (std::uint64_t stops = c.delimiter | c.lf; stops != 0; stops &= stops - 1) {
             int at = std::countr_zero(stops);
             const unsigned char *end = block + at;
-            put_text(lane, cell, end, delimiter);
+            if (page) {
+                bool plain = (earlier | (special & ((std::uint64_t{1} << at) - 1))) == 0;
+                put_present(lane, style, cell, end, plain, false);
+                special &= ~((std::uint64_t{2} << at) - 1);
+                earlier = 0;
+            } else {
+                put_text(lane, cell, end, delimiter);
+            }
             cell = end + 1;
             ++lane;
             if (ragged && ((c.lf >> at) & 1) != 0) {
                 for (; lane != lanes_end; ++lane)
-                    put_absent(lane, *rest->style, false);
+                    put_absent(lane, style, false);
             }
             if (lane == lanes_end) {
                 lane = lanes;
@@ -140,6 +151,7 @@ template <bool ragged> static void stream_rows(lanes_work *rest)
                     break;
             }
         }
+        earlier |= special;
         if (told != nullptr && static_cast<std::size_t>(cell - reported) >= consumed_step) {
             note_consumed(*told, static_cast<std::size_t>(cell - reported));
             reported = cell;
@@ -148,6 +160,14 @@ template <bool ragged> static void stream_rows(lanes_work *rest)
     if (told != nullptr)
         note_consumed(*told, static_cast<std::size_t>(cell - reported));
     rest->begin = cell;
+}
+
+template <bool ragged> static void stream_rows_as(lanes_work *rest)
+{
+    if (rest->style->format == format_html)
+        stream_rows<ragged, true>(rest);
+    else
+        stream_rows<ragged, false>(rest);
 }
 
 static void fill_lanes(void *arg)
@@ -160,11 +180,10 @@ static void fill_lanes(void *arg)
         begin_line(&lanes[k], style);
     lanes_work rest = *work;
     // The sums are had only for a table without NUL or CR.
-    if (table.plain && style.format == format_delimited)
-        stream_rows<false>(&rest);
-    else if (work->grid->sums.bytes != nullptr && style.format == format_delimited &&
-             table.line_end == '\n')
-        stream_rows<true>(&rest);
+    if (table.plain)
+        stream_rows_as<false>(&rest);
+    else if (work->grid->sums.bytes != nullptr && table.line_end == '\n')
+        stream_rows_as<true>(&rest);
     walk_rows(
         rest, rest.progress,
         [&](std::int32_t k, const unsigned char *text, const unsigned char *end, bool plain,
