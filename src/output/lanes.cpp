@@ -322,11 +322,7 @@ static void copy_spill(int fd, std::uint64_t size, std::uint64_t length, spill_p
         copied += n;
         if (out->used == out->end)
             flush_output(out);
-        std::uint64_t due = copied == size
-                                ? left_to_tell
-                                : static_cast<std::uint64_t>(static_cast<double>(left_to_tell) *
-                                                             static_cast<double>(copied) /
-                                                             static_cast<double>(size));
+        std::uint64_t due = share_taken(left_to_tell, copied, size);
         note_consumed(progress->result, due - told);
         told = due;
     }

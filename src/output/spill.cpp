@@ -569,8 +569,7 @@ struct runs_taken {
     std::uint64_t told_at = 0; // the result's bytes when last told
 };
 
-// The share of the table that taken bytes of the spill's stand for.
-static std::uint64_t share_taken(std::uint64_t share, std::uint64_t taken, std::uint64_t spilled)
+std::uint64_t share_taken(std::uint64_t share, std::uint64_t taken, std::uint64_t spilled)
 {
     if (taken >= spilled)
         return share;

@@ -250,6 +250,9 @@ bool write_spilled(const cell_grid &grid, const line_style &style, const output_
 // A spill file in place 0 or 1 of spill_places (platform.h), on the scratch
 // list, so that a run cut short closes it too; -1 when none can be had.
 int open_listed_spill(const char *beside, int place);
+// The share of the table that taken bytes of a spill's spilled stand for,
+// for the progress line: all of it once taken reaches spilled.
+std::uint64_t share_taken(std::uint64_t share, std::uint64_t taken, std::uint64_t spilled);
 
 // writers.cpp: one step of a plan, the row index turned into the cursors
 // before the first that walks them; false when it wrote nothing for want of
