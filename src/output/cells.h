@@ -33,6 +33,20 @@ struct row_part {
 // A row cursor that has passed the row's last cell.
 constexpr std::size_t row_done = SIZE_MAX;
 
+// A page's escape mask of a 64-byte block, bit i for byte i: whether the
+// cell that ends at bit at holds none of them, where earlier holds those of
+// the cell's bytes in blocks before; and the mask's bits past at, which
+// belong to the cells after it.
+static inline bool plain_until(std::uint64_t earlier, std::uint64_t special, int at)
+{
+    return (earlier | (special & ((std::uint64_t{1} << at) - 1))) == 0;
+}
+
+static inline std::uint64_t special_after(std::uint64_t special, int at)
+{
+    return special & ~((std::uint64_t{2} << at) - 1);
+}
+
 // Calls take(k, text, end, plain) for the row's cells from cell on, k = 0 up
 // to at most count, end being the byte that ends the cell's text; returns how
 // many cells there were and sets *next to the cell after them (null past the
@@ -56,8 +70,8 @@ static inline std::int32_t walk_cells(const table_view &table, const unsigned ch
         while (stops != 0 && k < count) {
             int at = std::countr_zero(stops);
             const unsigned char *end = p + at;
-            take(k++, cell, end, (earlier | (special & ((std::uint64_t{1} << at) - 1))) == 0);
-            special &= ~((std::uint64_t{2} << at) - 1);
+            take(k++, cell, end, plain_until(earlier, special, at));
+            special = special_after(special, at);
             earlier = 0;
             if (*end != table.delimiter) {
                 cell = cell_after(table, end);

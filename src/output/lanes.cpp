@@ -132,9 +132,8 @@ template <bool ragged, bool page> static void stream_rows(lanes_work *rest)
             int at = std::countr_zero(stops);
             const unsigned char *end = block + at;
             if (page) {
-                bool plain = (earlier | (special & ((std::uint64_t{1} << at) - 1))) == 0;
-                put_present(lane, style, cell, end, plain, false);
-                special &= ~((std::uint64_t{2} << at) - 1);
+                put_present(lane, style, cell, end, plain_until(earlier, special, at), false);
+                special = special_after(special, at);
                 earlier = 0;
             } else {
                 put_text(lane, cell, end, delimiter);

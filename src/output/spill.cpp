@@ -606,13 +606,13 @@ static const unsigned char *put_block_cells(output_block *out, const html_style 
     for (; stops != 0; stops &= stops - 1) {
         int at = std::countr_zero(stops);
         const unsigned char *end = p + at;
-        if (!earlier && (special & ((std::uint64_t{1} << at) - 1)) == 0) {
+        if (plain_until(earlier ? 1 : 0, special, at)) {
             put_plain_html_cell(out, cell, static_cast<std::size_t>(end - cell));
         } else {
             put_escaped_html_cell(out, style, cell);
             flush_if_full(out);
         }
-        special &= ~((std::uint64_t{2} << at) - 1);
+        special = special_after(special, at);
         earlier = false;
         cell = end + 1;
     }
