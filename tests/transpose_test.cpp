@@ -613,9 +613,9 @@ TEST(spill_bands, cut_anywhere_write_what_the_cursors_write)
 }
 
 // A spill's runs taken back in two halves at offsets: the second half's
-// readers and output start where the first half's line sizes put them,
-// wherever the middle falls and however the runs differ, with the one
-// thread's result.
+// readers and output start where the first half's line sizes put them (a
+// page's, as its cells: escapes, empty and absent cells), wherever the
+// middle falls and however the runs differ, with the one thread's result.
 TEST(spill_halves, split_anywhere_write_what_the_cursors_write)
 {
     using namespace std::string_literals;
@@ -636,28 +636,33 @@ TEST(spill_halves, split_anywhere_write_what_the_cursors_write)
             repeated("a\tb\n", 70), // a run of one long row, then runs of many short ones
         repeated("\n\na\n", 10) + "\t\tb\tc\n", // empty rows, the widest last
         joined_rows(generated_rows(80, 9, 12, 33), '\t'),
+        repeated("a<b\t& c\t\n\"q\"\t>\n", 25), // escapes, empty and absent cells
     };
     const method_way cursors{"cursors", {method_cursors, 1, false}, false, UINT64_MAX, false};
     for (const std::string &input : inputs) {
-        loaded_table read;
-        ASSERT_TRUE(load_text(&read, input, '\t'));
-        bool lines = read.grid.table.columns >= 2;
-        std::string expected = written_directly(std::move(read.grid), cursors, format_delimited);
-        bool any_halved = false;
-        for (std::uint64_t budget : {1024u, 4096u, 65536u}) {
-            for (bool with_rows : {true, false}) {
-                const method_way bands{"spill", {method_spill, 1, false}, false, budget, true};
-                loaded_table table;
-                ASSERT_TRUE(load_text(&table, input, '\t', with_rows));
-                bool halved = false;
-                EXPECT_EQ(written_directly(std::move(table.grid), bands, format_delimited, &halved),
-                          expected)
-                    << testing::PrintToString(input) << ", budget " << budget
-                    << (with_rows ? "" : ", no row index") << (halved ? ", in halves" : "");
-                any_halved = any_halved || halved;
+        for (result_format format : {format_delimited, format_html}) {
+            loaded_table read;
+            ASSERT_TRUE(load_text(&read, input, '\t'));
+            bool lines = read.grid.table.columns >= 2;
+            std::string expected = written_directly(std::move(read.grid), cursors, format);
+            bool any_halved = false;
+            for (std::uint64_t budget : {1024u, 4096u, 65536u}) {
+                for (bool with_rows : {true, false}) {
+                    const method_way bands{"spill", {method_spill, 1, false}, false, budget, true};
+                    loaded_table table;
+                    ASSERT_TRUE(load_text(&table, input, '\t', with_rows));
+                    bool halved = false;
+                    EXPECT_EQ(written_directly(std::move(table.grid), bands, format, &halved),
+                              expected)
+                        << testing::PrintToString(input) << ", budget " << budget
+                        << (with_rows ? "" : ", no row index") << (halved ? ", in halves" : "")
+                        << ", format " << int{format};
+                    any_halved = any_halved || halved;
+                }
             }
+            EXPECT_TRUE(any_halved || !lines)
+                << testing::PrintToString(input) << ", format " << int{format} << ": never halved";
         }
-        EXPECT_TRUE(any_halved || !lines) << testing::PrintToString(input) << ": never halved";
     }
 }
 

@@ -185,6 +185,12 @@ static inline void end_line(output_block *out, const line_style &style, std::int
         put_bytes(out, "\n", 1);
 }
 
+// What begin_line and end_line add to a line of entries.
+static inline std::size_t line_tags_size(const line_style &style)
+{
+    return style.format == format_html ? 12 : 0;
+}
+
 static inline const unsigned char *cursor_cell(const table_view &table, std::size_t cursor)
 {
     return cursor == row_done ? nullptr : table.bytes + cursor;

@@ -46,10 +46,13 @@ void put_meta_charset(output_block *out, charset_id charset_code);
 // The bytes put_html_cell writes for cell.
 std::size_t html_cell_size(const html_style &style, const unsigned char *cell);
 
+// A cell's tags, beside its text (an empty cell's space is one more).
+constexpr std::size_t html_cell_tags_size = 10;
+
 // The bytes put_plain_html_cell writes for size bytes of text.
 static inline std::size_t plain_html_cell_size(std::size_t size)
 {
-    return size == 0 ? 11 : size + 10;
+    return size == 0 ? html_cell_tags_size + 1 : size + html_cell_tags_size;
 }
 
 // put_plain_html_cell's way for a cell larger than the room its block has

@@ -109,8 +109,8 @@ static void sized_lines(const T *table, const T *head, const cell_grid &grid,
         if (extras == nullptr)
             sizes[k] = static_cast<std::size_t>(bytes) + count;
         else
-            sizes[k] =
-                frame + 10 * count + static_cast<std::size_t>(bytes) + extras[first_line + k];
+            sizes[k] = frame + html_cell_tags_size * count + static_cast<std::size_t>(bytes) +
+                       extras[first_line + k];
     }
 }
 
@@ -130,6 +130,23 @@ bool base_sizes(const cell_grid &grid, const line_style &style, const row_part &
         sized_lines(sums.bytes.get(), sums.head_bytes.get(), grid, style, rows, first_line, lines,
                     extras, sizes);
     return true;
+}
+
+bool page_entries_sizes(const cell_grid &grid, const line_style &style, std::uint32_t *sizes)
+{
+    row_part rows{0, grid.table.rows};
+    std::uint32_t *extras = part_extras(grid, style, rows);
+    bool fits = extras != nullptr;
+    auto tags = html_cell_tags_size * static_cast<std::uint64_t>(rows.end);
+    for (std::int32_t c = 0; fits && c < grid.table.columns; ++c) {
+        std::uint64_t bytes = 0;
+        fits = summed_bytes(grid, rows, c, &bytes);
+        bytes += tags + extras[c];
+        fits = fits && bytes <= UINT32_MAX;
+        sizes[c] = static_cast<std::uint32_t>(bytes);
+    }
+    scratch_free(extras);
+    return fits;
 }
 
 // What lines' frames and absent entries take: their size when every entry

@@ -25,6 +25,11 @@ struct spill_runs {
     bool unsized = false;
     std::size_t columns = 0;
     std::size_t most_line_bytes = 0;
+    // A page's style, and the bytes run b's line i takes as the page's cells,
+    // page_bytes[b * columns + i], from the band's sums and what its escapes
+    // add; null once a band's are not known.
+    const line_style *page = nullptr;
+    std::uint32_t *page_bytes = nullptr;
 };
 
 static bool add_run(spill_runs *runs, std::uint64_t end)
@@ -54,6 +59,7 @@ static void release_runs(spill_runs *runs)
 {
     scratch_free(runs->starts);
     scratch_free(runs->line_bytes);
+    scratch_free(runs->page_bytes);
     if (runs->fd >= 0)
         close_scratch_file(runs->fd);
     *runs = spill_runs{};
@@ -155,10 +161,45 @@ static bool load_band(const table_view &table, std::size_t begin, std::size_t en
     return true;
 }
 
-// The sizes of the next run's lines, its band's sums and a byte a row for
-// each entry's delimiter, or none from now on.
-static void note_line_bytes(const cell_grid &band, spill_runs *runs)
+// A page's band's lines' sizes as its cells (page_entries_sizes), on the
+// scratch list; null for delimited text and where they are not known.
+static std::uint32_t *band_page_sizes(const cell_grid &band, const line_style *page)
 {
+    if (page == nullptr || band.sums.bytes == nullptr)
+        return nullptr;
+    auto *sizes = static_cast<std::uint32_t *>(
+        scratch_malloc(static_cast<std::size_t>(band.table.columns) * sizeof(std::uint32_t)));
+    if (sizes != nullptr && !page_entries_sizes(band, *page, sizes)) {
+        scratch_free(sizes);
+        sizes = nullptr;
+    }
+    return sizes;
+}
+
+// The next run's page_sizes (band_page_sizes) from entry had on, or none
+// from now on.
+static void note_page_bytes(const std::uint32_t *page_sizes, spill_runs *runs, std::size_t had)
+{
+    std::size_t columns = runs->columns;
+    auto *sizes = page_sizes != nullptr && (had == 0 || runs->page_bytes != nullptr)
+                      ? static_cast<std::uint32_t *>(scratch_realloc(
+                            runs->page_bytes, (had + columns) * sizeof(std::uint32_t)))
+                      : nullptr;
+    if (sizes == nullptr) {
+        scratch_free(runs->page_bytes);
+        runs->page_bytes = nullptr;
+        return;
+    }
+    runs->page_bytes = sizes;
+    std::memcpy(sizes + had, page_sizes, columns * sizeof(std::uint32_t));
+}
+
+// The sizes of the next run's lines, its band's sums and a byte a row for
+// each entry's delimiter, or none from now on; a page's also as its cells,
+// page_sizes from band_page_sizes, which it frees.
+static void note_line_bytes(const cell_grid &band, spill_runs *runs, std::uint32_t *page_sizes)
+{
+    scratch_array<std::uint32_t> page_owned(page_sizes);
     const std::uint32_t *sums = band.sums.bytes.get();
     std::size_t columns = runs->columns;
     std::size_t had = runs->count * columns;
@@ -177,6 +218,8 @@ static void note_line_bytes(const cell_grid &band, spill_runs *runs)
     runs->line_bytes = static_cast<std::uint32_t *>(more);
     for (std::size_t c = 0; c < columns; ++c)
         runs->line_bytes[had + c] = sums[c] + rows - 1;
+    if (runs->page != nullptr)
+        note_page_bytes(page_sizes, runs, had);
 }
 
 // The band, loaded, transposed into the spill. Paired, its groups take one
@@ -239,7 +282,7 @@ static bool spill_next_band(const cell_grid &grid, band_start *at, const band_li
         at->byte = end;
     }
     if (loaded) {
-        note_line_bytes(band, runs);
+        note_line_bytes(band, runs, band_page_sizes(band, runs->page));
         spill_band(&band, group, to, false);
     }
     return loaded;
@@ -306,16 +349,23 @@ struct band_work {
     bool loaded = false;
     line_group *group = nullptr;
     output_block *to = nullptr;
+    const line_style *page = nullptr;    // a page's style, else null
+    std::uint32_t *page_sizes = nullptr; // the loaded band's, from band_page_sizes
 };
 
 } // namespace
 
 // The work's band [from, end), loaded; true, nothing loaded, for a band of
 // nothing past the table's end.
+// A page's band is sized as its cells on the thread that loaded it.
 static bool load_work_band(band_work *work)
 {
-    return work->from.byte == work->end.byte ||
-           load_rows(*work->grid, work->from, work->end, *work->most, &work->band);
+    if (work->from.byte == work->end.byte)
+        return true;
+    if (!load_rows(*work->grid, work->from, work->end, *work->most, &work->band))
+        return false;
+    work->page_sizes = band_page_sizes(work->band, work->page);
+    return true;
 }
 
 static void pair_band(void *arg)
@@ -344,7 +394,7 @@ static void spill_band_alone(band_work *first, band_start next_end)
 
 // The round's two runs, their sizes from where their blocks ended; a first
 // run whose size is not its sums' would be a fault, which fails the spill.
-static bool add_round_runs(const band_work *works, std::uint64_t first_end, spill_runs *runs,
+static bool add_round_runs(band_work *works, std::uint64_t first_end, spill_runs *runs,
                            output_block *result)
 {
     take_failure(result, *works[0].to);
@@ -357,7 +407,7 @@ static bool add_round_runs(const band_work *works, std::uint64_t first_end, spil
         return false;
     if (!works[1].loaded)
         return false;
-    note_line_bytes(works[1].band, runs);
+    note_line_bytes(works[1].band, runs, std::exchange(works[1].page_sizes, nullptr));
     return add_run(runs, works[1].to->offset);
 }
 
@@ -373,12 +423,12 @@ static bool spill_paired_bands(band_work *works, spill_runs *runs, output_block 
     const cell_grid &grid = *first.grid;
     std::size_t length = grid.table.length;
     first.end = cut_band(grid, first.from, *first.most);
-    bool spilled = load_rows(grid, first.from, first.end, *first.most, &first.band);
+    bool spilled = load_work_band(&first);
     std::uint64_t offset = 0;
     while (spilled && first.from.byte < length) {
         std::uint64_t first_bytes = 0;
         bool sized = run_bytes(first.band, &first_bytes);
-        note_line_bytes(first.band, runs);
+        note_line_bytes(first.band, runs, std::exchange(first.page_sizes, nullptr));
         first.to->offset = offset;
         band_start after = cut_band(grid, first.end, *first.most);
         if (!sized || first.end.byte == length) {
@@ -451,9 +501,11 @@ static bool spill_all_bands(const cell_grid &grid, const output_target &result_t
     after.bytes = buffers.pages + group_bytes;
     to->at_offset = after.at_offset = true;
     band_work works[2];
-    works[0] = {&grid, &most, {}, {}, {}, false, false, group, to};
-    works[1] = {&grid, &most, {}, {}, {}, true, false, buffers.group, &after};
+    works[0] = {&grid, &most, {}, {}, {}, false, false, group, to, runs->page};
+    works[1] = {&grid, &most, {}, {}, {}, true, false, buffers.group, &after, runs->page};
     bool spilled = spill_paired_bands(works, runs, result, told);
+    scratch_free(works[0].page_sizes); // a failed round's
+    scratch_free(works[1].page_sizes);
     release_pair_buffers(&buffers);
     return spilled;
 }
@@ -488,6 +540,8 @@ static bool spill_bands(const cell_grid &grid, const output_target &result_to, s
     runs->columns = static_cast<std::size_t>(grid.table.columns);
     runs->most_line_bytes = std::max(
         most.columns, static_cast<std::size_t>(result_to.whole_budget / 8 / sizeof(std::uint32_t)));
+    if (runs->page != nullptr)
+        runs->most_line_bytes /= 2; // a page's keep two sizes each
     bool spilled = runs->starts != nullptr &&
                    spill_all_bands(grid, result_to, most, group, runs, &to, result, told);
     if (!spilled)
@@ -811,11 +865,22 @@ int open_listed_spill(const char *beside, int place)
     return fd;
 }
 
-// Output line i's bytes, from the table's column sums (its text, and a
-// delimiter or the LF after each entry), or from every run's line (a
-// delimiter or the LF after each).
+// A page's line i: every run's line as its cells, and the row tags.
+static std::uint64_t page_line_bytes(const spill_runs &runs, std::size_t i)
+{
+    std::uint64_t bytes = line_tags_size(*runs.page);
+    for (std::size_t b = 0; b < runs.count; ++b)
+        bytes += runs.page_bytes[b * runs.columns + i];
+    return bytes;
+}
+
+// Output line i's bytes: a page's as page_line_bytes, delimited text's from
+// the table's column sums (its text, and a delimiter or the LF after each
+// entry), or from every run's line (a delimiter or the LF after each).
 static std::uint64_t output_line_bytes(const cell_grid &grid, const spill_runs &runs, std::size_t i)
 {
+    if (runs.page_bytes != nullptr)
+        return page_line_bytes(runs, i);
     if (grid.sums.bytes != nullptr)
         return std::uint64_t{grid.sums.bytes[i]} + static_cast<std::uint64_t>(grid.table.rows);
     std::uint64_t bytes = runs.count;
@@ -908,7 +973,8 @@ static void take_all(const table_view &table, const line_style &style, const spi
 
 // The second half's place: each run's reader at its first line, and its
 // output after every line before, as many bytes as the runs hold before
-// them. A run that ends first is a failure, as a run read short is.
+// them (a page's: as those lines take). A run that ends first is a failure,
+// as a run read short is.
 static void start_second_half(lines_work *work)
 {
     const spill_runs &runs = *work->runs;
@@ -923,8 +989,10 @@ static void start_second_half(lines_work *work)
         }
         r->at += skipped;
         work->taken.from[b] += skipped;
-        work->out->offset += skipped;
+        work->out->offset += runs.page_bytes == nullptr ? skipped : 0;
     }
+    for (std::int32_t i = 0; i < work->first_line && runs.page_bytes != nullptr; ++i)
+        work->out->offset += page_line_bytes(runs, static_cast<std::size_t>(i));
     work->taken.told_at = work->out->offset;
 }
 
@@ -952,8 +1020,9 @@ static void tell_halves_rest(const spill_runs &runs, const lines_work *halves, o
         note_consumed(out->progress, now - told);
 }
 
-// Whether the take-back may be halved: delimited text at offsets, a table
-// large enough for two threads, every run in memory, so that neither thread
+// Whether the take-back may be halved: delimited text, or a page whose
+// runs' lines' sizes as its cells are known, at offsets, a table large
+// enough for two threads, every run in memory, so that neither thread
 // reads the spill file, whose cursor they would share, and every run's line
 // sizes known. Without them the second thread would first read the first
 // half's bytes for their LFs, as long as the first takes them (perf,
@@ -961,9 +1030,9 @@ static void tell_halves_rest(const spill_runs &runs, const lines_work *halves, o
 static bool halves_fit(const table_view &table, const line_style &style, const output_target &to,
                        const spill_runs &runs, const run_reader *readers, const output_block &out)
 {
-    bool fit = style.format == format_delimited && out.encoder == nullptr && to.positioned &&
-               table.length >= to.split_from && table.columns >= 2 && runs.count > 0 &&
-               runs.line_bytes != nullptr;
+    bool fit = (style.format == format_delimited || runs.page_bytes != nullptr) &&
+               out.encoder == nullptr && to.positioned && table.length >= to.split_from &&
+               table.columns >= 2 && runs.count > 0 && runs.line_bytes != nullptr;
     for (std::size_t b = 0; fit && b < runs.count; ++b)
         fit = readers[b].next == readers[b].end;
     return fit;
@@ -1033,9 +1102,7 @@ bool write_spilled(const cell_grid &grid, const line_style &style, const output_
     for (int place = 0; place < spill_places && !spilled && !out->no_memory; ++place) {
         release_runs(&runs);
         clear_failure(out);
-        // A page takes its runs' cells a block at a time, not by the lines'
-        // sizes.
-        runs.unsized = style.format != format_delimited;
+        runs.page = style.format == format_html ? &style : nullptr;
         runs.fd = open_listed_spill(to.spill_beside, place);
         if (runs.fd < 0)
             note_failed_write(out);

@@ -216,6 +216,9 @@ bool sizes_summed(const cell_grid &grid, const line_style &style, const row_part
 bool base_sizes(const cell_grid &grid, const line_style &style, const row_part &rows,
                 std::int32_t first_line, std::int32_t lines, const std::uint32_t *extras,
                 std::size_t *sizes);
+// Each output line's entries from all of grid's rows on a page, without the
+// row tags; false where part_extras has no extras or a size passes 32 bits.
+bool page_entries_sizes(const cell_grid &grid, const line_style &style, std::uint32_t *sizes);
 void absent_sizes(const cell_grid &grid, const line_style &style, const row_part &rows,
                   std::int32_t lines, std::size_t *sizes);
 
