@@ -173,6 +173,44 @@ fill_plain_row(const table_view &table, const unsigned char *cell, std::int32_t 
 // blocks room to run past its entries.
 constexpr std::int32_t overrun_rows = copy_block - 1;
 
+// A plain row's cells for lines [0, lines) of a page's group, found as
+// fill_plain_row finds them (not the table's last row). A cell with nothing
+// to escape whose store's overrun stays within its line's share is stored
+// straight at its place; the others go through the cell writer. Returns the
+// cell after, null past the row's LF.
+__attribute__((always_inline)) static inline const unsigned char *
+fill_plain_page_row(const table_view &table, const line_style &style, const unsigned char *cell,
+                    std::int32_t lines, char *bytes, part_places *places, output_block *line)
+{
+    const unsigned char delimiter = table.delimiter;
+    std::size_t *fill = places->fill;
+    const std::size_t *limit = places->limit;
+    std::int32_t k = 0;
+    std::uint64_t earlier = 0; // the cell's special bytes in blocks before this one
+    for (const unsigned char *block = cell;; block += scan_block) {
+        std::uint64_t special = html_special_mask(block);
+        for (std::uint64_t stops = stop_mask(block, delimiter); stops != 0; stops &= stops - 1) {
+            int at = std::countr_zero(stops);
+            const unsigned char *end = block + at;
+            auto size = static_cast<std::size_t>(end - cell);
+            bool plain = plain_until(earlier, special, at);
+            if (plain && fill[k] + size + plain_html_cell_room <= limit[k]) {
+                fill[k] = static_cast<std::size_t>(
+                    store_plain_html_cell(bytes + fill[k], cell, size) - bytes);
+            } else {
+                put_present(line_block(line, places, k), style, cell, end, plain, false);
+                fill[k] = line->used;
+            }
+            special = special_after(special, at);
+            earlier = 0;
+            cell = end + 1;
+            if (++k == lines)
+                return *end == delimiter ? cell : nullptr;
+        }
+        earlier |= special;
+    }
+}
+
 // One row's cells for lines [0, lines) of the group; returns the cell after.
 // Inlined into both of fill_rows' loops, as it was into the one.
 __attribute__((always_inline)) static inline const unsigned char *
@@ -185,6 +223,8 @@ fill_row(const table_view &table, const line_style &style, const unsigned char *
     if (style.format == format_delimited && table.plain && !last && cell != nullptr)
         return checked ? fill_plain_row<true>(table, cell, lines, bytes, places)
                        : fill_plain_row<false>(table, cell, lines, bytes, places);
+    if (table.plain && !last && cell != nullptr)
+        return fill_plain_page_row(table, style, cell, lines, bytes, places, line);
     if (style.format == format_delimited) {
         char follow = follow_entry(style, last);
         filled = walk_cells(table, cell, lines, marks(style), &after,
