@@ -81,8 +81,7 @@ bool write_halves(const cell_grid &grid, std::size_t *next, const line_style &st
                   output_block *out, line_group *group)
 {
     auto rows = static_cast<std::size_t>(grid.table.rows);
-    row_part all{0, grid.table.rows};
-    std::uint32_t *extras = part_extras(grid, style, all);
+    std::uint32_t *extras = table_extras(grid, style, out->threads);
     auto *cursors = static_cast<std::size_t *>(scratch_malloc(rows * sizeof(std::size_t)));
     auto *second = static_cast<line_group *>(scratch_calloc(1, sizeof(line_group)));
     auto *buffers = static_cast<char *>(allocate_pages(group_bytes + out->end));

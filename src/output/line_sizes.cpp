@@ -83,6 +83,47 @@ std::uint32_t *part_extras(const cell_grid &grid, const line_style &style, const
     return extras;
 }
 
+namespace
+{
+
+struct extras_work {
+    const cell_grid *grid = nullptr;
+    const line_style *style = nullptr;
+    row_part rows;
+    std::uint32_t *extras = nullptr;
+};
+
+} // namespace
+
+static void find_part_extras(void *arg)
+{
+    auto *work = static_cast<extras_work *>(arg);
+    work->extras = part_extras(*work->grid, *work->style, work->rows);
+}
+
+std::uint32_t *table_extras(const cell_grid &grid, const line_style &style, bool threads)
+{
+    row_part rows[2];
+    row_parts(grid, shape_of(grid).split && grid.sums.head_bytes != nullptr ? 2 : 1, rows);
+    if (rows[1].end == rows[1].first)
+        return part_extras(grid, style, rows[0]);
+    extras_work works[2] = {{&grid, &style, rows[0], nullptr}, {&grid, &style, rows[1], nullptr}};
+    run_both(find_part_extras, &works[0], &works[1], threads);
+    std::uint32_t *extras = works[0].extras;
+    bool fits = extras != nullptr && works[1].extras != nullptr;
+    for (std::int32_t c = 0; fits && c < grid.table.columns; ++c) {
+        std::uint64_t sum = std::uint64_t{extras[c]} + works[1].extras[c];
+        fits = sum <= UINT32_MAX;
+        extras[c] = static_cast<std::uint32_t>(sum);
+    }
+    scratch_free(works[1].extras);
+    if (!fits) {
+        scratch_free(extras);
+        extras = nullptr;
+    }
+    return extras;
+}
+
 // The size of lines [first_line, first_line + lines) in a part's rows, from
 // the sums when a delimited table has them, or a page has them and its
 // extras (then true): a page's cell takes ten bytes of tags. Else what their

@@ -211,6 +211,8 @@ bool summed_count(const std::uint32_t *table, const std::uint32_t *head, const c
 bool summed_bytes(const cell_grid &grid, const row_part &rows, std::int32_t c,
                   std::uint64_t *bytes);
 std::uint32_t *part_extras(const cell_grid &grid, const line_style &style, const row_part &rows);
+// part_extras for all rows, a split table's two parts found at once.
+std::uint32_t *table_extras(const cell_grid &grid, const line_style &style, bool threads);
 bool sizes_summed(const cell_grid &grid, const line_style &style, const row_part &rows,
                   const std::uint32_t *extras);
 bool base_sizes(const cell_grid &grid, const line_style &style, const row_part &rows,
