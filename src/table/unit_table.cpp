@@ -55,7 +55,7 @@ static void measure_part(void *arg)
             work->simple = false;
             return;
         }
-        crs += static_cast<std::uint64_t>(std::popcount(c.cr & inside));
+        crs += bits_set(c.cr & inside);
         for (std::uint64_t stops = (c.delimiter | c.lf) & inside; stops != 0; stops &= stops - 1) {
             int at = std::countr_zero(stops);
             const unsigned char *stop = block + at;
