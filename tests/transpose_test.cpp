@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <iterator>
 
 #include <memory>
@@ -844,6 +845,54 @@ TEST(spilled_lanes, a_failed_write_is_tried_in_the_next_place)
             EXPECT_LE(told.before_writing, input.size() / 2) << parts << " parts, write " << n;
             if (plan->counted < n)
                 break; // every write of the first place has failed once
+        }
+    }
+}
+
+// The spill goes out sent by the system, or read and written where the
+// destination takes no send (one opened for appending): the same bytes
+// after what the block held, and a write refused partway (a full disk)
+// fails the result with its error, what went out before it right.
+TEST(spilled_lanes, sent_or_written_the_same_bytes_or_the_failure)
+{
+    static writer_blocks kept;
+    rows_t rows = generated_rows(300, 12, 9, 44, false);
+    std::string input = joined_rows(rows, '\t');
+    std::string expected = "head\n" + model_delimited(rows, 12, true, '\t');
+    std::string beside = testing::TempDir() + "result";
+    for (bool appending : {false, true}) {
+        for (std::uint64_t fail_at : {0u, 1u, 3u}) {
+            loaded_table table;
+            ASSERT_TRUE(load_text(&table, input, '\t', true, SIZE_MAX));
+            fault_plan plan;
+            plan.calls = 1u << static_cast<unsigned>(platform_call::write);
+            plan.fail_at = fail_at;
+            plan.error = ENOSPC;
+            output_block out;
+            std::string result = written_by(false, [&](output_target to) {
+                int flags = fcntl(to.fd, F_GETFL) | (appending ? O_APPEND : 0);
+                ASSERT_EQ(fcntl(to.fd, F_SETFL, flags), 0);
+                to.spill_beside = beside.c_str();
+                ASSERT_TRUE(have_writer_blocks(&kept));
+                to.blocks = &kept;
+                out = main_output(to);
+                out.end = 4096;
+                out.flush_at = out.end - output_slack;
+                put_bytes(&out, "head\n", 5);
+                platform_faults = &plan;
+                EXPECT_TRUE(write_lanes_spilled(table.grid, style_of(format_delimited), to, &out,
+                                                {.method = method_lanes, .spilled = true}));
+                flush_output(&out);
+                platform_faults = nullptr;
+            });
+            std::string way = appending ? "written" : "sent";
+            way += ", write " + std::to_string(fail_at) + " failing";
+            EXPECT_EQ(out.failed, fail_at != 0) << way;
+            EXPECT_EQ(out.error, fail_at != 0 ? ENOSPC : 0) << way;
+            if (fail_at == 0)
+                EXPECT_EQ(result, expected) << way;
+            else
+                EXPECT_EQ(result, expected.substr(0, result.size())) << way;
         }
     }
 }

@@ -298,26 +298,30 @@ static void note_half_consumed(void *context, std::uint64_t bytes)
     note_consumed(progress->result, more);
 }
 
-// The spill's size bytes, read into out's block a block at a time; the rest
-// of the table taken in told in proportion.
+// The spill's size bytes, a block at a time, sent by the system where it
+// can, else read into out's block; the rest of the table taken in told in
+// proportion.
 static void copy_spill(int fd, std::uint64_t size, std::uint64_t length, spill_progress *progress,
                        output_block *out)
 {
     std::uint64_t left_to_tell = length - progress->told.load(std::memory_order_relaxed);
     std::uint64_t copied = 0;
     std::uint64_t told = 0;
-    if (!set_cursor(fd, 0)) {
-        note_failed_write(out);
-        return;
-    }
+    bool sending = true;
+    bool reading = false; // the spill's cursor at copied
     while (copied < size && !out->failed) {
         auto n =
             static_cast<std::size_t>(std::min<std::uint64_t>(out->end - out->used, size - copied));
-        if (!read_exactly(fd, reinterpret_cast<unsigned char *>(out->bytes + out->used), n)) {
-            note_failed_write(out);
-            return;
+        sending = sending && send_direct(out, fd, copied, n);
+        if (!sending) {
+            reading = reading || set_cursor(fd, copied);
+            if (!reading ||
+                !read_exactly(fd, reinterpret_cast<unsigned char *>(out->bytes + out->used), n)) {
+                note_failed_write(out);
+                return;
+            }
+            out->used += n;
         }
-        out->used += n;
         copied += n;
         if (out->used == out->end)
             flush_output(out);

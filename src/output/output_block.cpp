@@ -96,6 +96,24 @@ static void write_units(output_block *out, const char *bytes, std::size_t size)
     }
 }
 
+bool send_direct(output_block *out, int from, std::uint64_t at, std::size_t size)
+{
+    if (out->encoder != nullptr || out->at_offset || out->fd < 0)
+        return false;
+    flush_output(out);
+    if (out->failed)
+        return true;
+    send_result sent = send_exactly(out->fd, from, at, size);
+    if (sent == send_result::unsent)
+        return false;
+    out->offset += size;
+    if (sent == send_result::failed)
+        note_failed_write(out);
+    else if (out->progress.written != nullptr)
+        out->progress.written(out->progress.context, size);
+    return true;
+}
+
 void write_direct(output_block *out, const char *bytes, std::size_t size)
 {
     if (out->encoder != nullptr) {

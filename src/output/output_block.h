@@ -3,12 +3,11 @@
 // larger than a block.
 //
 // A block writes either in sequence at the destination's cursor (every such
-// byte passes through write_sequential) or, for a regular file, at its own
-// offset. Every write of a result's bytes is told to its progress sink.
-// It records a failed write and then drops what follows; the caller
-// owns the destination descriptor and its closing. A block without a
-// descriptor (fd < 0) writes nothing: it only counts, in offset, the bytes
-// it was given, or it is a region of a larger buffer that is never flushed.
+// byte passes through write_sequential, or send_direct from a spill file) or,
+// for a regular file, at its own offset. Every write of a result's bytes is told to its progress
+// sink. It records a failed write and then drops what follows; the caller owns the destination
+// descriptor and its closing. A block without a descriptor (fd < 0) writes nothing: it only counts,
+// in offset, the bytes it was given, or it is a region of a larger buffer that is never flushed.
 #ifndef TABFLIP_OUTPUT_BLOCK_H
 #define TABFLIP_OUTPUT_BLOCK_H
 
@@ -155,6 +154,11 @@ bool write_sequential(int fd, const char *bytes, std::size_t size);
 // encoder; out must hold nothing. Counted in out's offset, as flushed bytes are. A failed write is
 // recorded in out.
 void write_direct(output_block *out, const char *bytes, std::size_t size);
+// Sends size bytes of the file from, from at on, after what out holds, in
+// sequence, as write_direct would write them, without passing through
+// memory where the system can (send_exactly); false, nothing done, where
+// it cannot, or out writes at offsets or as units.
+bool send_direct(output_block *out, int from, std::uint64_t at, std::size_t size);
 
 static inline void flush_if_full(output_block *out)
 {

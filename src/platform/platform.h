@@ -133,6 +133,12 @@ void release_scratch();
 constexpr int standard_output = 1;
 bool write_exactly(int fd, const char *bytes, std::size_t size);
 bool write_exactly_at(int fd, const char *bytes, std::size_t size, std::uint64_t offset);
+// size bytes of the file from, from offset on, at to's cursor, copied inside
+// the system where it can (Linux): sent, all of them; unsent, nothing, where
+// the system cannot send between these two (the caller then reads and
+// writes them); failed, as write_exactly fails, errno set.
+enum class send_result { sent, unsent, failed };
+send_result send_exactly(int to, int from, std::uint64_t offset, std::size_t size);
 // Where the next byte written to fd goes, when fd is a regular file that may
 // be written at offsets (not one opened for appending, where every write
 // lands at the end); false otherwise. set_cursor moves that place.

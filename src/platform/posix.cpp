@@ -16,6 +16,9 @@
 #endif
 #include <pthread.h>
 #include <sys/ioctl.h>
+#ifdef __linux__
+#include <sys/sendfile.h>
+#endif
 #include <setjmp.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
@@ -490,6 +493,42 @@ bool write_exactly_at(int fd, const char *bytes, std::size_t size, std::uint64_t
         offset += static_cast<std::uint64_t>(n);
     }
     return true;
+}
+
+send_result send_exactly(int to, int from, std::uint64_t offset, std::size_t size)
+{
+    if (fault_now(platform_call::write))
+        return send_result::failed;
+#ifdef __linux__
+    bool sent_any = false;
+    while (size > 0) {
+        if (watched_read_lost())
+            return send_result::failed;
+        auto at = static_cast<off_t>(offset);
+        ssize_t n = sendfile(to, from, &at, size);
+        if (n < 0 && errno == EINTR)
+            continue;
+        // A destination opened for appending, or one without the system's
+        // way in: the bytes go by write instead.
+        if (n < 0 && !sent_any && (errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP))
+            return send_result::unsent;
+        if (n <= 0) {
+            if (n == 0)
+                errno = EIO; // the file ended before its bytes
+            return send_result::failed;
+        }
+        sent_any = true;
+        offset += static_cast<std::uint64_t>(n);
+        size -= static_cast<std::size_t>(n);
+    }
+    return send_result::sent;
+#else
+    (void)to;
+    (void)from;
+    (void)offset;
+    (void)size;
+    return send_result::unsent;
+#endif
 }
 
 void set_binary_output() {}

@@ -307,6 +307,11 @@ bool write_exactly(int fd, const char *bytes, std::size_t size)
     return true;
 }
 
+send_result send_exactly(int, int, std::uint64_t, std::size_t)
+{
+    return send_result::unsent;
+}
+
 bool write_exactly_at(int fd, const char *bytes, std::size_t size, std::uint64_t offset)
 {
     auto file = reinterpret_cast<HANDLE>(_get_osfhandle(fd));
