@@ -3,11 +3,13 @@
 // larger than a block.
 //
 // A block writes either in sequence at the destination's cursor (every such
-// byte passes through write_sequential, or send_direct from a spill file) or,
-// for a regular file, at its own offset. Every write of a result's bytes is told to its progress
-// sink. It records a failed write and then drops what follows; the caller owns the destination
-// descriptor and its closing. A block without a descriptor (fd < 0) writes nothing: it only counts,
-// in offset, the bytes it was given, or it is a region of a larger buffer that is never flushed.
+// byte passes through write_sequential, or send_direct from a spill file)
+// or, for a regular file, at its own offset. Every write of a result's bytes
+// is told to its progress sink. It records a failed write and then drops
+// what follows; the caller owns the destination descriptor and its closing.
+// A block without a descriptor (fd < 0) writes nothing: it only counts, in
+// offset, the bytes it was given, or it is a region of a larger buffer that
+// is never flushed.
 #ifndef TABFLIP_OUTPUT_BLOCK_H
 #define TABFLIP_OUTPUT_BLOCK_H
 

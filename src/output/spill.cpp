@@ -213,6 +213,7 @@ static void note_line_bytes(const cell_grid &band, spill_runs *runs, std::uint32
         scratch_free(runs->line_bytes);
         runs->line_bytes = nullptr;
         runs->unsized = true;
+        note_page_bytes(nullptr, runs, had);
         return;
     }
     runs->line_bytes = static_cast<std::uint32_t *>(more);
@@ -541,7 +542,7 @@ static bool spill_bands(const cell_grid &grid, const output_target &result_to, s
     runs->most_line_bytes = std::max(
         most.columns, static_cast<std::size_t>(result_to.whole_budget / 8 / sizeof(std::uint32_t)));
     if (runs->page != nullptr)
-        runs->most_line_bytes /= 2; // a page's keep two sizes each
+        runs->most_line_bytes /= 2; // a page's runs keep two sizes an entry
     bool spilled = runs->starts != nullptr &&
                    spill_all_bands(grid, result_to, most, group, runs, &to, result, told);
     if (!spilled)
