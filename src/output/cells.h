@@ -171,16 +171,22 @@ static inline void put_row_tag(output_block *out, const char *tag, std::size_t s
     flush_if_full(out);
 }
 
+// A page's line is a row: its tags, and what they take.
+constexpr char row_open_tag[] = "<tr>\n";
+constexpr char row_close_tag[] = "</tr>\n\n";
+constexpr std::size_t row_open_size = sizeof row_open_tag - 1;
+constexpr std::size_t row_close_size = sizeof row_close_tag - 1;
+
 static inline void begin_line(output_block *out, const line_style &style)
 {
     if (style.format == format_html)
-        put_row_tag(out, "<tr>\n", 5);
+        put_row_tag(out, row_open_tag, row_open_size);
 }
 
 static inline void end_line(output_block *out, const line_style &style, std::int32_t entries)
 {
     if (style.format == format_html)
-        put_row_tag(out, "</tr>\n\n", 7);
+        put_row_tag(out, row_close_tag, row_close_size);
     else if (entries <= 0)
         put_bytes(out, "\n", 1);
 }
@@ -188,7 +194,7 @@ static inline void end_line(output_block *out, const line_style &style, std::int
 // What begin_line and end_line add to a line of entries.
 static inline std::size_t line_tags_size(const line_style &style)
 {
-    return style.format == format_html ? 12 : 0;
+    return style.format == format_html ? row_open_size + row_close_size : 0;
 }
 
 static inline const unsigned char *cursor_cell(const table_view &table, std::size_t cursor)

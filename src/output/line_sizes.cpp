@@ -55,7 +55,8 @@ static std::size_t line_frame(const cell_grid &grid, const line_style &style, co
 {
     if (style.format != format_html)
         return 0;
-    return (rows.first == 0 ? 5u : 0u) + (rows.end == grid.table.rows ? 7u : 0u);
+    return (rows.first == 0 ? row_open_size : 0) +
+           (rows.end == grid.table.rows ? row_close_size : 0);
 }
 
 // A part's html_column_extras for every column, on the scratch list; null

@@ -356,9 +356,9 @@ struct band_work {
 
 } // namespace
 
-// The work's band [from, end), loaded; true, nothing loaded, for a band of
-// nothing past the table's end.
-// A page's band is sized as its cells on the thread that loaded it.
+// The work's band [from, end), loaded, a page's sized as its cells on the
+// thread that loaded it; true, nothing loaded, for a band of nothing past
+// the table's end.
 static bool load_work_band(band_work *work)
 {
     if (work->from.byte == work->end.byte)
