@@ -495,6 +495,17 @@ void expect_streams_write_the_model(const stream_case *cases, std::size_t count,
     }
 }
 
+// Lanes of two pages, which the cases fill many times over: every lane
+// flushed in the middle of the stream, at every place a cell may leave it.
+const method_way small_lanes[] = {
+    {"lanes of two pages", {.method = method_lanes, .lane_bytes = 8192}, false, UINT64_MAX, true},
+    {"lanes of two pages in two parts",
+     {.method = method_lanes, .parts = 2, .lane_bytes = 8192},
+     true,
+     UINT64_MAX,
+     true},
+};
+
 TEST(plain_rows, every_block_edge_writes_the_model)
 {
     const stream_case cases[] = {
@@ -513,13 +524,24 @@ TEST(plain_rows, every_block_edge_writes_the_model)
                                                     [](std::size_t r, std::size_t) -> std::size_t {
                                                         return r % 3 == 1 ? 0 : r % 70;
                                                     })},
-        // 64 columns: lanes of a few pages, each filled many times over by
-        // cells longer than its slack.
+        // 64 columns: lanes filled many times over by cells longer than
+        // their slack, and by cells of every length about the longest that
+        // is stored whole.
         {"lanes filled past their slack", rows_of(60, lane_columns,
                                                   [](std::size_t r, std::size_t c) -> std::size_t {
                                                       return (r * 131 + c * 37) %
                                                              (2 * output_slack);
                                                   })},
+        // Lanes of two pages: the first filled to the byte where it is
+        // flushed, then given a cell longer than its slack, which must not
+        // spill past the lane into the bytes of the next.
+        {"a lane full to its flush point", rows_of(64, 2,
+                                                   [](std::size_t r, std::size_t c) -> std::size_t {
+                                                       if (c == 1)
+                                                           return 10;
+                                                       return r % 16 == 15 ? output_slack + 1
+                                                                           : output_slack - 1;
+                                                   })},
         {"random full rows", generated_rows(3000, 7, 40, 31, true)},
         // A row's entries are copied in whole blocks, past their end, while
         // the rows after it leave room: the last rows' empty entries leave
@@ -531,7 +553,7 @@ TEST(plain_rows, every_block_edge_writes_the_model)
     };
     const char *names[] = {"lanes",  "lanes in two parts",     "groups", "groups in two parts",
                            "halves", "halves of a split table"};
-    std::vector<method_way> ways;
+    std::vector<method_way> ways(std::begin(small_lanes), std::end(small_lanes));
     for (const char *name : names)
         ways.push_back(
             *std::find_if(std::begin(method_ways), std::end(method_ways),
@@ -562,18 +584,19 @@ TEST(ragged_rows, every_block_edge_writes_the_model)
          ragged(
              500, 5, [](std::size_t r) -> std::size_t { return r % 4 == 1 ? 0 : 1 + r % 5; },
              [](std::size_t n) -> std::size_t { return n % 70; })},
-        // Lanes of two pages each, filled past their slack by the
-        // delimiters of the cells the short rows lack.
+        // Lanes filled past their slack by the delimiters of the cells the
+        // short rows lack.
         {"lanes filled by absent cells",
          ragged(
              9000, long_lines_lane_columns, [](std::size_t r) -> std::size_t { return r % 2; },
              [](std::size_t n) -> std::size_t { return n % 3; })},
         {"random rows", generated_rows(3000, 7, 40, 32, false)},
     };
-    const std::vector<method_way> lanes = {
+    std::vector<method_way> lanes = {
         {"lanes", {method_lanes, 1, false}, false, UINT64_MAX, true},
         {"lanes in two parts", {method_lanes, 2, false}, true, UINT64_MAX, true},
     };
+    lanes.insert(lanes.end(), std::begin(small_lanes), std::end(small_lanes));
     expect_streams_write_the_model(cases, std::size(cases), lanes, false);
 }
 

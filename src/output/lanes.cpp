@@ -13,6 +13,14 @@
 namespace
 {
 
+// A lane's write head, kept apart from its block: the stream of cells
+// touches a head and the line it writes, where the blocks would take a
+// cache line more each (ragged, 300 lanes: a fifth less user time).
+struct lane_head {
+    char *at = nullptr;
+    char *flush_at = nullptr; // flushed once at passes it
+};
+
 struct lanes_work {
     const cell_grid *grid = nullptr;
     const line_style *style = nullptr;
@@ -20,7 +28,8 @@ struct lanes_work {
     const unsigned char *begin = nullptr; // the first row's line
     std::size_t *sizes = nullptr;         // each output line's bytes from these rows
     output_block *lanes = nullptr;
-    bool units = false; // a UTF-16 result's lanes
+    lane_head *heads = nullptr; // one for each lane
+    bool units = false;         // a UTF-16 result's lanes
     const progress_sink *progress = nullptr;
 };
 
@@ -100,6 +109,51 @@ static void size_lanes(void *arg)
     }
 }
 
+static void take_head(lane_head *head, const output_block &lane)
+{
+    head->at = lane.bytes + lane.used;
+    head->flush_at = lane.bytes + lane.flush_at;
+}
+
+static void flush_head(lane_head *head, output_block *lane)
+{
+    lane->used = static_cast<std::size_t>(head->at - lane->bytes);
+    flush_output(lane);
+    take_head(head, *lane);
+}
+
+// A cell shorter than this is stored whole at a head, which is never past
+// its flush_at: every lane has output_slack bytes after flush_at.
+constexpr std::size_t head_room = output_slack - copy_block;
+
+// As put_text and put_absent, through the lane's head.
+static inline void put_head_text(lane_head *head, output_block *lane, const unsigned char *text,
+                                 const unsigned char *end, char delimiter)
+{
+    auto length = static_cast<std::size_t>(end - text);
+    if (length >= head_room) {
+        lane->used = static_cast<std::size_t>(head->at - lane->bytes);
+        put_text(lane, text, end, delimiter);
+        take_head(head, *lane);
+        return;
+    }
+    char *at = head->at;
+    copy_blocks(at, text, length);
+    at[length] = delimiter;
+    head->at = at + length + 1;
+    if (head->at > head->flush_at)
+        flush_head(head, lane);
+}
+
+static inline void put_head_absent(lane_head *head, output_block *lane, char delimiter)
+{
+    char *at = head->at;
+    *at = delimiter;
+    head->at = at + 1;
+    if (head->at > head->flush_at)
+        flush_head(head, lane);
+}
+
 // A table's rows but its last, each ended by LF and free of NUL and CR,
 // taken as one stream of cells into the lanes in turn, so that each 64-byte
 // block is classified once however its rows fall in it; rest then holds the
@@ -107,7 +161,8 @@ static void size_lanes(void *arg)
 // end the lines, is left to walk_rows. A ragged row's LF ends it early: the
 // lanes it lacks each take their delimiter there (a plain row fills every
 // lane, and is not asked). A page's cell is plain where none of its bytes,
-// in this block or those before, is one a page escapes.
+// in this block or those before, is one a page escapes; delimited text goes
+// through the lanes' heads.
 template <bool ragged, bool page> static void stream_rows(lanes_work *rest)
 {
     const table_view &table = rest->grid->table;
@@ -117,9 +172,14 @@ template <bool ragged, bool page> static void stream_rows(lanes_work *rest)
         return;
     rest->rows.first += left;
     auto delimiter = static_cast<char>(table.delimiter);
+    auto columns = static_cast<std::size_t>(table.columns);
     output_block *lanes = rest->lanes;
-    output_block *lanes_end = lanes + table.columns;
+    output_block *lanes_end = lanes + columns;
     output_block *lane = lanes;
+    lane_head *heads = rest->heads;
+    lane_head *head = heads;
+    for (std::size_t k = 0; k < columns && !page; ++k)
+        take_head(&heads[k], lanes[k]);
     const unsigned char *cell = rest->begin;
     const unsigned char *reported = cell;
     const progress_sink *told = rest->progress;
@@ -136,16 +196,22 @@ template <bool ragged, bool page> static void stream_rows(lanes_work *rest)
                 special = special_after(special, at);
                 earlier = 0;
             } else {
-                put_text(lane, cell, end, delimiter);
+                put_head_text(head, lane, cell, end, delimiter);
             }
             cell = end + 1;
             ++lane;
+            ++head;
             if (ragged && ((c.lf >> at) & 1) != 0) {
-                for (; lane != lanes_end; ++lane)
-                    put_absent(lane, style, false);
+                for (; lane != lanes_end; ++lane, ++head) {
+                    if (page)
+                        put_absent(lane, style, false);
+                    else
+                        put_head_absent(head, lane, delimiter);
+                }
             }
             if (lane == lanes_end) {
                 lane = lanes;
+                head = heads;
                 if (--left == 0)
                     break;
             }
@@ -158,6 +224,8 @@ template <bool ragged, bool page> static void stream_rows(lanes_work *rest)
     }
     if (told != nullptr)
         note_consumed(*told, static_cast<std::size_t>(cell - reported));
+    for (std::size_t k = 0; k < columns && !page; ++k)
+        lanes[k].used = static_cast<std::size_t>(heads[k].at - lanes[k].bytes);
     rest->begin = cell;
 }
 
@@ -205,13 +273,14 @@ bool write_by_lanes(const cell_grid &grid, const line_style &style, output_block
 {
     auto columns = static_cast<std::size_t>(grid.table.columns);
     std::size_t page = page_size();
-    std::size_t lane_size = lane_bytes(columns, page);
+    std::size_t lane_size = step.lane_bytes != 0 ? step.lane_bytes : lane_bytes(columns, page);
     row_part rows[2];
     row_parts(grid, step.parts, rows);
     std::int32_t parts = step.parts;
     auto lanes_count = columns * static_cast<std::size_t>(parts);
     auto *sizes = static_cast<std::size_t *>(scratch_calloc(lanes_count, sizeof(std::size_t)));
     auto *lanes = static_cast<output_block *>(scratch_calloc(lanes_count, sizeof(output_block)));
+    auto *heads = static_cast<lane_head *>(scratch_calloc(lanes_count, sizeof(lane_head)));
     auto *bytes = static_cast<char *>(allocate_pages(lanes_count * lane_size));
     // A table that fills its lanes at least once takes their pages at once
     // (large where the system gives them): their faults, taken one page at a
@@ -228,15 +297,15 @@ bool write_by_lanes(const cell_grid &grid, const line_style &style, output_block
               : nullptr;
     auto *unit_rooms = static_cast<unsigned char *>(
         units ? allocate_pages(2 * lane_size * static_cast<std::size_t>(parts)) : nullptr);
-    bool ready = sizes != nullptr && lanes != nullptr && bytes != nullptr &&
+    bool ready = sizes != nullptr && lanes != nullptr && heads != nullptr && bytes != nullptr &&
                  (!units || (encoders != nullptr && unit_rooms != nullptr));
     if (ready) {
         lanes_work works[2];
         for (std::int32_t p = 0; p < parts; ++p) {
             auto first = static_cast<std::size_t>(p) * columns;
             const unsigned char *begin = grid.table.bytes + (p == 0 ? 0 : grid.split.at);
-            works[p] =
-                lanes_work{&grid, &style, rows[p], begin, sizes + first, lanes + first, units};
+            works[p] = lanes_work{&grid,         &style,        rows[p],       begin,
+                                  sizes + first, lanes + first, heads + first, units};
             works[p].progress = &out->progress;
         }
         run_parts(size_lanes, parts, &works[0], &works[1], out->threads);
@@ -268,6 +337,7 @@ bool write_by_lanes(const cell_grid &grid, const line_style &style, output_block
     release_pages(unit_rooms);
     release_pages(bytes);
     scratch_free(encoders);
+    scratch_free(heads);
     scratch_free(lanes);
     scratch_free(sizes);
     return ready;

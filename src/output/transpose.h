@@ -170,6 +170,10 @@ struct method_step {
     // The lanes of a result without offsets (a pipe): written at offsets
     // into a spill file, which then goes out in sequence.
     bool spilled = false;
+    // Lanes of this many bytes (more than output_slack) in place of their
+    // share of lanes_bytes: the plan leaves it 0; tests make lanes that
+    // their tables fill many times over.
+    std::size_t lane_bytes = 0;
 };
 
 // The methods to try in order: each but the last may find no memory for its
