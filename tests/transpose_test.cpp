@@ -525,8 +525,7 @@ TEST(plain_rows, every_block_edge_writes_the_model)
                                                         return r % 3 == 1 ? 0 : r % 70;
                                                     })},
         // 64 columns: lanes filled many times over by cells longer than
-        // their slack, and by cells of every length about the longest that
-        // is stored whole.
+        // their slack.
         {"lanes filled past their slack", rows_of(60, lane_columns,
                                                   [](std::size_t r, std::size_t c) -> std::size_t {
                                                       return (r * 131 + c * 37) %
