@@ -15,7 +15,7 @@ namespace
 
 // A lane's write head, kept apart from its block: the stream of cells
 // touches a head and the line it writes, where the blocks would take a
-// cache line more each (ragged, 300 lanes: a fifth less user time).
+// cache line more each (ragged, 300 lanes: a third less user time).
 struct lane_head {
     char *at = nullptr;
     char *flush_at = nullptr; // flushed once at passes it
