@@ -115,9 +115,15 @@ static void take_head(lane_head *head, const output_block &lane)
     head->flush_at = lane.bytes + lane.flush_at;
 }
 
+// The block takes back what was written through its head.
+static void give_head(const lane_head &head, output_block *lane)
+{
+    lane->used = static_cast<std::size_t>(head.at - lane->bytes);
+}
+
 static void flush_head(lane_head *head, output_block *lane)
 {
-    lane->used = static_cast<std::size_t>(head->at - lane->bytes);
+    give_head(*head, lane);
     flush_output(lane);
     take_head(head, *lane);
 }
@@ -132,7 +138,7 @@ static inline void put_head_text(lane_head *head, output_block *lane, const unsi
 {
     auto length = static_cast<std::size_t>(end - text);
     if (length >= head_room) {
-        lane->used = static_cast<std::size_t>(head->at - lane->bytes);
+        give_head(*head, lane);
         put_text(lane, text, end, delimiter);
         take_head(head, *lane);
         return;
@@ -225,7 +231,7 @@ template <bool ragged, bool page> static void stream_rows(lanes_work *rest)
     if (told != nullptr)
         note_consumed(*told, static_cast<std::size_t>(cell - reported));
     for (std::size_t k = 0; k < columns && !page; ++k)
-        lanes[k].used = static_cast<std::size_t>(heads[k].at - lanes[k].bytes);
+        give_head(heads[k], &lanes[k]);
     rest->begin = cell;
 }
 
