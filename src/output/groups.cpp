@@ -118,6 +118,7 @@ static inline void put_staged(char *bytes, part_places *places, std::int32_t k,
     std::size_t at = places->fill[k];
     auto length = static_cast<std::size_t>(end - text);
     char *to = bytes + at;
+    fetch_for_store(to);
     if (at + length + copy_block < places->limit[k]) {
         copy_blocks(to, text, length);
     } else {
@@ -152,6 +153,7 @@ fill_plain_row(const table_view &table, const unsigned char *cell, std::int32_t 
             auto entry = static_cast<std::size_t>(end - cell) + 1;
             std::size_t at = *fill;
             char *to = bytes + at;
+            fetch_for_store(to);
             if (checked && at + entry + copy_block > *limit)
                 copy_exact(to, cell, entry);
             else
@@ -194,6 +196,7 @@ fill_plain_page_row(const table_view &table, const line_style &style, const unsi
             const unsigned char *end = block + at;
             auto size = static_cast<std::size_t>(end - cell);
             bool plain = plain_until(earlier, special, at);
+            fetch_for_store(bytes + fill[k]);
             if (plain && fill[k] + size + plain_html_cell_room <= limit[k]) {
                 fill[k] = static_cast<std::size_t>(
                     store_plain_html_cell(bytes + fill[k], cell, size) - bytes);
@@ -237,6 +240,7 @@ fill_row(const table_view &table, const line_style &style, const unsigned char *
     filled = walk_cells(
         table, cell, lines, marks(style), &after,
         [&](std::int32_t k, const unsigned char *text, const unsigned char *end, bool plain) {
+            fetch_for_store(bytes + places->fill[k]);
             put_present(line_block(line, places, k), style, text, end, plain, last);
             places->fill[k] = line->used;
         });

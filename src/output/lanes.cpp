@@ -144,6 +144,7 @@ static inline void put_head_text(lane_head *head, output_block *lane, const unsi
         return;
     }
     char *at = head->at;
+    fetch_for_store(at);
     copy_blocks(at, text, length);
     at[length] = delimiter;
     head->at = at + length + 1;
@@ -154,6 +155,7 @@ static inline void put_head_text(lane_head *head, output_block *lane, const unsi
 static inline void put_head_absent(lane_head *head, output_block *lane, char delimiter)
 {
     char *at = head->at;
+    fetch_for_store(at);
     *at = delimiter;
     head->at = at + 1;
     if (head->at > head->flush_at)
@@ -198,6 +200,7 @@ template <bool ragged, bool page> static void stream_rows(lanes_work *rest)
             int at = std::countr_zero(stops);
             const unsigned char *end = block + at;
             if (page) {
+                fetch_for_store(lane->bytes + lane->used);
                 put_present(lane, style, cell, end, plain_until(earlier, special, at), false);
                 special = special_after(special, at);
                 earlier = 0;

@@ -168,6 +168,17 @@ static inline void flush_if_full(output_block *out)
         flush_output(out);
 }
 
+// Asks for the bytes a few lines past `at` for writing, where a writer
+// spreads its stores over many places at once (the lanes, a group's lines):
+// past a few such streams the processor's own prefetch follows none, and
+// each store into a new line would wait for it. A prefetch never faults, so
+// those bytes may lie past the buffer.
+constexpr std::size_t store_fetch_ahead = 256;
+static inline void fetch_for_store(const char *at)
+{
+    __builtin_prefetch(at + store_fetch_ahead, 1);
+}
+
 // Appends size bytes, flushing as the block fills; leaves used <= flush_at.
 void put_bytes(output_block *out, const char *bytes, std::size_t size);
 

@@ -62,15 +62,18 @@ template <bool every_column, bool crlf> static void fill_units(void *arg)
             int at = std::countr_zero(stops);
             const unsigned char *stop = block + at;
             bool taken = every_column || (column >= work.first && column < work.end);
+            output_block *lane = taken ? &work.lanes[column - work.first] : nullptr;
+            if (taken)
+                fetch_for_store(lane->bytes + lane->used);
             if (((c.lf >> at) & 1) == 0) {
                 if (taken)
-                    put_text_and(&work.lanes[column - work.first], cell, stop, after);
+                    put_text_and(lane, cell, stop, after);
                 ++column;
             } else {
                 // A CR before the LF ends the text, as the LF does.
                 std::size_t cr = ((cr_before >> at) & 1) * 2;
                 if (taken)
-                    put_text_and(&work.lanes[column - work.first], cell, stop - cr, after);
+                    put_text_and(lane, cell, stop - cr, after);
                 column = 0;
                 --rows_left;
                 after = work.last && rows_left == 1 ? line_end : follow;
